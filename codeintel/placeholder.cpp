@@ -1,0 +1,2 @@
+// codeintel: code intelligence (ingestion, parsers, fragility, impact, failures).
+namespace nodrel::codeintel {}

@@ -1,0 +1,130 @@
+#include "db/connection.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "db/error.h"
+
+namespace nodrel::db {
+namespace {
+
+// WAL lets the hook commands read while the server writes.
+constexpr std::string_view kJournalPragma = "PRAGMA journal_mode=WAL;";
+constexpr std::string_view kForeignKeysPragma = "PRAGMA foreign_keys=ON;";
+constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
+
+void configure(Connection& c, int busyTimeoutMs) {
+  // Without a timeout a hook's write that meets the server's lock would fail at once and its
+  // memory would be lost; two seconds outlasts any single write of either program.
+  sqlite3_busy_timeout(c.handle(), busyTimeoutMs);
+  c.exec(kJournalPragma);
+  c.exec(kForeignKeysPragma);
+}
+
+}  // namespace
+
+Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
+  sqlite3* db = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    int code = db ? sqlite3_extended_errcode(db) : rc;
+    sqlite3_close(db);
+    throw Error(code, msg);
+  }
+  sqlite3_extended_result_codes(db, 1);
+  Connection c(db);
+  configure(c, options.busyTimeoutMs);
+  if (options.queryOnly) c.exec(kQueryOnlyPragma);
+  return c;
+}
+
+Connection Connection::openInMemory() {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    throw Error(rc, sqlite3_errstr(rc));
+  }
+  sqlite3_extended_result_codes(db, 1);
+  Connection c(db);
+  configure(c, 2000);
+  return c;
+}
+
+Connection::Connection(Connection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    sqlite3_close_v2(db_);
+    db_ = std::exchange(other.db_, nullptr);
+  }
+  return *this;
+}
+
+Connection::~Connection() { sqlite3_close_v2(db_); }
+
+Statement Connection::prepare(std::string_view sql) { return Statement(db_, sql); }
+
+void Connection::exec(std::string_view sql) {
+  std::string owned(sql);
+  char* err = nullptr;
+  int rc = sqlite3_exec(db_, owned.c_str(), nullptr, nullptr, &err);
+  if (rc != SQLITE_OK) {
+    std::string msg = err ? err : sqlite3_errstr(rc);
+    sqlite3_free(err);
+    throw Error(sqlite3_extended_errcode(db_), msg);
+  }
+}
+
+int Connection::run(std::string_view sql, std::span<const Value> bindings) {
+  Statement st = prepare(sql);
+  st.bindAll(bindings);
+  return st.run();
+}
+
+int Connection::run(std::string_view sql, std::initializer_list<Value> bindings) {
+  return run(sql, std::span<const Value>(bindings.begin(), bindings.size()));
+}
+
+std::vector<Row> Connection::query(std::string_view sql, std::span<const Value> bindings) {
+  std::vector<Row> rows;
+  each(sql, bindings, [&](const Row& r) {
+    rows.push_back(r);
+    return true;
+  });
+  return rows;
+}
+
+std::vector<Row> Connection::query(std::string_view sql, std::initializer_list<Value> bindings) {
+  return query(sql, std::span<const Value>(bindings.begin(), bindings.size()));
+}
+
+void Connection::each(std::string_view sql, std::span<const Value> bindings,
+                      const std::function<bool(const Row&)>& onRow) {
+  Statement st = prepare(sql);
+  st.bindAll(bindings);
+  while (st.step()) {
+    if (!onRow(st.row())) break;
+  }
+}
+
+std::optional<Value> Connection::scalar(std::string_view sql, std::span<const Value> bindings) {
+  Statement st = prepare(sql);
+  st.bindAll(bindings);
+  if (!st.step()) return std::nullopt;
+  return st.column(0);
+}
+
+std::optional<Value> Connection::scalar(std::string_view sql,
+                                        std::initializer_list<Value> bindings) {
+  return scalar(sql, std::span<const Value>(bindings.begin(), bindings.size()));
+}
+
+std::int64_t Connection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
+
+int Connection::changes() const { return sqlite3_changes(db_); }
+
+}  // namespace nodrel::db

@@ -1,0 +1,66 @@
+// db/connection.h: one SQLite connection (RAII), the statements it runs, and the opener that
+// both programs use.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/statement.h"
+#include "db/value.h"
+
+struct sqlite3;
+
+namespace nodrel::db {
+
+struct OpenOptions {
+  bool create = false;     // create the file when it is missing
+  bool queryOnly = false;  // "PRAGMA query_only = ON;" after the pragmas
+  int busyTimeoutMs = 2000;
+};
+
+class Connection {
+ public:
+  // Opens the file and runs "PRAGMA journal_mode=WAL;" and "PRAGMA foreign_keys=ON;".
+  // Throws Error (with SQLite's message) when the file cannot be opened or a pragma fails.
+  static Connection open(const std::filesystem::path& path, const OpenOptions& options = {});
+  // A private in-memory database with the same pragmas; for tests and scratch work.
+  static Connection openInMemory();
+
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&& other) noexcept;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
+
+  Statement prepare(std::string_view sql);
+  // Runs one or more statements without parameters.
+  void exec(std::string_view sql);
+  // Prepares, binds and runs for effect; returns the number of rows changed.
+  int run(std::string_view sql, std::span<const Value> bindings = {});
+  int run(std::string_view sql, std::initializer_list<Value> bindings);
+  // All rows of a query.
+  std::vector<Row> query(std::string_view sql, std::span<const Value> bindings = {});
+  std::vector<Row> query(std::string_view sql, std::initializer_list<Value> bindings);
+  // Streams rows to `onRow`; it returns false to stop early.
+  void each(std::string_view sql, std::span<const Value> bindings,
+            const std::function<bool(const Row&)>& onRow);
+  // The first column of the first row, or nothing when there is no row.
+  std::optional<Value> scalar(std::string_view sql, std::span<const Value> bindings = {});
+  std::optional<Value> scalar(std::string_view sql, std::initializer_list<Value> bindings);
+
+  std::int64_t lastInsertRowid() const;
+  int changes() const;
+  sqlite3* handle() const noexcept { return db_; }
+
+ private:
+  explicit Connection(sqlite3* db) : db_(db) {}
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace nodrel::db

@@ -1,0 +1,13 @@
+#include "db/error.h"
+
+#include <sqlite3.h>
+
+namespace nodrel::db {
+
+Error::Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+
+bool Error::isBusyOrLocked() const noexcept {
+  return primaryCode() == SQLITE_BUSY || primaryCode() == SQLITE_LOCKED;
+}
+
+}  // namespace nodrel::db

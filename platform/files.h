@@ -1,0 +1,37 @@
+// platform/files.h: whole-file reads and atomic writes, and an advisory file lock.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace nodrel::platform {
+
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The file's bytes, or nothing when it cannot be opened or read.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+// Writes to a temporary file in the same directory, fsyncs it and renames it over `path`; the
+// permissions of an existing file are kept. Throws FileError; on failure `path` is unchanged.
+void atomicWriteFile(const std::filesystem::path& path, std::string_view contents);
+
+// An exclusive advisory lock (flock) on `path` + ".lock", held for the object's lifetime.
+// Throws FileError when the lock file cannot be opened.
+class FileLock {
+ public:
+  explicit FileLock(const std::filesystem::path& path);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace nodrel::platform

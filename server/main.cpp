@@ -1,0 +1,2 @@
+// NodrelMCP: the Model Context Protocol server.
+int main() { return 0; }

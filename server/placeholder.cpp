@@ -1,0 +1,2 @@
+// server: the MCP server's library (transport, loop, catalogue, routing, tools).
+namespace nodrel::server {}
