@@ -20,12 +20,12 @@ namespace nodrel::store {
 struct PendingMemoryWrite {
   std::string body;
   MemoryTier tier = MemoryTier::Episodic;
-  std::optional<std::string> project;
+  std::optional<std::string> project = std::nullopt;
   MemoryType type = MemoryType::Observation;
-  std::optional<std::string> tags;
+  std::optional<std::string> tags = std::nullopt;
   std::int64_t importance = 5;  // as the writer gave it, not clamped
-  std::optional<std::string> contextPath;
-  std::optional<std::string> sourceSession;
+  std::optional<std::string> contextPath = std::nullopt;
+  std::optional<std::string> sourceSession = std::nullopt;
   platform::Instant queuedAt{};
 
   friend bool operator==(const PendingMemoryWrite&, const PendingMemoryWrite&) = default;
