@@ -201,8 +201,11 @@ std::string fileByteCountString(std::int64_t bytes) {
     if (q >= 1000 * scale && unit + 1 < kUnits.size()) continue;
 
     std::string text = std::to_string(q / scale);
-    std::string fraction = std::to_string(q % scale);
-    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    std::string fraction;
+    if (decimals > 0) {
+      fraction = std::to_string(q % scale);
+      fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    }
     while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
     if (!fraction.empty()) text += "." + fraction;
     return sign + text + " " + std::string(kUnits[unit]);

@@ -313,10 +313,10 @@ TEST_F(CapacityTest, OnlyActiveUnpinnedLiveMemoriesAreCandidates) {
   insert(db_, {.id = "episodic"});
   insert(db_, {.id = "semantic", .tier = "semantic"});
   insert(db_, {.id = "procedural", .tier = "procedural"});
-  insert(db_, {.id = "pinned-two", .pinned = 2});  // only 1 means pinned
+  insert(db_, {.id = "pinned-two", .pinned = 2});  // any pinned value but 0 keeps it active
   auto ranked = ids(rankDemotionCandidates(1'000'000, db_));
   std::sort(ranked.begin(), ranked.end());
-  EXPECT_EQ(ranked, (std::vector<std::string>{"episodic", "pinned-two", "procedural", "semantic"}));
+  EXPECT_EQ(ranked, (std::vector<std::string>{"episodic", "procedural", "semantic"}));
   EXPECT_TRUE(rankDemotionCandidates(0, db_).empty());
   EXPECT_TRUE(rankDemotionCandidates(-5, db_).empty());
 }
