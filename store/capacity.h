@@ -75,6 +75,10 @@ struct MemoryLinkCounts {
 // Throws db::Error when a statement cannot be prepared or stepped.
 MemoryLinkCounts memoryLinkCounts(const std::string& memoryID, db::Connection& connection);
 
+// The same counts for many memories from one read of the links; nothing when that fails.
+std::optional<std::vector<MemoryLinkCounts>> memoryLinkCountsOfAll(
+    const std::vector<std::string>& memoryIDs, db::Connection& connection);
+
 // 0.1 × this is the type term of the demotion score.
 double demotionTypeWeight(MemoryType type);
 

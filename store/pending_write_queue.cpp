@@ -115,9 +115,14 @@ bool setAside(const std::filesystem::path& path) {
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
   for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix = ".corrupt-";
+    suffix += std::to_string(stamp);
+    if (attempt > 0) {
+      suffix += '-';
+      suffix += std::to_string(attempt);
+    }
     auto aside = path;
-    aside += ".corrupt-" + std::to_string(stamp);
-    if (attempt > 0) aside += "-" + std::to_string(attempt);
+    aside += suffix;
     std::error_code ec;
     if (std::filesystem::exists(aside, ec) || ec) continue;
     std::filesystem::rename(path, aside, ec);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ void insert(db::Connection& db, const Row& r) {
 
 void link(db::Connection& db, const std::string& src, const std::string& dst,
           const std::string& type = "semantic") {
-  db.run("INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+  db.run("INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
          "VALUES (?, ?, ?, 1.0, '2026-01-01T00:00:00.000+0000')",
          {db::text(src), db::text(dst), db::text(type)});
 }
@@ -364,6 +365,35 @@ TEST_F(CapacityTest, LinkCountsFollowBothDirectionsAndTwoHops) {
   EXPECT_THROW(memoryLinkCounts("a", db_), db::Error);
   insert(db_, {.id = "x"});
   EXPECT_EQ(ids(rankDemotionCandidates(1, db_)), std::vector<std::string>{"x"});
+}
+
+TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
+  // Self links, one pair linked twice, links to code files, NULL ends and a blob that spells a
+  // memory's identifier: the one read of the links must count exactly what the queries count.
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> pick(0, 29);
+  std::vector<std::string> memoryIDs;
+  for (int i = 0; i < 30; ++i) memoryIDs.push_back("m" + std::to_string(i));
+  memoryIDs.push_back("unlinked");
+  for (int i = 0; i < 120; ++i) {
+    link(db_, "m" + std::to_string(pick(rng)), "m" + std::to_string(pick(rng)),
+         i % 2 ? "semantic" : "entity");
+  }
+  link(db_, "m1", "m1");
+  link(db_, "m2", "code:src/a.ts");
+  db_.exec("INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (NULL, 'm3', 'x');"
+           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m3', NULL, 'x');"
+           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m4', CAST('m5' AS BLOB), 'x');"
+           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (CAST('m5' AS BLOB), 'm6', 'x');");
+  auto all = memoryLinkCountsOfAll(memoryIDs, db_);
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), memoryIDs.size());
+  for (std::size_t i = 0; i < memoryIDs.size(); ++i) {
+    SCOPED_TRACE(memoryIDs[i]);
+    EXPECT_EQ((*all)[i], memoryLinkCounts(memoryIDs[i], db_));
+  }
+  db_.exec("DROP TABLE memory_links;");
+  EXPECT_EQ(memoryLinkCountsOfAll(memoryIDs, db_), std::nullopt);
 }
 
 TEST(DemotionScores, WeighAccessRecencyLinksAndType) {
