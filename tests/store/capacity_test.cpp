@@ -38,11 +38,17 @@ struct Row {
   std::optional<std::string> deletedAt = std::nullopt;
 };
 
+// Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + std::string in Release.
+std::string nth(std::string prefix, int i) {
+  prefix += std::to_string(i);
+  return prefix;
+}
+
 void insert(db::Connection& db, const Row& r) {
   db.run(
       "INSERT INTO memories (id, tier, body, body_tokens, type, created_at, last_accessed, "
       "access_count, pinned, deleted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-      {db::text(r.id), db::text(r.tier), db::text("body of " + r.id), db::Value(r.tokens),
+      {db::text(r.id), db::text(r.tier), db::text(std::string("body of ").append(r.id)), db::Value(r.tokens),
        db::text(r.type), db::text(r.lastAccessed), db::text(r.lastAccessed),
        db::Value(r.accessCount), db::Value(r.pinned), db::optionalText(r.deletedAt)});
 }
@@ -175,7 +181,7 @@ TEST_F(CapacityTest, UsageIsTheEstimatedSizeOfLiveMemoriesPerTier) {
 }
 
 TEST_F(CapacityTest, NoBudgetMeansNoDemotionAndNoRefusal) {
-  for (int i = 0; i < 5; ++i) insert(db_, {.id = "m" + std::to_string(i)});
+  for (int i = 0; i < 5; ++i) insert(db_, {.id = nth("m", i)});
   const std::optional<nlohmann::json> values[] = {std::nullopt, 0, -1, "100", 10.5, true};
   for (const auto& value : values) {
     SCOPED_TRACE(value ? value->dump() : "absent");
@@ -190,7 +196,7 @@ TEST_F(CapacityTest, PassDemotesLowestScoredUntilEnoughIsFreed) {
   // Ten memories of 100 bytes: used 1000, budget 900, so 100 + 90 bytes are to be freed and two
   // memories go. The two least valuable are old, never reused observations.
   for (int i = 0; i < 8; ++i) {
-    insert(db_, {.id = "keep" + std::to_string(i), .accessCount = 5,
+    insert(db_, {.id = nth("keep", i), .accessCount = 5,
                  .lastAccessed = "2026-03-01T00:00:00.000+0000", .type = "rule"});
   }
   insert(db_, {.id = "old-semantic", .tier = "semantic", .accessCount = 0,
@@ -226,7 +232,7 @@ TEST_F(CapacityTest, PassDemotesLowestScoredUntilEnoughIsFreed) {
 }
 
 TEST_F(CapacityTest, ActiveTierDoesNotDrainOnceBackUnderBudget) {
-  for (int i = 0; i < 10; ++i) insert(db_, {.id = "m" + std::to_string(i)});
+  for (int i = 0; i < 10; ++i) insert(db_, {.id = nth("m", i)});
   // A database file far above the budget, by rows that are not memories.
   for (int i = 0; i < 200; ++i) {
     db_.run("INSERT INTO audit_log (timestamp, tool_name, result_summary) VALUES ('t', 'x', ?)",
@@ -324,8 +330,8 @@ TEST_F(CapacityTest, OnlyActiveUnpinnedLiveMemoriesAreCandidates) {
 
 TEST_F(CapacityTest, RankingStopsOnceTheBytesAreReached) {
   for (int i = 0; i < 5; ++i) {
-    insert(db_, {.id = "m" + std::to_string(i),
-                 .lastAccessed = "2026-01-0" + std::to_string(i + 1) + "T00:00:00.000+0000"});
+    insert(db_, {.id = nth("m", i),
+                 .lastAccessed = nth("2026-01-0", i + 1).append("T00:00:00.000+0000")});
   }
   struct Case { std::int64_t bytes; std::size_t want; };
   const Case cases[] = {{1, 1}, {100, 1}, {101, 2}, {300, 3}, {10'000, 5}};
@@ -342,9 +348,9 @@ TEST_F(CapacityTest, EqualScoresKeepLeastRecentlyAccessedFirst) {
   for (int i = 49; i >= 0; --i) {
     char stamp[40];
     std::snprintf(stamp, sizeof stamp, "2099-01-01T00:00:%02d.000+0000", i);
-    insert(db_, {.id = "m" + std::to_string(i), .lastAccessed = stamp});
+    insert(db_, {.id = nth("m", i), .lastAccessed = stamp});
   }
-  for (int i = 0; i < 50; ++i) want.push_back("m" + std::to_string(i));
+  for (int i = 0; i < 50; ++i) want.push_back(nth("m", i));
   EXPECT_EQ(ids(rankDemotionCandidates(1'000'000, db_)), want);
 }
 
@@ -373,10 +379,10 @@ TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> pick(0, 29);
   std::vector<std::string> memoryIDs;
-  for (int i = 0; i < 30; ++i) memoryIDs.push_back("m" + std::to_string(i));
+  for (int i = 0; i < 30; ++i) memoryIDs.push_back(nth("m", i));
   memoryIDs.push_back("unlinked");
   for (int i = 0; i < 120; ++i) {
-    link(db_, "m" + std::to_string(pick(rng)), "m" + std::to_string(pick(rng)),
+    link(db_, nth("m", pick(rng)), nth("m", pick(rng)),
          i % 2 ? "semantic" : "entity");
   }
   link(db_, "m1", "m1");
