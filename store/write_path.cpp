@@ -122,14 +122,22 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   }
 
   try {
-    if (auto vector = embed(write.body)) storeEmbedding(id, *vector, connection);
+    // The vector and the links are best effort; one commit for all their rows instead of one
+    // per link keeps a write that links to many memories fast.
+    db::Savepoint extras(connection, "nodrel_memory_extras");
+    try {
+      if (auto vector = embed(write.body)) storeEmbedding(id, *vector, connection);
+    } catch (const std::exception&) {
+      // Recall does without the vector signal for this memory.
+    }
+    try {
+      createMemoryLinks(id, write.body, connection);
+    } catch (const std::exception&) {
+      // The memory stands without links; graph expansion simply does not reach it.
+    }
+    extras.commit();
   } catch (const std::exception&) {
-    // Recall does without the vector signal for this memory.
-  }
-  try {
-    createMemoryLinks(id, write.body, connection);
-  } catch (const std::exception&) {
-    // The memory stands without links; graph expansion simply does not reach it.
+    // The memory itself is stored; only what the failed commit held is missing.
   }
 
   Memory memory;
