@@ -166,8 +166,9 @@ class LinkCounter {
 
 // The links as a graph, to count degrees and two-hop reach of thousands of memories with one
 // query instead of two each. It counts exactly what the two per-memory queries count: a node
-// is a value with its storage class (text never equals a blob), NULL joins nothing, a link
-// from a memory to itself counts once towards its degree.
+// is a value with its storage class (text never equals a blob; numbers, which the columns'
+// text affinity turns into text, are kept apart too), NULL joins nothing, and a link from a
+// memory to itself counts once towards its degree.
 class LinkGraph {
  public:
   // Nothing when the links cannot be read.
