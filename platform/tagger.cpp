@@ -152,18 +152,20 @@ void tokenize(std::string_view text, std::size_t base, std::vector<Tagger::Token
     token.begin = static_cast<std::uint32_t>(base + start);
     token.end = static_cast<std::uint32_t>(base + end);
     const int32_t rule = it->getRuleStatus();
-    bool letterOrDigit = false, punctuation = false, allSpace = true, lineBreak = false;
+    bool letter = false, letterOrDigit = false, punctuation = false, allSpace = true,
+         lineBreak = false;
     for (int32_t i = start; i < end && i < length;) {
       UChar32 c;
       U8_NEXT(bytes, i, length, c);
       if (c < 0) c = 0xFFFD;
+      if (u_isalpha(c)) letter = true;
       if (u_isalnum(c)) letterOrDigit = true;
       if (u_ispunct(c)) punctuation = true;
       if (!u_isUWhiteSpace(c)) allSpace = false;
       if (isLineSeparator(c)) lineBreak = true;
     }
     if (rule >= UBRK_WORD_NONE_LIMIT && letterOrDigit) {
-      token.kind = rule < UBRK_WORD_NUMBER_LIMIT ? kNumberKind : kWordKind;
+      token.kind = letter ? kWordKind : kNumberKind;  // parseConfig_v2 is a word
     } else if (allSpace) {
       token.kind = kSpaceKind;
       token.lineBreak = lineBreak;
@@ -455,6 +457,16 @@ std::string_view tagName(Tag tag) {
   const auto index = static_cast<std::size_t>(tag);
   return index < kNames.size() ? kNames[index] : std::string_view("OtherWord");
 }
+
+bool isLetterOrDigit(char32_t c) {
+  return u_isalpha(static_cast<UChar32>(c)) || u_isdigit(static_cast<UChar32>(c));
+}
+
+bool isNumericCharacter(char32_t c) {
+  return (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_N_MASK) != 0;
+}
+
+bool isUppercaseCharacter(char32_t c) { return u_isUUppercase(static_cast<UChar32>(c)); }
 
 bool taggerHasDictionary() { return taggerLexicon().entryCount > 0; }
 

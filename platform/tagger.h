@@ -97,6 +97,11 @@ class Tagger {
   mutable std::optional<TextRange> analysed_;
 };
 
+// Character classes by which the tagger's callers cut query words (Unicode properties).
+bool isLetterOrDigit(char32_t c);  // a letter or a decimal digit, any script
+bool isNumericCharacter(char32_t c);  // any number: digits, numerals, fractions
+bool isUppercaseCharacter(char32_t c);
+
 // True when the lexicon compiled into this build has entries (WordNet was found at build time).
 bool taggerHasDictionary();
 
