@@ -102,9 +102,8 @@ Word readWord(std::string_view text) {
       split = true;
       if (!part.empty()) word.parts.push_back(std::move(part));
       part.clear();
-      appendCodePoint(word.whole, c);
       previous = c;
-      continue;
+      continue;  // parse_config and parseConfig name one identifier
     }
     // parseConfig: lower then upper; HTTPServer: the last upper of a run before a lower.
     const bool boundary = u_isupper(c) && previous != 0 &&

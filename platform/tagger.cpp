@@ -411,6 +411,9 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
     // acronyms (API, SQL) name technologies far more often than organisations.
     if (shape.upperFirst && shape.letters >= 2 && shape.hasLower) {
       t.name = atStart ? (haveDictionary && sense.mask == 0) : true;
+      // "Grace Hopper ..." at the start: a dictionary noun is a name when a name follows;
+      // "Use Postgres", "Install Docker" are not, as their first word is no noun.
+      t.givenName = atStart && !t.name && sense.best == kLexiconNoun;
     }
     Tag tag;
     bool technical = false;
@@ -441,6 +444,13 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
       nounPhrase = previousNoun = false;
     }
     verbNext = false;
+  }
+  for (std::size_t i = 0; i + 2 < tokens.size(); ++i) {
+    const Tagger::Token& gap = tokens[i + 1];
+    if (tokens[i].givenName && gap.kind == kSpaceKind && !gap.lineBreak && tokens[i + 2].name) {
+      tokens[i].name = true;
+      tokens[i].lexical = Tag::Noun;
+    }
   }
 }
 

@@ -81,6 +81,7 @@ class Tagger {
     Tag lexical = Tag::OtherWord;
     bool name = false;
     bool lineBreak = false;  // whitespace holding a line or paragraph separator
+    bool givenName = false;  // sentence-initial word that is a name when a name follows
   };
 
  private:
