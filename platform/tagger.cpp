@@ -259,8 +259,26 @@ constexpr std::array<Detachment, 20> kDetachments = {{
     {"er", "e", kLexiconAdjective}, {"est", "e", kLexiconAdjective},
 }};
 
+WordSense detach(const LexiconTable& table, std::string_view key);
+
 WordSense lookupWord(const LexiconTable& table, std::string_view key) {
-  if (const LexiconEntry e = lookupLexicon(table, key); e.mask != 0) return {e.mask, e.best};
+  const LexiconEntry e = lookupLexicon(table, key);
+  if (e.mask == 0) return detach(table, key);
+  WordSense sense{e.mask, e.best};
+  // "works", "lives": a plural noun in the dictionary, but far more often a verb's -s form.
+  if (e.best == kLexiconNoun && key.size() > 3 && key.ends_with("s")) {
+    const WordSense inflected = detach(table, key);
+    if (inflected.best == kLexiconVerb) {
+      sense.mask |= kLexiconVerb;
+      sense.best = kLexiconVerb;
+      sense.pluralOrThirdPerson = true;
+    }
+  }
+  return sense;
+}
+
+// The parts of speech of an inflected form, from the base forms the suffix rules give.
+WordSense detach(const LexiconTable& table, std::string_view key) {
   WordSense sense;
   std::uint8_t preferred = 0;
   std::array<char, kKeyCapacity + 4> base{};
@@ -425,8 +443,10 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
       technical = true;
     } else if (verbNext && (sense.mask & kLexiconVerb)) {
       tag = Tag::Verb;
-    } else if (nounPhrase && (sense.mask & kLexiconNoun) &&
-               !(previousNoun && sense.pluralOrThirdPerson && sense.best != kLexiconNoun)) {
+    } else if (nounPhrase && sense.best == kLexiconVerb && (sense.mask & kLexiconNoun) &&
+               !(previousNoun && sense.pluralOrThirdPerson)) {
+      // "the config file", "the build": nouns the dictionary counts mostly as verbs. After a
+      // noun an -s form stays a verb: "the server crashes".
       tag = Tag::Noun;
     } else {
       tag = tagOfPos(sense.best);
