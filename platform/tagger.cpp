@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -102,6 +103,47 @@ icu::BreakIterator* wordBreaker() {
   return iterator.get();
 }
 
+// Character classes, with a table for ASCII: the tagger's inner loops meet little else.
+enum CharClass : std::uint8_t {
+  kAlpha = 1, kDigit = 2, kUpper = 4, kLower = 8, kPunct = 16, kSpace = 32,
+};
+
+constexpr std::array<std::uint8_t, 128> kAsciiClasses = [] {
+  std::array<std::uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c) {
+    std::uint8_t k = 0;
+    if (c >= 'a' && c <= 'z') k |= kAlpha | kLower;
+    if (c >= 'A' && c <= 'Z') k |= kAlpha | kUpper;
+    if (c >= '0' && c <= '9') k |= kDigit;
+    if ((c >= 0x09 && c <= 0x0D) || c == ' ') k |= kSpace;
+    // General category P: the ASCII symbols $ + < = > ^ ` | ~ are S, not P.
+    if (std::string_view("!\"#%&'()*,-./:;?@[\\]_{}").find(static_cast<char>(c)) !=
+        std::string_view::npos) {
+      k |= kPunct;
+    }
+    t[static_cast<std::size_t>(c)] = k;
+  }
+  return t;
+}();
+
+std::uint8_t charClass(UChar32 c) {
+  if (c >= 0 && c < 0x80) return kAsciiClasses[static_cast<std::size_t>(c)];
+  std::uint8_t k = 0;
+  if (u_isalpha(c)) k |= kAlpha;
+  if (u_isdigit(c)) k |= kDigit;
+  if (u_isupper(c) || u_istitle(c)) k |= kUpper;
+  if (u_islower(c)) k |= kLower;
+  if (u_ispunct(c)) k |= kPunct;
+  if (u_isUWhiteSpace(c)) k |= kSpace;
+  return k;
+}
+
+UChar32 lowerOf(UChar32 c) {
+  if (c >= 'A' && c <= 'Z') return c + ('a' - 'A');
+  if (c < 0x80) return c;
+  return c == 0x2019 ? '\'' : u_tolower(c);
+}
+
 bool isLineSeparator(UChar32 c) {
   return c == '\n' || c == '\r' || c == 0x0B || c == 0x0C || c == 0x85 || c == 0x2028 ||
          c == 0x2029;
@@ -158,10 +200,11 @@ void tokenize(std::string_view text, std::size_t base, std::vector<Tagger::Token
       UChar32 c;
       U8_NEXT(bytes, i, length, c);
       if (c < 0) c = 0xFFFD;
-      if (u_isalpha(c)) letter = true;
-      if (u_isalnum(c)) letterOrDigit = true;
-      if (u_ispunct(c)) punctuation = true;
-      if (!u_isUWhiteSpace(c)) allSpace = false;
+      const std::uint8_t k = charClass(c);
+      if (k & kAlpha) letter = true;
+      if (k & (kAlpha | kDigit)) letterOrDigit = true;
+      if (k & kPunct) punctuation = true;
+      if (!(k & kSpace)) allSpace = false;
       if (isLineSeparator(c)) lineBreak = true;
     }
     if (rule >= UBRK_WORD_NONE_LIMIT && letterOrDigit) {
@@ -204,29 +247,30 @@ Shape readWord(std::string_view word, std::array<char, kKeyCapacity>& key, std::
     UChar32 c;
     U8_NEXT(bytes, i, length, c);
     if (c < 0) c = 0xFFFD;
-    const bool upper = u_isupper(c) || u_istitle(c);
-    const bool lower = u_islower(c);
-    if (u_isalpha(c)) ++shape.letters;
+    const std::uint8_t k = charClass(c);
+    const bool upper = (k & kUpper) != 0;
+    const bool lower = (k & kLower) != 0;
+    if (k & kAlpha) ++shape.letters;
     if (first) shape.upperFirst = upper;
     if (lower) {
       shape.hasLower = true;
       sawLower = true;
     }
     if (upper && sawLower) shape.camel = true;
-    if (u_isdigit(c)) shape.hasDigit = true;
+    if (k & kDigit) shape.hasDigit = true;
     if (c == '_') shape.hasUnderscore = true;
     if (c == '.' && i < length) shape.innerDot = true;
     first = false;
-    UChar32 k = c == 0x2019 ? '\'' : u_tolower(c);
-    if (k < 0x80) {
-      if (keyLength < kKeyCapacity) key[keyLength++] = static_cast<char>(k);
+    const UChar32 l = lowerOf(c);
+    if (l < 0x80) {
+      if (keyLength < kKeyCapacity) key[keyLength++] = static_cast<char>(l);
       else shape.keyValid = false;
     } else {
-      const std::size_t need = static_cast<std::size_t>(U8_LENGTH(k));
+      const std::size_t need = static_cast<std::size_t>(U8_LENGTH(l));
       if (keyLength + need <= kKeyCapacity) {
         std::size_t at = keyLength;
         UBool error = false;
-        U8_APPEND(reinterpret_cast<std::uint8_t*>(key.data()), at, kKeyCapacity, k, error);
+        U8_APPEND(reinterpret_cast<std::uint8_t*>(key.data()), at, kKeyCapacity, l, error);
         keyLength = at;
         if (error) shape.keyValid = false;
       } else {
@@ -322,6 +366,47 @@ WordSense detach(const LexiconTable& table, std::string_view key) {
   return sense;
 }
 
+// What the tables say of one lower-case word.
+struct KnownWord {
+  bool closed = false;
+  ClosedWord closedWord{Tag::OtherWord, kNoCue};
+  WordSense sense;
+};
+
+KnownWord lookUpKnownWord(std::string_view key) {
+  KnownWord known;
+  const ClosedTable& closed = closedWords();
+  if (auto it = closed.find(key); it != closed.end()) {
+    known.closed = true;
+    known.closedWord = it->second;
+    return known;
+  }
+  known.sense = lookupWord(taggerLexicon(), key);
+  return known;
+}
+
+// English text repeats a few thousand words, so each thread remembers its recent look-ups in
+// a small direct-mapped table; the dictionary behind it is large and touched at random.
+KnownWord knownWord(std::string_view key) {
+  struct Slot {
+    std::uint8_t length = 0xFF;
+    char key[31];
+    KnownWord known;
+  };
+  constexpr std::size_t kSlots = 4096;
+  thread_local std::unique_ptr<Slot[]> cache;
+  if (key.size() >= sizeof(Slot::key)) return lookUpKnownWord(key);
+  if (!cache) cache = std::make_unique<Slot[]>(kSlots);
+  Slot& slot = cache[lexiconHash(key) & (kSlots - 1)];
+  if (slot.length == key.size() && std::memcmp(slot.key, key.data(), key.size()) == 0) {
+    return slot.known;
+  }
+  slot.known = lookUpKnownWord(key);
+  slot.length = static_cast<std::uint8_t>(key.size());
+  std::memcpy(slot.key, key.data(), key.size());
+  return slot.known;
+}
+
 Tag tagOfPos(std::uint8_t pos) {
   switch (pos) {
     case kLexiconVerb: return Tag::Verb;
@@ -366,9 +451,7 @@ void splitPossessives(std::string_view text, std::vector<Tagger::Token>& tokens)
 }
 
 void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
-  const LexiconTable& lexicon = taggerLexicon();
-  const ClosedTable& closed = closedWords();
-  const bool haveDictionary = lexicon.entryCount > 0;
+  const bool haveDictionary = taggerLexicon().entryCount > 0;
   bool sentenceStart = true;
   bool nounPhrase = false;  // after a determiner or a technical noun, through adjectives
   bool verbNext = false;    // after "to", a modal or a subject pronoun, through adverbs
@@ -413,18 +496,19 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
       verbNext = previousNoun = false;
       continue;
     }
-    if (auto it = closed.find(key); !key.empty() && it != closed.end()) {
-      t.lexical = it->second.tag;
+    const KnownWord known = key.empty() ? KnownWord{} : knownWord(key);
+    if (known.closed) {
+      t.lexical = known.closedWord.tag;
       if (t.lexical != Tag::Adverb) {  // "should not run", "the very long file"
-        nounPhrase = it->second.cue == kNounNext;
-        verbNext = it->second.cue == kVerbNext;
+        nounPhrase = known.closedWord.cue == kNounNext;
+        verbNext = known.closedWord.cue == kVerbNext;
       }
       previousNoun = false;
       continue;
     }
     const bool codeLike = shape.hasUnderscore || (shape.hasDigit && shape.letters > 0) ||
                           shape.camel || shape.innerDot;
-    const WordSense sense = key.empty() ? WordSense{} : lookupWord(lexicon, key);
+    const WordSense& sense = known.sense;
     // A capitalised word is a name unless it merely starts a sentence ("Use", "Always");
     // acronyms (API, SQL) name technologies far more often than organisations.
     if (shape.upperFirst && shape.letters >= 2 && shape.hasLower) {
