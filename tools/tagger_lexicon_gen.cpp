@@ -1,8 +1,9 @@
 // tools/tagger_lexicon_gen.cpp: build-time generator of the tagger's dictionary (see
 // platform/tagger_lexicon.h). Reads WordNet's index.noun/verb/adj/adv, the tagged-sense counts
 // in cntlist.rev and the irregular forms in noun/verb/adj/adv.exc, and writes one C++ source
-// file. Usage: tagger_lexicon_gen <wordnet-dir|--empty> <output.cpp>. With --empty, or when the
-// index files cannot be read, it writes an empty table so that the build still succeeds.
+// file. Usage: tagger_lexicon_gen <wordnet-dir|--empty> <output.cpp|--list>. With --empty, or
+// when the index files cannot be read, it writes an empty table so that the build still
+// succeeds. --list prints "word best mask" lines instead, for tests.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -195,7 +196,7 @@ int writeTable(const std::filesystem::path& output, const std::map<std::string, 
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::cerr << "usage: tagger_lexicon_gen <wordnet-dir|--empty> <output.cpp>\n";
+    std::cerr << "usage: tagger_lexicon_gen <wordnet-dir|--empty> <output.cpp|--list>\n";
     return 2;
   }
   const std::string source = argv[1];
@@ -218,6 +219,12 @@ int main(int argc, char** argv) {
         readExceptions(dir / (std::string(kPosNames[pos]) + ".exc"), pos, words);
       }
     }
+  }
+  if (output == "--list") {
+    for (const auto& [word, w] : words) {
+      std::cout << word << ' ' << int(bestOf(w, haveCounts)) << ' ' << int(w.mask) << '\n';
+    }
+    return 0;
   }
   return writeTable(output, words, haveCounts);
 }
