@@ -599,6 +599,7 @@ bool Tagger::has(TagScheme scheme) const {
 void Tagger::analyse(TextRange range) const {
   if (analysed_ && *analysed_ == range) return;
   tokens_.clear();
+  tokens_.reserve((range.end - range.begin) / 3 + 4);  // English averages well over 3 bytes a token
   tokenize(text_.substr(range.begin, range.end - range.begin), range.begin, tokens_);
   splitPossessives(text_, tokens_);
   classify(text_, tokens_);

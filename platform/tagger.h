@@ -49,6 +49,8 @@ struct TextRange {
   friend bool operator==(const TextRange&, const TextRange&) = default;
 };
 
+// One tagger keeps the analysis of its text, so it must not be used by two threads at once,
+// nor be given a new text from inside its own callback.
 class Tagger {
  public:
   // Tags are given only for the schemes named here; other schemes enumerate tokens untagged.

@@ -134,13 +134,18 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
   std::vector<Kept> heap;
   const std::size_t keep = limit > 0 ? static_cast<std::size_t>(limit) : 0;
   const std::size_t dimension = query.size();
+  if (keep == 0 || dimension == 0) {
+    // Nothing can be returned, but a query that cannot be prepared is still an error.
+    connection.prepare(excludeCold ? kSelectLiveVectors : kSelectAllVectors);
+    return {};
+  }
   const float queryNorm = std::sqrt(sumOfSquares(query));
   std::vector<float> candidate(dimension);
   std::size_t row = 0;
 
   eachCandidateRow(connection, excludeCold, [&](const std::string& id, std::string_view blob) {
     const std::size_t index = row++;
-    if (keep == 0 || dimension == 0 || blob.size() / 4 != dimension) return;
+    if (blob.size() / 4 != dimension) return;
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(candidate.data(), blob.data(), dimension * 4);
     } else {
