@@ -175,14 +175,14 @@ class LinkGraph {
   static std::optional<LinkGraph> load(db::Connection& connection) {
     LinkGraph graph;
     try {
-      connection.each(kAllLinks, {}, [&](const db::Row& row) {
-        const auto src = graph.node(row[0]);
-        const auto dst = graph.node(row[1]);
+      db::Statement statement = connection.prepare(kAllLinks);
+      while (statement.step()) {
+        const auto src = graph.node(statement.column(0));
+        const auto dst = graph.node(statement.column(1));
         if (src) ++graph.degree_[*src];
         if (dst && dst != src) ++graph.degree_[*dst];
         if (src && dst) graph.out_[*src].push_back(*dst);
-        return true;
-      });
+      }
     } catch (const std::exception&) {
       return std::nullopt;
     }
@@ -191,8 +191,8 @@ class LinkGraph {
   }
 
   MemoryLinkCounts count(const std::string& memoryID) {
-    auto it = index_.find(key('T', memoryID));
-    if (it == index_.end()) return {};
+    auto it = text_.find(memoryID);
+    if (it == text_.end()) return {};
     const std::size_t self = it->second;
     ++stamp_;
     std::int64_t reached = 0;
@@ -207,26 +207,24 @@ class LinkGraph {
   }
 
  private:
-  static std::string key(char storageClass, std::string_view bytes) {
-    std::string k(1, storageClass);
-    k.append(bytes);
-    return k;
-  }
-
-  std::optional<std::size_t> node(const db::Value& value) {
-    std::string k;
-    if (const std::string* text = db::textOf(value)) {
-      k = key('T', *text);
-    } else if (const db::Blob* blob = db::blobOf(value)) {
-      k = key('B', blob->bytes);
+  std::optional<std::size_t> node(db::Value value) {
+    std::unordered_map<std::string, std::size_t>* index = &text_;
+    std::string key;
+    if (auto* text = std::get_if<std::string>(&value)) {
+      key = std::move(*text);
+    } else if (auto* blob = std::get_if<db::Blob>(&value)) {
+      index = &blobs_;
+      key = std::move(blob->bytes);
     } else if (auto i = db::integerOf(value)) {
-      k = key('I', std::to_string(*i));
+      index = &numbers_;
+      key = std::to_string(*i);
     } else if (auto r = db::realOf(value)) {
-      k = key('R', std::to_string(*r));
+      index = &numbers_;
+      key = std::to_string(*r);
     } else {
       return std::nullopt;
     }
-    auto [it, added] = index_.try_emplace(std::move(k), out_.size());
+    auto [it, added] = index->try_emplace(std::move(key), out_.size());
     if (added) {
       out_.emplace_back();
       degree_.push_back(0);
@@ -234,7 +232,7 @@ class LinkGraph {
     return it->second;
   }
 
-  std::unordered_map<std::string, std::size_t> index_;
+  std::unordered_map<std::string, std::size_t> text_, blobs_, numbers_;
   std::vector<std::vector<std::size_t>> out_;
   std::vector<std::int64_t> degree_;
   std::vector<std::uint64_t> seen_;
