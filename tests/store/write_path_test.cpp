@@ -300,6 +300,22 @@ TEST_F(WritePathTest, FailedFullTextMirrorStoresNothingAndARetryStoresItWhole) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'searchable'"), 1);
 }
 
+TEST_F(WritePathTest, VectorAndLinkFailuresLeaveTheMemoryStored) {
+  writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  db_.exec("DROP TABLE memory_vectors; DROP TABLE memory_links;");
+  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  EXPECT_EQ(fetchMemory(m.id, db_), m);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'Fridays'"), 1);
+}
+
+TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
+  const Memory first = writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 2);
+  auto links = db_.query("SELECT DISTINCT dst_id FROM memory_links WHERE src_id = ?", {db::text(m.id)});
+  EXPECT_EQ(links, std::vector<db::Row>{db::Row{first.id}});
+}
+
 TEST_F(WritePathTest, BodyOfASoftDeletedRowIsNotFoundAndItsInsertFails) {
   const Memory m = writeMemory(db_, {.body = "deleted elsewhere"});
   db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
