@@ -94,7 +94,7 @@ std::vector<FullTextHit> fullTextHits(std::string_view query,
   std::vector<db::Value> bindings;
   bindings.emplace_back(sanitizeFTSQuery(query));
   if (project) bindings.emplace_back(*project);
-  for (const auto& tier : route.tiers) bindings.emplace_back(std::string(tier));
+  for (const auto& tier : route.tiers) bindings.emplace_back(tier);
 
   std::vector<FullTextHit> hits;
   try {
@@ -134,7 +134,7 @@ std::unordered_map<std::string, double> normalisedFullTextScores(
   return scores;
 }
 
-std::vector<std::pair<std::string, double>> vectorHits(std::string_view query,
+std::vector<SimilarityHit> vectorHits(std::string_view query,
                                                        db::Connection& connection) {
   auto vector = embed(query);
   if (!vector) return {};
@@ -146,7 +146,7 @@ std::vector<std::pair<std::string, double>> vectorHits(std::string_view query,
 }
 
 std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
-                                const std::vector<std::pair<std::string, double>>& vector,
+                                const std::vector<SimilarityHit>& vector,
                                 const QueryRoute& route, db::Connection& connection) {
   std::vector<std::string> seeds;
   std::unordered_set<std::string> seen;
@@ -154,7 +154,7 @@ std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
     if (seen.insert(fullText[i].memory.id).second) seeds.push_back(fullText[i].memory.id);
   }
   for (std::size_t i = 0; i < std::min(kSeedsPerSignal, vector.size()); ++i) {
-    if (seen.insert(vector[i].first).second) seeds.push_back(vector[i].first);
+    if (seen.insert(vector[i].memoryID).second) seeds.push_back(vector[i].memoryID);
   }
   const std::vector<std::string> edgeTypes(route.preferredEdgeTypes.begin(),
                                            route.preferredEdgeTypes.end());
@@ -297,7 +297,7 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
 
   const auto vector = vectorHits(query, connection);
   std::unordered_map<std::string, double> vectorScores;
-  for (const auto& [id, similarity] : vector) vectorScores.emplace(id, similarity);
+  for (const auto& hit : vector) vectorScores.emplace(hit.memoryID, hit.similarity);
 
   const auto graph = graphHits(fullText, vector, route, connection);
   std::unordered_map<std::string, double> graphScores;
@@ -305,7 +305,7 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
 
   std::vector<std::vector<std::string>> ranked(3);
   for (const auto& hit : fullText) ranked[0].push_back(hit.memory.id);
-  for (const auto& [id, similarity] : vector) ranked[1].push_back(id);
+  for (const auto& hit : vector) ranked[1].push_back(hit.memoryID);
   for (const auto& hit : graph) ranked[2].push_back(hit.id);
   const std::vector<FusedID> fused = reciprocalRankFusion(ranked, kFusionK);
 

@@ -17,10 +17,10 @@ namespace nodrel::store {
 
 // What is known of the current session, as the caller supplies it.
 struct SurfaceConditionContext {
-  std::optional<std::string> repoPath;
-  std::vector<std::string> touchedFiles;
-  std::vector<std::string> touchedSymbols;
-  std::optional<std::string> taskDescription;
+  std::optional<std::string> repoPath{};
+  std::vector<std::string> touchedFiles{};
+  std::vector<std::string> touchedSymbols{};
+  std::optional<std::string> taskDescription{};
 
   friend bool operator==(const SurfaceConditionContext&,
                          const SurfaceConditionContext&) = default;

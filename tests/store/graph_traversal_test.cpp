@@ -129,7 +129,7 @@ TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
   }
   link("seed0", "seed2499", 0.9);  // both ends are seeds in different batches
   db().exec("COMMIT");
-  const auto edges = GraphTraversal(db()).fetchEdges(seeds, {"semantic"});
+  const auto edges = GraphTraversal(db()).fetchEdges(seeds, std::vector<std::string>{"semantic"});
   EXPECT_EQ(edges.size(), 2501u);
   auto hits = GraphTraversal(db()).traverse(seeds, 2, {}, 100000);
   ASSERT_EQ(hits.size(), 2500u);
@@ -138,8 +138,9 @@ TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
 
 TEST(GraphTraversal, NoSeedsRunsNoStatement) {
   auto db = db::Connection::openInMemory();  // no memory_links: any statement would fail
-  EXPECT_TRUE(GraphTraversal(db).traverse({}, 2, {}, 10).empty());
-  EXPECT_TRUE(GraphTraversal(db).fetchEdges({}, {}).empty());
+  const std::vector<std::string> none;
+  EXPECT_TRUE(GraphTraversal(db).traverse(none, 2, {}, 10).empty());
+  EXPECT_TRUE(GraphTraversal(db).fetchEdges(none, {}).empty());
   const std::vector<std::string> seeds{"A"};
   EXPECT_THROW(GraphTraversal(db).traverse(seeds, 2, {}, 10), db::Error);
 }
