@@ -37,10 +37,10 @@ std::vector<std::string> characters(std::string_view text) {
   const std::string composed = platform::nfc(text);
   std::string_view rest = composed;
   while (!rest.empty()) {
-    std::string first = platform::graphemePrefix(rest, 1);
-    if (first.empty()) first.assign(rest.substr(0, 1));  // never loop without progress
-    rest.remove_prefix(std::min(first.size(), rest.size()));
-    out.push_back(std::move(first));
+    const std::size_t length = platform::graphemePrefix(rest, 1).size();
+    const std::size_t take = std::clamp<std::size_t>(length, 1, rest.size());  // always progress
+    out.emplace_back(rest.substr(0, take));
+    rest.remove_prefix(take);
   }
   return out;
 }
