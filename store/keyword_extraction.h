@@ -18,6 +18,15 @@ std::vector<std::string> extractKeywords(std::string_view text);
 // ignores case. Names of one character are dropped.
 std::vector<std::string> extractEntities(std::string_view text);
 
+// Both lists of one text, from a single tagging pass; the same as calling the two above.
+struct TextAnalysis {
+  std::vector<std::string> keywords;
+  std::vector<std::string> entities;
+
+  friend bool operator==(const TextAnalysis&, const TextAnalysis&) = default;
+};
+TextAnalysis analyzeText(std::string_view text);
+
 // The 69 lower-case words that are never a keyword on their own. Built once, then read-only.
 const std::unordered_set<std::string>& keywordStopWords();
 
