@@ -214,11 +214,12 @@ TEST_F(RecallTest, FullTextScoresAreNormalisedBestToWorst) {
 }
 
 TEST_F(RecallTest, ProjectsTiersAndDeletionBoundFullText) {
-  insert(db(), {.id = "mine", .body = "deploy the service"});
-  insert(db(), {.id = "other", .body = "deploy the service", .project = "/q"});
-  insert(db(), {.id = "cold", .body = "deploy the service", .tier = "cold"});
-  insert(db(), {.id = "gone", .body = "deploy the service", .deleted = true});
-  insert(db(), {.id = "proc", .body = "deploy the service steps", .tier = "procedural"});
+  insert(db(), {.id = "mine", .body = "how to deploy the service"});
+  insert(db(), {.id = "other", .body = "how to deploy the service", .project = "/q"});
+  insert(db(), {.id = "cold", .body = "how to deploy the service", .tier = "cold"});
+  insert(db(), {.id = "gone", .body = "how to deploy the service", .deleted = true});
+  insert(db(), {.id = "proc", .body = "how to deploy the service, step by step",
+                .tier = "procedural"});
   padSignals(db(), "proc");
   EXPECT_EQ(ids(recall("deploy service")), (std::vector<std::string>{"mine", "proc"}));
   auto everywhere = ids(recall("deploy service", 15, std::nullopt));
