@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,7 +14,10 @@
 
 #include "db/connection.h"
 #include "db/error.h"
+#include "store/graph_traversal.h"
 #include "store/query_router.h"
+#include "store/vector_store.h"
+#include "store/write_path.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::store {
@@ -329,6 +334,86 @@ TEST(Recall, TheFallbackErrorIsThrown) {
   ::testing::internal::CaptureStderr();
   EXPECT_THROW(recallMemories("anything", std::nullopt, 15, db), db::Error);
   ::testing::internal::GetCapturedStderr();
+}
+
+TEST_F(RecallTest, SparseResultsAreFilledWithRecentMemoriesUpToFourIdentifiers) {
+  insert(db(), {.id = "seed", .body = "kubernetes rollout"});
+  insert(db(), {.id = "recent", .body = "plain note"});
+  insert(db(), {.id = "elsewhere", .body = "plain note", .project = "/q"});
+  insert(db(), {.id = "archived", .body = "plain note", .tier = "cold"});
+  for (int i = 0; i < 3; ++i) link(db(), "seed", "code:f" + std::to_string(i));
+  // seed and three code files: four identifiers, so the recent memories of the project join.
+  auto four = ids(recall("kubernetes"));
+  std::sort(four.begin(), four.end());
+  EXPECT_EQ(four, (std::vector<std::string>{"recent", "seed"}));
+  // A fifth identifier, even one that names no memory, ends the fallback.
+  link(db(), "seed", "code:f3");
+  EXPECT_EQ(ids(recall("kubernetes")), (std::vector<std::string>{"seed"}));
+}
+
+TEST_F(RecallTest, WithNothingFoundTheMostRecentlyUsedComeByTheirPrior) {
+  for (int i = 0; i < 25; ++i) {
+    char when[40];
+    std::snprintf(when, sizeof when, "2026-01-%02dT00:00:00.000+0000", i + 1);
+    insert(db(), {.id = "m" + std::to_string(i), .body = "plain note", .lastAccessed = when});
+  }
+  std::vector<std::string> want;
+  for (int i = 24; i > 24 - 15; --i) want.push_back("m" + std::to_string(i));
+  EXPECT_EQ(ids(recall("zebra", 15)), want);
+  EXPECT_EQ(recall("zebra", 50).size(), 20u);
+}
+
+// A store written the way every writer writes: full-text, vector and graph signals each find a
+// memory the other two miss, and a deleted memory stays gone whichever signal finds it.
+class RealStoreRecall : public ::testing::Test {
+ protected:
+  Memory write(const std::string& body) {
+    return writeMemory(db(), MemoryWrite{.body = body, .project = "/p", .importance = 5});
+  }
+  db::Connection& db() { return database_.db(); }
+  testing::TestDatabase database_;
+};
+
+TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
+  const std::string query = "deploy billing";
+  const Memory fullText = write("deploy billing checklist: run the migrations first");
+  const Memory vector = write("Deploying the billing service needs the staging token");
+  const Memory graph = write("Lunch order for Friday is pizza with olives");
+  const Memory deleted = write("Deploying billing again, forgotten on purpose");
+  db().run("UPDATE memories SET deleted_at = '2026-02-01T00:00:00.000+0000' WHERE id = ?",
+           {db::Value(deleted.id)});
+
+  std::set<std::string> fts;
+  for (const auto& row : db().query("SELECT m.id FROM memories_fts JOIN memories m ON "
+                                    "m.rowid = memories_fts.rowid WHERE memories_fts MATCH ?",
+                                    {db::Value(sanitizeFTSQuery(query))})) {
+    fts.insert(*db::textOf(row[0]));
+  }
+  std::set<std::string> similar;
+  if (auto v = embed(query)) {
+    for (const auto& hit : searchSimilar(*v, 50, true, db())) similar.insert(hit.memoryID);
+  }
+  EXPECT_EQ(fts, (std::set<std::string>{fullText.id}));
+  ASSERT_TRUE(similar.contains(vector.id)) << "the stems of deploying and billing";
+  EXPECT_FALSE(similar.contains(graph.id));
+  const std::vector<std::string> seeds{fullText.id};
+  bool linked = false;
+  for (const auto& hit : GraphTraversal(db()).traverse(seeds, 2, {}, 50)) {
+    linked = linked || hit.id == graph.id;
+  }
+  EXPECT_TRUE(linked) << "written within the hour, so temporally linked";
+
+  const std::string dump =
+      "SELECT id, access_count, last_accessed, strength, tier FROM memories ORDER BY id";
+  const auto before = db().query(dump);
+  const auto recalled = ids(recallMemories(query, std::string("/p"), 15, db()));
+  EXPECT_EQ(db().query(dump), before);
+  const std::set<std::string> got(recalled.begin(), recalled.end());
+  EXPECT_TRUE(got.contains(fullText.id));
+  EXPECT_TRUE(got.contains(vector.id));
+  EXPECT_TRUE(got.contains(graph.id));
+  EXPECT_FALSE(got.contains(deleted.id));
+  EXPECT_EQ(recalled.front(), fullText.id);  // the only memory with two signals
 }
 
 }  // namespace
