@@ -1,5 +1,7 @@
 #include "codeintel/parsers/typescript.h"
 
+#include <utility>
+
 #include "codeintel/parsers/line_matching.h"
 
 namespace nodrel::codeintel {
@@ -19,6 +21,24 @@ struct TypeScriptPatterns {
   LinePattern function{R"re(^\s*(?:export\s+)?(?:async\s+)?function\s+(\w+)\s*\()re", 0,
                        {"function"}};
 };
+
+// The extends list's character class takes spaces and words, so it swallows an
+// "implements" clause that follows it; that clause is split off again here.
+std::pair<std::string, std::optional<std::string>> splitImplementsClause(
+    const std::string& extendsList) {
+  static constexpr std::string_view kKeyword = "implements";
+  std::size_t at = 0;
+  while ((at = extendsList.find(kKeyword, at)) != std::string::npos) {
+    const std::size_t after = at + kKeyword.size();
+    const bool spaceBefore = at > 0 && extendsList[at - 1] == ' ';
+    const bool spaceAfter = after < extendsList.size() && extendsList[after] == ' ';
+    if (spaceBefore && spaceAfter) {
+      return {extendsList.substr(0, at), extendsList.substr(after)};
+    }
+    at = after;
+  }
+  return {extendsList, std::nullopt};
+}
 
 std::optional<SymbolKind> kindOf(const std::string& word) {
   if (word == "class" || word == "type") return SymbolKind::Class;
@@ -49,12 +69,15 @@ ParsedFile parseTypeScriptSource(std::string_view content) {
     if (!kind) continue;
     out.typeDeclarations.push_back(
         {*name, *kind, m.line, text.braceBlockEnd(m.line), parsers::signatureOf(m)});
-    if (const auto& extends = m.group(3)) {
-      for (auto& piece : parsers::splitSupertypes(*extends)) {
+    std::optional<std::string> implements = m.group(4);
+    if (const auto& extendsGroup = m.group(3)) {
+      auto [extends, swallowed] = splitImplementsClause(*extendsGroup);
+      for (auto& piece : parsers::splitSupertypes(extends)) {
         out.inheritances.push_back({*name, std::move(piece)});
       }
+      if (swallowed) implements = std::move(swallowed);
     }
-    if (const auto& implements = m.group(4)) {
+    if (implements) {
       for (auto& piece : parsers::splitSupertypes(*implements)) {
         out.conformances.push_back({*name, std::move(piece)});
       }
