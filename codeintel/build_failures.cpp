@@ -87,7 +87,7 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
     output = repaired;
   }
 
-  for (const auto line : splitLines(output)) {
+  for (const auto line : splitAtLineFeeds(output)) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     BuildFailure failure;

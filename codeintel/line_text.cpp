@@ -52,6 +52,20 @@ std::size_t sequenceStartBefore(std::string_view s, std::size_t end) {
 
 }  // namespace
 
+std::vector<std::string_view> splitAtLineFeeds(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t lf = text.find('\n', start);
+    if (lf == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      return lines;
+    }
+    lines.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+}
+
 std::vector<std::string_view> splitLines(std::string_view text) {
   std::vector<std::string_view> lines;
   std::size_t start = 0;

@@ -14,6 +14,9 @@ namespace nodrel::codeintel {
 // is dropped with it, so that CR-LF text yields the same lines as LF text. The views point
 // into `text`.
 std::vector<std::string_view> splitLines(std::string_view text);
+// The same split with every "\r" kept at the end of its line. The failure parsers use it:
+// their patterns end in "$", which already stops before a final "\r".
+std::vector<std::string_view> splitAtLineFeeds(std::string_view text);
 
 // True for the tab and every Unicode space separator (category Zs).
 bool isHorizontalWhitespace(char32_t c);

@@ -18,6 +18,7 @@ VALUES (?, ?, ?, ?, ?, ?, ?, 0, ?))sql";
 
 constexpr std::size_t kSummaryNameLimit = 5;
 constexpr std::int64_t kSummaryImportance = 6;
+constexpr std::string_view kConsoleHeader = "Console";
 
 struct JestPatterns {
   parsers::LinePattern suite{R"re(^FAIL (.+)$)re", 0, {"FAIL "}};
@@ -92,7 +93,7 @@ std::vector<TestFailure> parseJestFailures(std::string_view output, const std::s
   }
   std::string storage;
   std::optional<std::string> currentFile;
-  for (const auto line : splitLines(validText(output, storage))) {
+  for (const auto line : splitAtLineFeeds(validText(output, storage))) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     if (auto suite = patterns.suite.firstMatch(trimmed)) {
@@ -104,7 +105,9 @@ std::vector<TestFailure> parseJestFailures(std::string_view output, const std::s
     } else if (auto test = patterns.test.firstMatch(line)) {
       // The header is matched before trimming: its two-space indent is what marks it.
       std::string name(trimHorizontalWhitespace(test->group(1).value_or("")));
-      if (!name.empty()) list.add(std::move(name), currentFile, std::nullopt);
+      // Jest heads the console output of a suite, passing or not, with "  ● Console".
+      if (name.empty() || name == kConsoleHeader) continue;
+      list.add(std::move(name), currentFile, std::nullopt);
     }
   }
   return list.take();
@@ -123,7 +126,7 @@ std::vector<TestFailure> parseXCTestPytestFailures(std::string_view output,
   }
   const bool readPytest = framework == "pytest";
   std::string storage;
-  for (const auto line : splitLines(validText(output, storage))) {
+  for (const auto line : splitAtLineFeeds(validText(output, storage))) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     if (auto m = patterns.xctestFailure.firstMatch(trimmed)) {
