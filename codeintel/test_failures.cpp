@@ -25,7 +25,7 @@ struct JestPatterns {
   parsers::LinePattern test{"^  \xE2\x97\x8F (.+)$", 0, {"\xE2\x97\x8F"}};
   // Jest appends the run time of a slow suite (and its heap size) to the header:
   // "FAIL src/a.test.js (5.123 s)" or "(5.1s, 45 MB heap size)". It is not part of the path.
-  parsers::LinePattern suiteDetail{R"re(\s+\(\d+(?:\.\d+)?\s?m?s(?:,[^()]*)?\)$)re", 0, {"s)"}};
+  parsers::LinePattern suiteDetail{R"re(\s+\(\d+(?:\.\d+)?\s?m?s(?:,[^()]*)?\)$)re", 0, {")"}};
 };
 
 struct XCTestPytestPatterns {
@@ -97,7 +97,8 @@ std::vector<TestFailure> parseJestFailures(std::string_view output, const std::s
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     if (auto suite = patterns.suite.firstMatch(trimmed)) {
-      std::string_view path = trimHorizontalWhitespace(suite->group(1).value_or(""));
+      const std::string captured = suite->group(1).value_or("");
+      std::string_view path = trimHorizontalWhitespace(captured);
       if (auto detail = patterns.suiteDetail.firstMatch(path)) {
         path = trimHorizontalWhitespace(path.substr(0, path.size() - detail->text.size()));
       }
