@@ -167,7 +167,7 @@ TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
   const auto again = testing::storedMemories(db);
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].id, memories[0].id);
-  EXPECT_EQ(again[0].evidenceCount, memories[0].evidenceCount + 1);
+  EXPECT_EQ(again[0].accessCount, memories[0].accessCount + 1);
 }
 
 TEST_F(BuildFailureRecording, SummaryNamesTheFirstFiveDistinctFiles) {

@@ -14,7 +14,7 @@ struct StoredMemory {
   std::string id, tier, body, type;
   std::optional<std::string> project, tags, contextPath, sourceSession;
   std::int64_t importance = 0;
-  std::int64_t evidenceCount = 0;
+  std::int64_t accessCount = 0;
 };
 
 inline std::optional<std::string> textOrNone(const db::Value& v) {
@@ -26,7 +26,7 @@ inline std::vector<StoredMemory> storedMemories(db::Connection& c) {
   std::vector<StoredMemory> out;
   for (const auto& row : c.query(
            "SELECT id, tier, body, type, project, tags, context_path, source_session, "
-           "importance, evidence_count FROM memories ORDER BY rowid")) {
+           "importance, access_count FROM memories ORDER BY rowid")) {
     StoredMemory m;
     m.id = textOrNone(row[0]).value_or("");
     m.tier = textOrNone(row[1]).value_or("");
@@ -37,7 +37,7 @@ inline std::vector<StoredMemory> storedMemories(db::Connection& c) {
     m.contextPath = textOrNone(row[6]);
     m.sourceSession = textOrNone(row[7]);
     m.importance = db::integerOf(row[8]).value_or(-1);
-    m.evidenceCount = db::integerOf(row[9]).value_or(-1);
+    m.accessCount = db::integerOf(row[9]).value_or(-1);
     out.push_back(std::move(m));
   }
   return out;

@@ -193,7 +193,7 @@ TEST_F(TestFailureRecording, StoresRowsAndOneSummaryMemory) {
   recordTestFailures(output, kApp, "xctest", trigger, "s2", db);
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 6);
   ASSERT_EQ(testing::storedMemories(db).size(), 1u);
-  EXPECT_EQ(testing::storedMemories(db)[0].evidenceCount, memories[0].evidenceCount + 1);
+  EXPECT_EQ(testing::storedMemories(db)[0].accessCount, memories[0].accessCount + 1);
 }
 
 TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
