@@ -46,8 +46,11 @@ TemporaryFile createTemporaryBeside(const std::filesystem::path& path) {
   const std::filesystem::path directory =
       path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path candidate =
-        directory / ("." + path.filename().string() + ".tmp-" + std::to_string(device()));
+    std::string name = ".";
+    name += path.filename().string();
+    name += ".tmp-";
+    name += std::to_string(device());
+    const std::filesystem::path candidate = directory / name;
     // 0666 lets the umask decide a new file's mode, as it would for a plain write.
     const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return TemporaryFile(fd, candidate);

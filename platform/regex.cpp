@@ -100,6 +100,9 @@ Regex& Regex::operator=(Regex&&) noexcept = default;
 
 std::optional<RegexMatch> Regex::firstMatch(std::string_view text, std::size_t from) const {
   if (from > text.size()) return std::nullopt;
+  // ICU moves an index inside a character back to its start, which would report a match that
+  // begins before `from`; start at the next character instead.
+  while (from < text.size() && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) ++from;
   icu::RegexMatcher* m = impl_->attach(text);
   if (m == nullptr) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,17 @@ TEST(NodrelAppInit, CreatesTheDataDirectoryAndEveryTable) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(tables.count(name));
   }
+}
+
+TEST(NodrelAppInit, FollowsXdgDataHome) {
+  testing::TempHome home;  // restores XDG_DATA_HOME afterwards
+  const auto xdg = home.path() / "xdg data";
+  setenv("XDG_DATA_HOME", xdg.c_str(), 1);
+  auto run = runApp({"init"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "initialised " + (xdg / "Nodrel/nodrel.db").string() + "\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(xdg / "Nodrel/nodrel.db"));
+  EXPECT_FALSE(std::filesystem::exists(home.dataDirectory()));
 }
 
 TEST(NodrelAppInit, AgainChangesNothingAndLosesNothing) {

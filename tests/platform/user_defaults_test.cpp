@@ -18,6 +18,12 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// Built by appending: GCC 12 warns falsely (-Wrestrict) on "literal" + std::string in Release.
+std::string numbered(std::string prefix, int i) {
+  prefix += std::to_string(i);
+  return prefix;
+}
+
 void writeDefaults(const std::string& text) {
   fs::create_directories(UserDefaults::filePath().parent_path());
   std::ofstream(UserDefaults::filePath(), std::ios::binary) << text;
@@ -145,21 +151,21 @@ TEST(UserDefaults, ConcurrentWritersOfDifferentKeysLoseNeither) {
   if (child == 0) {
     int status = 0;
     try {
-      for (int i = 0; i < kWrites; ++i) UserDefaults::set("child." + std::to_string(i), i);
+      for (int i = 0; i < kWrites; ++i) UserDefaults::set(numbered("child.", i), i);
     } catch (...) {
       status = 1;
     }
     _exit(status);
   }
-  for (int i = 0; i < kWrites; ++i) UserDefaults::set("parent." + std::to_string(i), i);
+  for (int i = 0; i < kWrites; ++i) UserDefaults::set(numbered("parent.", i), i);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   ASSERT_EQ(WEXITSTATUS(status), 0);
   for (int i = 0; i < kWrites; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(UserDefaults::integerForKey("child." + std::to_string(i)), i);
-    EXPECT_EQ(UserDefaults::integerForKey("parent." + std::to_string(i)), i);
+    EXPECT_EQ(UserDefaults::integerForKey(numbered("child.", i)), i);
+    EXPECT_EQ(UserDefaults::integerForKey(numbered("parent.", i)), i);
   }
 }
 
