@@ -171,17 +171,20 @@ void universalCtags(benchmark::State& state, std::size_t index) {
 }
 
 void printRatios() {
-  std::printf("\n%-12s %8s %10s %12s %12s %8s\n", "corpus", "files", "MB", "ours (s)",
-              "ctags (s)", "ratio");
+  std::printf("\n%-11s %6s %7s %10s %10s %9s %10s %10s %9s %7s\n", "corpus", "files", "MB",
+              "ours (s)", "files/s", "MB/s", "ctags (s)", "files/s", "MB/s", "ratio");
   for (const auto& corpus : corpora()) {
     const auto ours = ourTimes.find(corpus.name);
     const auto theirs = ctagsTimes.find(corpus.name);
     if (ours == ourTimes.end() || theirs == ctagsTimes.end()) continue;
+    const double files = static_cast<double>(corpus.files.size());
+    const double megabytes = static_cast<double>(corpus.bytes) / 1e6;
     const double oursPer = ours->second.seconds / static_cast<double>(ours->second.iterations);
     const double theirsPer =
         theirs->second.seconds / static_cast<double>(theirs->second.iterations);
-    std::printf("%-12s %8zu %10.1f %12.3f %12.3f %7.2fx\n", corpus.name.c_str(),
-                corpus.files.size(), static_cast<double>(corpus.bytes) / 1e6, oursPer, theirsPer,
+    std::printf("%-11s %6.0f %7.1f %10.3f %10.0f %9.1f %10.3f %10.0f %9.1f %6.2fx\n",
+                corpus.name.c_str(), files, megabytes, oursPer, files / oursPer,
+                megabytes / oursPer, theirsPer, files / theirsPer, megabytes / theirsPer,
                 oursPer / theirsPer);
   }
   std::printf("ratio = our parse time / ctags time over the same files (target: at most 2.00x)\n");
