@@ -269,6 +269,25 @@ TEST_F(WritePathTest, QueuedWritesAreRetriedFirstAndRequeuedInOrder) {
   EXPECT_EQ(refused.queuedCounts(), (std::vector<std::int64_t>{1, 2, 3, 4}));
 }
 
+TEST_F(WritePathTest, QueuedCountAddsTheSpilledFile) {
+  fillBothTiers();
+  for (int i = 0; i < 25; ++i) {
+    PendingWriteQueue::shared().enqueue(
+        {.body = "queued " + std::to_string(i), .queuedAt = platform::now()});
+  }
+  PendingWriteQueue::shared().spillToDisk();  // 25 in the file, 25 in memory
+  Recorder refused(kBothTiersFullNotification);
+  EXPECT_THROW(writeMemory(db_, {.body = "one too many"}), WriteBlockedError);
+  // The 25 retries refill memory beside the file's 25; the new write makes 26 held, which
+  // spills all 26 after the 25 already in the file and keeps 25: those are counted twice.
+  std::vector<std::int64_t> want;
+  for (int held = 1; held <= 25; ++held) want.push_back(held + 25);
+  want.push_back(25 + (25 + 26));
+  EXPECT_EQ(refused.queuedCounts(), want);
+  EXPECT_EQ(PendingWriteQueue::shared().size(), 25u);
+  EXPECT_EQ(pendingWritesFileCount(), 51);
+}
+
 TEST_F(WritePathTest, RaisedBudgetLetsQueuedWritesInOldestFirst) {
   fillBothTiers();
   for (const char* body : {"one", "two", "three"}) {
