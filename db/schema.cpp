@@ -41,7 +41,8 @@ CREATE TABLE IF NOT EXISTS memories (
 CREATE INDEX IF NOT EXISTS idx_memories_project_last_accessed
   ON memories(project, last_accessed);
 CREATE INDEX IF NOT EXISTS idx_memories_created_at ON memories(created_at);
-CREATE INDEX IF NOT EXISTS idx_memories_tier ON memories(tier);
+-- By tier, and covering the capacity check's usage sums so a write does not scan every memory.
+CREATE INDEX IF NOT EXISTS idx_memories_tier_usage ON memories(tier, deleted_at, body_tokens);
 
 CREATE VIRTUAL TABLE IF NOT EXISTS memories_fts USING fts5(body, tags);
 
