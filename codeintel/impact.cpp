@@ -26,22 +26,23 @@ constexpr std::string_view kSelectRelativePath =
     "SELECT relative_path FROM code_files WHERE id = ?";
 
 // The id lists grow with the repository, so they travel as one JSON array each instead of one
-// parameter per element, which SQLite caps.
+// parameter per element, which SQLite caps. The names drive the join (CROSS JOIN fixes the
+// order) so that edges are found through their target instead of by scanning the project.
 constexpr std::string_view kSelectDependentsByName = R"sql(SELECT DISTINCT ce.file_id
-FROM code_edges ce
-JOIN code_files cf ON cf.id = ce.file_id
-WHERE ce.to_symbol IN (
-    SELECT name FROM code_symbols
+FROM (
+    SELECT DISTINCT name FROM code_symbols
     WHERE file_id IN (SELECT value FROM json_each(?)) AND typeof(name) = 'text'
-)
-  AND cf.project = ?
+) s
+CROSS JOIN code_edges ce ON ce.to_symbol = s.name
+JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?
   AND ce.file_id NOT IN (SELECT value FROM json_each(?)))sql";
 
 constexpr std::string_view kSelectDependentsByReference = R"sql(SELECT DISTINCT ce.file_id
-FROM code_edges ce
+FROM json_each(?) r
+CROSS JOIN code_edges ce ON ce.to_symbol = 'file:' || r.value
 JOIN code_files cf ON cf.id = ce.file_id
-WHERE ce.to_symbol IN (SELECT 'file:' || value FROM json_each(?))
-  AND cf.project = ?
+WHERE cf.project = ?
   AND ce.file_id NOT IN (SELECT value FROM json_each(?)))sql";
 
 constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
@@ -52,14 +53,15 @@ WHERE project = ?
   AND count > ?)sql";
 
 // For each file of the array, in array order: the edges of the project's other files that
-// point at one of its names.
+// point at one of its names (each edge once, however often the file declares the name).
 constexpr std::string_view kCountInboundEdges = R"sql(SELECT d.value, (
-    SELECT COUNT(*) FROM code_edges ce
+    SELECT COUNT(*)
+    FROM (
+        SELECT DISTINCT name FROM code_symbols WHERE file_id = d.value AND typeof(name) = 'text'
+    ) s
+    CROSS JOIN code_edges ce ON ce.to_symbol = s.name
     JOIN code_files cf ON cf.id = ce.file_id
-    WHERE ce.to_symbol IN (
-        SELECT name FROM code_symbols WHERE file_id = d.value AND typeof(name) = 'text'
-    )
-      AND cf.project = ?
+    WHERE cf.project = ?
       AND ce.file_id != d.value
 )
 FROM json_each(?) d)sql";
@@ -107,12 +109,18 @@ std::string escapeLike(std::string_view text) {
   return out;
 }
 
-// Appends to `ids` the text values of the first column, keeping first occurrences only.
-void collectIds(db::Statement& stmt, Ids& ids, std::unordered_set<std::string>& seen) {
+// Appends to `ids` the text values of the first column, keeping first occurrences only;
+// true when any row held one, whether new or seen before.
+bool collectIds(db::Statement& stmt, Ids& ids, std::unordered_set<std::string>& seen) {
+  bool any = false;
   while (stmt.step()) {
     auto value = stmt.column(0);
-    if (auto text = db::textOf(value); text && seen.insert(*text).second) ids.push_back(*text);
+    auto text = db::textOf(value);
+    if (!text) continue;
+    any = true;
+    if (seen.insert(*text).second) ids.push_back(*text);
   }
+  return any;
 }
 
 // The path as the lookups compare it: relative to the project root when it lies under it,
@@ -144,21 +152,19 @@ Ids resolveChangedFileIDs(const std::string& project, const std::vector<std::str
   for (const auto& given : paths) {
     auto path = lookupPath(project, given);
     if (!path) continue;
-    const bool absolute = path->front() == '/';
-    const std::size_t before = ids.size();
-    auto found = [&] { return ids.size() > before; };
-    if (!absolute) {
+    bool found = false;
+    if (path->front() != '/') {
       exact.reset();
       exact.bindText(1, project).bindText(2, *path);
-      collectIds(exact, ids, seen);
-      if (!found()) {
+      found = collectIds(exact, ids, seen);
+      if (!found) {
         suffix.reset();
         suffix.bindText(1, project).bindText(2, "%/" + escapeLike(*path));
-        collectIds(suffix, ids, seen);
+        found = collectIds(suffix, ids, seen);
       }
     }
     auto slash = path->rfind('/');
-    if (!found() && slash != std::string::npos && slash + 1 < path->size()) {
+    if (!found && slash != std::string::npos && slash + 1 < path->size()) {
       std::string name = path->substr(slash + 1);
       byName.reset();
       byName.bindText(1, project).bindText(2, name).bindText(3, "%/" + escapeLike(name));
