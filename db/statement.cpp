@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <limits>
 #include <utility>
 
 #include "db/error.h"
@@ -10,15 +11,20 @@ namespace nodrel::db {
 namespace {
 
 [[noreturn]] void fail(sqlite3* db, int rc) {
-  const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  int code = db ? sqlite3_extended_errcode(db) : rc;
-  if ((code & 0xff) == SQLITE_OK) code = rc;
-  throw Error(code, msg ? msg : sqlite3_errstr(rc));
+  // Some failures (misuse of a statement, for one) are returned without being recorded on the
+  // connection, whose message then describes an earlier call, or says "not an error".
+  if (db != nullptr && (sqlite3_extended_errcode(db) & 0xff) == (rc & 0xff)) {
+    throw Error(sqlite3_extended_errcode(db), sqlite3_errmsg(db));
+  }
+  throw Error(rc, sqlite3_errstr(rc));
 }
 
 }  // namespace
 
 Statement::Statement(sqlite3* db, std::string_view sql) : db_(db) {
+  if (sql.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+    throw Error(SQLITE_TOOBIG, sqlite3_errstr(SQLITE_TOOBIG));
+  }
   int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt_);
@@ -65,8 +71,9 @@ Statement& Statement::bindAll(std::span<const Value> values) {
 }
 
 Statement& Statement::bindText(int position, std::string_view text) {
-  int rc = sqlite3_bind_text64(stmt_, position, text.data(), text.size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8);
+  // SQLite binds a null pointer as NULL, and an empty view may hold one; empty text stays text.
+  const char* data = text.data() != nullptr ? text.data() : "";
+  int rc = sqlite3_bind_text64(stmt_, position, data, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (rc != SQLITE_OK) fail(db_, rc);
   return *this;
 }

@@ -26,8 +26,8 @@ std::filesystem::path filePath();
 // (a file that does not parse reads as empty).
 std::optional<nlohmann::json> value(const std::string& key);
 
-// An integer only when the stored value is a JSON integer (a string or a fraction reads as
-// absent).
+// An integer only when the stored number converts to a signed 64-bit integer exactly: 5 and
+// 5.0 read as 5; a string, a fraction or a number beyond 64 bits reads as absent.
 std::optional<std::int64_t> integerForKey(const std::string& key);
 std::optional<std::string> stringForKey(const std::string& key);
 std::optional<bool> boolForKey(const std::string& key);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "db/connection.h"
+#include "db/error.h"
 
 namespace nodrel::store {
 namespace {

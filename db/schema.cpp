@@ -1,0 +1,324 @@
+#include "db/schema.h"
+
+#include "db/savepoint.h"
+
+namespace nodrel::db {
+namespace {
+
+// Columns are nullable and mostly without checks: rows may come from outside the programs, and
+// every reader tolerates NULL or oddly typed values. Only keys that statements rely on are firm.
+constexpr std::string_view kCreateSchema = R"sql(
+-- `id` is the content hash and names one memory; it is not an INTEGER PRIMARY KEY, so the
+-- table keeps its own rowid, under which memories_fts stores the row's full-text entry.
+CREATE TABLE IF NOT EXISTS memories (
+  id TEXT PRIMARY KEY NOT NULL,
+  tier TEXT DEFAULT 'episodic',
+  body TEXT,
+  body_tokens INTEGER DEFAULT 0,
+  project TEXT,
+  context_path TEXT,
+  type TEXT DEFAULT 'observation',
+  tags TEXT,
+  created_at TEXT,
+  last_accessed TEXT,
+  access_count INTEGER DEFAULT 1,
+  strength REAL DEFAULT 1.0,
+  importance INTEGER DEFAULT 5,
+  pinned INTEGER DEFAULT 0,
+  evidence_count INTEGER DEFAULT 1,
+  parent_id TEXT,
+  source_session TEXT,
+  predicted_future_use REAL DEFAULT 0.5,
+  condition_type TEXT,
+  condition_value TEXT,
+  surface_condition TEXT,
+  trigger_keywords TEXT,
+  depth INTEGER DEFAULT 0,
+  is_top_level INTEGER DEFAULT 0,
+  deleted_at TEXT,
+  active_rule_ids TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_memories_project_last_accessed
+  ON memories(project, last_accessed);
+CREATE INDEX IF NOT EXISTS idx_memories_created_at ON memories(created_at);
+CREATE INDEX IF NOT EXISTS idx_memories_tier ON memories(tier);
+
+CREATE VIRTUAL TABLE IF NOT EXISTS memories_fts USING fts5(body, tags);
+
+-- One link per (source, target, type): linking a memory again adds nothing, while one pair may
+-- be linked both semantically and by entity. No foreign keys: code-file targets are "code:…".
+CREATE TABLE IF NOT EXISTS memory_links (
+  src_id TEXT,
+  dst_id TEXT,
+  link_type TEXT,
+  weight REAL,
+  created_at TEXT,
+  UNIQUE(src_id, dst_id, link_type)
+);
+CREATE INDEX IF NOT EXISTS idx_memory_links_dst ON memory_links(dst_id);
+
+-- One vector per memory, replaced on every store. No foreign key: a vector may outlive its row.
+CREATE TABLE IF NOT EXISTS memory_vectors (
+  memory_id TEXT PRIMARY KEY NOT NULL,
+  embedding BLOB,
+  model TEXT,
+  created_at TEXT
+);
+
+CREATE TABLE IF NOT EXISTS memory_history (
+  memory_id TEXT,
+  from_tier TEXT,
+  to_tier TEXT,
+  reason TEXT,
+  moved_at TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_memory_history_memory ON memory_history(memory_id);
+
+CREATE TABLE IF NOT EXISTS ml_signals (
+  memory_id TEXT,
+  signal_type TEXT,
+  timestamp TEXT,
+  payload_json TEXT
+);
+
+CREATE TABLE IF NOT EXISTS audit_log (
+  id INTEGER PRIMARY KEY,
+  timestamp TEXT,
+  session_id TEXT,
+  tool_name TEXT,
+  parameters_json TEXT,
+  result_summary TEXT,
+  impact_scope TEXT,
+  created_at TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_audit_log_timestamp ON audit_log(timestamp);
+CREATE INDEX IF NOT EXISTS idx_audit_log_session ON audit_log(session_id, timestamp);
+
+-- Filled outside the programs; summary and tier may be NULL (such scenes are skipped).
+CREATE TABLE IF NOT EXISTS mem_scenes (
+  id TEXT PRIMARY KEY NOT NULL,
+  summary TEXT,
+  project TEXT,
+  tier TEXT,
+  created_at TEXT
+);
+-- Members keep insertion order by rowid; a scene may list one memory twice, so no unique key.
+CREATE TABLE IF NOT EXISTS mem_scene_members (
+  scene_id TEXT,
+  memory_id TEXT,
+  role TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_mem_scene_members_memory ON mem_scene_members(memory_id);
+CREATE INDEX IF NOT EXISTS idx_mem_scene_members_scene ON mem_scene_members(scene_id);
+
+-- Project lookups are by path; registering a path twice must keep the first row.
+CREATE TABLE IF NOT EXISTS projects (
+  id TEXT PRIMARY KEY NOT NULL,
+  name TEXT,
+  path TEXT UNIQUE,
+  context_summary TEXT,
+  created_at TEXT,
+  last_active_at TEXT
+);
+
+-- Made without `surface`: the server adds that column itself at start-up, and its ALTER would
+-- fail on a table that already had it.
+CREATE TABLE IF NOT EXISTS corrections (
+  id TEXT PRIMARY KEY NOT NULL,
+  project_id TEXT,
+  content TEXT,
+  source TEXT,
+  status TEXT,
+  rationale TEXT,
+  created_at TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_corrections_project ON corrections(project_id, created_at);
+
+-- Made without `surface`, like corrections.
+CREATE TABLE IF NOT EXISTS standing_instructions (
+  id TEXT PRIMARY KEY NOT NULL,
+  content TEXT,
+  scope_type TEXT,
+  project_id TEXT,
+  source TEXT,
+  active INTEGER DEFAULT 1,
+  created_at TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_standing_instructions_project
+  ON standing_instructions(project_id);
+
+-- Filled outside the programs. session_context refers to it, so it needs its key.
+CREATE TABLE IF NOT EXISTS session_stats (
+  id TEXT PRIMARY KEY NOT NULL,
+  project_id TEXT,
+  session_date TEXT,
+  tool_calls TEXT,
+  correction_count INTEGER DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS idx_session_stats_project ON session_stats(project_id, session_date);
+
+-- Exactly as the server creates it at start-up, so that both agree whoever comes first.
+CREATE TABLE IF NOT EXISTS session_context ( id TEXT PRIMARY KEY, session_id TEXT, project_id TEXT NOT NULL, surface TEXT NOT NULL, context_type TEXT NOT NULL CHECK(context_type IN ('decision', 'state', 'key_point', 'handoff')), content TEXT NOT NULL, created_at TEXT NOT NULL, FOREIGN KEY(session_id) REFERENCES session_stats(id) ON DELETE SET NULL, FOREIGN KEY(project_id) REFERENCES projects(id) ON DELETE CASCADE );
+
+-- Filled outside the programs; `trigger_keywords` holds a JSON array of texts.
+CREATE TABLE IF NOT EXISTS skills (
+  id TEXT PRIMARY KEY NOT NULL,
+  name TEXT,
+  display_name TEXT,
+  description TEXT,
+  content TEXT,
+  trigger_keywords TEXT,
+  scope TEXT,
+  confidence REAL DEFAULT 0.0,
+  use_count INTEGER DEFAULT 0,
+  learned_from TEXT,
+  applies_to TEXT
+);
+
+-- A promoted task reads back as never run, run 0 times, with a success rate of 1.0.
+CREATE TABLE IF NOT EXISTS tasks (
+  id TEXT PRIMARY KEY NOT NULL,
+  skill_id TEXT,
+  name TEXT,
+  display_name TEXT,
+  description TEXT,
+  script_content TEXT,
+  project TEXT,
+  promoted_at TEXT,
+  last_run TEXT,
+  run_count INTEGER DEFAULT 0,
+  success_rate REAL DEFAULT 1.0,
+  active INTEGER DEFAULT 1
+);
+CREATE INDEX IF NOT EXISTS idx_tasks_skill ON tasks(skill_id, active);
+
+-- Filled outside the programs.
+CREATE TABLE IF NOT EXISTS memory_index (
+  memory_id TEXT PRIMARY KEY NOT NULL,
+  depth INTEGER DEFAULT 0,
+  traversal_cost_tokens INTEGER DEFAULT 0,
+  is_top_level INTEGER DEFAULT 0
+);
+
+-- `id` is the digest of project path and relative path, the target of ingestion's upsert.
+CREATE TABLE IF NOT EXISTS code_files (
+  id TEXT PRIMARY KEY NOT NULL,
+  project TEXT,
+  relative_path TEXT,
+  language TEXT,
+  content_hash TEXT,
+  last_parsed TEXT,
+  fragility_score REAL
+);
+CREATE INDEX IF NOT EXISTS idx_code_files_project_path ON code_files(project, relative_path);
+
+-- No unique key: a file may declare one name twice (overloads, extensions).
+CREATE TABLE IF NOT EXISTS code_symbols (
+  id INTEGER PRIMARY KEY,
+  file_id TEXT,
+  name TEXT,
+  kind TEXT,
+  line_start INTEGER,
+  line_end INTEGER,
+  signature TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_code_symbols_file ON code_symbols(file_id);
+CREATE INDEX IF NOT EXISTS idx_code_symbols_name ON code_symbols(name);
+
+-- Plain inserts may repeat an edge (one import written twice, two overloads in one type), so
+-- only the kinds written with INSERT OR IGNORE are unique, which keeps the references that
+-- every run writes again from piling up.
+CREATE TABLE IF NOT EXISTS code_edges (
+  id INTEGER PRIMARY KEY,
+  from_symbol TEXT,
+  to_symbol TEXT,
+  edge_type TEXT,
+  file_id TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_code_edges_file ON code_edges(file_id);
+CREATE INDEX IF NOT EXISTS idx_code_edges_to_symbol ON code_edges(to_symbol);
+CREATE UNIQUE INDEX IF NOT EXISTS idx_code_edges_unique_links
+  ON code_edges(file_id, from_symbol, to_symbol, edge_type)
+  WHERE edge_type IN ('calls', 'references');
+
+-- One row per pair of one project: the key is the target of the co-change upsert.
+CREATE TABLE IF NOT EXISTS co_changes (
+  project TEXT,
+  file_a TEXT,
+  file_b TEXT,
+  count INTEGER DEFAULT 1,
+  last_seen TEXT,
+  UNIQUE(project, file_a, file_b)
+);
+CREATE INDEX IF NOT EXISTS idx_co_changes_project_file_b ON co_changes(project, file_b);
+
+CREATE TABLE IF NOT EXISTS build_failures (
+  id INTEGER PRIMARY KEY,
+  project TEXT,
+  timestamp TEXT,
+  trigger_file TEXT,
+  error_file TEXT,
+  error_line INTEGER,
+  error_message TEXT,
+  error_type TEXT,
+  resolved INTEGER DEFAULT 0,
+  session_id TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_build_failures_project_trigger
+  ON build_failures(project, trigger_file);
+CREATE INDEX IF NOT EXISTS idx_build_failures_project_time ON build_failures(project, timestamp);
+
+CREATE TABLE IF NOT EXISTS test_failures (
+  id INTEGER PRIMARY KEY,
+  project TEXT,
+  timestamp TEXT,
+  test_name TEXT,
+  test_file TEXT,
+  trigger_file TEXT,
+  error_message TEXT,
+  framework TEXT,
+  resolved INTEGER DEFAULT 0,
+  session_id TEXT
+);
+CREATE INDEX IF NOT EXISTS idx_test_failures_project_trigger
+  ON test_failures(project, trigger_file);
+
+-- One row per consumed marker; ids are fresh UUIDs, so two markers never collide.
+CREATE TABLE IF NOT EXISTS checkpoints (
+  id TEXT PRIMARY KEY NOT NULL,
+  session_id TEXT,
+  project_path TEXT,
+  marker_created_at TEXT,
+  consumed_at TEXT,
+  note TEXT
+);
+
+-- One row per session: capture replaces it and tests it to skip a session captured before.
+CREATE TABLE IF NOT EXISTS captured_sessions (
+  session_id TEXT PRIMARY KEY NOT NULL,
+  captured_at TEXT,
+  memory_count INTEGER DEFAULT 0,
+  extractor TEXT
+);
+)sql";
+
+}  // namespace
+
+void createSchema(Connection& connection) {
+  Savepoint savepoint(connection, "nodrel_schema");
+  connection.exec(kCreateSchema);
+  savepoint.commit();
+}
+
+const std::vector<std::string>& schemaTableNames() {
+  static const std::vector<std::string> names = {
+      "memories", "memories_fts", "memory_links", "memory_vectors", "memory_index",
+      "memory_history", "mem_scenes", "mem_scene_members", "ml_signals", "projects", "corrections",
+      "standing_instructions", "session_context", "session_stats", "skills", "tasks", "audit_log",
+      "code_files", "code_symbols", "code_edges", "co_changes", "build_failures", "test_failures",
+      "checkpoints", "captured_sessions",
+  };
+  return names;
+}
+
+}  // namespace nodrel::db

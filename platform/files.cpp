@@ -1,0 +1,139 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace nodrel::platform {
+namespace {
+
+std::string describe(const std::string& what, const std::filesystem::path& path, int error) {
+  return what + " " + path.string() + ": " + std::strerror(error);
+}
+
+// Closes the descriptor and removes the temporary file unless released.
+class TemporaryFile {
+ public:
+  TemporaryFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::filesystem::path& path() const { return path_; }
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+  void release() { path_.clear(); }
+
+ private:
+  int fd_;
+  std::filesystem::path path_;
+};
+
+TemporaryFile createTemporaryBeside(const std::filesystem::path& path) {
+  std::random_device device;
+  const std::filesystem::path directory =
+      path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = ".";
+    name += path.filename().string();
+    name += ".tmp-";
+    name += std::to_string(device());
+    const std::filesystem::path candidate = directory / name;
+    // 0666 lets the umask decide a new file's mode, as it would for a plain write.
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return TemporaryFile(fd, candidate);
+    if (errno != EEXIST) throw FileError(describe("cannot create a file beside", path, errno));
+  }
+  throw FileError("cannot create a temporary file beside " + path.string());
+}
+
+void writeAll(int fd, std::string_view contents, const std::filesystem::path& path) {
+  const char* p = contents.data();
+  std::size_t left = contents.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileError(describe("cannot write", path, errno));
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return std::nullopt;  // a directory opens but does not read
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+void atomicWriteFile(const std::filesystem::path& path, std::string_view contents) {
+  TemporaryFile temp = createTemporaryBeside(path);
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0) {
+    if (::fchmod(temp.fd(), existing.st_mode & 07777) != 0) {
+      throw FileError(describe("cannot keep the permissions of", path, errno));
+    }
+  }
+  writeAll(temp.fd(), contents, path);
+  if (::fsync(temp.fd()) != 0) throw FileError(describe("cannot flush", path, errno));
+  if (temp.close() != 0) throw FileError(describe("cannot write", path, errno));
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
+    throw FileError(describe("cannot replace", path, errno));
+  }
+  temp.release();
+  // The rename itself lives in the directory; without this a crash may bring the old file back.
+  const std::filesystem::path directory =
+      path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+FileLock::FileLock(const std::filesystem::path& path) {
+  const std::filesystem::path lockPath = path.string() + ".lock";
+  fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) throw FileError(describe("cannot open the lock file", lockPath, errno));
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    ::close(fd_);
+    fd_ = -1;
+    throw FileError(describe("cannot lock", lockPath, error));
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace nodrel::platform

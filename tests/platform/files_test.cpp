@@ -1,0 +1,112 @@
+#include "platform/files.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_home.h"
+
+namespace nodrel::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::size_t entriesIn(const fs::path& directory) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(directory)) ++n;
+  return n;
+}
+
+TEST(Files, ReadFile) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "f.bin";
+  const std::string bytes("a\0b\xff", 4);
+  std::ofstream(file, std::ios::binary) << bytes;
+  EXPECT_EQ(readFile(file), bytes);
+  std::ofstream(home.path() / "empty");
+  EXPECT_EQ(readFile(home.path() / "empty"), "");
+  EXPECT_FALSE(readFile(home.path() / "missing"));
+  EXPECT_FALSE(readFile(home.path()));  // a directory
+}
+
+TEST(Files, AtomicWriteCreatesAndReplaces) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "out.json";
+  atomicWriteFile(file, "first");
+  EXPECT_EQ(readFile(file), "first");
+  const std::string big(3'000'000, 'z');
+  atomicWriteFile(file, big);
+  EXPECT_EQ(readFile(file), big);
+  atomicWriteFile(file, "");
+  EXPECT_EQ(readFile(file), "");
+  EXPECT_EQ(entriesIn(home.path()), 1u);  // no temporary file left behind
+}
+
+TEST(Files, AtomicWriteKeepsPermissions) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "secret";
+  atomicWriteFile(file, "v1");
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  atomicWriteFile(file, "v2");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  atomicWriteFile(file, "v3");
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(readFile(file), "v3");
+}
+
+TEST(Files, AtomicWriteFailureLeavesFileAlone) {
+  testing::TempHome home;
+  EXPECT_THROW(atomicWriteFile(home.path() / "no" / "such" / "dir" / "f", "x"), FileError);
+
+  // The target is a directory: the rename fails and the temporary file is removed again.
+  const fs::path directory = home.path() / "d";
+  fs::create_directory(directory);
+  EXPECT_THROW(atomicWriteFile(directory, "x"), FileError);
+  EXPECT_TRUE(fs::is_directory(directory));
+  EXPECT_EQ(entriesIn(home.path()), 1u);
+
+  if (::geteuid() != 0) {  // root writes anywhere
+    const fs::path locked = home.path() / "ro";
+    fs::create_directory(locked);
+    atomicWriteFile(locked / "f", "kept");
+    ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
+    EXPECT_THROW(atomicWriteFile(locked / "f", "lost"), FileError);
+    ::chmod(locked.c_str(), 0700);
+    EXPECT_EQ(readFile(locked / "f"), "kept");
+  }
+}
+
+TEST(Files, LockExcludesOtherHolders) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "shared.json";
+  std::atomic<bool> acquired{false};
+  std::thread other;
+  {
+    FileLock lock(file);
+    EXPECT_TRUE(fs::exists(file.string() + ".lock"));
+    // A second open of the lock file, as another program would make, must wait.
+    other = std::thread([&] {
+      FileLock second(file);
+      acquired = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(acquired);
+  }
+  other.join();
+  EXPECT_TRUE(acquired);
+  EXPECT_THROW(FileLock(home.path() / "missing" / "x"), FileError);
+}
+
+}  // namespace
+}  // namespace nodrel::platform

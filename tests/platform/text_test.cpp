@@ -1,0 +1,151 @@
+#include "platform/text.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace nodrel::platform {
+namespace {
+
+const std::string kFamily = "👩‍👩‍👧‍👦";   // one cluster of seven code points
+const std::string kFlag = "🇫🇷";           // regional indicator pair
+const std::string kCombining = "e\u0301";  // e + combining acute
+
+TEST(Text, GraphemeCount) {
+  struct Case {
+    std::string text;
+    std::size_t want;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"a\r\nb", 3},  // CR LF is one cluster
+      {"\n\r", 2},
+      {kFamily, 1},
+      {kFamily + "abc", 4},
+      {kFlag + kFlag, 2},
+      {kCombining + "x", 2},
+      {"한국어", 3},
+      {"\xff\xfe", 2},  // each invalid byte is one replacement character
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(graphemeCount(c.text), c.want);
+  }
+}
+
+TEST(Text, GraphemePrefixNeverSplitsACluster) {
+  struct Case {
+    std::string text;
+    std::size_t count;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"hello", 0, ""},
+      {"hello", 3, "hel"},
+      {"hello", 99, "hello"},
+      {"a\r\nb", 2, "a\r\n"},
+      {kFamily + "xyz", 1, kFamily},
+      {kFamily + "xyz", 2, kFamily + "x"},
+      {kCombining + kCombining, 1, kCombining},
+      {kFlag + kFlag + kFlag, 2, kFlag + kFlag},
+      {std::string("ab\xff") + "cd", 3, "ab\xEF\xBF\xBD"},  // repaired
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(graphemePrefix(c.text, c.count), c.want);
+  }
+}
+
+TEST(Text, LowercaseUsesNoLocale) {
+  struct Case {
+    std::string text;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"Hello World", "hello world"},
+      {"ÀÉÎ", "àéî"},
+      {"İ", "i\u0307"},    // root locale, not Turkish: dotted capital keeps its dot
+      {"I", "i"},           // and plain I lowers to i, not dotless ı
+      {"ΣΑΣ", "σας"},       // final sigma
+      {"ẞ", "ß"},
+      {"\xff" "A", "\xEF\xBF\xBD" "a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(lowercase(c.text), c.want);
+  }
+  EXPECT_EQ(asciiLowercase("MiXeD Ä"), "mixed Ä");
+}
+
+TEST(Text, TrimsUnicodeWhitespaceAndNewlines) {
+  struct Case {
+    std::string text;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"  hi  ", "hi"},
+      {"\t\n\v\f\r hi \r\n", "hi"},
+      {"\u0085\u00A0\u2003hi\u2028\u2029\u3000", "hi"},
+      {"\u1680a b\u202F", "a b"},
+      {"   ", ""},
+      {"", ""},
+      {"\u200Bhi", "\u200Bhi"},  // zero-width space is a format character, not a space
+      {"x\u00A0", "x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(trimWhitespace(c.text), c.want);
+  }
+  EXPECT_TRUE(isUnicodeWhitespace(U'\u0085'));
+  EXPECT_TRUE(isUnicodeWhitespace(U'\u2029'));
+  EXPECT_FALSE(isUnicodeWhitespace(U'\u200B'));
+  EXPECT_FALSE(isUnicodeWhitespace(U'a'));
+}
+
+TEST(Text, Nfc) {
+  EXPECT_EQ(nfc("e\u0301"), "\u00E9");
+  EXPECT_EQ(nfc("\u00E9"), "\u00E9");
+  EXPECT_EQ(nfc("plain"), "plain");
+  EXPECT_EQ(nfc("\u1100\u1161"), "\uAC00");  // Hangul jamo compose
+  EXPECT_EQ(nfc("\xC3"), "\xEF\xBF\xBD");
+}
+
+TEST(Text, RepairsInvalidUtf8) {
+  struct Case {
+    std::string text;
+    bool valid;
+    std::string repaired;
+  };
+  const std::string r = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"", true, ""},
+      {"héllo 👋", true, "héllo 👋"},
+      {std::string("a\0b", 3), true, std::string("a\0b", 3)},
+      {"\xff", false, r},
+      {"a\xc3", false, "a" + r},                // truncated two-byte sequence
+      {"\xe2\x82", false, r},                   // truncated three-byte: one replacement
+      {"\xc0\xaf", false, r + r},               // overlong
+      {"\xed\xa0\x80", false, r + r + r},       // encoded surrogate
+      {"\xf4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    EXPECT_EQ(isValidUtf8(c.text), c.valid);
+    EXPECT_EQ(repairUtf8(c.text), c.repaired);
+    EXPECT_TRUE(isValidUtf8(repairUtf8(c.text)));
+  }
+}
+
+TEST(Text, CodePointsRoundTrip) {
+  const std::string text = "aé€😀";
+  const std::u32string points = toCodePoints(text);
+  EXPECT_EQ(points, (std::u32string{U'a', U'é', U'€', U'😀'}));
+  EXPECT_EQ(fromCodePoints(points), text);
+  EXPECT_EQ(toCodePoints("\xff" "a"), (std::u32string{U'\uFFFD', U'a'}));
+  EXPECT_EQ(fromCodePoints(std::u32string{char32_t{0xD800}, char32_t{0x110000}}),
+            "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace nodrel::platform
