@@ -1,0 +1,176 @@
+#include "codeintel/build_failures.h"
+
+#include <charconv>
+#include <chrono>
+#include <unordered_set>
+
+#include "codeintel/line_text.h"
+#include "codeintel/parsers/line_matching.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "store/write_path.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+constexpr std::string_view kInsertBuildFailure = R"sql(INSERT INTO build_failures
+    (project, timestamp, trigger_file, error_file, error_line,
+     error_message, error_type, resolved, session_id)
+VALUES (?, ?, ?, ?, ?, ?, ?, 0, ?))sql";
+
+// Stored timestamps end in "+0000", which SQLite's date functions do not read, so only the
+// date and time before the offset are handed to strftime.
+constexpr std::string_view kCountReports = R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S', substr(timestamp, 1, 23)))
+FROM build_failures
+WHERE project = ? AND timestamp >= ?)sql";
+
+constexpr std::string_view kCountReportsNamingFile = R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S', substr(timestamp, 1, 23)))
+FROM build_failures
+WHERE project = ? AND error_file = ? AND timestamp >= ?)sql";
+
+constexpr std::size_t kSummaryFileLimit = 5;
+constexpr std::int64_t kSummaryImportance = 7;
+constexpr auto kRecentWindow = std::chrono::seconds(2'592'000);
+
+struct BuildPatterns {
+  parsers::LinePattern located{R"re(^(.+\.[a-zA-Z]+):(\d+):\d+: error: (.+)$)re", 0,
+                               {": error: "}};
+  parsers::LinePattern bare{R"re(^error: (.+)$)re", 0, {"error: "}};
+};
+
+std::optional<std::int64_t> decimalInteger(std::string_view digits) {
+  std::int64_t value = 0;
+  const auto* end = digits.data() + digits.size();
+  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+std::int64_t reportCount(db::Connection& connection, std::string_view sql,
+                         std::initializer_list<db::Value> bindings) {
+  auto value = connection.scalar(sql, bindings);
+  if (!value) return 0;
+  return db::integerOf(*value).value_or(0);
+}
+
+}  // namespace
+
+std::string classifyBuildError(std::string_view message) {
+  const std::string lower = platform::lowercase(message);
+  for (std::string_view marker : {"linker", "undefined symbol", "ld:"}) {
+    if (lower.find(marker) != std::string::npos) return "link";
+  }
+  return "compile";
+}
+
+std::vector<std::string> orderedUniqueStrings(const std::vector<std::string>& strings) {
+  std::vector<std::string> out;
+  std::unordered_set<std::string> seen;
+  for (const auto& s : strings) {
+    if (seen.insert(platform::nfc(s)).second) out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::string& project,
+                                           const std::optional<std::string>& triggerFile,
+                                           const std::optional<std::string>& sessionID) {
+  const std::string timestamp = platform::currentTimestampText();
+  thread_local const BuildPatterns patterns;
+  std::vector<BuildFailure> failures;
+  if (!patterns.located.valid() || !patterns.bare.valid()) return failures;
+
+  // Pasted text may hold anything; repaired text keeps every record valid UTF-8.
+  std::string repaired;
+  if (!platform::isValidUtf8(output)) {
+    repaired = platform::repairUtf8(output);
+    output = repaired;
+  }
+
+  for (const auto line : splitAtLineFeeds(output)) {
+    const auto trimmed = trimHorizontalWhitespace(line);
+    if (trimmed.empty()) continue;
+    BuildFailure failure;
+    failure.project = project;
+    failure.timestamp = timestamp;
+    failure.triggerFile = triggerFile;
+    failure.sessionID = sessionID;
+
+    if (auto m = patterns.located.firstMatch(trimmed)) {
+      failure.errorFile = projectFileName(m->group(1).value_or(""), project);
+      failure.errorLine = decimalInteger(m->group(2).value_or(""));
+      failure.errorMessage = m->group(3).value_or("");
+      failure.errorType = classifyBuildError(failure.errorMessage);
+      failures.push_back(std::move(failure));
+    } else if (auto bare = patterns.bare.firstMatch(trimmed)) {
+      failure.errorFile = triggerFile.value_or("unknown");
+      failure.errorMessage = bare->group(1).value_or("");
+      failure.errorType = "link";
+      failures.push_back(std::move(failure));
+    }
+  }
+  return failures;
+}
+
+std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std::string& project,
+                                              const std::optional<std::string>& triggerFile,
+                                              const std::optional<std::string>& sessionID,
+                                              db::Connection& connection) {
+  auto failures = parseBuildOutput(output, project, triggerFile, sessionID);
+  if (failures.empty()) return failures;
+
+  for (const auto& f : failures) {
+    connection.run(kInsertBuildFailure,
+                   {db::text(f.project), db::text(f.timestamp), db::optionalText(f.triggerFile),
+                    db::text(f.errorFile),
+                    f.errorLine ? db::Value(*f.errorLine) : db::Value(db::Null{}),
+                    db::text(f.errorMessage), db::text(f.errorType),
+                    db::optionalText(f.sessionID)});
+  }
+
+  std::vector<std::string> files;
+  files.reserve(failures.size());
+  for (const auto& f : failures) files.push_back(f.errorFile);
+  files = orderedUniqueStrings(files);
+  if (files.size() > kSummaryFileLimit) files.resize(kSummaryFileLimit);
+  std::string fileList;
+  for (const auto& file : files) {
+    if (!fileList.empty()) fileList += ", ";
+    fileList += file;
+  }
+
+  std::string body = "Build failure";
+  if (triggerFile) body += " after editing " + *triggerFile;
+  body += ": " + std::to_string(failures.size()) + " error(s) in " + fileList;
+
+  store::MemoryWrite write;
+  write.body = std::move(body);
+  write.tier = store::MemoryTier::Episodic;
+  write.project = project;
+  write.type = store::MemoryType::Observation;
+  write.tags = "build_failure";
+  write.importance = kSummaryImportance;
+  write.contextPath = triggerFile;
+  write.sourceSession = sessionID;
+  try {
+    store::writeMemory(connection, write);
+  } catch (...) {
+    // The rows are what the caller asked for; a summary the store refuses (a full budget
+    // queues it) must not turn a recorded failure into an error.
+  }
+  return failures;
+}
+
+double countBuildFailureEvents(const std::string& project, const std::string& file,
+                               db::Connection& connection) {
+  const std::string cutoff = platform::sharedTimestampFormatter().format(
+      platform::now() - std::chrono::duration_cast<std::chrono::milliseconds>(kRecentWindow));
+  const std::int64_t total =
+      reportCount(connection, kCountReports, {db::text(project), db::text(cutoff)});
+  if (total < 1) return 0.0;
+  const std::int64_t fileCount = reportCount(connection, kCountReportsNamingFile,
+                                             {db::text(project), db::text(file), db::text(cutoff)});
+  return static_cast<double>(fileCount) / static_cast<double>(total);
+}
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,44 @@
+// codeintel/build_failures.h: pasted xcodebuild output turned into BuildFailure records, stored
+// in `build_failures` with one summary memory per report, and the share of recent reports
+// that name a file (for fragility scoring).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codeintel/report_records.h"
+#include "db/connection.h"
+
+namespace nodrel::codeintel {
+
+// One record per located diagnostic ("path:line:column: error: message") or bare
+// "error: message" line, in line order; all carry one timestamp taken at the start. Pure and
+// never fails.
+std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::string& project,
+                                           const std::optional<std::string>& triggerFile,
+                                           const std::optional<std::string>& sessionID);
+
+// "link" when the lower-cased message names the linker, an undefined symbol or "ld:", else
+// "compile".
+std::string classifyBuildError(std::string_view message);
+
+// The strings without repeats, each at its first occurrence; canonically equivalent strings
+// count as one.
+std::vector<std::string> orderedUniqueStrings(const std::vector<std::string>& strings);
+
+// Parses, inserts one row per record (no transaction) and writes the summary memory, whose
+// failures of any kind are dropped. Returns the parsed records; nothing is written when none
+// are found. Throws db::Error when an insert fails (earlier rows stay, no memory is written).
+std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std::string& project,
+                                              const std::optional<std::string>& triggerFile,
+                                              const std::optional<std::string>& sessionID,
+                                              db::Connection& connection);
+
+// The share, 0 to 1, of the project's build-failure reports of the last 30 days in which
+// `file` had an error. Throws db::Error.
+double countBuildFailureEvents(const std::string& project, const std::string& file,
+                               db::Connection& connection);
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,13 @@
+// codeintel/parsers/rust.h: what a Rust source file imports and declares, by line patterns.
+#pragma once
+
+#include <string_view>
+
+#include "codeintel/parsed_file.h"
+
+namespace nodrel::codeintel {
+
+// Never fails; text that matches nothing gives empty lists. Calls stay empty.
+ParsedFile parseRustSource(std::string_view content);
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,13 @@
+// codeintel/parsers/swift.h: what a Swift source file imports and declares, by line patterns.
+#pragma once
+
+#include <string_view>
+
+#include "codeintel/parsed_file.h"
+
+namespace nodrel::codeintel {
+
+// Never fails; text that matches nothing gives empty lists. Calls stay empty.
+ParsedFile parseSwiftSource(std::string_view content);
+
+}  // namespace nodrel::codeintel

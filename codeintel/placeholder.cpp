@@ -1,2 +1,0 @@
-// codeintel: code intelligence (ingestion, parsers, fragility, impact, failures).
-namespace nodrel::codeintel {}

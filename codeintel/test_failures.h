@@ -1,0 +1,39 @@
+// codeintel/test_failures.h: pasted XCTest, Jest and pytest output turned into TestFailure
+// records, stored in `test_failures` with one summary memory per report.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codeintel/report_records.h"
+#include "db/connection.h"
+
+namespace nodrel::codeintel {
+
+// Jest: "FAIL <file>" suite headers set the file of the "  ● <test>" headers below them.
+// Each test name is recorded once per call. Pure and never fails.
+std::vector<TestFailure> parseJestFailures(std::string_view output, const std::string& project,
+                                           const std::optional<std::string>& triggerFile,
+                                           const std::optional<std::string>& sessionID);
+
+// XCTest failure and case-summary lines, and pytest "FAILED file::test" lines when
+// `framework` is exactly "pytest". Records carry `framework`; each test name once per call.
+std::vector<TestFailure> parseXCTestPytestFailures(std::string_view output,
+                                                   const std::string& project,
+                                                   const std::string& framework,
+                                                   const std::optional<std::string>& triggerFile,
+                                                   const std::optional<std::string>& sessionID);
+
+// A framework other than exactly "xctest", "jest" or "pytest" is read as "xctest". Parses,
+// inserts one row per record (no transaction) and writes the summary memory, whose failures
+// of any kind are dropped. Returns the parsed records; nothing is written when none are found.
+// Throws db::Error when an insert fails (earlier rows stay, no memory is written).
+std::vector<TestFailure> recordTestFailures(std::string_view output, const std::string& project,
+                                            const std::string& framework,
+                                            const std::optional<std::string>& triggerFile,
+                                            const std::optional<std::string>& sessionID,
+                                            db::Connection& connection);
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,250 @@
+#include "codeintel/build_failures.h"
+
+#include <gtest/gtest.h>
+
+#include "db/error.h"
+#include "platform/time.h"
+#include "tests/codeintel/failure_test_support.h"
+#include "tests/codeintel/fixture_text.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+const std::string kProject = "/Users/dev/Weather";
+
+struct Row {
+  std::string errorFile;
+  std::optional<std::int64_t> errorLine;
+  std::string errorMessage;
+  std::string errorType;
+  friend bool operator==(const Row&, const Row&) = default;
+  friend std::ostream& operator<<(std::ostream& os, const Row& r) {
+    return os << "{" << r.errorFile << ":" << (r.errorLine ? std::to_string(*r.errorLine) : "-")
+              << " " << r.errorType << " \"" << r.errorMessage << "\"}";
+  }
+};
+
+std::vector<Row> rowsOf(const std::vector<BuildFailure>& failures) {
+  std::vector<Row> rows;
+  for (const auto& f : failures) rows.push_back({f.errorFile, f.errorLine, f.errorMessage, f.errorType});
+  return rows;
+}
+
+std::string withCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+TEST(BuildOutputParser, ReadsXcodebuildOutput) {
+  const auto output = testing::codeintelFixture("failures/xcodebuild_failure.txt");
+  const std::optional<std::string> trigger = "Sources/App/ForecastView.swift";
+  const auto failures = parseBuildOutput(output, kProject, trigger, "session-1");
+  const std::vector<Row> want = {
+      {"Sources/App/ForecastView.swift", 42, "cannot find 'temperatureLabel' in scope", "compile"},
+      {"Sources/Model/Forecast.swift", 12, "type 'Forecast' does not conform to protocol 'Decodable'",
+       "compile"},
+      {"Units.swift", 3, "expected declaration", "compile"},  // outside the project
+      {"LineChart.swift", 88, "value of type 'Chart' has no member 'render'", "compile"},
+      {"Sources/App/ForecastView.swift", std::nullopt,
+       "Undefined symbol: _OBJC_CLASS_$_WeatherService", "link"},
+  };
+  EXPECT_EQ(rowsOf(failures), want);
+  ASSERT_FALSE(failures.empty());
+  for (const auto& f : failures) {
+    EXPECT_EQ(f.id, 0);
+    EXPECT_EQ(f.project, kProject);
+    EXPECT_EQ(f.timestamp, failures.front().timestamp);
+    EXPECT_EQ(f.triggerFile, trigger);
+    EXPECT_EQ(f.sessionID, "session-1");
+    EXPECT_FALSE(f.resolved);
+    EXPECT_FALSE(f.resolvedAt.has_value());
+  }
+  EXPECT_TRUE(platform::sharedTimestampFormatter().parse(failures.front().timestamp));
+
+  // CR-LF output and a project path written with its trailing slash read the same.
+  EXPECT_EQ(rowsOf(parseBuildOutput(withCrLf(output), kProject + "/", trigger, std::nullopt)),
+            want);
+  // Without a trigger file a bare error is filed under "unknown".
+  EXPECT_EQ(parseBuildOutput(output, kProject, std::nullopt, std::nullopt).back().errorFile,
+            "unknown");
+}
+
+TEST(BuildOutputParser, LineForms) {
+  struct Case { std::string line; std::vector<Row> rows; };
+  const Case cases[] = {
+      {"\t  error: ld: library not found for -lz", {{"unknown", std::nullopt, "ld: library not found for -lz", "link"}}},
+      {"error: no such module 'Charts'", {{"unknown", std::nullopt, "no such module 'Charts'", "link"}}},
+      {"/Users/dev/Weather/a.m:1:2: error: Undefined Symbol _x", {{"a.m", 1, "Undefined Symbol _x", "link"}}},
+      {"/Users/dev/Weather/a.m:1:2: error: see LINKER output", {{"a.m", 1, "see LINKER output", "link"}}},
+      {"/Users/dev/Weather/a.m:1:2: error: LD: failed", {{"a.m", 1, "LD: failed", "link"}}},
+      {"/x/a.swift:99999999999999999999:1: error: huge line", {{"a.swift", std::nullopt, "huge line", "compile"}}},
+      {"/x/a.swift:\xD9\xA3:1: error: Arabic-Indic digit", {{"a.swift", std::nullopt, "Arabic-Indic digit", "compile"}}},
+      {"/x/a.swift:3:1: warning: unused", {}},
+      {"/x/a.swift:3: error: no column", {}},
+      {"clang: error: linker command failed", {}},
+      {"   \t ", {}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(rowsOf(parseBuildOutput(c.line, kProject, std::nullopt, std::nullopt)), c.rows);
+  }
+  // Repeated lines are repeated records.
+  EXPECT_EQ(parseBuildOutput("error: a\nerror: a", kProject, std::nullopt, std::nullopt).size(), 2u);
+}
+
+TEST(BuildOutputParser, HostileOutput) {
+  std::string output(1'500'000, 'x');
+  output += ".swift:1:1: error: at the end of a long line\n";
+  output += std::string(300'000, '.') + "\n\xFF\xFE error: \xC0\n";
+  for (int i = 0; i < 2000; ++i) output += "/a/b" + std::to_string(i) + ".c:1:1: error: e\r\n";
+  const auto failures = parseBuildOutput(output, kProject, std::nullopt, std::nullopt);
+  ASSERT_EQ(failures.size(), 2001u);
+  EXPECT_EQ(failures.front().errorMessage, "at the end of a long line");
+  EXPECT_EQ(failures.back().errorFile, "b1999.c");
+  EXPECT_EQ(failures.back().errorMessage, "e");
+}
+
+TEST(BuildOutputParser, ClassifiesAndDeduplicates) {
+  EXPECT_EQ(classifyBuildError("Undefined symbol: _main"), "link");
+  EXPECT_EQ(classifyBuildError("cannot find 'x' in scope"), "compile");
+  EXPECT_EQ(orderedUniqueStrings({"b", "a", "b", "caf\xC3\xA9", "cafe\xCC\x81", "a"}),
+            (std::vector<std::string>{"b", "a", "caf\xC3\xA9"}));
+}
+
+class BuildFailureRecording : public ::testing::Test {
+ protected:
+  testing::TempHome home_;
+  testing::TestDatabase database_;
+};
+
+TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
+  auto& db = database_.db();
+  const auto output = testing::codeintelFixture("failures/xcodebuild_failure.txt");
+  const std::optional<std::string> trigger = "Sources/App/ForecastView.swift";
+  const auto failures = recordBuildFailures(output, kProject, trigger, "session-1", db);
+  ASSERT_EQ(failures.size(), 5u);
+
+  const auto rows = db.query(
+      "SELECT project, timestamp, trigger_file, error_file, error_line, error_message, "
+      "error_type, resolved, session_id FROM build_failures ORDER BY id");
+  ASSERT_EQ(rows.size(), failures.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    const auto& f = failures[i];
+    EXPECT_EQ(rows[i][0], db::text(kProject));
+    EXPECT_EQ(rows[i][1], db::text(f.timestamp));
+    EXPECT_EQ(rows[i][2], db::text(*trigger));
+    EXPECT_EQ(rows[i][3], db::text(f.errorFile));
+    EXPECT_EQ(rows[i][4], f.errorLine ? db::Value(*f.errorLine) : db::Value(db::Null{}));
+    EXPECT_EQ(rows[i][5], db::text(f.errorMessage));
+    EXPECT_EQ(rows[i][6], db::text(f.errorType));
+    EXPECT_EQ(rows[i][7], db::Value(std::int64_t{0}));
+    EXPECT_EQ(rows[i][8], db::text("session-1"));
+  }
+
+  const auto memories = testing::storedMemories(db);
+  ASSERT_EQ(memories.size(), 1u);
+  EXPECT_EQ(memories[0].body,
+            "Build failure after editing Sources/App/ForecastView.swift: 5 error(s) in "
+            "Sources/App/ForecastView.swift, Sources/Model/Forecast.swift, Units.swift, "
+            "LineChart.swift");
+  EXPECT_EQ(memories[0].tier, "episodic");
+  EXPECT_EQ(memories[0].type, "observation");
+  EXPECT_EQ(memories[0].tags, "build_failure");
+  EXPECT_EQ(memories[0].importance, 7);
+  EXPECT_EQ(memories[0].project, kProject);
+  EXPECT_EQ(memories[0].contextPath, trigger);
+  EXPECT_EQ(memories[0].sourceSession, "session-1");
+
+  // The same report again: new rows, the same memory reinforced.
+  recordBuildFailures(output, kProject, trigger, "session-1", db);
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 10);
+  const auto again = testing::storedMemories(db);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].id, memories[0].id);
+  EXPECT_EQ(again[0].accessCount, memories[0].accessCount + 1);
+}
+
+TEST_F(BuildFailureRecording, SummaryNamesTheFirstFiveDistinctFiles) {
+  auto& db = database_.db();
+  std::string output;
+  for (const char* file : {"a", "b", "a", "c", "d", "b", "e", "f", "g", "a"}) {
+    output += kProject + "/" + file + ".swift:1:1: error: broken\n";
+  }
+  EXPECT_EQ(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db).size(), 10u);
+  const auto memories = testing::storedMemories(db);
+  ASSERT_EQ(memories.size(), 1u);
+  EXPECT_EQ(memories[0].body,
+            "Build failure: 10 error(s) in a.swift, b.swift, c.swift, d.swift, e.swift");
+  EXPECT_FALSE(memories[0].contextPath.has_value());
+  EXPECT_FALSE(memories[0].sourceSession.has_value());
+}
+
+TEST_F(BuildFailureRecording, OutputWithoutErrorsWritesNothing) {
+  auto& db = database_.db();
+  for (const char* name : {"failures/xcodebuild_success.txt"}) {
+    EXPECT_TRUE(recordBuildFailures(testing::codeintelFixture(name), kProject, "a.swift",
+                                    std::nullopt, db)
+                    .empty());
+  }
+  EXPECT_TRUE(recordBuildFailures("", kProject, std::nullopt, std::nullopt, db).empty());
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 0);
+  EXPECT_EQ(testing::rowCount(db, "memories"), 0);
+}
+
+TEST_F(BuildFailureRecording, AFailedInsertIsThrownAndNoMemoryIsWritten) {
+  auto& db = database_.db();
+  // Refuse the third row.
+  db.exec(
+      "CREATE TRIGGER refuse_third BEFORE INSERT ON build_failures "
+      "WHEN (SELECT COUNT(*) FROM build_failures) >= 2 BEGIN SELECT RAISE(ABORT, 'full'); END;");
+  const std::string output = "error: a\nerror: b\nerror: c\nerror: d";
+  EXPECT_THROW(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db), db::Error);
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 2);
+  EXPECT_EQ(testing::rowCount(db, "memories"), 0);
+}
+
+TEST_F(BuildFailureRecording, AMemoryStoreFailureStillReturnsTheRecords) {
+  auto& db = database_.db();
+  db.exec("DROP TABLE memories_fts;");
+  const auto failures = recordBuildFailures("error: a", kProject, std::nullopt, std::nullopt, db);
+  EXPECT_EQ(failures.size(), 1u);
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
+}
+
+TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {
+  auto& db = database_.db();
+  const auto& formatter = platform::sharedTimestampFormatter();
+  const auto now = platform::now();
+  const auto at = [&](int daysAgo, int second) {
+    return formatter.format(now - std::chrono::hours(24 * daysAgo) + std::chrono::seconds(second));
+  };
+  const auto insert = [&](const std::string& project, const std::string& file,
+                          const std::string& timestamp) {
+    db.run("INSERT INTO build_failures (project, timestamp, error_file, error_message, "
+           "error_type, resolved) VALUES (?, ?, ?, 'm', 'compile', 0)",
+           {db::text(project), db::text(timestamp), db::text(file)});
+  };
+  EXPECT_EQ(countBuildFailureEvents(kProject, "a.swift", db), 0.0);
+  // Four reports in the window (one of them with two rows), one older report, another project.
+  insert(kProject, "a.swift", at(1, 0));
+  insert(kProject, "b.swift", at(1, 0));
+  insert(kProject, "a.swift", at(2, 0));
+  insert(kProject, "c.swift", at(3, 0));
+  insert(kProject, "c.swift", at(4, 0));
+  insert(kProject, "a.swift", at(40, 0));
+  insert("/other", "a.swift", at(1, 0));
+  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "a.swift", db), 0.5);
+  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "c.swift", db), 0.5);
+  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "b.swift", db), 0.25);
+  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "z.swift", db), 0.0);
+  EXPECT_DOUBLE_EQ(countBuildFailureEvents("/none", "a.swift", db), 0.0);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
