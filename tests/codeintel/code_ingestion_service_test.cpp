@@ -336,3 +336,92 @@ TEST(CodeIngestionService, WriteQueueIsLabelled) {
 
 }  // namespace
 }  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// The fixture project with the real parsers. What git cannot hold well (a FIFO, a link out of
+// the tree, an unreadable file) is added to a scratch copy.
+class FixtureProject : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(testing::fixturePath("codeintel/project"), root(), fs::copy_options::recursive);
+    writeFile(home_.path() / "outside/secret.ts", "export class Secret {}\n");
+    fs::create_symlink(home_.path() / "outside/secret.ts", root() / "src/secret.ts");
+    fs::create_directory_symlink(home_.path() / "outside", root() / "src/outside");
+    ASSERT_EQ(mkfifo((root() / "web/pipe.js").c_str(), 0600), 0);
+    writeFile(root() / "src/locked.ts", "export function locked() {}\n");
+    fs::permissions(root() / "src/locked.ts", fs::perms::none);
+    lockedReadable_ = access((root() / "src/locked.ts").c_str(), R_OK) == 0;
+  }
+  IngestionResult ingest() {
+    CodeIngestionService service(database_.db());
+    return service.writeQueue().sync([&] { return service.ingest(root().string()); });
+  }
+  fs::path root() const { return home_.path() / "project"; }
+
+  testing::TempHome home_;
+  testing::TestDatabase database_;
+  bool lockedReadable_ = false;
+};
+
+TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
+  auto first = ingest();
+  // 13 source files, plus src/locked.ts; not: node_modules, build, dot names, page.htm,
+  // build.gradle.kts, README.md, the FIFO and the two links.
+  EXPECT_EQ(first.filesDiscovered, 14);
+  std::vector<std::string> wantErrors = {"legacy.js: not valid UTF-8 text"};
+  if (!lockedReadable_) wantErrors.insert(wantErrors.begin(), "locked.ts: could not be read: Permission denied");
+  EXPECT_EQ(first.errors, wantErrors);
+  EXPECT_EQ(first.filesParsed, lockedReadable_ ? 13 : 12);
+  EXPECT_EQ(first.filesSkipped, 0);
+  // Types and functions of the 13 parsed files (src/locked.ts declares one function).
+  EXPECT_EQ(first.symbolsExtracted, lockedReadable_ ? 23 : 22);
+  // 4 contains, 3 conforms_to, 13 imports, and 5 references: app.ts to format.ts and
+  // user.ts, app.js to format.ts, index.html to style.css and app.js. format.ts importing
+  // "./format" names only itself and gets none.
+  EXPECT_EQ(first.edgesCreated, 25);
+  auto& db = database_.db();
+  auto countOf = [&](const std::string& type) {
+    return *db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_edges WHERE edge_type = ?",
+                                     {db::text(type)}));
+  };
+  EXPECT_EQ(countOf("contains"), 4);
+  EXPECT_EQ(countOf("conforms_to"), 3);
+  EXPECT_EQ(countOf("imports"), 13);
+  EXPECT_EQ(countOf("references"), 5);
+  const std::string project = root().string();
+  auto referenced = db.query(
+      "SELECT ce.from_symbol, target.relative_path FROM code_edges ce "
+      "JOIN code_files target ON 'file:' || target.id = ce.to_symbol "
+      "WHERE ce.edge_type = 'references' ORDER BY 1, 2");
+  EXPECT_EQ(referenced,
+            (std::vector<db::Row>{{db::text("src/app.ts"), db::text("src/models/user.ts")},
+                                  {db::text("src/app.ts"), db::text("src/utils/format.ts")},
+                                  {db::text("web/app.js"), db::text("src/utils/format.ts")},
+                                  {db::text("web/index.html"), db::text("web/app.js")},
+                                  {db::text("web/index.html"), db::text("web/style.css")}}));
+  EXPECT_EQ(*db::integerOf(*db.scalar(
+                "SELECT COUNT(*) FROM code_files WHERE project = ? AND fragility_score IS NOT NULL",
+                {db::text(project)})),
+            first.filesParsed);
+
+  auto second = ingest();
+  EXPECT_EQ(second.filesDiscovered, first.filesDiscovered);
+  EXPECT_EQ(second.filesSkipped, first.filesParsed);
+  EXPECT_EQ(second.filesParsed, 0);
+  EXPECT_EQ(second.symbolsExtracted, 0);
+  EXPECT_EQ(second.errors, wantErrors);
+  EXPECT_EQ(second.edgesCreated, 5);
+
+  writeFile(root() / "src/models/user.ts",
+            "export class User {\n  constructor(public name: string) {}\n}\n");
+  auto third = ingest();
+  EXPECT_EQ(third.filesParsed, 1);
+  EXPECT_EQ(third.filesSkipped, first.filesParsed - 1);
+  EXPECT_EQ(third.symbolsExtracted, 1);
+  EXPECT_EQ(third.edgesCreated, 5);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
