@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -49,11 +50,16 @@ WHERE cf.project = ? AND ce.edge_type = ?)sql";
 
 constexpr std::string_view kSelectFileKeys = "SELECT id, relative_path FROM code_files WHERE project = ?";
 
-// References are derived from imports on every run; writing them afresh keeps a reference to a
-// file that an import no longer resolves to from outliving it, whatever the table's keys.
-constexpr std::string_view kDeleteReferenceEdges = R"sql(DELETE FROM code_edges
-WHERE edge_type = 'references'
-  AND file_id IN (SELECT id FROM code_files WHERE project = ?))sql";
+// References are derived from imports on every run. The project's stored references are
+// compared with the derived ones: those no import resolves to any more are deleted, missing
+// ones inserted, so an unchanged tree writes nothing and a stale reference never outlives its
+// import, whatever keys the table has.
+constexpr std::string_view kSelectReferenceEdges = R"sql(SELECT ce.id, ce.from_symbol, ce.to_symbol, ce.file_id
+FROM code_edges ce
+JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ? AND ce.edge_type = 'references')sql";
+
+constexpr std::string_view kDeleteEdge = "DELETE FROM code_edges WHERE id = ?";
 
 // A context path names a file when it is the file's relative path or a trailing part of it at
 // a "/" boundary; its own "%", "_" and "\" are matched literally, and an empty one names
@@ -137,6 +143,8 @@ std::string stemOf(std::string_view path) {
   if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
   return std::string(name);
 }
+
+constexpr auto kBatchDuration = std::chrono::milliseconds(200);
 
 db::Statement& fresh(db::Statement& stmt) {
   stmt.reset();
@@ -321,25 +329,63 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     fileByKey[flattened] = *id;
   }
 
-  db::Savepoint savepoint(db_, "link_imports");
-  db_.run(kDeleteReferenceEdges, {db::text(project)});
+  // Each attempted insertion counts, whether it adds a row or finds it already there.
   std::int64_t count = 0;
+  std::unordered_set<std::string> wanted;
+  std::vector<ImportEdge> references;
+  auto keyOf = [](const std::string& from, const std::string& to, const std::string& fileID) {
+    std::string key = from;
+    key.push_back('\0');
+    key += to;
+    key.push_back('\0');
+    key += fileID;
+    return key;
+  };
   if (!fileByKey.empty()) {
-    auto insert = db_.prepare(kInsertEdgeOrIgnore);
     for (const auto& edge : imports) {
       auto target = fileByKey.find(stemOf(edge.to));
       if (target == fileByKey.end() || target->second == edge.fileID) continue;
-      try {
-        fresh(insert)
-            .bindText(1, edge.from)
-            .bindText(2, "file:" + target->second)
-            .bindText(3, "references")
-            .bindText(4, edge.fileID)
-            .run();
-      } catch (const db::Error&) {
-        // A refused reference loses only that reference.
-      }
       ++count;
+      ImportEdge reference{edge.from, "file:" + target->second, edge.fileID};
+      if (wanted.insert(keyOf(reference.from, reference.to, reference.fileID)).second) {
+        references.push_back(std::move(reference));
+      }
+    }
+  }
+
+  std::vector<std::int64_t> stale;
+  std::unordered_set<std::string> stored;
+  auto existing = db_.prepare(kSelectReferenceEdges);
+  existing.bindText(1, project);
+  while (existing.step()) {
+    auto id = db::integerOf(existing.column(0));
+    auto from = existing.column(1);
+    auto to = existing.column(2);
+    auto fileID = existing.column(3);
+    auto f = db::textOf(from);
+    auto t = db::textOf(to);
+    auto i = db::textOf(fileID);
+    if (!id) continue;
+    std::string key = f && t && i ? keyOf(*f, *t, *i) : std::string();
+    if (!wanted.contains(key) || !stored.insert(key).second) stale.push_back(*id);
+  }
+  if (stale.empty() && stored.size() == wanted.size()) return count;
+
+  db::Savepoint savepoint(db_, "link_imports");
+  auto remove = db_.prepare(kDeleteEdge);
+  for (auto id : stale) fresh(remove).bindInt(1, id).run();
+  auto insert = db_.prepare(kInsertEdgeOrIgnore);
+  for (const auto& reference : references) {
+    if (stored.contains(keyOf(reference.from, reference.to, reference.fileID))) continue;
+    try {
+      fresh(insert)
+          .bindText(1, reference.from)
+          .bindText(2, reference.to)
+          .bindText(3, "references")
+          .bindText(4, reference.fileID)
+          .run();
+    } catch (const db::Error&) {
+      // A refused reference loses only that reference.
     }
   }
   savepoint.commit();
@@ -387,7 +433,17 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   const std::filesystem::path root(project);
   const auto files = discoverSourceFiles(root);
   result.filesDiscovered = static_cast<std::int64_t>(files.size());
+  // Files are committed in batches so that a large tree costs a few syncs instead of one per
+  // file; each file still has its own savepoint inside the batch, so a failing file takes back
+  // only its own rows, and a run cut short loses only the files of its open batch, which the
+  // next run parses again. Short batches keep other writers from waiting long for the lock.
+  std::optional<db::Savepoint> batch;
+  auto batchStarted = std::chrono::steady_clock::now();
   for (const auto& file : files) {
+    if (!batch) {
+      batch.emplace(db_, "ingest_batch");
+      batchStarted = std::chrono::steady_clock::now();
+    }
     try {
       auto outcome = ingestFile(file, root);
       if (outcome.skipped) {
@@ -400,7 +456,12 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     } catch (const std::exception& error) {
       result.errors.push_back(file.filename().string() + ": " + error.what());
     }
+    if (std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
+      batch->commit();
+      batch.reset();
+    }
   }
+  if (batch) batch->commit();
 
   result.edgesCreated += linkImportReferences(project);
   linkMemoriesToCodeFiles(project);

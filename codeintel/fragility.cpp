@@ -34,6 +34,9 @@ constexpr std::string_view kSelectProjectFiles =
 
 constexpr std::string_view kUpdateScore = "UPDATE code_files SET fragility_score = ? WHERE id = ?";
 
+constexpr std::string_view kSelectStoredScores =
+    "SELECT id, fragility_score FROM code_files WHERE project = ?";
+
 constexpr std::string_view kSelectTopFiles = R"sql(SELECT relative_path, fragility_score
 FROM code_files
 WHERE project = ?
@@ -141,6 +144,19 @@ void recomputeFragilityScores(const std::string& project, db::Connection& db) {
     buildShares.clear();
   }
 
+  // Scores that did not change are not written again, so a run over an unchanged tree leaves
+  // the database file as it was.
+  std::unordered_map<std::string, double> stored;
+  {
+    auto stmt = db.prepare(kSelectStoredScores);
+    stmt.bindText(1, project);
+    while (stmt.step()) {
+      auto id = stmt.column(0);
+      auto score = db::realOf(stmt.column(1));
+      if (auto text = db::textOf(id); text && score) stored[*text] = *score;
+    }
+  }
+
   db::Savepoint savepoint(db, "fragility");
   auto update = db.prepare(kUpdateScore);
   for (const auto& [id, path] : files) {
@@ -153,6 +169,7 @@ void recomputeFragilityScores(const std::string& project, db::Connection& db) {
     const double coTerm = maxCo > 0 ? (coValue / maxCo) * 0.4 : 0.0;
     const double buildTerm = 0.1 * (build == buildShares.end() ? 0.0 : build->second);
     const double score = (coTerm + inboundTerm * 0.5) + buildTerm;
+    if (auto old = stored.find(id); old != stored.end() && old->second == score) continue;
     update.bindDouble(1, score).bindText(2, id);
     update.run();
     update.reset();

@@ -134,7 +134,9 @@ TEST_F(IngestionRun, SecondRunSkipsAndAnEditedFileIsParsedAlone) {
   EXPECT_EQ(first.filesParsed, 3);
   auto lastParsed = db().query("SELECT id, last_parsed FROM code_files ORDER BY id");
 
+  const auto changesBefore = count("SELECT total_changes()");
   auto second = ingest(root().string());
+  EXPECT_EQ(count("SELECT total_changes()"), changesBefore);  // an unchanged tree writes nothing
   EXPECT_EQ(second.filesDiscovered, 3);
   EXPECT_EQ(second.filesSkipped, 3);
   EXPECT_EQ(second.filesParsed, 0);
@@ -311,10 +313,10 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
 
 TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   writeFile(root() / "src/utils.ts", "import ./utils\n");  // names only itself
-  writeFile(root() / "src/app.ts", "import ./models/user\nimport os.path\n");
+  writeFile(root() / "src/app.ts", "import ./models/user\nimport os.path\nimport ../models/user\n");
   writeFile(root() / "src/models/user.ts", "\n");
   auto result = ingest(root().string());
-  EXPECT_EQ(result.edgesCreated, 3 + 1);
+  EXPECT_EQ(result.edgesCreated, 4 + 2);  // two attempts for the one reference
   auto refs = db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'references'");
   EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("src/app.ts"),
                                           db::text("file:" + fileID("src/models/user.ts"))}}));
