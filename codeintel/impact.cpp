@@ -22,28 +22,25 @@ WHERE project = ? AND (
     OR relative_path LIKE ? ESCAPE '\'
 ))sql";
 
-constexpr std::string_view kSelectRelativePath =
-    "SELECT relative_path FROM code_files WHERE id = ?";
+// Lists that grow with the repository travel as one JSON array instead of one parameter per
+// element, which SQLite caps; rows come back in the array's order.
+constexpr std::string_view kSelectRelativePaths = R"sql(SELECT f.value, cf.relative_path
+FROM json_each(?) f
+CROSS JOIN code_files cf ON cf.id = f.value)sql";
 
-// The id lists grow with the repository, so they travel as one JSON array each instead of one
-// parameter per element, which SQLite caps. The names drive the join (CROSS JOIN fixes the
-// order) so that edges are found through their target instead of by scanning the project.
-constexpr std::string_view kSelectDependentsByName = R"sql(SELECT DISTINCT ce.file_id
-FROM (
-    SELECT DISTINCT name FROM code_symbols
-    WHERE file_id IN (SELECT value FROM json_each(?)) AND typeof(name) = 'text'
-) s
-CROSS JOIN code_edges ce ON ce.to_symbol = s.name
-JOIN code_files cf ON cf.id = ce.file_id
-WHERE cf.project = ?
-  AND ce.file_id NOT IN (SELECT value FROM json_each(?)))sql";
+// The declarations of names that some edge points at: the only names that make a file a
+// dependency or count towards its inbound edges.
+constexpr std::string_view kSelectDeclarationsOfNames = R"sql(SELECT cs.file_id, cs.name
+FROM json_each(?) n
+CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
-constexpr std::string_view kSelectDependentsByReference = R"sql(SELECT DISTINCT ce.file_id
-FROM json_each(?) r
-CROSS JOIN code_edges ce ON ce.to_symbol = 'file:' || r.value
-JOIN code_files cf ON cf.id = ce.file_id
-WHERE cf.project = ?
-  AND ce.file_id NOT IN (SELECT value FROM json_each(?)))sql";
+// Every edge of the project's files, by target. Read once per analysis, it answers each
+// dependency level and each inbound count by lookups instead of a query per file.
+// Scanning the edges in table order is cheaper than reaching them file by file.
+constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id
+FROM code_edges ce
+CROSS JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?)sql";
 
 constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
     CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner
@@ -51,20 +48,6 @@ FROM co_changes
 WHERE project = ?
   AND (file_a = ? OR file_b = ?)
   AND count > ?)sql";
-
-// For each file of the array, in array order: the edges of the project's other files that
-// point at one of its names (each edge once, however often the file declares the name).
-constexpr std::string_view kCountInboundEdges = R"sql(SELECT d.value, (
-    SELECT COUNT(*)
-    FROM (
-        SELECT DISTINCT name FROM code_symbols WHERE file_id = d.value AND typeof(name) = 'text'
-    ) s
-    CROSS JOIN code_edges ce ON ce.to_symbol = s.name
-    JOIN code_files cf ON cf.id = ce.file_id
-    WHERE cf.project = ?
-      AND ce.file_id != d.value
-)
-FROM json_each(?) d)sql";
 
 constexpr int kDependencyLevels = 3;
 constexpr std::size_t kListedDependents = 25;
@@ -177,30 +160,107 @@ Ids resolveChangedFileIDs(const std::string& project, const std::vector<std::str
 std::vector<std::string> relativePathForFileID(const Ids& ids, db::Connection& db) {
   std::vector<std::string> paths;
   if (ids.empty()) return paths;
-  auto stmt = db.prepare(kSelectRelativePath);
-  for (const auto& id : ids) {
-    stmt.reset();
-    stmt.bindText(1, id);
-    while (stmt.step()) {
-      auto value = stmt.column(0);
-      if (auto text = db::textOf(value)) paths.push_back(*text);
-    }
+  auto stmt = db.prepare(kSelectRelativePaths);
+  stmt.bindText(1, jsonArray(ids));
+  while (stmt.step()) {
+    auto value = stmt.column(1);
+    if (auto text = db::textOf(value)) paths.push_back(*text);
   }
   return paths;
 }
 
-Ids findDependentFiles(const std::string& project, const Ids& frontier, db::Connection& db) {
-  Ids found;
-  if (frontier.empty()) return found;
-  std::unordered_set<std::string> seen;
-  const std::string frontierJSON = jsonArray(frontier);
-  for (auto sql : {kSelectDependentsByName, kSelectDependentsByReference}) {
-    auto stmt = db.prepare(sql);
-    stmt.bindText(1, frontierJSON).bindText(2, project).bindText(3, frontierJSON);
-    collectIds(stmt, found, seen);
+class ProjectEdges {
+ public:
+  ProjectEdges(const std::string& project, db::Connection& db) {
+    auto stmt = db.prepare(kSelectProjectEdges);
+    stmt.bindText(1, project);
+    while (stmt.step()) {
+      auto targetValue = stmt.column(0);
+      auto fileValue = stmt.column(1);
+      auto target = db::textOf(targetValue);
+      auto file = db::textOf(fileValue);
+      if (!target || !file) continue;
+      auto [slot, added] = fileIndex_.try_emplace(*file, static_cast<std::uint32_t>(files_.size()));
+      if (added) {
+        files_.push_back(*file);
+        targetsOfFile_.emplace_back();
+      }
+      auto& entry = *byTarget_.try_emplace(*target).first;
+      entry.second.push_back(slot->second);
+      targetsOfFile_[slot->second].push_back(&entry.first);
+    }
+    if (byTarget_.empty()) return;
+    Ids targets;
+    targets.reserve(byTarget_.size());
+    for (const auto& [target, files] : byTarget_) targets.push_back(target);
+    auto declarations = db.prepare(kSelectDeclarationsOfNames);
+    declarations.bindText(1, jsonArray(targets));
+    while (declarations.step()) {
+      auto fileValue = declarations.column(0);
+      auto nameValue = declarations.column(1);
+      auto file = db::textOf(fileValue);
+      auto name = db::textOf(nameValue);
+      if (!file || !name) continue;
+      auto target = byTarget_.find(*name);
+      if (target != byTarget_.end()) declaredTargets_[*file].push_back(&target->first);
+    }
+    for (auto& [file, names] : declaredTargets_) {
+      std::sort(names.begin(), names.end());
+      names.erase(std::unique(names.begin(), names.end()), names.end());
+    }
   }
-  return found;
-}
+
+  // Files with an edge to a name that a frontier file declares or to a frontier file itself,
+  // other than the frontier files; in the order first found.
+  Ids dependentsOf(const Ids& frontier) const {
+    Ids found;
+    std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
+    std::unordered_set<std::uint32_t> seen;
+    auto take = [&](const std::vector<std::uint32_t>& files) {
+      for (auto index : files) {
+        if (seen.insert(index).second && !excluded.contains(files_[index])) {
+          found.push_back(files_[index]);
+        }
+      }
+    };
+    std::unordered_set<const std::string*> names;
+    for (const auto& id : frontier) {
+      if (auto declared = declaredTargets_.find(id); declared != declaredTargets_.end()) {
+        names.insert(declared->second.begin(), declared->second.end());
+      }
+    }
+    for (const auto* name : names) take(byTarget_.at(*name));
+    for (const auto& id : frontier) {
+      if (auto it = byTarget_.find("file:" + id); it != byTarget_.end()) take(it->second);
+    }
+    return found;
+  }
+
+  // Edges of the project's other files that point at one of the file's names, each edge once.
+  std::int64_t inboundEdges(const std::string& file) const {
+    auto declared = declaredTargets_.find(file);
+    if (declared == declaredTargets_.end()) return 0;
+    std::int64_t count = 0;
+    std::unordered_set<const std::string*> own(declared->second.begin(), declared->second.end());
+    for (const auto* name : declared->second) {
+      count += static_cast<std::int64_t>(byTarget_.at(*name).size());
+    }
+    if (auto it = fileIndex_.find(file); it != fileIndex_.end()) {
+      for (const auto* target : targetsOfFile_[it->second]) {
+        if (own.contains(target)) --count;
+      }
+    }
+    return count;
+  }
+
+ private:
+  std::vector<std::string> files_;
+  std::unordered_map<std::string, std::uint32_t> fileIndex_;
+  std::unordered_map<std::string, std::vector<std::uint32_t>> byTarget_;
+  std::vector<std::vector<const std::string*>> targetsOfFile_;
+  // File id to the edge targets it declares (pointers to byTarget_'s keys), without repeats.
+  std::unordered_map<std::string, std::vector<const std::string*>> declaredTargets_;
+};
 
 std::vector<std::string> coChangePartners(const std::string& project,
                                           const std::vector<std::string>& changed,
@@ -220,27 +280,30 @@ std::vector<std::string> coChangePartners(const std::string& project,
   return {partners.begin(), partners.end()};
 }
 
-std::vector<std::string> collectHighImpactWarnings(const std::string& project, const Ids& ids,
+std::vector<std::string> collectHighImpactWarnings(const Ids& ids, const ProjectEdges& edges,
                                                    db::Connection& db) {
   std::vector<std::string> warnings;
-  if (ids.empty()) return warnings;
-  std::vector<std::pair<std::string, std::int64_t>> heavy;
-  {
-    auto stmt = db.prepare(kCountInboundEdges);
-    stmt.bindText(1, project).bindText(2, jsonArray(ids));
-    while (stmt.step()) {
-      auto id = stmt.column(0);
-      auto count = db::integerOf(stmt.column(1)).value_or(0);
-      if (auto text = db::textOf(id); text && count >= kHighImpactInboundEdges) {
-        heavy.emplace_back(*text, count);
-      }
-    }
+  Ids heavy;
+  std::vector<std::int64_t> counts;
+  for (const auto& id : ids) {
+    const std::int64_t count = edges.inboundEdges(id);
+    if (count < kHighImpactInboundEdges) continue;
+    heavy.push_back(id);
+    counts.push_back(count);
   }
-  for (const auto& [id, count] : heavy) {
-    for (const auto& path : relativePathForFileID({id}, db)) {
-      warnings.push_back(path + " has " + std::to_string(count) +
-                         " inbound dependencies — high-impact file, review carefully");
-    }
+  if (heavy.empty()) return warnings;
+  std::unordered_map<std::string, std::int64_t> countOf;
+  for (std::size_t i = 0; i < heavy.size(); ++i) countOf.emplace(heavy[i], counts[i]);
+  auto stmt = db.prepare(kSelectRelativePaths);
+  stmt.bindText(1, jsonArray(heavy));
+  while (stmt.step()) {
+    auto idValue = stmt.column(0);
+    auto pathValue = stmt.column(1);
+    auto id = db::textOf(idValue);
+    auto path = db::textOf(pathValue);
+    if (!id || !path) continue;
+    warnings.push_back(*path + " has " + std::to_string(countOf[*id]) +
+                       " inbound dependencies — high-impact file, review carefully");
   }
   return warnings;
 }
@@ -270,12 +333,13 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   const Ids ids = resolveChangedFileIDs(project, changedPaths, db);
   report.changedFiles = relativePathForFileID(ids, db);
 
+  const ProjectEdges edges(project, db);
   std::unordered_set<std::string> visited(ids.begin(), ids.end());
   std::vector<Ids> levels;
   Ids frontier = ids;
   for (int level = 0; level < kDependencyLevels; ++level) {
     Ids fresh;
-    for (auto& id : findDependentFiles(project, frontier, db)) {
+    for (auto& id : edges.dependentsOf(frontier)) {
       if (!visited.contains(id)) fresh.push_back(std::move(id));
     }
     if (fresh.empty()) break;
@@ -312,7 +376,7 @@ ImpactReport analyzeImpact(std::string_view projectPath,
     report.truncatedCount = static_cast<std::int64_t>(listed - kListedDependents);
   }
 
-  report.highImpactWarnings = collectHighImpactWarnings(project, dependents, db);
+  report.highImpactWarnings = collectHighImpactWarnings(dependents, edges, db);
 
   try {
     report.topFragileFiles = fetchTopFragileFiles(project, kTopFragileCount, db);

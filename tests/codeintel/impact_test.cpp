@@ -171,7 +171,9 @@ TEST(Impact, HighImpactWarningFromTwentyOneInboundEdges) {
     addSymbol(db, core, "Core");
     auto hub = addCodeFile(db, kProject, "hub.ts");
     addSymbol(db, hub, "Hub");
+    addSymbol(db, hub, "Hub");  // declared twice: each edge still counts once
     addEdge(db, hub, "Core");
+    addEdge(db, hub, "Hub");  // its own edge does not count
     for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, numbered("u", i)), "Hub");
     savepoint.commit();
     auto report = analyzeImpact(kProject, {"core.ts"}, db);
