@@ -9,13 +9,18 @@
 namespace nodrel::codeintel {
 namespace {
 
-constexpr std::string_view kSelectInboundCounts = R"sql(SELECT cs.file_id, CAST(COUNT(ce.id) AS REAL) AS inbound_count
-FROM code_symbols cs
-JOIN code_edges ce ON ce.to_symbol = cs.name
-JOIN code_files cf_edge ON cf_edge.id = ce.file_id
-WHERE cf_edge.project = ?
-  AND ce.file_id != cs.file_id
-GROUP BY cs.file_id)sql";
+// Inbound counts: for each symbol of any file and each edge of the project's files whose target
+// is the symbol's name and which was found in another file, one count for the symbol's file.
+// Joining symbols to edges in SQL visits every (symbol, edge) pair through the table; the edges
+// are read once instead and only the symbols that some edge names are looked up.
+constexpr std::string_view kSelectProjectEdgeTargets = R"sql(SELECT ce.to_symbol, ce.file_id
+FROM code_edges ce
+CROSS JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?)sql";
+
+constexpr std::string_view kSelectSymbolsNamed = R"sql(SELECT cs.file_id, cs.name
+FROM json_each(?) n
+CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
 constexpr std::string_view kSelectCoChangeTotals = R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
 FROM co_changes
@@ -67,15 +72,69 @@ double largestOr(const std::unordered_map<std::string, double>& table, double fa
 
 }  // namespace
 
+std::string sqlJsonArray(const std::vector<std::string>& values) {
+  static const char* hex = "0123456789abcdef";
+  std::string out = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i) out += ',';
+    out += '"';
+    for (unsigned char c : values[i]) {
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c < 0x20) {
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    out += '"';
+  }
+  out += ']';
+  return out;
+}
+
 std::unordered_map<std::string, double> fetchInboundCounts(const std::string& project,
                                                            db::Connection& db) {
+  // Target name to the files of the edges that point at it, one entry per edge.
+  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesByTarget;
+  std::unordered_map<std::string, std::uint32_t> fileIndex;
+  {
+    auto stmt = db.prepare(kSelectProjectEdgeTargets);
+    stmt.bindText(1, project);
+    while (stmt.step()) {
+      auto targetValue = stmt.column(0);
+      auto fileValue = stmt.column(1);
+      auto target = db::textOf(targetValue);
+      auto file = db::textOf(fileValue);
+      if (!target || !file) continue;
+      auto index = fileIndex.try_emplace(*file, static_cast<std::uint32_t>(fileIndex.size()));
+      edgesByTarget[*target].push_back(index.first->second);
+    }
+  }
   std::unordered_map<std::string, double> counts;
-  auto stmt = db.prepare(kSelectInboundCounts);
-  stmt.bindText(1, project);
+  if (edgesByTarget.empty()) return counts;
+
+  std::vector<std::string> targets;
+  targets.reserve(edgesByTarget.size());
+  for (const auto& [target, files] : edgesByTarget) targets.push_back(target);
+  auto stmt = db.prepare(kSelectSymbolsNamed);
+  stmt.bindText(1, sqlJsonArray(targets));
   while (stmt.step()) {
-    auto id = stmt.column(0);
-    auto count = db::realOf(stmt.column(1));
-    if (auto text = db::textOf(id); text && count) counts[*text] = *count;
+    auto fileValue = stmt.column(0);
+    auto nameValue = stmt.column(1);
+    auto file = db::textOf(fileValue);
+    auto name = db::textOf(nameValue);
+    if (!file || !name) continue;
+    const auto& files = edgesByTarget.at(*name);
+    auto own = fileIndex.find(*file);
+    std::int64_t inbound = static_cast<std::int64_t>(files.size());
+    if (own != fileIndex.end()) {
+      inbound -= std::count(files.begin(), files.end(), own->second);
+    }
+    if (inbound > 0) counts[*file] += static_cast<double>(inbound);
   }
   return counts;
 }

@@ -34,6 +34,11 @@ std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::st
 std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
                                                                       db::Connection& db);
 
+// `values` as one JSON array of strings, the form in which lists of any length reach SQL through
+// json_each (one parameter instead of one per element, which SQLite caps). Bytes other than the
+// JSON escapes pass through unchanged.
+std::string sqlJsonArray(const std::vector<std::string>& values);
+
 // The `limit` highest-scored files of the project, highest first; unscored files are left out
 // but still use up their place. Throws db::Error.
 std::vector<FragileFileScore> fetchTopFragileFiles(const std::string& project, std::int64_t limit,

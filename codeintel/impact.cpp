@@ -59,29 +59,7 @@ constexpr std::int64_t kTopFragileCount = 3;
 
 using Ids = std::vector<std::string>;
 
-std::string jsonArray(const Ids& values) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i) out += ',';
-    out += '"';
-    for (unsigned char c : values[i]) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += static_cast<char>(c);
-      } else if (c < 0x20) {
-        static const char* hex = "0123456789abcdef";
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
-      } else {
-        out += static_cast<char>(c);
-      }
-    }
-    out += '"';
-  }
-  out += ']';
-  return out;
-}
+std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
 
 std::string escapeLike(std::string_view text) {
   std::string out;

@@ -159,6 +159,37 @@ TEST(Fragility, InboundCountsEveryDeclaringFile) {
   EXPECT_EQ(counts.size(), 2u);
   EXPECT_EQ(counts.at(y), 1.0);
   EXPECT_EQ(counts.at(z), 1.0);
+
+  addSymbol(db, z, "Shared");  // declared twice: each edge counts twice
+  EXPECT_EQ(fetchInboundCounts(kProject, db).at(z), 2.0);
+}
+
+TEST(Fragility, InboundCountsEqualTheSymbolEdgeJoin) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  // A tangle of files across two projects: names declared in several files, edges of every
+  // kind, edges to a file's own names and from another project's files.
+  std::vector<std::string> files;
+  for (int i = 0; i < 12; ++i) {
+    files.push_back(addCodeFile(db, i < 9 ? kProject : "/other", "f" + std::to_string(i) + ".ts"));
+  }
+  for (int i = 0; i < 40; ++i) {
+    addSymbol(db, files[(i * 7) % 12], "N" + std::to_string(i % 9));
+    addEdge(db, files[(i * 5) % 12], "N" + std::to_string((i * 3) % 11), i % 2 ? "imports" : "calls");
+  }
+  const std::string join = R"sql(SELECT cs.file_id, CAST(COUNT(ce.id) AS REAL)
+FROM code_symbols cs
+JOIN code_edges ce ON ce.to_symbol = cs.name
+JOIN code_files cf_edge ON cf_edge.id = ce.file_id
+WHERE cf_edge.project = ?
+  AND ce.file_id != cs.file_id
+GROUP BY cs.file_id)sql";
+  std::unordered_map<std::string, double> want;
+  for (const auto& row : db.query(join, {db::text(kProject)})) {
+    want[*db::textOf(row[0])] = *db::realOf(row[1]);
+  }
+  EXPECT_FALSE(want.empty());
+  EXPECT_EQ(fetchInboundCounts(kProject, db), want);
 }
 
 TEST(Fragility, TopFilesLeaveOutUnscoredAndOtherProjects) {
