@@ -198,6 +198,11 @@ void printSummary() {
                 ctags > 0 ? first / ctags : 0.0, second, first > 0 ? second / first : 0.0,
                 r.errors.size(), static_cast<double>(peakKilobytes[tree.name]) / 1024.0);
   }
+  for (const auto& tree : trees()) {
+    for (const auto& error : lastResults[tree.name].errors) {
+      std::printf("%s error: %s\n", tree.name.c_str(), error.c_str());
+    }
+  }
   std::printf("ratio = first ingestion / ctags -R over the same tree (target at most 2.00x); "
               "2nd/1st target at most 0.20x; peak target at most 300 MB\n");
 }
