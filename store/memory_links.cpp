@@ -1,8 +1,275 @@
 #include "store/memory_links.h"
 
-// FIXME: placeholder until linking lands.
-namespace nodrel::store {
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
-void createMemoryLinks(const std::string&, const std::string&, db::Connection&) {}
+#include "db/error.h"
+#include "db/statement.h"
+#include "platform/tagger.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "store/keyword_extraction.h"
+
+namespace nodrel::store {
+namespace {
+
+// Soft-deleted memories must gain no links, so the candidate query and the temporal insert
+// both require deleted_at IS NULL.
+constexpr std::string_view kSelectCandidates = R"sql(
+    SELECT id, body FROM memories
+    WHERE id != ? AND tier != 'cold' AND deleted_at IS NULL
+    ORDER BY created_at DESC LIMIT 500)sql";
+
+constexpr std::string_view kInsertSemanticLink =
+    "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+    "VALUES (?, ?, 'semantic', ?, ?)";
+constexpr std::string_view kInsertEntityLink =
+    "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+    "VALUES (?, ?, 'entity', ?, ?)";
+
+// Stored timestamps end in "+0000", which SQLite's date functions do not read; the window's
+// bounds are computed here and compared as text, which orders these timestamps by time.
+constexpr std::string_view kInsertTemporalLinks = R"sql(
+    INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+    SELECT ?, id, 'temporal', 0.5, ?
+    FROM memories
+    WHERE id != ?
+      AND tier != 'cold'
+      AND deleted_at IS NULL
+      AND created_at > ? AND created_at < ?
+    LIMIT 20)sql";
+
+constexpr std::string_view kSelectRulesForProject = R"sql(
+    SELECT m.id FROM memories_fts
+    JOIN memories m ON m.rowid = memories_fts.rowid
+    WHERE memories_fts MATCH ?
+      AND m.tier = 'semantic'
+      AND m.type = 'rule'
+      AND m.id != ?
+      AND m.project = ?
+      AND m.deleted_at IS NULL
+    ORDER BY bm25(memories_fts)
+    LIMIT 5)sql";
+constexpr std::string_view kSelectRules = R"sql(
+    SELECT m.id FROM memories_fts
+    JOIN memories m ON m.rowid = memories_fts.rowid
+    WHERE memories_fts MATCH ?
+      AND m.tier = 'semantic'
+      AND m.type = 'rule'
+      AND m.id != ?
+      AND m.deleted_at IS NULL
+    ORDER BY bm25(memories_fts)
+    LIMIT 5)sql";
+
+constexpr std::string_view kInsertContradictsLink =
+    "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+    "VALUES (?,?,'contradicts',1.0,?)";
+
+const std::unordered_set<std::string_view>& ftsStopWords() {
+  static const std::unordered_set<std::string_view> words = {
+      "a", "an", "the", "is", "are", "was", "were", "be", "been", "being", "have", "has", "had",
+      "do", "does", "did", "will", "would", "could", "should", "may", "might", "shall", "can",
+      "not", "no", "nor", "or", "and", "but", "in", "on", "at", "to", "for", "of", "from", "by",
+      "with", "as", "if", "so", "yet", "it", "its", "this", "that", "these", "those"};
+  return words;
+}
+
+// A memory's keywords and lower-cased entities. Linking one memory analyses up to 501 bodies,
+// most of them the same from one write to the next.
+struct Analysis {
+  std::string body;  // what was analysed; a mismatch means the identifier was reused
+  std::vector<std::string> keywords;
+  std::vector<std::string> entities;  // lower-cased
+};
+
+class AnalysisCache {
+ public:
+  std::shared_ptr<const Analysis> get(const std::string& id, std::string_view body) {
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(id);
+      if (it != entries_.end() && it->second->body == body) return it->second;
+    }
+    auto analysis = std::make_shared<Analysis>();
+    analysis->body.assign(body);
+    TextAnalysis text = analyzeText(body);
+    analysis->keywords = std::move(text.keywords);
+    analysis->entities.reserve(text.entities.size());
+    for (const auto& e : text.entities) analysis->entities.push_back(platform::lowercase(e));
+    std::lock_guard lock(mutex_);
+    // Bounded: past the cap the cache starts again rather than grow with the database.
+    if (entries_.size() >= kCapacity) entries_.clear();
+    entries_.insert_or_assign(id, analysis);
+    return analysis;
+  }
+
+  void clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = 8192;
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const Analysis>> entries_;
+};
+
+AnalysisCache& analysisCache() {
+  static AnalysisCache cache;
+  return cache;
+}
+
+std::size_t sharedCount(const std::unordered_set<std::string_view>& mine,
+                        const std::vector<std::string>& theirs) {
+  std::size_t n = 0;
+  for (const auto& s : theirs) n += mine.count(s);
+  return n;  // both lists hold distinct entries, so this is the size of the intersection
+}
+
+// Runs one prepared insert; a failure (a busy database, a refused row) skips this link only.
+void insertLink(db::Statement& insert, const std::string& src, const std::string& dst,
+                double weight, const std::string& now) {
+  try {
+    insert.reset();
+    insert.bindText(1, src).bindText(2, dst).bindDouble(3, weight).bindText(4, now);
+    insert.run();
+  } catch (const db::Error&) {
+  }
+}
+
+}  // namespace
+
+void clearMemoryAnalysisCache() { analysisCache().clear(); }
+
+void createMemoryLinks(const std::string& memoryID, const std::string& body,
+                       db::Connection& connection) {
+  if (body.empty()) return;
+  const auto mine = analysisCache().get(memoryID, body);
+  if (mine->keywords.empty() && mine->entities.empty()) return;
+
+  const platform::Instant instant = platform::now();
+  const auto& formatter = platform::sharedTimestampFormatter();
+  const std::string now = formatter.format(instant);
+
+  // Read the candidates first, so no read cursor stays open while links are inserted.
+  std::vector<std::pair<std::string, std::string>> candidates;
+  {
+    db::Statement select = connection.prepare(kSelectCandidates);
+    select.bindText(1, memoryID);
+    try {
+      while (select.step()) {
+        const db::Value id = select.column(0);
+        const db::Value text = select.column(1);
+        const std::string* idText = db::textOf(id);
+        const std::string* bodyText = db::textOf(text);
+        if (idText == nullptr || bodyText == nullptr) continue;
+        candidates.emplace_back(*idText, *bodyText);
+      }
+    } catch (const db::Error&) {
+      // A failed step ends the walk; the candidates read so far are still linked.
+    }
+  }
+
+  const std::unordered_set<std::string_view> myKeywords(mine->keywords.begin(),
+                                                        mine->keywords.end());
+  const std::unordered_set<std::string_view> myEntities(mine->entities.begin(),
+                                                        mine->entities.end());
+  std::optional<db::Statement> semantic, entity;
+  for (const auto& [id, candidateBody] : candidates) {
+    if (candidateBody.empty()) continue;
+    const auto theirs = analysisCache().get(id, candidateBody);
+    const std::size_t phrases = sharedCount(myKeywords, theirs->keywords);
+    if (phrases >= 2) {
+      try {
+        if (!semantic) semantic.emplace(connection.prepare(kInsertSemanticLink));
+        insertLink(*semantic, memoryID, id, std::min(0.2 * static_cast<double>(phrases), 1.0), now);
+      } catch (const db::Error&) {
+      }
+    }
+    const std::size_t names = sharedCount(myEntities, theirs->entities);
+    if (names >= 1) {
+      try {
+        if (!entity) entity.emplace(connection.prepare(kInsertEntityLink));
+        insertLink(*entity, memoryID, id, std::min(0.3 * static_cast<double>(names), 1.0), now);
+      } catch (const db::Error&) {
+      }
+    }
+  }
+  semantic.reset();
+  entity.reset();
+
+  const std::string windowStart = formatter.format(instant - std::chrono::hours(1));
+  const std::string windowEnd = formatter.format(instant + std::chrono::hours(1));
+  try {
+    connection.run(kInsertTemporalLinks, {db::text(memoryID), db::text(now), db::text(memoryID),
+                                          db::text(windowStart), db::text(windowEnd)});
+  } catch (const db::Error&) {
+  }
+}
+
+void linkContradictions(const std::string& memoryID, const std::string& body,
+                        const std::optional<std::string>& project, db::Connection& connection) {
+  const std::string query = buildFTSOrQuery(body);
+  const std::string now = platform::currentTimestampText();
+  std::vector<std::string> rules;
+  {
+    db::Statement select = connection.prepare(project ? kSelectRulesForProject : kSelectRules);
+    select.bindText(1, query).bindText(2, memoryID);
+    if (project) select.bindText(3, *project);
+    try {
+      while (select.step()) {
+        const db::Value id = select.column(0);
+        if (const std::string* text = db::textOf(id)) rules.push_back(*text);
+      }
+    } catch (const db::Error&) {
+    }
+  }
+  for (const auto& rule : rules) {
+    try {
+      connection.run(kInsertContradictsLink, {db::text(memoryID), db::text(rule), db::text(now)});
+    } catch (const db::Error&) {
+    }
+  }
+}
+
+std::string buildFTSOrQuery(std::string_view text) {
+  std::vector<std::string> pieces;
+  std::string current;
+  auto close = [&] {
+    if (current.empty()) return;
+    const bool ascii = std::all_of(current.begin(), current.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::size_t length = ascii ? current.size() : platform::graphemeCount(current);
+    if (length >= 3 && !ftsStopWords().count(platform::lowercase(current))) {
+      pieces.push_back(std::move(current));
+    }
+    current.clear();
+  };
+  for (char32_t c : platform::toCodePoints(text)) {
+    if (platform::isLetterOrDigit(c) || c == U'_') {
+      platform::appendUtf8(current, c);
+    } else {
+      close();
+    }
+  }
+  close();
+  if (pieces.empty()) return "\"*\"";
+  std::string out;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += " OR ";
+    out += '"';
+    for (char c : pieces[i]) {
+      if (c == '"') out += '"';  // none can occur after the split; kept for safety
+      out += c;
+    }
+    out += '"';
+  }
+  return out;
+}
 
 }  // namespace nodrel::store

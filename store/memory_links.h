@@ -1,8 +1,11 @@
-// store/memory_links.h: the memory graph's edges, made when a memory is written.
+// store/memory_links.h: the memory graph's edges, made when a memory is written: shared keyword
+// phrases ("semantic"), shared names ("entity"), closeness in time ("temporal"), and a
+// correction's possible conflict with stored rules ("contradicts").
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "db/connection.h"
 
@@ -12,5 +15,19 @@ namespace nodrel::store {
 // candidate query cannot be prepared; failed inserts are passed over.
 void createMemoryLinks(const std::string& memoryID, const std::string& body,
                        db::Connection& connection);
+
+// Links a just-saved correction to up to 5 live semantic-tier rules that share significant
+// words with its body, only the project's rules when a project is given. Throws db::Error only
+// when the rule query cannot be prepared; failed inserts are passed over.
+void linkContradictions(const std::string& memoryID, const std::string& body,
+                        const std::optional<std::string>& project, db::Connection& connection);
+
+// A full-text query that matches any significant word of the text: each word of 3 or more
+// characters outside the stop list, quoted, joined with " OR "; "\"*\"" when none is left.
+std::string buildFTSOrQuery(std::string_view text);
+
+// A memory's keywords and entities are cached per process by identifier (the hash of its
+// body); this empties the cache, for benchmarks of the cold path.
+void clearMemoryAnalysisCache();
 
 }  // namespace nodrel::store

@@ -1,8 +1,11 @@
 // store/vector_store.h: sentence vectors of memories in `memory_vectors`, and their search.
+// A stored vector is its binary32 components, little-endian, with no header; vectors of
+// another dimension than the query's are never compared.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,5 +21,58 @@ std::optional<std::vector<float>> embed(std::string_view text);
 // Writes (replacing) the vector row of the memory. Throws db::Error.
 void storeEmbedding(const std::string& memoryID, const std::vector<float>& embedding,
                     db::Connection& connection);
+
+// One search result: a memory and its cosine similarity to the query.
+struct SimilarityHit {
+  std::string memoryID;
+  double similarity = 0.0;
+
+  friend bool operator==(const SimilarityHit&, const SimilarityHit&) = default;
+};
+
+// The stored vectors most similar to `query`, best first (equal similarities in row order), at
+// most `limit` (a negative limit counts as 0); only similarities above 0.01. Vectors of
+// soft-deleted memories are never returned; with `excludeCold`, neither are those of cold
+// memories nor those whose memory row is gone. Throws db::Error when the candidate query
+// cannot be prepared; a failure while reading rows ends the search with the hits so far.
+std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                         bool excludeCold, db::Connection& connection);
+
+// The connection-holding form that recall and the writers use; the connection is borrowed.
+class VectorStore {
+ public:
+  struct VectorCandidate {
+    std::string memoryID;
+    std::vector<float> embedding;
+
+    friend bool operator==(const VectorCandidate&, const VectorCandidate&) = default;
+  };
+
+  explicit VectorStore(db::Connection& db) : db_(&db) {}
+
+  db::Connection& db() const { return *db_; }
+
+  std::optional<std::vector<float>> embed(std::string_view text) const {
+    return store::embed(text);
+  }
+  void storeEmbedding(const std::string& memoryID, const std::vector<float>& embedding) const {
+    store::storeEmbedding(memoryID, embedding, *db_);
+  }
+  std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                           bool excludeCold) const {
+    return store::searchSimilar(query, limit, excludeCold, *db_);
+  }
+  // Every readable stored vector (malformed rows and empty vectors passed over), in row order,
+  // without those of soft-deleted memories; with `excludeCold` also without those of cold or
+  // missing memories. Throws db::Error when the query cannot be prepared.
+  std::vector<VectorCandidate> fetchVectorCandidates(bool excludeCold) const;
+
+ private:
+  db::Connection* db_;
+};
+
+// Decodes a stored blob: floor(size / 4) little-endian binary32 components.
+std::vector<float> decodeEmbedding(std::string_view blob);
+std::string encodeEmbedding(std::span<const float> embedding);
 
 }  // namespace nodrel::store

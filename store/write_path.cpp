@@ -1,22 +1,242 @@
 #include "store/write_path.h"
 
-#include <stdexcept>
+#include <algorithm>
+#include <exception>
+#include <utility>
 
-// FIXME: placeholder until the write path lands.
+#include "db/error.h"
+#include "db/savepoint.h"
+#include "db/statement.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "store/capacity.h"
+#include "store/memory_links.h"
+#include "store/pending_write_queue.h"
+#include "store/vector_store.h"
+
 namespace nodrel::store {
+namespace {
 
-Memory writeMemory(db::Connection&, const MemoryWrite&) {
-  throw std::logic_error("writeMemory is not built yet");
+constexpr std::string_view kInsertMemory = R"sql(
+    INSERT INTO memories (
+      id, tier, body, body_tokens, project, context_path, type, tags, created_at, last_accessed,
+      access_count, strength, importance, pinned, evidence_count, parent_id, source_session,
+      predicted_future_use, condition_type, condition_value, surface_condition,
+      trigger_keywords, depth, is_top_level, active_rule_ids)
+    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1.0, ?, 0, 1, NULL, ?, 0.5, ?, ?, ?, ?, ?, ?, ?))sql";
+
+constexpr std::string_view kFetchMemory = R"sql(
+    SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
+           last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id,
+           source_session, predicted_future_use, condition_type, condition_value,
+           surface_condition, trigger_keywords, depth, is_top_level
+    FROM memories WHERE id = ? AND deleted_at IS NULL LIMIT 1)sql";
+
+constexpr std::string_view kReinforceMemory = R"sql(
+    UPDATE memories
+    SET access_count = access_count + 1, last_accessed = ?, strength = MIN(strength + 0.3, 1.0)
+    WHERE id = ?)sql";
+
+constexpr std::string_view kMemoryRowid = "SELECT rowid FROM memories WHERE id = ? LIMIT 1";
+
+constexpr std::string_view kInsertFTS =
+    "INSERT INTO memories_fts(rowid, body, tags) VALUES (?, ?, ?)";
+
+constexpr std::string_view kRecentForProject = R"sql(
+    SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
+           last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id,
+           source_session, predicted_future_use, condition_type, condition_value,
+           surface_condition, trigger_keywords, depth, is_top_level
+    FROM memories
+    WHERE project = ? AND tier != 'cold' AND deleted_at IS NULL
+    ORDER BY last_accessed DESC
+    LIMIT ?)sql";
+
+constexpr std::string_view kRecentAll = R"sql(
+    SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
+           last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id,
+           source_session, predicted_future_use, condition_type, condition_value,
+           surface_condition, trigger_keywords, depth, is_top_level
+    FROM memories
+    WHERE tier != 'cold' AND deleted_at IS NULL
+    ORDER BY last_accessed DESC
+    LIMIT ?)sql";
+
+constexpr std::int64_t kLowestImportance = 1;
+constexpr std::int64_t kHighestImportance = 10;
+
+PendingMemoryWrite pendingFrom(const MemoryWrite& w, platform::Instant queuedAt) {
+  return {w.body,        w.tier,       w.project,       w.type,  w.tags,
+          w.importance,  w.contextPath, w.sourceSession, queuedAt};
 }
-void flushPendingWrites(db::Connection&) {}
-std::string memoryContentHash(std::string_view) { throw std::logic_error("not built yet"); }
-std::optional<Memory> fetchMemory(const std::string&, db::Connection&) { return std::nullopt; }
-void reinforceMemory(const std::string&, db::Connection&) {}
-void syncMemoryFTS(const std::string&, const std::string&, const std::optional<std::string>&,
-                   db::Connection&) {}
-std::vector<Memory> recentMemories(const std::optional<std::string>&, std::int64_t,
-                                   db::Connection&) {
-  return {};
+
+MemoryWrite writeFrom(const PendingMemoryWrite& p) {
+  return {p.body, p.tier, p.project, p.type, p.tags, p.importance, p.contextPath, p.sourceSession};
+}
+
+void queueRefusedWrite(const MemoryWrite& write) {
+  PendingWriteQueue::shared().enqueue(pendingFrom(write, platform::now()));
+  postBothTiersFullNotification();
+}
+
+// Steps 2 onwards of a write: everything but the retry of the queue.
+Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
+  const std::string id = memoryContentHash(write.body);
+  const std::optional<Memory> existing = fetchMemory(id, connection);
+  if (!existing) {
+    try {
+      enforceCapacity(connection);
+    } catch (const WriteBlockedError&) {
+      queueRefusedWrite(write);
+      throw;
+    }
+  }
+
+  const auto& formatter = platform::sharedTimestampFormatter();
+  const platform::Instant writtenAt = platform::now();
+  const std::string nowText = formatter.format(writtenAt);
+  const std::int64_t tokens = tokenEstimate(write.body);
+
+  if (existing) {
+    reinforceMemory(id, connection);
+    return *existing;
+  }
+
+  const std::int64_t importance =
+      std::clamp(write.importance, kLowestImportance, kHighestImportance);
+  {
+    // A row without its full-text entry would never be searchable, since a later write of the
+    // same body only reinforces it: both are stored, or neither and the caller hears why.
+    db::Savepoint savepoint(connection, "nodrel_write_memory");
+    connection.run(kInsertMemory,
+                   {db::text(id), db::text(toString(write.tier)), db::text(write.body),
+                    db::Value(tokens), db::optionalText(write.project),
+                    db::optionalText(write.contextPath), db::text(toString(write.type)),
+                    db::optionalText(write.tags), db::text(nowText), db::text(nowText),
+                    db::Value(importance), db::optionalText(write.sourceSession), db::Null{},
+                    db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
+                    db::Value(std::int64_t{0}), db::Null{}});
+    syncMemoryFTS(id, write.body, write.tags, connection);
+    savepoint.commit();
+  }
+
+  try {
+    // The vector and the links are best effort; one commit for all their rows instead of one
+    // per link keeps a write that links to many memories fast.
+    db::Savepoint extras(connection, "nodrel_memory_extras");
+    try {
+      if (auto vector = embed(write.body)) storeEmbedding(id, *vector, connection);
+    } catch (const std::exception&) {
+      // Recall does without the vector signal for this memory.
+    }
+    try {
+      createMemoryLinks(id, write.body, connection);
+    } catch (const std::exception&) {
+      // The memory stands without links; graph expansion simply does not reach it.
+    }
+    extras.commit();
+  } catch (const std::exception&) {
+    // The memory itself is stored; only what the failed commit held is missing.
+  }
+
+  Memory memory;
+  memory.id = id;
+  memory.tier = write.tier;
+  memory.body = write.body;
+  memory.bodyTokens = tokens;
+  memory.project = write.project;
+  memory.contextPath = write.contextPath;
+  memory.type = write.type;
+  memory.tags = write.tags;
+  const platform::Instant stored = formatter.parse(nowText).value_or(platform::now());
+  memory.createdAt = stored;
+  memory.lastAccessed = stored;
+  memory.accessCount = 1;
+  memory.strength = 1.0;
+  memory.importance = importance;
+  memory.pinned = false;
+  memory.evidenceCount = 1;
+  memory.sourceSession = write.sourceSession;
+  memory.predictedFutureUse = 0.5;
+  memory.depth = 0;
+  memory.isTopLevel = false;
+  return memory;
+}
+
+}  // namespace
+
+Memory writeMemory(db::Connection& connection, const MemoryWrite& write) {
+  flushPendingWrites(connection);
+  return storeWrite(connection, write);
+}
+
+void flushPendingWrites(db::Connection& connection) {
+  std::vector<PendingMemoryWrite> taken;
+  try {
+    taken = PendingWriteQueue::shared().takeAll();
+  } catch (const std::exception&) {
+    return;
+  }
+  for (const PendingMemoryWrite& pending : taken) {
+    try {
+      storeWrite(connection, writeFrom(pending));
+    } catch (const WriteBlockedError&) {
+      // Already queued again, stamped with this attempt, and announced.
+    } catch (const db::Error& error) {
+      // The other program holding the database is no reason to lose the write.
+      if (error.isBusyOrLocked()) {
+        try {
+          PendingWriteQueue::shared().enqueue(pending);
+        } catch (const std::exception&) {
+        }
+      }
+    } catch (const std::exception&) {
+      // Dropped: the write cannot be stored as it stands.
+    }
+  }
+}
+
+std::string memoryContentHash(std::string_view body) {
+  return platform::digestHexString(platform::sha256Digest(body));
+}
+
+std::int64_t tokenEstimate(std::string_view body) {
+  const auto n = static_cast<std::int64_t>(platform::graphemeCount(body));
+  return n > 3 ? n / 4 : 1;
+}
+
+std::optional<Memory> fetchMemory(const std::string& id, db::Connection& connection) {
+  db::Statement statement = connection.prepare(kFetchMemory);
+  statement.bindText(1, id);
+  if (!statement.step()) return std::nullopt;
+  return memoryFromRow(statement.row());
+}
+
+void reinforceMemory(const std::string& id, db::Connection& connection) {
+  connection.run(kReinforceMemory, {db::text(platform::currentTimestampText()), db::text(id)});
+}
+
+void syncMemoryFTS(const std::string& id, const std::string& body,
+                   const std::optional<std::string>& tags, db::Connection& connection) {
+  std::optional<std::int64_t> rowid;
+  {
+    db::Statement statement = connection.prepare(kMemoryRowid);
+    statement.bindText(1, id);
+    if (statement.step()) rowid = db::integerOf(statement.column(0));
+  }
+  if (!rowid) return;
+  connection.run(kInsertFTS, {db::Value(*rowid), db::text(body), db::text(tags.value_or(""))});
+}
+
+std::vector<Memory> recentMemories(const std::optional<std::string>& project, std::int64_t limit,
+                                   db::Connection& connection) {
+  if (project) {
+    const db::Value bindings[] = {db::text(*project), db::Value(limit)};
+    return queryMemories(kRecentForProject, bindings, connection);
+  }
+  const db::Value bindings[] = {db::Value(limit)};
+  return queryMemories(kRecentAll, bindings, connection);
 }
 
 }  // namespace nodrel::store

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db/connection.h"
@@ -15,29 +16,43 @@ namespace nodrel::store {
 struct MemoryWrite {
   std::string body;
   MemoryTier tier = MemoryTier::Episodic;
-  std::optional<std::string> project;
+  std::optional<std::string> project = std::nullopt;
   MemoryType type = MemoryType::Observation;
-  std::optional<std::string> tags;
+  std::optional<std::string> tags = std::nullopt;
   std::int64_t importance = 5;
-  std::optional<std::string> contextPath;
-  std::optional<std::string> sourceSession;
+  std::optional<std::string> contextPath = std::nullopt;
+  std::optional<std::string> sourceSession = std::nullopt;
 
   friend bool operator==(const MemoryWrite&, const MemoryWrite&) = default;
 };
 
-// Stores one memory and returns it (the new row, or the stored one it reinforced).
-// Throws WriteBlockedError (store/capacity.h) after queueing the write when both budgets are
-// exhausted, or db::Error.
+// Stores one memory and returns it (the new row, or the stored one it reinforced, as it was
+// before the reinforcement). First retries the queued writes. The row and its full-text entry
+// are written together or not at all; its vector and links are best effort.
+// Throws WriteBlockedError (store/capacity.h) after queueing the write and posting the
+// notification when both budgets are exhausted, or db::Error, having then stored nothing.
 Memory writeMemory(db::Connection& connection, const MemoryWrite& write);
 
-// Retries every queued write once; never throws.
+// Retries every queued write once, oldest first. A write refused for capacity, or failing
+// because the database is busy or locked, is queued again; other failures drop it. Never throws.
 void flushPendingWrites(db::Connection& connection);
 
+// The identifier of a body: 64 lower-case hexadecimal digits of the SHA-256 of its bytes.
 std::string memoryContentHash(std::string_view body);
+// Estimated tokens of a body: a quarter of its characters (grapheme clusters), at least 1.
+std::int64_t tokenEstimate(std::string_view body);
+// The live memory with the identifier, cold ones included; nothing when there is none or the
+// row does not decode. Throws db::Error.
 std::optional<Memory> fetchMemory(const std::string& id, db::Connection& connection);
+// One more access: access_count + 1, last_accessed now, strength + 0.3 up to 1.0.
+// Throws db::Error.
 void reinforceMemory(const std::string& id, db::Connection& connection);
+// Mirrors the body and tags (empty text when none) into memories_fts under the row's rowid;
+// writes nothing when the row is missing. Throws db::Error.
 void syncMemoryFTS(const std::string& id, const std::string& body,
                    const std::optional<std::string>& tags, db::Connection& connection);
+// Up to `limit` live non-cold memories (of the project, when given), most recently accessed
+// first. Throws db::Error.
 std::vector<Memory> recentMemories(const std::optional<std::string>& project, std::int64_t limit,
                                    db::Connection& connection);
 

@@ -4,6 +4,8 @@
 
 #include "db/error.h"
 #include "platform/time.h"
+#include "platform/user_defaults.h"
+#include "store/write_path.h"
 #include "tests/codeintel/failure_test_support.h"
 #include "tests/codeintel/fixture_text.h"
 
@@ -215,6 +217,34 @@ TEST_F(BuildFailureRecording, AMemoryStoreFailureStillReturnsTheRecords) {
   const auto failures = recordBuildFailures("error: a", kProject, std::nullopt, std::nullopt, db);
   EXPECT_EQ(failures.size(), 1u);
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
+}
+
+TEST_F(BuildFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsReturned) {
+  auto& db = database_.db();
+  // One stored memory reaches a 1-byte active budget; a negative cold budget is always reached.
+  store::MemoryWrite seed;
+  seed.body = "an earlier observation";
+  store::writeMemory(db, seed);
+  platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
+  platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
+  const auto failures = recordBuildFailures("error: linker command failed", kProject, "a.swift",
+                                            "s9", db);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].errorFile, "a.swift");
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
+  EXPECT_EQ(testing::rowCount(db, "memories"), 1);
+
+  // The refused summary waits in the queue; once room is made it is written as built.
+  platform::UserDefaults::remove("nodrel.storage.activeBudgetBytes");
+  platform::UserDefaults::remove("nodrel.storage.coldBudgetBytes");
+  store::flushPendingWrites(db);
+  const auto memories = testing::storedMemories(db);
+  ASSERT_EQ(memories.size(), 2u);
+  EXPECT_EQ(memories[1].body, "Build failure after editing a.swift: 1 error(s) in a.swift");
+  EXPECT_EQ(memories[1].tags, "build_failure");
+  EXPECT_EQ(memories[1].importance, 7);
+  EXPECT_EQ(memories[1].contextPath, "a.swift");
+  EXPECT_EQ(memories[1].sourceSession, "s9");
 }
 
 TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "db/error.h"
+#include "platform/user_defaults.h"
+#include "store/write_path.h"
 #include "tests/codeintel/failure_test_support.h"
 #include "tests/codeintel/fixture_text.h"
 
@@ -235,6 +237,31 @@ TEST_F(TestFailureRecording, OutputWithoutFailuresWritesNothing) {
   }
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 0);
   EXPECT_EQ(testing::rowCount(db, "memories"), 0);
+}
+
+TEST_F(TestFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsReturned) {
+  auto& db = database_.db();
+  store::MemoryWrite seed;
+  seed.body = "an earlier observation";
+  store::writeMemory(db, seed);
+  platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
+  platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
+  const auto failures = recordTestFailures("FAILED t.py::test_a", kBackend, "pytest",
+                                           std::nullopt, std::nullopt, db);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(testing::rowCount(db, "test_failures"), 1);
+  EXPECT_EQ(testing::rowCount(db, "memories"), 1);
+
+  // The refused summary waits in the queue; once room is made it is written as built.
+  platform::UserDefaults::remove("nodrel.storage.activeBudgetBytes");
+  platform::UserDefaults::remove("nodrel.storage.coldBudgetBytes");
+  store::flushPendingWrites(db);
+  const auto memories = testing::storedMemories(db);
+  ASSERT_EQ(memories.size(), 2u);
+  EXPECT_EQ(memories[1].body, "Test failure: 1 test(s) failed \xE2\x80\x94 test_a");
+  EXPECT_EQ(memories[1].tags, "test_failure");
+  EXPECT_EQ(memories[1].importance, 6);
+  EXPECT_FALSE(memories[1].contextPath.has_value());
 }
 
 TEST_F(TestFailureRecording, AFailedInsertIsThrownAndNoMemoryIsWritten) {

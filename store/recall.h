@@ -1,0 +1,77 @@
+// store/recall.h: hybrid recall, the read side of the memory store. Full-text (bm25), vector
+// similarity and graph expansion each find candidates; reciprocal rank fusion picks which to
+// look at, and a score of weighted signals plus a prior (recency decaying by tier, use,
+// importance, pinning) orders them. Recall only reads: it changes no memory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "platform/time.h"
+#include "store/memory.h"
+
+namespace nodrel::store {
+
+struct ScoredMemory {
+  Memory memory;
+  double score = 0.0;
+  friend bool operator==(const ScoredMemory&, const ScoredMemory&) = default;
+};
+
+struct FusedID {
+  std::string id;
+  double score = 0.0;
+  friend bool operator==(const FusedID&, const FusedID&) = default;
+};
+
+// At most `limit` memories (a negative limit counts as 0) for the query, best first. With a
+// project, full-text candidates are that project's only. Deleted memories are never returned;
+// cold ones only when graph expansion reaches them (the archive stays reachable by its links,
+// not by search). A failing full-text query is logged ("[nodrel] recall FTS error: ...") and counts as
+// no hits; failures of the vector, graph and candidate reads drop that signal. Throws only the
+// db::Error of the recent-memories fallback.
+std::vector<ScoredMemory> recallMemories(std::string_view query,
+                                         const std::optional<std::string>& project,
+                                         std::int64_t limit, db::Connection& connection);
+
+// Free text as a full-text match expression that cannot be a syntax error: every run of
+// letters, marks, numbers and "_" becomes a quoted one-word phrase, all of them required.
+// Text without such a run gives "*" in double quotes, which matches nothing.
+std::string sanitizeFTSQuery(std::string_view query);
+
+// Each identifier collects 1 / (k + position) from every place it holds in every list
+// (positions from 1). Highest first; equal scores in order of first appearance.
+std::vector<FusedID> reciprocalRankFusion(std::span<const std::vector<std::string>> lists,
+                                          double k);
+
+// Writes one "injected" row to `ml_signals` for a memory shown to the assistant. Throws
+// db::Error.
+void recordInjectionSignal(const std::string& memoryID, const std::optional<std::string>& sessionID,
+                           db::Connection& connection);
+
+// The ranking of one memory, apart so it can be checked by itself.
+struct RecallSignals {
+  double fullText = 0.0;
+  double vector = 0.0;
+  double graph = 0.0;
+};
+struct RecallWeights {
+  double fullText = 0.0;
+  double vector = 0.0;
+  double graph = 0.0;
+};
+
+// Days over which recency decays to 1/e, by tier.
+double tierStabilityDays(MemoryTier tier);
+
+// bonus (0.25 when pinned) + prior (0.15 x recency decay + 0.1 x ln(uses + 1) + 0.05 x
+// importance / 10) + the weighted signals. A last access in the future counts as now.
+double recallScore(const Memory& memory, const RecallSignals& signals,
+                   const RecallWeights& weights, platform::Instant now);
+
+}  // namespace nodrel::store

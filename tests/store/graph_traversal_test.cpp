@@ -1,0 +1,149 @@
+#include "store/graph_traversal.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/error.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::store {
+namespace {
+
+constexpr std::string_view kInsertLink =
+    "INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+    "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000')";
+
+class GraphTraversalTest : public ::testing::Test {
+ protected:
+  void link(const std::string& src, const std::string& dst, db::Value weight = 1.0,
+            const std::string& type = "semantic") {
+    db().run(kInsertLink, {db::Value(src), db::Value(dst), db::Value(type), weight});
+  }
+  std::map<std::string, double> traverse(std::vector<std::string> seeds, int hops,
+                                         std::vector<std::string> types = {},
+                                         std::int64_t limit = 50) {
+    std::map<std::string, double> out;
+    for (const auto& hit : GraphTraversal(db()).traverse(seeds, hops, types, limit)) {
+      out[hit.id] = hit.score;
+    }
+    return out;
+  }
+  db::Connection& db() { return database_.db(); }
+
+  testing::TestDatabase database_;
+};
+
+TEST_F(GraphTraversalTest, ScoresHalveEachHopAndMultiplyWeights) {
+  link("A", "B", 0.8);
+  link("B", "C", 0.5);
+  auto hits = GraphTraversal(db()).traverse(std::vector<std::string>{"A"}, 2, {}, 50);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].id, "B");
+  EXPECT_DOUBLE_EQ(hits[0].score, 0.4);
+  EXPECT_EQ(hits[1].id, "C");
+  EXPECT_DOUBLE_EQ(hits[1].score, 0.05);
+  EXPECT_EQ(traverse({"A"}, 1), (std::map<std::string, double>{{"B", 0.4}}));
+}
+
+TEST_F(GraphTraversalTest, HopsAreClampedToOneThroughThree) {
+  for (auto [src, dst] : {std::pair{"A", "B"}, {"B", "C"}, {"C", "D"}, {"D", "E"}}) link(src, dst);
+  struct Case { int hops; std::size_t reached; };
+  const Case cases[] = {{0, 1}, {-2, 1}, {1, 1}, {2, 2}, {3, 3}, {7, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hops);
+    EXPECT_EQ(traverse({"A"}, c.hops).size(), c.reached);
+  }
+}
+
+TEST_F(GraphTraversalTest, FollowsLinksBothWaysAndNeverScoresSeeds) {
+  link("B", "A", 0.6);  // stored towards the seed
+  link("A", "D");       // two seeds linked to each other
+  link("D", "A");
+  EXPECT_EQ(traverse({"A"}, 1), (std::map<std::string, double>{{"B", 0.3}, {"D", 0.5}}));
+  EXPECT_EQ(traverse({"A", "D"}, 3), (std::map<std::string, double>{{"B", 0.3}}));
+}
+
+TEST_F(GraphTraversalTest, ANeighbourReachedTwiceInOneHopKeepsTheBetterScore) {
+  link("A", "B", 0.2);
+  link("D", "B", 0.9);
+  EXPECT_DOUBLE_EQ(traverse({"A", "D"}, 1).at("B"), 0.45);
+  EXPECT_DOUBLE_EQ(traverse({"D", "A"}, 1).at("B"), 0.45);
+}
+
+TEST_F(GraphTraversalTest, OddWeightsReadAsOne) {
+  link("A", "B", db::Null{});
+  link("A", "D", db::Value("heavy"));
+  link("A", "E", -1.0);  // a negative product scores 0, never below
+  EXPECT_EQ(traverse({"A"}, 1),
+            (std::map<std::string, double>{{"B", 0.5}, {"D", 0.5}, {"E", 0.0}}));
+}
+
+TEST_F(GraphTraversalTest, EdgeTypesRestrictWhatIsFollowed) {
+  link("A", "B", 1.0, "semantic");
+  link("A", "C", 1.0, "temporal");
+  link("A", "D", 1.0, "related");
+  EXPECT_EQ(traverse({"A"}, 1, {"semantic", "related"}).size(), 2u);
+  EXPECT_FALSE(traverse({"A"}, 1, {"semantic", "related"}).contains("C"));
+  EXPECT_EQ(traverse({"A"}, 1, {}).size(), 3u);
+}
+
+TEST_F(GraphTraversalTest, LimitCutsAfterSorting) {
+  link("A", "B", 0.1);
+  link("A", "C", 0.9);
+  link("A", "D", 0.5);
+  auto hits = GraphTraversal(db()).traverse(std::vector<std::string>{"A"}, 1, {}, 2);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].id, "C");
+  EXPECT_EQ(hits[1].id, "D");
+  EXPECT_TRUE(GraphTraversal(db()).traverse(std::vector<std::string>{"A"}, 1, {}, 0).empty());
+  EXPECT_TRUE(GraphTraversal(db()).traverse(std::vector<std::string>{"A"}, 1, {}, -5).empty());
+}
+
+TEST_F(GraphTraversalTest, RowsWithNonTextEndsAreSkipped) {
+  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('A', NULL, 's', 1)");
+  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES (NULL, 'A', 's', 1)");
+  link("A", "B");
+  EXPECT_EQ(traverse({"A"}, 1), (std::map<std::string, double>{{"B", 0.5}}));
+}
+
+TEST_F(GraphTraversalTest, IdenticalRowsOfDifferentTypesComeBackOnce) {
+  link("A", "B", 0.5, "semantic");
+  link("A", "B", 0.5, "entity");
+  link("A", "B", 0.7, "temporal");
+  const std::vector<std::string> ids{"A"};
+  EXPECT_EQ(GraphTraversal(db()).fetchEdges(ids, {}).size(), 2u);
+}
+
+// Frontiers larger than one statement may bind: the answer must be the one a single statement
+// would give, including links whose two ends fall into different batches.
+TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
+  std::vector<std::string> seeds;
+  db().exec("BEGIN");
+  for (int i = 0; i < 2500; ++i) {
+    seeds.push_back("seed" + std::to_string(i));
+    link(seeds.back(), "leaf" + std::to_string(i), 0.5);
+  }
+  link("seed0", "seed2499", 0.9);  // both ends are seeds in different batches
+  db().exec("COMMIT");
+  const auto edges = GraphTraversal(db()).fetchEdges(seeds, std::vector<std::string>{"semantic"});
+  EXPECT_EQ(edges.size(), 2501u);
+  auto hits = GraphTraversal(db()).traverse(seeds, 2, {}, 100000);
+  ASSERT_EQ(hits.size(), 2500u);
+  for (const auto& hit : hits) EXPECT_DOUBLE_EQ(hit.score, 0.25);
+}
+
+TEST(GraphTraversal, NoSeedsRunsNoStatement) {
+  auto db = db::Connection::openInMemory();  // no memory_links: any statement would fail
+  const std::vector<std::string> none;
+  EXPECT_TRUE(GraphTraversal(db).traverse(none, 2, {}, 10).empty());
+  EXPECT_TRUE(GraphTraversal(db).fetchEdges(none, {}).empty());
+  const std::vector<std::string> seeds{"A"};
+  EXPECT_THROW(GraphTraversal(db).traverse(seeds, 2, {}, 10), db::Error);
+}
+
+}  // namespace
+}  // namespace nodrel::store

@@ -1,0 +1,252 @@
+#include "store/memory_links.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+
+#include "db/error.h"
+#include "platform/tagger.h"
+#include "platform/time.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::store {
+namespace {
+
+using std::chrono::minutes;
+
+std::string timestamp(minutes offset = minutes(0)) {
+  return platform::sharedTimestampFormatter().format(platform::now() + offset);
+}
+
+// `age`: created this long ago (negative: in the future).
+void add(db::Connection& db, const std::string& id, const std::string& body,
+         const std::string& tier = "episodic", minutes age = minutes(0), bool deleted = false,
+         const std::string& type = "observation",
+         const std::optional<std::string>& project = std::nullopt) {
+  db.run("INSERT INTO memories (id, tier, body, type, project, created_at, last_accessed, "
+         "deleted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+         {db::text(id), db::text(tier), db::text(body), db::text(type),
+          db::optionalText(project), db::text(timestamp(-age)), db::text(timestamp(-age)),
+          deleted ? db::text(timestamp()) : db::Value(db::Null{})});
+  db.run("INSERT INTO memories_fts (rowid, body, tags) SELECT rowid, body, NULL FROM memories "
+         "WHERE id = ?",
+         {db::text(id)});
+}
+
+// link type -> destination -> weight, for the links from `src`
+std::map<std::string, std::map<std::string, double>> linksFrom(db::Connection& db,
+                                                               const std::string& src) {
+  std::map<std::string, std::map<std::string, double>> out;
+  for (const auto& row : db.query("SELECT link_type, dst_id, weight, created_at FROM memory_links "
+                                  "WHERE src_id = ?",
+                                  {db::text(src)})) {
+    out[*db::textOf(row[0])][*db::textOf(row[1])] = *db::realOf(row[2]);
+    EXPECT_TRUE(platform::sharedTimestampFormatter().parse(*db::textOf(row[3])).has_value());
+  }
+  return out;
+}
+
+std::int64_t linkCount(db::Connection& db) {
+  return *db::integerOf(*db.scalar("SELECT count(*) FROM memory_links"));
+}
+
+class MemoryLinks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!platform::taggerHasDictionary()) GTEST_SKIP() << "built without WordNet";
+    clearMemoryAnalysisCache();
+  }
+  testing::TestDatabase t;
+  db::Connection& db() { return t.db(); }
+};
+
+TEST_F(MemoryLinks, BodyWithoutNounsOrNamesGetsNoLinkAtAll) {
+  add(db(), "old", "Run it now, please.");
+  for (const std::string body : {"", "Run it now, please.", "Is it ok? Yes."}) {
+    SCOPED_TRACE(body);
+    add(db(), "new" + std::to_string(body.size()), body);
+    createMemoryLinks("new" + std::to_string(body.size()), body, db());
+  }
+  EXPECT_EQ(linkCount(db()), 0);
+}
+
+TEST_F(MemoryLinks, SharedPhrasesAndNames) {
+  struct Case {
+    std::string other;
+    std::map<std::string, double> want;  // link type -> weight; temporal is always there
+  };
+  const std::string body =
+      "The memory store keeps the config file and the build cache near GitHub.";
+  const Case cases[] = {
+      {"The memory store is slow.", {}},  // one shared phrase is not enough
+      {"Check the config file and the memory store.", {{"semantic", 0.4}}},
+      {"The build cache, the config file and the memory store.",
+       {{"semantic", 0.6000000000000001}}},
+      {"We mirror to Github nightly.", {{"entity", 0.3}}},  // one name, in another case
+      // a name is a noun as well: github is a shared phrase too
+      {"The config file and the memory store live on GitHub.",
+       {{"semantic", 0.6000000000000001}, {"entity", 0.3}}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.other);
+    testing::TestDatabase fresh;
+    add(fresh.db(), "other", c.other);
+    const std::string id = "new" + std::to_string(n++);
+    add(fresh.db(), id, body);
+    createMemoryLinks(id, body, fresh.db());
+    auto links = linksFrom(fresh.db(), id);
+    EXPECT_EQ(links["temporal"], (std::map<std::string, double>{{"other", 0.5}}));
+    links.erase("temporal");
+    std::map<std::string, double> got;
+    for (const auto& [type, targets] : links) {
+      ASSERT_EQ(targets.size(), 1u);
+      EXPECT_EQ(targets.begin()->first, "other");
+      got[type] = targets.begin()->second;
+    }
+    EXPECT_EQ(got, c.want);
+  }
+}
+
+TEST_F(MemoryLinks, WeightsAreCappedAtOne) {
+  const std::string body = "Alice, Bob, Carol, Dave and Erin met in Paris.";
+  add(db(), "other", "Erin, Dave, Carol, Bob and Alice left Paris.");
+  add(db(), "new", body);
+  createMemoryLinks("new", body, db());
+  EXPECT_EQ(linksFrom(db(), "new")["entity"]["other"], 1.0);
+}
+
+TEST_F(MemoryLinks, ColdAndDeletedMemoriesAreNeverTargets) {
+  const std::string body = "The config file and the memory store live on GitHub.";
+  add(db(), "cold", body + " Cold.", "cold");
+  add(db(), "deleted", body + " Deleted.", "semantic", minutes(0), /*deleted=*/true);
+  add(db(), "live", body + " Live.");
+  add(db(), "new", body);
+  createMemoryLinks("new", body, db());
+  auto links = linksFrom(db(), "new");
+  for (const char* type : {"semantic", "entity", "temporal"}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(links[type].size(), 1u);
+    EXPECT_TRUE(links[type].count("live"));
+  }
+}
+
+TEST_F(MemoryLinks, OnlyTheNewest500AreCandidatesButTemporalLinksReachFurther) {
+  const std::string body = "The config file and the memory store.";
+  // The oldest candidate was written ten minutes ago; 500 newer ones carry a creation time two
+  // hours ahead, outside the temporal window.
+  add(db(), "oldest", body + " Oldest.", "episodic", minutes(10));
+  for (int i = 0; i < 500; ++i) {
+    add(db(), "newer" + std::to_string(i), body + " Newer.", "episodic", minutes(-120 - i));
+  }
+  add(db(), "new", body);
+  createMemoryLinks("new", body, db());
+  auto links = linksFrom(db(), "new");
+  EXPECT_EQ(links["semantic"].size(), 500u);
+  EXPECT_FALSE(links["semantic"].count("oldest"));
+  EXPECT_EQ(links["temporal"], (std::map<std::string, double>{{"oldest", 0.5}}));
+}
+
+TEST_F(MemoryLinks, TemporalWindowIsOneHourEitherSide) {
+  const std::string body = "The deployment pipeline.";
+  add(db(), "hour-and-a-bit-ago", "Unrelated lunch menu.", "episodic", minutes(61));
+  add(db(), "half-hour-ago", "Unrelated lunch menu.", "episodic", minutes(30));
+  add(db(), "soon", "Unrelated lunch menu.", "episodic", minutes(-30));
+  add(db(), "later", "Unrelated lunch menu.", "episodic", minutes(-61));
+  add(db(), "new", body);
+  createMemoryLinks("new", body, db());
+  EXPECT_EQ(linksFrom(db(), "new")["temporal"],
+            (std::map<std::string, double>{{"half-hour-ago", 0.5}, {"soon", 0.5}}));
+}
+
+TEST_F(MemoryLinks, AtMost20TemporalLinks) {
+  for (int i = 0; i < 30; ++i) add(db(), "m" + std::to_string(i), "Lunch " + std::to_string(i));
+  add(db(), "new", "The deployment pipeline.");
+  createMemoryLinks("new", "The deployment pipeline.", db());
+  EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), 20u);
+}
+
+TEST_F(MemoryLinks, LinkingTwiceAddsNothingAndKeepsWeights) {
+  const std::string body = "The config file and the memory store live on GitHub.";
+  add(db(), "other", "Check the config file and the memory store.");
+  add(db(), "new", body);
+  createMemoryLinks("new", body, db());
+  db().run("UPDATE memory_links SET weight = 0.123 WHERE link_type = 'semantic'");
+  const auto before = linkCount(db());
+  createMemoryLinks("new", body, db());
+  EXPECT_EQ(linkCount(db()), before);
+  EXPECT_EQ(linksFrom(db(), "new")["semantic"]["other"], 0.123);
+}
+
+TEST_F(MemoryLinks, AReusedIdentifierIsAnalysedAfresh) {
+  const std::string body = "Check the config file and the memory store.";
+  add(db(), "other", "The config file and the memory store.");
+  add(db(), "first", body);
+  createMemoryLinks("first", body, db());
+  EXPECT_EQ(linksFrom(db(), "first")["semantic"].size(), 1u);
+  // Outside the write path a row's body may change under the same identifier; the cache of
+  // analyses must not hand back the old one.
+  db().run("UPDATE memories SET body = 'A lunch menu and a coffee machine.' WHERE id = 'other'");
+  add(db(), "second", body + " Again.");
+  createMemoryLinks("second", body + " Again.", db());
+  EXPECT_FALSE(linksFrom(db(), "second")["semantic"].count("other"));
+}
+
+TEST_F(MemoryLinks, CandidateQueryFailureIsThrown) {
+  db::Connection bare = db::Connection::openInMemory();
+  EXPECT_THROW(createMemoryLinks("m", "The memory store.", bare), db::Error);
+  EXPECT_THROW(linkContradictions("m", "The memory store.", std::nullopt, bare), db::Error);
+}
+
+TEST_F(MemoryLinks, ContradictionsLinkACorrectionToMatchingRules) {
+  add(db(), "rule-a", "Indent with tabs in the Makefile.", "semantic", minutes(5), false, "rule",
+             "/p/a");
+  add(db(), "rule-b", "Indentation uses tabs everywhere.", "semantic", minutes(5), false, "rule",
+             "/p/b");
+  add(db(), "rule-none", "Tabs are for the Makefile only.", "semantic", minutes(5), false,
+             "rule");
+  add(db(), "episodic-rule", "Tabs in the Makefile.", "episodic", minutes(5), false, "rule",
+             "/p/a");
+  add(db(), "fact", "Tabs in the Makefile.", "semantic", minutes(5), false, "fact", "/p/a");
+  add(db(), "gone", "Tabs in the Makefile.", "semantic", minutes(5), true, "rule", "/p/a");
+  const std::string correction = "Never use tabs: the Makefile is the only exception.";
+  add(db(), "corr", correction, "semantic", minutes(0), false, "correction", "/p/a");
+
+  linkContradictions("corr", correction, std::string("/p/a"), db());
+  EXPECT_EQ(linksFrom(db(), "corr")["contradicts"],
+            (std::map<std::string, double>{{"rule-a", 1.0}}));
+
+  linkContradictions("corr", correction, std::nullopt, db());
+  EXPECT_EQ(linksFrom(db(), "corr")["contradicts"],
+            (std::map<std::string, double>{{"rule-a", 1.0}, {"rule-b", 1.0}, {"rule-none", 1.0}}));
+}
+
+TEST_F(MemoryLinks, ACorrectionOfOnlyShortOrStopWordsMatchesNoRule) {
+  add(db(), "rule", "It is to be or not to be.", "semantic", minutes(5), false, "rule");
+  linkContradictions("corr", "It is to be, or not to be!", std::nullopt, db());
+  EXPECT_EQ(linkCount(db()), 0);
+}
+
+TEST(BuildFTSOrQuery, QuotesSignificantWords) {
+  struct Case {
+    std::string text;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"", R"("*")"},
+      {"a an to it is ab", R"("*")"},
+      {"how do I fix foo-bar?", R"("how" OR "fix" OR "foo" OR "bar")"},
+      {"Use THE Api, the API", R"("Use" OR "Api" OR "API")"},
+      {"snake_case naïve 日本語 don't", R"("snake_case" OR "naïve" OR "日本語" OR "don")"},
+      {"\"quoted\" (parens) *star*", R"("quoted" OR "parens" OR "star")"},
+      {"These THOSE those", R"("*")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(buildFTSOrQuery(c.text), c.want);
+  }
+}
+
+}  // namespace
+}  // namespace nodrel::store

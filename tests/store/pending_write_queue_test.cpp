@@ -1,0 +1,213 @@
+#include "store/pending_write_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/files.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::store {
+namespace {
+
+using nlohmann::json;
+
+// 2001-01-01T00:00:00Z as milliseconds since 1970.
+constexpr std::int64_t kReferenceMs = 978'307'200'000;
+
+PendingMemoryWrite numbered(int i) {
+  return {.body = "write " + std::to_string(i),
+          .queuedAt = platform::Instant(std::chrono::milliseconds(kReferenceMs + i * 1000))};
+}
+
+std::vector<std::string> bodies(const std::vector<PendingMemoryWrite>& writes) {
+  std::vector<std::string> out;
+  for (const auto& w : writes) out.push_back(w.body);
+  return out;
+}
+
+std::vector<std::string> numberedBodies(int from, int to) {
+  std::vector<std::string> out;
+  for (int i = from; i < to; ++i) out.push_back("write " + std::to_string(i));
+  return out;
+}
+
+class PendingQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(home_.dataDirectory()); }
+
+  std::filesystem::path file() const { return home_.dataDirectory() / "pending-writes.json"; }
+  std::vector<PendingMemoryWrite> fileEntries() const {
+    auto bytes = platform::readFile(file());
+    if (!bytes) return {};
+    return decodePendingWrites(*bytes).value_or(std::vector<PendingMemoryWrite>{});
+  }
+  void fill(PendingWriteQueue& queue, int n, int first = 0) const {
+    for (int i = first; i < first + n; ++i) queue.enqueue(numbered(i));
+  }
+
+  testing::TempHome home_;
+};
+
+TEST(PendingWriteCoding, OptionalFieldsWithoutValueHaveNoKey) {
+  PendingMemoryWrite bare{.body = "b", .queuedAt = platform::Instant(std::chrono::milliseconds(kReferenceMs + 10'000))};
+  json decoded = json::parse(encodePendingWrites({bare}));
+  ASSERT_TRUE(decoded.is_array());
+  EXPECT_EQ(decoded[0], (json{{"body", "b"}, {"tier", "episodic"}, {"type", "observation"},
+                              {"importance", 5}, {"queuedAt", 10.0}}));
+
+  PendingMemoryWrite full{"b", MemoryTier::Procedural, "/p", MemoryType::KeyPoint, "x,y", -3,
+                          "src/a.ts", "s-1", platform::Instant(std::chrono::milliseconds(kReferenceMs - 1500))};
+  decoded = json::parse(encodePendingWrites({full}));
+  EXPECT_EQ(decoded[0]["tier"], "procedural");
+  EXPECT_EQ(decoded[0]["type"], "key_point");
+  EXPECT_EQ(decoded[0]["project"], "/p");
+  EXPECT_EQ(decoded[0]["contextPath"], "src/a.ts");
+  EXPECT_EQ(decoded[0]["sourceSession"], "s-1");
+  EXPECT_EQ(decoded[0]["importance"], -3);
+  EXPECT_DOUBLE_EQ(decoded[0]["queuedAt"].get<double>(), -1.5);
+
+  EXPECT_EQ(decodePendingWrites(encodePendingWrites({bare, full})),
+            (std::vector<PendingMemoryWrite>{bare, full}));
+}
+
+TEST(PendingWriteCoding, QueuedAtCountsFrom2001) {
+  auto decoded = decodePendingWrites(
+      R"([{"body":"b","tier":"episodic","type":"fact","importance":5,"queuedAt":10}])");
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->size(), 1u);
+  EXPECT_EQ(platform::sharedTimestampFormatter().format((*decoded)[0].queuedAt),
+            "2001-01-01T00:00:10.000+0000");
+}
+
+TEST(PendingWriteCoding, AnythingButCompleteEntriesDoesNotDecode) {
+  struct Case { const char* name; std::string text; bool decodes; };
+  const std::string ok = R"({"body":"b","tier":"cold","type":"state","importance":1,"queuedAt":0.5)";
+  const Case cases[] = {
+      {"empty array", "[]", true},
+      {"complete", "[" + ok + "}]", true},
+      {"null optional", "[" + ok + R"(,"tags":null})" + "]", true},
+      {"extra key", "[" + ok + R"(,"other":1})" + "]", true},
+      {"not JSON", "not json", false},
+      {"empty file", "", false},
+      {"object", ok + "}", false},
+      {"unknown tier", R"([{"body":"b","tier":"archived","type":"fact","importance":1,"queuedAt":0}])", false},
+      {"type case name", R"([{"body":"b","tier":"cold","type":"keyPoint","importance":1,"queuedAt":0}])", false},
+      {"missing queuedAt", R"([{"body":"b","tier":"cold","type":"fact","importance":1}])", false},
+      {"fractional importance", R"([{"body":"b","tier":"cold","type":"fact","importance":1.5,"queuedAt":0}])", false},
+      {"numeric project", "[" + ok + R"(,"project":3})" + "]", false},
+      {"one bad of two", "[" + ok + "}, 5]", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(decodePendingWrites(c.text).has_value(), c.decodes);
+  }
+}
+
+TEST_F(PendingQueueTest, FileLivesInTheDataDirectory) {
+  EXPECT_EQ(pendingWritesFilePath(), file());
+}
+
+TEST_F(PendingQueueTest, AppendUpTo25StaysInMemory) {
+  PendingWriteQueue queue;
+  fill(queue, 24);
+  queue.enqueue(numbered(24));
+  EXPECT_EQ(queue.size(), 25u);
+  EXPECT_FALSE(std::filesystem::exists(file()));
+  EXPECT_EQ(pendingWritesFileCount(), 0);
+}
+
+TEST_F(PendingQueueTest, The26thSpillsAllAndKeepsTheNewest25) {
+  PendingWriteQueue queue;
+  fill(queue, 26);
+  EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 26));
+  EXPECT_EQ(bodies(queue.items()), numberedBodies(1, 26));
+  EXPECT_EQ(pendingWritesFileCount(), 26);
+}
+
+TEST_F(PendingQueueTest, TwoAppendsAt25WriteTheSharedWritesTwice) {
+  PendingWriteQueue queue;
+  fill(queue, 27);
+  auto want = numberedBodies(0, 26);
+  for (const auto& b : numberedBodies(1, 27)) want.push_back(b);
+  EXPECT_EQ(bodies(fileEntries()), want);
+  EXPECT_EQ(bodies(queue.items()), numberedBodies(2, 27));
+}
+
+TEST_F(PendingQueueTest, ValidFileKeepsItsEntriesFirst) {
+  platform::atomicWriteFile(file(), encodePendingWrites({numbered(100), numbered(101)}));
+  PendingWriteQueue queue;
+  fill(queue, 26);
+  auto want = numberedBodies(100, 102);
+  for (const auto& b : numberedBodies(0, 26)) want.push_back(b);
+  EXPECT_EQ(bodies(fileEntries()), want);
+}
+
+TEST_F(PendingQueueTest, UndecodableFileIsSetAsideNotOverwritten) {
+  const std::string contents[] = {
+      "not json", R"({"body":"x"})",
+      R"([{"body":"b","tier":"archived","type":"fact","importance":1,"queuedAt":0}])"};
+  for (const auto& content : contents) {
+    SCOPED_TRACE(content);
+    for (const auto& entry : std::filesystem::directory_iterator(home_.dataDirectory())) {
+      std::filesystem::remove(entry.path());
+    }
+    { std::ofstream(file()) << content; }
+    EXPECT_EQ(pendingWritesFileCount(), 0);
+
+    PendingWriteQueue queue;
+    fill(queue, 26);
+
+    EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 26));
+    std::vector<std::string> asideContents;
+    for (const auto& entry : std::filesystem::directory_iterator(home_.dataDirectory())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("pending-writes.json.corrupt-", 0) == 0) {
+        asideContents.push_back(platform::readFile(entry.path()).value_or(""));
+      }
+    }
+    EXPECT_EQ(asideContents, std::vector<std::string>{content});
+  }
+}
+
+TEST_F(PendingQueueTest, MissingDataDirectoryStillTrimsAndNeverThrows) {
+  std::filesystem::remove_all(home_.dataDirectory());
+  PendingWriteQueue queue;
+  EXPECT_NO_THROW(fill(queue, 30));
+  EXPECT_EQ(bodies(queue.items()), numberedBodies(5, 30));
+  EXPECT_FALSE(std::filesystem::exists(home_.dataDirectory()));
+}
+
+TEST_F(PendingQueueTest, ConcurrentSpillersLoseNoEntries) {
+  // Two queues stand for the two programs: each spill is a read-modify-write of the one file.
+  constexpr int kSpillsEach = 15;
+  auto spiller = [&](int first) {
+    PendingWriteQueue queue;
+    fill(queue, 25 + kSpillsEach, first);
+  };
+  std::thread a(spiller, 0);
+  std::thread b(spiller, 1000);
+  a.join();
+  b.join();
+  EXPECT_EQ(fileEntries().size(), static_cast<std::size_t>(2 * kSpillsEach * 26));
+}
+
+TEST_F(PendingQueueTest, SharedQueueIsOneInstanceAndTakeAllEmptiesIt) {
+  PendingWriteQueue& shared = PendingWriteQueue::shared();
+  shared.takeAll();
+  shared.enqueue(numbered(1));
+  shared.enqueue(numbered(2));
+  EXPECT_EQ(&shared, &PendingWriteQueue::shared());
+  EXPECT_EQ(bodies(shared.takeAll()), numberedBodies(1, 3));
+  EXPECT_EQ(shared.size(), 0u);
+}
+
+}  // namespace
+}  // namespace nodrel::store

@@ -1,0 +1,199 @@
+#include "store/vector_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "db/error.h"
+#include "platform/time.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::store {
+namespace {
+
+using Ids = std::vector<std::string>;
+
+void addMemory(db::Connection& db, const std::string& id, const std::string& tier = "episodic",
+               bool deleted = false) {
+  db.run("INSERT INTO memories (id, tier, body, created_at, deleted_at) VALUES (?, ?, ?, ?, ?)",
+         {db::text(id), db::text(tier), db::text("body of " + id),
+          db::text(platform::currentTimestampText()),
+          deleted ? db::text(platform::currentTimestampText()) : db::Value(db::Null{})});
+}
+
+void addRawVector(db::Connection& db, const db::Value& id, const db::Value& blob) {
+  db.run("INSERT INTO memory_vectors (memory_id, embedding, model, created_at) VALUES (?, ?, "
+         "'NLEmbedding', '')",
+         {id, blob});
+}
+
+Ids idsOf(const std::vector<SimilarityHit>& hits) {
+  Ids out;
+  for (const auto& h : hits) out.push_back(h.memoryID);
+  return out;
+}
+
+TEST(VectorStore, StoredVectorReadsBackEqualAndASecondStoreReplacesIt) {
+  testing::TestDatabase t;
+  addMemory(t.db(), "m1");
+  const std::vector<float> first = {1.5f, -0.0f, 3.25e-7f, -2.0f};
+  const std::vector<float> second = {0.25f, 0.5f};
+  VectorStore store(t.db());
+  store.storeEmbedding("m1", first);
+  EXPECT_EQ(store.fetchVectorCandidates(false),
+            (std::vector<VectorStore::VectorCandidate>{{"m1", first}}));
+  store.storeEmbedding("m1", second);
+  EXPECT_EQ(store.fetchVectorCandidates(true),
+            (std::vector<VectorStore::VectorCandidate>{{"m1", second}}));
+
+  const auto rows = t.db().query("SELECT embedding, model, created_at FROM memory_vectors");
+  ASSERT_EQ(rows.size(), 1u);
+  const db::Blob* blob = db::blobOf(rows[0][0]);
+  ASSERT_NE(blob, nullptr);
+  // little-endian binary32, no header: 0.25f is 0x3E800000
+  EXPECT_EQ(blob->bytes, std::string("\x00\x00\x80\x3e\x00\x00\x00\x3f", 8));
+  EXPECT_EQ(*db::textOf(rows[0][1]), "NLEmbedding");
+  EXPECT_TRUE(platform::sharedTimestampFormatter().parse(*db::textOf(rows[0][2])).has_value());
+}
+
+TEST(VectorStore, MalformedRowsArePassedOver) {
+  testing::TestDatabase t;
+  const float one = 1.0f;
+  std::string oneBytes(4, '\0');
+  std::memcpy(oneBytes.data(), &one, 4);
+  addRawVector(t.db(), db::text("seven"), db::Blob{oneBytes + "xyz"});     // 7 bytes: 1 component
+  addRawVector(t.db(), db::text("three"), db::Blob{"abc"});
+  addRawVector(t.db(), db::text("empty"), db::Blob{""});
+  addRawVector(t.db(), db::text("null"), db::Value(db::Null{}));
+  addRawVector(t.db(), db::text("text"), db::text("not a blob"));
+  addRawVector(t.db(), db::Blob{"blob id"}, db::Blob{oneBytes});  // id is no text
+  const auto candidates = VectorStore(t.db()).fetchVectorCandidates(false);
+  EXPECT_EQ(candidates, (std::vector<VectorStore::VectorCandidate>{{"seven", {1.0f}}}));
+  EXPECT_EQ(idsOf(searchSimilar(std::vector<float>{2.0f}, 10, false, t.db())), Ids{"seven"});
+}
+
+TEST(VectorStore, SimilarityCutAndDimension) {
+  testing::TestDatabase t;
+  for (const char* id : {"same", "scaled", "orthogonal", "opposite", "slight", "barely", "other",
+                         "zero", "nothing"}) {
+    addMemory(t.db(), id);
+  }
+  storeEmbedding("same", {1, 2, 3}, t.db());
+  storeEmbedding("scaled", {2, 4, 6}, t.db());
+  storeEmbedding("orthogonal", {3, 0, -1}, t.db());
+  storeEmbedding("opposite", {-1, -2, -3}, t.db());
+  storeEmbedding("slight", {1, 0, 0}, t.db());  // cosine 1/sqrt(14), about 0.267
+  storeEmbedding("barely", {0.0f, 1.0f, -0.66f}, t.db());  // cosine about 0.0076: cut
+  storeEmbedding("other", {1, 2, 3, 4}, t.db());  // another dimension never matches
+  storeEmbedding("zero", {0, 0, 0}, t.db());
+  storeEmbedding("nothing", {}, t.db());  // stored as an empty blob, never found
+
+  const std::vector<float> query = {1, 2, 3};
+  const auto hits = searchSimilar(query, 10, true, t.db());
+  ASSERT_EQ(idsOf(hits), (Ids{"same", "scaled", "slight"}));
+  EXPECT_NEAR(hits[0].similarity, 1.0, 1e-6);
+  EXPECT_NEAR(hits[1].similarity, 1.0, 1e-6);
+  EXPECT_NEAR(hits[2].similarity, 1.0 / std::sqrt(14.0), 1e-6);
+
+  const auto blob = t.db().scalar("SELECT length(embedding) FROM memory_vectors WHERE memory_id = 'nothing'");
+  EXPECT_EQ(db::integerOf(*blob), 0);
+  EXPECT_TRUE(searchSimilar(std::vector<float>{}, 10, false, t.db()).empty());
+  EXPECT_TRUE(searchSimilar(std::vector<float>{0, 0, 0}, 10, false, t.db()).empty());
+}
+
+TEST(VectorStore, LimitKeepsTheBestAndTiesKeepRowOrder) {
+  testing::TestDatabase t;
+  for (const char* id : {"a", "b", "c", "d"}) {
+    addMemory(t.db(), id);
+    storeEmbedding(id, {1, 1}, t.db());
+  }
+  const std::vector<float> query = {1, 1};
+  EXPECT_EQ(idsOf(searchSimilar(query, 2, true, t.db())), (Ids{"a", "b"}));
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b", "c", "d"}));
+  EXPECT_TRUE(searchSimilar(query, 0, true, t.db()).empty());
+  EXPECT_TRUE(searchSimilar(query, -3, true, t.db()).empty());
+}
+
+TEST(VectorStore, BoundedSearchMatchesAFullSort) {
+  testing::TestDatabase t;
+  std::mt19937 random(7);
+  std::normal_distribution<float> component;
+  std::vector<std::pair<double, std::string>> expected;
+  const std::vector<float> query = [&] {
+    std::vector<float> q(16);
+    for (auto& x : q) x = component(random);
+    return q;
+  }();
+  for (int i = 0; i < 300; ++i) {
+    const std::string id = "m" + std::to_string(i);
+    addMemory(t.db(), id);
+    std::vector<float> v(16);
+    for (auto& x : v) x = component(random);
+    storeEmbedding(id, v, t.db());
+  }
+  std::vector<SimilarityHit> all = searchSimilar(query, 1000, true, t.db());
+  ASSERT_GT(all.size(), 20u);
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    return a.similarity > b.similarity;
+  }));
+  for (const auto& h : all) EXPECT_GT(h.similarity, 0.01);
+  const auto top = searchSimilar(query, 12, true, t.db());
+  EXPECT_EQ(top, std::vector<SimilarityHit>(all.begin(), all.begin() + 12));
+}
+
+TEST(VectorStore, ColdMissingAndDeletedMemories) {
+  testing::TestDatabase t;
+  addMemory(t.db(), "live");
+  addMemory(t.db(), "cold", "cold");
+  addMemory(t.db(), "deleted", "semantic", /*deleted=*/true);
+  for (const char* id : {"live", "cold", "deleted", "orphan"}) storeEmbedding(id, {1, 0}, t.db());
+  const std::vector<float> query = {1, 0};
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), Ids{"live"});
+  // Without the tier filter, cold vectors and vectors whose memory is gone are searched, but a
+  // memory the user deleted never comes back.
+  Ids all = idsOf(searchSimilar(query, 10, false, t.db()));
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, (Ids{"cold", "live", "orphan"}));
+  EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(true).size(), 1u);
+  EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(false).size(), 3u);
+}
+
+TEST(VectorStore, ErrorsOfTheDatabaseAreThrown) {
+  db::Connection bare = db::Connection::openInMemory();
+  EXPECT_THROW(searchSimilar(std::vector<float>{1}, 5, true, bare), db::Error);
+  EXPECT_THROW(VectorStore(bare).fetchVectorCandidates(false), db::Error);
+  EXPECT_THROW(storeEmbedding("m", {1}, bare), db::Error);
+}
+
+TEST(VectorStore, EmbedGivesTheSentenceVector) {
+  const auto v = embed("Run the tests before pushing.");
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(v->size(), 256u);
+  EXPECT_FALSE(embed("").has_value());
+  EXPECT_FALSE(embed("?!").has_value());
+}
+
+TEST(VectorStore, RecallFindsAParaphraseThroughStoredVectors) {
+  testing::TestDatabase t;
+  const std::pair<const char*, const char*> memories[] = {
+      {"tests", "Always run the unit tests before you push to the main branch."},
+      {"tabs", "Indent Python files with four spaces, never tabs."},
+      {"keys", "API keys belong in the keychain, not in the repository."},
+  };
+  for (const auto& [id, body] : memories) {
+    addMemory(t.db(), id);
+    storeEmbedding(id, *embed(body), t.db());
+  }
+  const auto hits = searchSimilar(*embed("run tests before pushing"), 5, true, t.db());
+  ASSERT_FALSE(hits.empty());
+  EXPECT_EQ(hits[0].memoryID, "tests");
+  for (const auto& unrelated : searchSimilar(*embed("lunch menu on friday"), 5, true, t.db())) {
+    EXPECT_LT(unrelated.similarity, hits[0].similarity / 2);  // at most a hash collision
+  }
+}
+
+}  // namespace
+}  // namespace nodrel::store
