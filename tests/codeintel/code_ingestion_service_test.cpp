@@ -10,6 +10,7 @@
 #include "codeintel/ingestion.h"
 #include "codeintel/source_parser.h"
 #include "platform/sha256.h"
+#include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::codeintel {
@@ -290,7 +291,7 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     db().run("INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
              "VALUES (?, 'episodic', ?, ?, 'fact', 't', 't')",
-             {db::text("m" + std::to_string(i)), db::text("body " + std::to_string(i)),
+             {db::text(testing::numbered("m", i)), db::text("body " + std::to_string(i)),
               db::text(cases[i].contextPath)});
   }
   ingest(root().string());
@@ -304,7 +305,7 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
     for (const auto& row : db().query(
              "SELECT dst_id FROM memory_links WHERE src_id = ? AND link_type = 'entity' "
              "AND weight = 1.0 ORDER BY dst_id",
-             {db::text("m" + std::to_string(i))})) {
+             {db::text(testing::numbered("m", i))})) {
       got.push_back(*db::textOf(row.at(0)));
     }
     EXPECT_EQ(got, want);

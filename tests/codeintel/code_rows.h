@@ -10,6 +10,12 @@
 
 namespace nodrel::testing {
 
+// prefix + the number; built by appending, which GCC 12's -Wrestrict does not misread.
+inline std::string numbered(std::string prefix, std::int64_t n) {
+  prefix += std::to_string(n);
+  return prefix;
+}
+
 inline std::string codeFileID(const std::string& project, const std::string& path) {
   return platform::sha256Hex(project + "/" + path);
 }

@@ -174,8 +174,8 @@ TEST(Fragility, InboundCountsEqualTheSymbolEdgeJoin) {
     files.push_back(addCodeFile(db, i < 9 ? kProject : "/other", "f" + std::to_string(i) + ".ts"));
   }
   for (int i = 0; i < 40; ++i) {
-    addSymbol(db, files[(i * 7) % 12], "N" + std::to_string(i % 9));
-    addEdge(db, files[(i * 5) % 12], "N" + std::to_string((i * 3) % 11), i % 2 ? "imports" : "calls");
+    addSymbol(db, files[(i * 7) % 12], testing::numbered("N", i % 9));
+    addEdge(db, files[(i * 5) % 12], testing::numbered("N", (i * 3) % 11), i % 2 ? "imports" : "calls");
   }
   const std::string join = R"sql(SELECT cs.file_id, CAST(COUNT(ce.id) AS REAL)
 FROM code_symbols cs

@@ -24,7 +24,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
   return v;
 }
 
-std::string numbered(const std::string& prefix, int i) {
+std::string paddedPath(const std::string& prefix, int i) {
   std::string n = std::to_string(i);
   return prefix + std::string(3 - std::min<std::size_t>(3, n.size()), '0') + n + ".ts";
 }
@@ -36,13 +36,13 @@ void buildFan(db::Connection& db, int direct, int transitive) {
   auto core = addCodeFile(db, kProject, "core.ts");
   addSymbol(db, core, "Core");
   for (int i = 0; i < direct; ++i) {
-    auto id = addCodeFile(db, kProject, numbered("direct/d", i));
-    addSymbol(db, id, "D" + std::to_string(i));
+    auto id = addCodeFile(db, kProject, paddedPath("direct/d", i));
+    addSymbol(db, id, testing::numbered("D", i));
     addEdge(db, id, "Core");
   }
   for (int i = 0; i < transitive; ++i) {
-    auto id = addCodeFile(db, kProject, numbered("transitive/t", i));
-    addEdge(db, id, "D" + std::to_string(i % std::max(direct, 1)));
+    auto id = addCodeFile(db, kProject, paddedPath("transitive/t", i));
+    addEdge(db, id, testing::numbered("D", i % std::max(direct, 1)));
   }
   savepoint.commit();
 }
@@ -85,9 +85,9 @@ TEST(Impact, MarkdownOfACutReport) {
       "## Impact Analysis\n\n**Changed files:** core.ts\n"
       "**Blast radius:** 26+ files (showing top 25, 1 omitted) | **Risk:** high\n\n"
       "### Direct Dependents (10 files)\n";
-  for (int i = 0; i < 10; ++i) want += "- " + numbered("direct/d", i) + "\n";
+  for (int i = 0; i < 10; ++i) want += "- " + paddedPath("direct/d", i) + "\n";
   want += "\n### Transitive Dependents (15 files)\n";
-  for (int i = 0; i < 15; ++i) want += "- " + numbered("transitive/t", i) + "\n";
+  for (int i = 0; i < 15; ++i) want += "- " + paddedPath("transitive/t", i) + "\n";
   want += "\n*1 additional file(s) not shown — blast radius exceeds display limit.*\n";
   EXPECT_EQ(impactMarkdown(report), want);
 }
@@ -174,7 +174,7 @@ TEST(Impact, HighImpactWarningFromTwentyOneInboundEdges) {
     addSymbol(db, hub, "Hub");  // declared twice: each edge still counts once
     addEdge(db, hub, "Core");
     addEdge(db, hub, "Hub");  // its own edge does not count
-    for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, numbered("u", i)), "Hub");
+    for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath("u", i)), "Hub");
     savepoint.commit();
     auto report = analyzeImpact(kProject, {"core.ts"}, db);
     if (inbound == 20) {
@@ -274,7 +274,7 @@ TEST(Impact, ListsBeyondSQLiteParameterLimitStillAnalyse) {
              "SELECT 'x', 'Core', 'imports', 'dep' || i FROM n",
          {kDependents});
   auto leaf = addCodeFile(db, kProject, "leaf.ts");
-  addEdge(db, leaf, "Dep" + std::to_string(kDependents - 1));
+  addEdge(db, leaf, testing::numbered("Dep", kDependents - 1));
 
   auto report = analyzeImpact(kProject, {"core.ts"}, db);
   EXPECT_EQ(report.blastRadius, kDependents + 1);
