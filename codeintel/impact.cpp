@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <unordered_set>
 
 #include "codeintel/ingestion.h"
@@ -36,8 +37,9 @@ CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
 // Every edge of the project's files, by target. Read once per analysis, it answers each
 // dependency level and each inbound count by lookups instead of a query per file.
-// Scanning the edges in table order is cheaper than reaching them file by file.
-constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id
+// Scanning the edges in table order is cheaper than reaching them file by file; the paths of
+// their files come along, since every dependent is such a file.
+constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
 FROM code_edges ce
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
@@ -162,6 +164,9 @@ class ProjectEdges {
       if (added) {
         files_.push_back(*file);
         targetsOfFile_.emplace_back();
+        auto pathValue = stmt.column(2);
+        auto path = db::textOf(pathValue);
+        paths_.push_back(path ? std::optional<std::string>(*path) : std::nullopt);
       }
       auto& entry = *byTarget_.try_emplace(*target).first;
       entry.second.push_back(slot->second);
@@ -214,6 +219,18 @@ class ProjectEdges {
     return found;
   }
 
+  // The relative paths of files that have edges, in the order of `ids`; a file without edges
+  // or with a path that is not text adds nothing.
+  std::vector<std::string> pathsOf(const Ids& ids) const {
+    std::vector<std::string> paths;
+    for (const auto& id : ids) {
+      if (auto it = fileIndex_.find(id); it != fileIndex_.end() && paths_[it->second]) {
+        paths.push_back(*paths_[it->second]);
+      }
+    }
+    return paths;
+  }
+
   // Edges of the project's other files that point at one of the file's names, each edge once.
   std::int64_t inboundEdges(const std::string& file) const {
     auto declared = declaredTargets_.find(file);
@@ -233,6 +250,7 @@ class ProjectEdges {
 
  private:
   std::vector<std::string> files_;
+  std::vector<std::optional<std::string>> paths_;
   std::unordered_map<std::string, std::uint32_t> fileIndex_;
   std::unordered_map<std::string, std::vector<std::uint32_t>> byTarget_;
   std::vector<std::vector<const std::string*>> targetsOfFile_;
@@ -258,8 +276,7 @@ std::vector<std::string> coChangePartners(const std::string& project,
   return {partners.begin(), partners.end()};
 }
 
-std::vector<std::string> collectHighImpactWarnings(const Ids& ids, const ProjectEdges& edges,
-                                                   db::Connection& db) {
+std::vector<std::string> collectHighImpactWarnings(const Ids& ids, const ProjectEdges& edges) {
   std::vector<std::string> warnings;
   Ids heavy;
   std::vector<std::int64_t> counts;
@@ -269,19 +286,12 @@ std::vector<std::string> collectHighImpactWarnings(const Ids& ids, const Project
     heavy.push_back(id);
     counts.push_back(count);
   }
-  if (heavy.empty()) return warnings;
-  std::unordered_map<std::string, std::int64_t> countOf;
-  for (std::size_t i = 0; i < heavy.size(); ++i) countOf.emplace(heavy[i], counts[i]);
-  auto stmt = db.prepare(kSelectRelativePaths);
-  stmt.bindText(1, jsonArray(heavy));
-  while (stmt.step()) {
-    auto idValue = stmt.column(0);
-    auto pathValue = stmt.column(1);
-    auto id = db::textOf(idValue);
-    auto path = db::textOf(pathValue);
-    if (!id || !path) continue;
-    warnings.push_back(*path + " has " + std::to_string(countOf[*id]) +
-                       " inbound dependencies — high-impact file, review carefully");
+  // Every dependent has edges, so its path is known from the scan.
+  for (std::size_t i = 0; i < heavy.size(); ++i) {
+    for (const auto& path : edges.pathsOf({heavy[i]})) {
+      warnings.push_back(path + " has " + std::to_string(counts[i]) +
+                         " inbound dependencies — high-impact file, review carefully");
+    }
   }
   return warnings;
 }
@@ -332,8 +342,8 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   }
   transitiveIds = withoutRepeats(transitiveIds);
 
-  auto direct = relativePathForFileID(directIds, db);
-  auto transitive = relativePathForFileID(transitiveIds, db);
+  auto direct = edges.pathsOf(directIds);
+  auto transitive = edges.pathsOf(transitiveIds);
   auto fragile = coChangePartners(project, report.changedFiles, db);
 
   Ids dependents = directIds;
@@ -354,7 +364,7 @@ ImpactReport analyzeImpact(std::string_view projectPath,
     report.truncatedCount = static_cast<std::int64_t>(listed - kListedDependents);
   }
 
-  report.highImpactWarnings = collectHighImpactWarnings(dependents, edges, db);
+  report.highImpactWarnings = collectHighImpactWarnings(dependents, edges);
 
   try {
     report.topFragileFiles = fetchTopFragileFiles(project, kTopFragileCount, db);
