@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "db/savepoint.h"
 #include "tests/codeintel/code_rows.h"
@@ -282,6 +283,147 @@ TEST(Impact, ListsBeyondSQLiteParameterLimitStillAnalyse) {
   EXPECT_EQ(report.directDependents.front(), "dep/0.ts");
   EXPECT_TRUE(report.transitiveDependents.empty());
   EXPECT_EQ(report.truncatedCount, kDependents + 1 - 25);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+std::string placeholders(std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += i ? ", ?" : "?";
+  return out;
+}
+
+std::vector<std::string> textColumn(db::Connection& db, const std::string& sql,
+                                    const std::vector<db::Value>& bindings) {
+  std::vector<std::string> out;
+  for (const auto& row : db.query(sql, bindings)) {
+    if (auto text = db::textOf(row.at(0))) out.push_back(*text);
+  }
+  return out;
+}
+
+// The dependents and warnings as the statements with one parameter per element define them,
+// level by level, for a graph small enough for those statements.
+struct Expected {
+  std::vector<std::string> direct, transitive, warnings;
+};
+
+Expected expectedBySql(db::Connection& db, const std::string& project, const std::string& changed) {
+  const std::string edgesTo = "SELECT DISTINCT ce.file_id\nFROM code_edges ce\nJOIN code_files cf ON "
+                              "cf.id = ce.file_id\nWHERE ce.to_symbol IN (";
+  std::vector<std::string> frontier = {changed};
+  std::set<std::string> visited = {changed};
+  std::vector<std::vector<std::string>> levels;
+  for (int level = 0; level < 3; ++level) {
+    std::vector<db::Value> ids(frontier.begin(), frontier.end());
+    auto names = textColumn(db,
+                            "SELECT name, file_id FROM code_symbols WHERE file_id IN (" +
+                                placeholders(ids.size()) + ")",
+                            ids);
+    std::set<std::string> found;
+    auto collect = [&](const std::vector<std::string>& targets) {
+      if (targets.empty()) return;
+      std::vector<db::Value> b(targets.begin(), targets.end());
+      b.push_back(db::text(project));
+      b.insert(b.end(), ids.begin(), ids.end());
+      for (auto& f : textColumn(db, edgesTo + placeholders(targets.size()) +
+                                        ")\n  AND cf.project = ?\n  AND ce.file_id NOT IN (" +
+                                        placeholders(ids.size()) + ")",
+                                b)) {
+        found.insert(f);
+      }
+    };
+    collect(names);
+    std::vector<std::string> refs;
+    for (const auto& id : frontier) refs.push_back("file:" + id);
+    collect(refs);
+    std::vector<std::string> fresh;
+    for (const auto& f : found) {
+      if (visited.insert(f).second) fresh.push_back(f);
+    }
+    if (fresh.empty()) break;
+    levels.push_back(fresh);
+    frontier = fresh;
+  }
+  Expected want;
+  std::vector<std::string> all;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    for (const auto& id : levels[i]) {
+      auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
+      (i == 0 ? want.direct : want.transitive).push_back(path.at(0));
+      all.push_back(id);
+    }
+  }
+  for (const auto& id : all) {
+    auto names = textColumn(db, "SELECT name FROM code_symbols WHERE file_id = ?", {db::text(id)});
+    if (names.empty()) continue;
+    std::vector<db::Value> b(names.begin(), names.end());
+    b.push_back(db::text(project));
+    b.push_back(db::text(id));
+    auto n = *db::integerOf(*db.scalar(
+        "SELECT COUNT(*) FROM code_edges ce\nJOIN code_files cf ON cf.id = ce.file_id\nWHERE "
+        "ce.to_symbol IN (" + placeholders(names.size()) + ")\n  AND cf.project = ?\n  AND ce.file_id != ?",
+        b));
+    if (n < 21) continue;
+    auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
+    want.warnings.push_back(path.at(0) + " has " + std::to_string(n) +
+                            " inbound dependencies — high-impact file, review carefully");
+  }
+  std::sort(want.direct.begin(), want.direct.end());
+  std::sort(want.transitive.begin(), want.transitive.end());
+  std::sort(want.warnings.begin(), want.warnings.end());
+  return want;
+}
+
+TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  std::vector<std::string> ids;
+  for (int i = 0; i < 60; ++i) {
+    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", paddedPath("f", i)));
+  }
+  // Names declared in several files and repeated in one, edges of every kind (to own names
+  // too), references between files, and edges from another project.
+  for (int i = 0; i < 60; ++i) {
+    addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
+    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29), i % 3 ? "imports" : "contains");
+    if (i % 4 == 0) {
+      db.run("INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+             "VALUES ('from', ?, 'references', ?)",
+             {db::text("file:" + ids[(i * 3) % 60]), db::text(ids[(i * 13) % 60])});
+    }
+  }
+  addSymbol(db, ids[0], "Root");
+  addEdge(db, ids[3], "Root");
+  addSymbol(db, ids[3], "Hot");
+  for (int i = 10; i < 32; ++i) addEdge(db, ids[i], "Hot", "calls");
+  addEdge(db, ids[3], "Hot", "calls");      // its own edge does not count
+  addEdge(db, ids[55], "Hot", "imports");   // nor one of another project
+  for (int changed : {0, 7, 21, 49}) {
+    SCOPED_TRACE(changed);
+    auto want = expectedBySql(db, kProject, ids[changed]);
+    auto report = analyzeImpact(kProject, {paddedPath("f", changed)}, db);
+    EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
+    auto warnings = report.highImpactWarnings;
+    std::sort(warnings.begin(), warnings.end());
+    EXPECT_EQ(warnings, want.warnings);
+    // The listed paths are the first 25 of the sorted lists, direct ones first.
+    auto listedDirect = want.direct;
+    auto listedTransitive = want.transitive;
+    if (listedDirect.size() > 25) listedDirect.resize(25);
+    if (listedDirect.size() + listedTransitive.size() > 25) {
+      listedTransitive.resize(25 - listedDirect.size());
+    }
+    EXPECT_EQ(report.directDependents, listedDirect);
+    EXPECT_EQ(report.transitiveDependents, listedTransitive);
+    if (changed == 0) {
+      EXPECT_EQ(want.warnings.size(), 1u);  // f003 declares Hot, which 22 other files use
+    }
+  }
 }
 
 }  // namespace
