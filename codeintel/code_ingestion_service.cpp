@@ -510,6 +510,11 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
         result.symbolsExtracted += outcome.symbols;
         result.edgesCreated += outcome.edges;
       }
+    } catch (const db::Error& error) {
+      // Another writer holds the database: every later file would wait out the busy timeout
+      // in turn, so the run ends here and the open batch is rolled back.
+      if (error.isBusyOrLocked()) throw;
+      result.errors.push_back(file.filename().string() + ": " + error.what());
     } catch (const std::exception& error) {
       result.errors.push_back(file.filename().string() + ": " + error.what());
     }

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
 #include "codeintel/ingestion.h"
+#include "db/error.h"
 #include "codeintel/source_parser.h"
 #include "platform/sha256.h"
 #include "tests/codeintel/code_rows.h"
@@ -424,6 +426,28 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   EXPECT_EQ(third.filesSkipped, first.filesParsed - 1);
   EXPECT_EQ(third.symbolsExtracted, 1);
   EXPECT_EQ(third.edgesCreated, 5);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+TEST(CodeIngestionService, ALockedDatabaseEndsTheRunInsteadOfWaitingOnEveryFile) {
+  testing::TempHome home;
+  const fs::path root = home.path() / "project";
+  for (int i = 0; i < 5; ++i) writeFile(root / testing::numbered("f", i).append(".ts"), "x\n");
+  testing::TestDatabase database;
+  auto other = db::Connection::open(database.path(), {.busyTimeoutMs = 0});
+  other.exec("BEGIN IMMEDIATE;");  // another program is writing
+  auto mine = db::Connection::open(database.path(), {.busyTimeoutMs = 50});
+  CodeIngestionService service(mine);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(service.writeQueue().sync([&] { return service.ingest(root.string()); }), db::Error);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  other.exec("ROLLBACK;");
+  EXPECT_EQ(*db::integerOf(*mine.scalar("SELECT COUNT(*) FROM code_files")), 0);
 }
 
 }  // namespace
