@@ -269,6 +269,25 @@ TEST_F(WritePathTest, QueuedWritesAreRetriedFirstAndRequeuedInOrder) {
   EXPECT_EQ(refused.queuedCounts(), (std::vector<std::int64_t>{1, 2, 3, 4}));
 }
 
+TEST_F(WritePathTest, QueuedCountAddsTheSpilledFile) {
+  fillBothTiers();
+  for (int i = 0; i < 25; ++i) {
+    PendingWriteQueue::shared().enqueue(
+        {.body = "queued " + std::to_string(i), .queuedAt = platform::now()});
+  }
+  PendingWriteQueue::shared().spillToDisk();  // 25 in the file, 25 in memory
+  Recorder refused(kBothTiersFullNotification);
+  EXPECT_THROW(writeMemory(db_, {.body = "one too many"}), WriteBlockedError);
+  // The 25 retries refill memory beside the file's 25; the new write makes 26 held, which
+  // spills all 26 after the 25 already in the file and keeps 25: those are counted twice.
+  std::vector<std::int64_t> want;
+  for (int held = 1; held <= 25; ++held) want.push_back(held + 25);
+  want.push_back(25 + (25 + 26));
+  EXPECT_EQ(refused.queuedCounts(), want);
+  EXPECT_EQ(PendingWriteQueue::shared().size(), 25u);
+  EXPECT_EQ(pendingWritesFileCount(), 51);
+}
+
 TEST_F(WritePathTest, RaisedBudgetLetsQueuedWritesInOldestFirst) {
   fillBothTiers();
   for (const char* body : {"one", "two", "three"}) {
@@ -298,6 +317,22 @@ TEST_F(WritePathTest, FailedFullTextMirrorStoresNothingAndARetryStoresItWhole) {
   const Memory m = writeMemory(db_, {.body = "searchable later"});
   EXPECT_EQ(m.accessCount, 1);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'searchable'"), 1);
+}
+
+TEST_F(WritePathTest, VectorAndLinkFailuresLeaveTheMemoryStored) {
+  writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  db_.exec("DROP TABLE memory_vectors; DROP TABLE memory_links;");
+  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  EXPECT_EQ(fetchMemory(m.id, db_), m);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'Fridays'"), 1);
+}
+
+TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
+  const Memory first = writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 2);
+  auto links = db_.query("SELECT DISTINCT dst_id FROM memory_links WHERE src_id = ?", {db::text(m.id)});
+  EXPECT_EQ(links, std::vector<db::Row>{db::Row{first.id}});
 }
 
 TEST_F(WritePathTest, BodyOfASoftDeletedRowIsNotFoundAndItsInsertFails) {
