@@ -1,0 +1,47 @@
+// codeintel/fragility.h: every code file's fragility score (0 to 1), a fixed-weight mix of how
+// much other files depend on it, how often it changed together with other files, and how
+// often it appeared in the project's recent build-failure reports; and the top-N query.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "codeintel/report_records.h"
+#include "db/connection.h"
+
+namespace nodrel::codeintel {
+
+// Recomputes and stores the score of every code file of `project` in one transaction: either
+// every file gets its new score or none does. Throws db::Error when a query cannot run.
+void recomputeFragilityScores(const std::string& project, db::Connection& db);
+
+// File id to the number of edges of the project's files, found in another file, that point at
+// one of its symbols. Throws db::Error.
+std::unordered_map<std::string, double> fetchInboundCounts(const std::string& project,
+                                                           db::Connection& db);
+// Relative path to its summed co-change count over both columns. Throws db::Error.
+std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
+                                                            db::Connection& db);
+// (id, relative path) of every code file of the project, in database order. Throws db::Error.
+std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::string& project,
+                                                                   db::Connection& db);
+// Error file to its share (0 to 1) of the project's build-failure reports of the last 30 days;
+// a report is one report time, taken to the second. Files in no recent report are absent.
+// Throws db::Error.
+std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
+                                                                      db::Connection& db);
+
+// `values` as one JSON array of strings, the form in which lists of any length reach SQL through
+// json_each (one parameter instead of one per element, which SQLite caps). Bytes other than the
+// JSON escapes pass through unchanged.
+std::string sqlJsonArray(const std::vector<std::string>& values);
+
+// The `limit` highest-scored files of the project, highest first; unscored files are left out
+// but still use up their place. Throws db::Error.
+std::vector<FragileFileScore> fetchTopFragileFiles(const std::string& project, std::int64_t limit,
+                                                   db::Connection& db);
+
+}  // namespace nodrel::codeintel

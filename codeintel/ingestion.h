@@ -1,0 +1,39 @@
+// codeintel/ingestion.h: which files of a project tree ingestion reads: the source-file
+// vocabulary, the project path in the one form every run stores and compares, and discovery.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace nodrel::codeintel {
+
+// Files above this size are reported as errors instead of being parsed.
+inline constexpr std::int64_t kMaxSourceFileBytes = 2 * 1024 * 1024;
+
+// The 11 extensions (lower case) whose files discovery yields; built once per process.
+const std::unordered_set<std::string>& supportedSourceExtensions();
+// The 6 directory names that discovery does not enter (compared case-sensitively).
+const std::unordered_set<std::string>& skippedDirectoryNames();
+
+// "swift", "typescript", "javascript", "kotlin", "python", "go", "rust", "html", "css", or
+// nothing; the extension is lower-cased first.
+std::optional<std::string> languageForExtension(std::string_view extension);
+
+// The project path as every run stores and compares it: absolute (relative paths are taken
+// from the current directory), "." and ".." resolved lexically, repeated and trailing "/"
+// removed ("/" stays "/"). Symbolic links are not resolved. An empty path stays empty.
+std::string normaliseProjectPath(std::string_view path);
+
+// The source files below `root`, depth first, entries of each directory in byte order of
+// their names. Only regular files are yielded and symbolic links are never followed (neither
+// to files nor to directories); names beginning with "." and the skipped directory names are
+// passed over without being entered; directories that cannot be read are passed over. An
+// unreadable or missing root gives an empty list. Never throws.
+std::vector<std::filesystem::path> discoverSourceFiles(const std::filesystem::path& root);
+
+}  // namespace nodrel::codeintel

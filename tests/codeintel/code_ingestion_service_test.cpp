@@ -1,0 +1,454 @@
+#include "codeintel/code_ingestion_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "codeintel/ingestion.h"
+#include "db/error.h"
+#include "codeintel/source_parser.h"
+#include "platform/sha256.h"
+#include "tests/codeintel/code_rows.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A line-based stand-in for the language parsers, so that counts follow from the test's text:
+// "type <name> <start> <end>", "func <name> <start> <end>", "import <text>",
+// "inherits <type> <parent>", "conforms <type> <protocol>", "call <name>".
+ParsedFile fakeParse(std::string_view content, std::string_view) {
+  ParsedFile parsed;
+  std::istringstream lines{std::string(content)};
+  std::string word;
+  while (lines >> word) {
+    if (word == "type") {
+      ParsedFile::TypeDeclaration t;
+      lines >> t.name >> t.lineStart >> t.lineEnd;
+      t.kind = SymbolKind::Struct;
+      parsed.typeDeclarations.push_back(t);
+    } else if (word == "func") {
+      ParsedFile::FunctionDecl f;
+      lines >> f.name >> f.lineStart >> f.lineEnd;
+      f.signature = "func " + f.name;
+      parsed.functions.push_back(f);
+    } else if (word == "import") {
+      lines >> word;
+      parsed.imports.push_back(word);
+    } else if (word == "inherits") {
+      ParsedFile::Inheritance i;
+      lines >> i.typeName >> i.parentName;
+      parsed.inheritances.push_back(i);
+    } else if (word == "conforms") {
+      ParsedFile::Conformance c;
+      lines >> c.typeName >> c.protocolName;
+      parsed.conformances.push_back(c);
+    } else if (word == "call") {
+      ParsedFile::FunctionCall c;
+      lines >> c.calleeName;
+      parsed.calls.push_back(c);
+    }
+  }
+  return parsed;
+}
+
+class IngestionRun : public ::testing::Test {
+ protected:
+  IngestionResult ingest(const std::string& path, SourceParser parser = fakeParse) {
+    CodeIngestionService service(db(), std::move(parser));
+    return service.writeQueue().sync([&] { return service.ingest(path); });
+  }
+  db::Connection& db() { return database_.db(); }
+  std::int64_t count(const std::string& sql, std::initializer_list<db::Value> bindings = {}) {
+    auto v = db().scalar(sql, bindings);
+    return v ? db::integerOf(*v).value_or(-1) : -1;
+  }
+  std::string fileID(const std::string& relative) {
+    return platform::sha256Hex(root().generic_string() + "/" + relative);
+  }
+  fs::path root() const { return home_.path() / "project"; }
+
+  testing::TempHome home_;
+  testing::TestDatabase database_;
+};
+
+TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
+  writeFile(root() / "src/shapes.ts",
+            "type Shape 1 10\n"
+            "type Inner 2 4\n"
+            "func area 3 3\n"       // in Shape (first in declaration order) and Inner
+            "func perimeter 12 14\n"  // in no type
+            "type Shape 20 30\n"
+            "func later 22 24\n"    // a later Shape: the first one's range decides
+            "inherits Shape Base\n"
+            "conforms Shape Drawable\n"
+            "import ./util\n"
+            "call area\ncall area\ncall draw\n");
+  writeFile(root() / "src/util.ts", "func helper 1 2\n");
+  auto result = ingest(root().string());
+
+  EXPECT_EQ(result.project, root().string());
+  EXPECT_EQ(result.filesDiscovered, 2);
+  EXPECT_EQ(result.filesParsed, 2);
+  EXPECT_EQ(result.filesSkipped, 0);
+  EXPECT_TRUE(result.errors.empty());
+  EXPECT_EQ(result.symbolsExtracted, 3 + 3 + 1);
+  // contains 1, inherits 1, conforms 1, imports 1, calls 2 (distinct), references 1.
+  EXPECT_EQ(result.edgesCreated, 7);
+
+  const auto shapes = fileID("src/shapes.ts");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(shapes)}), 6);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE kind = 'struct' AND signature IS NULL"), 3);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE kind = 'function'"), 4);
+  auto contains = db().query(
+      "SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'contains'");
+  ASSERT_EQ(contains.size(), 1u);
+  EXPECT_EQ(contains[0], (db::Row{db::text("Shape"), db::text("area")}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'calls'"), 2);
+  auto references = db().query(
+      "SELECT from_symbol, to_symbol, file_id FROM code_edges WHERE edge_type = 'references'");
+  ASSERT_EQ(references.size(), 1u);
+  EXPECT_EQ(references[0], (db::Row{db::text("src/shapes.ts"), db::text("file:" + fileID("src/util.ts")),
+                                    db::text(shapes)}));
+  auto row = db().query("SELECT project, relative_path, language FROM code_files WHERE id = ?",
+                        {db::text(shapes)});
+  ASSERT_EQ(row.size(), 1u);
+  EXPECT_EQ(row[0], (db::Row{db::text(root().string()), db::text("src/shapes.ts"),
+                             db::text("typescript")}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files WHERE fragility_score IS NULL"), 0);
+}
+
+TEST_F(IngestionRun, SecondRunSkipsAndAnEditedFileIsParsedAlone) {
+  writeFile(root() / "a.ts", "import ./b\nfunc fa 1 1\n");
+  writeFile(root() / "b.ts", "func fb 1 1\n");
+  writeFile(root() / "c.py", "func fc 1 1\n");
+  auto first = ingest(root().string());
+  EXPECT_EQ(first.filesParsed, 3);
+  auto lastParsed = db().query("SELECT id, last_parsed FROM code_files ORDER BY id");
+
+  const auto changesBefore = count("SELECT total_changes()");
+  auto second = ingest(root().string());
+  EXPECT_EQ(count("SELECT total_changes()"), changesBefore);  // an unchanged tree writes nothing
+  EXPECT_EQ(second.filesDiscovered, 3);
+  EXPECT_EQ(second.filesSkipped, 3);
+  EXPECT_EQ(second.filesParsed, 0);
+  EXPECT_EQ(second.symbolsExtracted, 0);
+  EXPECT_EQ(second.edgesCreated, 1);  // the reference a.ts -> b.ts, attempted again
+  EXPECT_EQ(db().query("SELECT id, last_parsed FROM code_files ORDER BY id"), lastParsed);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"), 1);
+
+  writeFile(root() / "c.py", "func fc 1 1\nfunc gc 2 2\n");
+  auto third = ingest(root().string());
+  EXPECT_EQ(third.filesParsed, 1);
+  EXPECT_EQ(third.filesSkipped, 2);
+  EXPECT_EQ(third.symbolsExtracted, 2);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(fileID("c.py"))}), 2);
+
+  // A removed file keeps its rows.
+  fs::remove(root() / "c.py");
+  auto fourth = ingest(root().string());
+  EXPECT_EQ(fourth.filesDiscovered, 2);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files"), 3);
+}
+
+TEST_F(IngestionRun, AFileFailingPartWayKeepsItsPreviousRowsAndIsRetried) {
+  writeFile(root() / "a.ts", "func one 1 1\nimport ./fine\n");
+  ingest(root().string());
+  const auto id = fileID("a.ts");
+  auto before = db().query("SELECT content_hash FROM code_files WHERE id = ?", {db::text(id)});
+
+  db().exec(
+      "CREATE TRIGGER refuse_boom BEFORE INSERT ON code_edges WHEN NEW.to_symbol = 'boom' "
+      "BEGIN SELECT RAISE(ABORT, 'edge refused'); END;");
+  writeFile(root() / "a.ts", "func two 1 1\nfunc three 2 2\nimport boom\n");
+  auto failed = ingest(root().string());
+  ASSERT_EQ(failed.errors.size(), 1u);
+  EXPECT_EQ(failed.errors[0], "a.ts: edge refused");
+  EXPECT_EQ(failed.filesParsed, 0);
+  // Nothing of the failed attempt stays: the old hash, symbols and edges are intact.
+  EXPECT_EQ(db().query("SELECT content_hash FROM code_files WHERE id = ?", {db::text(id)}), before);
+  auto names = db().query("SELECT name FROM code_symbols WHERE file_id = ?", {db::text(id)});
+  EXPECT_EQ(names, (std::vector<db::Row>{{db::text("one")}}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE to_symbol = './fine'"), 1);
+
+  db().exec("DROP TRIGGER refuse_boom;");
+  auto retried = ingest(root().string());
+  EXPECT_EQ(retried.filesParsed, 1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(id)}), 2);
+}
+
+TEST_F(IngestionRun, ProjectPathIsNormalisedForEveryStepAndTheResult) {
+  writeFile(root() / "src/main.py", "type Main 1 5\nfunc run 2 3\n");
+  writeFile(root() / "src/lib.py", "import main\nconforms Lib Main\n");
+  db().run("INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
+           "VALUES ('m1', 'episodic', 'note', 'src/main.py', 'fact', 't', 't')");
+  const std::string canonical = root().string();
+  struct Case {
+    std::string given;
+    std::string cwd;
+  };
+  const Case cases[] = {{canonical + "/", "/"},
+                        {canonical + "/./src/..", "/"},
+                        {"project", home_.path().string()},
+                        {".", canonical}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    auto saved = fs::current_path();
+    fs::current_path(c.cwd);
+    auto result = ingest(c.given);
+    fs::current_path(saved);
+    EXPECT_EQ(result.project, canonical);
+    EXPECT_EQ(result.filesDiscovered, 2);
+    EXPECT_EQ(result.edgesCreated - (result.filesParsed ? 3 : 0), 1);  // the reference
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT project) FROM code_files"), 1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM code_files WHERE project = ? AND fragility_score > 0",
+                    {db::text(canonical)}),
+              1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM memory_links WHERE src_id = 'm1' AND dst_id = ?",
+                    {db::text("code:" + fileID("src/main.py"))}),
+              1);
+  }
+}
+
+TEST_F(IngestionRun, MissingOrNonDirectoryProjectEndsTheRun) {
+  writeFile(root() / "file.ts", "func f 1 1\n");
+  for (const std::string& path : {(root() / "missing").string(), (root() / "file.ts").string(),
+                                  std::string()}) {
+    SCOPED_TRACE(path);
+    try {
+      ingest(path);
+      ADD_FAILURE() << "no error";
+    } catch (const IngestionError& e) {
+      EXPECT_EQ(std::string(e.what()), "project directory not found: " + path);
+    }
+  }
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files"), 0);
+}
+
+TEST_F(IngestionRun, UnsafeFilesAreNeitherFollowedNorParsed) {
+  const fs::path outside = home_.path() / "outside";
+  writeFile(outside / "secret.ts", "func secret 1 1\n");
+  writeFile(outside / "dir/inner.ts", "func inner 1 1\n");
+  writeFile(root() / "ok.ts", "func ok 1 1\n");
+  fs::create_symlink(outside / "secret.ts", root() / "link.ts");
+  fs::create_directory_symlink(outside / "dir", root() / "linked");
+  ASSERT_EQ(mkfifo((root() / "x.js").c_str(), 0600), 0);
+  writeFile(root() / "huge.js", std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, 'a'));
+  writeFile(root() / "limit.js", std::string(static_cast<std::size_t>(kMaxSourceFileBytes), 'a'));
+  writeFile(root() / "latin1.py", "caf\xe9\n");
+
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.filesDiscovered, 4);
+  EXPECT_EQ(result.filesParsed, 2);
+  EXPECT_EQ(result.errors,
+            (std::vector<std::string>{
+                "huge.js: file too large (2097153 bytes, limit 2097152 bytes); not parsed",
+                "latin1.py: not valid UTF-8 text"}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE name IN ('secret', 'inner')"), 0);
+}
+
+TEST_F(IngestionRun, UnreadableFileIsOneError) {
+  writeFile(root() / "ok.ts", "func ok 1 1\n");
+  writeFile(root() / "locked.ts", "func locked 1 1\n");
+  fs::permissions(root() / "locked.ts", fs::perms::none);
+  if (access((root() / "locked.ts").c_str(), R_OK) == 0) {
+    GTEST_SKIP() << "running with privileges that read any file";
+  }
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.filesDiscovered, 2);
+  EXPECT_EQ(result.filesParsed, 1);
+  ASSERT_EQ(result.errors.size(), 1u);
+  EXPECT_TRUE(result.errors[0].starts_with("locked.ts: could not be read: "));
+}
+
+TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
+  for (const char* path : {"main.py", "src/main.py", "src/domain.py", "src/a_b.py", "src/axb.py",
+                           "lib/100%.py"}) {
+    writeFile(root() / path, "\n");
+  }
+  struct Case {
+    std::string contextPath;
+    std::vector<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"main.py", {"main.py", "src/main.py"}},
+      {"src/main.py", {"src/main.py"}},
+      {"in.py", {}},
+      {"a_b.py", {"src/a_b.py"}},
+      {"%.py", {}},
+      {"100%.py", {"lib/100%.py"}},
+      {"", {}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    db().run("INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
+             "VALUES (?, 'episodic', ?, ?, 'fact', 't', 't')",
+             {db::text(testing::numbered("m", i)), db::text("body " + std::to_string(i)),
+              db::text(cases[i].contextPath)});
+  }
+  ingest(root().string());
+  ingest(root().string());  // a second run adds no duplicate links
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE("context path \"" + cases[i].contextPath + "\"");
+    std::vector<std::string> want;
+    for (const auto& p : cases[i].want) want.push_back("code:" + fileID(p));
+    std::sort(want.begin(), want.end());
+    std::vector<std::string> got;
+    for (const auto& row : db().query(
+             "SELECT dst_id FROM memory_links WHERE src_id = ? AND link_type = 'entity' "
+             "AND weight = 1.0 ORDER BY dst_id",
+             {db::text(testing::numbered("m", i))})) {
+      got.push_back(*db::textOf(row.at(0)));
+    }
+    EXPECT_EQ(got, want);
+  }
+}
+
+TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
+  writeFile(root() / "src/utils.ts", "import ./utils\n");  // names only itself
+  writeFile(root() / "src/app.ts", "import ./models/user\nimport os.path\nimport ../models/user\n");
+  writeFile(root() / "src/models/user.ts", "\n");
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.edgesCreated, 4 + 2);  // two attempts for the one reference
+  auto refs = db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'references'");
+  EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("src/app.ts"),
+                                          db::text("file:" + fileID("src/models/user.ts"))}}));
+
+  // The import now resolves elsewhere: the old reference goes.
+  fs::remove(root() / "src/models/user.ts");
+  db().run("DELETE FROM code_files WHERE relative_path = 'src/models/user.ts'");
+  writeFile(root() / "lib/user.py", "\n");
+  ingest(root().string());
+  refs = db().query("SELECT to_symbol FROM code_edges WHERE edge_type = 'references'");
+  EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("file:" + fileID("lib/user.py"))}}));
+}
+
+TEST(CodeIngestionService, WriteQueueIsLabelled) {
+  testing::TestDatabase t;
+  CodeIngestionService service(t.db());
+  EXPECT_EQ(service.writeQueue().label(), "com.tarvomen.nodrel.ingestion-write");
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// The fixture project with the real parsers. What git cannot hold well (a FIFO, a link out of
+// the tree, an unreadable file) is added to a scratch copy.
+class FixtureProject : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(testing::fixturePath("codeintel/project"), root(), fs::copy_options::recursive);
+    writeFile(home_.path() / "outside/secret.ts", "export class Secret {}\n");
+    fs::create_symlink(home_.path() / "outside/secret.ts", root() / "src/secret.ts");
+    fs::create_directory_symlink(home_.path() / "outside", root() / "src/outside");
+    ASSERT_EQ(mkfifo((root() / "web/pipe.js").c_str(), 0600), 0);
+    writeFile(root() / "src/locked.ts", "export function locked() {}\n");
+    fs::permissions(root() / "src/locked.ts", fs::perms::none);
+    lockedReadable_ = access((root() / "src/locked.ts").c_str(), R_OK) == 0;
+  }
+  IngestionResult ingest() {
+    CodeIngestionService service(database_.db());
+    return service.writeQueue().sync([&] { return service.ingest(root().string()); });
+  }
+  fs::path root() const { return home_.path() / "project"; }
+
+  testing::TempHome home_;
+  testing::TestDatabase database_;
+  bool lockedReadable_ = false;
+};
+
+TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
+  auto first = ingest();
+  // 13 source files, plus src/locked.ts; not: node_modules, build, dot names, page.htm,
+  // build.gradle.kts, README.md, the FIFO and the two links.
+  EXPECT_EQ(first.filesDiscovered, 14);
+  std::vector<std::string> wantErrors = {"legacy.js: not valid UTF-8 text"};
+  if (!lockedReadable_) wantErrors.insert(wantErrors.begin(), "locked.ts: could not be read: Permission denied");
+  EXPECT_EQ(first.errors, wantErrors);
+  EXPECT_EQ(first.filesParsed, lockedReadable_ ? 13 : 12);
+  EXPECT_EQ(first.filesSkipped, 0);
+  // Types and functions of the 13 parsed files (src/locked.ts declares one function).
+  EXPECT_EQ(first.symbolsExtracted, lockedReadable_ ? 23 : 22);
+  // 4 contains, 3 conforms_to, 13 imports, and 5 references: app.ts to format.ts and
+  // user.ts, app.js to format.ts, index.html to style.css and app.js. format.ts importing
+  // "./format" names only itself and gets none.
+  EXPECT_EQ(first.edgesCreated, 25);
+  auto& db = database_.db();
+  auto countOf = [&](const std::string& type) {
+    return *db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_edges WHERE edge_type = ?",
+                                     {db::text(type)}));
+  };
+  EXPECT_EQ(countOf("contains"), 4);
+  EXPECT_EQ(countOf("conforms_to"), 3);
+  EXPECT_EQ(countOf("imports"), 13);
+  EXPECT_EQ(countOf("references"), 5);
+  const std::string project = root().string();
+  auto referenced = db.query(
+      "SELECT ce.from_symbol, target.relative_path FROM code_edges ce "
+      "JOIN code_files target ON 'file:' || target.id = ce.to_symbol "
+      "WHERE ce.edge_type = 'references' ORDER BY 1, 2");
+  EXPECT_EQ(referenced,
+            (std::vector<db::Row>{{db::text("src/app.ts"), db::text("src/models/user.ts")},
+                                  {db::text("src/app.ts"), db::text("src/utils/format.ts")},
+                                  {db::text("web/app.js"), db::text("src/utils/format.ts")},
+                                  {db::text("web/index.html"), db::text("web/app.js")},
+                                  {db::text("web/index.html"), db::text("web/style.css")}}));
+  EXPECT_EQ(*db::integerOf(*db.scalar(
+                "SELECT COUNT(*) FROM code_files WHERE project = ? AND fragility_score IS NOT NULL",
+                {db::text(project)})),
+            first.filesParsed);
+
+  auto second = ingest();
+  EXPECT_EQ(second.filesDiscovered, first.filesDiscovered);
+  EXPECT_EQ(second.filesSkipped, first.filesParsed);
+  EXPECT_EQ(second.filesParsed, 0);
+  EXPECT_EQ(second.symbolsExtracted, 0);
+  EXPECT_EQ(second.errors, wantErrors);
+  EXPECT_EQ(second.edgesCreated, 5);
+
+  writeFile(root() / "src/models/user.ts",
+            "export class User {\n  constructor(public name: string) {}\n}\n");
+  auto third = ingest();
+  EXPECT_EQ(third.filesParsed, 1);
+  EXPECT_EQ(third.filesSkipped, first.filesParsed - 1);
+  EXPECT_EQ(third.symbolsExtracted, 1);
+  EXPECT_EQ(third.edgesCreated, 5);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+TEST(CodeIngestionService, ALockedDatabaseEndsTheRunInsteadOfWaitingOnEveryFile) {
+  testing::TempHome home;
+  const fs::path root = home.path() / "project";
+  for (int i = 0; i < 5; ++i) writeFile(root / testing::numbered("f", i).append(".ts"), "x\n");
+  testing::TestDatabase database;
+  auto other = db::Connection::open(database.path(), {.busyTimeoutMs = 0});
+  other.exec("BEGIN IMMEDIATE;");  // another program is writing
+  auto mine = db::Connection::open(database.path(), {.busyTimeoutMs = 50});
+  CodeIngestionService service(mine);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(service.writeQueue().sync([&] { return service.ingest(root.string()); }), db::Error);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  other.exec("ROLLBACK;");
+  EXPECT_EQ(*db::integerOf(*mine.scalar("SELECT COUNT(*) FROM code_files")), 0);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel

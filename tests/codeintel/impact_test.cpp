@@ -1,0 +1,430 @@
+#include "codeintel/impact.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "db/savepoint.h"
+#include "tests/codeintel/code_rows.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+using testing::addBuildFailure;
+using testing::addCoChange;
+using testing::addCodeFile;
+using testing::addEdge;
+using testing::addSymbol;
+
+const std::string kProject = "/work/project";
+
+std::vector<std::string> sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+std::string paddedPath(const std::string& prefix, int i) {
+  std::string n = std::to_string(i);
+  return prefix + std::string(3 - std::min<std::size_t>(3, n.size()), '0') + n + ".ts";
+}
+
+// core.ts declares Core; `direct` files use Core and each declares its own name; `transitive`
+// files each use one of those names (round robin).
+void buildFan(db::Connection& db, int direct, int transitive) {
+  db::Savepoint savepoint(db);
+  auto core = addCodeFile(db, kProject, "core.ts");
+  addSymbol(db, core, "Core");
+  for (int i = 0; i < direct; ++i) {
+    auto id = addCodeFile(db, kProject, paddedPath("direct/d", i));
+    addSymbol(db, id, testing::numbered("D", i));
+    addEdge(db, id, "Core");
+  }
+  for (int i = 0; i < transitive; ++i) {
+    auto id = addCodeFile(db, kProject, paddedPath("transitive/t", i));
+    addEdge(db, id, testing::numbered("D", i % std::max(direct, 1)));
+  }
+  savepoint.commit();
+}
+
+TEST(Impact, BlastRadiusRiskLevelsAndTheCutAtTwentyFive) {
+  struct Case {
+    int direct, transitive;
+    RiskLevel risk;
+    std::size_t listedDirect, listedTransitive;
+    std::int64_t truncated;
+  };
+  const Case cases[] = {
+      {5, 0, RiskLevel::Low, 5, 0, 0},       {6, 0, RiskLevel::Medium, 6, 0, 0},
+      {15, 0, RiskLevel::Medium, 15, 0, 0},  {16, 0, RiskLevel::High, 16, 0, 0},
+      {10, 15, RiskLevel::High, 10, 15, 0},  {10, 16, RiskLevel::High, 10, 15, 1},
+      {30, 4, RiskLevel::High, 25, 0, 9},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.direct) + " direct, " + std::to_string(c.transitive) +
+                 " transitive");
+    testing::TestDatabase t;
+    buildFan(t.db(), c.direct, c.transitive);
+    auto report = analyzeImpact(kProject, {"core.ts"}, t.db());
+    EXPECT_EQ(report.changedFiles, std::vector<std::string>{"core.ts"});
+    EXPECT_EQ(report.blastRadius, c.direct + c.transitive);
+    EXPECT_EQ(report.riskLevel, c.risk);
+    ASSERT_EQ(report.directDependents.size(), c.listedDirect);
+    EXPECT_EQ(report.transitiveDependents.size(), c.listedTransitive);
+    EXPECT_EQ(report.truncatedCount, c.truncated);
+    EXPECT_TRUE(std::is_sorted(report.directDependents.begin(), report.directDependents.end()));
+    EXPECT_EQ(report.directDependents.front(), "direct/d000.ts");
+  }
+}
+
+TEST(Impact, MarkdownOfACutReport) {
+  testing::TestDatabase t;
+  buildFan(t.db(), 10, 16);
+  auto report = analyzeImpact(kProject, {"core.ts"}, t.db());
+  std::string want =
+      "## Impact Analysis\n\n**Changed files:** core.ts\n"
+      "**Blast radius:** 26+ files (showing top 25, 1 omitted) | **Risk:** high\n\n"
+      "### Direct Dependents (10 files)\n";
+  for (int i = 0; i < 10; ++i) want += "- " + paddedPath("direct/d", i) + "\n";
+  want += "\n### Transitive Dependents (15 files)\n";
+  for (int i = 0; i < 15; ++i) want += "- " + paddedPath("transitive/t", i) + "\n";
+  want += "\n*1 additional file(s) not shown — blast radius exceeds display limit.*\n";
+  EXPECT_EQ(impactMarkdown(report), want);
+}
+
+TEST(Impact, DependentsStopAtTheThirdRemoveAndSkipChangedFiles) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  // a <- b <- c <- d <- e, and b also uses x, which is changed too.
+  std::vector<std::string> names = {"a", "b", "c", "d", "e"};
+  std::vector<std::string> ids;
+  for (const auto& n : names) {
+    ids.push_back(addCodeFile(db, kProject, n + ".ts"));
+    addSymbol(db, ids.back(), "S" + n);
+  }
+  for (std::size_t i = 1; i < names.size(); ++i) addEdge(db, ids[i], "S" + names[i - 1]);
+  auto x = addCodeFile(db, kProject, "x.ts");
+  addSymbol(db, x, "Sx");
+  addEdge(db, x, "Sa");  // x depends on a, but is changed itself
+
+  auto report = analyzeImpact(kProject, {"a.ts", "x.ts"}, db);
+  EXPECT_EQ(sorted(report.changedFiles), (std::vector<std::string>{"a.ts", "x.ts"}));
+  EXPECT_EQ(report.directDependents, std::vector<std::string>{"b.ts"});
+  EXPECT_EQ(report.transitiveDependents, (std::vector<std::string>{"c.ts", "d.ts"}));
+  EXPECT_EQ(report.blastRadius, 3);
+}
+
+TEST(Impact, ReferenceEdgesFromImportsCountAsDependencies) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  auto util = addCodeFile(db, kProject, "src/util.ts");
+  auto app = addCodeFile(db, kProject, "src/app.ts");
+  addEdge(db, app, "file:" + util, "references");
+  auto report = analyzeImpact(kProject, {"src/util.ts"}, db);
+  EXPECT_EQ(report.directDependents, std::vector<std::string>{"src/app.ts"});
+}
+
+TEST(Impact, ChangedPathsResolveExactlyThenBySuffixThenByFileName) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  for (const char* path : {"src/a.ts", "lib/src/a.ts", "data.ts", "x/data.ts", "docs/read_me.md",
+                           "docs/readXme.md", "50%/off.ts"}) {
+    addCodeFile(db, kProject, path);
+  }
+  addCodeFile(db, "/work/other", "src/a.ts");
+  struct Case {
+    std::string path;
+    std::vector<std::string> want;
+  };
+  const Case cases[] = {
+      {"src/a.ts", {"src/a.ts"}},
+      {"./src/a.ts", {"src/a.ts"}},
+      {"/work/project/src/a.ts", {"src/a.ts"}},
+      {"a.ts", {"lib/src/a.ts", "src/a.ts"}},
+      {"other/a.ts", {"lib/src/a.ts", "src/a.ts"}},
+      {"ata.ts", {}},
+      {"", {}},
+      {"/", {}},
+      {"/work/project", {}},
+      {"read_me.md", {"docs/read_me.md"}},
+      {"%off.ts", {}},
+      {"50%/off.ts", {"50%/off.ts"}},
+      {"/elsewhere/data.ts", {"data.ts", "x/data.ts"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("path \"" + c.path + "\"");
+    auto report = analyzeImpact(kProject, {c.path}, db);
+    EXPECT_EQ(sorted(report.changedFiles), c.want);
+  }
+  // The same file given twice is one changed file; the project path is normalised.
+  auto report = analyzeImpact("/work/./project/", {"src/a.ts", "/work/project/src/a.ts"}, db);
+  EXPECT_EQ(report.changedFiles, std::vector<std::string>{"src/a.ts"});
+}
+
+TEST(Impact, HighImpactWarningFromTwentyOneInboundEdges) {
+  for (int inbound : {20, 21}) {
+    SCOPED_TRACE(inbound);
+    testing::TestDatabase t;
+    auto& db = t.db();
+    db::Savepoint savepoint(db);
+    auto core = addCodeFile(db, kProject, "core.ts");
+    addSymbol(db, core, "Core");
+    auto hub = addCodeFile(db, kProject, "hub.ts");
+    addSymbol(db, hub, "Hub");
+    addSymbol(db, hub, "Hub");  // declared twice: each edge still counts once
+    addEdge(db, hub, "Core");
+    addEdge(db, hub, "Hub");  // its own edge does not count
+    for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath("u", i)), "Hub");
+    savepoint.commit();
+    auto report = analyzeImpact(kProject, {"core.ts"}, db);
+    if (inbound == 20) {
+      EXPECT_TRUE(report.highImpactWarnings.empty());
+    } else {
+      EXPECT_EQ(report.highImpactWarnings,
+                std::vector<std::string>{
+                    "hub.ts has 21 inbound dependencies — high-impact file, review carefully"});
+    }
+  }
+}
+
+TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  auto a = addCodeFile(db, kProject, "a.ts");
+  auto b = addCodeFile(db, kProject, "b.ts");
+  db.run("UPDATE code_files SET fragility_score = 0.445 WHERE id = ?", {db::text(a)});
+  db.run("UPDATE code_files SET fragility_score = 0.1 WHERE id = ?", {db::text(b)});
+  addCoChange(db, kProject, "a.ts", "b.ts", 4);     // b is changed itself
+  addCoChange(db, kProject, "a.ts", "docs.md", 4);  // four times: a partner
+  addCoChange(db, kProject, "a.ts", "three.md", 3); // three: not
+  addCoChange(db, kProject, "ci.yml", "b.ts", 9);
+  // Both changed files predict p; b's higher score wins.
+  for (int i = 0; i < 3; ++i) addBuildFailure(db, kProject, "2026-01-01T00:00:00.000+0000", "b.ts", "p.ts");
+  // a's co-change rate with p is 33 of 44: 0.30000000000000004; b's build rate 1.0: 0.35.
+  addCoChange(db, kProject, "a.ts", "p.ts", 33);
+
+  auto report = analyzeImpact(kProject, {"a.ts", "b.ts"}, db);
+  EXPECT_EQ(report.fragileFiles, (std::vector<std::string>{"ci.yml", "docs.md", "p.ts"}));
+  EXPECT_EQ(report.topFragileFiles,
+            (std::vector<FragileFileScore>{{"a.ts", 0.445}, {"b.ts", 0.1}}));
+  EXPECT_EQ(report.predictions,
+            (std::vector<Prediction>{{"p.ts", 0.35, "caused build errors 100% of the time", 0, 3, 0}}));
+}
+
+TEST(Impact, MarkdownOfEverySection) {
+  ImpactReport report;
+  report.changedFiles = {"a.ts", "b.ts"};
+  report.directDependents = {"c.ts"};
+  report.transitiveDependents = {"d.ts", "e.ts"};
+  report.fragileFiles = {"docs.md"};
+  report.blastRadius = 3;
+  report.riskLevel = RiskLevel::Low;
+  report.highImpactWarnings = {"c.ts has 30 inbound dependencies — high-impact file, review carefully"};
+  report.topFragileFiles = {{"a.ts", 0.445}, {"z.ts", 0.0}};
+  report.predictions = {{"p.ts", 0.375, "co-changed in 50% of correlated commits", 1, 1, 0}};
+  EXPECT_EQ(impactMarkdown(report),
+            "## Impact Analysis\n"
+            "\n"
+            "**Changed files:** a.ts, b.ts\n"
+            "**Blast radius:** 3 files | **Risk:** low\n"
+            "\n"
+            "### High-Impact Warnings\n"
+            "- c.ts has 30 inbound dependencies — high-impact file, review carefully\n"
+            "\n"
+            "### Direct Dependents (1 files)\n"
+            "- c.ts\n"
+            "\n"
+            "### Transitive Dependents (2 files)\n"
+            "- d.ts\n"
+            "- e.ts\n"
+            "\n"
+            "### Historically Fragile Files\n"
+            "- docs.md — frequently co-changes, check carefully\n"
+            "\n"
+            "### Most Fragile Files in Project\n"
+            "- a.ts — fragility 45%\n"
+            "- z.ts — fragility 0%\n"
+            "\n"
+            "### Predictive Risk (Phase F.3)\n"
+            "- p.ts — score 38% — co-changed in 50% of correlated commits\n");
+  EXPECT_EQ(impactMarkdown(ImpactReport{}),
+            "## Impact Analysis\n\n**Changed files:** \n**Blast radius:** 0 files | **Risk:** low\n");
+}
+
+TEST(Impact, ListsBeyondSQLiteParameterLimitStillAnalyse) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  // More dependents than SQLite accepts parameters in one statement (32,766).
+  constexpr std::int64_t kDependents = 40'000;
+  auto core = addCodeFile(db, kProject, "core.ts");
+  addSymbol(db, core, "Core");
+  const std::string numbers =
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < ? - 1) ";
+  db.run(numbers +
+             "INSERT INTO code_files (id, project, relative_path, language, content_hash, "
+             "last_parsed) SELECT 'dep' || i, ?, 'dep/' || i || '.ts', 'typescript', 'h', 't' "
+             "FROM n",
+         {kDependents, db::text(kProject)});
+  db.run(numbers +
+             "INSERT INTO code_symbols (file_id, name, kind, line_start, line_end) "
+             "SELECT 'dep' || i, 'Dep' || i, 'class', 1, 1 FROM n",
+         {kDependents});
+  db.run(numbers +
+             "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+             "SELECT 'x', 'Core', 'imports', 'dep' || i FROM n",
+         {kDependents});
+  auto leaf = addCodeFile(db, kProject, "leaf.ts");
+  addEdge(db, leaf, testing::numbered("Dep", kDependents - 1));
+
+  auto report = analyzeImpact(kProject, {"core.ts"}, db);
+  EXPECT_EQ(report.blastRadius, kDependents + 1);
+  ASSERT_EQ(report.directDependents.size(), 25u);
+  EXPECT_EQ(report.directDependents.front(), "dep/0.ts");
+  EXPECT_TRUE(report.transitiveDependents.empty());
+  EXPECT_EQ(report.truncatedCount, kDependents + 1 - 25);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+std::string placeholders(std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += i ? ", ?" : "?";
+  return out;
+}
+
+std::vector<std::string> textColumn(db::Connection& db, const std::string& sql,
+                                    const std::vector<db::Value>& bindings) {
+  std::vector<std::string> out;
+  for (const auto& row : db.query(sql, bindings)) {
+    if (auto text = db::textOf(row.at(0))) out.push_back(*text);
+  }
+  return out;
+}
+
+// The dependents and warnings as the statements with one parameter per element define them,
+// level by level, for a graph small enough for those statements.
+struct Expected {
+  std::vector<std::string> direct, transitive, warnings;
+};
+
+Expected expectedBySql(db::Connection& db, const std::string& project, const std::string& changed) {
+  const std::string edgesTo = "SELECT DISTINCT ce.file_id\nFROM code_edges ce\nJOIN code_files cf ON "
+                              "cf.id = ce.file_id\nWHERE ce.to_symbol IN (";
+  std::vector<std::string> frontier = {changed};
+  std::set<std::string> visited = {changed};
+  std::vector<std::vector<std::string>> levels;
+  for (int level = 0; level < 3; ++level) {
+    std::vector<db::Value> ids(frontier.begin(), frontier.end());
+    auto names = textColumn(db,
+                            "SELECT name, file_id FROM code_symbols WHERE file_id IN (" +
+                                placeholders(ids.size()) + ")",
+                            ids);
+    std::set<std::string> found;
+    auto collect = [&](const std::vector<std::string>& targets) {
+      if (targets.empty()) return;
+      std::vector<db::Value> b(targets.begin(), targets.end());
+      b.push_back(db::text(project));
+      b.insert(b.end(), ids.begin(), ids.end());
+      for (auto& f : textColumn(db, edgesTo + placeholders(targets.size()) +
+                                        ")\n  AND cf.project = ?\n  AND ce.file_id NOT IN (" +
+                                        placeholders(ids.size()) + ")",
+                                b)) {
+        found.insert(f);
+      }
+    };
+    collect(names);
+    std::vector<std::string> refs;
+    for (const auto& id : frontier) refs.push_back("file:" + id);
+    collect(refs);
+    std::vector<std::string> fresh;
+    for (const auto& f : found) {
+      if (visited.insert(f).second) fresh.push_back(f);
+    }
+    if (fresh.empty()) break;
+    levels.push_back(fresh);
+    frontier = fresh;
+  }
+  Expected want;
+  std::vector<std::string> all;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    for (const auto& id : levels[i]) {
+      auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
+      (i == 0 ? want.direct : want.transitive).push_back(path.at(0));
+      all.push_back(id);
+    }
+  }
+  for (const auto& id : all) {
+    auto names = textColumn(db, "SELECT name FROM code_symbols WHERE file_id = ?", {db::text(id)});
+    if (names.empty()) continue;
+    std::vector<db::Value> b(names.begin(), names.end());
+    b.push_back(db::text(project));
+    b.push_back(db::text(id));
+    auto n = *db::integerOf(*db.scalar(
+        "SELECT COUNT(*) FROM code_edges ce\nJOIN code_files cf ON cf.id = ce.file_id\nWHERE "
+        "ce.to_symbol IN (" + placeholders(names.size()) + ")\n  AND cf.project = ?\n  AND ce.file_id != ?",
+        b));
+    if (n < 21) continue;
+    auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
+    want.warnings.push_back(path.at(0) + " has " + std::to_string(n) +
+                            " inbound dependencies — high-impact file, review carefully");
+  }
+  std::sort(want.direct.begin(), want.direct.end());
+  std::sort(want.transitive.begin(), want.transitive.end());
+  std::sort(want.warnings.begin(), want.warnings.end());
+  return want;
+}
+
+TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  std::vector<std::string> ids;
+  for (int i = 0; i < 60; ++i) {
+    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", paddedPath("f", i)));
+  }
+  // Names declared in several files and repeated in one, edges of every kind (to own names
+  // too), references between files, and edges from another project.
+  for (int i = 0; i < 60; ++i) {
+    addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
+    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29), i % 3 ? "imports" : "contains");
+    if (i % 4 == 0) {
+      db.run("INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+             "VALUES ('from', ?, 'references', ?)",
+             {db::text("file:" + ids[(i * 3) % 60]), db::text(ids[(i * 13) % 60])});
+    }
+  }
+  addSymbol(db, ids[0], "Root");
+  addEdge(db, ids[3], "Root");
+  addSymbol(db, ids[3], "Hot");
+  for (int i = 10; i < 32; ++i) addEdge(db, ids[i], "Hot", "calls");
+  addEdge(db, ids[3], "Hot", "calls");      // its own edge does not count
+  addEdge(db, ids[55], "Hot", "imports");   // nor one of another project
+  for (int changed : {0, 7, 21, 49}) {
+    SCOPED_TRACE(changed);
+    auto want = expectedBySql(db, kProject, ids[changed]);
+    auto report = analyzeImpact(kProject, {paddedPath("f", changed)}, db);
+    EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
+    auto warnings = report.highImpactWarnings;
+    std::sort(warnings.begin(), warnings.end());
+    EXPECT_EQ(warnings, want.warnings);
+    // The listed paths are the first 25 of the sorted lists, direct ones first.
+    auto listedDirect = want.direct;
+    auto listedTransitive = want.transitive;
+    if (listedDirect.size() > 25) listedDirect.resize(25);
+    if (listedDirect.size() + listedTransitive.size() > 25) {
+      listedTransitive.resize(25 - listedDirect.size());
+    }
+    EXPECT_EQ(report.directDependents, listedDirect);
+    EXPECT_EQ(report.transitiveDependents, listedTransitive);
+    if (changed == 0) {
+      EXPECT_EQ(want.warnings.size(), 1u);  // f003 declares Hot, which 22 other files use
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
