@@ -88,7 +88,7 @@ struct ParsedFile {
 // The outcome of one ingestion run. filesDiscovered == filesParsed + filesSkipped +
 // errors.size().
 struct IngestionResult {
-  std::string project;  // exactly as the caller passed it
+  std::string project;  // normalised (absolute, no trailing "/", "." and ".." resolved)
   std::int64_t filesDiscovered = 0;
   std::int64_t filesParsed = 0;
   std::int64_t filesSkipped = 0;
