@@ -10,7 +10,9 @@
 #include "server/audit_log.h"
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
+#include "server/tools/corrections.h"
 #include "server/tools/remember.h"
+#include "server/tools/session_context.h"
 #include "server/transport.h"
 
 namespace nodrel::server {
@@ -47,10 +49,29 @@ const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
       {"nodrel_get_skills", notImplemented, "read", false, std::nullopt},
       {"nodrel_get_context", notImplemented, "read", false, std::nullopt},
-      {"nodrel_save_correction", notImplemented, "write:correction", true, "memories"},
-      {"nodrel_save_standing_instruction", notImplemented, "write:instruction", true,
-       "standing_instructions"},
-      {"nodrel_save_context", notImplemented, "write:context", true, "session_context,memories"},
+      {"nodrel_save_correction",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                             stringOr(call.all, "source", "session_log"),
+                                             stringArgument(call.all, "surface"),
+                                             stringArgument(call.all, "rationale")});
+       },
+       "write:correction", true, "memories"},
+      {"nodrel_save_standing_instruction",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveStandingInstruction(server.db(),
+                                        {nonEmptyStringArgument(call.all, "project_path"),
+                                         stringOr(call.all, "content", ""),
+                                         stringArgument(call.all, "surface")});
+       },
+       "write:instruction", true, "standing_instructions"},
+      {"nodrel_save_context",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveContext(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                          stringOr(call.all, "context_type", "key_point"),
+                                          call.sessionID, stringArgument(call.all, "surface")});
+       },
+       "write:context", true, "session_context,memories"},
       {"nodrel_ingest_project", notImplemented, "write:ingest", true, "code_files,code_edges"},
       {"nodrel_get_impact", notImplemented, "read:impact", false, std::nullopt},
       {"nodrel_audit_log",
