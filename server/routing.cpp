@@ -13,6 +13,7 @@
 #include "server/tools/corrections.h"
 #include "server/tools/remember.h"
 #include "server/tools/session_context.h"
+#include "server/tools/tasks.h"
 #include "server/transport.h"
 
 namespace nodrel::server {
@@ -83,8 +84,16 @@ const std::vector<Route>& routes() {
       {"nodrel_report_build_failure", notImplemented, "write:build_failure", true,
        "build_failures"},
       {"nodrel_report_test_failure", notImplemented, "write:test_failure", true, "test_failures"},
-      {"nodrel_promote_skill", notImplemented, "write:task_promotion", true, "tasks"},
-      {"nodrel_list_tasks", notImplemented, "read:tasks", false, std::nullopt},
+      {"nodrel_promote_skill",
+       [](const CallArguments& call, MCPServer& server) {
+         return promoteSkill(server.db(), stringOr(call.all, "skill_id", ""));
+       },
+       "write:task_promotion", true, "tasks"},
+      {"nodrel_list_tasks",
+       [](const CallArguments& call, MCPServer& server) {
+         return listTasks(server.db(), nonEmptyStringArgument(call.all, "project_path"));
+       },
+       "read:tasks", false, std::nullopt},
       {"nodrel_match_conditions", notImplemented, "read:match_conditions", false, std::nullopt},
       {"nodrel_expand_node", notImplemented, "read:expand_node", false, std::nullopt},
       {"nodrel_get_index", notImplemented, "read:get_index", false, std::nullopt},
