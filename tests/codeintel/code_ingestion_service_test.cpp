@@ -314,6 +314,21 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
   }
 }
 
+// The memory query prepares but fails on its first row: the run still succeeds, without links.
+TEST_F(IngestionRun, AMemoryQueryFailingWhileSteppingCostsOnlyTheLinks) {
+  writeFile(root() / "src/main.py", "func run 1 1\n");
+  db().exec(
+      "ALTER TABLE memories RENAME TO memories_kept;"
+      "CREATE TABLE broken_memories (id TEXT, raw TEXT);"
+      "INSERT INTO broken_memories VALUES ('m1', 'not json');"
+      "CREATE VIEW memories AS SELECT id, json(raw) AS context_path FROM broken_memories;");
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.filesParsed, 1);
+  EXPECT_TRUE(result.errors.empty());
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memory_links"), 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files WHERE fragility_score IS NOT NULL"), 1);
+}
+
 TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   writeFile(root() / "src/utils.ts", "import ./utils\n");  // names only itself
   writeFile(root() / "src/app.ts", "import ./models/user\nimport os.path\nimport ../models/user\n");
