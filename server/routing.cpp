@@ -11,6 +11,7 @@
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
 #include "server/tools/corrections.h"
+#include "server/tools/memory_index.h"
 #include "server/tools/remember.h"
 #include "server/tools/session_context.h"
 #include "server/tools/tasks.h"
@@ -94,9 +95,27 @@ const std::vector<Route>& routes() {
          return listTasks(server.db(), nonEmptyStringArgument(call.all, "project_path"));
        },
        "read:tasks", false, std::nullopt},
-      {"nodrel_match_conditions", notImplemented, "read:match_conditions", false, std::nullopt},
-      {"nodrel_expand_node", notImplemented, "read:expand_node", false, std::nullopt},
-      {"nodrel_get_index", notImplemented, "read:get_index", false, std::nullopt},
+      {"nodrel_match_conditions",
+       [](const CallArguments& call, MCPServer& server) {
+         store::SurfaceConditionContext context;
+         context.repoPath = stringArgument(call.all, "repoPath");
+         context.touchedFiles = stringArrayArgument(call.all, "touchedFiles").value_or(std::vector<std::string>{});
+         context.touchedSymbols = stringArrayArgument(call.all, "touchedSymbols").value_or(std::vector<std::string>{});
+         context.taskDescription = stringArgument(call.all, "taskDescription");
+         return matchConditions(server.db(), context,
+                                integerArgument(call.all, "limit").value_or(20));
+       },
+       "read:match_conditions", false, std::nullopt},
+      {"nodrel_expand_node",
+       [](const CallArguments& call, MCPServer& server) {
+         return expandNode(server.db(), stringOr(call.all, "memoryID", ""),
+                           integerArgument(call.all, "maxDepth").value_or(1),
+                           integerArgument(call.all, "limit").value_or(10));
+       },
+       "read:expand_node", false, std::nullopt},
+      {"nodrel_get_index",
+       [](const CallArguments&, MCPServer& server) { return getIndex(server.db()); },
+       "read:get_index", false, std::nullopt},
       {"nodrel_remember",
        [](const CallArguments& call, MCPServer& server) {
          return rememberContent(server.db(), {call.projectPath, stringOr(call.all, "content", ""),

@@ -1,0 +1,219 @@
+#include "server/tools/memory_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <string_view>
+
+#include "platform/text.h"
+#include "platform/time.h"
+#include "server/transport.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+// Deleted memories stay out of every read, as everywhere else in the store; cold ones stay in,
+// since surfacing a dormant memory is the point of a condition.
+constexpr std::string_view kSelectConditionalMemories =
+    "SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at, "
+    "last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id, "
+    "source_session, predicted_future_use, condition_type, condition_value, surface_condition, "
+    "trigger_keywords, depth, is_top_level FROM memories WHERE (condition_type IS NOT NULL OR "
+    "trigger_keywords IS NOT NULL OR surface_condition IS NOT NULL) AND deleted_at IS NULL";
+constexpr std::string_view kSelectMemoryByID =
+    "SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at, "
+    "last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id, "
+    "source_session, predicted_future_use, condition_type, condition_value, surface_condition, "
+    "trigger_keywords, depth, is_top_level FROM memories WHERE id = ? AND deleted_at IS NULL "
+    "LIMIT 1";
+constexpr std::string_view kSelectChildren =
+    "SELECT m.id, m.body, m.tags, m.depth, m.tier, m.importance, "
+    "COALESCE(mi.traversal_cost_tokens, 0) AS cost FROM memory_links ml JOIN memories m ON "
+    "m.id = ml.dst_id LEFT JOIN memory_index mi ON mi.memory_id = m.id WHERE ml.src_id = ? AND "
+    "ml.link_type IN ('has_child', 'contains', 'consolidates') AND m.deleted_at IS NULL ORDER "
+    "BY cost ASC";
+constexpr std::string_view kSelectTopLevelIndex =
+    "SELECT mi.memory_id, m.body, m.tags, mi.depth, mi.traversal_cost_tokens FROM memory_index "
+    "mi JOIN memories m ON m.id = mi.memory_id WHERE mi.is_top_level = 1 AND m.deleted_at IS "
+    "NULL ORDER BY mi.traversal_cost_tokens ASC";
+
+double roundedScore(double score) { return std::round(score * 1000.0) / 1000.0; }
+
+std::string textOr(const db::Value& value, std::string fallback = "") {
+  const std::string* text = db::textOf(value);
+  return text ? *text : fallback;
+}
+
+// A quarter of the characters, at least 1: what reading the body costs.
+std::int64_t bodyCostEstimate(const std::string& body) {
+  return std::max<std::int64_t>(1, static_cast<std::int64_t>(platform::graphemeCount(body) / 4));
+}
+
+bool matches(const store::Memory& memory, const store::SurfaceConditionContext& context) {
+  if (memory.conditionType && memory.conditionValue && !memory.conditionValue->empty() &&
+      store::matchesCondition(*memory.conditionType, *memory.conditionValue, context)) {
+    return true;
+  }
+  if (store::matchesTriggerKeywords(memory, context.touchedFiles, context.taskDescription)) {
+    return true;
+  }
+  if (memory.surfaceCondition && !memory.surfaceCondition->empty()) {
+    try {
+      return store::SurfaceConditionRule::parse(*memory.surfaceCondition).evaluate(context);
+    } catch (const std::exception&) {
+      // A rule that does not read is no match; it was stored by someone else's tool.
+    }
+  }
+  return false;
+}
+
+double conditionScore(const store::Memory& memory) {
+  const double base = memory.pinned ? 0.75 : 0.5;
+  return base + 0.15 + 0.1 * std::log(static_cast<double>(memory.accessCount) + 1.0) +
+         0.05 * static_cast<double>(memory.importance) / 10.0;
+}
+
+}  // namespace
+
+json matchedMemoryJSON(const store::Memory& memory, double score) {
+  return {{"id", memory.id},
+          {"body", memory.body},
+          {"type", store::toString(memory.type)},
+          {"tier", store::toString(memory.tier)},
+          {"tags", memory.tags.value_or("")},
+          {"importance", memory.importance},
+          {"access_count", memory.accessCount},
+          {"condition_type",
+           memory.conditionType ? std::string(store::toString(*memory.conditionType)) : ""},
+          {"condition_value", memory.conditionValue.value_or("")},
+          {"trigger_keywords", memory.triggerKeywords.value_or("")},
+          {"score", roundedScore(score)},
+          {"created_at", platform::sharedTimestampFormatter().format(memory.createdAt)}};
+}
+
+json matchConditions(db::Connection& connection, const store::SurfaceConditionContext& context,
+                     std::int64_t limit) {
+  std::vector<store::Memory> candidates;
+  try {
+    candidates = store::queryMemories(kSelectConditionalMemories, {}, connection);
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] matchConditions fetch error: ") + e.what());
+    return {{"success", false}, {"error", e.what()}, {"memories", json::array()}};
+  }
+  std::vector<std::pair<const store::Memory*, double>> matched;
+  for (const auto& memory : candidates) {
+    if (matches(memory, context)) matched.emplace_back(&memory, conditionScore(memory));
+  }
+  std::stable_sort(matched.begin(), matched.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  const auto keep = static_cast<std::size_t>(
+      std::clamp<std::int64_t>(limit, 0, static_cast<std::int64_t>(matched.size())));
+  json memories = json::array();
+  for (std::size_t i = 0; i < keep; ++i) {
+    memories.push_back(matchedMemoryJSON(*matched[i].first, matched[i].second));
+  }
+  return {{"success", true},
+          {"memories", std::move(memories)},
+          {"matched_count", keep},
+          {"candidates_scanned", candidates.size()}};
+}
+
+std::optional<store::Memory> fetchMemoryByID(const std::string& id, db::Connection& connection) {
+  try {
+    const db::Value bindings[] = {db::text(id)};
+    auto memories = store::queryMemories(kSelectMemoryByID, bindings, connection);
+    if (memories.empty()) return std::nullopt;
+    return memories.front();
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] fetchMemoryByID error: ") + e.what());
+    return std::nullopt;
+  }
+}
+
+void fetchChildNodes(const std::string& parentID, std::int64_t depth, std::int64_t maxDepth,
+                     std::int64_t limit, std::vector<json>& list, bool& truncated,
+                     db::Connection& connection) {
+  if (depth >= maxDepth) return;
+  const auto full = [&] { return static_cast<std::int64_t>(list.size()) >= limit; };
+  if (full()) {
+    truncated = true;
+    return;
+  }
+  std::vector<db::Row> rows;
+  try {
+    rows = connection.query(kSelectChildren, {db::text(parentID)});
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] expandNode children fetch error: ") + e.what());
+    return;
+  }
+  for (const auto& row : rows) {
+    const std::string* id = db::textOf(row[0]);
+    const std::string* body = db::textOf(row[1]);
+    if (id == nullptr || body == nullptr) continue;
+    if (full()) {
+      truncated = true;
+      return;
+    }
+    const auto cost = db::integerOf(row[6]);
+    list.push_back({{"id", *id},
+                    {"body_preview", platform::graphemePrefix(*body, 200)},
+                    {"tags", textOr(row[2])},
+                    {"depth", db::integerOf(row[3]).value_or(0)},
+                    {"traversal_cost_tokens", cost && *cost > 0 ? *cost : bodyCostEstimate(*body)},
+                    {"tier", textOr(row[4])},
+                    {"importance", db::integerOf(row[5]).value_or(5)}});
+    fetchChildNodes(*id, depth + 1, maxDepth, limit, list, truncated, connection);
+  }
+}
+
+json expandNode(db::Connection& connection, const std::string& memoryID, std::int64_t maxDepth,
+                std::int64_t limit) {
+  auto memory = fetchMemoryByID(memoryID, connection);
+  if (!memory) return {{"success", false}, {"error", "Memory not found: " + memoryID}};
+  std::vector<json> children;
+  bool truncated = false;
+  fetchChildNodes(memoryID, 0, maxDepth, std::clamp<std::int64_t>(limit, 0, kMaxExpandedChildren),
+                  children, truncated, connection);
+  std::int64_t estimated = 0;
+  for (const auto& child : children) estimated += child["traversal_cost_tokens"].get<std::int64_t>();
+  json node = {{"id", memory->id},
+               {"body_preview", platform::graphemePrefix(memory->body, 200)},
+               {"tags", memory->tags.value_or("")},
+               {"depth", memory->depth},
+               {"traversal_cost_tokens", bodyCostEstimate(memory->body)},
+               {"tier", store::toString(memory->tier)},
+               {"importance", memory->importance}};
+  return {{"node", std::move(node)},
+          {"children", std::move(children)},
+          {"truncated", truncated},
+          {"estimatedExpansionTokens", estimated}};
+}
+
+json getIndex(db::Connection& connection) {
+  std::vector<db::Row> rows;
+  try {
+    rows = connection.query(kSelectTopLevelIndex);
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] getIndex fetch error: ") + e.what());
+    return {{"error", e.what()}, {"nodes", json::array()}, {"totalTokensIfAllExpanded", 0}};
+  }
+  json nodes = json::array();
+  std::int64_t total = 0;
+  for (const auto& row : rows) {
+    const std::string* id = db::textOf(row[0]);
+    const std::string* body = db::textOf(row[1]);
+    if (id == nullptr || body == nullptr) continue;
+    const std::int64_t cost = db::integerOf(row[4]).value_or(0);
+    total += cost;
+    nodes.push_back({{"id", *id},
+                     {"body_preview", platform::graphemePrefix(*body, 100)},
+                     {"tags", textOr(row[2])},
+                     {"depth", db::integerOf(row[3]).value_or(0)},
+                     {"traversal_cost_tokens", cost}});
+  }
+  return {{"nodes", std::move(nodes)}, {"totalTokensIfAllExpanded", total}};
+}
+
+}  // namespace nodrel::server
