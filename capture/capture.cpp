@@ -1,0 +1,2 @@
+// capture: session capture from transcripts, checkpoint markers and database snapshots.
+namespace nodrel::capture {}

@@ -1,0 +1,48 @@
+// `nodrel` as a user runs it: help, version and unknown subcommands.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/dispatch.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+testing::ProgramRun nodrel(const std::vector<std::string>& args, const std::string& input = "") {
+  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, input);
+}
+
+TEST(Dispatch, UsageTextIsTheSixtyFourLines) {
+  const std::string& usage = cli::usageText();
+  EXPECT_EQ(testing::splitLines(usage).size(), 64u);
+  EXPECT_EQ(usage.size(), 2478u);
+  EXPECT_EQ(usage.rfind("nodrel 0.1.0 \u2014 Nodrel knowledge-layer CLI\n\nUSAGE\n", 0), 0u);
+  EXPECT_EQ(usage.substr(usage.size() - 41), "  --version, -v  Print version and exit.\n");
+}
+
+TEST(Dispatch, HelpVersionAndUnknownSubcommands) {
+  testing::TempHome home;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--help"}, {"-h"}, {"-h", "extra"}}) {
+    auto run = nodrel(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, cli::usageText());
+    EXPECT_EQ(run.err, "");
+  }
+  for (const char* flag : {"-v", "--version"}) {
+    auto run = nodrel({flag});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "nodrel 0.1.0\n");
+  }
+  for (const std::string& word : {std::string("Status"), std::string(""), std::string("--cwd")}) {
+    auto run = nodrel({word, "/tmp"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "nodrel: unknown subcommand '" + word + "'\nRun 'nodrel --help' for usage.\n");
+  }
+}
+
+}  // namespace
+}  // namespace nodrel
