@@ -1,0 +1,21 @@
+// server/mcp_server.h: the server value main builds once. It owns the one database connection
+// that the loop, the routing and every tool handler share; no handler opens its own.
+#pragma once
+
+#include <utility>
+
+#include "db/connection.h"
+
+namespace nodrel::server {
+
+class MCPServer {
+ public:
+  explicit MCPServer(db::Connection connection) : connection_(std::move(connection)) {}
+
+  db::Connection& db() { return connection_; }
+
+ private:
+  db::Connection connection_;
+};
+
+}  // namespace nodrel::server

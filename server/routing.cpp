@@ -1,0 +1,147 @@
+#include "server/routing.h"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "server/audit_log.h"
+#include "server/json_text.h"
+#include "server/tool_arguments.h"
+#include "server/tools/corrections.h"
+#include "server/tools/remember.h"
+#include "server/tools/session_context.h"
+#include "server/transport.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+// What every call carries, read before the tool name is looked at.
+struct CallArguments {
+  const json& all;
+  std::string projectPath;               // "" when absent
+  std::optional<std::string> sessionID;
+};
+
+using Handler = std::function<json(const CallArguments&, MCPServer&)>;
+
+struct Route {
+  std::string_view name;
+  Handler handler;
+  std::string_view summary;             // the read summary, or the write summary on success
+  bool writes;                          // a refused write is audited as "rejected"
+  std::optional<std::string_view> scope;
+};
+
+json notImplemented(const CallArguments&, MCPServer&) {
+  return {{"success", false}, {"error", "not implemented yet"}};
+}
+
+std::string stringOr(const json& arguments, std::string_view key, std::string_view fallback) {
+  return stringArgument(arguments, key).value_or(std::string(fallback));
+}
+
+const std::vector<Route>& routes() {
+  static const std::vector<Route> table = {
+      {"nodrel_get_skills", notImplemented, "read", false, std::nullopt},
+      {"nodrel_get_context", notImplemented, "read", false, std::nullopt},
+      {"nodrel_save_correction",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                             stringOr(call.all, "source", "session_log"),
+                                             stringArgument(call.all, "surface"),
+                                             stringArgument(call.all, "rationale")});
+       },
+       "write:correction", true, "memories"},
+      {"nodrel_save_standing_instruction",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveStandingInstruction(server.db(),
+                                        {nonEmptyStringArgument(call.all, "project_path"),
+                                         stringOr(call.all, "content", ""),
+                                         stringArgument(call.all, "surface")});
+       },
+       "write:instruction", true, "standing_instructions"},
+      {"nodrel_save_context",
+       [](const CallArguments& call, MCPServer& server) {
+         return saveContext(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                          stringOr(call.all, "context_type", "key_point"),
+                                          call.sessionID, stringArgument(call.all, "surface")});
+       },
+       "write:context", true, "session_context,memories"},
+      {"nodrel_ingest_project", notImplemented, "write:ingest", true, "code_files,code_edges"},
+      {"nodrel_get_impact", notImplemented, "read:impact", false, std::nullopt},
+      {"nodrel_audit_log",
+       [](const CallArguments& call, MCPServer& server) {
+         return getAuditLog(server.db(), call.sessionID,
+                            integerArgument(call.all, "limit").value_or(20));
+       },
+       "read:audit", false, std::nullopt},
+      {"nodrel_report_build_failure", notImplemented, "write:build_failure", true,
+       "build_failures"},
+      {"nodrel_report_test_failure", notImplemented, "write:test_failure", true, "test_failures"},
+      {"nodrel_promote_skill", notImplemented, "write:task_promotion", true, "tasks"},
+      {"nodrel_list_tasks", notImplemented, "read:tasks", false, std::nullopt},
+      {"nodrel_match_conditions", notImplemented, "read:match_conditions", false, std::nullopt},
+      {"nodrel_expand_node", notImplemented, "read:expand_node", false, std::nullopt},
+      {"nodrel_get_index", notImplemented, "read:get_index", false, std::nullopt},
+      {"nodrel_remember",
+       [](const CallArguments& call, MCPServer& server) {
+         return rememberContent(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                              stringArgument(call.all, "rationale"),
+                                              call.sessionID});
+       },
+       "write:remember", true, "memories"},
+  };
+  return table;
+}
+
+const Route* findRoute(const std::string& name) {
+  for (const Route& route : routes()) {
+    if (route.name == name) return &route;
+  }
+  return nullptr;
+}
+
+bool succeeded(const json& result) {
+  auto it = result.find("success");
+  return it != result.end() && it->is_boolean() && it->get<bool>();
+}
+
+}  // namespace
+
+json textContentResult(const json& dictionary) {
+  std::string text = serialisePretty(dictionary).value_or("{}");
+  return {{"content", json::array({{{"type", "text"}, {"text", std::move(text)}}})}};
+}
+
+json handleToolCall(const std::string& name, const json& arguments, MCPServer& server) {
+  const CallArguments call{arguments, stringOr(arguments, "project_path", ""),
+                           stringArgument(arguments, "session_id")};
+  const Route* route = findRoute(name);
+  json result;
+  std::optional<std::string> summary;
+  std::optional<std::string> scope;
+  if (route == nullptr) {
+    result = {{"error", "Unknown tool: " + name}};
+    summary = "error:unknown_tool";
+  } else {
+    try {
+      result = route->handler(call, server);
+    } catch (const std::exception& e) {
+      // Handlers report their own failures; this only keeps one that slipped through from
+      // taking the server down.
+      logLine("[nodrel-mcp] " + name + " error: " + e.what());
+      result = {{"success", false}, {"error", e.what()}};
+    }
+    summary = std::string(!route->writes || succeeded(result) ? route->summary : "rejected");
+    if (route->scope) scope = std::string(*route->scope);
+  }
+  recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
+  return textContentResult(result);
+}
+
+}  // namespace nodrel::server

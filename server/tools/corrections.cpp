@@ -1,0 +1,145 @@
+#include "server/tools/corrections.h"
+
+#include <exception>
+#include <string_view>
+
+#include "platform/text.h"
+#include "platform/uuid.h"
+#include "server/projects.h"
+#include "server/tools/body_checks.h"
+#include "server/transport.h"
+#include "server/validation.h"
+#include "store/body_validation.h"
+#include "store/memory_links.h"
+#include "store/write_path.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kInsertCorrection =
+    "INSERT INTO corrections (id, project_id, content, source, status, surface, rationale, "
+    "created_at) VALUES (?, ?, ?, ?, 'pending', ?, ?, ?)";
+constexpr std::string_view kInsertGlobalInstruction =
+    "INSERT INTO standing_instructions (id, content, scope_type, source, surface, active, "
+    "created_at) VALUES (?, ?, 'global', 'session_log', ?, 1, ?)";
+constexpr std::string_view kInsertProjectInstruction =
+    "INSERT INTO standing_instructions (id, content, scope_type, project_id, source, surface, "
+    "active, created_at) VALUES (?, ?, 'project', ?, 'session_log', ?, 1, ?)";
+
+json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
+
+std::string resolveSource(const std::string& source) {
+  for (std::string_view known : {"manual", "session_log", "teacher_agent"}) {
+    if (source == known) return source;
+  }
+  return "session_log";
+}
+
+// The memory copy never decides the call's outcome: a failure is one line.
+void mirrorCorrection(db::Connection& connection, const std::string& body,
+                      const std::string& source, const std::string& projectPath) {
+  std::string memoryID;
+  try {
+    store::MemoryWrite write;
+    write.body = body;
+    write.tier = store::MemoryTier::Episodic;
+    write.type = store::MemoryType::Correction;
+    write.tags = "correction," + source;
+    write.importance = 5;
+    write.project = projectPath;
+    memoryID = store::writeMemory(connection, write).id;
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] memory mirror error (non-fatal): ") + e.what());
+    return;
+  }
+  logLine("[nodrel-mcp] correction mirrored to memories: " + memoryID);
+  try {
+    store::linkContradictions(memoryID, body, projectPath, connection);
+  } catch (const std::exception&) {
+    // Contradiction links are a hint for later review; the correction stands without them.
+  }
+}
+
+}  // namespace
+
+json saveCorrection(db::Connection& connection, const CorrectionArguments& arguments) {
+  constexpr std::string_view kHandler = "saveCorrection";
+  if (!arguments.projectPath.empty()) {
+    if (auto message = validateProjectPath(arguments.projectPath)) return failure(*message);
+  }
+  if (arguments.projectPath.empty()) {
+    return failure("project_path is required and must not be empty");
+  }
+  if (auto message = validateContent(arguments.content)) return failure(*message);
+  if (auto message = refuseBody(kHandler, arguments.content)) return failure(*message);
+  const std::string content = store::sanitizeMemoryBody(arguments.content);
+  if (auto message = refuseCleanedBody(kHandler, content)) return failure(*message);
+
+  const std::string projectID = ensureProject(arguments.projectPath, connection);
+  const std::string id = platform::makeUUID();
+  const std::string createdAt = currentTimestamp();
+  const std::string source = resolveSource(arguments.source);
+  std::optional<std::string> rationale;
+  if (arguments.rationale && !platform::trimWhitespace(*arguments.rationale).empty()) {
+    rationale = arguments.rationale;
+  }
+  try {
+    connection.run(kInsertCorrection,
+                   {db::text(id), db::text(projectID), db::text(content), db::text(source),
+                    db::text(resolveSurface(arguments.surface)), db::optionalText(rationale),
+                    db::text(createdAt)});
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] saveCorrection error: ") + e.what());
+    return failure(e.what());
+  }
+  logLine("[nodrel-mcp] correction saved: " + id);
+  mirrorCorrection(connection, content, source, arguments.projectPath);
+
+  json result = {{"success", true},
+                 {"correction_id", id},
+                 {"project_id", projectID},
+                 {"status", "pending"},
+                 {"created_at", createdAt}};
+  if (rationale) result["rationale"] = *rationale;
+  return result;
+}
+
+json saveStandingInstruction(db::Connection& connection,
+                             const StandingInstructionArguments& arguments) {
+  if (auto message = validateContent(arguments.content)) return failure(*message);
+  const bool scoped = arguments.projectPath && !arguments.projectPath->empty();
+  if (scoped) {
+    if (auto message = validateProjectPath(*arguments.projectPath)) return failure(*message);
+  }
+  if (auto message = refuseBody("saveStandingInstruction", arguments.content)) {
+    return failure(*message);
+  }
+
+  const std::string id = platform::makeUUID();
+  const std::string createdAt = currentTimestamp();
+  const std::string surface = resolveSurface(arguments.surface);
+  try {
+    if (scoped) {
+      const std::string projectID = ensureProject(*arguments.projectPath, connection);
+      connection.run(kInsertProjectInstruction,
+                     {db::text(id), db::text(arguments.content), db::text(projectID),
+                      db::text(surface), db::text(createdAt)});
+    } else {
+      connection.run(kInsertGlobalInstruction, {db::text(id), db::text(arguments.content),
+                                                db::text(surface), db::text(createdAt)});
+    }
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] saveStandingInstruction error: ") + e.what());
+    return failure(e.what());
+  }
+  logLine("[nodrel-mcp] standing instruction saved: " + id);
+  return {{"success", true},
+          {"instruction_id", id},
+          {"scope_type", scoped ? "project" : "global"},
+          {"active", true},
+          {"created_at", createdAt}};
+}
+
+}  // namespace nodrel::server

@@ -1,0 +1,25 @@
+// server/tools/remember.h: nodrel_remember, the deliberate "remember this" of the user, stored
+// as a high-importance observation with an optional rationale.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "db/connection.h"
+
+namespace nodrel::server {
+
+struct RememberArguments {
+  std::string projectPath;
+  std::string content;
+  std::optional<std::string> rationale;
+  std::optional<std::string> sessionID;
+};
+
+// {"success": true, memory_id, importance, tags, tier, created_at[, rationale]} or
+// {"success": false, "error": ...}. Never throws.
+nlohmann::json rememberContent(db::Connection& connection, const RememberArguments& arguments);
+
+}  // namespace nodrel::server

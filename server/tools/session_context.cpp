@@ -1,0 +1,84 @@
+#include "server/tools/session_context.h"
+
+#include <exception>
+#include <string_view>
+
+#include "platform/uuid.h"
+#include "server/projects.h"
+#include "server/tools/body_checks.h"
+#include "server/transport.h"
+#include "server/validation.h"
+#include "store/body_validation.h"
+#include "store/write_path.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kInsertSessionContext =
+    "INSERT INTO session_context (id, session_id, project_id, surface, context_type, content, "
+    "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)";
+
+json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
+
+std::string resolveKind(const std::string& kind) {
+  for (std::string_view known : {"decision", "state", "key_point", "handoff"}) {
+    if (kind == known) return kind;
+  }
+  return "key_point";
+}
+
+}  // namespace
+
+json saveContext(db::Connection& connection, const SaveContextArguments& arguments) {
+  constexpr std::string_view kHandler = "saveContext";
+  if (!arguments.projectPath.empty()) {
+    if (auto message = validateProjectPath(arguments.projectPath)) return failure(*message);
+  }
+  if (arguments.projectPath.empty()) return failure("project_path is required");
+  if (auto message = validateContent(arguments.content)) return failure(*message);
+  if (auto message = refuseBody(kHandler, arguments.content)) return failure(*message);
+  const std::string content = store::sanitizeMemoryBody(arguments.content);
+  if (auto message = refuseCleanedBody(kHandler, content)) return failure(*message);
+
+  const std::string kind = resolveKind(arguments.contextType);
+  const std::string projectID = ensureProject(arguments.projectPath, connection);
+  const std::string id = platform::makeUUID();
+  const std::string createdAt = currentTimestamp();
+  std::optional<std::string> sessionID;
+  if (arguments.sessionID && !arguments.sessionID->empty()) sessionID = arguments.sessionID;
+  try {
+    connection.run(kInsertSessionContext,
+                   {db::text(id), db::optionalText(sessionID), db::text(projectID),
+                    db::text(resolveSurface(arguments.surface)), db::text(kind),
+                    db::text(content), db::text(createdAt)});
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] saveContext error: ") + e.what());
+    return failure(e.what());
+  }
+  logLine("[nodrel-mcp] context saved: " + id + " (" + kind + ")");
+
+  try {
+    store::MemoryWrite write;
+    write.body = content;
+    write.tier = store::MemoryTier::Episodic;
+    write.type = store::memoryTypeForContextKind(kind);
+    write.tags = kind;
+    write.importance = 5;
+    write.project = arguments.projectPath;
+    write.sourceSession = sessionID;
+    const std::string memoryID = store::writeMemory(connection, write).id;
+    logLine("[nodrel-mcp] context mirrored to memories: " + memoryID);
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] memory mirror error (non-fatal): ") + e.what());
+  }
+
+  return {{"success", true},
+          {"context_id", id},
+          {"project_id", projectID},
+          {"context_type", kind},
+          {"created_at", createdAt}};
+}
+
+}  // namespace nodrel::server

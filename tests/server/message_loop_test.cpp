@@ -1,0 +1,193 @@
+// The server as a host sees it: request lines in, response lines and diagnostics out.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/server/server_session.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+using nlohmann::json;
+using testing::runServer;
+
+class MessageLoop : public ::testing::Test {
+ protected:
+  testing::TempHome home;
+  void SetUp() override { home.openDatabase(); }
+};
+
+TEST_F(MessageLoop, AnswersRequestsInOrderAndLogsTheRest) {
+  auto session = runServer({
+      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999-01-01"}})",
+      R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+      "   \t ",
+      "",
+      R"([{"jsonrpc":"2.0","id":9,"method":"ping"}])",
+      R"({"jsonrpc":"2.0","id":9,"method":"ping")",
+      "\t" R"({"jsonrpc":"2.0","id":"abc","method":"ping"})" "\u3000",
+      R"({"jsonrpc":"2.0","id":null,"method":"nope"})",
+      R"({"jsonrpc":"2.0","id":0})",
+      R"({"jsonrpc":"2.0","id":"","method":"tools/list"})",
+      "{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"initialize\"}\r",
+  });
+  EXPECT_EQ(session.status, 0);
+  ASSERT_EQ(session.responses.size(), 6u) << session.rawOut;
+
+  const json& init = session.responses[0];
+  EXPECT_EQ(init["jsonrpc"], "2.0");
+  EXPECT_EQ(init["id"], 1);
+  EXPECT_EQ(init["result"]["protocolVersion"], "2024-11-05");
+  EXPECT_EQ(init["result"]["capabilities"], json({{"tools", json::object()}}));
+  EXPECT_EQ(init["result"]["serverInfo"], json({{"name", "nodrel-mcp"}, {"version", "1.0.0"}}));
+
+  EXPECT_EQ(session.responses[1]["id"], "abc");
+  EXPECT_EQ(session.responses[1]["result"], json::object());
+  EXPECT_TRUE(session.responses[2]["id"].is_null());
+  EXPECT_EQ(session.responses[2]["error"],
+            json({{"code", -32601}, {"message", "Method not found: nope"}}));
+  EXPECT_EQ(session.responses[3]["id"], 0);
+  EXPECT_EQ(session.responses[3]["error"]["message"], "Method not found: ");
+  EXPECT_EQ(session.responses[4]["id"], "");
+  EXPECT_EQ(session.responses[4]["result"]["tools"].size(), 16u);
+  EXPECT_EQ(session.responses[5]["id"], 7);
+
+  const std::vector<std::string> wantErr = {
+      "[nodrel-mcp] server started",
+      "[nodrel-mcp] notification: notifications/initialized",
+      R"([nodrel-mcp] malformed JSON: [{"jsonrpc":"2.0","id":9,"method":"ping"}])",
+      R"([nodrel-mcp] malformed JSON: {"jsonrpc":"2.0","id":9,"method":"ping")",
+      "[nodrel-mcp] stdin closed, exiting",
+  };
+  EXPECT_EQ(session.errLines, wantErr);
+}
+
+TEST_F(MessageLoop, EveryResponseIsOneCompactLine) {
+  auto session = runServer({R"({"id":1,"method":"tools/list"})",
+                            testing::toolCall(2, "nodrel_audit_log", json::object())});
+  auto lines = testing::splitLines(session.rawOut);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& line : lines) EXPECT_TRUE(json::accept(line)) << line;
+}
+
+TEST_F(MessageLoop, HostileLinesAreRefusedAndTheLoopGoesOn) {
+  const std::string deep(128, '[');  // 129 levels with the object
+  const std::string nested128 = std::string(126, '[') + std::string(126, ']');  // 128 levels with the two objects
+  const std::string longLine = "{\"x\": \"" + std::string(300, 'a');
+  auto session = runServer({
+      "{\"a\":" + deep,
+      R"({"id":1,"method":"ping","params":{"p":)" + nested128 + "}}",
+      longLine,
+      R"({"id":2,"method":"ping"})",
+  });
+  ASSERT_EQ(session.responses.size(), 2u);
+  EXPECT_EQ(session.responses[0]["id"], 1);
+  EXPECT_EQ(session.responses[1]["id"], 2);
+  ASSERT_GE(session.errLines.size(), 4u);
+  EXPECT_EQ(session.errLines[1].rfind("[nodrel-mcp] malformed JSON: {\"a\":[[[", 0), 0u);
+  // The echo is cut at 200 characters and marked.
+  EXPECT_EQ(session.errLines[2], "[nodrel-mcp] malformed JSON: " + longLine.substr(0, 200) + "\u2026");
+}
+
+TEST_F(MessageLoop, ALineOverTheLimitIsDroppedUpToItsLineFeed) {
+  std::string huge = "{\"id\":1,\"method\":\"ping\",\"pad\":\"" + std::string(65u << 20, 'x') + "\"}";
+  auto session = runServer({huge, R"({"id":2,"method":"ping"})"});
+  ASSERT_EQ(session.responses.size(), 1u);
+  EXPECT_EQ(session.responses[0]["id"], 2);
+  ASSERT_GE(session.errLines.size(), 2u);
+  EXPECT_EQ(session.errLines[1].rfind("[nodrel-mcp] malformed JSON: {\"id\":1", 0), 0u);
+  EXPECT_LT(session.errLines[1].size(), 1000u);
+}
+
+TEST_F(MessageLoop, InvalidUtf8FromTheDatabaseStillReachesTheClient) {
+  {
+    auto db = home.openDatabase();
+    db.run("INSERT INTO audit_log (timestamp, session_id, tool_name, created_at) VALUES "
+           "('2026-01-01T00:00:00.000+0000', ?, 'x', '2026-01-01T00:00:00.000+0000')",
+           {db::Value(std::string("bad\xff\xfe"))});
+  }
+  auto session = runServer({testing::toolCall(1, "nodrel_audit_log", {{"limit", 100}})});
+  ASSERT_EQ(session.responses.size(), 1u) << session.rawOut;
+  auto result = testing::toolResult(session.responses[0]);
+  bool found = false;
+  for (const auto& entry : result["entries"]) {
+    if (entry["tool_name"] == "x") {
+      found = true;
+      EXPECT_EQ(entry["session_id"], "bad\uFFFD\uFFFD");
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST(ServerStartup, FatalWhenTheDatabaseCannotBeOpened) {
+  testing::TempHome home;
+  // A directory where the database file should be makes the open fail.
+  std::filesystem::create_directories(home.databasePath());
+  auto run = testing::runProgram(testing::binaryPath("server/NodrelMCP"), {}, "");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("[nodrel-mcp] fatal: could not open database at " +
+                              home.databasePath().string() + ": ",
+                          0),
+            0u)
+      << run.err;
+  EXPECT_EQ(testing::splitLines(run.err).size(), 1u);
+}
+
+TEST(ServerStartup, CreatesTheDataDirectoryAndSessionContextSilently) {
+  testing::TempHome home;
+  auto first = runServer({R"({"id":1,"method":"ping"})"});
+  EXPECT_EQ(first.status, 0);
+  EXPECT_TRUE(std::filesystem::exists(home.databasePath()));
+  {
+    auto db = db::Connection::open(home.databasePath());
+    EXPECT_TRUE(db.scalar("SELECT COUNT(*) FROM sqlite_master WHERE name = 'session_context'")
+                    .has_value());
+    EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM sqlite_master WHERE name = 'session_context'"),
+              db::Value(std::int64_t{1}));
+  }
+  // With the companion's tables in place the ALTER statements fail each start, silently.
+  home.openDatabase();
+  auto second = runServer({});
+  EXPECT_EQ(second.errLines, (std::vector<std::string>{"[nodrel-mcp] server started",
+                                                       "[nodrel-mcp] stdin closed, exiting"}));
+}
+
+TEST(ServerStartup, AClientThatGoesAwayEndsTheServerCleanly) {
+  testing::TempHome home;
+  home.openDatabase();
+  int inPipe[2], outPipe[2];
+  ASSERT_EQ(pipe(inPipe), 0);
+  ASSERT_EQ(pipe(outPipe), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, 2);
+    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) close(fd);
+    const std::string program = testing::binaryPath("server/NodrelMCP").string();
+    execl(program.c_str(), program.c_str(), nullptr);
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(outPipe[0]);  // nobody reads the responses any more
+  const std::string request = "{\"id\":1,\"method\":\"tools/list\"}\n";
+  for (int i = 0; i < 50; ++i) {
+    if (write(inPipe[1], request.data(), request.size()) < 0) break;
+  }
+  close(inPipe[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace nodrel

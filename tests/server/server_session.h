@@ -1,0 +1,30 @@
+// tests/server/server_session.h: a run of the built NodrelMCP fed request lines, as an MCP
+// host does, with its responses parsed and its diagnostic lines split.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/run_program.h"
+
+namespace nodrel::testing {
+
+struct ServerSession {
+  int status = -1;
+  std::vector<nlohmann::json> responses;  // one per stdout line, in order
+  std::vector<std::string> errLines;
+  std::string rawOut;
+};
+
+// Sends each line (a line feed is added) and closes standard input.
+ServerSession runServer(const std::vector<std::string>& lines);
+
+// A tools/call request line.
+std::string toolCall(int id, const std::string& tool, const nlohmann::json& arguments);
+
+// The tool result dictionary of a tools/call response (its text content parsed).
+nlohmann::json toolResult(const nlohmann::json& response);
+
+}  // namespace nodrel::testing
