@@ -48,7 +48,8 @@ struct Fixture {
     const std::string now = platform::currentTimestampText();
     db->exec("BEGIN");
     for (int i = 0; i < count; ++i) {
-      const std::string id = "m" + std::to_string(i);
+      std::string id = "m";  // appended, which GCC 12's -Wrestrict does not misread
+      id += std::to_string(i);
       db->run("INSERT INTO memories (id, tier, body, created_at) VALUES (?, ?, 'x', ?)",
               {db::text(id), db::text(i % 10 == 0 ? "cold" : "episodic"), db::text(now)});
       store::storeEmbedding(id, randomUnit(random), *db);

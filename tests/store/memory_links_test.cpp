@@ -161,7 +161,11 @@ TEST_F(MemoryLinks, TemporalWindowIsOneHourEitherSide) {
 }
 
 TEST_F(MemoryLinks, AtMost20TemporalLinks) {
-  for (int i = 0; i < 30; ++i) add(db(), "m" + std::to_string(i), "Lunch " + std::to_string(i));
+  for (int i = 0; i < 30; ++i) {
+    std::string id = "m";  // appended, which GCC 12's -Wrestrict does not misread
+    id += std::to_string(i);
+    add(db(), id, "Lunch " + std::to_string(i));
+  }
   add(db(), "new", "The deployment pipeline.");
   createMemoryLinks("new", "The deployment pipeline.", db());
   EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), 20u);

@@ -128,7 +128,8 @@ TEST(VectorStore, BoundedSearchMatchesAFullSort) {
     return q;
   }();
   for (int i = 0; i < 300; ++i) {
-    const std::string id = "m" + std::to_string(i);
+    std::string id = "m";  // appended, which GCC 12's -Wrestrict does not misread
+    id += std::to_string(i);
     addMemory(t.db(), id);
     std::vector<float> v(16);
     for (auto& x : v) x = component(random);
