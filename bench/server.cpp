@@ -1,0 +1,276 @@
+// bench/server.cpp: the built NodrelMCP as a host sees it, over a pipe: the time from spawning
+// it to its `initialize` response, and the round trips of a `nodrel_remember` call into a store
+// of 10,000 memories and of `tools/list`, each on one long-running server process.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "db/connection.h"
+#include "db/schema.h"
+#include "platform/paths.h"
+#include "platform/user_defaults.h"
+#include "store/capacity.h"
+#include "store/write_path.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace nodrel;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStoreSize = 10'000;
+constexpr const char* kInitialize =
+    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05",)"
+    R"("capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})";
+constexpr const char* kToolsList = R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})";
+
+// Bodies of a realistic spread: words from a vocabulary of thousands, now and then a name, so
+// that a new memory links to a handful of stored ones.
+constexpr const char* kSyllables[] = {"ba", "ko", "ri", "tem", "lo", "san", "vi", "der", "mu",
+                                      "pel", "ta", "gon", "fi", "rak", "ne", "sol", "du", "mir"};
+
+std::string word(int n) {
+  std::string w;
+  for (int i = 0; i < 3; ++i) {
+    w += kSyllables[n % std::size(kSyllables)];
+    n /= static_cast<int>(std::size(kSyllables));
+  }
+  return w;
+}
+
+std::string sentence(std::mt19937& rng, int serial) {
+  std::uniform_int_distribution<int> pick(0, 2999), name(3000, 3039), length(8, 24), coin(0, 9);
+  std::string out;
+  for (int i = length(rng); i > 0; --i) {
+    if (!out.empty()) out += ' ';
+    out += word(pick(rng));
+  }
+  if (coin(rng) < 3) out += " for " + word(name(rng));
+  return out + " (note " + std::to_string(serial) + ")";
+}
+
+double median(std::vector<double> samples) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const std::size_t mid = samples.size() / 2;
+  return samples.size() % 2 ? samples[mid] : (samples[mid - 1] + samples[mid]) / 2;
+}
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A scratch HOME whose database holds kStoreSize memories written through the real path, so
+// each has its row, full-text entry, vector and links. The server started later inherits HOME.
+struct Store {
+  std::filesystem::path home;
+  std::mt19937 rng{42};
+  int serial = 0;
+
+  Store() {
+    // TMPDIR chooses the file system, e.g. a tmpfs to see the cost without the disk's syncs.
+    std::string pattern = (std::filesystem::temp_directory_path() / "nodrel-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+    home = pattern;
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::create_directories(platform::NodrelPaths::baseDirectory());
+    auto db = db::Connection::open(platform::NodrelPaths::databaseURL(), {.create = true});
+    db::createSchema(db);
+    db.exec("BEGIN;");
+    for (int i = 0; i < kStoreSize; ++i) {
+      store::writeMemory(db, {.body = next(), .project = "/work/project"});
+    }
+    db.exec("COMMIT;");
+    // A budget far from reached: every new write pays for the usage query.
+    platform::UserDefaults::set(std::string(store::kActiveBudgetKey), std::int64_t{1} << 40);
+  }
+  ~Store() {
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+  }
+  std::string next() { return sentence(rng, serial++); }
+};
+
+Store& sharedStore() {
+  static Store s;
+  return s;
+}
+
+// One NodrelMCP child with pipes on its standard input and output; its diagnostics go to
+// /dev/null. Closing its input ends it.
+class Server {
+ public:
+  Server() {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string program = NODREL_BINARY_DIR "/server/NodrelMCP";
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    toServer_ = in[1];
+    fromServer_ = out[0];
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+  }
+  ~Server() {
+    close(toServer_);
+    close(fromServer_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  void send(std::string line) {
+    line += '\n';
+    for (std::size_t done = 0; done < line.size();) {
+      const ssize_t n = write(toServer_, line.data() + done, line.size() - done);
+      if (n <= 0) throw std::runtime_error("the server stopped reading");
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+  std::string receive() {
+    for (;;) {
+      if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+      }
+      char chunk[65536];
+      const ssize_t n = read(fromServer_, chunk, sizeof chunk);
+      if (n <= 0) throw std::runtime_error("the server closed its output");
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  std::string roundTrip(const std::string& line) {
+    send(line);
+    return receive();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int toServer_ = -1;
+  int fromServer_ = -1;
+  std::string buffer_;
+};
+
+// Checked outside the timed part, so a server that answers with an error is not measured as fast.
+bool succeeded(const std::string& response) {
+  const auto parsed = nlohmann::json::parse(response, nullptr, false);
+  if (!parsed.is_object() || !parsed.contains("result")) return false;
+  const auto result =
+      nlohmann::json::parse(parsed["result"]["content"][0].value("text", ""), nullptr, false);
+  return result.is_object() && result.value("success", false);
+}
+
+void BM_StartupToInitialize(benchmark::State& state) {
+  sharedStore();
+  std::vector<double> samples;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    std::optional<Server> server(std::in_place);
+    const std::string response = server->roundTrip(kInitialize);
+    samples.push_back(msSince(start));
+    state.PauseTiming();
+    server.reset();  // end of input; waiting for its exit is not start-up
+    state.ResumeTiming();
+    if (response.find("\"protocolVersion\"") == std::string::npos) {
+      state.SkipWithError(response.c_str());
+      break;
+    }
+  }
+  state.counters["median_ms"] = median(samples);
+}
+BENCHMARK(BM_StartupToInitialize)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The processor time the server processes used, once they have been waited for.
+double childrenCpuMs() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// Besides the wall time, the server's processor time per call: the rest is waiting, mostly on
+// the disk's syncs at commit.
+void BM_RememberRoundTrip(benchmark::State& state) {
+  Store& s = sharedStore();
+  const double cpuBefore = childrenCpuMs();
+  std::optional<Server> server(std::in_place);
+  server->roundTrip(kInitialize);
+  std::vector<double> samples;
+  int id = 10;
+  for (auto _ : state) {
+    const std::string request =
+        nlohmann::json{{"jsonrpc", "2.0"},
+                       {"id", ++id},
+                       {"method", "tools/call"},
+                       {"params",
+                        {{"name", "nodrel_remember"},
+                         {"arguments",
+                          {{"project_path", "/work/project"}, {"content", s.next()}}}}}}
+            .dump();
+    const auto start = Clock::now();
+    const std::string response = server->roundTrip(request);
+    samples.push_back(msSince(start));
+    if (!succeeded(response)) {
+      state.SkipWithError(response.c_str());
+      break;
+    }
+  }
+  server.reset();
+  state.counters["median_ms"] = median(samples);
+  if (!samples.empty()) {
+    state.counters["server_cpu_ms_per_call"] =
+        (childrenCpuMs() - cpuBefore) / static_cast<double>(samples.size());
+  }
+}
+BENCHMARK(BM_RememberRoundTrip)->Iterations(500)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ToolsListRoundTrip(benchmark::State& state) {
+  sharedStore();
+  Server server;
+  server.roundTrip(kInitialize);
+  std::vector<double> samples;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    bytes = server.roundTrip(kToolsList).size();
+    samples.push_back(msSince(start));
+  }
+  state.counters["median_ms"] = median(samples);
+  state.counters["response_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_ToolsListRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
