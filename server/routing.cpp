@@ -10,7 +10,10 @@
 #include "server/audit_log.h"
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
+#include "server/tools/get_impact.h"
+#include "server/tools/ingest_project.h"
 #include "server/tools/remember.h"
+#include "server/tools/report_failures.h"
 #include "server/transport.h"
 
 namespace nodrel::server {
@@ -51,17 +54,40 @@ const std::vector<Route>& routes() {
       {"nodrel_save_standing_instruction", notImplemented, "write:instruction", true,
        "standing_instructions"},
       {"nodrel_save_context", notImplemented, "write:context", true, "session_context,memories"},
-      {"nodrel_ingest_project", notImplemented, "write:ingest", true, "code_files,code_edges"},
-      {"nodrel_get_impact", notImplemented, "read:impact", false, std::nullopt},
+      {"nodrel_ingest_project",
+       [](const CallArguments& call, MCPServer& server) {
+         return ingestProject(server.db(), call.projectPath);
+       },
+       "write:ingest", true, "code_files,code_edges"},
+      {"nodrel_get_impact",
+       [](const CallArguments& call, MCPServer& server) {
+         auto files = stringArrayArgument(call.all, "files").value_or(std::vector<std::string>{});
+         return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath));
+       },
+       "read:impact", false, std::nullopt},
       {"nodrel_audit_log",
        [](const CallArguments& call, MCPServer& server) {
          return getAuditLog(server.db(), call.sessionID,
                             integerArgument(call.all, "limit").value_or(20));
        },
        "read:audit", false, std::nullopt},
-      {"nodrel_report_build_failure", notImplemented, "write:build_failure", true,
-       "build_failures"},
-      {"nodrel_report_test_failure", notImplemented, "write:test_failure", true, "test_failures"},
+      {"nodrel_report_build_failure",
+       [](const CallArguments& call, MCPServer& server) {
+         return reportBuildFailure(server.db(), {call.projectPath,
+                                                 stringOr(call.all, "build_output", ""),
+                                                 stringArgument(call.all, "trigger_file"),
+                                                 call.sessionID});
+       },
+       "write:build_failure", true, "build_failures"},
+      {"nodrel_report_test_failure",
+       [](const CallArguments& call, MCPServer& server) {
+         return reportTestFailure(server.db(), {call.projectPath,
+                                                stringOr(call.all, "test_output", ""),
+                                                stringOr(call.all, "framework", "xctest"),
+                                                stringArgument(call.all, "trigger_file"),
+                                                call.sessionID});
+       },
+       "write:test_failure", true, "test_failures"},
       {"nodrel_promote_skill", notImplemented, "write:task_promotion", true, "tasks"},
       {"nodrel_list_tasks", notImplemented, "read:tasks", false, std::nullopt},
       {"nodrel_match_conditions", notImplemented, "read:match_conditions", false, std::nullopt},
