@@ -11,8 +11,11 @@
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
 #include "server/tools/corrections.h"
+#include "server/tools/get_impact.h"
+#include "server/tools/ingest_project.h"
 #include "server/tools/memory_index.h"
 #include "server/tools/remember.h"
+#include "server/tools/report_failures.h"
 #include "server/tools/session_context.h"
 #include "server/tools/tasks.h"
 #include "server/transport.h"
@@ -47,6 +50,10 @@ std::string stringOr(const json& arguments, std::string_view key, std::string_vi
   return stringArgument(arguments, key).value_or(std::string(fallback));
 }
 
+std::vector<std::string> stringsOrNone(const json& arguments, std::string_view key) {
+  return stringArrayArgument(arguments, key).value_or(std::vector<std::string>{});
+}
+
 const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
       {"nodrel_get_skills", notImplemented, "read", false, std::nullopt},
@@ -74,17 +81,40 @@ const std::vector<Route>& routes() {
                                           call.sessionID, stringArgument(call.all, "surface")});
        },
        "write:context", true, "session_context,memories"},
-      {"nodrel_ingest_project", notImplemented, "write:ingest", true, "code_files,code_edges"},
-      {"nodrel_get_impact", notImplemented, "read:impact", false, std::nullopt},
+      {"nodrel_ingest_project",
+       [](const CallArguments& call, MCPServer& server) {
+         return ingestProject(server.db(), call.projectPath);
+       },
+       "write:ingest", true, "code_files,code_edges"},
+      {"nodrel_get_impact",
+       [](const CallArguments& call, MCPServer& server) {
+         auto files = stringsOrNone(call.all, "files");
+         return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath));
+       },
+       "read:impact", false, std::nullopt},
       {"nodrel_audit_log",
        [](const CallArguments& call, MCPServer& server) {
          return getAuditLog(server.db(), call.sessionID,
                             integerArgument(call.all, "limit").value_or(20));
        },
        "read:audit", false, std::nullopt},
-      {"nodrel_report_build_failure", notImplemented, "write:build_failure", true,
-       "build_failures"},
-      {"nodrel_report_test_failure", notImplemented, "write:test_failure", true, "test_failures"},
+      {"nodrel_report_build_failure",
+       [](const CallArguments& call, MCPServer& server) {
+         return reportBuildFailure(server.db(), {call.projectPath,
+                                                 stringOr(call.all, "build_output", ""),
+                                                 stringArgument(call.all, "trigger_file"),
+                                                 call.sessionID});
+       },
+       "write:build_failure", true, "build_failures"},
+      {"nodrel_report_test_failure",
+       [](const CallArguments& call, MCPServer& server) {
+         return reportTestFailure(server.db(), {call.projectPath,
+                                                stringOr(call.all, "test_output", ""),
+                                                stringOr(call.all, "framework", "xctest"),
+                                                stringArgument(call.all, "trigger_file"),
+                                                call.sessionID});
+       },
+       "write:test_failure", true, "test_failures"},
       {"nodrel_promote_skill",
        [](const CallArguments& call, MCPServer& server) {
          return promoteSkill(server.db(), stringOr(call.all, "skill_id", ""));
@@ -99,8 +129,8 @@ const std::vector<Route>& routes() {
        [](const CallArguments& call, MCPServer& server) {
          store::SurfaceConditionContext context;
          context.repoPath = stringArgument(call.all, "repoPath");
-         context.touchedFiles = stringArrayArgument(call.all, "touchedFiles").value_or(std::vector<std::string>{});
-         context.touchedSymbols = stringArrayArgument(call.all, "touchedSymbols").value_or(std::vector<std::string>{});
+         context.touchedFiles = stringsOrNone(call.all, "touchedFiles");
+         context.touchedSymbols = stringsOrNone(call.all, "touchedSymbols");
          context.taskDescription = stringArgument(call.all, "taskDescription");
          return matchConditions(server.db(), context,
                                 integerArgument(call.all, "limit").value_or(20));

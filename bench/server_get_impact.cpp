@@ -1,0 +1,280 @@
+// nodrel_get_impact as a host sees it: one tools/call line to the real NodrelMCP over a pipe
+// and its response line back, on a store of 10,000 memories and an ingested project of 10,000
+// generated TypeScript files that import one another. Two changed files: one of the project's
+// core modules, which about 500 files import (1,727 dependents up to the third remove), and an
+// ordinary module file. Target: median at most 50 ms.
+//
+// The home (database and project) is built once into <build>/bench-cache and reused; delete
+// that folder after changing how it is generated. Counters: median_ms and p95_ms per call.
+#include <benchmark/benchmark.h>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "codeintel/code_ingestion_service.h"
+#include "db/connection.h"
+#include "db/schema.h"
+#include "store/write_path.h"
+
+namespace {
+
+using namespace nodrel;
+namespace fs = std::filesystem;
+
+// Bump when the generated home changes, so stale caches are rebuilt.
+constexpr int kHomeVersion = 2;
+constexpr int kModules = 100;
+constexpr int kFilesPerModule = 100;
+constexpr int kCoreFiles = 20;
+constexpr int kMemories = 10'000;
+
+fs::path homeDirectory() {
+  return fs::path(NODREL_BINARY_DIR) / "bench-cache" /
+         ("server-impact-v" + std::to_string(kHomeVersion));
+}
+fs::path projectDirectory() { return homeDirectory() / "project"; }
+fs::path databasePath() { return homeDirectory() / ".local/share/Nodrel/nodrel.db"; }
+
+std::string padded(int value, int width) {
+  std::string text = std::to_string(value);
+  return std::string(static_cast<std::size_t>(std::max(0, width - static_cast<int>(text.size()))),
+                     '0') +
+         text;
+}
+
+// Base names are unique in the project, so every relative import names exactly one file.
+std::string moduleFileName(int module, int file) {
+  char name[16];
+  std::snprintf(name, sizeof name, "m%03d_f%03d", module, file);
+  return name;
+}
+
+std::string moduleFile(int module, int file) {
+  return "mod" + padded(module, 3) + "/" + moduleFileName(module, file) + ".ts";
+}
+
+std::string className(int module, int file) {
+  char name[16];
+  std::snprintf(name, sizeof name, "M%03dF%03d", module, file);
+  return name;
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Every module file imports one core module and two earlier files of its own module, and uses
+// what it imports; the core modules import nothing.
+void generateProject(std::mt19937& rng) {
+  for (int c = 0; c < kCoreFiles; ++c) {
+    const std::string n = padded(c, 2);
+    writeText(projectDirectory() / ("core/core" + n + ".ts"),
+              "export class Core" + n + " {\n  run(value: number): number {\n    return value + " +
+                  std::to_string(c) + ";\n  }\n}\n\nexport function core" + n +
+                  "(): Core" + n + " {\n  return new Core" + n + "();\n}\n");
+  }
+  for (int m = 0; m < kModules; ++m) {
+    for (int f = 0; f < kFilesPerModule; ++f) {
+      const std::string self = className(m, f);
+      const std::string core = padded(static_cast<int>(rng() % kCoreFiles), 2);
+      std::string text = "import { core" + core + " } from '../core/core" + core + "';\n";
+      std::string uses = "    core" + core + "().run(1);\n";
+      for (int i = 0; i < 2 && f > 0; ++i) {
+        const int other = static_cast<int>(rng() % f);
+        const std::string name = className(m, other);
+        text += "import { " + name + " } from './" + moduleFileName(m, other) + "';\n";
+        uses += "    new " + name + "().handle();\n";
+      }
+      text += "\nexport class " + self + " {\n  handle(): void {\n" + uses + "  }\n}\n";
+      writeText(projectDirectory() / moduleFile(m, f), text);
+    }
+  }
+}
+
+void writeMemories(db::Connection& db, std::mt19937& rng) {
+  const char* const kSubjects[] = {"the retry queue", "the cache refresh", "the login session",
+                                   "the build pipeline", "the search index", "the rate limiter"};
+  const char* const kFindings[] = {"fails when two workers pick the same job",
+                                   "returns stale data after a deploy",
+                                   "times out when the pool is exhausted",
+                                   "runs twice after the schema version is bumped"};
+  const std::string project = projectDirectory().string();
+  db.exec("BEGIN");
+  for (int i = 0; i < kMemories; ++i) {
+    store::MemoryWrite write;
+    const std::string file = moduleFile(static_cast<int>(rng() % kModules),
+                                        static_cast<int>(rng() % kFilesPerModule));
+    write.body = std::string("Observed that ") + kSubjects[rng() % std::size(kSubjects)] + " " +
+                 kFindings[rng() % std::size(kFindings)] + "; the change touched " + file +
+                 " (note " + std::to_string(i) + ")";
+    write.project = project;
+    write.contextPath = file;
+    write.importance = 1 + static_cast<int>(rng() % 10);
+    store::writeMemory(db, write);
+    if (i % 500 == 499) {
+      db.exec("COMMIT");
+      db.exec("BEGIN");
+    }
+  }
+  db.exec("COMMIT");
+}
+
+void buildHome() {
+  const fs::path done = homeDirectory() / "done";
+  if (fs::exists(done)) return;
+  fs::remove_all(homeDirectory());
+  std::fprintf(stderr, "building %s ...\n", homeDirectory().c_str());
+  const auto started = std::chrono::steady_clock::now();
+  std::mt19937 rng(20261210);
+  generateProject(rng);
+  fs::create_directories(databasePath().parent_path());
+  {
+    auto db = db::Connection::open(databasePath(), {.create = true});
+    db::createSchema(db);
+    db.exec("PRAGMA synchronous = OFF;");
+    writeMemories(db, rng);
+    codeintel::CodeIngestionService service(db);
+    auto result =
+        service.writeQueue().sync([&] { return service.ingest(projectDirectory().string()); });
+    std::fprintf(stderr, "ingested %lld files, %lld symbols, %lld edges, %zu errors\n",
+                 static_cast<long long>(result.filesDiscovered),
+                 static_cast<long long>(result.symbolsExtracted),
+                 static_cast<long long>(result.edgesCreated), result.errors.size());
+  }
+  std::ofstream(done) << "ok\n";
+  std::fprintf(stderr, "built in %.1f s\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+}
+
+// The server as a host runs it: its HOME is the generated one, requests go in one line at a
+// time and each response line is read before the next request.
+class ServerProcess {
+ public:
+  ServerProcess() {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      const int devNull = open("/dev/null", O_WRONLY);
+      dup2(devNull, 2);
+      for (int fd : {in[0], in[1], out[0], out[1], devNull}) close(fd);
+      setenv("HOME", homeDirectory().c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      const std::string program = (fs::path(NODREL_BINARY_DIR) / "server/NodrelMCP").string();
+      execl(program.c_str(), program.c_str(), nullptr);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toServer_ = in[1];
+    fromServer_ = out[0];
+  }
+  ~ServerProcess() {
+    close(toServer_);
+    close(fromServer_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  std::string call(const std::string& line) {
+    const std::string request = line + "\n";
+    for (std::size_t sent = 0; sent < request.size();) {
+      ssize_t n = write(toServer_, request.data() + sent, request.size() - sent);
+      if (n <= 0) throw std::runtime_error("the server went away");
+      sent += static_cast<std::size_t>(n);
+    }
+    for (;;) {
+      if (auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string response = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return response;
+      }
+      char chunk[65536];
+      ssize_t n = read(fromServer_, chunk, sizeof chunk);
+      if (n <= 0) throw std::runtime_error("the server closed its output");
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int toServer_ = -1;
+  int fromServer_ = -1;
+  std::string buffer_;
+};
+
+double percentile(std::vector<double> samples, double share) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  return samples[static_cast<std::size_t>(share * static_cast<double>(samples.size() - 1))];
+}
+
+void getImpact(benchmark::State& state, const std::string& file) {
+  buildHome();
+  ServerProcess server;
+  server.call(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})");
+  const std::string request =
+      nlohmann::json{{"jsonrpc", "2.0"},
+                     {"id", 1},
+                     {"method", "tools/call"},
+                     {"params",
+                      {{"name", "nodrel_get_impact"},
+                       {"arguments",
+                        {{"project", projectDirectory().string()}, {"files", {file}}}}}}}
+          .dump();
+  std::vector<double> samples;
+  std::string response;
+  for (auto _ : state) {
+    const auto started = std::chrono::steady_clock::now();
+    response = server.call(request);
+    samples.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count());
+  }
+  const auto result = nlohmann::json::parse(
+      nlohmann::json::parse(response)["result"]["content"][0]["text"].get<std::string>());
+  if (result.value("success", false) != true) {
+    state.SkipWithError(result.dump().c_str());
+    return;
+  }
+  state.counters["median_ms"] = percentile(samples, 0.5);
+  state.counters["p95_ms"] = percentile(samples, 0.95);
+  state.counters["blast_radius"] = result.value("blast_radius", -1.0);
+  state.SetLabel("target: median <= 50 ms");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  for (const char* file : {"core/core07.ts", "mod042/m042_f050.ts"}) {
+    benchmark::RegisterBenchmark(("server/get_impact/" + std::string(file)).c_str(), getImpact,
+                                 std::string(file))
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MinTime(3.0);
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,83 @@
+#include "server/tools/get_impact.h"
+
+#include <cmath>
+#include <exception>
+
+#include "codeintel/impact.h"
+#include "codeintel/ingestion.h"
+#include "server/transport.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::int64_t kTopFragileLimit = 3;
+
+json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
+
+json fragileFilesJSON(const std::vector<codeintel::FragileFileScore>& files) {
+  json list = json::array();
+  for (const auto& file : files) list.push_back({{"path", file.path}, {"score", file.score}});
+  return list;
+}
+
+}  // namespace
+
+json predictionJSON(const codeintel::Prediction& prediction) {
+  return {{"file", prediction.file},
+          {"score", std::round(prediction.score * 1000) / 1000},
+          {"reason", prediction.reason},
+          {"co_change_count", prediction.coChangeCount},
+          {"build_failure_count", prediction.buildFailureCount},
+          {"test_failure_count", prediction.testFailureCount}};
+}
+
+json getImpact(db::Connection& connection, const std::vector<std::string>& files,
+               const std::string& project) {
+  if (project.empty()) return failure("project is required");
+  if (files.empty()) return failure("files array is required and must not be empty");
+
+  codeintel::ImpactReport report;
+  try {
+    report = codeintel::analyzeImpact(project, files, connection);
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] getImpact error: ") + e.what());
+    return failure(e.what());
+  }
+
+  // Asked apart from the report, so a failure here costs only this list. The project is named
+  // as ingestion stored it, as the report does, so "/app/" and "/app" give the same files.
+  std::vector<codeintel::FragileFileScore> topFragile;
+  try {
+    topFragile = codeintel::fetchTopFragileFiles(codeintel::normaliseProjectPath(project),
+                                                 kTopFragileLimit, connection);
+  } catch (const std::exception&) {
+    topFragile.clear();
+  }
+
+  json result = {{"success", true},
+                 {"report_markdown", codeintel::impactMarkdown(report)},
+                 {"changed_files", report.changedFiles},
+                 {"direct_dependents", report.directDependents},
+                 {"transitive_dependents", report.transitiveDependents},
+                 {"fragile_files", report.fragileFiles},
+                 {"blast_radius", report.blastRadius},
+                 {"risk_level", std::string(codeintel::toString(report.riskLevel))},
+                 {"truncated_count", report.truncatedCount},
+                 {"high_impact_warnings", report.highImpactWarnings},
+                 {"top_fragile_files", fragileFilesJSON(topFragile)}};
+  if (!report.topFragileFiles.empty()) {
+    result["top_fragile_files_in_report"] = fragileFilesJSON(report.topFragileFiles);
+  }
+  if (!report.predictions.empty()) {
+    json predictions = json::array();
+    for (const auto& prediction : report.predictions) {
+      predictions.push_back(predictionJSON(prediction));
+    }
+    result["predictions"] = std::move(predictions);
+  }
+  return result;
+}
+
+}  // namespace nodrel::server

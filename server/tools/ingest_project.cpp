@@ -1,0 +1,39 @@
+#include "server/tools/ingest_project.h"
+
+#include <exception>
+
+#include "codeintel/code_ingestion_service.h"
+#include "server/transport.h"
+#include "server/validation.h"
+
+namespace nodrel::server {
+
+using nlohmann::json;
+
+json ingestProject(db::Connection& connection, const std::string& projectPath) {
+  if (projectPath.empty()) return {{"success", false}, {"error", "project_path is required"}};
+  // A relative path would resolve against the server's own working directory, and a NUL would
+  // cut the path short and ingest some other directory.
+  if (auto message = validateProjectPath(projectPath)) {
+    return {{"success", false}, {"error", *message}};
+  }
+
+  codeintel::IngestionResult result;
+  try {
+    codeintel::CodeIngestionService service(connection);
+    result = service.writeQueue().sync([&] { return service.ingest(projectPath); });
+  } catch (const std::exception& e) {
+    logLine(std::string("[nodrel-mcp] ingestProject error: ") + e.what());
+    return {{"success", false}, {"error", e.what()}};
+  }
+  return {{"success", true},
+          {"project", result.project},
+          {"files_discovered", result.filesDiscovered},
+          {"files_parsed", result.filesParsed},
+          {"files_skipped", result.filesSkipped},
+          {"symbols_extracted", result.symbolsExtracted},
+          {"edges_created", result.edgesCreated},
+          {"errors", result.errors}};
+}
+
+}  // namespace nodrel::server
