@@ -10,6 +10,7 @@
 #include "server/audit_log.h"
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
+#include "server/tools/context_assembly.h"
 #include "server/tools/remember.h"
 #include "server/transport.h"
 
@@ -45,8 +46,16 @@ std::string stringOr(const json& arguments, std::string_view key, std::string_vi
 
 const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
-      {"nodrel_get_skills", notImplemented, "read", false, std::nullopt},
-      {"nodrel_get_context", notImplemented, "read", false, std::nullopt},
+      {"nodrel_get_skills",
+       [](const CallArguments& call, MCPServer& server) {
+         return getSkills(call.projectPath, stringArgument(call.all, "trigger"), server.db());
+       },
+       "read", false, std::nullopt},
+      {"nodrel_get_context",
+       [](const CallArguments& call, MCPServer& server) {
+         return getContext(call.projectPath, stringArgument(call.all, "project"), server.db());
+       },
+       "read", false, std::nullopt},
       {"nodrel_save_correction", notImplemented, "write:correction", true, "memories"},
       {"nodrel_save_standing_instruction", notImplemented, "write:instruction", true,
        "standing_instructions"},
