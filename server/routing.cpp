@@ -10,6 +10,7 @@
 #include "server/audit_log.h"
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
+#include "server/tools/context_assembly.h"
 #include "server/tools/corrections.h"
 #include "server/tools/get_impact.h"
 #include "server/tools/ingest_project.h"
@@ -42,10 +43,6 @@ struct Route {
   std::optional<std::string_view> scope;
 };
 
-json notImplemented(const CallArguments&, MCPServer&) {
-  return {{"success", false}, {"error", "not implemented yet"}};
-}
-
 std::string stringOr(const json& arguments, std::string_view key, std::string_view fallback) {
   return stringArgument(arguments, key).value_or(std::string(fallback));
 }
@@ -56,8 +53,16 @@ std::vector<std::string> stringsOrNone(const json& arguments, std::string_view k
 
 const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
-      {"nodrel_get_skills", notImplemented, "read", false, std::nullopt},
-      {"nodrel_get_context", notImplemented, "read", false, std::nullopt},
+      {"nodrel_get_skills",
+       [](const CallArguments& call, MCPServer& server) {
+         return getSkills(call.projectPath, stringArgument(call.all, "trigger"), server.db());
+       },
+       "read", false, std::nullopt},
+      {"nodrel_get_context",
+       [](const CallArguments& call, MCPServer& server) {
+         return getContext(call.projectPath, stringArgument(call.all, "project"), server.db());
+       },
+       "read", false, std::nullopt},
       {"nodrel_save_correction",
        [](const CallArguments& call, MCPServer& server) {
          return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),

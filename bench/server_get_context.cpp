@@ -1,0 +1,295 @@
+// nodrel_get_context round trips through the real NodrelMCP over a pipe, on a store of 10,000
+// memories of one project whose sources (about 10,000 generated TypeScript files) are
+// ingested. Target: median at most 30 ms. The two costly sections are also timed in-process
+// on the same store, to tell where a slow round trip spends its time.
+//
+// The scratch HOME (database and generated sources) is built once into
+// <build>/bench-cache/get-context-v<N> and reused; delete it after changing how it is built.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "codeintel/code_ingestion_service.h"
+#include "db/connection.h"
+#include "db/schema.h"
+#include "server/tools/context_sections.h"
+#include "store/write_path.h"
+
+namespace {
+
+using namespace nodrel;
+namespace fs = std::filesystem;
+
+constexpr int kStoreVersion = 2;
+constexpr int kMemories = 10000;
+constexpr int kDirectories = 100;
+constexpr int kFilesPerDirectory = 100;
+
+fs::path homeDirectory() {
+  return fs::path(NODREL_BINARY_DIR) / "bench-cache" /
+         ("get-context-v" + std::to_string(kStoreVersion));
+}
+fs::path projectDirectory() { return homeDirectory() / "shopfront"; }
+fs::path databasePath() { return homeDirectory() / ".local/share/Nodrel/nodrel.db"; }
+
+// Each file declares a contract and a class that extends a class of its own directory (a few
+// of them used everywhere), implements a contract of another directory, and imports both, so
+// files gain dependents unevenly as real code does.
+// "m<directory>f<file>", appended piece by piece (GCC 12 misreads the "m" + ... chain).
+std::string stem(int directory, int file) {
+  std::string out("m");
+  out += std::to_string(directory);
+  out += 'f';
+  out += std::to_string(file);
+  return out;
+}
+
+void generateSources(std::mt19937& rng) {
+  for (int d = 0; d < kDirectories; ++d) {
+    const fs::path dir = projectDirectory() / "src" / ("module" + std::to_string(d));
+    fs::create_directories(dir);
+    for (int f = 0; f < kFilesPerDirectory; ++f) {
+      const std::string name = stem(d, f);
+      const int parent = static_cast<int>(rng() % 10);
+      const int farDir = static_cast<int>(rng() % 10);
+      const int farFile = static_cast<int>(rng() % 10);
+      const std::string base = stem(d, parent);
+      const std::string contract = stem(farDir, farFile);
+      std::ofstream out(dir / (name + ".ts"));
+      out << "import { " << base << "Service } from './" << base << "';\n"
+          << "import { " << contract << "Contract } from '../module" << farDir << "/"
+          << contract << "';\n\n"
+          << "export interface " << name << "Contract {\n  handle(input: string): string;\n}\n\n"
+          << "export class " << name << "Service";
+      if (parent != f) out << " extends " << base << "Service";
+      out << " implements " << contract << "Contract {\n"
+          << "  handle(input: string): string {\n"
+          << "    return input + '" << name << "';\n"
+          << "  }\n}\n";
+    }
+  }
+}
+
+// Bodies of a realistic spread, as the write-path benchmark makes them: words from a
+// vocabulary of thousands, so a memory links to a handful of others rather than to all (dense
+// links would make every recall walk most of the link table). A quarter name the project,
+// which the recall query is made of.
+constexpr const char* kSyllables[] = {"ba", "ko", "ri", "tem", "lo", "san", "vi", "der", "mu",
+                                      "pel", "ta", "gon", "fi", "rak", "ne", "sol", "du", "mir"};
+constexpr int kVocabulary = 3000;
+
+std::string word(int n) {
+  std::string w;
+  for (int i = 0; i < 3; ++i) {
+    w += kSyllables[n % std::size(kSyllables)];
+    n /= static_cast<int>(std::size(kSyllables));
+  }
+  return w;
+}
+
+std::string memoryBody(std::mt19937& rng, int index) {
+  std::uniform_int_distribution<int> pick(0, kVocabulary - 1), length(8, 24);
+  std::string body = index % 4 == 0 ? "shopfront" : "";
+  for (int i = length(rng); i > 0; --i) {
+    if (!body.empty()) body += ' ';
+    body += word(pick(rng));
+  }
+  return body + " (note " + std::to_string(index) + ")";
+}
+
+void buildHome() {
+  const fs::path done = homeDirectory() / "done";
+  if (fs::exists(done)) return;
+  fs::remove_all(homeDirectory());
+  fs::create_directories(databasePath().parent_path());
+  std::mt19937 rng(20260117);
+
+  std::fprintf(stderr, "generating %d source files ...\n", kDirectories * kFilesPerDirectory);
+  generateSources(rng);
+
+  auto db = db::Connection::open(databasePath(), {.create = true});
+  db::createSchema(db);
+  const auto started = std::chrono::steady_clock::now();
+  codeintel::CodeIngestionService service(db);
+  const auto result =
+      service.writeQueue().sync([&] { return service.ingest(projectDirectory().string()); });
+  std::fprintf(stderr, "ingested %lld files, %lld symbols, %lld edges in %.1f s\n",
+               static_cast<long long>(result.filesParsed),
+               static_cast<long long>(result.symbolsExtracted),
+               static_cast<long long>(result.edgesCreated),
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+
+  // Only the build is sped up this way; the server runs on a normal connection.
+  db.exec("PRAGMA synchronous = OFF;");
+  db.exec("BEGIN");
+  for (int i = 0; i < kMemories; ++i) {
+    store::MemoryWrite write;
+    write.body = memoryBody(rng, i);
+    write.project = result.project;
+    write.importance = 1 + static_cast<int>(rng() % 10);
+    store::writeMemory(db, write);
+    if (i % 500 == 499) {
+      db.exec("COMMIT");
+      db.exec("BEGIN");
+    }
+  }
+  db.exec("COMMIT");
+  db.run("INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH', 'shopfront', ?, "
+         "'2026-01-01T00:00:00.000+0000')",
+         {db::text(result.project)});
+  std::ofstream(done) << result.project << "\n";
+  std::fprintf(stderr, "store built in %.1f s\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+}
+
+// The server as a host runs it: one child, request lines in, response lines out.
+class ServerProcess {
+ public:
+  ServerProcess() {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      const int devNull = open("/dev/null", O_WRONLY);
+      dup2(devNull, 2);
+      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+      setenv("HOME", homeDirectory().c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      const std::string program = (fs::path(NODREL_BINARY_DIR) / "server/NodrelMCP").string();
+      execl(program.c_str(), program.c_str(), nullptr);
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toServer_ = in[1];
+    fromServer_ = out[0];
+  }
+  ~ServerProcess() {
+    close(toServer_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    close(fromServer_);
+  }
+
+  // Sends one line and returns the one response line.
+  std::string roundTrip(const std::string& line) {
+    const std::string framed = line + "\n";
+    std::size_t sent = 0;
+    while (sent < framed.size()) {
+      const ssize_t n = write(toServer_, framed.data() + sent, framed.size() - sent);
+      if (n <= 0) throw std::runtime_error("server gone");
+      sent += static_cast<std::size_t>(n);
+    }
+    for (;;) {
+      if (auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string response = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return response;
+      }
+      char chunk[65536];
+      const ssize_t n = read(fromServer_, chunk, sizeof chunk);
+      if (n <= 0) throw std::runtime_error("server gone");
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int toServer_ = -1;
+  int fromServer_ = -1;
+  std::string buffer_;
+};
+
+std::string projectPath() {
+  std::ifstream in(homeDirectory() / "done");
+  std::string path;
+  std::getline(in, path);
+  return path;
+}
+
+double gMedian = 0;
+
+void BM_GetContext(benchmark::State& state) {
+  ServerProcess server;
+  const std::string request =
+      nlohmann::json{{"jsonrpc", "2.0"},
+                     {"id", 1},
+                     {"method", "tools/call"},
+                     {"params",
+                      {{"name", "nodrel_get_context"},
+                       {"arguments", {{"project_path", projectPath()}}}}}}
+          .dump();
+  const auto first = nlohmann::json::parse(server.roundTrip(request));
+  const auto context = nlohmann::json::parse(
+      first["result"]["content"][0]["text"].get<std::string>());
+  state.counters["memories"] = static_cast<double>(context["memories"].size());
+  state.counters["files"] = context["code_structure"].value("total_files", 0.0);
+
+  std::vector<double> samples;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(server.roundTrip(request));
+    samples.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(samples.begin(), samples.end());
+  gMedian = samples[samples.size() / 2];
+  state.counters["median_ms"] = gMedian;
+  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+}
+
+void BM_Section(benchmark::State& state, bool memories) {
+  auto db = db::Connection::open(databasePath());
+  const std::string project = projectPath();
+  std::vector<double> samples;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(memories ? server::fetchTopMemories(project, db)
+                                      : server::fetchCodeStructure(project, db));
+    samples.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(samples.begin(), samples.end());
+  state.counters["median_ms"] = samples[samples.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  buildHome();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RegisterBenchmark("server/get_context/10k_memories_10k_files", BM_GetContext)
+      ->Iterations(60)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("sections/top_memories", BM_Section, true)
+      ->Iterations(20)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("sections/code_structure", BM_Section, false)
+      ->Iterations(20)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::printf("nodrel_get_context median %.2f ms (target: at most 30 ms)\n", gMedian);
+  return 0;
+}

@@ -1,0 +1,78 @@
+#include "server/tools/context_assembly.h"
+
+#include <set>
+
+#include "server/projects.h"
+#include "server/tools/context_sections.h"
+
+namespace nodrel::server {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kNotRegisteredNote =
+    "Project not registered in Nodrel — showing global skills only";
+
+std::optional<std::string> projectID(const std::optional<ProjectRow>& project) {
+  if (!project) return std::nullopt;
+  return project->id;
+}
+
+json contextForPath(const std::string& projectPath, db::Connection& connection) {
+  json result = getSkills(projectPath, std::nullopt, connection);
+  const auto id = projectID(fetchProject(projectPath, connection));
+  result["recent_corrections"] = fetchCorrections(id, connection);
+  result["session_context"] = fetchSessionContexts(id, connection);
+  result["efficiency_insight"] = fetchEfficiencyInsight(id, connection);
+  result["memories"] = fetchTopMemories(projectPath, connection);
+
+  std::set<std::string> memoryIDs;
+  for (const auto& memory : result["memories"]) memoryIDs.insert(memory["id"].get<std::string>());
+  json scenes = fetchMemScenes(memoryIDs, connection);
+  if (!scenes.empty()) result["mem_scenes"] = std::move(scenes);
+
+  result["code_structure"] = fetchCodeStructure(projectPath, connection);
+  if (auto hints = fetchImpactHints(projectPath, connection)) result["impact_hints"] = *hints;
+  return result;
+}
+
+}  // namespace
+
+json getSkills(const std::string& projectPath, const std::optional<std::string>& trigger,
+               db::Connection& connection) {
+  const auto project = fetchProject(projectPath, connection);
+  const auto id = projectID(project);
+  json result = {{"skills", fetchSkills(id, trigger, connection)},
+                 {"standing_instructions", fetchStandingInstructions(id, connection)}};
+  if (project) {
+    result["project_name"] = project->name;
+    result["project_context"] = project->contextSummary;
+  } else {
+    result["project_name"] = "";
+    result["project_context"] = "";
+    result["note"] = kNotRegisteredNote;
+  }
+  return result;
+}
+
+json getContext(const std::string& projectPath, const std::optional<std::string>& project,
+                db::Connection& connection) {
+  if (!project || project->empty()) return contextForPath(projectPath, connection);
+
+  auto row = resolveProjectByName(*project, connection);
+  if (!row) {
+    return {{"success", false},
+            {"error", "no project matching '" + *project + "'"},
+            {"known_projects", fetchKnownProjects(connection)}};
+  }
+  const std::string resolvedPath = (*row)["path"].get<std::string>();
+  const bool byPath = project->starts_with("/") && *project == resolvedPath;
+  json result = contextForPath(resolvedPath, connection);
+  result["resolved_project"] = {{"name", (*row)["name"]},
+                                {"path", resolvedPath},
+                                {"matched_by", byPath ? "path" : "name"},
+                                {"requested", *project}};
+  return result;
+}
+
+}  // namespace nodrel::server
