@@ -1,0 +1,231 @@
+#include "cli/co_change_analyzer.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "cli/output.h"
+#include "db/savepoint.h"
+#include "db/value.h"
+#include "platform/text.h"
+#include "platform/time.h"
+
+namespace nodrel::cli::CoChangeAnalyzer {
+namespace {
+
+constexpr std::string_view kUpsertCoChange =
+    "    INSERT INTO co_changes (project, file_a, file_b, count, last_seen)\n"
+    "    VALUES (?, ?, ?, 1, ?)\n"
+    "    ON CONFLICT(file_a, file_b, project) DO UPDATE\n"
+    "    SET count = count + 1, last_seen = excluded.last_seen";
+
+constexpr const char* kGitPath = "/usr/bin/git";
+constexpr std::string_view kHeader = "---";
+
+// Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
+// byte order of the composed form is that order.
+void sortStringsAscending(std::vector<std::string>& strings) {
+  std::vector<std::pair<std::string, std::string>> keyed;
+  keyed.reserve(strings.size());
+  for (auto& s : strings) keyed.emplace_back(platform::nfc(s), std::move(s));
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < keyed.size(); ++i) strings[i] = std::move(keyed[i].second);
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+void reportStartFailure(int error) {
+  writeErr(std::string("[nodrel] CoChangeAnalyzer git error: ") + std::strerror(error) + "\n");
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+void GitLogParser::feed(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\0');
+    if (end == std::string_view::npos) {
+      token_.append(bytes);
+      return;
+    }
+    token_.append(bytes.substr(0, end));
+    endToken();
+    bytes.remove_prefix(end + 1);
+  }
+}
+
+std::vector<CommitFileList> GitLogParser::finish() {
+  if (!token_.empty()) endToken();
+  if (inCommit_ && commits_.back().empty()) commits_.pop_back();
+  return std::move(commits_);
+}
+
+// A commit opens with "---" and a line feed before its first name; a commit without files shows
+// only "---". An empty token closes a commit's list. A name is told from a header by where it
+// stands, never by its text, so a file called "---" is still a file.
+void GitLogParser::endToken() {
+  const std::string token = std::move(token_);
+  token_.clear();
+  if (atHeader_) {
+    if (token.empty()) return;
+    if (token == kHeader) {
+      beginCommit();
+      return;
+    }
+    if (token.starts_with(std::string(kHeader) + "\n")) {
+      beginCommit();
+      addName(std::string_view(token).substr(kHeader.size() + 1));
+    } else {
+      if (!inCommit_) beginCommit();
+      addName(token);
+    }
+    atHeader_ = false;
+    return;
+  }
+  if (token.empty()) {
+    atHeader_ = true;
+  } else {
+    addName(token);
+  }
+}
+
+void GitLogParser::beginCommit() {
+  if (inCommit_ && commits_.back().empty()) return;  // the last commit had no files: reuse it
+  commits_.emplace_back();
+  inCommit_ = true;
+}
+
+void GitLogParser::addName(std::string_view name) {
+  if (name.empty() || !platform::isValidUtf8(name)) return;
+  CommitFileList& files = commits_.back();
+  if (files.size() <= kMaxFilesPerCommit) files.emplace_back(name);
+}
+
+std::vector<CommitFileList> gitLogFileLists(const std::string& projectPath) {
+  // -z keeps names exactly as stored: without it git quotes non-ASCII and control characters
+  // and separates names by line feeds, which names may contain.
+  std::vector<std::string> arguments = {"git",    "-C",      projectPath,         "log",
+                                        "--name-only", "--pretty=format:---", "-z", "-500"};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int output[2];
+  int startError[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    reportStartFailure(errno);
+    return {};
+  }
+  FileDescriptor outputRead(output[0]), outputWrite(output[1]);
+  if (::pipe2(startError, O_CLOEXEC) != 0) {
+    reportStartFailure(errno);
+    return {};
+  }
+  FileDescriptor errorRead(startError[0]), errorWrite(startError[1]);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    reportStartFailure(errno);
+    return {};
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec. git gets no terminal to wait on.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, STDIN_FILENO);
+      ::dup2(null, STDERR_FILENO);
+    }
+    ::dup2(output[1], STDOUT_FILENO);
+    ::execv(kGitPath, argv.data());
+    const int error = errno;
+    [[maybe_unused]] ssize_t ignored = ::write(startError[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  outputWrite.reset();
+  errorWrite.reset();
+
+  // The start-error pipe closes on a successful exec and carries errno on a failed one.
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = ::read(errorRead.get(), &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof execError)) {
+    waitFor(pid);
+    reportStartFailure(execError);
+    return {};
+  }
+
+  // Drained while git runs: a long history does not fit in a pipe.
+  GitLogParser parser;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(outputRead.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    parser.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+  }
+  outputRead.reset();
+  const int status = waitFor(pid);
+  if (status != 0) {
+    writeErr("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) + "\n");
+    return {};
+  }
+  return parser.finish();
+}
+
+void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
+                     const std::string& project, const std::string& now) {
+  db::Statement upsert = db.prepare(kUpsertCoChange);
+  for (const CommitFileList& commit : commits) {
+    if (commit.size() < 2 || commit.size() > kMaxFilesPerCommit) continue;
+    CommitFileList files = commit;
+    sortStringsAscending(files);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      for (std::size_t j = i + 1; j < files.size(); ++j) {
+        upsert.reset();
+        upsert.bindText(1, project).bindText(2, files[i]).bindText(3, files[j]).bindText(4, now);
+        upsert.run();
+      }
+    }
+  }
+}
+
+void analyze(const std::string& projectPath, db::Connection& db) {
+  const auto commits = gitLogFileLists(projectPath);
+  const std::string now = platform::currentTimestampText();
+  db::Savepoint transaction(db, "co_changes");
+  recordCoChanges(commits, db, projectPath, now);
+  transaction.commit();
+}
+
+}  // namespace nodrel::cli::CoChangeAnalyzer

@@ -1,0 +1,179 @@
+// `nodrel ingest` on real git repositories made for the test under a temporary HOME.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+testing::ProgramRun nodrel(const std::vector<std::string>& args) {
+  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
+}
+
+class Repository {
+ public:
+  explicit Repository(fs::path root) : root_(std::move(root)) {
+    fs::create_directories(root_);
+    git({"init", "-q", "."});
+  }
+  const fs::path& root() const { return root_; }
+
+  void commit(const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+      const fs::path file = root_ / name;
+      fs::create_directories(file.parent_path());
+      std::ofstream(file, std::ios::app) << "// " << ++edits_ << "\n";
+    }
+    git({"add", "-A"});
+    git({"-c", "user.name=T", "-c", "user.email=t@example.com", "-c", "commit.gpgsign=false",
+         "commit", "-q", "-m", "change " + std::to_string(edits_)});
+  }
+
+ private:
+  void git(std::vector<std::string> args) {
+    args.insert(args.begin(), {"-C", root_.string()});
+    auto run = testing::runProgram("/usr/bin/git", args, "");
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+  fs::path root_;
+  int edits_ = 0;
+};
+
+std::vector<std::string> numbered(const std::string& prefix, int n) {
+  std::vector<std::string> names;
+  for (int i = 0; i < n; ++i) names.push_back(prefix + std::to_string(100 + i) + ".py");
+  return names;
+}
+
+TEST(Ingest, RefusesMissingPathArguments) {
+  testing::TempHome home;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--path"}, {"--path=/tmp"}, {"/tmp", "--path"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    std::vector<std::string> all = {"ingest"};
+    all.insert(all.end(), args.begin(), args.end());
+    auto run = nodrel(all);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Usage: nodrel ingest --path PATH\n");
+  }
+  auto run = nodrel({"ingest", "--path", (home.path() / "nope").string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "nodrel: directory not found: " + (home.path() / "nope").string() + "\n");
+  EXPECT_FALSE(fs::exists(home.databasePath()));
+}
+
+TEST(Ingest, IndexesAndCountsCoChangesAgainOnEveryRun) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "repo");
+  repo.commit({"b.py", "a.py"});
+  repo.commit(numbered("bulk/f", 21));
+  repo.commit({"a.py"});
+  repo.commit(numbered("twenty/f", 20));
+  const std::vector<std::string> odd = {"with space.py", "---", "x---y.txt", " lead.txt",
+                                        "\xc3\xa9t\xc3\xa9.txt", "new\nline.txt"};
+  repo.commit(odd);
+  const std::string path = repo.root().string();
+
+  auto run = nodrel({"ingest", "--path", path, "--verbose"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const auto lines = testing::splitLines(run.out);
+  ASSERT_EQ(lines.size(), 8u) << run.out;
+  EXPECT_EQ(lines[0], "Ingestion complete: " + path);
+  EXPECT_EQ(lines[1], "  Files discovered:  44");
+  EXPECT_EQ(lines[2], "  Files parsed:      44");
+  EXPECT_EQ(lines[3], "  Files skipped:     0");
+  EXPECT_EQ(lines[4].rfind("  Symbols extracted: ", 0), 0u);
+  EXPECT_EQ(lines[5].rfind("  Edges created:     ", 0), 0u);
+  EXPECT_EQ(lines[6], "Running co-change analysis...");
+  EXPECT_EQ(lines[7], "Co-change analysis complete.");
+
+  auto db = home.openDatabase();
+  const auto pairs = [&](const std::string& project) {
+    return db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE project = ?",
+                                    {db::text(project)}));
+  };
+  EXPECT_EQ(pairs(path), 1 + 190 + 15);
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT count FROM co_changes WHERE file_a = 'a.py' AND "
+                                     "file_b = 'b.py'")),
+            1);
+  // Odd names arrive as git stores them, and pair up with each other.
+  for (const auto& name : odd) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(db::integerOf(*db.scalar(
+                  "SELECT COUNT(*) FROM co_changes WHERE file_a = ?1 OR file_b = ?1",
+                  {db::text(name)})),
+              5);
+  }
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")), 0);
+  const auto firstSeen = db.scalar("SELECT MAX(last_seen) FROM co_changes");
+
+  auto again = nodrel({"ingest", "--path", path});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(testing::splitLines(again.out)[3], "  Files skipped:     44");
+  EXPECT_EQ(db.query("SELECT DISTINCT count FROM co_changes"), (std::vector<db::Row>{{std::int64_t{2}}}));
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE last_seen < ?",
+                                     {*firstSeen})),
+            0);
+
+  // The project is the path as typed, so another spelling starts its own counts.
+  ASSERT_EQ(nodrel({"ingest", "--path", path + "/."}).status, 0);
+  EXPECT_EQ(pairs(path + "/."), 206);
+  EXPECT_EQ(pairs(path), 206);
+}
+
+TEST(Ingest, HistoryLargerThanAPipeIsDrained) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "repo");
+  std::vector<std::string> many;
+  for (int i = 0; i < 1500; ++i) {
+    many.push_back("docs/a-rather-long-directory-name/document-" + std::to_string(i) + ".txt");
+  }
+  repo.commit(many);
+  repo.commit({"x.txt", "y.txt"});
+  auto run = nodrel({"ingest", "--path", repo.root().string()});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto db = home.openDatabase();
+  EXPECT_EQ(db.query("SELECT file_a, file_b FROM co_changes"),
+            (std::vector<db::Row>{{"x.txt"s, "y.txt"s}}));
+}
+
+TEST(Ingest, DirectoryOutsideGitStillSucceeds) {
+  testing::TempHome home;
+  home.openDatabase();
+  const fs::path project = home.path() / "plain";
+  fs::create_directories(project);
+  std::ofstream(project / "main.py") << "import os\n";
+  auto run = nodrel({"ingest", "--path", project.string()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "[nodrel] CoChangeAnalyzer git exited with status 128\n");
+  EXPECT_TRUE(run.out.ends_with("Running co-change analysis...\nCo-change analysis complete.\n"));
+  EXPECT_EQ(db::integerOf(*home.openDatabase().scalar("SELECT COUNT(*) FROM co_changes")), 0);
+}
+
+TEST(Ingest, RegularFileFailsAsIngestion) {
+  testing::TempHome home;
+  home.openDatabase();
+  const fs::path file = home.path() / "file.py";
+  std::ofstream(file) << "x = 1\n";
+  auto run = nodrel({"ingest", "--path", file.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("nodrel: ingestion failed: ", 0), 0u) << run.err;
+}
+
+}  // namespace
+}  // namespace nodrel
