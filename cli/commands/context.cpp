@@ -38,11 +38,12 @@ constexpr std::string_view kCountStandingInstructions =
     "    WHERE active = 1 AND (project_id = ? OR scope_type = 'global')";
 constexpr std::string_view kCountGlobalStandingInstructions =
     "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND scope_type = 'global'";
+// Deleted memories stay out of the index as out of every other read of memories.
 constexpr std::string_view kMemoryIndexTopNodes =
     "    SELECT mi.memory_id, m.body, m.tags, mi.depth, mi.traversal_cost_tokens\n"
     "    FROM memory_index mi\n"
     "    JOIN memories m ON m.id = mi.memory_id\n"
-    "    WHERE mi.is_top_level = 1\n"
+    "    WHERE mi.is_top_level = 1 AND m.deleted_at IS NULL\n"
     "    ORDER BY mi.traversal_cost_tokens ASC";
 constexpr std::string_view kSiblingProjects =
     "    SELECT p.name, p.path,\n"

@@ -222,9 +222,14 @@ TEST(ContextCommand, PrintsTheMemoryIndexCheapestFirst) {
     const std::string longID = store::memoryContentHash(std::string(120, 'b'));
     const std::string shortID = store::memoryContentHash("short root");
     db.run("UPDATE memories SET tags = 'arch,db' WHERE id = ?", {db::text(longID)});
+    // A deleted memory stays out of the index.
+    remember(db, "deleted root", "/elsewhere");
+    const std::string deletedID = store::memoryContentHash("deleted root");
+    db.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
+           {db::text(deletedID)});
     db.run("INSERT INTO memory_index VALUES (?, 0, 40, 1), (?, 1, 7, 1), ('gone', 0, 1, 1), "
-           "(?, 2, 3, 0)",
-           {db::text(longID), db::text(shortID), db::text(shortID + "x")});
+           "(?, 2, 3, 0), (?, 0, 2, 1)",
+           {db::text(longID), db::text(shortID), db::text(shortID + "x"), db::text(deletedID)});
   }
   auto run = context({"--cwd", "/srv/none"});
   ASSERT_EQ(run.status, 0) << run.err;
