@@ -1,8 +1,12 @@
+// `nodrel checkpoint`: the Stop hook. Reads its payload from standard input.
+#include "capture/checkpoint.h"
 #include "cli/commands.h"
-#include "cli/commands/not_built.h"
+#include "cli/output.h"
 
 namespace nodrel::cli {
 
-int runCheckpoint(Arguments) { return notBuilt("checkpoint"); }
+int runCheckpoint(Arguments) {
+  return capture::runCheckpointCommand(capture::readStandardInput(), writeErr);
+}
 
 }  // namespace nodrel::cli

@@ -1,0 +1,58 @@
+#include "capture/hook_payload.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/user_defaults.h"
+#include "store/pending_write_queue.h"
+
+namespace nodrel::capture {
+
+PayloadReading readHookPayload(std::string_view input) {
+  PayloadReading reading;
+  if (input.empty()) return reading;
+  const auto object = nlohmann::json::parse(input, nullptr, /*allow_exceptions=*/false);
+  if (object.is_discarded() || !object.is_object()) return reading;
+  auto session = object.find("session_id");
+  auto transcript = object.find("transcript_path");
+  if (session == object.end() || !session->is_string() || transcript == object.end() ||
+      !transcript->is_string()) {
+    reading.status = PayloadStatus::Missing;
+    return reading;
+  }
+  reading.status = PayloadStatus::Ready;
+  reading.payload.sessionId = session->get<std::string>();
+  reading.payload.transcriptPath = transcript->get<std::string>();
+  auto cwd = object.find("cwd");
+  if (cwd != object.end() && cwd->is_string()) reading.payload.cwd = cwd->get<std::string>();
+  return reading;
+}
+
+std::string readStandardInput() {
+  std::string input;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n > 0) {
+      input.append(buffer, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return input;
+    }
+  }
+}
+
+bool captureLevelIsOff() {
+  return platform::UserDefaults::stringForKey(std::string(kCaptureLevelKey)) == "off";
+}
+
+void preserveQueuedWrites() {
+  auto& queue = store::PendingWriteQueue::shared();
+  if (queue.size() > 0) queue.spillToDisk();
+}
+
+}  // namespace nodrel::capture

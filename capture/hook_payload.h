@@ -1,0 +1,48 @@
+// capture/hook_payload.h: the JSON object that the assistant host hands a hook command on
+// standard input, and what the hook commands share around it: reading standard input, the
+// capture level and the diagnostic sink.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nodrel::capture {
+
+struct HookPayload {
+  std::string sessionId;
+  std::string transcriptPath;
+  std::string cwd;  // "" when absent or not a text
+
+  friend bool operator==(const HookPayload&, const HookPayload&) = default;
+};
+
+enum class PayloadStatus {
+  Ignored,  // empty, not JSON, or not an object: the command ends silently with status 0
+  Missing,  // no text session_id or transcript_path: status 1
+  Ready,
+};
+
+struct PayloadReading {
+  PayloadStatus status = PayloadStatus::Ignored;
+  HookPayload payload;
+};
+
+PayloadReading readHookPayload(std::string_view input);
+
+// Standard input to its end (interrupted reads are retried; a read error ends it).
+std::string readStandardInput();
+
+inline constexpr std::string_view kCaptureLevelKey = "nodrelCaptureLevel";
+// True only for the exact text "off"; any other value, or none, captures.
+bool captureLevelIsOff();
+
+// Writes refused for capacity wait in this process's pending-write queue and would end with
+// it: appends what is still queued to the pending-write file. Never throws.
+void preserveQueuedWrites();
+
+// Where a command's diagnostic lines go; each call is one complete line.
+using Diagnostics = std::function<void(std::string_view line)>;
+
+}  // namespace nodrel::capture

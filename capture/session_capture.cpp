@@ -1,0 +1,110 @@
+#include "capture/session_capture.h"
+
+#include <exception>
+#include <system_error>
+
+#include "capture/exchanges.h"
+#include "capture/transcript.h"
+#include "db/error.h"
+#include "platform/paths.h"
+#include "platform/time.h"
+#include "store/capacity.h"
+#include "store/write_path.h"
+
+namespace nodrel::capture {
+namespace {
+
+constexpr std::string_view kSelectCapturedSession =
+    R"sql(SELECT 1 FROM captured_sessions WHERE session_id = ? LIMIT 1)sql";
+
+constexpr std::string_view kRecordCapturedSession =
+    R"sql(    INSERT OR REPLACE INTO captured_sessions (session_id, captured_at, memory_count, extractor)
+    VALUES (?, ?, ?, ?))sql";
+
+constexpr std::string_view kHeuristicExtractor = "heuristic";
+
+}  // namespace
+
+bool isSessionCaptured(const std::string& sessionId, db::Connection& connection) {
+  try {
+    return connection.scalar(kSelectCapturedSession, {db::text(sessionId)}).has_value();
+  } catch (const db::Error&) {
+    // Capturing again only reinforces what was stored; skipping could lose the session.
+    return false;
+  }
+}
+
+void recordCapturedSession(const std::string& sessionId, std::int64_t count,
+                           const std::string& extractor, db::Connection& connection) {
+  try {
+    connection.run(kRecordCapturedSession,
+                   {db::text(sessionId), db::text(platform::currentTimestampText()),
+                    db::Value(count), db::text(extractor)});
+  } catch (const db::Error&) {
+  }
+}
+
+std::int64_t autoCaptureSession(const std::string& sessionId,
+                                const std::filesystem::path& transcriptPath,
+                                const std::string& cwd, db::Connection& connection,
+                                const ClaudeCLIService& /*cliService*/) {
+  if (captureLevelIsOff()) return 0;
+  if (isSessionCaptured(sessionId, connection)) return 0;
+  const std::vector<TranscriptMessage> messages = readTranscriptFile(transcriptPath);
+  if (messages.empty()) return 0;
+
+  std::int64_t count = 0;
+  bool writeFailed = false;
+  for (const CapturedExchange& exchange : extractNotableExchanges(messages)) {
+    store::MemoryWrite write;
+    write.body = exchange.body;
+    write.tier = store::MemoryTier::Episodic;
+    write.type = store::MemoryType::Observation;
+    write.tags = "auto_capture";
+    write.importance = 3;
+    write.project = cwd;
+    write.sourceSession = sessionId;
+    try {
+      store::writeMemory(connection, write);
+      ++count;
+    } catch (const store::WriteBlockedError&) {
+      // Queued by the write path; it is kept on disk when the command ends.
+    } catch (const std::exception&) {
+      writeFailed = true;
+    }
+  }
+  if (!writeFailed) {
+    recordCapturedSession(sessionId, count, std::string(kHeuristicExtractor), connection);
+  }
+  return count;
+}
+
+int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
+  const PayloadReading reading = readHookPayload(input);
+  if (reading.status == PayloadStatus::Ignored) return 0;
+  if (reading.status == PayloadStatus::Missing) {
+    diagnostics("nodrel capture: missing session_id or transcript_path in stdin payload\n");
+    return 1;
+  }
+  const HookPayload& payload = reading.payload;
+  const std::filesystem::path databasePath = platform::NodrelPaths::databaseURL();
+  std::error_code ec;
+  if (!std::filesystem::exists(databasePath, ec)) return 0;
+
+  try {
+    db::Connection connection = db::Connection::open(databasePath);
+    const ClaudeCLIService& cliService = ClaudeCLIService::shared();
+    const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,
+                                                  payload.cwd, connection, cliService);
+    if (count >= 1) {
+      diagnostics("nodrel capture: " + std::to_string(count) +
+                  " memories captured from session " + payload.sessionId + "\n");
+    }
+  } catch (const std::exception& e) {
+    diagnostics("nodrel capture: " + std::string(e.what()) + "\n");
+  }
+  preserveQueuedWrites();
+  return 0;
+}
+
+}  // namespace nodrel::capture

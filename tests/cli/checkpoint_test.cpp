@@ -1,0 +1,203 @@
+// `nodrel checkpoint` as the Stop hook runs it: salience captures and remember markers.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/user_defaults.h"
+#include "store/write_path.h"
+#include "tests/capture/transcript_line.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::transcriptLine;
+
+class CheckpointCommand : public ::testing::Test {
+ protected:
+  testing::TempHome home;
+  db::Connection db = home.openDatabase();
+  fs::path transcript = home.path() / "session.jsonl";
+  fs::path markers = home.dataDirectory() / "checkpoints";
+
+  void SetUp() override { fs::create_directories(markers); }
+  void writeTranscript(const std::string& text) { std::ofstream(transcript) << text; }
+  fs::path writeMarker(const std::string& name, const json& object) {
+    std::ofstream(markers / name) << object.dump(2);
+    return markers / name;
+  }
+  testing::ProgramRun checkpoint(const json& cwd = "/work/app", const std::string& session = "S1") {
+    json object = {{"session_id", session}, {"transcript_path", transcript.string()}};
+    if (!cwd.is_null()) object["cwd"] = cwd;
+    return checkpointRaw(object.dump());
+  }
+  testing::ProgramRun checkpointRaw(const std::string& input) {
+    return testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, input);
+  }
+  std::int64_t count(const std::string& sql) { return db::integerOf(*db.scalar(sql)).value(); }
+  std::string text(const std::string& sql) { return *db::textOf(*db.scalar(sql)); }
+};
+
+TEST_F(CheckpointCommand, MalformedPayloads) {
+  const std::string missing =
+      "nodrel checkpoint: missing session_id or transcript_path in stdin payload\n";
+  for (const std::string& input : {std::string(""), std::string("{"), std::string("[]")}) {
+    auto run = checkpointRaw(input);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+  }
+  for (const std::string& input :
+       {std::string("{}"), std::string(R"({"session_id":"S","transcript_path":1})")}) {
+    auto run = checkpointRaw(input);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, missing);
+  }
+}
+
+TEST_F(CheckpointCommand, StoresEachSalientExchangeOnce) {
+  writeTranscript(transcriptLine("user", "No, use pnpm here") +
+                  transcriptLine("assistant", "You're right, switching to pnpm.") +
+                  transcriptLine("user", "thanks"));
+  auto run = checkpoint();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  // Both signals give the same exchange: one memory, reinforced once, counted twice.
+  EXPECT_EQ(run.err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
+  const std::string body = "Q: No, use pnpm here\n\nA: You're right, switching to pnpm.";
+  auto rows = db.query(
+      "SELECT tags, importance, project, source_session, access_count FROM memories WHERE id = ?",
+      {db::text(store::memoryContentHash(body))});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], (db::Row{std::string("salience,auto_capture"), std::int64_t{5},
+                              std::string("/work/app"), std::string("S1"), std::int64_t{2}}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
+
+  // "OFF" is not "off": the pass still runs. "off" without markers leaves at the gate.
+  platform::UserDefaults::set("nodrelCaptureLevel", "OFF");
+  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
+  platform::UserDefaults::set("nodrelCaptureLevel", "off");
+  run = checkpoint();
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(count("SELECT access_count FROM memories"), 4);
+}
+
+TEST_F(CheckpointCommand, ConsumesTheMarkersOfItsDirectory) {
+  platform::UserDefaults::set("nodrelCaptureLevel", "off");  // markers are consumed anyway
+  writeTranscript(transcriptLine("user", "How do we deploy?", "2025-01-02T03:00:00.000Z") +
+                  transcriptLine("assistant", "With the deploy script.", "2025-01-02T03:00:05Z") +
+                  transcriptLine("user", "Use blue-green.", "2025-01-02T03:01:00.000Z") +
+                  transcriptLine("assistant", "Noted.", "2025-01-02T03:01:05.000Z") +
+                  transcriptLine("user", "/remember: nodrel remember-mark --cwd /work/app",
+                                 "2025-01-02T03:02:00.000Z"));
+  // Set after the first exchange (whole seconds, literal Z), with a note.
+  const fs::path early = writeMarker("1-A.json", {{"cwd", "/work/app"},
+                                                  {"created_at", "2025-01-02T03:00:30Z"},
+                                                  {"note", " deploys "}});
+  // No time: the last exchange that did not run the remember command.
+  const fs::path timeless = writeMarker("2-B.json", {{"cwd", "/work/app"}, {"note", ""}});
+  // Later than the transcript: waits for a later run.
+  const fs::path later = writeMarker(
+      "3-C.json", {{"cwd", "/work/app"}, {"created_at", "2025-01-02T04:00:00.000+0000"}});
+  // Not this command's: another directory, another extension, not an object, no text cwd.
+  const fs::path other = writeMarker("4-D.json", {{"cwd", "/work/other"}});
+  const fs::path notJson = writeMarker("5-E.txt", {{"cwd", "/work/app"}});
+  const fs::path array = writeMarker("6-F.json", json::array({"/work/app"}));
+  const fs::path numberCwd = writeMarker("7-G.json", {{"cwd", 7}});
+
+  auto run = checkpoint();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "nodrel checkpoint: 2 checkpoint(s) captured from session S1\n");
+  EXPECT_FALSE(fs::exists(early));
+  EXPECT_FALSE(fs::exists(timeless));
+  for (const auto& kept : {later, other, notJson, array, numberCwd}) {
+    EXPECT_TRUE(fs::exists(kept)) << kept;
+  }
+
+  const std::string first = "Q: [ deploys ] How do we deploy?\n\nA: With the deploy script.";
+  const std::string last = "Q: Use blue-green.\n\nA: Noted.";
+  for (const auto& body : {first, last}) {
+    auto rows = db.query("SELECT tags, importance, type, tier FROM memories WHERE id = ?",
+                         {db::text(store::memoryContentHash(body))});
+    ASSERT_EQ(rows.size(), 1u) << body;
+    EXPECT_EQ(rows[0], (db::Row{std::string("checkpoint,remember"), std::int64_t{9},
+                                std::string("observation"), std::string("episodic")}));
+  }
+  auto rows = db.query("SELECT session_id, project_path, marker_created_at, note, consumed_at "
+                       "FROM checkpoints ORDER BY marker_created_at DESC");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][2], db::Value(std::string("2025-01-02T03:00:30Z")));
+  EXPECT_EQ(rows[0][3], db::Value(std::string(" deploys ")));
+  EXPECT_EQ(rows[1][2], db::Value(std::string("")));
+  EXPECT_EQ(rows[1][3], db::Value(std::string("")));
+  for (const auto& row : rows) {
+    EXPECT_EQ(row[0], db::Value(std::string("S1")));
+    EXPECT_EQ(row[1], db::Value(std::string("/work/app")));
+    EXPECT_EQ(db::textOf(row[4])->size(), 28u);
+  }
+}
+
+TEST_F(CheckpointCommand, WithoutACwdOnlyMarkersWithAnEmptyCwdCount) {
+  writeTranscript(transcriptLine("user", "keep this") + transcriptLine("assistant", "ok"));
+  const fs::path empty = writeMarker("1-A.json", {{"cwd", ""}});
+  const fs::path other = writeMarker("2-B.json", {{"cwd", "/work/app"}});
+  auto run = checkpoint(nullptr);
+  EXPECT_EQ(run.err, "nodrel checkpoint: 1 checkpoint(s) captured from session S1\n");
+  EXPECT_FALSE(fs::exists(empty));
+  EXPECT_TRUE(fs::exists(other));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE project IS NULL"), 1);
+  EXPECT_EQ(text("SELECT project_path FROM checkpoints"), "");
+}
+
+TEST_F(CheckpointCommand, TwoMarkersForOneExchangeMakeOneMemoryAndTwoRows) {
+  writeTranscript(transcriptLine("user", "keep this") + transcriptLine("assistant", "ok"));
+  writeMarker("1-A.json", {{"cwd", "/work/app"}});
+  writeMarker("2-B.json", {{"cwd", "/work/app"}});
+  auto run = checkpoint();
+  EXPECT_EQ(run.err, "nodrel checkpoint: 2 checkpoint(s) captured from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
+  EXPECT_EQ(count("SELECT access_count FROM memories"), 2);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM checkpoints"), 2);
+  EXPECT_TRUE(fs::is_empty(markers));
+}
+
+TEST_F(CheckpointCommand, MarkersWaitWhenTheyCannotBePlaced) {
+  const fs::path marker = writeMarker("1-A.json", {{"cwd", "/work/app"}});
+  // No transcript at all, then one with an invalid line only: the marker stays.
+  for (const std::string& text : {std::string(), std::string("{\"type\":\"user\"}\n\xff\n")}) {
+    if (!text.empty()) writeTranscript(text);
+    auto run = checkpoint();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(fs::exists(marker));
+  }
+  // A failing memory write stops the pass: the marker stays for a later run.
+  writeTranscript(transcriptLine("user", "keep this") + transcriptLine("assistant", "ok"));
+  db.exec("CREATE TRIGGER refuse BEFORE INSERT ON memories BEGIN SELECT RAISE(ABORT, 'full'); END;");
+  auto run = checkpoint();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err.rfind("nodrel checkpoint: ", 0), 0u);
+  EXPECT_NE(run.err.find("full"), std::string::npos);
+  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM checkpoints"), 0);
+}
+
+TEST_F(CheckpointCommand, NoDatabaseNoWork) {
+  fs::remove(home.databasePath());
+  writeTranscript(transcriptLine("user", "keep this") + transcriptLine("assistant", "ok"));
+  const fs::path marker = writeMarker("1-A.json", {{"cwd", "/work/app"}});
+  auto run = checkpoint();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_FALSE(fs::exists(home.databasePath()));
+}
+
+}  // namespace
+}  // namespace nodrel
