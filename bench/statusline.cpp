@@ -40,9 +40,9 @@ fs::path makeStore() {
   db.exec("BEGIN");
   for (int p = 0; p < kProjects; ++p) {
     const std::string path = "/Users/dev/project-" + std::to_string(p);
+    const std::string number = std::to_string(p);
     db.run("INSERT INTO projects (id, name, path) VALUES (?, ?, ?)",
-           {db::text("P" + std::to_string(p)), db::text("project-" + std::to_string(p)),
-            db::text(path)});
+           {db::text(number), db::text(path.substr(path.rfind('/') + 1)), db::text(path)});
   }
   std::mt19937 random(7);
   const char* tiers[] = {"episodic", "semantic", "procedural", "cold"};
@@ -51,7 +51,7 @@ fs::path makeStore() {
     db.run(
         "INSERT INTO memories (id, tier, body, project, created_at, last_accessed) "
         "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000', '2026-01-01T00:00:00.000+0000')",
-        {db::text("m" + std::to_string(i)), db::text(tiers[random() % 4]),
+        {db::text(std::to_string(i)), db::text(tiers[random() % 4]),
          db::text("Memory body " + std::to_string(i) + ": keep the retry delay jittered."),
          db::text(project)});
   }

@@ -218,6 +218,31 @@ TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
   }
 }
 
+TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
+  // A directory in the temporary file's place makes the write fail.
+  const std::string text = R"({"model": "opus"})";
+  writeSettings(text);
+  fs::create_directories(settingsPath().string() + ".nodrel-tmp/x");
+  auto run = nodrel({"enable-statusline"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(run.err.starts_with("nodrel enable-statusline: Could not write settings.json: "))
+      << run.err;
+  EXPECT_EQ(settingsText(), text);
+  fs::remove_all(settingsPath().string() + ".nodrel-tmp");
+
+  // The hooks are in place even when the command file cannot be written, and the run says so.
+  fs::create_directories(rememberPath().string() + ".nodrel-tmp/x");
+  run = nodrel({"enable-hook"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: Could not write settings.json: Could not "
+                                  "write remember.md: "))
+      << run.err;
+  EXPECT_EQ(settings()["hooks"].size(), 3u);
+  EXPECT_EQ(settings()["model"], "opus");
+  EXPECT_FALSE(fs::exists(rememberPath()));
+}
+
 TEST_F(Installer, ALinkedSettingsFileStaysALink) {
   const fs::path kept = home_.path() / "dotfiles/claude-settings.json";
   fs::create_directories(kept.parent_path());
