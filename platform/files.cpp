@@ -73,6 +73,31 @@ void writeAll(int fd, std::string_view contents, const std::filesystem::path& pa
   }
 }
 
+void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
+                       std::string_view contents) {
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0) {
+    if (::fchmod(temp.fd(), existing.st_mode & 07777) != 0) {
+      throw FileError(describe("cannot keep the permissions of", path, errno));
+    }
+  }
+  writeAll(temp.fd(), contents, path);
+  if (::fsync(temp.fd()) != 0) throw FileError(describe("cannot flush", path, errno));
+  if (temp.close() != 0) throw FileError(describe("cannot write", path, errno));
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
+    throw FileError(describe("cannot replace", path, errno));
+  }
+  temp.release();
+  // The rename itself lives in the directory; without this a crash may bring the old file back.
+  const std::filesystem::path directory =
+      path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
@@ -96,27 +121,20 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
 
 void atomicWriteFile(const std::filesystem::path& path, std::string_view contents) {
   TemporaryFile temp = createTemporaryBeside(path);
-  struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0) {
-    if (::fchmod(temp.fd(), existing.st_mode & 07777) != 0) {
-      throw FileError(describe("cannot keep the permissions of", path, errno));
-    }
-  }
-  writeAll(temp.fd(), contents, path);
-  if (::fsync(temp.fd()) != 0) throw FileError(describe("cannot flush", path, errno));
-  if (temp.close() != 0) throw FileError(describe("cannot write", path, errno));
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
-    throw FileError(describe("cannot replace", path, errno));
-  }
-  temp.release();
-  // The rename itself lives in the directory; without this a crash may bring the old file back.
+  finishAtomicWrite(temp, path, contents);
+}
+
+void atomicWriteFile(const std::filesystem::path& path, std::string_view contents,
+                     const std::string& temporaryName) {
   const std::filesystem::path directory =
       path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
+  const std::filesystem::path temporary = directory / temporaryName;
+  // O_NOFOLLOW: a link planted under the temporary name must not redirect the write.
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) throw FileError(describe("cannot create", temporary, errno));
+  TemporaryFile temp(fd, temporary);
+  finishAtomicWrite(temp, path, contents);
 }
 
 FileLock::FileLock(const std::filesystem::path& path) {

@@ -20,6 +20,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // Writes to a temporary file in the same directory, fsyncs it and renames it over `path`; the
 // permissions of an existing file are kept. Throws FileError; on failure `path` is unchanged.
 void atomicWriteFile(const std::filesystem::path& path, std::string_view contents);
+// The same through a temporary file of a fixed name beside `path` (a stale one left by a crash
+// is overwritten); the temporary file is removed when the write fails.
+void atomicWriteFile(const std::filesystem::path& path, std::string_view contents,
+                     const std::string& temporaryName);
 
 // An exclusive advisory lock (flock) on `path` + ".lock", held for the object's lifetime.
 // Throws FileError when the lock file cannot be opened.

@@ -49,6 +49,22 @@ TEST(Files, AtomicWriteCreatesAndReplaces) {
   EXPECT_EQ(entriesIn(home.path()), 1u);  // no temporary file left behind
 }
 
+TEST(Files, AtomicWriteThroughANamedTemporary) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "settings.json";
+  const fs::path temporary = home.path() / "settings.json.tmp";
+  atomicWriteFile(temporary, "stale from a crash");
+  atomicWriteFile(file, "new", "settings.json.tmp");
+  EXPECT_EQ(readFile(file), "new");
+  EXPECT_FALSE(fs::exists(temporary));
+  // A failed replace (the target is a non-empty directory) leaves neither file changed.
+  const fs::path blocked = home.path() / "blocked";
+  fs::create_directories(blocked / "inside");
+  EXPECT_THROW(atomicWriteFile(blocked, "x", "blocked.tmp"), FileError);
+  EXPECT_TRUE(fs::is_directory(blocked / "inside"));
+  EXPECT_FALSE(fs::exists(home.path() / "blocked.tmp"));
+}
+
 TEST(Files, AtomicWriteKeepsPermissions) {
   testing::TempHome home;
   const fs::path file = home.path() / "secret";

@@ -1,0 +1,303 @@
+#include "cli/hook_installer.h"
+
+#include <optional>
+#include <system_error>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace nodrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Kind = HookInstallerError::Kind;
+
+std::string describe(Kind kind, const std::string& reason) {
+  switch (kind) {
+    case Kind::settingsFileUnreadable:
+      return "Could not read settings.json: " + reason;
+    case Kind::settingsFileMalformed:
+      return "settings.json is not valid JSON: " + reason;
+    case Kind::writeFailure:
+      return "Could not write settings.json: " + reason;
+  }
+  return reason;
+}
+
+constexpr std::string_view kTopLevelObjectExpected = "Top-level object expected.";
+constexpr std::string_view kForeignStatusLine =
+    "A statusLine entry already exists and was not placed by Nodrel. Remove it manually before "
+    "enabling the Nodrel statusline.";
+
+bool isArrayOfObjects(const json& value) {
+  if (!value.is_array()) return false;
+  for (const json& element : value) {
+    if (!element.is_object()) return false;
+  }
+  return true;
+}
+
+bool hasTrueMarker(const json& object) {
+  const auto it = object.find(HookInstaller::managedMarkerKey);
+  return it != object.end() && it->is_boolean() && it->get<bool>();
+}
+
+// Replacing a symbolic link by a regular file would cut a settings file kept elsewhere (a
+// dotfiles repository) off from its link, so writes go to the file the link names.
+fs::path writeTarget(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_symlink(path, ec)) return path;
+  const fs::path resolved = fs::weakly_canonical(path, ec);
+  return ec ? path : resolved;
+}
+
+void createDirectories(const fs::path& directory) {
+  std::error_code ec;
+  fs::create_directories(directory, ec);
+  if (ec) throw fs::filesystem_error("could not create directory", directory, ec);
+}
+
+}  // namespace
+
+HookInstallerError::HookInstallerError(Kind kind, const std::string& reason)
+    : std::runtime_error(describe(kind, reason)), kind_(kind), reason_(reason) {}
+
+HookInstaller& HookInstaller::shared() {
+  static std::optional<HookInstaller> instance;
+  if (!instance) {
+    const auto home = platform::homeDirectory();
+    if (!home) throw HookInstallerError(Kind::settingsFileUnreadable, "no home directory found");
+    instance.emplace(*home);
+  }
+  return *instance;
+}
+
+HookInstaller::HookInstaller(fs::path home)
+    : installedBinaryPath_(home.string() + "/.nodrel/bin/nodrel"),
+      settingsPath_(home / ".claude" / "settings.json"),
+      rememberCommandPath_(home / ".claude" / "commands" / "remember.md") {}
+
+std::string HookInstaller::commandLine(std::string_view event) const {
+  if (event == "SessionStart") return installedBinaryPath_ + " context --cwd \"$CLAUDE_PROJECT_DIR\"";
+  if (event == "SessionEnd") return installedBinaryPath_ + " capture";
+  return installedBinaryPath_ + " checkpoint";
+}
+
+std::string HookInstaller::rememberCommandText() const {
+  std::string text =
+      "---\n"
+      "description: Flag the recent exchange for Nodrel to remember\n"
+      "allowed-tools: Bash\n"
+      "---\n";
+  text += rememberMDSentinel;
+  text +=
+      "\n\n"
+      "Run the following shell command and confirm to the user in one short line:\n"
+      "\n"
+      "```bash\n";
+  text += installedBinaryPath_ + " remember-mark --cwd \"$(pwd)\" --note \"$ARGUMENTS\"\n";
+  text +=
+      "```\n"
+      "\n"
+      "After the command succeeds, tell the user: \"Noted \u2014 Nodrel will capture this when the "
+      "session ends.\"\n"
+      "If the command fails, tell the user: \"Could not save the marker \u2014 check that the "
+      "Nodrel CLI is installed.\"";
+  return text;
+}
+
+json HookInstaller::readSettingsFile() const {
+  std::error_code ec;
+  if (!fs::exists(settingsPath_, ec)) return json::object();
+  const auto bytes = platform::readFile(settingsPath_);
+  if (!bytes) {
+    throw HookInstallerError(Kind::settingsFileUnreadable,
+                             "the file at " + settingsPath_.string() + " cannot be read");
+  }
+  json settings = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+  if (!settings.is_object()) {
+    throw HookInstallerError(Kind::settingsFileMalformed, std::string(kTopLevelObjectExpected));
+  }
+  return settings;
+}
+
+json HookInstaller::loadSettings() const {
+  std::error_code ec;
+  if (!fs::exists(settingsPath_, ec)) {
+    createDirectories(settingsPath_.parent_path());
+    return json::object();
+  }
+  return readSettingsFile();
+}
+
+void HookInstaller::writeSettings(const json& settings) const {
+  std::string bytes;
+  try {
+    // nlohmann::json keeps object keys in a std::map, so they come out sorted.
+    bytes = settings.dump(2);
+  } catch (const json::exception& e) {
+    throw HookInstallerError(Kind::writeFailure,
+                             std::string("JSON serialization error: ") + e.what());
+  }
+  try {
+    platform::atomicWriteFile(writeTarget(settingsPath_), bytes, "settings.json.nodrel-tmp");
+  } catch (const platform::FileError& e) {
+    throw HookInstallerError(Kind::writeFailure, e.what());
+  }
+}
+
+bool HookInstaller::isManagedHook(const json& hook) const {
+  if (!hook.is_object()) return false;
+  if (hasTrueMarker(hook)) return true;
+  const auto command = hook.find("command");
+  if (command == hook.end() || !command->is_string()) return false;
+  const std::string prefix = installedBinaryPath_ + " ";
+  return command->get_ref<const std::string&>().starts_with(prefix);
+}
+
+std::vector<json> HookInstaller::managedHooks(const json& settings, std::string_view event) const {
+  std::vector<json> found;
+  if (!settings.is_object()) return found;
+  const auto hooks = settings.find("hooks");
+  if (hooks == settings.end() || !hooks->is_object()) return found;
+  const auto groups = hooks->find(event);
+  if (groups == hooks->end() || !isArrayOfObjects(*groups)) return found;
+  for (const json& group : *groups) {
+    const auto inner = group.find("hooks");
+    if (inner == group.end() || !isArrayOfObjects(*inner)) continue;
+    for (const json& hook : *inner) {
+      if (isManagedHook(hook)) found.push_back(hook);
+    }
+  }
+  return found;
+}
+
+bool HookInstaller::hasManagedStatusLine(const json& settings) {
+  const auto it = settings.find("statusLine");
+  return it != settings.end() && it->is_object() && hasTrueMarker(*it);
+}
+
+void HookInstaller::installHooks() const {
+  json settings = loadSettings();
+  // A `hooks` or event value of some other shape is the user's: rather than replace it with
+  // nodrel's own and lose it, the install is refused and the file left as it is.
+  json hooks = json::object();
+  if (const auto it = settings.find("hooks"); it != settings.end()) {
+    if (!it->is_object()) {
+      throw HookInstallerError(Kind::settingsFileMalformed,
+                               "\"hooks\" is not an object; fix it before enabling the hook.");
+    }
+    hooks = *it;
+  }
+  for (std::string_view event : kEvents) {
+    if (!managedHooks(settings, event).empty()) continue;
+    json groups = json::array();
+    if (const auto it = hooks.find(event); it != hooks.end()) {
+      if (!isArrayOfObjects(*it)) {
+        throw HookInstallerError(Kind::settingsFileMalformed,
+                                 "\"hooks." + std::string(event) +
+                                     "\" is not a list of hook groups; fix it before enabling "
+                                     "the hook.");
+      }
+      groups = *it;
+    }
+    json hook = {{"type", "command"}, {"command", commandLine(event)}};
+    hook[std::string(managedMarkerKey)] = true;
+    groups.push_back({{"matcher", "*"}, {"hooks", json::array({hook})}});
+    hooks[std::string(event)] = groups;
+  }
+  settings["hooks"] = hooks;
+  writeSettings(settings);
+  writeRememberCommand();
+}
+
+void HookInstaller::uninstallHooks() const {
+  json settings = loadSettings();
+  const auto hooksIt = settings.find("hooks");
+  if (!settings.empty() && hooksIt != settings.end() && hooksIt->is_object()) {
+    json hooks = *hooksIt;
+    for (std::string_view event : kEvents) {
+      const auto eventIt = hooks.find(event);
+      if (eventIt == hooks.end() || !isArrayOfObjects(*eventIt)) continue;
+      json kept = json::array();
+      for (const json& group : *eventIt) {
+        const auto inner = group.find("hooks");
+        if (group.empty() || inner == group.end() || !isArrayOfObjects(*inner)) {
+          kept.push_back(group);
+          continue;
+        }
+        json remaining = json::array();
+        for (const json& hook : *inner) {
+          if (!isManagedHook(hook)) remaining.push_back(hook);
+        }
+        if (remaining.empty()) continue;
+        json shortened = group;
+        shortened["hooks"] = remaining;
+        kept.push_back(shortened);
+      }
+      if (kept.empty()) {
+        hooks.erase(std::string(event));
+      } else {
+        hooks[std::string(event)] = kept;
+      }
+    }
+    // Only an empty `hooks` goes: any other value left in it is the user's and is kept.
+    if (hooks.empty()) {
+      settings.erase("hooks");
+    } else {
+      settings["hooks"] = hooks;
+    }
+    writeSettings(settings);
+  }
+  removeRememberCommandIfManaged();
+}
+
+void HookInstaller::installStatusLine() const {
+  json settings = loadSettings();
+  const auto it = settings.find("statusLine");
+  if (it != settings.end() && it->is_object() && !hasTrueMarker(*it)) {
+    throw HookInstallerError(Kind::settingsFileMalformed, std::string(kForeignStatusLine));
+  }
+  json statusLine = {{"type", "command"}, {"command", installedBinaryPath_ + " statusline"}};
+  statusLine[std::string(managedMarkerKey)] = true;
+  settings["statusLine"] = statusLine;
+  writeSettings(settings);
+}
+
+void HookInstaller::uninstallStatusLine() const {
+  json settings = loadSettings();
+  if (!hasManagedStatusLine(settings)) return;
+  settings.erase("statusLine");
+  writeSettings(settings);
+}
+
+void HookInstaller::writeRememberCommand() const {
+  const std::string text = rememberCommandText();
+  std::error_code ec;
+  if (fs::exists(rememberCommandPath_, ec)) {
+    const auto existing = platform::readFile(rememberCommandPath_);
+    if (!existing || !platform::isValidUtf8(*existing)) return;
+    // A remember.md of the user's own is never overwritten.
+    if (existing->find(rememberMDSentinel) == std::string::npos) return;
+    if (*existing == text) return;
+  }
+  createDirectories(rememberCommandPath_.parent_path());
+  try {
+    platform::atomicWriteFile(writeTarget(rememberCommandPath_), text, "remember.md.nodrel-tmp");
+  } catch (const platform::FileError& e) {
+    throw HookInstallerError(Kind::writeFailure, std::string("Could not write remember.md: ") +
+                                                     e.what());
+  }
+}
+
+void HookInstaller::removeRememberCommandIfManaged() const {
+  const auto existing = platform::readFile(rememberCommandPath_);
+  if (!existing || !platform::isValidUtf8(*existing)) return;
+  if (existing->find(rememberMDSentinel) == std::string::npos) return;
+  std::error_code ec;
+  fs::remove(rememberCommandPath_, ec);
+}
+
+}  // namespace nodrel::cli

@@ -1,0 +1,80 @@
+// cli/hook_installer.h: installs and removes nodrel's hooks, status line and /remember command
+// in the assistant's settings (~/.claude/settings.json, ~/.claude/commands/remember.md), touching
+// only the entries it placed itself. It never opens the database.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace nodrel::cli {
+
+class HookInstallerError : public std::runtime_error {
+ public:
+  enum class Kind { settingsFileUnreadable, settingsFileMalformed, writeFailure };
+
+  HookInstallerError(Kind kind, const std::string& reason);
+
+  Kind kind() const noexcept { return kind_; }
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  Kind kind_;
+  std::string reason_;
+};
+
+class HookInstaller {
+ public:
+  static constexpr std::string_view managedMarkerKey = "_nodrel_managed";
+  static constexpr std::string_view rememberMDSentinel = "<!-- _nodrel_managed -->";
+  // The events nodrel hooks, in the order they are always handled.
+  static constexpr std::string_view kEvents[] = {"SessionStart", "SessionEnd", "Stop"};
+
+  // The process-wide installer, for the home directory of this process. Throws
+  // HookInstallerError (settingsFileUnreadable) when no home directory can be found.
+  static HookInstaller& shared();
+
+  explicit HookInstaller(std::filesystem::path home);
+
+  const std::string& installedBinaryPath() const { return installedBinaryPath_; }
+  const std::filesystem::path& settingsPath() const { return settingsPath_; }
+  const std::filesystem::path& rememberCommandPath() const { return rememberCommandPath_; }
+  std::string rememberCommandText() const;
+  std::string commandLine(std::string_view event) const;
+
+  // The settings object; an empty one when the file is missing (nothing is created). Throws
+  // settingsFileUnreadable or settingsFileMalformed; the file is never changed.
+  nlohmann::json readSettingsFile() const;
+  // readSettingsFile, but first creates ~/.claude when no settings file exists.
+  nlohmann::json loadSettings() const;
+  // Pretty-printed with sorted keys, through "settings.json.nodrel-tmp" renamed into place.
+  // Throws writeFailure; on failure the settings file keeps its previous content.
+  void writeSettings(const nlohmann::json& settings) const;
+
+  // The managed hook objects of one event, in document order; wrong shapes give nothing.
+  std::vector<nlohmann::json> managedHooks(const nlohmann::json& settings,
+                                           std::string_view event) const;
+  bool isManagedHook(const nlohmann::json& hook) const;
+  static bool hasManagedStatusLine(const nlohmann::json& settings);
+
+  void installHooks() const;
+  void uninstallHooks() const;
+  void installStatusLine() const;
+  void uninstallStatusLine() const;
+  // Writes remember.md unless a file of the user's own (no sentinel) or an identical one is
+  // already there.
+  void writeRememberCommand() const;
+
+ private:
+  void removeRememberCommandIfManaged() const;
+
+  std::string installedBinaryPath_;
+  std::filesystem::path settingsPath_;
+  std::filesystem::path rememberCommandPath_;
+};
+
+}  // namespace nodrel::cli

@@ -1,0 +1,291 @@
+// The installer as a user runs it: enable-hook, disable-hook, enable-statusline and
+// disable-statusline against the settings file of a temporary HOME.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "platform/files.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+testing::ProgramRun nodrel(const std::vector<std::string>& args) {
+  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
+}
+
+class Installer : public ::testing::Test {
+ protected:
+  fs::path settingsPath() const { return home_.path() / ".claude/settings.json"; }
+  fs::path rememberPath() const { return home_.path() / ".claude/commands/remember.md"; }
+  std::string binary() const { return home_.path().string() + "/.nodrel/bin/nodrel"; }
+
+  void writeSettings(const std::string& text) const {
+    fs::create_directories(settingsPath().parent_path());
+    platform::atomicWriteFile(settingsPath(), text);
+  }
+  std::string settingsText() const { return platform::readFile(settingsPath()).value_or(""); }
+  json settings() const { return json::parse(settingsText()); }
+
+  json managedHook(const std::string& arguments) const {
+    return {{"type", "command"}, {"command", binary() + " " + arguments}, {"_nodrel_managed", true}};
+  }
+  json managedGroup(const std::string& arguments) const {
+    return {{"matcher", "*"}, {"hooks", json::array({managedHook(arguments)})}};
+  }
+
+  testing::TempHome home_;
+};
+
+ino_t inodeOf(const fs::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
+  auto run = nodrel({"enable-hook", "extra", "words"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Hook installed. Nodrel will inject context at the start of each Claude Code session.\n");
+  EXPECT_EQ(run.err, "");
+  const json want = {{"hooks",
+                      {{"SessionStart",
+                        json::array({managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")})},
+                       {"SessionEnd", json::array({managedGroup("capture")})},
+                       {"Stop", json::array({managedGroup("checkpoint")})}}}};
+  EXPECT_EQ(settings(), want);
+  EXPECT_EQ(settingsText(), want.dump(2));  // pretty-printed, keys sorted
+
+  const std::string remember = platform::readFile(rememberPath()).value_or("");
+  const auto lines = testing::splitLines(remember);
+  ASSERT_EQ(lines.size(), 14u);
+  EXPECT_EQ(lines[4], "<!-- _nodrel_managed -->");
+  EXPECT_EQ(lines[8], "```bash");
+  EXPECT_EQ(lines[9], binary() + " remember-mark --cwd \"$(pwd)\" --note \"$ARGUMENTS\"");
+  EXPECT_EQ(lines[12],
+            "After the command succeeds, tell the user: \"Noted \u2014 Nodrel will capture this "
+            "when the session ends.\"");
+  EXPECT_NE(remember.back(), '\n');
+  EXPECT_FALSE(fs::exists(settingsPath().string() + ".nodrel-tmp"));
+
+  // A second run adds nothing and leaves the unchanged command file alone.
+  const ino_t rememberInode = inodeOf(rememberPath());
+  run = nodrel({"enable-hook"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(settings(), want);
+  EXPECT_EQ(inodeOf(rememberPath()), rememberInode);
+
+  // Removing them leaves a settings file without `hooks` and no command file.
+  run = nodrel({"disable-hook"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Hook removed.\n");
+  EXPECT_EQ(settings(), json::object());
+  EXPECT_FALSE(fs::exists(rememberPath()));
+}
+
+TEST_F(Installer, OtherToolsHooksAndSettingsSurviveEnableAndDisable) {
+  const json otherStop = {{"matcher", ""},
+                          {"hooks", json::array({{{"type", "command"}, {"command", "afplay x"}}})}};
+  const json other = {{"model", "opus"},
+                      {"permissions", {{"allow", json::array({"Bash(ls:*)"})}}},
+                      {"cleanupPeriodDays", 30},
+                      {"ratio", 0.125},
+                      {"big", 9007199254740993LL},
+                      {"name", "caf\u00e9 \u2603"}};
+  json before = other;
+  before["hooks"] = {{"Stop", json::array({otherStop})},
+                     {"PreToolUse", json::array()},
+                     {"SessionStart", json::array({json::object()})}};
+  writeSettings(before.dump());
+
+  auto run = nodrel({"enable-hook"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  json after = settings();
+  for (const auto& [key, value] : other.items()) EXPECT_EQ(after[key], value) << key;
+  EXPECT_EQ(after["hooks"]["Stop"], json::array({otherStop, managedGroup("checkpoint")}));
+  EXPECT_EQ(after["hooks"]["SessionStart"],
+            json::array({json::object(),
+                         managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")}));
+  EXPECT_EQ(after["hooks"]["PreToolUse"], json::array());
+
+  run = nodrel({"disable-hook"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  // Everything nodrel did not place is back as it was, the empty list under PreToolUse too.
+  EXPECT_EQ(settings(), before);
+}
+
+TEST_F(Installer, HooksAreRecognisedByTheirCommandWithoutTheMarker) {
+  struct Case {
+    json hook;
+    bool managed;
+  };
+  const Case cases[] = {
+      {{{"type", "command"}, {"command", binary() + " checkpoint"}}, true},
+      {{{"type", "command"}, {"command", binary() + " checkpoint"}, {"_nodrel_managed", false}},
+       true},
+      {{{"type", "command"}, {"command", "x"}, {"_nodrel_managed", true}}, true},
+      {{{"type", "command"}, {"command", binary()}}, false},
+      {{{"type", "command"}, {"command", "other checkpoint"}, {"_nodrel_managed", "true"}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.hook.dump());
+    const json group = {{"matcher", "*"}, {"hooks", json::array({c.hook})}};
+    writeSettings(json{{"hooks", {{"Stop", json::array({group})}}}}.dump());
+    ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+    const json stop = settings()["hooks"]["Stop"];
+    EXPECT_EQ(stop.size(), c.managed ? 1u : 2u);
+    ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+    const json left = settings();
+    if (c.managed) {
+      EXPECT_FALSE(left.contains("hooks"));
+    } else {
+      EXPECT_EQ(left["hooks"]["Stop"], json::array({group}));
+    }
+  }
+}
+
+TEST_F(Installer, DisableHookWithoutHooksDoesNotRewriteTheFile) {
+  const std::string text = R"({"model":"opus"})";
+  writeSettings(text);
+  auto run = nodrel({"disable-hook"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(settingsText(), text);
+}
+
+TEST_F(Installer, ACommandFileOfTheUsersOwnIsNeverTouched) {
+  fs::create_directories(rememberPath().parent_path());
+  platform::atomicWriteFile(rememberPath(), "my own /remember\n");
+  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  EXPECT_EQ(platform::readFile(rememberPath()), "my own /remember\n");
+  ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+  EXPECT_EQ(platform::readFile(rememberPath()), "my own /remember\n");
+
+  // An older managed file is brought up to date.
+  platform::atomicWriteFile(rememberPath(), "<!-- _nodrel_managed -->\nold");
+  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  EXPECT_EQ(testing::splitLines(platform::readFile(rememberPath()).value_or("")).size(), 14u);
+}
+
+TEST_F(Installer, SettingsThatCannotBeReadOrParsedAreRefusedAndLeftAlone) {
+  const std::string malformed = "settings.json is not valid JSON: Top-level object expected.";
+  struct Case {
+    std::string text;
+  };
+  const Case cases[] = {{""}, {"{\"model\": \"opus\""}, {"[1, 2]"}, {"\"text\""},
+                        {"{} trailing"}, {"// comment\n{}"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    writeSettings(c.text);
+    for (const std::string command :
+         {"enable-hook", "disable-hook", "enable-statusline", "disable-statusline"}) {
+      auto run = nodrel({command});
+      EXPECT_EQ(run.status, 1) << command;
+      EXPECT_EQ(run.out, "");
+      EXPECT_EQ(run.err, "nodrel " + command + ": " + malformed + "\n");
+      EXPECT_EQ(settingsText(), c.text);
+    }
+  }
+  EXPECT_FALSE(fs::exists(rememberPath()));
+
+  fs::remove(settingsPath());
+  fs::create_directories(settingsPath());  // a directory does not read
+  auto run = nodrel({"enable-hook"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: Could not read settings.json: ")) << run.err;
+}
+
+TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
+  for (const std::string text :
+       {R"({"hooks": "mine"})", R"({"hooks": {"Stop": {"matcher": "*"}}})",
+        R"({"hooks": {"SessionEnd": [{"matcher": "*"}, "note"]}})"}) {
+    SCOPED_TRACE(text);
+    writeSettings(text);
+    auto run = nodrel({"enable-hook"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: settings.json is not valid JSON: "))
+        << run.err;
+    EXPECT_EQ(settingsText(), text);
+    EXPECT_FALSE(fs::exists(rememberPath()));
+  }
+}
+
+TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
+  // A directory in the temporary file's place makes the write fail.
+  const std::string text = R"({"model": "opus"})";
+  writeSettings(text);
+  fs::create_directories(settingsPath().string() + ".nodrel-tmp/x");
+  auto run = nodrel({"enable-statusline"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(run.err.starts_with("nodrel enable-statusline: Could not write settings.json: "))
+      << run.err;
+  EXPECT_EQ(settingsText(), text);
+  fs::remove_all(settingsPath().string() + ".nodrel-tmp");
+
+  // The hooks are in place even when the command file cannot be written, and the run says so.
+  fs::create_directories(rememberPath().string() + ".nodrel-tmp/x");
+  run = nodrel({"enable-hook"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: Could not write settings.json: Could not "
+                                  "write remember.md: "))
+      << run.err;
+  EXPECT_EQ(settings()["hooks"].size(), 3u);
+  EXPECT_EQ(settings()["model"], "opus");
+  EXPECT_FALSE(fs::exists(rememberPath()));
+}
+
+TEST_F(Installer, ALinkedSettingsFileStaysALink) {
+  const fs::path kept = home_.path() / "dotfiles/claude-settings.json";
+  fs::create_directories(kept.parent_path());
+  platform::atomicWriteFile(kept, R"({"model":"opus"})");
+  fs::create_directories(settingsPath().parent_path());
+  fs::create_symlink(kept, settingsPath());
+  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(settingsPath()));
+  EXPECT_TRUE(json::parse(platform::readFile(kept).value_or("")).contains("statusLine"));
+}
+
+TEST_F(Installer, StatusLine) {
+  const json managed = {{"type", "command"},
+                        {"command", binary() + " statusline"},
+                        {"_nodrel_managed", true}};
+  auto run = nodrel({"enable-statusline"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Statusline installed. Nodrel will display a live indicator in Claude Code.\n");
+  EXPECT_EQ(settings(), (json{{"statusLine", managed}}));
+
+  run = nodrel({"disable-statusline"});
+  EXPECT_EQ(run.out, "Statusline removed.\n");
+  EXPECT_EQ(settings(), json::object());
+
+  // Someone else's status line stays, and so does the file.
+  const std::string foreign = R"({"statusLine": {"type": "command", "command": "starship"}})";
+  writeSettings(foreign);
+  run = nodrel({"enable-statusline"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "nodrel enable-statusline: settings.json is not valid JSON: A statusLine entry already "
+            "exists and was not placed by Nodrel. Remove it manually before enabling the Nodrel "
+            "statusline.\n");
+  run = nodrel({"disable-statusline"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Statusline removed.\n");
+  EXPECT_EQ(settingsText(), foreign);
+
+  // A status line that is not an object is replaced; other keys stay.
+  writeSettings(R"({"statusLine": "old", "theme": "dark"})");
+  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  EXPECT_EQ(settings(), (json{{"statusLine", managed}, {"theme", "dark"}}));
+}
+
+}  // namespace
+}  // namespace nodrel

@@ -1,0 +1,152 @@
+// `nodrel status` and `nodrel statusline` as a user and the assistant run them.
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_home.h"
+
+namespace nodrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+testing::ProgramRun nodrel(const std::vector<std::string>& args, const std::string& input = "") {
+  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, input);
+}
+
+const std::string kRule =
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500";
+
+void addMemory(db::Connection& db, const std::string& id, const std::string& tier,
+               const std::string& project = "/elsewhere", bool deleted = false) {
+  db.run("INSERT INTO memories (id, tier, body, project, deleted_at) VALUES (?, ?, 'b', ?, ?)",
+         {db::text(id), db::text(tier), db::text(project),
+          deleted ? db::text("2026-01-01T00:00:00.000+0000") : db::Value(db::Null{})});
+}
+
+void addProject(db::Connection& db, const std::string& path, const std::string& name) {
+  db.run("INSERT INTO projects (id, name, path) VALUES (?, ?, ?)",
+         {db::text(name), db::text(name), db::text(path)});
+}
+
+TEST(Status, WithoutADatabase) {
+  testing::TempHome home;
+  auto run = nodrel({"status"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "Nodrel status\n" + kRule + "\nDatabase : " + home.databasePath().string() +
+                         "\nStatus   : database not found \u2014 run the Nodrel app to "
+                         "initialise\nHook     : not installed\nSnapshots: 0\n");
+}
+
+TEST(Status, CountsTiersSnapshotsAndTheHook) {
+  testing::TempHome home;
+  {
+    auto db = home.openDatabase();
+    for (const char* id : {"a", "b", "c"}) addMemory(db, id, "episodic");
+    addMemory(db, "d", "cold", "/elsewhere", /*deleted=*/true);  // soft-deleted rows count
+    addMemory(db, "e", "archived");                               // not a tier
+  }
+  const std::string head = "Nodrel status\n" + kRule + "\nDatabase : " +
+                           home.databasePath().string() +
+                           "\nMemories : 4 total\n  episodic    3\n  cold        1\n";
+  auto run = nodrel({"status"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, head + "Snapshots: 0\nHook     : not installed\n");
+
+  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(nodrel({"snapshot", "save", "--label", "one"}).status, 0);
+  ASSERT_EQ(nodrel({"snapshot", "save", "--label", "two"}).status, 0);
+  run = nodrel({"status"});
+  EXPECT_EQ(run.out, head + "Snapshots: 2\nHook     : installed\n");
+
+  // A broken index or settings file reads as none.
+  platform::atomicWriteFile(home.dataDirectory() / "backups/snapshots.json", "{");
+  platform::atomicWriteFile(home.path() / ".claude/settings.json", "[]");
+  run = nodrel({"status"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, head + "Snapshots: 0\nHook     : not installed\n");
+}
+
+TEST(Status, ADatabaseThatDoesNotOpen) {
+  testing::TempHome home;
+  fs::create_directories(home.databasePath());  // exists, but is no database
+  auto run = nodrel({"status"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(testing::splitLines(run.out).size(), 3u);
+  EXPECT_TRUE(run.err.starts_with("nodrel status: could not open database: ")) << run.err;
+
+  run = nodrel({"statusline", "--cwd", "/p"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.starts_with("\u25cb Nodrel \u00b7 ")) << run.out;
+  EXPECT_EQ(testing::splitLines(run.out).size(), 1u);
+}
+
+TEST(Statusline, WithoutADatabase) {
+  testing::TempHome home;
+  auto run = nodrel({"statusline"}, "{\"cwd\": \"/p\"}");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "\u25cb Nodrel \u00b7 no database\n");
+}
+
+TEST(Statusline, FindsTheProjectOfTheDirectory) {
+  testing::TempHome home;
+  {
+    auto db = home.openDatabase();
+    addProject(db, "/work/app", "app");
+    addProject(db, "/work/lib", "lib");
+    addProject(db, "/deep/a/b", "deep");
+    addProject(db, "/top", "top");
+    addMemory(db, "1", "episodic", "/work/app");
+    addMemory(db, "2", "semantic", "/work/app");
+    addMemory(db, "3", "cold", "/work/app", /*deleted=*/true);
+    addMemory(db, "4", "episodic", "/work/lib");
+  }
+  const std::string app = "\u25cf Nodrel \u00b7 app \u00b7 2 memories\n";
+  const std::string lib = "\u25cf Nodrel \u00b7 lib \u00b7 1 memory\n";
+  const std::string deep = "\u25cf Nodrel \u00b7 deep \u00b7 0 memories\n";
+  const std::string none = "\u25cb Nodrel \u00b7 no project match\n";
+  setenv("PWD", "/work/lib", 1);
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    std::string want;
+  };
+  const std::string payload =
+      R"({"workspace": {"current_dir": "/work/app/src"}, "cwd": "/work/lib"})";
+  const Case cases[] = {
+      {{"--cwd", "/work/app"}, "not even json", app},  // stdin is not read
+      {{"--cwd", "/work/app", "--cwd", "/work/lib"}, "", app},
+      {{"--cwd"}, payload, app},
+      {{}, payload, app},
+      {{}, R"({"cwd": "/work/app"})", app},
+      {{}, R"({"workspace": "x", "cwd": "/work/app"})", app},
+      {{}, "", lib},  // falls back to PWD
+      {{}, "not json", lib},
+      {{}, R"(["/work/app"])", lib},
+      {{"--cwd", "/deep/a/b/c/d/e"}, "", deep},  // the fourth lookup
+      {{"--cwd", "/top/a/b/c/d"}, "", none},     // would be the fifth
+      {{"--cwd", "/work/app/"}, "", none},  // the text is looked up as given
+      {{"--cwd", ""}, "", none},
+      {{"--cwd", "/"}, "", none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::splitLines(c.input).empty() ? "" : c.input);
+    std::vector<std::string> args = {"statusline"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto run = nodrel(args, c.input);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.want) << (c.args.empty() ? "" : c.args.back());
+  }
+  unsetenv("PWD");
+}
+
+}  // namespace
+}  // namespace nodrel
