@@ -31,7 +31,7 @@ using namespace nodrel;
 namespace fs = std::filesystem;
 
 // Bump when the generated store changes, so stale caches are rebuilt.
-constexpr int kStoreVersion = 3;
+constexpr int kStoreVersion = 4;
 constexpr std::int64_t kLimit = 15;
 
 const char* const kProjects[] = {"/Users/dev/payments", "/Users/dev/mobile-app",
