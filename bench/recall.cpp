@@ -20,6 +20,7 @@
 
 #include "db/connection.h"
 #include "db/schema.h"
+#include "platform/time.h"
 #include "store/query_router.h"
 #include "store/recall.h"
 #include "store/write_path.h"
@@ -30,12 +31,19 @@ using namespace nodrel;
 namespace fs = std::filesystem;
 
 // Bump when the generated store changes, so stale caches are rebuilt.
-constexpr int kStoreVersion = 1;
+constexpr int kStoreVersion = 4;
 constexpr std::int64_t kLimit = 15;
 
 const char* const kProjects[] = {"/Users/dev/payments", "/Users/dev/mobile-app",
                                  "/Users/dev/infra", "/Users/dev/search", "/Users/dev/docs-site"};
 
+// Bodies of a realistic spread, as in bench/write_path.cpp: sentences of lower-case words from
+// a vocabulary of thousands joined by real function words, now and then one of a few dozen
+// names, so that a new memory shares noun phrases with a handful of its linking candidates and
+// not with all of them. About one body in eight also carries a sentence from the lists below,
+// the popular entries more often, so the two queries find real matches (a few per thousand
+// memories for the natural query, a few per hundred for the path) and those memories link to
+// each other the way memories about one topic do.
 const char* const kSubjects[] = {
     "the login session", "the cache refresh", "the payment webhook", "the build pipeline",
     "the search index", "the retry queue", "the database migration", "the feature flag",
@@ -60,18 +68,118 @@ const char* const kFiles[] = {"src/auth/session_store.ts", "src/cache/refresh.py
                               "Sources/App/PaymentWebhook.swift", "scripts/deploy.sh",
                               "src/search/indexer.go", "lib/queue/retry.rb",
                               "db/migrations/042_add_index.sql", "src/api/client.kt"};
+const char* const kFunctionWords[] = {"the", "the", "the", "a", "to", "of", "in", "and", "is",
+                                      "for", "on", "with", "when", "after", "but", "not", "it",
+                                      "that", "from", "by"};
+constexpr const char* kSyllables[] = {"ba", "ko", "ri", "tem", "lo", "san", "vi", "der", "mu",
+                                      "pel", "ta", "gon", "fi", "rak", "ne", "sol", "du", "mir"};
+constexpr int kVocabulary = 4000;
+constexpr int kNames = 40;
 
+std::string word(int n) {
+  std::string w;
+  for (int i = 0; i < 3; ++i) {
+    w += kSyllables[n % std::size(kSyllables)];
+    n /= static_cast<int>(std::size(kSyllables));
+  }
+  return w;
+}
+
+// An index into a list of n, the first entries the most popular (weights 1/(i+1)).
+std::size_t popular(std::mt19937& rng, std::size_t n) {
+  std::vector<double> weights(n);
+  for (std::size_t i = 0; i < n; ++i) weights[i] = 1.0 / static_cast<double>(i + 1);
+  return std::discrete_distribution<std::size_t>(weights.begin(), weights.end())(rng);
+}
+
+std::string plainSentence(std::mt19937& rng) {
+  std::uniform_int_distribution<int> pick(0, kVocabulary - 1), length(6, 16), coin(0, 99);
+  std::string out;
+  for (int i = length(rng); i > 0; --i) {
+    if (!out.empty()) out += ' ';
+    out += coin(rng) < 35 ? kFunctionWords[rng() % std::size(kFunctionWords)] : word(pick(rng));
+  }
+  if (coin(rng) < 10) {
+    std::string name = word(kVocabulary + static_cast<int>(rng() % kNames));
+    name[0] = static_cast<char>(name[0] - 'a' + 'A');
+    out += " for " + name;
+  }
+  out[0] = static_cast<char>(out[0] - 'a' + 'A');
+  return out + ".";
+}
+
+std::string topicSentence(std::mt19937& rng) {
+  std::string out = std::string("Observed that ") + kSubjects[popular(rng, std::size(kSubjects))] +
+                    " " + kVerbs[popular(rng, std::size(kVerbs))] + " " +
+                    kCauses[popular(rng, std::size(kCauses))] + ".";
+  if (rng() % 2 == 0) out += std::string(" The change touched ") +
+                             kFiles[popular(rng, std::size(kFiles))] + ".";
+  if (rng() % 2 == 0) out += std::string(" ") + kFixes[rng() % std::size(kFixes)];
+  return out;
+}
+
+// Two to five sentences, 150 to 600 characters, with a distinct tail: bodies are identities,
+// and real memories are rarely verbatim repeats.
 std::string body(std::mt19937& rng, int index) {
-  auto pick = [&](const auto& list) {
-    return std::string(list[rng() % std::size(list)]);
-  };
-  std::string text = "Observed that " + pick(kSubjects) + " " + pick(kVerbs) + " " +
-                     pick(kCauses) + ". " + pick(kFixes) + " The change touched " + pick(kFiles) +
-                     " and " + pick(kFiles) + "; " + pick(kSubjects) + " " + pick(kVerbs) + " " +
-                     pick(kCauses) + " as well. " + pick(kFixes);
-  // A distinct tail: bodies are identities, and real memories are rarely verbatim repeats.
+  std::string text;
+  const int sentences = 2 + static_cast<int>(rng() % 4);
+  const bool topic = rng() % 8 == 0;
+  const int topicAt = static_cast<int>(rng() % static_cast<unsigned>(sentences));
+  for (int i = 0; i < sentences; ++i) {
+    if (!text.empty()) text += ' ';
+    text += topic && i == topicAt ? topicSentence(rng) : plainSentence(rng);
+  }
   text += " (note " + std::to_string(index) + ")";
   return text;
+}
+
+// Set by NODREL_BENCH_BURST=1: keep the store as written in one sitting (see spreadOverTime).
+bool gBurst = false;
+
+// A store built in minutes is not a store grown over years: every memory falls in the temporal
+// linking window (an hour either side) of every other, so each links to the same first twenty
+// and those become hubs with a link from every memory. This gives the memories the history of
+// real use instead: sessions of writes a few minutes apart, a day or so between sessions,
+// ending now. Creation and last-access times are moved there, and the temporal links are made
+// again as the write path makes them (up to twenty memories written before, within the hour,
+// earliest first), each memory at its own time. Everything else stays as writeMemory wrote it.
+void spreadOverTime(db::Connection& db, std::mt19937& rng) {
+  std::vector<std::string> ids;
+  db.each("SELECT id FROM memories ORDER BY rowid", {}, [&](const db::Row& row) {
+    ids.push_back(*db::textOf(row[0]));
+    return true;
+  });
+  std::exponential_distribution<double> withinSession(1.0 / 300.0), betweenSessions(1.0 / 57600.0);
+  std::vector<platform::Instant> times(ids.size());
+  platform::Instant t = platform::now();
+  for (std::size_t i = ids.size(); i-- > 0;) {
+    times[i] = t;
+    const double gap = rng() % 30 == 0 ? betweenSessions(rng) : withinSession(rng);
+    t -= std::chrono::milliseconds(static_cast<std::int64_t>(gap * 1000.0) + 1);
+  }
+  const auto& format = platform::sharedTimestampFormatter();
+  db.exec("BEGIN");
+  db.exec("DELETE FROM memory_links WHERE link_type = 'temporal'");
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::string at = format.format(times[i]);
+    db.run("UPDATE memories SET created_at = ?, last_accessed = ? WHERE id = ?",
+           {db::text(at), db::text(at), db::text(ids[i])});
+  }
+  // Only the memories written before one existed when it was linked.
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::string at = format.format(times[i]);
+    db.run(R"sql(
+        INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+        SELECT ?, id, 'temporal', 0.5, ? FROM memories
+        WHERE rowid < (SELECT rowid FROM memories WHERE id = ?)
+          AND tier != 'cold' AND deleted_at IS NULL
+          AND created_at > ? AND created_at < ?
+        ORDER BY created_at LIMIT 20)sql",
+           {db::text(ids[i]), db::text(at), db::text(ids[i]),
+            db::text(format.format(times[i] - std::chrono::hours(1))),
+            db::text(format.format(times[i] + std::chrono::hours(1)))});
+  }
+  db.exec("COMMIT");
 }
 
 fs::path cacheDirectory() { return fs::path(NODREL_BINARY_DIR) / "bench-cache"; }
@@ -81,7 +189,7 @@ fs::path storeFor(int count) {
   const fs::path dir = cacheDirectory();
   fs::create_directories(dir);
   const fs::path file = dir / ("recall-v" + std::to_string(kStoreVersion) + "-" +
-                               std::to_string(count) + ".db");
+                               (gBurst ? "burst-" : "") + std::to_string(count) + ".db");
   const fs::path done = fs::path(file).concat(".done");
   if (fs::exists(file) && fs::exists(done)) return file;
   for (const char* suffix : {"", "-wal", "-shm", ".done"}) {
@@ -111,12 +219,37 @@ fs::path storeFor(int count) {
       if (i % 10000 == 9999) std::fprintf(stderr, "  %d written\n", i + 1);
     }
     db.exec("COMMIT");
+    if (!gBurst) spreadOverTime(db, rng);
   }
-  std::ofstream(done) << "ok\n";
   const auto seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::ofstream(done) << seconds << "\n";
   std::fprintf(stderr, "built in %.1f s\n", seconds);
   return file;
+}
+
+// What a store holds, so a figure can be read against the shape of its link graph: the links
+// of each type, and the most any memory is the target of, which is what hop 2 reads.
+void describeStore(int count) {
+  const fs::path file = storeFor(count);
+  double buildSeconds = 0;
+  std::ifstream(fs::path(file).concat(".done")) >> buildSeconds;
+  auto db = db::Connection::open(file);
+  std::string links;
+  db.each("SELECT link_type, count(*) FROM memory_links GROUP BY link_type", {},
+          [&](const db::Row& row) {
+            links += " " + *db::textOf(row[0]) + "=" + std::to_string(*db::integerOf(row[1]));
+            return true;
+          });
+  std::int64_t maxIn = 0;
+  db.each("SELECT max(n) FROM (SELECT count(*) AS n FROM memory_links GROUP BY dst_id)", {},
+          [&](const db::Row& row) {
+            maxIn = db::integerOf(row[0]).value_or(0);
+            return true;
+          });
+  std::fprintf(stderr, "store %d: built in %.1f s, %.1f MB, links:%s, most links into one: %lld\n",
+               count, buildSeconds, static_cast<double>(fs::file_size(file)) / 1e6,
+               links.c_str(), static_cast<long long>(maxIn));
 }
 
 struct Query {
@@ -220,15 +353,19 @@ int main(int argc, char** argv) {
       rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
     }
   }
+  if (const char* burst = std::getenv("NODREL_BENCH_BURST")) gBurst = std::string(burst) == "1";
+  int iterations = 0;  // 0: 200 per benchmark, 40 at 100,000 memories
+  if (const char* n = std::getenv("NODREL_BENCH_ITERATIONS")) iterations = std::atoi(n);
+  for (int count : sizes) describeStore(count);
   for (int count : sizes) {
     for (const Query& q : kQueries) {
       const std::string suffix = std::string(q.name) + "/" + std::to_string(count);
       benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall, count, q)
           ->Unit(benchmark::kMillisecond)
-          ->Iterations(count >= 100000 ? 40 : 200);
+          ->Iterations(iterations > 0 ? iterations : count >= 100000 ? 40 : 200);
       benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, count, q)
           ->Unit(benchmark::kMillisecond)
-          ->Iterations(count >= 100000 ? 40 : 200);
+          ->Iterations(iterations > 0 ? iterations : count >= 100000 ? 40 : 200);
     }
   }
   benchmark::Initialize(&argc, argv);

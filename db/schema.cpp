@@ -57,6 +57,13 @@ CREATE TABLE IF NOT EXISTS memory_links (
   UNIQUE(src_id, dst_id, link_type)
 );
 CREATE INDEX IF NOT EXISTS idx_memory_links_dst ON memory_links(dst_id);
+-- Graph traversal reads (src_id, dst_id, weight) by either end, optionally by type, for every
+-- memory of its frontier; holding all four columns lets it answer from the index alone instead
+-- of visiting one table row per link.
+CREATE INDEX IF NOT EXISTS idx_memory_links_src_walk
+  ON memory_links(src_id, link_type, dst_id, weight);
+CREATE INDEX IF NOT EXISTS idx_memory_links_dst_walk
+  ON memory_links(dst_id, link_type, src_id, weight);
 
 -- One vector per memory, replaced on every store. No foreign key: a vector may outlive its row.
 CREATE TABLE IF NOT EXISTS memory_vectors (

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,56 @@ TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
   auto hits = GraphTraversal(db()).traverse(seeds, 2, {}, 100000);
   ASSERT_EQ(hits.size(), 2500u);
   for (const auto& hit : hits) EXPECT_DOUBLE_EQ(hit.score, 0.25);
+}
+
+// The walk indexes only change how the links are found: the same edges in the same order (the
+// order decides which score a node carries into the next hop), typed or not, odd rows included,
+// and both ends of a traversal's statement answered from the index alone.
+TEST_F(GraphTraversalTest, WalkIndexesChangeNeitherEdgesNorTheirOrder) {
+  db().exec("BEGIN");
+  const char* const types[] = {"semantic", "entity", "temporal", "related"};
+  std::set<std::string> made;
+  for (int i = 0; i < 300; ++i) {
+    const std::string src = "m" + std::to_string((i * 37) % 60);
+    const std::string dst = "m" + std::to_string((i * 11 + 7) % 60);
+    if (src == dst || !made.insert(src + ">" + dst).second) continue;
+    link(src, dst, 0.1 * (i % 10), types[i % 4]);
+    if (i % 9 == 0) link(src, dst, 0.1 * (i % 10), types[(i + 1) % 4]);  // same row, two types
+  }
+  link("m1", "m2", db::Null{}, "odd");
+  link("m2", "m1", db::Value("heavy"), "odd");
+  link("m3", "m4", db::Value(std::int64_t{2}), "odd");
+  db().exec("COMMIT");
+
+  const std::vector<std::string> frontier{"m1", "m2", "m3", "m5", "m8", "m13", "m21"};
+  const std::vector<std::vector<std::string>> typeLists{{}, {"entity", "related"}, {"odd"}};
+  auto everything = [&] {
+    std::vector<std::vector<GraphTraversal::EdgeRow>> edges;
+    std::vector<std::vector<GraphHit>> hits;
+    for (const auto& typeList : typeLists) {
+      edges.push_back(GraphTraversal(db()).fetchEdges(frontier, typeList));
+      for (int hops : {2, 3}) {
+        hits.push_back(GraphTraversal(db()).traverse(frontier, hops, typeList, 40));
+      }
+    }
+    return std::pair{edges, hits};
+  };
+
+  for (std::string types : {"", " AND link_type IN ('entity', 'related')"}) {
+    for (const char* end : {"src_id", "dst_id"}) {
+      const auto plan = db().query(std::string("EXPLAIN QUERY PLAN SELECT src_id, dst_id, weight "
+                                               "FROM memory_links WHERE ") +
+                                   end + " IN ('m1', 'm2')" + types);
+      ASSERT_FALSE(plan.empty());
+      EXPECT_NE(db::textOf(plan.back().back())->find("COVERING INDEX idx_memory_links_"),
+                std::string::npos)
+          << *db::textOf(plan.back().back());
+    }
+  }
+  const auto indexed = everything();
+  ASSERT_FALSE(indexed.first[0].empty());
+  db().exec("DROP INDEX idx_memory_links_src_walk; DROP INDEX idx_memory_links_dst_walk;");
+  EXPECT_EQ(everything(), indexed);
 }
 
 TEST(GraphTraversal, NoSeedsRunsNoStatement) {

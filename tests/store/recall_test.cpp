@@ -435,5 +435,40 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
   }
 }
 
+// The indexes the traversal walks only make recall faster: on a written store, with links of
+// every kind, it returns the same memories in the same order with the same scores without them.
+TEST_F(RealStoreRecall, WalkIndexesLeaveRecallUnchanged) {
+  const char* const subjects[] = {"the login session", "the cache refresh", "the retry queue",
+                                  "the deploy script"};
+  const char* const causes[] = {"when the token is refreshed", "after the schema is bumped",
+                                "if the pool is exhausted"};
+  const char* const files[] = {"src/auth/session_store.ts", "scripts/deploy.sh"};
+  for (int i = 0; i < 48; ++i) {
+    write(std::string("Observed that ") + subjects[i % 4] + " fails " + causes[i % 3] +
+          ". The change touched " + files[i % 2] + " for Alice Martin (note " +
+          std::to_string(i) + ")");
+  }
+  ASSERT_GT(db::integerOf(*db().scalar(
+                "SELECT count(*) FROM memory_links WHERE link_type != 'temporal'"))
+                .value_or(0),
+            48);
+
+  const char* const queries[] = {"the login session expires when the token is refreshed",
+                                 "src/auth/session_store.ts"};
+  std::vector<std::vector<ScoredMemory>> indexed;
+  for (const char* query : queries) indexed.push_back(recallMemories(query, "/p", 15, db()));
+  db().exec("DROP INDEX idx_memory_links_src_walk; DROP INDEX idx_memory_links_dst_walk;");
+  for (std::size_t q = 0; q < std::size(queries); ++q) {
+    SCOPED_TRACE(queries[q]);
+    const auto plain = recallMemories(queries[q], "/p", 15, db());
+    ASSERT_EQ(ids(plain), ids(indexed[q]));
+    ASSERT_EQ(plain.size(), 15u);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+      // Only the instant of ranking differs between the two calls.
+      EXPECT_NEAR(plain[i].score, indexed[q][i].score, 1e-6);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace nodrel::store
