@@ -5,7 +5,7 @@
 // Exits 77 (skipped) when the SDK is not installed, unless NODREL_MCP_SDK_REQUIRED is set.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { existsSync, mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { pathToFileURL } from 'node:url';
@@ -42,7 +42,12 @@ let exitCode = 1;
 try {
   execFileSync(appPath, ['init'], { env, stdio: ['ignore', 'ignore', 'inherit'] });
   const project = join(home, 'project');
-  mkdirSync(project);
+  mkdirSync(join(project, 'src'), { recursive: true });
+  writeFileSync(join(project, 'src', 'util.ts'),
+    'export function formatName(name: string): string {\n  return name.trim();\n}\n');
+  writeFileSync(join(project, 'src', 'app.ts'),
+    "import { formatName } from './util';\n\nexport class App {\n" +
+    "  greet(name: string): string {\n    return formatName(name);\n  }\n}\n");
 
   const transport = new StdioClientTransport({ command: serverPath, args: [], env, stderr: 'pipe' });
   transport.stderr.on('data', (chunk) => { stderr += chunk; });
@@ -114,6 +119,25 @@ try {
   assert.equal(all.total, 3);
   assert.equal(all.entries[0].tool_name, 'nodrel_audit_log');
   assert.equal(all.entries[0].result_summary, 'read:audit');
+
+  // What a change will affect: index the project, then ask about its shared helper.
+  const ingested = textResult(await client.callTool({
+    name: 'nodrel_ingest_project',
+    arguments: { project_path: project },
+  }));
+  assert.equal(ingested.success, true, JSON.stringify(ingested));
+  assert.equal(ingested.files_discovered, 2);
+  assert.equal(ingested.files_parsed, 2);
+  assert.deepEqual(ingested.errors, []);
+  const impact = textResult(await client.callTool({
+    name: 'nodrel_get_impact',
+    arguments: { project, files: ['src/util.ts'] },
+  }));
+  assert.equal(impact.success, true, JSON.stringify(impact));
+  assert.deepEqual(impact.changed_files, ['src/util.ts']);
+  assert.deepEqual(impact.direct_dependents, ['src/app.ts']);
+  assert.equal(impact.blast_radius, 1);
+  assert.match(impact.report_markdown, /^## Impact Analysis/);
 
   await client.close();
   await stderrEnded;
