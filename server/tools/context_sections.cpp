@@ -16,6 +16,7 @@
 #include "platform/time.h"
 #include "server/projects.h"
 #include "server/transport.h"
+#include "server/tools/tool_result.h"
 #include "store/mem_scenes.h"
 #include "store/recall.h"
 
@@ -480,7 +481,5 @@ std::optional<json> fetchImpactHints(const std::string& projectPath, db::Connect
               {"total_tracked_files", files},
               {"recommendation", kImpactRecommendation}};
 }
-
-double roundedScore(double score) { return std::round(score * 1000.0) / 1000.0; }
 
 }  // namespace nodrel::server

@@ -66,7 +66,4 @@ nlohmann::json fetchCodeStructure(const std::string& projectPath, db::Connection
 std::optional<nlohmann::json> fetchImpactHints(const std::string& projectPath,
                                                db::Connection& connection);
 
-// Rounds half away from zero to three decimals, as scores are shown.
-double roundedScore(double score);
-
 }  // namespace nodrel::server

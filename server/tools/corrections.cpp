@@ -9,6 +9,7 @@
 #include "server/tools/body_checks.h"
 #include "server/transport.h"
 #include "server/validation.h"
+#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/memory_links.h"
 #include "store/write_path.h"
@@ -27,8 +28,6 @@ constexpr std::string_view kInsertGlobalInstruction =
 constexpr std::string_view kInsertProjectInstruction =
     "INSERT INTO standing_instructions (id, content, scope_type, project_id, source, surface, "
     "active, created_at) VALUES (?, ?, 'project', ?, 'session_log', ?, 1, ?)";
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
 
 std::string resolveSource(const std::string& source) {
   for (std::string_view known : {"manual", "session_log", "teacher_agent"}) {

@@ -6,6 +6,7 @@
 #include "codeintel/impact.h"
 #include "codeintel/ingestion.h"
 #include "server/transport.h"
+#include "server/tools/tool_result.h"
 
 namespace nodrel::server {
 namespace {
@@ -13,8 +14,6 @@ namespace {
 using nlohmann::json;
 
 constexpr std::int64_t kTopFragileLimit = 3;
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
 
 json fragileFilesJSON(const std::vector<codeintel::FragileFileScore>& files) {
   json list = json::array();
@@ -26,7 +25,7 @@ json fragileFilesJSON(const std::vector<codeintel::FragileFileScore>& files) {
 
 json predictionJSON(const codeintel::Prediction& prediction) {
   return {{"file", prediction.file},
-          {"score", std::round(prediction.score * 1000) / 1000},
+          {"score", roundedScore(prediction.score)},
           {"reason", prediction.reason},
           {"co_change_count", prediction.coChangeCount},
           {"build_failure_count", prediction.buildFailureCount},

@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "platform/time.h"
 #include "server/transport.h"
+#include "server/tools/tool_result.h"
 
 namespace nodrel::server {
 namespace {
@@ -38,8 +39,6 @@ constexpr std::string_view kSelectTopLevelIndex =
     "SELECT mi.memory_id, m.body, m.tags, mi.depth, mi.traversal_cost_tokens FROM memory_index "
     "mi JOIN memories m ON m.id = mi.memory_id WHERE mi.is_top_level = 1 AND m.deleted_at IS "
     "NULL ORDER BY mi.traversal_cost_tokens ASC";
-
-double roundedScore(double score) { return std::round(score * 1000.0) / 1000.0; }
 
 std::string textOr(const db::Value& value, std::string fallback = "") {
   const std::string* text = db::textOf(value);

@@ -7,6 +7,7 @@
 #include "server/tools/body_checks.h"
 #include "server/transport.h"
 #include "server/validation.h"
+#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
 
@@ -18,8 +19,6 @@ using nlohmann::json;
 constexpr std::string_view kHandler = "rememberContent";
 constexpr std::string_view kTags = "remember,flagged";
 constexpr std::int64_t kImportance = 9;
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
 
 // The rationale becomes part of the stored body, so it gets the checks the content gets.
 std::optional<std::string> rationaleError(const std::string& rationale) {

@@ -5,6 +5,7 @@
 #include "codeintel/build_failures.h"
 #include "codeintel/test_failures.h"
 #include "server/transport.h"
+#include "server/tools/tool_result.h"
 
 namespace nodrel::server {
 namespace {
@@ -13,8 +14,6 @@ using nlohmann::json;
 
 constexpr std::string_view kTruncationNote =
     "Output exceeded 2MB limit, errors beyond that point may be missing";
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
 
 bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 

@@ -8,6 +8,7 @@
 #include "server/tools/body_checks.h"
 #include "server/transport.h"
 #include "server/validation.h"
+#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
 
@@ -19,8 +20,6 @@ using nlohmann::json;
 constexpr std::string_view kInsertSessionContext =
     "INSERT INTO session_context (id, session_id, project_id, surface, context_type, content, "
     "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)";
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
 
 std::string resolveKind(const std::string& kind) {
   for (std::string_view known : {"decision", "state", "key_point", "handoff"}) {

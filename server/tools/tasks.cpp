@@ -5,15 +5,10 @@
 #include "server/task_promoter.h"
 #include "server/transport.h"
 #include "server/validation.h"
+#include "server/tools/tool_result.h"
 
 namespace nodrel::server {
-namespace {
-
 using nlohmann::json;
-
-json failure(const std::string& message) { return {{"success", false}, {"error", message}}; }
-
-}  // namespace
 
 json promoteSkill(db::Connection& connection, const std::string& skillID) {
   if (skillID.empty()) return failure("skill_id is required");

@@ -13,9 +13,6 @@ namespace nodrel {
 namespace {
 
 using nlohmann::json;
-using testing::runServer;
-using testing::toolCall;
-using testing::toolResult;
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -28,9 +25,7 @@ class SavingCorrections : public ::testing::Test {
 
   json call(const std::string& tool, const json& arguments,
             std::vector<std::string>* errLines = nullptr) {
-    auto session = runServer({toolCall(1, tool, arguments)});
-    if (errLines) *errLines = session.errLines;
-    return toolResult(session.responses.at(0));
+    return testing::callTool(tool, arguments, errLines);
   }
   std::int64_t count(const std::string& sql) {
     return db::integerOf(*db.scalar(sql)).value_or(-1);

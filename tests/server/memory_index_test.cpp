@@ -11,9 +11,6 @@ namespace nodrel {
 namespace {
 
 using nlohmann::json;
-using testing::runServer;
-using testing::toolCall;
-using testing::toolResult;
 
 class MemoryTools : public ::testing::Test {
  protected:
@@ -41,9 +38,7 @@ class MemoryTools : public ::testing::Test {
   }
   json call(const std::string& tool, const json& arguments,
             std::vector<std::string>* errLines = nullptr) {
-    auto session = runServer({toolCall(1, tool, arguments)});
-    if (errLines) *errLines = session.errLines;
-    return toolResult(session.responses.at(0));
+    return testing::callTool(tool, arguments, errLines);
   }
 };
 

@@ -13,9 +13,6 @@ namespace nodrel {
 namespace {
 
 using nlohmann::json;
-using testing::runServer;
-using testing::toolCall;
-using testing::toolResult;
 
 class RememberTool : public ::testing::Test {
  protected:
@@ -23,9 +20,7 @@ class RememberTool : public ::testing::Test {
   db::Connection db = home.openDatabase();
 
   json remember(const json& arguments, std::vector<std::string>* errLines = nullptr) {
-    auto session = runServer({toolCall(1, "nodrel_remember", arguments)});
-    if (errLines) *errLines = session.errLines;
-    return toolResult(session.responses.at(0));
+    return testing::callTool("nodrel_remember", arguments, errLines);
   }
   db::Value stored(const std::string& id, const std::string& column) {
     return db.scalar("SELECT " + column + " FROM memories WHERE id = ?", {db::text(id)})

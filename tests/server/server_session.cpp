@@ -31,4 +31,11 @@ nlohmann::json toolResult(const nlohmann::json& response) {
   return nlohmann::json::parse(content.at(0).at("text").get<std::string>());
 }
 
+nlohmann::json callTool(const std::string& tool, const nlohmann::json& arguments,
+                        std::vector<std::string>* errLines) {
+  auto session = runServer({toolCall(1, tool, arguments)});
+  if (errLines) *errLines = session.errLines;
+  return toolResult(session.responses.at(0));
+}
+
 }  // namespace nodrel::testing

@@ -27,4 +27,9 @@ std::string toolCall(int id, const std::string& tool, const nlohmann::json& argu
 // The tool result dictionary of a tools/call response (its text content parsed).
 nlohmann::json toolResult(const nlohmann::json& response);
 
+// Runs the server for one tools/call and returns its result dictionary; the server's
+// diagnostic lines go to `errLines` when given.
+nlohmann::json callTool(const std::string& tool, const nlohmann::json& arguments,
+                        std::vector<std::string>* errLines = nullptr);
+
 }  // namespace nodrel::testing

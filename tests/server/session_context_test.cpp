@@ -11,9 +11,6 @@ namespace nodrel {
 namespace {
 
 using nlohmann::json;
-using testing::runServer;
-using testing::toolCall;
-using testing::toolResult;
 
 class SavingContext : public ::testing::Test {
  protected:
@@ -21,9 +18,7 @@ class SavingContext : public ::testing::Test {
   db::Connection db = home.openDatabase();
 
   json save(const json& arguments, std::vector<std::string>* errLines = nullptr) {
-    auto session = runServer({toolCall(1, "nodrel_save_context", arguments)});
-    if (errLines) *errLines = session.errLines;
-    return toolResult(session.responses.at(0));
+    return testing::callTool("nodrel_save_context", arguments, errLines);
   }
   std::int64_t count(const std::string& sql) {
     return db::integerOf(*db.scalar(sql)).value_or(-1);

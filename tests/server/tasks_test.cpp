@@ -11,9 +11,6 @@ namespace nodrel {
 namespace {
 
 using nlohmann::json;
-using testing::runServer;
-using testing::toolCall;
-using testing::toolResult;
 
 TEST(ShortestDecimal, AlwaysHasAFraction) {
   EXPECT_EQ(server::shortestDecimal(0.79), "0.79");
@@ -35,7 +32,7 @@ class Tasks : public ::testing::Test {
            {db::text(id), db::text("skill-" + id), content, confidence, useCount, learnedFrom});
   }
   json call(const std::string& tool, const json& arguments) {
-    return toolResult(runServer({toolCall(1, tool, arguments)}).responses.at(0));
+    return testing::callTool(tool, arguments);
   }
 };
 
