@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <compare>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,8 +16,10 @@ namespace {
 constexpr std::string_view kSelectEdgesFrom = R"sql(
     SELECT src_id, dst_id, weight FROM memory_links
     WHERE src_id IN ()sql";
+// UNION ALL, not UNION: SQLite's UNION de-duplicates through a temporary b-tree that cost more
+// than the index reads themselves; the rows are sorted and made unique in memory instead.
 constexpr std::string_view kSelectEdgesTo = R"sql(
-    UNION
+    UNION ALL
     SELECT src_id, dst_id, weight FROM memory_links
     WHERE dst_id IN ()sql";
 
@@ -59,6 +62,47 @@ std::string edgeKey(const std::string& src, const std::string& dst, const db::Va
   return key;
 }
 
+// SQLite's order of values: NULL, then numbers by value, then text and blobs by their bytes
+// (the columns have no collation, so text compares as BINARY).
+int storageRank(const db::Value& v) {
+  if (db::isNull(v)) return 0;
+  if (db::textOf(v)) return 2;
+  if (db::blobOf(v)) return 3;
+  return 1;
+}
+
+std::weak_ordering compareNumbers(const db::Value& a, const db::Value& b) {
+  const auto ai = db::integerOf(a);
+  const auto bi = db::integerOf(b);
+  if (ai && bi) return *ai <=> *bi;
+  const long double x = ai ? static_cast<long double>(*ai) : *db::realOf(a);
+  const long double y = bi ? static_cast<long double>(*bi) : *db::realOf(b);
+  return x < y ? std::weak_ordering::less
+               : y < x ? std::weak_ordering::greater : std::weak_ordering::equivalent;
+}
+
+std::weak_ordering compareValues(const db::Value& a, const db::Value& b) {
+  if (auto c = storageRank(a) <=> storageRank(b); c != 0) return c;
+  switch (storageRank(a)) {
+    case 1: return compareNumbers(a, b);
+    case 2: return *db::textOf(a) <=> *db::textOf(b);
+    case 3: return db::blobOf(a)->bytes <=> db::blobOf(b)->bytes;
+    default: return std::weak_ordering::equivalent;
+  }
+}
+
+struct FetchedEdge {
+  std::string src;
+  std::string dst;
+  db::Value weight;
+};
+
+std::weak_ordering compareEdges(const FetchedEdge& a, const FetchedEdge& b) {
+  if (auto c = a.src <=> b.src; c != 0) return c;
+  if (auto c = a.dst <=> b.dst; c != 0) return c;
+  return compareValues(a.weight, b.weight);
+}
+
 template <typename T>
 std::vector<T> uniqueInOrder(std::span<const T> items) {
   std::vector<T> out;
@@ -92,15 +136,30 @@ std::vector<GraphTraversal::EdgeRow> GraphTraversal::fetchEdges(
       for (const auto& id : batch) bindings.emplace_back(id);
       for (const auto& type : types) bindings.emplace_back(type);
     }
+    // The rows a UNION statement gives, in the order its b-tree gives them: sorted by
+    // (src, dst, weight), each once. The order decides which score a node reached twice in
+    // one hop carries into the next.
+    std::vector<FetchedEdge> rows;
     db_->each(edgeSQL(batch.size(), types.size()), bindings, [&](const db::Row& row) {
       if (row.size() < 3) return true;
       const std::string* src = db::textOf(row[0]);
       const std::string* dst = db::textOf(row[1]);
       if (!src || !dst) return true;
-      if (batched && !seen.insert(edgeKey(*src, *dst, row[2])).second) return true;
-      edges.push_back({*src, *dst, db::realOf(row[2]).value_or(1.0)});
+      rows.push_back({*src, *dst, row[2]});
       return true;
     });
+    std::sort(rows.begin(), rows.end(),
+              [](const FetchedEdge& a, const FetchedEdge& b) { return compareEdges(a, b) < 0; });
+    rows.erase(std::unique(rows.begin(), rows.end(),
+                           [](const FetchedEdge& a, const FetchedEdge& b) {
+                             return compareEdges(a, b) == 0;
+                           }),
+               rows.end());
+    for (auto& row : rows) {
+      if (batched && !seen.insert(edgeKey(row.src, row.dst, row.weight)).second) continue;
+      const double weight = db::realOf(row.weight).value_or(1.0);
+      edges.push_back({std::move(row.src), std::move(row.dst), weight});
+    }
   });
   return edges;
 }

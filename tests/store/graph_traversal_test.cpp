@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "db/connection.h"
@@ -185,6 +188,101 @@ TEST_F(GraphTraversalTest, WalkIndexesChangeNeitherEdgesNorTheirOrder) {
   ASSERT_FALSE(indexed.first[0].empty());
   db().exec("DROP INDEX idx_memory_links_src_walk; DROP INDEX idx_memory_links_dst_walk;");
   EXPECT_EQ(everything(), indexed);
+}
+
+constexpr std::string_view kUnionFrom =
+    "SELECT src_id, dst_id, weight FROM memory_links WHERE src_id IN (";
+constexpr std::string_view kUnionTo =
+    " UNION SELECT src_id, dst_id, weight FROM memory_links WHERE dst_id IN (";
+constexpr std::string_view kEveryEnd =
+    "SELECT src_id FROM memory_links UNION SELECT dst_id FROM memory_links";
+
+// The links a frontier reaches as the one-statement UNION read gives them (SQLite's own
+// de-duplication and order), mapped to edges the way fetchEdges maps rows.
+std::vector<GraphTraversal::EdgeRow> unionEdges(db::Connection& db,
+                                                const std::vector<std::string>& ids,
+                                                const std::vector<std::string>& types) {
+  auto list = [](std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += i == 0 ? "?" : ", ?";
+    return out;
+  };
+  const std::string typed = types.empty() ? "" : " AND link_type IN (" + list(types.size()) + ")";
+  const std::string sql = std::string(kUnionFrom) + list(ids.size()) + ")" + typed +
+                          std::string(kUnionTo) + list(ids.size()) + ")" + typed;
+  std::vector<db::Value> bindings;
+  for (int half = 0; half < 2; ++half) {
+    bindings.insert(bindings.end(), ids.begin(), ids.end());
+    bindings.insert(bindings.end(), types.begin(), types.end());
+  }
+  std::vector<GraphTraversal::EdgeRow> edges;
+  for (const auto& row : db.query(sql, bindings)) {
+    const std::string* src = db::textOf(row[0]);
+    const std::string* dst = db::textOf(row[1]);
+    if (src && dst) edges.push_back({*src, *dst, db::realOf(row[2]).value_or(1.0)});
+  }
+  return edges;
+}
+
+// Random links between identifiers that share prefixes and carry bytes above 0x7f, the same
+// (src, dst, weight) under several types, both ends in the frontier, weights of every storage
+// class, and rows with a non-text end: the same rows in the same order as the UNION statement.
+TEST_F(GraphTraversalTest, EdgesMatchTheUnionStatementRowForRow) {
+  std::mt19937 random(20260105);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const std::string stems[] = {"m", "m1", "M", "\xc3\xa9", "m\xc3\xa9", "mz", "code:src/a.ts"};
+  auto id = [&] { return stems[pick(7)] + std::to_string(pick(100)); };
+  const char* const types[] = {"semantic", "entity", "temporal", "related"};
+  const db::Value weights[] = {0.5, 0.25, 0.0, -0.5, 1.0, db::Null{}, db::Value("heavy"),
+                               db::Value("light"), db::Blob{"\x01\x02"},
+                               db::Value(std::int64_t{3})};
+
+  db().exec("BEGIN");
+  std::set<std::string> made;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string src = id();
+    const std::string dst = id();
+    const std::string type = types[pick(4)];
+    if (!made.insert(src + '\n' + dst + '\n' + type).second) continue;
+    const db::Value& weight = weights[pick(10)];
+    link(src, dst, weight, type);
+    if (pick(4) == 0) link(src, dst, weight, type + "-again");  // the same row under two types
+  }
+  link("m1", "m2", db::Value("heavy"), "entity");  // equal as edges, distinct as rows
+  link("m1", "m2", db::Value("light"), "related");
+  db().run(kInsertLink, {db::Blob{"m1"}, db::Value("m12"), db::Value("entity"), 1.0});
+  db().run(kInsertLink, {db::Value("m12"), db::Null{}, db::Value("entity"), 1.0});
+  db().exec("COMMIT");
+
+  const std::vector<std::vector<std::string>> typeLists{{}, {"entity", "related"}, {"temporal"}};
+  std::size_t compared = 0;
+  for (int trial = 0; trial < 30; ++trial) {
+    std::vector<std::string> frontier{"m1"};
+    for (int n = 1 + pick(60); n > 0; --n) frontier.push_back(id());
+    for (const auto& typeList : typeLists) {
+      SCOPED_TRACE(::testing::Message() << "trial " << trial << ", types " << typeList.size());
+      const auto expected = unionEdges(db(), frontier, typeList);
+      compared += expected.size();
+      EXPECT_EQ(GraphTraversal(db()).fetchEdges(frontier, typeList), expected);
+    }
+  }
+  EXPECT_GT(compared, 2000u);
+
+  // A frontier read in batches gives the one statement's rows (in batch order, so compared as
+  // sets).
+  std::vector<std::string> everyID;
+  for (const auto& row : db().query(kEveryEnd)) {
+    if (const std::string* text = db::textOf(row[0])) everyID.push_back(*text);
+  }
+  ASSERT_GT(everyID.size(), 500u);
+  auto sorted = [](std::vector<GraphTraversal::EdgeRow> edges) {
+    std::sort(edges.begin(), edges.end(), [](const auto& a, const auto& b) {
+      return std::tie(a.srcID, a.dstID, a.weight) < std::tie(b.srcID, b.dstID, b.weight);
+    });
+    return edges;
+  };
+  EXPECT_EQ(sorted(GraphTraversal(db()).fetchEdges(everyID, {})),
+            sorted(unionEdges(db(), everyID, {})));
 }
 
 TEST(GraphTraversal, NoSeedsRunsNoStatement) {
