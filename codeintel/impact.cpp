@@ -29,20 +29,44 @@ constexpr std::string_view kSelectRelativePaths = R"sql(SELECT f.value, cf.relat
 FROM json_each(?) f
 CROSS JOIN code_files cf ON cf.id = f.value)sql";
 
+// The names that some files declare and some edge points at, read for the files that one
+// analysis reaches; a name that no edge points at makes no dependent and counts no edge, and
+// most names are such names.
+constexpr std::string_view kSelectTargetNamesOfFiles = R"sql(SELECT cs.file_id, cs.name
+FROM json_each(?) f
+CROSS JOIN code_symbols cs ON cs.file_id = f.value
+WHERE EXISTS (SELECT 1 FROM code_edges ce WHERE ce.to_symbol = cs.name))sql";
+
+// The project's edges that point at some targets, one row per edge, with the path of the file
+// each belongs to, since every dependent is such a file.
+constexpr std::string_view kSelectEdgesToTargets = R"sql(SELECT t.value, ce.file_id, cf.relative_path
+FROM json_each(?) t
+CROSS JOIN code_edges ce ON ce.to_symbol = t.value
+CROSS JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?)sql";
+
+// The targets of every edge of some files, to take a file's edges to its own names out of its
+// inbound count.
+constexpr std::string_view kSelectTargetsOfFiles = R"sql(SELECT f.value, ce.to_symbol
+FROM json_each(?) f
+CROSS JOIN code_edges ce ON ce.file_id = f.value)sql";
+
 // The declarations of names that some edge points at: the only names that make a file a
 // dependency or count towards its inbound edges.
 constexpr std::string_view kSelectDeclarationsOfNames = R"sql(SELECT cs.file_id, cs.name
 FROM json_each(?) n
 CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
-// Every edge of the project's files, by target. Read once per analysis, it answers each
-// dependency level and each inbound count by lookups instead of a query per file.
-// Scanning the edges in table order is cheaper than reaching them file by file; the paths of
-// their files come along, since every dependent is such a file.
+// Every edge of the project's files, by target, for an analysis that reaches much of the
+// project: scanning the edges in table order is then cheaper than reaching them by index; the
+// paths of their files come along, since every dependent is such a file.
 constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
 FROM code_edges ce
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
+
+constexpr std::string_view kCountProjectFiles = R"sql(SELECT COUNT(*) FROM code_files
+WHERE project = ?)sql";
 
 constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
     CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner
@@ -58,6 +82,12 @@ constexpr std::int64_t kHighRiskRadius = 16;
 constexpr std::int64_t kCoChangeMinimumExceeded = 3;
 constexpr std::int64_t kHighImpactInboundEdges = 21;
 constexpr std::int64_t kTopFragileCount = 3;
+// The whole graph is read once a dependency frontier holds an eighth of the project's files, or
+// the dependents whose names were not read yet a quarter: past those shares, reading the files
+// by index costs more than one scan of every edge (measured on Go's standard library, where most
+// names are declared in many files, and on a TypeScript tree of import references).
+constexpr std::size_t kWalkedShareOfFrontier = 8;
+constexpr std::size_t kWalkedShareOfDependents = 4;
 
 using Ids = std::vector<std::string>;
 
@@ -149,47 +179,56 @@ std::vector<std::string> relativePathForFileID(const Ids& ids, db::Connection& d
   return paths;
 }
 
+// Maps keyed by text that look up by a view of it, so rows read without a copy are looked up
+// without one.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+template <typename Value>
+using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
+
+// The whole edge graph of the project, read in one scan. Files and targets are numbered as they
+// are first met, so each text is copied once however many edges carry it.
 class ProjectEdges {
  public:
   ProjectEdges(const std::string& project, db::Connection& db) {
     auto stmt = db.prepare(kSelectProjectEdges);
     stmt.bindText(1, project);
+    std::optional<std::uint32_t> file;
     while (stmt.step()) {
-      auto targetValue = stmt.column(0);
-      auto fileValue = stmt.column(1);
-      auto target = db::textOf(targetValue);
-      auto file = db::textOf(fileValue);
-      if (!target || !file) continue;
-      auto [slot, added] = fileIndex_.try_emplace(*file, static_cast<std::uint32_t>(files_.size()));
-      if (added) {
-        files_.push_back(*file);
-        targetsOfFile_.emplace_back();
-        auto pathValue = stmt.column(2);
-        auto path = db::textOf(pathValue);
-        paths_.push_back(path ? std::optional<std::string>(*path) : std::nullopt);
-      }
-      auto& entry = *byTarget_.try_emplace(*target).first;
-      entry.second.push_back(slot->second);
-      targetsOfFile_[slot->second].push_back(&entry.first);
+      auto targetText = stmt.columnText(0);
+      auto fileText = stmt.columnText(1);
+      if (!targetText || !fileText) continue;
+      // A file's edges are mostly stored together, so the last file is the likeliest.
+      if (!file || *files_[*file] != *fileText) file = fileNumber(*fileText, stmt.columnText(2));
+      const std::uint32_t target = targetNumber(*targetText);
+      filesByTarget_[target].push_back(*file);
+      targetsOfFile_[*file].push_back(target);
     }
-    if (byTarget_.empty()) return;
+    if (targets_.empty()) return;
     Ids targets;
-    targets.reserve(byTarget_.size());
-    for (const auto& [target, files] : byTarget_) targets.push_back(target);
+    targets.reserve(targets_.size());
+    for (const auto* target : targets_) targets.push_back(*target);
     auto declarations = db.prepare(kSelectDeclarationsOfNames);
     declarations.bindText(1, jsonArray(targets));
     while (declarations.step()) {
-      auto fileValue = declarations.column(0);
-      auto nameValue = declarations.column(1);
-      auto file = db::textOf(fileValue);
-      auto name = db::textOf(nameValue);
-      if (!file || !name) continue;
-      auto target = byTarget_.find(*name);
-      if (target != byTarget_.end()) declaredTargets_[*file].push_back(&target->first);
+      auto fileText = declarations.columnText(0);
+      auto nameText = declarations.columnText(1);
+      if (!fileText || !nameText) continue;
+      auto target = targetIndex_.find(*nameText);
+      if (target == targetIndex_.end()) continue;
+      auto declared = declaredTargets_.find(*fileText);
+      if (declared == declaredTargets_.end()) {
+        declared = declaredTargets_.try_emplace(std::string(*fileText)).first;
+      }
+      declared->second.push_back(target->second);
     }
-    for (auto& [file, names] : declaredTargets_) {
-      std::sort(names.begin(), names.end());
-      names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (auto& [name, numbers] : declaredTargets_) {
+      std::sort(numbers.begin(), numbers.end());
+      numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     }
   }
 
@@ -199,22 +238,22 @@ class ProjectEdges {
     Ids found;
     std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
     std::unordered_set<std::uint32_t> seen;
-    auto take = [&](const std::vector<std::uint32_t>& files) {
-      for (auto index : files) {
-        if (seen.insert(index).second && !excluded.contains(files_[index])) {
-          found.push_back(files_[index]);
+    auto take = [&](std::uint32_t target) {
+      for (auto index : filesByTarget_[target]) {
+        if (seen.insert(index).second && !excluded.contains(*files_[index])) {
+          found.push_back(*files_[index]);
         }
       }
     };
-    std::unordered_set<const std::string*> names;
+    std::unordered_set<std::uint32_t> names;
     for (const auto& id : frontier) {
       if (auto declared = declaredTargets_.find(id); declared != declaredTargets_.end()) {
         names.insert(declared->second.begin(), declared->second.end());
       }
     }
-    for (const auto* name : names) take(byTarget_.at(*name));
+    for (auto name : names) take(name);
     for (const auto& id : frontier) {
-      if (auto it = byTarget_.find("file:" + id); it != byTarget_.end()) take(it->second);
+      if (auto it = targetIndex_.find("file:" + id); it != targetIndex_.end()) take(it->second);
     }
     return found;
   }
@@ -235,27 +274,254 @@ class ProjectEdges {
   std::int64_t inboundEdges(const std::string& file) const {
     auto declared = declaredTargets_.find(file);
     if (declared == declaredTargets_.end()) return 0;
+    const auto& own = declared->second;
     std::int64_t count = 0;
-    std::unordered_set<const std::string*> own(declared->second.begin(), declared->second.end());
-    for (const auto* name : declared->second) {
-      count += static_cast<std::int64_t>(byTarget_.at(*name).size());
-    }
+    for (auto name : own) count += static_cast<std::int64_t>(filesByTarget_[name].size());
     if (auto it = fileIndex_.find(file); it != fileIndex_.end()) {
-      for (const auto* target : targetsOfFile_[it->second]) {
-        if (own.contains(target)) --count;
+      for (auto target : targetsOfFile_[it->second]) {
+        if (std::binary_search(own.begin(), own.end(), target)) --count;
       }
     }
     return count;
   }
 
  private:
+  std::uint32_t fileNumber(std::string_view id, std::optional<std::string_view> path) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) return it->second;
+    const auto number = static_cast<std::uint32_t>(files_.size());
+    files_.push_back(&fileIndex_.try_emplace(std::string(id), number).first->first);
+    paths_.push_back(path ? std::optional<std::string>(*path) : std::nullopt);
+    targetsOfFile_.emplace_back();
+    return number;
+  }
+
+  std::uint32_t targetNumber(std::string_view target) {
+    if (auto it = targetIndex_.find(target); it != targetIndex_.end()) return it->second;
+    const auto number = static_cast<std::uint32_t>(targets_.size());
+    targets_.push_back(&targetIndex_.try_emplace(std::string(target), number).first->first);
+    filesByTarget_.emplace_back();
+    return number;
+  }
+
+  // Numbered files and targets point at their maps' keys, which stay in place.
+  TextMap<std::uint32_t> fileIndex_;
+  std::vector<const std::string*> files_;
+  std::vector<std::optional<std::string>> paths_;
+  std::vector<std::vector<std::uint32_t>> targetsOfFile_;  // one entry per edge
+  TextMap<std::uint32_t> targetIndex_;
+  std::vector<const std::string*> targets_;
+  std::vector<std::vector<std::uint32_t>> filesByTarget_;  // one entry per edge
+  // File id to the numbers of the edge targets it declares, sorted, without repeats.
+  TextMap<std::vector<std::uint32_t>> declaredTargets_;
+};
+
+// The part of the project's edge graph that one analysis reaches, read on demand in batches:
+// the names a file declares and the edges that point at a target, each read at most once. A
+// change near the leaves reads a few rows instead of every edge of the project. Reaching
+// files by index costs several times what a scan costs per row, so once the analysis reaches a
+// large share of the project's files it reads the whole graph in one scan instead; both give
+// the same answers.
+class EdgeGraph {
+ public:
+  // Prepares its statements at once, so that tables it cannot read fail the analysis whether or
+  // not any file resolves.
+  EdgeGraph(const std::string& project, db::Connection& db)
+      : project_(project),
+        db_(db),
+        selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
+        selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
+        selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)) {}
+
+  // Files with an edge to a name that a frontier file declares or to a frontier file itself,
+  // other than the frontier files; in the order first found.
+  Ids dependentsOf(const Ids& frontier) {
+    if (!whole_ && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
+      whole_.emplace(project_, db_);
+    }
+    if (whole_) return whole_->dependentsOf(frontier);
+    readNames(frontier);
+    Ids targets;
+    std::unordered_set<std::string_view> queued;
+    for (const auto& id : frontier) {
+      for (const auto& name : names_.at(id)) {
+        if (queued.insert(name).second) targets.push_back(name);
+      }
+    }
+    for (const auto& id : frontier) {
+      std::string reference = "file:" + id;
+      if (!queued.contains(reference)) targets.push_back(std::move(reference));
+    }
+    readEdgesTo(targets);
+
+    Ids found;
+    std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
+    std::unordered_set<std::uint32_t> seen;
+    for (const auto& target : targets) {
+      for (auto index : edgesTo_.at(target)) {
+        if (seen.insert(index).second && !excluded.contains(files_[index])) {
+          found.push_back(files_[index]);
+        }
+      }
+    }
+    return found;
+  }
+
+  // The relative paths of files that have edges, in the order of `ids`; a file without edges
+  // or with a path that is not text adds nothing.
+  std::vector<std::string> pathsOf(const Ids& ids) const {
+    if (whole_) return whole_->pathsOf(ids);
+    std::vector<std::string> paths;
+    for (const auto& id : ids) {
+      if (auto it = fileIndex_.find(id); it != fileIndex_.end() && paths_[it->second]) {
+        paths.push_back(*paths_[it->second]);
+      }
+    }
+    return paths;
+  }
+
+  // For each file, the edges of the project's other files that point at one of its names, each
+  // edge once; in the order of `files`.
+  std::vector<std::int64_t> inboundEdges(const Ids& files) {
+    if (!whole_) {
+      std::size_t unread = 0;
+      for (const auto& file : files) unread += names_.contains(file) ? 0 : 1;
+      if (unread * kWalkedShareOfDependents >= projectFileCount()) whole_.emplace(project_, db_);
+    }
+    if (whole_) {
+      std::vector<std::int64_t> counts;
+      counts.reserve(files.size());
+      for (const auto& file : files) counts.push_back(whole_->inboundEdges(file));
+      return counts;
+    }
+    readNames(files);
+    Ids targets;
+    for (const auto& file : files) {
+      for (const auto& name : names_.at(file)) targets.push_back(name);
+    }
+    readEdgesTo(targets);
+
+    std::vector<std::int64_t> counts;
+    counts.reserve(files.size());
+    // A file's own edges to its names only lower its count, so only files that could reach a
+    // warning are read for them.
+    Ids candidates;
+    for (const auto& file : files) {
+      std::int64_t count = 0;
+      for (const auto& name : names_.at(file)) {
+        count += static_cast<std::int64_t>(edgesTo_.at(name).size());
+      }
+      counts.push_back(count);
+      if (count >= kHighImpactInboundEdges) candidates.push_back(file);
+    }
+    auto own = ownEdgesToOwnNames(candidates);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (auto it = own.find(files[i]); it != own.end()) counts[i] -= it->second;
+    }
+    return counts;
+  }
+
+ private:
+  std::uint32_t fileIndex(const std::string& id, const db::Value& path) {
+    auto [slot, added] = fileIndex_.try_emplace(id, static_cast<std::uint32_t>(files_.size()));
+    if (added) {
+      files_.push_back(id);
+      auto text = db::textOf(path);
+      paths_.push_back(text ? std::optional<std::string>(*text) : std::nullopt);
+    }
+    return slot->second;
+  }
+
+  // Fills names_ for the files not read yet: their declared names without repeats.
+  void readNames(const Ids& files) {
+    Ids missing;
+    for (const auto& id : files) {
+      if (names_.try_emplace(id).second) missing.push_back(id);
+    }
+    if (missing.empty()) return;
+    auto& stmt = selectNames_;
+    stmt.reset();
+    stmt.bindText(1, jsonArray(missing));
+    while (stmt.step()) {
+      auto fileValue = stmt.column(0);
+      auto nameValue = stmt.column(1);
+      auto file = db::textOf(fileValue);
+      auto name = db::textOf(nameValue);
+      if (!file || !name) continue;
+      if (auto it = names_.find(*file); it != names_.end()) it->second.push_back(*name);
+    }
+    for (const auto& id : missing) {
+      auto& names = names_.at(id);
+      std::sort(names.begin(), names.end());
+      names.erase(std::unique(names.begin(), names.end()), names.end());
+    }
+  }
+
+  // Fills edgesTo_ for the targets not read yet: the project files of their edges, one entry
+  // per edge.
+  void readEdgesTo(const Ids& targets) {
+    Ids missing;
+    for (const auto& target : targets) {
+      if (edgesTo_.try_emplace(target).second) missing.push_back(target);
+    }
+    if (missing.empty()) return;
+    auto& stmt = selectEdgesTo_;
+    stmt.reset();
+    stmt.bindText(1, jsonArray(missing)).bindText(2, project_);
+    while (stmt.step()) {
+      auto targetValue = stmt.column(0);
+      auto fileValue = stmt.column(1);
+      auto target = db::textOf(targetValue);
+      auto file = db::textOf(fileValue);
+      if (!target || !file) continue;
+      auto it = edgesTo_.find(*target);
+      if (it != edgesTo_.end()) it->second.push_back(fileIndex(*file, stmt.column(2)));
+    }
+  }
+
+  // For each file, its edges that point at one of its own names.
+  std::unordered_map<std::string, std::int64_t> ownEdgesToOwnNames(const Ids& files) {
+    std::unordered_map<std::string, std::int64_t> own;
+    if (files.empty()) return own;
+    auto& stmt = selectTargetsOf_;
+    stmt.reset();
+    stmt.bindText(1, jsonArray(files));
+    while (stmt.step()) {
+      auto fileValue = stmt.column(0);
+      auto targetValue = stmt.column(1);
+      auto file = db::textOf(fileValue);
+      auto target = db::textOf(targetValue);
+      if (!file || !target) continue;
+      const auto& names = names_.at(*file);
+      if (std::binary_search(names.begin(), names.end(), *target)) ++own[*file];
+    }
+    return own;
+  }
+
+  std::size_t projectFileCount() {
+    if (!projectFiles_) {
+      auto stmt = db_.prepare(kCountProjectFiles);
+      stmt.bindText(1, project_);
+      const std::int64_t count = stmt.step() ? db::integerOf(stmt.column(0)).value_or(0) : 0;
+      projectFiles_ = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
+    }
+    return *projectFiles_;
+  }
+
+  const std::string& project_;
+  db::Connection& db_;
+  db::Statement selectNames_;
+  db::Statement selectEdgesTo_;
+  db::Statement selectTargetsOf_;
+  std::optional<std::size_t> projectFiles_;
+  // Set once the analysis reaches enough of the project to read all of it; answers from then on.
+  std::optional<ProjectEdges> whole_;
   std::vector<std::string> files_;
   std::vector<std::optional<std::string>> paths_;
   std::unordered_map<std::string, std::uint32_t> fileIndex_;
-  std::unordered_map<std::string, std::vector<std::uint32_t>> byTarget_;
-  std::vector<std::vector<const std::string*>> targetsOfFile_;
-  // File id to the edge targets it declares (pointers to byTarget_'s keys), without repeats.
-  std::unordered_map<std::string, std::vector<const std::string*>> declaredTargets_;
+  // File id to the names it declares, sorted, without repeats; present once read.
+  std::unordered_map<std::string, std::vector<std::string>> names_;
+  // Target to the project files of the edges that point at it; present once read.
+  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesTo_;
 };
 
 std::vector<std::string> coChangePartners(const std::string& project,
@@ -276,19 +542,13 @@ std::vector<std::string> coChangePartners(const std::string& project,
   return {partners.begin(), partners.end()};
 }
 
-std::vector<std::string> collectHighImpactWarnings(const Ids& ids, const ProjectEdges& edges) {
+std::vector<std::string> collectHighImpactWarnings(const Ids& ids, EdgeGraph& edges) {
   std::vector<std::string> warnings;
-  Ids heavy;
-  std::vector<std::int64_t> counts;
-  for (const auto& id : ids) {
-    const std::int64_t count = edges.inboundEdges(id);
-    if (count < kHighImpactInboundEdges) continue;
-    heavy.push_back(id);
-    counts.push_back(count);
-  }
-  // Every dependent has edges, so its path is known from the scan.
-  for (std::size_t i = 0; i < heavy.size(); ++i) {
-    for (const auto& path : edges.pathsOf({heavy[i]})) {
+  const auto counts = edges.inboundEdges(ids);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (counts[i] < kHighImpactInboundEdges) continue;
+    // Every dependent has edges, so its path is known from reading them.
+    for (const auto& path : edges.pathsOf({ids[i]})) {
       warnings.push_back(path + " has " + std::to_string(counts[i]) +
                          " inbound dependencies — high-impact file, review carefully");
     }
@@ -321,7 +581,7 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   const Ids ids = resolveChangedFileIDs(project, changedPaths, db);
   report.changedFiles = relativePathForFileID(ids, db);
 
-  const ProjectEdges edges(project, db);
+  EdgeGraph edges(project, db);
   std::unordered_set<std::string> visited(ids.begin(), ids.end());
   std::vector<Ids> levels;
   Ids frontier = ids;

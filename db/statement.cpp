@@ -135,6 +135,13 @@ Value Statement::column(int index) const {
   }
 }
 
+std::optional<std::string_view> Statement::columnText(int index) const {
+  if (sqlite3_column_type(stmt_, index) != SQLITE_TEXT) return std::nullopt;
+  auto p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
+  if (!p) return std::string_view();
+  return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, index)));
+}
+
 Row Statement::row() const {
   Row r;
   int n = columnCount();

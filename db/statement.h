@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ class Statement {
 
   int columnCount() const;
   Value column(int index) const;  // 0-based, of the current row
+  // The column's text without a copy, or nothing when its value is not text. The view is valid
+  // until the statement steps, resets or is destroyed.
+  std::optional<std::string_view> columnText(int index) const;
   Row row() const;
 
  private:

@@ -428,3 +428,56 @@ TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
 
 }  // namespace
 }  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// A tangled graph of 50 project files, as above, and `padding` further project files without
+// edges: with them, every frontier is a small share of the project and dependents are reached
+// by index; without them, the analysis soon reads the whole graph.
+std::vector<std::string> buildTangled(db::Connection& db, int padding) {
+  db::Savepoint savepoint(db);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 60; ++i) {
+    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", paddedPath("f", i)));
+  }
+  for (int i = 0; i < 60; ++i) {
+    addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
+    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29), i % 3 ? "imports" : "contains");
+    if (i % 4 == 0) addEdge(db, ids[(i * 13) % 60], "file:" + ids[(i * 3) % 60], "references");
+  }
+  addSymbol(db, ids[3], "Hot");
+  for (int i = 10; i < 32; ++i) addEdge(db, ids[i], "Hot", "calls");
+  addEdge(db, ids[3], "Hot", "calls");
+  addEdge(db, ids[55], "Hot", "imports");
+  for (int i = 0; i < padding; ++i) {
+    auto id = addCodeFile(db, kProject, paddedPath("pad/p", i));
+    addSymbol(db, id, testing::numbered("N", i % 23));  // declares names, has no edges
+  }
+  savepoint.commit();
+  return ids;
+}
+
+TEST(Impact, ReadingByIndexAndReadingTheWholeGraphGiveTheSameReport) {
+  for (int padding : {0, 400}) {
+    testing::TestDatabase t;
+    auto& db = t.db();
+    auto ids = buildTangled(db, padding);
+    for (int changed = 0; changed < 50; changed += 3) {
+      SCOPED_TRACE(std::to_string(padding) + " padding files, changed f" + std::to_string(changed));
+      auto want = expectedBySql(db, kProject, ids[changed]);
+      auto report = analyzeImpact(kProject, {paddedPath("f", changed)}, db);
+      EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
+      auto warnings = report.highImpactWarnings;
+      std::sort(warnings.begin(), warnings.end());
+      EXPECT_EQ(warnings, want.warnings);
+      if (want.direct.size() + want.transitive.size() <= 25) {
+        EXPECT_EQ(report.directDependents, want.direct);
+        EXPECT_EQ(report.transitiveDependents, want.transitive);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel

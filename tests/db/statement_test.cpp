@@ -65,6 +65,18 @@ TEST_F(StatementTest, TypedBinders) {
   EXPECT_EQ(st.columnCount(), 6);
 }
 
+TEST_F(StatementTest, ColumnTextReadsOnlyText) {
+  Statement st(db_.handle(), "SELECT ?, '', 12, 1.5, NULL, x'6162'");
+  st.bindText(1, std::string_view("a\0b", 3));
+  ASSERT_TRUE(st.step());
+  EXPECT_EQ(st.columnText(0), std::string_view("a\0b", 3));
+  EXPECT_EQ(st.columnText(1), std::string_view());
+  for (int i = 2; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(st.columnText(i), std::nullopt);  // no conversion, unlike sqlite3_column_text
+  }
+}
+
 TEST_F(StatementTest, ResetAllowsReuse) {
   Statement st(db_.handle(), "INSERT INTO t (v) VALUES (?)");
   for (std::int64_t i = 0; i < 3; ++i) {
