@@ -219,6 +219,9 @@ CREATE TABLE IF NOT EXISTS code_files (
   fragility_score REAL
 );
 CREATE INDEX IF NOT EXISTS idx_code_files_project_path ON code_files(project, relative_path);
+-- The most fragile files of a project are asked for on every impact and context call.
+CREATE INDEX IF NOT EXISTS idx_code_files_project_fragility
+  ON code_files(project, fragility_score DESC);
 
 -- No unique key: a file may declare one name twice (overloads, extensions).
 CREATE TABLE IF NOT EXISTS code_symbols (
