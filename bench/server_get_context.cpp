@@ -44,7 +44,7 @@ namespace {
 using namespace nodrel;
 namespace fs = std::filesystem;
 
-constexpr int kStoreVersion = 3;
+constexpr int kStoreVersion = 5;
 constexpr int kMemories = 10000;
 constexpr int kDirectories = 100;
 constexpr int kFilesPerDirectory = 100;
@@ -315,7 +315,9 @@ const std::pair<const char*, Section> kSections[] = {
      [](const std::string& p, db::Connection& db) {
        static const std::set<std::string> ids = [&] {
          std::set<std::string> out;
-         for (const auto& m : server::fetchTopMemories(p, db)) out.insert(m["id"].get<std::string>());
+         for (const auto& m : server::fetchTopMemories(p, db)) {
+           out.insert(m["id"].get<std::string>());
+         }
          return out;
        }();
        benchmark::DoNotOptimize(server::fetchMemScenes(ids, db));

@@ -40,7 +40,7 @@ CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 // Scanning the edges in table order is cheaper than reaching them file by file; the paths of
 // their files come along, since every dependent is such a file.
 constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
-FROM code_edges ce
+FROM code_edges ce NOT INDEXED
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
 
