@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/simulated_history.h"
 #include "db/connection.h"
 #include "db/schema.h"
-#include "platform/time.h"
 #include "store/query_router.h"
 #include "store/recall.h"
 #include "store/write_path.h"
@@ -133,54 +133,9 @@ std::string body(std::mt19937& rng, int index) {
   return text;
 }
 
-// Set by NODREL_BENCH_BURST=1: keep the store as written in one sitting (see spreadOverTime).
+// Set by NODREL_BENCH_BURST=1: keep the store as written in one sitting (see
+// bench::spreadOverTime).
 bool gBurst = false;
-
-// A store built in minutes is not a store grown over years: every memory falls in the temporal
-// linking window (an hour either side) of every other, so each links to the same first twenty
-// and those become hubs with a link from every memory. This gives the memories the history of
-// real use instead: sessions of writes a few minutes apart, a day or so between sessions,
-// ending now. Creation and last-access times are moved there, and the temporal links are made
-// again as the write path makes them (up to twenty memories written before, within the hour,
-// earliest first), each memory at its own time. Everything else stays as writeMemory wrote it.
-void spreadOverTime(db::Connection& db, std::mt19937& rng) {
-  std::vector<std::string> ids;
-  db.each("SELECT id FROM memories ORDER BY rowid", {}, [&](const db::Row& row) {
-    ids.push_back(*db::textOf(row[0]));
-    return true;
-  });
-  std::exponential_distribution<double> withinSession(1.0 / 300.0), betweenSessions(1.0 / 57600.0);
-  std::vector<platform::Instant> times(ids.size());
-  platform::Instant t = platform::now();
-  for (std::size_t i = ids.size(); i-- > 0;) {
-    times[i] = t;
-    const double gap = rng() % 30 == 0 ? betweenSessions(rng) : withinSession(rng);
-    t -= std::chrono::milliseconds(static_cast<std::int64_t>(gap * 1000.0) + 1);
-  }
-  const auto& format = platform::sharedTimestampFormatter();
-  db.exec("BEGIN");
-  db.exec("DELETE FROM memory_links WHERE link_type = 'temporal'");
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const std::string at = format.format(times[i]);
-    db.run("UPDATE memories SET created_at = ?, last_accessed = ? WHERE id = ?",
-           {db::text(at), db::text(at), db::text(ids[i])});
-  }
-  // Only the memories written before one existed when it was linked.
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const std::string at = format.format(times[i]);
-    db.run(R"sql(
-        INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
-        SELECT ?, id, 'temporal', 0.5, ? FROM memories
-        WHERE rowid < (SELECT rowid FROM memories WHERE id = ?)
-          AND tier != 'cold' AND deleted_at IS NULL
-          AND created_at > ? AND created_at < ?
-        ORDER BY created_at LIMIT 20)sql",
-           {db::text(ids[i]), db::text(at), db::text(ids[i]),
-            db::text(format.format(times[i] - std::chrono::hours(1))),
-            db::text(format.format(times[i] + std::chrono::hours(1)))});
-  }
-  db.exec("COMMIT");
-}
 
 fs::path cacheDirectory() { return fs::path(NODREL_BINARY_DIR) / "bench-cache"; }
 
@@ -219,7 +174,7 @@ fs::path storeFor(int count) {
       if (i % 10000 == 9999) std::fprintf(stderr, "  %d written\n", i + 1);
     }
     db.exec("COMMIT");
-    if (!gBurst) spreadOverTime(db, rng);
+    if (!gBurst) bench::spreadOverTime(db, rng);
   }
   const auto seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -14,7 +14,7 @@ namespace {
 // Joining symbols to edges in SQL visits every (symbol, edge) pair through the table; the edges
 // are read once instead and only the symbols that some edge names are looked up.
 constexpr std::string_view kSelectProjectEdgeTargets = R"sql(SELECT ce.to_symbol, ce.file_id
-FROM code_edges ce
+FROM code_edges ce NOT INDEXED
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
 

@@ -61,7 +61,7 @@ CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 // project: scanning the edges in table order is then cheaper than reaching them by index; the
 // paths of their files come along, since every dependent is such a file.
 constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
-FROM code_edges ce
+FROM code_edges ce NOT INDEXED
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
 

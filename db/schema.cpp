@@ -218,7 +218,14 @@ CREATE TABLE IF NOT EXISTS code_files (
   last_parsed TEXT,
   fragility_score REAL
 );
-CREATE INDEX IF NOT EXISTS idx_code_files_project_path ON code_files(project, relative_path);
+-- The id rides along so that reading a project's files, for ingestion and for the context's
+-- code summary, needs no table lookup per file; rows still come in path order. The
+-- narrower index of stores made before it is dropped here, as are those of the symbols and
+-- edges below.
+DROP INDEX IF EXISTS idx_code_files_project_path;
+CREATE INDEX IF NOT EXISTS idx_code_files_project_path_id
+  ON code_files(project, relative_path, id);
+CREATE INDEX IF NOT EXISTS idx_code_files_project_parsed ON code_files(project, last_parsed);
 -- The most fragile files of a project are asked for on every impact and context call.
 CREATE INDEX IF NOT EXISTS idx_code_files_project_fragility
   ON code_files(project, fragility_score DESC);
@@ -233,8 +240,13 @@ CREATE TABLE IF NOT EXISTS code_symbols (
   line_end INTEGER,
   signature TEXT
 );
-CREATE INDEX IF NOT EXISTS idx_code_symbols_file ON code_symbols(file_id);
-CREATE INDEX IF NOT EXISTS idx_code_symbols_name ON code_symbols(name);
+-- Symbols and edges are read by file and joined by name: each index also holds the column the
+-- other lookup needs, so those reads touch no table rows. The rowid (id) comes before it to
+-- keep the rows of one file, or of one name, in the order they were written.
+DROP INDEX IF EXISTS idx_code_symbols_file;
+CREATE INDEX IF NOT EXISTS idx_code_symbols_file_name ON code_symbols(file_id, id, name);
+DROP INDEX IF EXISTS idx_code_symbols_name;
+CREATE INDEX IF NOT EXISTS idx_code_symbols_name_file ON code_symbols(name, id, file_id);
 
 -- Plain inserts may repeat an edge (one import written twice, two overloads in one type), so
 -- only the kinds written with INSERT OR IGNORE are unique, which keeps the references that
@@ -246,7 +258,10 @@ CREATE TABLE IF NOT EXISTS code_edges (
   edge_type TEXT,
   file_id TEXT
 );
-CREATE INDEX IF NOT EXISTS idx_code_edges_file ON code_edges(file_id);
+-- Covering the target, as the symbols' indexes cover the name. Readers that want the edges in
+-- table order say NOT INDEXED, or SQLite would scan this index instead.
+DROP INDEX IF EXISTS idx_code_edges_file;
+CREATE INDEX IF NOT EXISTS idx_code_edges_file_target ON code_edges(file_id, id, to_symbol);
 CREATE INDEX IF NOT EXISTS idx_code_edges_to_symbol ON code_edges(to_symbol);
 CREATE UNIQUE INDEX IF NOT EXISTS idx_code_edges_unique_links
   ON code_edges(file_id, from_symbol, to_symbol, edge_type)

@@ -8,7 +8,12 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "codeintel/fragility.h"
 #include "db/savepoint.h"
@@ -55,24 +60,23 @@ constexpr std::string_view kSessionStats = R"sql(
   SELECT tool_calls, correction_count FROM session_stats
   WHERE project_id = ? AND session_date >= ? ORDER BY session_date DESC)sql";
 constexpr std::string_view kCountCodeFiles = "SELECT COUNT(*) FROM code_files WHERE project = ?";
-constexpr std::string_view kCountCodeSymbols = R"sql(
-  SELECT COUNT(*) FROM code_symbols cs JOIN code_files cf ON cf.id = cs.file_id
-  WHERE cf.project = ?)sql";
-constexpr std::string_view kCountCodeEdges = R"sql(
-  SELECT COUNT(*) FROM code_edges ce JOIN code_files cf ON cf.id = ce.file_id
-  WHERE cf.project = ?)sql";
 constexpr std::string_view kLastIngestion =
     "SELECT MAX(last_parsed) FROM code_files WHERE project = ?";
-constexpr std::string_view kTopConnectedFiles = R"sql(
-  SELECT cf.relative_path, COUNT(ce.id) AS inbound_count
-  FROM code_symbols cs
-  JOIN code_edges ce ON ce.to_symbol = cs.name
-  JOIN code_files cf ON cf.id = cs.file_id
-  JOIN code_files cf_edge ON cf_edge.id = ce.file_id
-  WHERE cf.project = ? AND cf_edge.project = ? AND ce.file_id != cs.file_id
-  GROUP BY cf.id
-  ORDER BY inbound_count DESC
-  LIMIT 5)sql";
+// The symbol and edge counts and the most connected files all come from these two reads of
+// the project's files: each is one indexed lookup per file, where joining symbols to edges by
+// name in SQL costs several lookups per edge. Each row is one symbol (one edge) of a file of
+// the project, as the counting joins count them. Files are told apart by rowid, an integer
+// that every index entry holds anyway, rather than by their long text ids.
+constexpr std::string_view kProjectSymbolNames = R"sql(
+  SELECT cf.rowid, cs.name
+  FROM code_files cf JOIN code_symbols cs ON cs.file_id = cf.id
+  WHERE cf.project = ?)sql";
+constexpr std::string_view kProjectEdgeTargets = R"sql(
+  SELECT cf.rowid, ce.to_symbol
+  FROM code_files cf JOIN code_edges ce ON ce.file_id = cf.id
+  WHERE cf.project = ?)sql";
+constexpr std::string_view kFilePath = "SELECT relative_path FROM code_files WHERE rowid = ?";
+constexpr std::size_t kTopConnectedLimit = 5;
 
 constexpr std::string_view kNoEfficiencyData =
     "No project registered — no efficiency data available";
@@ -425,31 +429,100 @@ json fetchMemScenes(const std::set<std::string>& memoryIDs, db::Connection& conn
   return scenes;
 }
 
+namespace {
+
+struct CodeFigures {
+  std::int64_t symbols = 0;
+  std::int64_t edges = 0;
+  std::vector<db::Value> topConnectedPaths;  // as stored; the caller keeps the texts
+};
+
+// Which files declare a name, matched as SQLite's equality matches these TEXT columns: text
+// only to the same text, blobs only to the same bytes, NULL to nothing. (Numbers cannot be
+// stored in them: TEXT affinity turns them into text.)
+class Declarations {
+ public:
+  void add(db::Value name, std::int64_t file) {
+    if (std::string* text = std::get_if<std::string>(&name)) {
+      byText_[std::move(*text)].push_back(file);
+    } else if (db::Blob* blob = std::get_if<db::Blob>(&name)) {
+      byBlob_[std::move(blob->bytes)].push_back(file);
+    }
+  }
+  const std::vector<std::int64_t>* find(const db::Value& target) const {
+    const auto lookUp = [](const auto& index, const std::string& key) {
+      auto it = index.find(key);
+      return it == index.end() ? nullptr : &it->second;
+    };
+    if (const std::string* text = db::textOf(target)) return lookUp(byText_, *text);
+    if (const db::Blob* blob = db::blobOf(target)) return lookUp(byBlob_, blob->bytes);
+    return nullptr;
+  }
+
+ private:
+  std::unordered_map<std::string, std::vector<std::int64_t>> byText_;
+  std::unordered_map<std::string, std::vector<std::int64_t>> byBlob_;
+};
+
+// Per file of the project, the edges of its other files whose target is the name of one of
+// its symbols, one per (symbol, edge) pair; the five highest counts, ties in rowid order,
+// files without any left out.
+CodeFigures readCodeFigures(const std::string& projectPath, db::Connection& connection) {
+  CodeFigures figures;
+  Declarations declarations;
+  auto symbols = connection.prepare(kProjectSymbolNames);
+  symbols.bindText(1, projectPath);
+  while (symbols.step()) {
+    ++figures.symbols;
+    declarations.add(symbols.column(1), db::integerOf(symbols.column(0)).value_or(0));
+  }
+  std::unordered_map<std::int64_t, std::int64_t> inbound;  // file rowid -> count
+  auto edges = connection.prepare(kProjectEdgeTargets);
+  edges.bindText(1, projectPath);
+  while (edges.step()) {
+    ++figures.edges;
+    const auto* declaredIn = declarations.find(edges.column(1));
+    if (!declaredIn) continue;
+    const std::int64_t edgeFile = db::integerOf(edges.column(0)).value_or(0);
+    for (std::int64_t file : *declaredIn) {
+      if (file != edgeFile) ++inbound[file];
+    }
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranked(inbound.begin(), inbound.end());
+  const auto first = ranked.begin();
+  const auto last =
+      first + static_cast<std::ptrdiff_t>(std::min(ranked.size(), kTopConnectedLimit));
+  std::partial_sort(first, last, ranked.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
+  for (auto it = first; it != last; ++it) {
+    auto path = connection.scalar(kFilePath, {it->first});
+    figures.topConnectedPaths.push_back(path ? std::move(*path) : db::Value(db::Null{}));
+  }
+  return figures;
+}
+
+}  // namespace
+
 json fetchCodeStructure(const std::string& projectPath, db::Connection& connection) {
   if (projectPath.empty()) return {{"ingested", false}};
   try {
     const std::int64_t files =
         integerOrZero(connection.scalar(kCountCodeFiles, {db::text(projectPath)}));
     if (files < 1) return {{"ingested", false}};
-    const std::int64_t symbols =
-        integerOrZero(connection.scalar(kCountCodeSymbols, {db::text(projectPath)}));
-    const std::int64_t edges =
-        integerOrZero(connection.scalar(kCountCodeEdges, {db::text(projectPath)}));
+    const CodeFigures figures = readCodeFigures(projectPath, connection);
     json lastIngestion = nullptr;
     if (auto last = connection.scalar(kLastIngestion, {db::text(projectPath)})) {
       if (const std::string* text = db::textOf(*last)) lastIngestion = *text;
     }
     json topConnected = json::array();
-    for (const auto& row :
-         connection.query(kTopConnectedFiles, {db::text(projectPath), db::text(projectPath)})) {
-      if (const std::string* path = row.empty() ? nullptr : db::textOf(row[0])) {
-        topConnected.push_back(*path);
-      }
+    for (const auto& path : figures.topConnectedPaths) {
+      if (const std::string* text = db::textOf(path)) topConnected.push_back(*text);
     }
     return {{"ingested", true},
             {"total_files", files},
-            {"total_symbols", symbols},
-            {"total_edges", edges},
+            {"total_symbols", figures.symbols},
+            {"total_edges", figures.edges},
             {"top_connected_files", std::move(topConnected)},
             {"last_ingestion", std::move(lastIngestion)}};
   } catch (const std::exception& e) {

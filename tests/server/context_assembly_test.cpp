@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codeintel/code_ingestion_service.h"
@@ -490,6 +491,95 @@ TEST_F(ContextAssembly, CodeStructureAndImpactHintsOfAnIngestedProject) {
   // Code files belong to the exact project path, not to a folder inside it.
   EXPECT_EQ(results[1]["code_structure"], json({{"ingested", false}}));
   EXPECT_FALSE(results[1].contains("impact_hints"));
+}
+
+// The code summary's counts and ranking, as these joins define them.
+constexpr std::string_view kReferenceSymbolCount = R"sql(
+  SELECT COUNT(*) FROM code_symbols cs JOIN code_files cf ON cf.id = cs.file_id
+  WHERE cf.project = ?)sql";
+constexpr std::string_view kReferenceEdgeCount = R"sql(
+  SELECT COUNT(*) FROM code_edges ce JOIN code_files cf ON cf.id = ce.file_id
+  WHERE cf.project = ?)sql";
+constexpr std::string_view kReferenceTopConnected = R"sql(
+  SELECT cf.relative_path, COUNT(ce.id) AS inbound_count
+  FROM code_symbols cs
+  JOIN code_edges ce ON ce.to_symbol = cs.name
+  JOIN code_files cf ON cf.id = cs.file_id
+  JOIN code_files cf_edge ON cf_edge.id = ce.file_id
+  WHERE cf.project = ? AND cf_edge.project = ? AND ce.file_id != cs.file_id
+  GROUP BY cf.id
+  ORDER BY inbound_count DESC
+  LIMIT 5)sql";
+
+// Inbound uses counted per (symbol, edge) pair: a name declared twice counts each use twice,
+// uses from the same file, from another project's files or from no file are not counted, a
+// blob name matches no text target, NULLs match nothing, and a file whose path is not text
+// still takes its place among the five before it is left out.
+TEST(CodeStructure, CountsAndRanksAsTheJoinsDefineThem) {
+  testing::TestDatabase database;
+  db::Connection& db = database.db();
+  const auto file = [&](const char* id, const char* project, const db::Value& path) {
+    db.run("INSERT INTO code_files (id, project, relative_path, last_parsed) VALUES (?, ?, ?, "
+           "'2026-01-01T00:00:00.000+0000')",
+           {db::text(id), db::text(project), path});
+  };
+  const auto symbol = [&](const char* fileID, const db::Value& name) {
+    db.run("INSERT INTO code_symbols (file_id, name, kind) VALUES (?, ?, 'class')",
+           {db::text(fileID), name});
+  };
+  const auto uses = [&](const char* fileID, const db::Value& target, int times) {
+    for (int i = 0; i < times; ++i) {
+      db.run("INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+             "VALUES ('x', ?, 'inherits', ?)",
+             {target, db::text(fileID)});
+    }
+  };
+  for (const char* id : {"fa", "fb", "fc", "fd", "ff", "fg"}) {
+    file(id, "/p", db::text(std::string(id + 1) + ".ts"));
+  }
+  file("fe", "/p", db::Null{});
+  file("fq", "/q", db::text("q.ts"));
+  symbol("fa", db::text("A"));
+  symbol("fa", db::text("A"));
+  symbol("fb", db::text("B"));
+  symbol("fc", db::text("Shared"));
+  symbol("fd", db::text("Shared"));
+  symbol("fe", db::text("E"));
+  symbol("ff", db::text("F"));
+  symbol("fg", db::Blob{"G"});
+  symbol("fg", db::Null{});
+  symbol("fq", db::text("A"));
+  symbol("gone", db::text("B"));
+  uses("fb", db::text("A"), 3);
+  uses("fc", db::text("A"), 2);
+  uses("fa", db::text("A"), 4);
+  uses("fq", db::text("A"), 5);
+  uses("gone", db::text("A"), 2);
+  uses("fa", db::text("B"), 2);
+  uses("fd", db::text("B"), 1);
+  uses("fq", db::text("B"), 1);
+  uses("fa", db::text("Shared"), 4);
+  uses("fc", db::text("Shared"), 1);
+  uses("fa", db::text("E"), 6);
+  uses("fa", db::text("F"), 1);
+  uses("fa", db::text("G"), 7);
+  uses("fb", db::Null{}, 2);
+
+  const json structure = server::fetchCodeStructure("/p", db);
+  // a: (3 + 2) uses x 2 declarations; e: 6, not text; d: 4 + 1; c: 4; b: 2 + 1; f: sixth.
+  EXPECT_EQ(structure["top_connected_files"], json({"a.ts", "d.ts", "c.ts", "b.ts"}));
+  EXPECT_EQ(structure["total_symbols"], 9);
+  EXPECT_EQ(structure["total_edges"], 33);
+
+  json reference = json::array();
+  for (const auto& row : db.query(kReferenceTopConnected, {db::text("/p"), db::text("/p")})) {
+    if (const std::string* path = db::textOf(row[0])) reference.push_back(*path);
+  }
+  EXPECT_EQ(structure["top_connected_files"], reference);
+  EXPECT_EQ(json(db::integerOf(*db.scalar(kReferenceSymbolCount, {db::text("/p")})).value()),
+            structure["total_symbols"]);
+  EXPECT_EQ(json(db::integerOf(*db.scalar(kReferenceEdgeCount, {db::text("/p")})).value()),
+            structure["total_edges"]);
 }
 
 TEST(ContextWithoutCompanionTables, EverySectionFailsAloneAndTheToolStillAnswers) {
