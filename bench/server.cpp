@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/server_process.h"
 #include "db/connection.h"
 #include "db/schema.h"
 #include "platform/paths.h"
@@ -29,7 +29,6 @@
 #include "store/capacity.h"
 #include "store/write_path.h"
 
-extern char** environ;
 
 namespace {
 
@@ -65,13 +64,6 @@ std::string sentence(std::mt19937& rng, int serial) {
   }
   if (coin(rng) < 3) out += " for " + word(name(rng));
   return out + " (note " + std::to_string(serial) + ")";
-}
-
-double median(std::vector<double> samples) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  const std::size_t mid = samples.size() / 2;
-  return samples.size() % 2 ? samples[mid] : (samples[mid - 1] + samples[mid]) / 2;
 }
 
 double msSince(Clock::time_point start) {
@@ -116,71 +108,6 @@ Store& sharedStore() {
   return s;
 }
 
-// One NodrelMCP child with pipes on its standard input and output; its diagnostics go to
-// /dev/null. Closing its input ends it.
-class Server {
- public:
-  Server() {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const std::string program = NODREL_BINARY_DIR "/server/NodrelMCP";
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    toServer_ = in[1];
-    fromServer_ = out[0];
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
-  }
-  ~Server() {
-    close(toServer_);
-    close(fromServer_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
-
-  void send(std::string line) {
-    line += '\n';
-    for (std::size_t done = 0; done < line.size();) {
-      const ssize_t n = write(toServer_, line.data() + done, line.size() - done);
-      if (n <= 0) throw std::runtime_error("the server stopped reading");
-      done += static_cast<std::size_t>(n);
-    }
-  }
-
-  std::string receive() {
-    for (;;) {
-      if (const auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
-      }
-      char chunk[65536];
-      const ssize_t n = read(fromServer_, chunk, sizeof chunk);
-      if (n <= 0) throw std::runtime_error("the server closed its output");
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
-  std::string roundTrip(const std::string& line) {
-    send(line);
-    return receive();
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toServer_ = -1;
-  int fromServer_ = -1;
-  std::string buffer_;
-};
 
 // Checked outside the timed part, so a server that answers with an error is not measured as fast.
 bool succeeded(const std::string& response) {
@@ -196,8 +123,8 @@ void BM_StartupToInitialize(benchmark::State& state) {
   std::vector<double> samples;
   for (auto _ : state) {
     const auto start = Clock::now();
-    std::optional<Server> server(std::in_place);
-    const std::string response = server->roundTrip(kInitialize);
+    std::optional<bench::ServerProcess> server(std::in_place);
+    const std::string response = server->call(kInitialize);
     samples.push_back(msSince(start));
     state.PauseTiming();
     server.reset();  // end of input; waiting for its exit is not start-up
@@ -207,7 +134,7 @@ void BM_StartupToInitialize(benchmark::State& state) {
       break;
     }
   }
-  state.counters["median_ms"] = median(samples);
+  state.counters["median_ms"] = bench::percentile(samples, 0.5);
 }
 BENCHMARK(BM_StartupToInitialize)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -224,8 +151,8 @@ double childrenCpuMs() {
 void BM_RememberRoundTrip(benchmark::State& state) {
   Store& s = sharedStore();
   const double cpuBefore = childrenCpuMs();
-  std::optional<Server> server(std::in_place);
-  server->roundTrip(kInitialize);
+  std::optional<bench::ServerProcess> server(std::in_place);
+  server->call(kInitialize);
   std::vector<double> samples;
   int id = 10;
   for (auto _ : state) {
@@ -239,7 +166,7 @@ void BM_RememberRoundTrip(benchmark::State& state) {
                           {{"project_path", "/work/project"}, {"content", s.next()}}}}}}
             .dump();
     const auto start = Clock::now();
-    const std::string response = server->roundTrip(request);
+    const std::string response = server->call(request);
     samples.push_back(msSince(start));
     if (!succeeded(response)) {
       state.SkipWithError(response.c_str());
@@ -247,7 +174,7 @@ void BM_RememberRoundTrip(benchmark::State& state) {
     }
   }
   server.reset();
-  state.counters["median_ms"] = median(samples);
+  state.counters["median_ms"] = bench::percentile(samples, 0.5);
   if (!samples.empty()) {
     state.counters["server_cpu_ms_per_call"] =
         (childrenCpuMs() - cpuBefore) / static_cast<double>(samples.size());
@@ -257,16 +184,16 @@ BENCHMARK(BM_RememberRoundTrip)->Iterations(500)->Unit(benchmark::kMillisecond)-
 
 void BM_ToolsListRoundTrip(benchmark::State& state) {
   sharedStore();
-  Server server;
-  server.roundTrip(kInitialize);
+  bench::ServerProcess server;
+  server.call(kInitialize);
   std::vector<double> samples;
   std::size_t bytes = 0;
   for (auto _ : state) {
     const auto start = Clock::now();
-    bytes = server.roundTrip(kToolsList).size();
+    bytes = server.call(kToolsList).size();
     samples.push_back(msSince(start));
   }
-  state.counters["median_ms"] = median(samples);
+  state.counters["median_ms"] = bench::percentile(samples, 0.5);
   state.counters["response_bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_ToolsListRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -38,6 +38,7 @@
 #include "server/tools/context_assembly.h"
 #include "server/tools/context_sections.h"
 #include "store/write_path.h"
+#include "bench/server_process.h"
 
 namespace {
 
@@ -167,65 +168,6 @@ void buildHome() {
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
-// The server as a host runs it: one child, request lines in, response lines out.
-class ServerProcess {
- public:
-  ServerProcess() {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      const int devNull = open("/dev/null", O_WRONLY);
-      dup2(devNull, 2);
-      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-      setenv("HOME", homeDirectory().c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      const std::string program = (fs::path(NODREL_BINARY_DIR) / "server/NodrelMCP").string();
-      execl(program.c_str(), program.c_str(), nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    toServer_ = in[1];
-    fromServer_ = out[0];
-  }
-  ~ServerProcess() {
-    close(toServer_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    close(fromServer_);
-  }
-
-  // Sends one line and returns the one response line.
-  std::string roundTrip(const std::string& line) {
-    const std::string framed = line + "\n";
-    std::size_t sent = 0;
-    while (sent < framed.size()) {
-      const ssize_t n = write(toServer_, framed.data() + sent, framed.size() - sent);
-      if (n <= 0) throw std::runtime_error("server gone");
-      sent += static_cast<std::size_t>(n);
-    }
-    for (;;) {
-      if (auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string response = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return response;
-      }
-      char chunk[65536];
-      const ssize_t n = read(fromServer_, chunk, sizeof chunk);
-      if (n <= 0) throw std::runtime_error("server gone");
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toServer_ = -1;
-  int fromServer_ = -1;
-  std::string buffer_;
-};
 
 std::string projectPath() {
   std::ifstream in(homeDirectory() / "done");
@@ -237,7 +179,7 @@ std::string projectPath() {
 double gMedian = 0;
 
 void BM_GetContext(benchmark::State& state) {
-  ServerProcess server;
+  bench::ServerProcess server(homeDirectory());
   const std::string request =
       nlohmann::json{{"jsonrpc", "2.0"},
                      {"id", 1},
@@ -246,7 +188,7 @@ void BM_GetContext(benchmark::State& state) {
                       {{"name", "nodrel_get_context"},
                        {"arguments", {{"project_path", projectPath()}}}}}}
           .dump();
-  const auto first = nlohmann::json::parse(server.roundTrip(request));
+  const auto first = nlohmann::json::parse(server.call(request));
   const auto context = nlohmann::json::parse(
       first["result"]["content"][0]["text"].get<std::string>());
   state.counters["memories"] = static_cast<double>(context["memories"].size());
@@ -255,7 +197,7 @@ void BM_GetContext(benchmark::State& state) {
   std::vector<double> samples;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(server.roundTrip(request));
+    benchmark::DoNotOptimize(server.call(request));
     samples.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count());

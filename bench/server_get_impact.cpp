@@ -30,6 +30,7 @@
 #include "db/connection.h"
 #include "db/schema.h"
 #include "store/write_path.h"
+#include "bench/server_process.h"
 
 namespace {
 
@@ -162,76 +163,10 @@ void buildHome() {
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
-// The server as a host runs it: its HOME is the generated one, requests go in one line at a
-// time and each response line is read before the next request.
-class ServerProcess {
- public:
-  ServerProcess() {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      const int devNull = open("/dev/null", O_WRONLY);
-      dup2(devNull, 2);
-      for (int fd : {in[0], in[1], out[0], out[1], devNull}) close(fd);
-      setenv("HOME", homeDirectory().c_str(), 1);
-      unsetenv("XDG_DATA_HOME");
-      const std::string program = (fs::path(NODREL_BINARY_DIR) / "server/NodrelMCP").string();
-      execl(program.c_str(), program.c_str(), nullptr);
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    toServer_ = in[1];
-    fromServer_ = out[0];
-  }
-  ~ServerProcess() {
-    close(toServer_);
-    close(fromServer_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-
-  std::string call(const std::string& line) {
-    const std::string request = line + "\n";
-    for (std::size_t sent = 0; sent < request.size();) {
-      ssize_t n = write(toServer_, request.data() + sent, request.size() - sent);
-      if (n <= 0) throw std::runtime_error("the server went away");
-      sent += static_cast<std::size_t>(n);
-    }
-    for (;;) {
-      if (auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string response = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return response;
-      }
-      char chunk[65536];
-      ssize_t n = read(fromServer_, chunk, sizeof chunk);
-      if (n <= 0) throw std::runtime_error("the server closed its output");
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toServer_ = -1;
-  int fromServer_ = -1;
-  std::string buffer_;
-};
-
-double percentile(std::vector<double> samples, double share) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  return samples[static_cast<std::size_t>(share * static_cast<double>(samples.size() - 1))];
-}
 
 void getImpact(benchmark::State& state, const std::string& file) {
   buildHome();
-  ServerProcess server;
+  bench::ServerProcess server(homeDirectory());
   server.call(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})");
   const std::string request =
       nlohmann::json{{"jsonrpc", "2.0"},
@@ -257,8 +192,8 @@ void getImpact(benchmark::State& state, const std::string& file) {
     state.SkipWithError(result.dump().c_str());
     return;
   }
-  state.counters["median_ms"] = percentile(samples, 0.5);
-  state.counters["p95_ms"] = percentile(samples, 0.95);
+  state.counters["median_ms"] = bench::percentile(samples, 0.5);
+  state.counters["p95_ms"] = bench::percentile(samples, 0.95);
   state.counters["blast_radius"] = result.value("blast_radius", -1.0);
   state.SetLabel("target: median <= 50 ms");
 }

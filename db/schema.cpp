@@ -56,7 +56,6 @@ CREATE TABLE IF NOT EXISTS memory_links (
   created_at TEXT,
   UNIQUE(src_id, dst_id, link_type)
 );
-CREATE INDEX IF NOT EXISTS idx_memory_links_dst ON memory_links(dst_id);
 -- Graph traversal reads (src_id, dst_id, weight) by either end, optionally by type, for every
 -- memory of its frontier; holding all four columns lets it answer from the index alone instead
 -- of visiting one table row per link.
@@ -64,6 +63,9 @@ CREATE INDEX IF NOT EXISTS idx_memory_links_src_walk
   ON memory_links(src_id, link_type, dst_id, weight);
 CREATE INDEX IF NOT EXISTS idx_memory_links_dst_walk
   ON memory_links(dst_id, link_type, src_id, weight);
+-- The walk index answers every lookup by target that the one-column index did; every link
+-- written would otherwise update both.
+DROP INDEX IF EXISTS idx_memory_links_dst;
 
 -- One vector per memory, replaced on every store. No foreign key: a vector may outlive its row.
 CREATE TABLE IF NOT EXISTS memory_vectors (
