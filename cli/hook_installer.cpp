@@ -1,5 +1,8 @@
 #include "cli/hook_installer.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -79,10 +82,25 @@ HookInstaller::HookInstaller(fs::path home)
       settingsPath_(home / ".claude" / "settings.json"),
       rememberCommandPath_(home / ".claude" / "commands" / "remember.md") {}
 
+std::string HookInstaller::installedBinaryWord() const {
+  // The hooks run through a shell: a home directory with a space or a quote in its name would
+  // otherwise split the program's path into several words and the hook would never run.
+  const bool plain = std::all_of(installedBinaryPath_.begin(), installedBinaryPath_.end(),
+                                 [](unsigned char c) {
+                                   return std::isalnum(c) != 0 ||
+                                          (c != 0 && std::strchr("/._-+,:@%", c) != nullptr);
+                                 });
+  if (plain) return installedBinaryPath_;
+  std::string word = "'";
+  for (char c : installedBinaryPath_) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
 std::string HookInstaller::commandLine(std::string_view event) const {
-  if (event == "SessionStart") return installedBinaryPath_ + " context --cwd \"$CLAUDE_PROJECT_DIR\"";
-  if (event == "SessionEnd") return installedBinaryPath_ + " capture";
-  return installedBinaryPath_ + " checkpoint";
+  const std::string program = installedBinaryWord();
+  if (event == "SessionStart") return program + " context --cwd \"$CLAUDE_PROJECT_DIR\"";
+  if (event == "SessionEnd") return program + " capture";
+  return program + " checkpoint";
 }
 
 std::string HookInstaller::rememberCommandText() const {
@@ -97,7 +115,7 @@ std::string HookInstaller::rememberCommandText() const {
       "Run the following shell command and confirm to the user in one short line:\n"
       "\n"
       "```bash\n";
-  text += installedBinaryPath_ + " remember-mark --cwd \"$(pwd)\" --note \"$ARGUMENTS\"\n";
+  text += installedBinaryWord() + " remember-mark --cwd \"$(pwd)\" --note \"$ARGUMENTS\"\n";
   text +=
       "```\n"
       "\n"
@@ -153,8 +171,9 @@ bool HookInstaller::isManagedHook(const json& hook) const {
   if (hasTrueMarker(hook)) return true;
   const auto command = hook.find("command");
   if (command == hook.end() || !command->is_string()) return false;
-  const std::string prefix = installedBinaryPath_ + " ";
-  return command->get_ref<const std::string&>().starts_with(prefix);
+  const std::string& text = command->get_ref<const std::string&>();
+  return text.starts_with(installedBinaryPath_ + " ") ||
+         text.starts_with(installedBinaryWord() + " ");
 }
 
 std::vector<json> HookInstaller::managedHooks(const json& settings, std::string_view event) const {
@@ -260,7 +279,7 @@ void HookInstaller::installStatusLine() const {
   if (it != settings.end() && it->is_object() && !hasTrueMarker(*it)) {
     throw HookInstallerError(Kind::settingsFileMalformed, std::string(kForeignStatusLine));
   }
-  json statusLine = {{"type", "command"}, {"command", installedBinaryPath_ + " statusline"}};
+  json statusLine = {{"type", "command"}, {"command", installedBinaryWord() + " statusline"}};
   statusLine[std::string(managedMarkerKey)] = true;
   settings["statusLine"] = statusLine;
   writeSettings(settings);

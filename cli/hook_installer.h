@@ -41,6 +41,8 @@ class HookInstaller {
   explicit HookInstaller(std::filesystem::path home);
 
   const std::string& installedBinaryPath() const { return installedBinaryPath_; }
+  // The path as one shell word: unchanged when it holds only safe characters, else quoted.
+  std::string installedBinaryWord() const;
   const std::filesystem::path& settingsPath() const { return settingsPath_; }
   const std::filesystem::path& rememberCommandPath() const { return rememberCommandPath_; }
   std::string rememberCommandText() const;

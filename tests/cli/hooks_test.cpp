@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "cli/hook_installer.h"
 #include "platform/files.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_home.h"
@@ -285,6 +286,33 @@ TEST_F(Installer, StatusLine) {
   writeSettings(R"({"statusLine": "old", "theme": "dark"})");
   ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
   EXPECT_EQ(settings(), (json{{"statusLine", managed}, {"theme", "dark"}}));
+}
+
+}  // namespace
+}  // namespace nodrel
+
+namespace nodrel {
+namespace {
+
+// The hooks run through a shell, so a home whose path holds a space or a quote must still name
+// one program; a plain home keeps the plain path.
+TEST(InstallerCommands, TheProgramIsOneShellWordWhateverTheHome) {
+  EXPECT_EQ(cli::HookInstaller("/home/ann").commandLine("SessionEnd"),
+            "/home/ann/.nodrel/bin/nodrel capture");
+  const cli::HookInstaller odd("/home/o'neil smith");
+  EXPECT_EQ(odd.commandLine("Stop"), "'/home/o'\\''neil smith/.nodrel/bin/nodrel' checkpoint");
+  EXPECT_TRUE(odd.isManagedHook({{"type", "command"}, {"command", odd.commandLine("Stop")}}));
+
+  // Run as the host would: the installed program prints its version through `sh -c`.
+  testing::TempHome scratch;
+  const fs::path home = scratch.path() / "o'neil smith";
+  const cli::HookInstaller installer(home);
+  fs::create_directories(fs::path(installer.installedBinaryPath()).parent_path());
+  fs::copy_file(testing::binaryPath("cli/nodrel"), installer.installedBinaryPath());
+  const std::string command = installer.installedBinaryWord() + " --version";
+  auto run = testing::runProgram("/bin/sh", {"-c", command}, "");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "nodrel 0.1.0\n");
 }
 
 }  // namespace
