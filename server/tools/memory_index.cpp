@@ -6,9 +6,8 @@
 #include <string_view>
 
 #include "platform/text.h"
-#include "platform/time.h"
 #include "server/transport.h"
-#include "server/tools/tool_result.h"
+#include "server/tools/context_sections.h"
 
 namespace nodrel::server {
 namespace {
@@ -77,19 +76,13 @@ double conditionScore(const store::Memory& memory) {
 }  // namespace
 
 json matchedMemoryJSON(const store::Memory& memory, double score) {
-  return {{"id", memory.id},
-          {"body", memory.body},
-          {"type", store::toString(memory.type)},
-          {"tier", store::toString(memory.tier)},
-          {"tags", memory.tags.value_or("")},
-          {"importance", memory.importance},
-          {"access_count", memory.accessCount},
-          {"condition_type",
-           memory.conditionType ? std::string(store::toString(*memory.conditionType)) : ""},
-          {"condition_value", memory.conditionValue.value_or("")},
-          {"trigger_keywords", memory.triggerKeywords.value_or("")},
-          {"score", roundedScore(score)},
-          {"created_at", platform::sharedTimestampFormatter().format(memory.createdAt)}};
+  // The context's memory entry, plus what made the memory surface.
+  json entry = memoryJSONForContext(memory, score);
+  entry["condition_type"] =
+      memory.conditionType ? std::string(store::toString(*memory.conditionType)) : "";
+  entry["condition_value"] = memory.conditionValue.value_or("");
+  entry["trigger_keywords"] = memory.triggerKeywords.value_or("");
+  return entry;
 }
 
 json matchConditions(db::Connection& connection, const store::SurfaceConditionContext& context,
