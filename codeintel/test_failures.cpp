@@ -2,11 +2,11 @@
 
 #include <unordered_set>
 
+#include "codeintel/failure_summary.h"
 #include "codeintel/line_text.h"
 #include "codeintel/parsers/line_matching.h"
 #include "platform/text.h"
 #include "platform/time.h"
-#include "store/write_path.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -175,21 +175,8 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
   if (triggerFile) body += " after editing " + *triggerFile;
   body += ": " + std::to_string(failures.size()) + " test(s) failed \xE2\x80\x94 " + names;
 
-  store::MemoryWrite write;
-  write.body = std::move(body);
-  write.tier = store::MemoryTier::Episodic;
-  write.project = project;
-  write.type = store::MemoryType::Observation;
-  write.tags = "test_failure";
-  write.importance = kSummaryImportance;
-  write.contextPath = triggerFile;
-  write.sourceSession = sessionID;
-  try {
-    store::writeMemory(connection, write);
-  } catch (...) {
-    // The rows are what the caller asked for; a summary the store refuses (a full budget
-    // queues it) must not turn a recorded failure into an error.
-  }
+  writeFailureSummary(connection, std::move(body), "test_failure", kSummaryImportance, project,
+                      triggerFile, sessionID);
   return failures;
 }
 
