@@ -60,17 +60,7 @@ TemporaryFile createTemporaryBeside(const std::filesystem::path& path) {
 }
 
 void writeAll(int fd, std::string_view contents, const std::filesystem::path& path) {
-  const char* p = contents.data();
-  std::size_t left = contents.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileError(describe("cannot write", path, errno));
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (!writeFully(fd, contents)) throw FileError(describe("cannot write", path, errno));
 }
 
 void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
@@ -99,6 +89,18 @@ void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
 }
 
 }  // namespace
+
+bool writeFully(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

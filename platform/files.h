@@ -14,6 +14,10 @@ class FileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Writes all of `bytes` to the descriptor, going on after short and interrupted writes. False,
+// with errno set, when a write fails.
+bool writeFully(int fd, std::string_view bytes);
+
 // The file's bytes, or nothing when it cannot be opened or read.
 std::optional<std::string> readFile(const std::filesystem::path& path);
 

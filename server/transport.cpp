@@ -8,20 +8,15 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include "platform/files.h"
+
 namespace nodrel::server {
 namespace {
 
 constexpr std::size_t kReadChunk = 1 << 16;
 
 void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ClientGone("write failed");
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (!platform::writeFully(fd, bytes)) throw ClientGone("write failed");
 }
 
 bool isHorizontalSpace(UChar32 c) {
