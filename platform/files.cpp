@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -102,17 +103,27 @@ bool writeFully(int fd, std::string_view bytes) {
   return true;
 }
 
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes) {
+  // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  const std::size_t limit = std::min(static_cast<std::size_t>(st.st_size), maxBytes);
   std::string out;
+  out.reserve(limit);
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  while (out.size() < limit) {
+    const std::size_t want = std::min(sizeof buffer, limit - out.size());
+    const ssize_t n = ::read(fd, buffer, want);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
       ::close(fd);
-      return std::nullopt;  // a directory opens but does not read
+      return std::nullopt;
     }
     if (n == 0) break;
     out.append(buffer, static_cast<std::size_t>(n));

@@ -1,6 +1,7 @@
 // platform/files.h: whole-file reads and atomic writes, and an advisory file lock.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -18,8 +19,15 @@ class FileError : public std::runtime_error {
 // with errno set, when a write fails.
 bool writeFully(int fd, std::string_view bytes);
 
-// The file's bytes, or nothing when it cannot be opened or read.
-std::optional<std::string> readFile(const std::filesystem::path& path);
+// What readFile takes at most unless told otherwise.
+inline constexpr std::size_t kReadFileLimit = std::size_t{256} << 20;
+
+// The bytes of a regular file, at most `maxBytes` of them and never more than its size when
+// opened; nothing when it is not a regular file or cannot be opened or read. The open and the
+// reads never block, so a FIFO, a device or a /proc file cannot hang the caller: a FIFO or a
+// device is refused, and a /proc file reads as the size it reports (mostly empty).
+std::optional<std::string> readFile(const std::filesystem::path& path,
+                                    std::size_t maxBytes = kReadFileLimit);
 
 // Writes to a temporary file in the same directory, fsyncs it and renames it over `path`; the
 // permissions of an existing file are kept. Throws FileError; on failure `path` is unchanged.

@@ -36,6 +36,24 @@ TEST(Files, ReadFile) {
   EXPECT_FALSE(readFile(home.path()));  // a directory
 }
 
+// Hostile paths a user's settings or a hook payload can name: each returns at once.
+TEST(Files, ReadFileRefusesWhatIsNotAPlainFileAndStopsAtTheBound) {
+  testing::TempHome home;
+  const fs::path fifo = home.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(readFile(fifo));  // no writer: a blocking open would wait forever
+  const fs::path zero = home.path() / "zero";
+  fs::create_symlink("/dev/zero", zero);
+  EXPECT_FALSE(readFile(zero));  // a device reads without end
+  if (fs::exists("/proc/self/status")) {
+    EXPECT_EQ(readFile("/proc/self/status"), "");  // reports no size, so nothing is read
+  }
+  const fs::path file = home.path() / "big";
+  std::ofstream(file, std::ios::binary) << std::string(100'000, 'x');
+  EXPECT_EQ(readFile(file, 10)->size(), 10u);
+  EXPECT_EQ(readFile(file)->size(), 100'000u);
+}
+
 TEST(Files, AtomicWriteCreatesAndReplaces) {
   testing::TempHome home;
   const fs::path file = home.path() / "out.json";
