@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "cli/output.h"
 #include "db/savepoint.h"
 #include "db/value.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
 
@@ -23,6 +25,8 @@ constexpr std::string_view kUpsertCoChange =
     "    VALUES (?, ?, ?, 1, ?)\n"
     "    ON CONFLICT(file_a, file_b, project) DO UPDATE\n"
     "    SET count = count + 1, last_seen = excluded.last_seen";
+
+constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
 
 constexpr const char* kGitPath = "/usr/bin/git";
 constexpr std::string_view kHeader = "---";
@@ -66,6 +70,78 @@ int waitFor(pid_t pid) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+
+// Runs /usr/bin/git with `arguments` (no shell), handing its standard output to `sink` as it
+// arrives: the output must be drained while git runs, since a long history does not fit in a
+// pipe. Returns git's exit status; when git cannot be started, or exits with another status
+// than 0, the one diagnostic line is written here and a non-zero value comes back.
+int runGit(std::vector<std::string> arguments, const std::function<void(std::string_view)>& sink) {
+  arguments.insert(arguments.begin(), "git");
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int output[2];
+  int startError[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    reportStartFailure(errno);
+    return -1;
+  }
+  FileDescriptor outputRead(output[0]), outputWrite(output[1]);
+  if (::pipe2(startError, O_CLOEXEC) != 0) {
+    reportStartFailure(errno);
+    return -1;
+  }
+  FileDescriptor errorRead(startError[0]), errorWrite(startError[1]);
+
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    reportStartFailure(errno);
+    return -1;
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec. git gets no terminal to wait on.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, STDIN_FILENO);
+      ::dup2(null, STDERR_FILENO);
+    }
+    ::dup2(output[1], STDOUT_FILENO);
+    ::execv(kGitPath, argv.data());
+    const int error = errno;
+    [[maybe_unused]] ssize_t ignored = ::write(startError[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  outputWrite.reset();
+  errorWrite.reset();
+
+  // The start-error pipe closes on a successful exec and carries errno on a failed one.
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = ::read(errorRead.get(), &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof execError)) {
+    waitFor(pid);
+    reportStartFailure(execError);
+    return -1;
+  }
+
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(outputRead.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sink(std::string_view(buffer, static_cast<std::size_t>(n)));
+  }
+  outputRead.reset();
+  const int status = waitFor(pid);
+  if (status != 0) {
+    writeErr("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) + "\n");
+  }
+  return status;
 }
 
 }  // namespace
@@ -130,81 +206,49 @@ void GitLogParser::addName(std::string_view name) {
   if (files.size() <= kMaxFilesPerCommit) files.emplace_back(name);
 }
 
-std::vector<CommitFileList> gitLogFileLists(const std::string& projectPath) {
+std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath) {
+  // The folder's place in its repository: git names every file from the repository's top.
+  std::string prefix;
+  if (runGit({"-C", projectPath, "rev-parse", "--show-prefix"},
+             [&](std::string_view bytes) { prefix.append(bytes); }) != 0) {
+    return std::nullopt;
+  }
+  if (prefix.ends_with('\n')) prefix.pop_back();
+
   // -z keeps names exactly as stored: without it git quotes non-ASCII and control characters
-  // and separates names by line feeds, which names may contain.
-  std::vector<std::string> arguments = {"git",    "-C",      projectPath,         "log",
-                                        "--name-only", "--pretty=format:---", "-z", "-500"};
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  int output[2];
-  int startError[2];
-  if (::pipe2(output, O_CLOEXEC) != 0) {
-    reportStartFailure(errno);
-    return {};
-  }
-  FileDescriptor outputRead(output[0]), outputWrite(output[1]);
-  if (::pipe2(startError, O_CLOEXEC) != 0) {
-    reportStartFailure(errno);
-    return {};
-  }
-  FileDescriptor errorRead(startError[0]), errorWrite(startError[1]);
-
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    reportStartFailure(errno);
-    return {};
-  }
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec. git gets no terminal to wait on.
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      ::dup2(null, STDIN_FILENO);
-      ::dup2(null, STDERR_FILENO);
-    }
-    ::dup2(output[1], STDOUT_FILENO);
-    ::execv(kGitPath, argv.data());
-    const int error = errno;
-    [[maybe_unused]] ssize_t ignored = ::write(startError[1], &error, sizeof error);
-    ::_exit(127);
-  }
-  outputWrite.reset();
-  errorWrite.reset();
-
-  // The start-error pipe closes on a successful exec and carries errno on a failed one.
-  int execError = 0;
-  ssize_t got;
-  do {
-    got = ::read(errorRead.get(), &execError, sizeof execError);
-  } while (got < 0 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof execError)) {
-    waitFor(pid);
-    reportStartFailure(execError);
-    return {};
-  }
-
-  // Drained while git runs: a long history does not fit in a pipe.
+  // and separates names by line feeds, which names may contain. The pathspec picks the commits
+  // that touched the folder, --full-diff still names all their files, so a sweeping commit is
+  // known as one.
   GitLogParser parser;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(outputRead.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    parser.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+  if (runGit({"-C", projectPath, "log", "--name-only", "--pretty=format:---", "-z", "--full-diff",
+              "-500", "--", "."},
+             [&](std::string_view bytes) { parser.feed(bytes); }) != 0) {
+    return std::nullopt;
   }
-  outputRead.reset();
-  const int status = waitFor(pid);
-  if (status != 0) {
-    writeErr("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) + "\n");
-    return {};
+  return filesInProject(parser.finish(), prefix);
+}
+
+std::vector<CommitFileList> filesInProject(std::vector<CommitFileList> commits,
+                                           std::string_view prefix) {
+  for (CommitFileList& commit : commits) {
+    if (commit.size() < 2 || commit.size() > kMaxFilesPerCommit) {
+      commit.clear();
+      continue;
+    }
+    CommitFileList inside;
+    for (std::string& name : commit) {
+      if (name.size() > prefix.size() && name.starts_with(prefix)) {
+        inside.push_back(name.substr(prefix.size()));
+      }
+    }
+    commit = std::move(inside);
   }
-  return parser.finish();
+  return commits;
 }
 
 void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
                      const std::string& project, const std::string& now) {
+  db.prepare(kDeleteProjectCoChanges).bindText(1, project).run();
   db::Statement upsert = db.prepare(kUpsertCoChange);
   for (const CommitFileList& commit : commits) {
     if (commit.size() < 2 || commit.size() > kMaxFilesPerCommit) continue;
@@ -221,10 +265,12 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
 }
 
 void analyze(const std::string& projectPath, db::Connection& db) {
-  const auto commits = gitLogFileLists(projectPath);
+  const std::string project = platform::normaliseProjectPath(projectPath);
+  const auto commits = gitLogFileLists(project);
+  if (!commits) return;
   const std::string now = platform::currentTimestampText();
   db::Savepoint transaction(db, "co_changes");
-  recordCoChanges(commits, db, projectPath, now);
+  recordCoChanges(*commits, db, project, now);
   transaction.commit();
 }
 

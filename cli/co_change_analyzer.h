@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,19 +41,30 @@ class GitLogParser {
   bool atHeader_ = true;  // the next token opens a commit
 };
 
-// The file lists of the newest 500 commits of the repository at `projectPath`. Never throws:
-// when git cannot be started or fails, one "[nodrel] CoChangeAnalyzer ..." line goes to
-// standard error and the list is empty.
-std::vector<CommitFileList> gitLogFileLists(const std::string& projectPath);
+// The newest 500 commits that touched the project folder at `projectPath`, each with the
+// project's own files named relative to that folder (the folder may lie anywhere inside its
+// repository). A commit is judged by all its files: one of more than kMaxFilesPerCommit is
+// dropped however few of them lie in the project. Files outside the folder are left out.
+// Never throws: when git cannot be started or fails, one "[nodrel] CoChangeAnalyzer ..." line
+// goes to standard error and the result is nothing.
+std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath);
 
-// Counts every pair of each commit of 2 to kMaxFilesPerCommit paths under `project`, the smaller
-// path first, stamping `now`. Runs inside the caller's transaction; throws db::Error at the
-// first failing statement.
+// Keeps the names below `prefix` (a folder relative to the repository's top, ending in "/",
+// or empty for the top itself) with the prefix removed; a commit of fewer than 2 or more than
+// kMaxFilesPerCommit names in all becomes empty.
+std::vector<CommitFileList> filesInProject(std::vector<CommitFileList> commits,
+                                           std::string_view prefix);
+
+// Replaces the project's pairs with those of `commits`: every pair of each commit of 2 to
+// kMaxFilesPerCommit paths counted once per commit, the smaller path first, stamped `now`. So
+// the counts describe the history given, however often it is mined. Runs inside the caller's
+// transaction; throws db::Error at the first failing statement.
 void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
                      const std::string& project, const std::string& now);
 
-// gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure). `projectPath`
-// is stored as given. Throws db::Error.
+// gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure), under the
+// project's normalised path (normaliseProjectPath), the key its code files have. When git
+// fails the stored pairs stay as they were. Throws db::Error.
 void analyze(const std::string& projectPath, db::Connection& db);
 
 }  // namespace nodrel::cli::CoChangeAnalyzer

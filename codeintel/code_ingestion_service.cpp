@@ -16,6 +16,7 @@
 #include "codeintel/source_parser.h"
 #include "db/error.h"
 #include "db/savepoint.h"
+#include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -207,6 +208,13 @@ db::Statement& fresh(db::Statement& stmt) {
   return stmt;
 }
 
+// 200000 as "200,000".
+std::string groupedDecimal(std::size_t n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return digits;
+}
+
 }  // namespace
 
 struct CodeIngestionService::Statements {
@@ -228,9 +236,29 @@ struct CodeIngestionService::Statements {
   db::Statement insertEdgeOrIgnore;
 };
 
-CodeIngestionService::CodeIngestionService(db::Connection& db, SourceParser parser)
+// Compared by identity as well, so a link to either is refused too.
+std::optional<std::string> wholeTreeRefusal(std::string_view projectPath) {
+  const std::string project = normaliseProjectPath(projectPath);
+  if (project.empty()) return std::nullopt;
+  std::error_code ec;
+  if (project == "/" || std::filesystem::equivalent(project, "/", ec)) {
+    return "refusing to ingest the filesystem root (/); name a project directory";
+  }
+  const auto home = platform::homeDirectory();
+  if (!home) return std::nullopt;
+  const std::string homePath = normaliseProjectPath(home->string());
+  if (project == homePath || std::filesystem::equivalent(project, homePath, ec)) {
+    return "refusing to ingest the home directory itself (" + project +
+           "); name a project directory inside it";
+  }
+  return std::nullopt;
+}
+
+CodeIngestionService::CodeIngestionService(db::Connection& db, SourceParser parser,
+                                           std::size_t maxSourceFiles)
     : db_(db),
       parser_(parser ? std::move(parser) : SourceParser(parseSourceFile)),
+      maxSourceFiles_(maxSourceFiles),
       writeQueue_(std::string(kIngestionQueueLabel)) {}
 
 CodeIngestionService::~CodeIngestionService() = default;
@@ -484,11 +512,18 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     throw IngestionError("project directory not found: " + std::string(projectPath));
   }
 
+  if (auto refusal = wholeTreeRefusal(project)) throw IngestionError(*refusal);
+
   RunSettings settings(db_);
   IngestionResult result;
   result.project = project;
   const std::filesystem::path root(project);
-  const auto files = discoverSourceFiles(root);
+  const auto files = discoverSourceFiles(root, maxSourceFiles_);
+  if (files.size() > maxSourceFiles_) {
+    throw IngestionError("more than " + groupedDecimal(maxSourceFiles_) + " source files below " +
+                         project + "; ingestion stopped before writing anything (name a "
+                         "project's own directory)");
+  }
   result.filesDiscovered = static_cast<std::int64_t>(files.size());
   // Files are committed in batches so that a large tree costs a few syncs instead of one per
   // file; each file still has its own savepoint inside the batch, so a failing file takes back

@@ -3,6 +3,7 @@
 // recomputing fragility. A service lives for one run; callers enter it through writeQueue().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "codeintel/ingestion.h"
 #include "codeintel/parsed_file.h"
 #include "codeintel/serial_queue.h"
 #include "db/connection.h"
@@ -35,12 +37,19 @@ struct FileIngestion {
   friend bool operator==(const FileIngestion&, const FileIngestion&) = default;
 };
 
+// Why a directory is no project to ingest, or nothing: the filesystem root and the user's home
+// directory itself hold other users' files or every checkout at once, and would keep the
+// caller busy for minutes.
+std::optional<std::string> wholeTreeRefusal(std::string_view projectPath);
+
 inline constexpr std::string_view kIngestionQueueLabel = "com.tarvomen.nodrel.ingestion-write";
 
 class CodeIngestionService {
  public:
   // Keeps a reference to the caller's connection, which must outlive the service.
-  explicit CodeIngestionService(db::Connection& db, SourceParser parser = {});
+  // `maxSourceFiles` bounds a run's discovery (kMaxSourceFiles unless a test lowers it).
+  explicit CodeIngestionService(db::Connection& db, SourceParser parser = {},
+                                std::size_t maxSourceFiles = kMaxSourceFiles);
   ~CodeIngestionService();
   CodeIngestionService(const CodeIngestionService&) = delete;
   CodeIngestionService& operator=(const CodeIngestionService&) = delete;
@@ -49,8 +58,10 @@ class CodeIngestionService {
 
   // One whole run. The project path is normalised first (normaliseProjectPath) and that text
   // is stored, compared and returned as the result's `project`. Throws IngestionError
-  // "project directory not found: <path>" when it names no directory, and db::Error when
-  // import or memory linking fails; a failure of one file only adds a line to `errors`.
+  // "project directory not found: <path>" when it names no directory, refuses the filesystem
+  // root and the user's home directory itself, and stops with IngestionError, having written
+  // nothing, when discovery finds more than the file bound; throws db::Error when import or
+  // memory linking fails. A failure of one file only adds a line to `errors`.
   IngestionResult ingest(std::string_view projectPath);
 
   // One file below `root` (a normalised project path). Writes the file row, its symbols and
@@ -75,6 +86,7 @@ class CodeIngestionService {
 
   db::Connection& db_;
   SourceParser parser_;
+  std::size_t maxSourceFiles_;
   SerialQueue writeQueue_;
   std::unique_ptr<Statements> statements_;
 };

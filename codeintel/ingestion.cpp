@@ -85,7 +85,9 @@ std::optional<std::vector<Entry>> readEntries(const std::string& directory, bool
   return entries;
 }
 
-void walk(const std::string& directory, bool isRoot, std::vector<std::filesystem::path>& found) {
+void walk(const std::string& directory, bool isRoot, std::size_t limit,
+          std::vector<std::filesystem::path>& found) {
+  if (found.size() > limit) return;
   auto entries = readEntries(directory, isRoot);
   if (!entries) return;
   const auto& extensions = supportedSourceExtensions();
@@ -95,10 +97,11 @@ void walk(const std::string& directory, bool isRoot, std::vector<std::filesystem
     if (path.empty() || path.back() != '/') path += '/';
     path += entry.name;
     if (entry.kind == EntryKind::Directory) {
-      if (!skipped.contains(entry.name)) walk(path, false, found);
+      if (!skipped.contains(entry.name)) walk(path, false, limit, found);
     } else if (extensions.contains(asciiLower(extensionOf(entry.name)))) {
       found.emplace_back(std::move(path));
     }
+    if (found.size() > limit) return;
   }
 }
 
@@ -130,22 +133,10 @@ std::optional<std::string> languageForExtension(std::string_view extension) {
   return std::nullopt;
 }
 
-std::string normaliseProjectPath(std::string_view path) {
-  if (path.empty()) return {};
-  std::filesystem::path p{std::string(path)};
-  if (p.is_relative()) {
-    std::error_code ec;
-    auto cwd = std::filesystem::current_path(ec);
-    if (!ec) p = cwd / p;
-  }
-  std::string text = p.lexically_normal().generic_string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
-
-std::vector<std::filesystem::path> discoverSourceFiles(const std::filesystem::path& root) {
+std::vector<std::filesystem::path> discoverSourceFiles(const std::filesystem::path& root,
+                                                       std::size_t limit) {
   std::vector<std::filesystem::path> found;
-  walk(root.string(), true, found);
+  walk(root.string(), true, limit, found);
   return found;
 }
 

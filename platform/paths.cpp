@@ -55,6 +55,19 @@ std::optional<std::filesystem::path> userConfigDirectory() {
   return std::nullopt;
 }
 
+std::string normaliseProjectPath(std::string_view path) {
+  if (path.empty()) return {};
+  std::filesystem::path p{std::string(path)};
+  if (p.is_relative()) {
+    std::error_code ec;
+    auto cwd = std::filesystem::current_path(ec);
+    if (!ec) p = cwd / p;
+  }
+  std::string text = p.lexically_normal().generic_string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
 namespace NodrelPaths {
 
 std::filesystem::path baseDirectory() {

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace nodrel::platform {
 
@@ -18,6 +20,12 @@ std::optional<std::filesystem::path> userDataDirectory();
 // The per-user configuration directory: $XDG_CONFIG_HOME when set and absolute, else
 // home + ".config"; nothing when there is no home.
 std::optional<std::filesystem::path> userConfigDirectory();
+
+// The one key a project directory is stored and looked up under in every table: absolute
+// (a relative path is taken from the current directory), "." and ".." resolved lexically,
+// repeated and trailing "/" removed ("/" stays "/"). Symbolic links are not resolved, so the
+// key is the path the user named. An empty path stays empty.
+std::string normaliseProjectPath(std::string_view path);
 
 namespace NodrelPaths {
 

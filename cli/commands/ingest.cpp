@@ -64,7 +64,9 @@ int runIngest(Arguments args) {
     printSummary(result);
 
     writeOut("Running co-change analysis...\n");
-    CoChangeAnalyzer::analyze(*path, db);
+    // Under the project key the files were stored with, so impact and fragility find the pairs
+    // however the path was typed.
+    CoChangeAnalyzer::analyze(result.project, db);
     writeOut("Co-change analysis complete.\n");
   } catch (const std::exception& error) {
     writeErr("nodrel: ingestion failed: " + describe(error) + "\n");

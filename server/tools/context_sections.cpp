@@ -17,6 +17,7 @@
 
 #include "codeintel/fragility.h"
 #include "db/savepoint.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "server/projects.h"
@@ -504,8 +505,9 @@ CodeFigures readCodeFigures(const std::string& projectPath, db::Connection& conn
 
 }  // namespace
 
-json fetchCodeStructure(const std::string& projectPath, db::Connection& connection) {
-  if (projectPath.empty()) return {{"ingested", false}};
+json fetchCodeStructure(const std::string& path, db::Connection& connection) {
+  if (path.empty()) return {{"ingested", false}};
+  const std::string projectPath = platform::normaliseProjectPath(path);
   try {
     const std::int64_t files =
         integerOrZero(connection.scalar(kCountCodeFiles, {db::text(projectPath)}));
@@ -531,8 +533,9 @@ json fetchCodeStructure(const std::string& projectPath, db::Connection& connecti
   }
 }
 
-std::optional<json> fetchImpactHints(const std::string& projectPath, db::Connection& connection) {
-  if (projectPath.empty()) return std::nullopt;
+std::optional<json> fetchImpactHints(const std::string& path, db::Connection& connection) {
+  if (path.empty()) return std::nullopt;
+  const std::string projectPath = platform::normaliseProjectPath(path);
   std::int64_t files = 0;
   try {
     files = integerOrZero(connection.scalar(kCountCodeFiles, {db::text(projectPath)}));

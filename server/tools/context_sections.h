@@ -58,11 +58,12 @@ nlohmann::json memoryJSONForContext(const store::Memory& memory, double score);
 // The scenes sharing at least two members with these memories, most overlap first.
 nlohmann::json fetchMemScenes(const std::set<std::string>& memoryIDs, db::Connection& connection);
 
-// {"ingested": false} when the project has no code files, else its code index in figures.
+// {"ingested": false} when the project has no code files, else its code index in figures. The
+// code tables are read under the project's key (normaliseProjectPath), however it is spelt.
 nlohmann::json fetchCodeStructure(const std::string& projectPath, db::Connection& connection);
 
 // The project's most fragile files and a reminder to ask for impact; nothing when the
-// project has no code files or they cannot be counted.
+// project has no code files (under its key) or they cannot be counted.
 std::optional<nlohmann::json> fetchImpactHints(const std::string& projectPath,
                                                db::Connection& connection);
 

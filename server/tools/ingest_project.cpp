@@ -17,6 +17,9 @@ json ingestProject(db::Connection& connection, const std::string& projectPath) {
   if (auto message = validateProjectPath(projectPath)) {
     return {{"success", false}, {"error", *message}};
   }
+  if (auto refusal = codeintel::wholeTreeRefusal(projectPath)) {
+    return {{"success", false}, {"error", *refusal}};
+  }
 
   codeintel::IngestionResult result;
   try {

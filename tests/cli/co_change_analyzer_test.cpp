@@ -71,15 +71,38 @@ TEST(RecordCoChanges, CountsEachPairOnceSmallerPathFirst) {
               0);
   }
 
+  // Each recording describes the history it is given, so mining again never inflates a count.
   testing::TestDatabase store;
   const std::vector<CommitFileList> history = {{"b.swift", "a.swift"}, {"a.swift", "b.swift"}};
   CoChangeAnalyzer::recordCoChanges(history, store.db(), "/p", "T1");
-  CoChangeAnalyzer::recordCoChanges({{"b.swift", "a.swift"}}, store.db(), "/p", "T2");
-  CoChangeAnalyzer::recordCoChanges({{"b.swift", "a.swift"}}, store.db(), ".", "T3");
+  CoChangeAnalyzer::recordCoChanges(history, store.db(), "/p", "T2");
+  CoChangeAnalyzer::recordCoChanges({{"b.swift", "a.swift"}}, store.db(), "/q", "T3");
   EXPECT_EQ(store.db().query("SELECT project, file_a, file_b, count, last_seen FROM co_changes "
                              "ORDER BY project"),
-            (std::vector<db::Row>{{"."s, "a.swift"s, "b.swift"s, std::int64_t{1}, "T3"s},
-                                  {"/p"s, "a.swift"s, "b.swift"s, std::int64_t{3}, "T2"s}}));
+            (std::vector<db::Row>{{"/p"s, "a.swift"s, "b.swift"s, std::int64_t{2}, "T2"s},
+                                  {"/q"s, "a.swift"s, "b.swift"s, std::int64_t{1}, "T3"s}}));
+  CoChangeAnalyzer::recordCoChanges({}, store.db(), "/p", "T4");
+  EXPECT_EQ(db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes")), 1);
+}
+
+TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
+  struct Case {
+    std::string prefix;
+    CommitFileList commit, want;
+  };
+  const Case cases[] = {
+      {"", {"a.py", "b/c.py"}, {"a.py", "b/c.py"}},
+      {"app/", {"app/a.py", "lib/b.py", "app/x/c.py", "app", "apple/d.py"}, {"a.py", "x/c.py"}},
+      {"app/", {"lib/a.py", "lib/b.py"}, {}},
+      {"app/", {"app/a.py"}, {}},                   // one file says nothing
+      {"app/", files(21), {}},                       // sweeping, judged by all its files
+      {"", files(20), files(20)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix + ::testing::PrintToString(c.commit));
+    EXPECT_EQ(CoChangeAnalyzer::filesInProject({c.commit}, c.prefix),
+              (std::vector<CommitFileList>{c.want}));
+  }
 }
 
 }  // namespace

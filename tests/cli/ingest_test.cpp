@@ -73,7 +73,26 @@ TEST(Ingest, RefusesMissingPathArguments) {
   EXPECT_FALSE(fs::exists(home.databasePath()));
 }
 
-TEST(Ingest, IndexesAndCountsCoChangesAgainOnEveryRun) {
+TEST(Ingest, RefusesTheFilesystemRootAndTheHomeItself) {
+  testing::TempHome home;
+  home.openDatabase();
+  const std::string homePath = home.path().string();
+  const std::pair<std::string, std::string> cases[] = {
+      {"/", "refusing to ingest the filesystem root (/); name a project directory"},
+      {homePath, "refusing to ingest the home directory itself (" + homePath +
+                     "); name a project directory inside it"},
+  };
+  for (const auto& [path, error] : cases) {
+    SCOPED_TRACE(path);
+    auto run = nodrel({"ingest", "--path", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "nodrel: ingestion failed: " + error + "\n");
+  }
+  EXPECT_EQ(db::integerOf(*home.openDatabase().scalar("SELECT COUNT(*) FROM code_files")), 0);
+}
+
+TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   testing::TempHome home;
   home.openDatabase();
   Repository repo(home.path() / "repo");
@@ -101,11 +120,10 @@ TEST(Ingest, IndexesAndCountsCoChangesAgainOnEveryRun) {
   EXPECT_EQ(lines[7], "Co-change analysis complete.");
 
   auto db = home.openDatabase();
-  const auto pairs = [&](const std::string& project) {
-    return db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE project = ?",
-                                    {db::text(project)}));
-  };
-  EXPECT_EQ(pairs(path), 1 + 190 + 15);
+  const auto pairs = [&] { return db.query("SELECT project, file_a, file_b, count FROM co_changes "
+                                           "ORDER BY file_a, file_b"); };
+  const auto first = pairs();
+  EXPECT_EQ(first.size(), 1u + 190u + 15u);
   EXPECT_EQ(db::integerOf(*db.scalar("SELECT count FROM co_changes WHERE file_a = 'a.py' AND "
                                      "file_b = 'b.py'")),
             1);
@@ -118,20 +136,53 @@ TEST(Ingest, IndexesAndCountsCoChangesAgainOnEveryRun) {
               5);
   }
   EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")), 0);
-  const auto firstSeen = db.scalar("SELECT MAX(last_seen) FROM co_changes");
+  EXPECT_EQ(db.query("SELECT DISTINCT project FROM co_changes"), (std::vector<db::Row>{{path}}));
 
-  auto again = nodrel({"ingest", "--path", path});
-  ASSERT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(testing::splitLines(again.out)[3], "  Files skipped:     44");
-  EXPECT_EQ(db.query("SELECT DISTINCT count FROM co_changes"), (std::vector<db::Row>{{std::int64_t{2}}}));
-  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE last_seen < ?",
-                                     {*firstSeen})),
-            0);
+  // However often and however the path is typed (a trailing "/", ".", relative to the working
+  // directory), the pairs stay one set under the key the code files have, each counted once.
+  const std::string relative = fs::relative(repo.root(), fs::current_path()).string();
+  for (const std::string& spelling : {path, path + "/", path + "/.", path + "//./", relative}) {
+    SCOPED_TRACE(spelling);
+    auto again = nodrel({"ingest", "--path", spelling});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(testing::splitLines(again.out)[0], "Ingestion complete: " + path);
+    EXPECT_EQ(testing::splitLines(again.out)[3], "  Files skipped:     44");
+    EXPECT_EQ(pairs(), first);
+  }
+  EXPECT_EQ(db.query("SELECT DISTINCT project FROM code_files"), (std::vector<db::Row>{{path}}));
+  EXPECT_EQ(db::integerOf(*db.scalar(
+                "SELECT COUNT(*) FROM co_changes cc JOIN code_files a ON a.project = cc.project "
+                "AND a.relative_path = cc.file_a JOIN code_files b ON b.project = cc.project AND "
+                "b.relative_path = cc.file_b WHERE cc.file_a = 'a.py'")),
+            1);
+}
 
-  // The project is the path as typed, so another spelling starts its own counts.
-  ASSERT_EQ(nodrel({"ingest", "--path", path + "/."}).status, 0);
-  EXPECT_EQ(pairs(path + "/."), 206);
-  EXPECT_EQ(pairs(path), 206);
+TEST(Ingest, ProjectInASubfolderOfItsRepositoryPairsItsOwnFiles) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "mono");
+  repo.commit({"services/api/handlers.py", "services/api/models.py", "README.md"});
+  repo.commit({"services/api/models.py", "services/web/view.py"});
+  repo.commit({"services/api/handlers.py", "services/api/models.py"});
+  repo.commit({"services/web/view.py", "services/web/style.py"});
+  std::vector<std::string> sweep = numbered("services/api/gen/f", 2);
+  for (const auto& name : numbered("vendor/v", 19)) sweep.push_back(name);
+  repo.commit(sweep);  // 21 files, 2 of them in the project: still a sweeping change
+
+  const fs::path project = repo.root() / "services" / "api";
+  auto run = nodrel({"ingest", "--path", project.string() + "/"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  auto db = home.openDatabase();
+  EXPECT_EQ(db.query("SELECT project, file_a, file_b, count FROM co_changes"),
+            (std::vector<db::Row>{{project.string(), "handlers.py"s, "models.py"s,
+                                   std::int64_t{2}}}));
+  // The pair names the files as ingestion stored them, so impact and fragility find it.
+  EXPECT_EQ(db::integerOf(*db.scalar(
+                "SELECT COUNT(*) FROM code_files WHERE project = ? AND relative_path IN "
+                "('handlers.py', 'models.py')",
+                {db::text(project.string())})),
+            2);
 }
 
 TEST(Ingest, HistoryLargerThanAPipeIsDrained) {

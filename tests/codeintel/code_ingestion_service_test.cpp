@@ -236,6 +236,47 @@ TEST_F(IngestionRun, MissingOrNonDirectoryProjectEndsTheRun) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_files"), 0);
 }
 
+TEST_F(IngestionRun, WholeTreesAreRefusedAndTooManyFilesStopTheRunUnwritten) {
+  writeFile(root() / "a.ts", "func f 1 1\n");
+  fs::create_symlink(home_.path(), home_.path() / "home-link");
+  struct Case {
+    std::string path, error;
+  };
+  const std::string home = home_.path().string();
+  const Case cases[] = {
+      {"/", "refusing to ingest the filesystem root (/); name a project directory"},
+      {"/.", "refusing to ingest the filesystem root (/); name a project directory"},
+      {home + "/", "refusing to ingest the home directory itself (" + home +
+                       "); name a project directory inside it"},
+      {home + "/home-link", "refusing to ingest the home directory itself (" + home +
+                                "/home-link); name a project directory inside it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    try {
+      ingest(c.path);
+      ADD_FAILURE() << "no error";
+    } catch (const IngestionError& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+  }
+
+  for (int i = 0; i < 3; ++i) writeFile(root() / ("dir" + std::to_string(i)) / "b.ts", "");
+  CodeIngestionService bounded(db(), fakeParse, 3);
+  try {
+    bounded.writeQueue().sync([&] { return bounded.ingest(root().string()); });
+    ADD_FAILURE() << "no error";
+  } catch (const IngestionError& e) {
+    EXPECT_EQ(std::string(e.what()), "more than 3 source files below " + root().string() +
+                                         "; ingestion stopped before writing anything (name a "
+                                         "project's own directory)");
+  }
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files"), 0);
+  CodeIngestionService enough(db(), fakeParse, 4);
+  EXPECT_EQ(enough.writeQueue().sync([&] { return enough.ingest(root().string()); }).filesParsed,
+            4);
+}
+
 TEST_F(IngestionRun, UnsafeFilesAreNeitherFollowedNorParsed) {
   const fs::path outside = home_.path() / "outside";
   writeFile(outside / "secret.ts", "func secret 1 1\n");

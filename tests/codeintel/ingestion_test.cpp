@@ -42,23 +42,6 @@ TEST(Ingestion, LanguageForExtension) {
   EXPECT_EQ(skippedDirectoryNames().size(), 6u);
 }
 
-TEST(Ingestion, NormalisesTheProjectPath) {
-  const std::string cwd = fs::current_path().generic_string();
-  struct Case {
-    std::string given, want;
-  };
-  const Case cases[] = {
-      {"/a/b", "/a/b"},       {"/a/b/", "/a/b"},         {"/a/b//", "/a/b"},
-      {"/a/./b", "/a/b"},     {"/a/c/../b", "/a/b"},     {"/", "/"},
-      {"//a///b", "/a/b"},    {".", cwd},                {"sub/dir/", cwd + "/sub/dir"},
-      {"", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.given);
-    EXPECT_EQ(normaliseProjectPath(c.given), c.want);
-  }
-}
-
 TEST(Ingestion, DiscoversRegularSourceFilesOnly) {
   testing::TempHome home;
   const fs::path root = home.path() / "project";

@@ -30,6 +30,23 @@ TEST(Paths, BaseDirectoryUnderHome) {
   EXPECT_FALSE(fs::exists(base));
 }
 
+TEST(Paths, ProjectKey) {
+  const std::string cwd = fs::current_path().generic_string();
+  struct Case {
+    std::string given, want;
+  };
+  const Case cases[] = {
+      {"/a/b", "/a/b"},       {"/a/b/", "/a/b"},         {"/a/b//", "/a/b"},
+      {"/a/./b", "/a/b"},     {"/a/c/../b", "/a/b"},     {"/", "/"},
+      {"//a///b", "/a/b"},    {".", cwd},                {"sub/dir/", cwd + "/sub/dir"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    EXPECT_EQ(normaliseProjectPath(c.given), c.want);
+  }
+}
+
 TEST(Paths, XdgDirectoriesWhenAbsolute) {
   testing::TempHome home;
   setenv("XDG_DATA_HOME", "/srv/data", 1);

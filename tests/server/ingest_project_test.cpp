@@ -60,6 +60,23 @@ TEST_F(IngestProject, IngestsTheProjectAndReportsTheRun) {
             2);
 }
 
+TEST_F(IngestProject, ContextFindsTheCodeIndexHoweverThePathIsSpelt) {
+  const std::string root = project().string();
+  auto session = runServer({toolCall(1, "nodrel_ingest_project", {{"project_path", root + "/"}}),
+                            toolCall(2, "nodrel_get_context", {{"project_path", root + "/"}}),
+                            toolCall(3, "nodrel_get_context", {{"project_path", root}}),
+                            toolCall(4, "nodrel_get_context", {{"project_path", root + "/./"}})});
+  ASSERT_EQ(session.responses.size(), 4u) << session.rawOut;
+  ASSERT_EQ(toolResult(session.responses[0])["success"], true);
+  for (std::size_t i = 1; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    const json context = toolResult(session.responses[i]);
+    EXPECT_EQ(context["code_structure"]["ingested"], true) << context.dump();
+    EXPECT_EQ(context["code_structure"]["total_files"], 12);
+    EXPECT_EQ(context["impact_hints"]["total_tracked_files"], 12);
+  }
+}
+
 TEST_F(IngestProject, RefusesPathsThatWouldIngestAnotherDirectory) {
   const std::string root = project().string();
   struct Case {
@@ -74,6 +91,12 @@ TEST_F(IngestProject, RefusesPathsThatWouldIngestAnotherDirectory) {
       // Cut at the NUL, this would be the fixture project itself.
       {root + std::string(1, '\0') + "/elsewhere", "project_path must not contain null bytes"},
       {"/" + std::string(500, 'a'), "project_path exceeds 500 character limit"},
+      // Other users' files, or every checkout at once, and minutes of a busy server.
+      {"/", "refusing to ingest the filesystem root (/); name a project directory"},
+      {"//./", "refusing to ingest the filesystem root (/); name a project directory"},
+      {home.path().string() + "/", "refusing to ingest the home directory itself (" +
+                                       home.path().string() +
+                                       "); name a project directory inside it"},
   };
   std::vector<std::string> lines;
   int id = 0;
