@@ -7,6 +7,8 @@
 #include "codeintel/failure_summary.h"
 #include "codeintel/line_text.h"
 #include "codeintel/parsers/line_matching.h"
+#include "codeintel/terminal_text.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
 
@@ -36,7 +38,32 @@ struct BuildPatterns {
   parsers::LinePattern located{R"re(^(.+\.[a-zA-Z]+):(\d+):\d+: error: (.+)$)re", 0,
                                {": error: "}};
   parsers::LinePattern bare{R"re(^error: (.+)$)re", 0, {"error: "}};
+  // The linker speaking for itself: "ld: symbol(s) not found for architecture arm64",
+  // "/usr/bin/ld: cannot find -lz", "ld.lld: error: undefined symbol: main".
+  parsers::LinePattern linker{
+      R"re(^(?:\S*/)?(?:ld|ld\.lld|ld\.gold|ld\.bfd|ld64|ld64\.lld|lld|ld-classic|mold): (.+)$)re", 0,
+      {"ld: ", "lld: ", "ld.gold: ", "ld.bfd: ", "ld64: ", "ld-classic: ", "mold: "}};
+  // The compiler driver reporting on the linker it ran: "clang: error: linker command failed
+  // with exit code 1", "collect2: error: ld returned 1 exit status".
+  parsers::LinePattern driver{
+      R"re(^(?:\S*/)?(?:[\w.]+-)*(?:clang\+\+|clang|g\+\+|gcc|c\+\+|cc|collect2)(?:-\d+(?:\.\d+)*)?: (?:fatal )?error: (.+)$)re",
+      0, {": error: ", ": fatal error: "}};
 };
+
+// A linker line's own words, "error: " dropped; nothing for its warnings and notes, which
+// accompany a successful link as often as a failed one.
+std::optional<std::string> linkerMessage(std::string message) {
+  for (std::string_view quiet : {"warning:", "note:"}) {
+    if (message.starts_with(quiet)) return std::nullopt;
+  }
+  if (message.starts_with("error: ")) message.erase(0, 7);
+  if (message.empty()) return std::nullopt;
+  return message;
+}
+
+bool namesTheLinker(std::string_view message) {
+  return classifyBuildError(message) == "link" || message.starts_with("ld returned");
+}
 
 std::optional<std::int64_t> decimalInteger(std::string_view digits) {
   std::int64_t value = 0;
@@ -78,7 +105,10 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
   const std::string timestamp = platform::currentTimestampText();
   thread_local const BuildPatterns patterns;
   std::vector<BuildFailure> failures;
-  if (!patterns.located.valid() || !patterns.bare.valid()) return failures;
+  if (!patterns.located.valid() || !patterns.bare.valid() || !patterns.linker.valid() ||
+      !patterns.driver.valid()) {
+    return failures;
+  }
 
   // Pasted text may hold anything; repaired text keeps every record valid UTF-8.
   std::string repaired;
@@ -87,7 +117,9 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
     output = repaired;
   }
 
-  for (const auto line : splitAtLineFeeds(output)) {
+  // Coloured output holds escape sequences between the words the patterns look for.
+  const std::string plain = stripTerminalEscapes(output);
+  for (const auto line : splitAtLineFeeds(plain)) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     BuildFailure failure;
@@ -103,10 +135,29 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
       failure.errorType = classifyBuildError(failure.errorMessage);
       failures.push_back(std::move(failure));
     } else if (auto bare = patterns.bare.firstMatch(trimmed)) {
+      // Bare errors come from the build system as often as from the linker (signing, missing
+      // inputs, duplicate outputs), so their words decide.
       failure.errorFile = triggerFile.value_or("unknown");
       failure.errorMessage = bare->group(1).value_or("");
-      failure.errorType = "link";
+      failure.errorType = classifyBuildError(failure.errorMessage);
       failures.push_back(std::move(failure));
+    } else if (auto ld = patterns.linker.firstMatch(trimmed)) {
+      if (auto message = linkerMessage(ld->group(1).value_or(""))) {
+        failure.errorFile = triggerFile.value_or("unknown");
+        failure.errorMessage = std::move(*message);
+        failure.errorType = "link";
+        failures.push_back(std::move(failure));
+      }
+    } else if (auto driver = patterns.driver.firstMatch(trimmed)) {
+      // Only the driver's word on the link: its other errors (a missing input, a bad flag)
+      // say nothing about a file of the project.
+      std::string message = driver->group(1).value_or("");
+      if (namesTheLinker(message)) {
+        failure.errorFile = triggerFile.value_or("unknown");
+        failure.errorMessage = std::move(message);
+        failure.errorType = "link";
+        failures.push_back(std::move(failure));
+      }
     }
   }
   return failures;
@@ -116,7 +167,9 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
                                               const std::optional<std::string>& triggerFile,
                                               const std::optional<std::string>& sessionID,
                                               db::Connection& connection) {
-  auto failures = parseBuildOutput(output, project, triggerFile, sessionID);
+  // Rows are keyed like the project's code files, which fragility and predictions read them by.
+  auto failures = parseBuildOutput(output, platform::normaliseProjectPath(project), triggerFile,
+                                   sessionID);
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {

@@ -13,9 +13,12 @@
 
 namespace nodrel::codeintel {
 
-// One record per located diagnostic ("path:line:column: error: message") or bare
-// "error: message" line, in line order; all carry one timestamp taken at the start. Pure and
-// never fails.
+// One record per located diagnostic ("path:line:column: error: message"), bare
+// "error: message" line, linker line ("ld: message", warnings aside) or compiler-driver report
+// of a failed link ("clang: error: linker command failed ..."), in line order, read after
+// terminal colour sequences are removed; all carry one timestamp taken at the start. Located
+// and bare errors are typed by classifyBuildError, linker and driver lines are "link". Pure
+// and never fails.
 std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::string& project,
                                            const std::optional<std::string>& triggerFile,
                                            const std::optional<std::string>& sessionID);
@@ -28,7 +31,8 @@ std::string classifyBuildError(std::string_view message);
 // count as one.
 std::vector<std::string> orderedUniqueStrings(const std::vector<std::string>& strings);
 
-// Parses, inserts one row per record (no transaction) and writes the summary memory, whose
+// Parses, inserts one row per record (no transaction) under the project's key
+// (normaliseProjectPath, as its code files have) and writes the summary memory, whose
 // failures of any kind are dropped. Returns the parsed records; nothing is written when none
 // are found. Throws db::Error when an insert fails (earlier rows stay, no memory is written).
 std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std::string& project,

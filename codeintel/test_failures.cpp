@@ -5,6 +5,8 @@
 #include "codeintel/failure_summary.h"
 #include "codeintel/line_text.h"
 #include "codeintel/parsers/line_matching.h"
+#include "codeintel/terminal_text.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
 
@@ -32,7 +34,8 @@ struct XCTestPytestPatterns {
   parsers::LinePattern xctestFailure{
       R"re(^(.+\.[a-zA-Z]+):(\d+): error: (-\[.+?\]) : (.*)$)re", 0, {": error: -["}};
   parsers::LinePattern xctestSummary{R"re(Test Case '(-\[.+?\])' failed)re", 0, {"Test Case '-["}};
-  parsers::LinePattern pytestSummary{R"re(FAILED (.+?)::(.+?)(?:\s|$))re", 0, {"FAILED "}};
+  // The name is taken by pytestTestName, which keeps a parametrised id's bracket whole.
+  parsers::LinePattern pytestSummary{R"re(FAILED (.+?)::(\S.*)$)re", 0, {"FAILED "}};
 };
 
 // The records of one parse: one per test name, in line order.
@@ -74,11 +77,29 @@ class FailureList {
   std::vector<TestFailure> failures_;
 };
 
-// Pasted text may hold anything; repaired text keeps every record valid UTF-8.
-std::string_view validText(std::string_view output, std::string& storage) {
-  if (platform::isValidUtf8(output)) return output;
-  storage = platform::repairUtf8(output);
+// Pasted text may hold anything; repaired text keeps every record valid UTF-8. Coloured
+// output holds escape sequences between the words the patterns look for.
+std::string_view plainText(std::string_view output, std::string& storage) {
+  storage = platform::isValidUtf8(output) ? stripTerminalEscapes(output)
+                                          : stripTerminalEscapes(platform::repairUtf8(output));
   return storage;
+}
+
+// The test name at the start of what follows "::" in a summary line: up to the first white
+// space outside brackets, so "test_ids[a b] - assert 0" gives "test_ids[a b]" and
+// "TestApi::test_get" stays class-qualified. A bracket the line never closes (a cut paste)
+// gives the name up to the first white space.
+std::string pytestTestName(std::string_view rest) {
+  std::size_t depth = 0;
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const char c = rest[i];
+    if (c == '[') ++depth;
+    if (c == ']' && depth > 0) --depth;
+    if ((c == ' ' || c == '\t') && depth == 0) return std::string(rest.substr(0, i));
+  }
+  if (depth == 0) return std::string(rest);
+  const std::size_t space = rest.find_first_of(" \t");
+  return std::string(rest.substr(0, space));
 }
 
 }  // namespace
@@ -93,7 +114,7 @@ std::vector<TestFailure> parseJestFailures(std::string_view output, const std::s
   }
   std::string storage;
   std::optional<std::string> currentFile;
-  for (const auto line : splitAtLineFeeds(validText(output, storage))) {
+  for (const auto line : splitAtLineFeeds(plainText(output, storage))) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     if (auto suite = patterns.suite.firstMatch(trimmed)) {
@@ -127,7 +148,7 @@ std::vector<TestFailure> parseXCTestPytestFailures(std::string_view output,
   }
   const bool readPytest = framework == "pytest";
   std::string storage;
-  for (const auto line : splitAtLineFeeds(validText(output, storage))) {
+  for (const auto line : splitAtLineFeeds(plainText(output, storage))) {
     const auto trimmed = trimHorizontalWhitespace(line);
     if (trimmed.empty()) continue;
     if (auto m = patterns.xctestFailure.firstMatch(trimmed)) {
@@ -138,8 +159,8 @@ std::vector<TestFailure> parseXCTestPytestFailures(std::string_view output,
       list.add(summary->group(1).value_or(""), std::nullopt, std::nullopt);
     } else if (readPytest) {
       if (auto p = patterns.pytestSummary.firstMatch(trimmed)) {
-        list.add(p->group(2).value_or(""), projectFileName(p->group(1).value_or(""), project),
-                 std::nullopt);
+        list.add(pytestTestName(p->group(2).value_or("")),
+                 projectFileName(p->group(1).value_or(""), project), std::nullopt);
       }
     }
   }
@@ -151,11 +172,14 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
                                             const std::optional<std::string>& triggerFile,
                                             const std::optional<std::string>& sessionID,
                                             db::Connection& connection) {
-  const std::string known =
-      framework == "jest" || framework == "pytest" ? framework : std::string("xctest");
+  // "Pytest" and "JEST" name the same runners; only the three names are known.
+  const std::string lower = platform::lowercase(framework);
+  const std::string known = lower == "jest" || lower == "pytest" ? lower : std::string("xctest");
+  // Rows are keyed like the project's code files, which predictions read them by.
+  const std::string key = platform::normaliseProjectPath(project);
   auto failures = known == "jest"
-                      ? parseJestFailures(output, project, triggerFile, sessionID)
-                      : parseXCTestPytestFailures(output, project, known, triggerFile, sessionID);
+                      ? parseJestFailures(output, key, triggerFile, sessionID)
+                      : parseXCTestPytestFailures(output, key, known, triggerFile, sessionID);
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {

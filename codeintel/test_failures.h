@@ -12,6 +12,8 @@
 
 namespace nodrel::codeintel {
 
+// Both parsers read the output with its terminal colour sequences removed.
+//
 // Jest: "FAIL <file>" suite headers set the file of the "  ● <test>" headers below them.
 // Each test name is recorded once per call. Pure and never fails.
 std::vector<TestFailure> parseJestFailures(std::string_view output, const std::string& project,
@@ -19,14 +21,17 @@ std::vector<TestFailure> parseJestFailures(std::string_view output, const std::s
                                            const std::optional<std::string>& sessionID);
 
 // XCTest failure and case-summary lines, and pytest "FAILED file::test" lines when
-// `framework` is exactly "pytest". Records carry `framework`; each test name once per call.
+// `framework` is exactly "pytest"; a parametrised pytest id keeps its whole bracket
+// ("test_ids[a b]"). Records carry `framework`; each test name once per call.
 std::vector<TestFailure> parseXCTestPytestFailures(std::string_view output,
                                                    const std::string& project,
                                                    const std::string& framework,
                                                    const std::optional<std::string>& triggerFile,
                                                    const std::optional<std::string>& sessionID);
 
-// A framework other than exactly "xctest", "jest" or "pytest" is read as "xctest". Parses,
+// The framework is matched without regard to case ("Pytest" is pytest) and recorded in lower
+// case; a name other than "xctest", "jest" or "pytest" is read as "xctest". Parses, keys the
+// rows by the project's key (normaliseProjectPath, as its code files have),
 // inserts one row per record (no transaction) and writes the summary memory, whose failures
 // of any kind are dropped. Returns the parsed records; nothing is written when none are found.
 // Throws db::Error when an insert fails (earlier rows stay, no memory is written).

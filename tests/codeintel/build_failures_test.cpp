@@ -51,6 +51,11 @@ TEST(BuildOutputParser, ReadsXcodebuildOutput) {
        "compile"},
       {"Units.swift", 3, "expected declaration", "compile"},  // outside the project
       {"LineChart.swift", 88, "value of type 'Chart' has no member 'render'", "compile"},
+      // The link failure as ld, the clang driver and xcodebuild each report it.
+      {"Sources/App/ForecastView.swift", std::nullopt, "symbol(s) not found for architecture arm64",
+       "link"},
+      {"Sources/App/ForecastView.swift", std::nullopt,
+       "linker command failed with exit code 1 (use -v to see invocation)", "link"},
       {"Sources/App/ForecastView.swift", std::nullopt,
        "Undefined symbol: _OBJC_CLASS_$_WeatherService", "link"},
   };
@@ -79,7 +84,24 @@ TEST(BuildOutputParser, LineForms) {
   struct Case { std::string line; std::vector<Row> rows; };
   const Case cases[] = {
       {"\t  error: ld: library not found for -lz", {{"unknown", std::nullopt, "ld: library not found for -lz", "link"}}},
-      {"error: no such module 'Charts'", {{"unknown", std::nullopt, "no such module 'Charts'", "link"}}},
+      // Build-system errors without a position are no link failures.
+      {"error: no such module 'Charts'", {{"unknown", std::nullopt, "no such module 'Charts'", "compile"}}},
+      {"error: Signing for \"Weather\" requires a development team. Select a development team in the Signing & Capabilities editor. (in target 'Weather' from project 'Weather')",
+       {{"unknown", std::nullopt, "Signing for \"Weather\" requires a development team. Select a development team in the Signing & Capabilities editor. (in target 'Weather' from project 'Weather')", "compile"}}},
+      {"error: Build input file cannot be found: '/Users/dev/Weather/Gone.swift'",
+       {{"unknown", std::nullopt, "Build input file cannot be found: '/Users/dev/Weather/Gone.swift'", "compile"}}},
+      {"error: linker command failed with exit code 1", {{"unknown", std::nullopt, "linker command failed with exit code 1", "link"}}},
+      // The linkers and drivers of Apple's and GNU's toolchains, and LLVM's.
+      {"ld: library not found for -lPods-Weather", {{"unknown", std::nullopt, "library not found for -lPods-Weather", "link"}}},
+      {"ld: warning: directory not found for option '-L/opt/lib'", {}},
+      {"/usr/bin/ld: cannot find -lcurl: No such file or directory",
+       {{"unknown", std::nullopt, "cannot find -lcurl: No such file or directory", "link"}}},
+      {"ld.lld: error: undefined symbol: forecast_fetch", {{"unknown", std::nullopt, "undefined symbol: forecast_fetch", "link"}}},
+      {"collect2: error: ld returned 1 exit status", {{"unknown", std::nullopt, "ld returned 1 exit status", "link"}}},
+      {"clang++: error: linker command failed with exit code 1 (use -v to see invocation)",
+       {{"unknown", std::nullopt, "linker command failed with exit code 1 (use -v to see invocation)", "link"}}},
+      {"clang: error: no such file or directory: 'gone.c'", {}},
+      {"make: *** [Makefile:12: weather] Error 1", {}},
       {"/Users/dev/Weather/a.m:1:2: error: Undefined Symbol _x", {{"a.m", 1, "Undefined Symbol _x", "link"}}},
       {"/Users/dev/Weather/a.m:1:2: error: see LINKER output", {{"a.m", 1, "see LINKER output", "link"}}},
       {"/Users/dev/Weather/a.m:1:2: error: LD: failed", {{"a.m", 1, "LD: failed", "link"}}},
@@ -87,7 +109,6 @@ TEST(BuildOutputParser, LineForms) {
       {"/x/a.swift:\xD9\xA3:1: error: Arabic-Indic digit", {{"a.swift", std::nullopt, "Arabic-Indic digit", "compile"}}},
       {"/x/a.swift:3:1: warning: unused", {}},
       {"/x/a.swift:3: error: no column", {}},
-      {"clang: error: linker command failed", {}},
       {"   \t ", {}},
       {"", {}},
   };
@@ -97,6 +118,17 @@ TEST(BuildOutputParser, LineForms) {
   }
   // Repeated lines are repeated records.
   EXPECT_EQ(parseBuildOutput("error: a\nerror: a", kProject, std::nullopt, std::nullopt).size(), 2u);
+}
+
+TEST(BuildOutputParser, ReadsColouredClangAndLinkerOutput) {
+  const auto output = testing::codeintelFixture("failures/clang_failure_color.txt");
+  const std::vector<Row> want = {
+      {"src/main.c", 3, "use of undeclared identifier 'temperature'", "compile"},
+      {"unknown", std::nullopt, "symbol(s) not found for architecture arm64", "link"},
+      {"unknown", std::nullopt, "linker command failed with exit code 1 (use -v to see invocation)",
+       "link"},
+  };
+  EXPECT_EQ(rowsOf(parseBuildOutput(output, kProject, std::nullopt, std::nullopt)), want);
 }
 
 TEST(BuildOutputParser, HostileOutput) {
@@ -129,7 +161,7 @@ TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
   const auto output = testing::codeintelFixture("failures/xcodebuild_failure.txt");
   const std::optional<std::string> trigger = "Sources/App/ForecastView.swift";
   const auto failures = recordBuildFailures(output, kProject, trigger, "session-1", db);
-  ASSERT_EQ(failures.size(), 5u);
+  ASSERT_EQ(failures.size(), 7u);
 
   const auto rows = db.query(
       "SELECT project, timestamp, trigger_file, error_file, error_line, error_message, "
@@ -152,7 +184,7 @@ TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
   const auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 1u);
   EXPECT_EQ(memories[0].body,
-            "Build failure after editing Sources/App/ForecastView.swift: 5 error(s) in "
+            "Build failure after editing Sources/App/ForecastView.swift: 7 error(s) in "
             "Sources/App/ForecastView.swift, Sources/Model/Forecast.swift, Units.swift, "
             "LineChart.swift");
   EXPECT_EQ(memories[0].tier, "episodic");
@@ -165,7 +197,7 @@ TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
 
   // The same report again: new rows, the same memory reinforced.
   recordBuildFailures(output, kProject, trigger, "session-1", db);
-  EXPECT_EQ(testing::rowCount(db, "build_failures"), 10);
+  EXPECT_EQ(testing::rowCount(db, "build_failures"), 14);
   const auto again = testing::storedMemories(db);
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].id, memories[0].id);

@@ -134,6 +134,46 @@ TEST(PytestParser, ReadsAFailingRunAndXCTestLines) {
                   .empty());
 }
 
+TEST(TestOutputParsers, ReadColouredOutput) {
+  const auto jest = parseJestFailures(testing::codeintelFixture("failures/jest_failure_color.txt"),
+                                      kWeb, std::nullopt, std::nullopt);
+  EXPECT_EQ(rowsOf(jest),
+            (std::vector<Row>{
+                {"Forecast \xE2\x80\xBA renders the summary", "src/components/Forecast.test.tsx",
+                 std::nullopt},
+                {"Forecast \xE2\x80\xBA shows a spinner while loading",
+                 "src/components/Forecast.test.tsx", std::nullopt}}));
+
+  // A parametrised id keeps its whole bracket, spaces and inner brackets included.
+  const auto pytest = parseXCTestPytestFailures(
+      testing::codeintelFixture("failures/pytest_failure_color.txt"), kBackend, "pytest",
+      std::nullopt, std::nullopt);
+  EXPECT_EQ(rowsOf(pytest),
+            (std::vector<Row>{{"test_ids[a b]", "test_ids.py", std::nullopt},
+                              {"test_ids[x-[1, 2]]", "test_ids.py", std::nullopt},
+                              {"TestCelsius::test_freezing", "test_units.py", std::nullopt}}));
+}
+
+TEST(PytestParser, TestNamesEndAtWhiteSpaceOutsideBrackets) {
+  struct Case {
+    std::string line, name;
+  };
+  const Case cases[] = {
+      {"FAILED t.py::test_ids[a b] - assert 0", "test_ids[a b]"},
+      {"FAILED t.py::test_ids[a b]", "test_ids[a b]"},
+      {"FAILED t.py::TestA::test_b[ [x] y ]\tE", "TestA::test_b[ [x] y ]"},
+      {"FAILED t.py::test_plain - msg [with] brackets", "test_plain"},
+      {"FAILED t.py::test_cut[a b", "test_cut[a"},  // a bracket the paste never closed
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto failures =
+        parseXCTestPytestFailures(c.line, kBackend, "pytest", std::nullopt, std::nullopt);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].testName, c.name);
+  }
+}
+
 TEST(TestOutputParsers, HostileOutput) {
   std::string output = std::string(1'000'000, '-') + "[" + std::string(500'000, 'a') + "\n";
   output += "Test Case '-[" + std::string(400'000, 'b') + "\xFF]' failed\n";
@@ -209,13 +249,25 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
   EXPECT_EQ(memories[0].body,
             "Test failure: 7 test(s) failed \xE2\x80\x94 test_1, test_2, test_3, test_4, test_5");
 
-  // An unknown or differently written framework is read and recorded as XCTest.
+  // Framework names are matched without regard to case; an unknown one is read as XCTest.
+  struct Case {
+    std::string given, recorded, output;
+  };
   const std::string xctest = "Test Case '-[A testB]' failed (0.1 seconds).";
-  for (const char* framework : {"Jest", "unittest", ""}) {
-    SCOPED_TRACE(framework);
-    const auto recorded = recordTestFailures(xctest, kApp, framework, std::nullopt, std::nullopt, db);
+  const Case cases[] = {
+      {"Pytest", "pytest", "FAILED t.py::test_x - assert 0"},
+      {"PYTEST", "pytest", "FAILED t.py::test_y"},
+      {"Jest", "jest", "FAIL a.test.js\n  \xE2\x97\x8F t1"},
+      {"XCTest", "xctest", xctest},
+      {"unittest", "xctest", xctest},
+      {"", "xctest", xctest},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.given);
+    const auto recorded =
+        recordTestFailures(c.output, kApp, c.given, std::nullopt, std::nullopt, db);
     ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].framework, "xctest");
+    EXPECT_EQ(recorded[0].framework, c.recorded);
   }
   EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'")),
             3);

@@ -41,14 +41,17 @@ TEST_F(ReportFailures, AnXcodebuildLogIsStoredAndEchoed) {
                                      {{"project_path", "/Users/dev/Weather"},
                                       {"build_output", fixture("xcodebuild_failure.txt")},
                                       {"trigger_file", "Sources/App/ForecastView.swift"},
-                                      {"session_id", "s-1"}})});
-  ASSERT_EQ(session.responses.size(), 1u) << session.rawOut;
+                                      {"session_id", "s-1"}}),
+                            toolCall(2, "nodrel_report_build_failure",
+                                     {{"project_path", "/Users/dev/Weather/"},
+                                      {"build_output", fixture("clang_failure_color.txt")}})});
+  ASSERT_EQ(session.responses.size(), 2u) << session.rawOut;
   const json result = toolResult(session.responses[0]);
   EXPECT_EQ(result["success"], true);
-  EXPECT_EQ(result["failures_ingested"], 5);
+  EXPECT_EQ(result["failures_ingested"], 7);
   EXPECT_EQ(result["truncated"], false);
   EXPECT_FALSE(result.contains("note"));
-  ASSERT_EQ(result["failures"].size(), 5u);
+  ASSERT_EQ(result["failures"].size(), 7u);
   EXPECT_EQ(result["failures"][0],
             json({{"error_file", "Sources/App/ForecastView.swift"},
                   {"error_line", 42},
@@ -56,7 +59,7 @@ TEST_F(ReportFailures, AnXcodebuildLogIsStoredAndEchoed) {
                   {"error_type", "compile"},
                   {"trigger_file", "Sources/App/ForecastView.swift"}}));
   // The linker's error has no line, so the echo has no error_line.
-  EXPECT_EQ(result["failures"][4],
+  EXPECT_EQ(result["failures"][6],
             json({{"error_file", "Sources/App/ForecastView.swift"},
                   {"error_message", "Undefined symbol: _OBJC_CLASS_$_WeatherService"},
                   {"error_type", "link"},
@@ -64,10 +67,22 @@ TEST_F(ReportFailures, AnXcodebuildLogIsStoredAndEchoed) {
 
   EXPECT_EQ(count("SELECT COUNT(*) FROM build_failures WHERE project = '/Users/dev/Weather' "
                   "AND session_id = 's-1' AND resolved = 0"),
-            5);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE tags = 'build_failure' "
-                  "AND project = '/Users/dev/Weather'"),
-            1);
+            7);
+
+  // Coloured clang output: the compile error and the link failure, as ld and the driver
+  // report it, stored under the project's one key whatever its trailing "/".
+  const json coloured = toolResult(session.responses[1]);
+  ASSERT_EQ(coloured["failures_ingested"], 3) << coloured.dump();
+  EXPECT_EQ(coloured["failures"][0]["error_file"], "src/main.c");
+  EXPECT_EQ(coloured["failures"][0]["error_type"], "compile");
+  EXPECT_EQ(coloured["failures"][1]["error_type"], "link");
+  EXPECT_EQ(coloured["failures"][2],
+            json({{"error_file", "unknown"},
+                  {"error_message",
+                   "linker command failed with exit code 1 (use -v to see invocation)"},
+                  {"error_type", "link"}}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM build_failures WHERE project = '/Users/dev/Weather'"), 10);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE tags = 'build_failure'"), 2);
   EXPECT_EQ(count("SELECT COUNT(*) FROM audit_log WHERE result_summary = 'write:build_failure' "
                   "AND impact_scope = 'build_failures' AND session_id = 's-1'"),
             1);
@@ -94,8 +109,14 @@ TEST_F(ReportFailures, JestPytestAndXCTestRunsAreStoredAndEchoed) {
         {"framework", "xctest"},
         {"test_file", "Tests/WeatherTests/ForecastTests.swift"},
         {"error_message", "XCTAssertEqual failed: (\"Sunny\") is not equal to (\"Cloudy\")"}}},
-      // Names other than the three exact ones are read as XCTest output.
-      {"xctest_failure.txt", "Jest", "/Users/dev/Weather", 3, "xctest", nullptr},
+      // Coloured runs, named in any letter case.
+      {"pytest_failure_color.txt", "Pytest", "/Users/dev/Weather/backend", 3, "pytest",
+       {{"test_name", "test_ids[a b]"}, {"framework", "pytest"}, {"test_file", "test_ids.py"}}},
+      {"jest_failure_color.txt", "JEST", "/Users/dev/Weather/web", 2, "jest",
+       {{"test_name", "Forecast \u203A renders the summary"},
+        {"framework", "jest"},
+        {"test_file", "src/components/Forecast.test.tsx"}}},
+      // Other names are read as XCTest output.
       {"xctest_failure.txt", "unittest", "/Users/dev/Weather", 3, "xctest", nullptr},
       {"jest_success.txt", "jest", "/Users/dev/Weather/web", 0, "", nullptr},
   };
@@ -123,9 +144,9 @@ TEST_F(ReportFailures, JestPytestAndXCTestRunsAreStoredAndEchoed) {
     }
   }
   EXPECT_EQ(count("SELECT COUNT(*) FROM test_failures"), static_cast<std::int64_t>(stored));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'"), 9);
-  // One summary memory per report that found failures; the three XCTest ones share a body.
-  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE tags = 'test_failure'"), 3);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'"), 6);
+  // One summary memory per report that found failures; the two XCTest ones share a body.
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE tags = 'test_failure'"), 5);
 }
 
 TEST_F(ReportFailures, ArgumentChecksAndOutputWithoutFailures) {
