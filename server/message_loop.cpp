@@ -84,20 +84,22 @@ void handleMessage(const json& message, MCPServer& server) {
   }
 }
 
+void handleLine(const InputLine& line, MCPServer& server) {
+  const std::string trimmed = trimHorizontalSpace(line.text);
+  if (trimmed.empty() && !line.overlong) return;
+  std::optional<json> message;
+  if (!line.overlong) message = parseObject(trimmed);
+  if (!message) {
+    logLine("[nodrel-mcp] malformed JSON: " + loggedLine(trimmed, line.overlong));
+    return;
+  }
+  handleMessage(*message, server);
+}
+
 void runMessageLoop(MCPServer& server) {
   logLine("[nodrel-mcp] server started");
   LineReader reader(STDIN_FILENO);
-  while (auto line = reader.next()) {
-    const std::string trimmed = trimHorizontalSpace(line->text);
-    if (trimmed.empty() && !line->overlong) continue;
-    std::optional<json> message;
-    if (!line->overlong) message = parseObject(trimmed);
-    if (!message) {
-      logLine("[nodrel-mcp] malformed JSON: " + loggedLine(trimmed, line->overlong));
-      continue;
-    }
-    handleMessage(*message, server);
-  }
+  while (auto line = reader.next()) handleLine(*line, server);
   logLine("[nodrel-mcp] stdin closed, exiting");
 }
 
