@@ -23,6 +23,13 @@ constexpr std::string_view kSelectEdgesTo = R"sql(
     SELECT src_id, dst_id, weight FROM memory_links
     WHERE dst_id IN ()sql";
 
+// The reached identifiers that name another project's memory. Identifiers with no memory row
+// (code files) are the caller's to filter, as without a project.
+constexpr std::string_view kSelectOfOtherProjects = R"sql(
+    SELECT id FROM memories
+    WHERE project IS NOT NULL AND project != ?
+      AND id IN ()sql";
+
 // SQLite's historical default cap on bound parameters, the lowest any build has.
 constexpr std::size_t kMaxParameters = 999;
 constexpr int kMaxHops = 3;
@@ -113,6 +120,29 @@ std::vector<T> uniqueInOrder(std::span<const T> items) {
   return out;
 }
 
+// Drops from `scores` every memory of a project other than `project`.
+void dropOtherProjects(std::unordered_map<std::string, double>& scores, const std::string& project,
+                       db::Connection& connection) {
+  std::vector<std::string> reached;
+  reached.reserve(scores.size());
+  for (const auto& entry : scores) reached.push_back(entry.first);
+  std::unordered_set<std::string> foreign;
+  forEachBatch<std::string>(reached, kInListBatchSize, [&](std::span<const std::string> batch) {
+    std::string sql(kSelectOfOtherProjects.substr(1));
+    sql += sqlPlaceholders(batch.size());
+    sql += ")";
+    std::vector<db::Value> bindings;
+    bindings.reserve(batch.size() + 1);
+    bindings.emplace_back(project);
+    bindings.insert(bindings.end(), batch.begin(), batch.end());
+    connection.each(sql, bindings, [&](const db::Row& row) {
+      if (const std::string* id = row.empty() ? nullptr : db::textOf(row[0])) foreign.insert(*id);
+      return true;
+    });
+  });
+  std::erase_if(scores, [&](const auto& entry) { return foreign.contains(entry.first); });
+}
+
 }  // namespace
 
 std::vector<GraphTraversal::EdgeRow> GraphTraversal::fetchEdges(
@@ -166,7 +196,8 @@ std::vector<GraphTraversal::EdgeRow> GraphTraversal::fetchEdges(
 
 std::vector<GraphHit> GraphTraversal::traverse(std::span<const std::string> seeds, int hops,
                                                std::span<const std::string> edgeTypes,
-                                               std::int64_t limit) const {
+                                               std::int64_t limit,
+                                               const std::optional<std::string>& project) const {
   if (seeds.empty()) return {};
   const int hopLimit = std::clamp(hops, 1, kMaxHops);
 
@@ -210,6 +241,9 @@ std::vector<GraphHit> GraphTraversal::traverse(std::span<const std::string> seed
     }
     frontier = std::move(next);
   }
+  // Scoped after the walk, before the cut, so another project's memories take no place of the
+  // limit.
+  if (project && !scores.empty()) dropOtherProjects(scores, *project, *db_);
 
   std::vector<GraphHit> hits;
   hits.reserve(scores.size());

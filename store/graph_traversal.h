@@ -1,10 +1,12 @@
 // store/graph_traversal.h: the graph signal of recall. From seed memories it walks
 // `memory_links` breadth first in both directions, scoring every memory it reaches by hop
-// distance and link weights. It reads only the links, so a returned identifier may name a
-// deleted or cold memory, or no memory at all (links to code files): the caller filters.
+// distance and link weights. A returned identifier may name a deleted or cold memory, or no
+// memory at all (links to code files): the caller filters. Only another project's memories are
+// left out here, when a project is given.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,10 +35,12 @@ class GraphTraversal {
 
   // The memories reached from `seeds` within `hops` (clamped to 1..3) links, best first, at
   // most `limit` (negative counts as 0). Seeds are never scored. Empty `edgeTypes` follows
-  // links of every type. Throws db::Error when the links cannot be read; nothing is returned.
+  // links of every type. With a project, the walk still crosses every link, but no memory of
+  // another project is returned (global memories, with no project, are). Throws db::Error when
+  // the links or the memories' projects cannot be read; nothing is returned.
   std::vector<GraphHit> traverse(std::span<const std::string> seeds, int hops,
-                                 std::span<const std::string> edgeTypes,
-                                 std::int64_t limit) const;
+                                 std::span<const std::string> edgeTypes, std::int64_t limit,
+                                 const std::optional<std::string>& project = std::nullopt) const;
 
   // Every link that starts or ends at one of `ids`, optionally only of `edgeTypes`; identical
   // (source, destination, weight) rows come back once. Rows with a non-text end are skipped.

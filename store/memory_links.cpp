@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <unicode/uchar.h>
+
 #include "db/error.h"
 #include "db/statement.h"
 #include "platform/tagger.h"
@@ -77,6 +79,14 @@ const std::unordered_set<std::string_view>& ftsStopWords() {
       "not", "no", "nor", "or", "and", "but", "in", "on", "at", "to", "for", "of", "from", "by",
       "with", "as", "if", "so", "yet", "it", "its", "this", "that", "these", "those"};
   return words;
+}
+
+// Letters, marks and numbers of any script, and "_": a combining accent belongs to its word,
+// as it does for the full-text tokenizer, so a decomposed "não" stays one word.
+bool isWordCharacter(char32_t c) {
+  if (c == U'_') return true;
+  const auto mask = U_GET_GC_MASK(static_cast<UChar32>(c));
+  return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
 }
 
 // A memory's keywords and lower-cased entities. Linking one memory analyses up to 501 bodies,
@@ -251,7 +261,7 @@ std::string buildFTSOrQuery(std::string_view text) {
     current.clear();
   };
   for (char32_t c : platform::toCodePoints(text)) {
-    if (platform::isLetterOrDigit(c) || c == U'_') {
+    if (isWordCharacter(c)) {
       platform::appendUtf8(current, c);
     } else {
       close();

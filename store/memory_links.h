@@ -22,8 +22,9 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
 void linkContradictions(const std::string& memoryID, const std::string& body,
                         const std::optional<std::string>& project, db::Connection& connection);
 
-// A full-text query that matches any significant word of the text: each word of 3 or more
-// characters outside the stop list, quoted, joined with " OR "; "\"*\"" when none is left.
+// A full-text query that matches any significant word of the text: each word (a run of
+// letters, marks, numbers and "_") of 3 or more characters outside the stop list, quoted,
+// joined with " OR "; "\"*\"" when none is left. No operator of the text survives as one.
 std::string buildFTSOrQuery(std::string_view text);
 
 // A memory's keywords and entities are cached per process by identifier (the hash of its

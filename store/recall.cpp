@@ -10,12 +10,11 @@
 #include <utility>
 
 #include <nlohmann/json.hpp>
-#include <unicode/uchar.h>
 
 #include "db/error.h"
-#include "platform/text.h"
 #include "store/graph_traversal.h"
 #include "store/in_list.h"
+#include "store/memory_links.h"
 #include "store/query_router.h"
 #include "store/vector_store.h"
 #include "store/write_path.h"
@@ -49,6 +48,8 @@ constexpr std::string_view kSelectCandidatesHead = R"sql(    SELECT id, tier, bo
            condition_type, condition_value, surface_condition,
            trigger_keywords, depth, is_top_level
     FROM memories WHERE deleted_at IS NULL AND id IN ()sql";
+// With a project, another project's memory is never a candidate; global ones (no project) are.
+constexpr std::string_view kCandidatesInProject = " AND (project = ? OR project IS NULL)";
 
 constexpr std::string_view kInsertInjectionSignal =
     "INSERT INTO ml_signals (memory_id, signal_type, timestamp, payload_json) VALUES (?,?,?,?)";
@@ -66,12 +67,6 @@ struct FullTextHit {
   Memory memory;
   double bm25 = -1.0;
 };
-
-bool isWordCharacter(char32_t c) {
-  if (c == U'_') return true;
-  const auto mask = U_GET_GC_MASK(static_cast<UChar32>(c));
-  return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
-}
 
 std::string fullTextSQL(bool withProject, std::size_t tierCount) {
   std::string sql(kFullTextHead);
@@ -127,19 +122,25 @@ std::unordered_map<std::string, double> normalisedFullTextScores(
   }
   const double range = highest - lowest;
   for (const auto& hit : hits) {
-    const double score =
-        (hit.bm25 == -1.0 || range == 0.0) ? 0.0 : 1.0 - (hit.bm25 - lowest) / range;
+    // Hits that all rank alike (a lone hit among them) are all the best match there is.
+    double score = 1.0;
+    if (hit.bm25 == -1.0) {
+      score = 0.0;
+    } else if (range != 0.0) {
+      score = 1.0 - (hit.bm25 - lowest) / range;
+    }
     scores.emplace(hit.memory.id, score);  // should an id come twice, its first row counts
   }
   return scores;
 }
 
 std::vector<SimilarityHit> vectorHits(std::string_view query,
-                                                       db::Connection& connection) {
+                                      const std::optional<std::string>& project,
+                                      db::Connection& connection) {
   auto vector = embed(query);
   if (!vector) return {};
   try {
-    return VectorStore(connection).searchSimilar(*vector, kVectorLimit, true);
+    return VectorStore(connection).searchSimilar(*vector, kVectorLimit, true, project);
   } catch (const std::exception&) {
     return {};
   }
@@ -147,7 +148,9 @@ std::vector<SimilarityHit> vectorHits(std::string_view query,
 
 std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
                                 const std::vector<SimilarityHit>& vector,
-                                const QueryRoute& route, db::Connection& connection) {
+                                const QueryRoute& route,
+                                const std::optional<std::string>& project,
+                                db::Connection& connection) {
   std::vector<std::string> seeds;
   std::unordered_set<std::string> seen;
   for (std::size_t i = 0; i < std::min(kSeedsPerSignal, fullText.size()); ++i) {
@@ -159,7 +162,7 @@ std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
   const std::vector<std::string> edgeTypes(route.preferredEdgeTypes.begin(),
                                            route.preferredEdgeTypes.end());
   try {
-    return GraphTraversal(connection).traverse(seeds, kGraphHops, edgeTypes, kGraphLimit);
+    return GraphTraversal(connection).traverse(seeds, kGraphHops, edgeTypes, kGraphLimit, project);
   } catch (const std::exception&) {
     return {};
   }
@@ -167,14 +170,18 @@ std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
 
 // Reads the candidates in batches, so a large limit cannot exceed SQLite's parameter cap. A
 // failing read drops the candidates it was to bring, and only those.
-void readCandidates(const std::vector<std::string>& ids,
+void readCandidates(const std::vector<std::string>& ids, const std::optional<std::string>& project,
                     std::unordered_map<std::string, Memory>& memories,
                     db::Connection& connection) {
   forEachBatch<std::string>(ids, kInListBatchSize, [&](std::span<const std::string> batch) {
     std::string sql(kSelectCandidatesHead);
     sql += sqlPlaceholders(batch.size());
     sql += ")";
-    const std::vector<db::Value> bindings(batch.begin(), batch.end());
+    std::vector<db::Value> bindings(batch.begin(), batch.end());
+    if (project) {
+      sql += kCandidatesInProject;
+      bindings.emplace_back(*project);
+    }
     std::vector<Memory> read;
     try {
       connection.each(sql, bindings, [&](const db::Row& row) {
@@ -205,27 +212,7 @@ double valueOr0(const std::unordered_map<std::string, double>& map, const std::s
 
 }  // namespace
 
-std::string sanitizeFTSQuery(std::string_view query) {
-  std::string out;
-  std::u32string piece;
-  auto flush = [&] {
-    if (piece.empty()) return;
-    if (!out.empty()) out += ' ';
-    out += '"';
-    out += platform::fromCodePoints(piece);  // a piece never holds a double quote
-    out += '"';
-    piece.clear();
-  };
-  for (char32_t c : platform::toCodePoints(query)) {
-    if (isWordCharacter(c)) {
-      piece.push_back(c);
-    } else {
-      flush();
-    }
-  }
-  flush();
-  return out.empty() ? std::string("\"*\"") : out;
-}
+std::string sanitizeFTSQuery(std::string_view query) { return buildFTSOrQuery(query); }
 
 std::vector<FusedID> reciprocalRankFusion(std::span<const std::vector<std::string>> lists,
                                           double k) {
@@ -295,11 +282,11 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
   std::vector<FullTextHit> fullText = fullTextHits(query, project, route, connection);
   const auto fullTextScores = normalisedFullTextScores(fullText);
 
-  const auto vector = vectorHits(query, connection);
+  const auto vector = vectorHits(query, project, connection);
   std::unordered_map<std::string, double> vectorScores;
   for (const auto& hit : vector) vectorScores.emplace(hit.memoryID, hit.similarity);
 
-  const auto graph = graphHits(fullText, vector, route, connection);
+  const auto graph = graphHits(fullText, vector, route, project, connection);
   std::unordered_map<std::string, double> graphScores;
   for (const auto& hit : graph) graphScores.emplace(hit.id, hit.score);
 
@@ -320,7 +307,7 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
     for (std::size_t i = 0; i < considered; ++i) {
       if (!memories.contains(fused[i].id)) toRead.push_back(fused[i].id);
     }
-    if (!toRead.empty()) readCandidates(toRead, memories, connection);
+    if (!toRead.empty()) readCandidates(toRead, project, memories, connection);
   }
 
   // Fallback memories join the map; those the signals never named are scored after the rest,

@@ -30,7 +30,9 @@ struct FusedID {
 };
 
 // At most `limit` memories (a negative limit counts as 0) for the query, best first. With a
-// project, full-text candidates are that project's only. Deleted memories are never returned;
+// project, no memory of another project is returned: full-text candidates are that project's
+// only, and vector and graph candidates that project's or global ones (no project); without a
+// project every memory is a candidate. Deleted memories are never returned;
 // cold ones only when graph expansion reaches them (the archive stays reachable by its links,
 // not by search). A failing full-text query is logged ("[nodrel] recall FTS error: ...") and counts as
 // no hits; failures of the vector, graph and candidate reads drop that signal. Throws only the
@@ -39,9 +41,9 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
                                          const std::optional<std::string>& project,
                                          std::int64_t limit, db::Connection& connection);
 
-// Free text as a full-text match expression that cannot be a syntax error: every run of
-// letters, marks, numbers and "_" becomes a quoted one-word phrase, all of them required.
-// Text without such a run gives "*" in double quotes, which matches nothing.
+// Free text as a full-text match expression that cannot be a syntax error and matches any
+// significant word of the text: the same expression as buildFTSOrQuery (store/memory_links.h).
+// A question's words seldom all stand in one memory, so none of them is required.
 std::string sanitizeFTSQuery(std::string_view query);
 
 // Each identifier collects 1 / (k + position) from every place it holds in every list

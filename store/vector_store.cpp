@@ -31,6 +31,22 @@ constexpr std::string_view kSelectAllVectors = R"sql(
     FROM memory_vectors mv
     LEFT JOIN memories m ON m.id = mv.memory_id
     WHERE m.deleted_at IS NULL)sql";
+// A project's search reads only that project's vectors and the global ones, so its best hits
+// are never crowded out by another project's. A vector whose memory is gone belongs to no
+// project that can be told, so it stays out.
+constexpr std::string_view kSelectLiveVectorsInProject = R"sql(
+    SELECT mv.memory_id, mv.embedding
+    FROM memory_vectors mv
+    JOIN memories m ON m.id = mv.memory_id
+    WHERE m.tier != 'cold'
+      AND m.deleted_at IS NULL
+      AND (m.project = ? OR m.project IS NULL))sql";
+constexpr std::string_view kSelectAllVectorsInProject = R"sql(
+    SELECT mv.memory_id, mv.embedding
+    FROM memory_vectors mv
+    JOIN memories m ON m.id = mv.memory_id
+    WHERE m.deleted_at IS NULL
+      AND (m.project = ? OR m.project IS NULL))sql";
 
 constexpr std::string_view kModelName = "NLEmbedding";
 constexpr double kMinimumSimilarity = 0.01;
@@ -50,9 +66,19 @@ float sumOfSquares(std::span<const float> v) {
 
 // Walks the rows of the candidate query, handing each well-formed (id, blob) to `onRow`.
 // A failure while stepping ends the walk: the rows so far count and the statement is finalised.
+db::Statement prepareCandidates(db::Connection& connection, bool excludeCold,
+                                const std::optional<std::string>& project) {
+  if (!project) return connection.prepare(excludeCold ? kSelectLiveVectors : kSelectAllVectors);
+  db::Statement statement = connection.prepare(excludeCold ? kSelectLiveVectorsInProject
+                                                           : kSelectAllVectorsInProject);
+  statement.bindText(1, *project);
+  return statement;
+}
+
 template <typename OnRow>
-void eachCandidateRow(db::Connection& connection, bool excludeCold, OnRow&& onRow) {
-  db::Statement statement = connection.prepare(excludeCold ? kSelectLiveVectors : kSelectAllVectors);
+void eachCandidateRow(db::Connection& connection, bool excludeCold,
+                      const std::optional<std::string>& project, OnRow&& onRow) {
+  db::Statement statement = prepareCandidates(connection, excludeCold, project);
   try {
     while (statement.step()) {
       const db::Value id = statement.column(0);
@@ -111,16 +137,17 @@ void storeEmbedding(const std::string& memoryID, const std::vector<float>& embed
 }
 
 std::vector<VectorStore::VectorCandidate> VectorStore::fetchVectorCandidates(
-    bool excludeCold) const {
+    bool excludeCold, const std::optional<std::string>& project) const {
   std::vector<VectorCandidate> out;
-  eachCandidateRow(*db_, excludeCold, [&](const std::string& id, std::string_view blob) {
+  eachCandidateRow(*db_, excludeCold, project, [&](const std::string& id, std::string_view blob) {
     out.push_back({id, decodeEmbedding(blob)});
   });
   return out;
 }
 
 std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
-                                         bool excludeCold, db::Connection& connection) {
+                                         bool excludeCold, db::Connection& connection,
+                                         const std::optional<std::string>& project) {
   struct Kept {
     float similarity;
     std::size_t row;  // candidate order, which breaks ties
@@ -136,14 +163,15 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
   const std::size_t dimension = query.size();
   if (keep == 0 || dimension == 0) {
     // Nothing can be returned, but a query that cannot be prepared is still an error.
-    connection.prepare(excludeCold ? kSelectLiveVectors : kSelectAllVectors);
+    prepareCandidates(connection, excludeCold, project);
     return {};
   }
   const float queryNorm = std::sqrt(sumOfSquares(query));
   std::vector<float> candidate(dimension);
   std::size_t row = 0;
 
-  eachCandidateRow(connection, excludeCold, [&](const std::string& id, std::string_view blob) {
+  eachCandidateRow(connection, excludeCold, project,
+                   [&](const std::string& id, std::string_view blob) {
     const std::size_t index = row++;
     if (blob.size() / 4 != dimension) return;
     if constexpr (std::endian::native == std::endian::little) {

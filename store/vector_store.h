@@ -33,10 +33,13 @@ struct SimilarityHit {
 // The stored vectors most similar to `query`, best first (equal similarities in row order), at
 // most `limit` (a negative limit counts as 0); only similarities above 0.01. Vectors of
 // soft-deleted memories are never returned; with `excludeCold`, neither are those of cold
-// memories nor those whose memory row is gone. Throws db::Error when the candidate query
-// cannot be prepared; a failure while reading rows ends the search with the hits so far.
+// memories nor those whose memory row is gone. With a project, only the vectors of that
+// project's memories and of global ones (no project) are searched. Throws db::Error when the
+// candidate query cannot be prepared; a failure while reading rows ends the search with the
+// hits so far.
 std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
-                                         bool excludeCold, db::Connection& connection);
+                                         bool excludeCold, db::Connection& connection,
+                                         const std::optional<std::string>& project = std::nullopt);
 
 // The connection-holding form that recall and the writers use; the connection is borrowed.
 class VectorStore {
@@ -58,14 +61,17 @@ class VectorStore {
   void storeEmbedding(const std::string& memoryID, const std::vector<float>& embedding) const {
     store::storeEmbedding(memoryID, embedding, *db_);
   }
-  std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
-                                           bool excludeCold) const {
-    return store::searchSimilar(query, limit, excludeCold, *db_);
+  std::vector<SimilarityHit> searchSimilar(
+      std::span<const float> query, std::int64_t limit, bool excludeCold,
+      const std::optional<std::string>& project = std::nullopt) const {
+    return store::searchSimilar(query, limit, excludeCold, *db_, project);
   }
   // Every readable stored vector (malformed rows and empty vectors passed over), in row order,
   // without those of soft-deleted memories; with `excludeCold` also without those of cold or
-  // missing memories. Throws db::Error when the query cannot be prepared.
-  std::vector<VectorCandidate> fetchVectorCandidates(bool excludeCold) const;
+  // missing memories; with a project, only those of its memories and of global ones. Throws
+  // db::Error when the query cannot be prepared.
+  std::vector<VectorCandidate> fetchVectorCandidates(
+      bool excludeCold, const std::optional<std::string>& project = std::nullopt) const;
 
  private:
   db::Connection* db_;

@@ -213,6 +213,29 @@ TEST(ContextCommand, SplitsRecalledMemoriesIntoThreeTiers) {
   }
 }
 
+TEST(ContextCommand, ShowsNoMemoryOfAnotherProject) {
+  testing::TempHome home;
+  const std::string cwd = "/home/dana/work/checkout";
+  const std::string other = "/home/dana/work/checkout-admin";
+  {
+    auto db = home.openDatabase();
+    const char* const notes[] = {
+        "The checkout page retries the card payment once before showing the error.",
+        "Checkout totals are rounded with the shared money formatter.",
+        "Decided with Lena Fischer that checkout keeps the cart for seven days."};
+    for (const char* note : notes) {
+      remember(db, note, cwd);
+      remember(db, std::string("Admin work: ") + note, other);
+    }
+  }
+  auto run = context({"--cwd", cwd});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto lines = testing::splitLines(run.out);
+  EXPECT_EQ(countPrefixed(lines, "- **[fact]** "), 3u) << run.out;
+  EXPECT_EQ(run.out.find("Admin work"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("(project: " + other + ")"), std::string::npos) << run.out;
+}
+
 TEST(ContextCommand, PrintsTheMemoryIndexCheapestFirst) {
   testing::TempHome home;
   {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -421,6 +422,34 @@ TEST_F(ContextAssembly, RecalledMemoriesAreShownAndRecordedAsInjected) {
     EXPECT_EQ(rows[i][0], db::Value(local[i % local.size()].memory.id));
     EXPECT_EQ(rows[i][1], db::Value(std::string("injected")));
     EXPECT_EQ(rows[i][2], db::Value(std::string("{}")));
+  }
+}
+
+TEST_F(ContextAssembly, AProjectsContextShowsNoMemoryOfAnotherProject) {
+  const std::string mine = "/Users/dev/checkout", theirs = "/Users/dev/checkout-admin";
+  std::set<std::string> mineIDs;
+  const char* const notes[] = {
+      "The checkout page retries the card payment once before showing the error.",
+      "Checkout totals are rounded with the shared money formatter.",
+      "Decided with Lena Fischer that checkout keeps the cart for seven days.",
+      "The checkout webhook is verified with the signing secret from the vault."};
+  for (const char* note : notes) {
+    store::MemoryWrite write;
+    write.body = note;
+    write.project = mine;
+    mineIDs.insert(store::writeMemory(db, write).id);
+    write.body = std::string("Admin: ") + note;
+    write.project = theirs;
+    store::writeMemory(db, write);
+  }
+  store::MemoryWrite global;
+  global.body = "Checkout and admin both log the request id of every payment call.";
+  mineIDs.insert(store::writeMemory(db, global).id);
+
+  const json result = callAll({{"nodrel_get_context", {{"project_path", mine}}}})[0];
+  ASSERT_FALSE(result["memories"].empty()) << result.dump();
+  for (const auto& m : result["memories"]) {
+    EXPECT_TRUE(mineIDs.contains(m["id"].get<std::string>())) << m["body"];
   }
 }
 

@@ -107,6 +107,32 @@ TEST_F(GraphTraversalTest, LimitCutsAfterSorting) {
   EXPECT_TRUE(GraphTraversal(db()).traverse(std::vector<std::string>{"A"}, 1, {}, -5).empty());
 }
 
+TEST_F(GraphTraversalTest, AProjectWalkCrossesEveryLinkButReturnsOnlyWhatItMaySee) {
+  db().exec(
+      "INSERT INTO memories (id, tier, body, project, created_at) VALUES "
+      "('mine', 'episodic', 'x', '/a', ''), ('mine2', 'episodic', 'y', '/a', ''), "
+      "('theirs', 'episodic', 'z', '/b', ''), ('global', 'episodic', 'w', NULL, ''), "
+      "('seed', 'episodic', 's', '/a', '');");
+  link("seed", "theirs", 1.0);   // the best hit, but another project's
+  link("theirs", "mine2", 1.0);  // reached through it
+  link("seed", "mine", 0.5);
+  link("seed", "global", 0.4);
+  link("seed", "code:f1", 0.2);  // no memory at all: the caller's to filter
+  const std::vector<std::string> seeds{"seed"};
+  std::map<std::string, double> scoped;
+  for (const auto& hit : GraphTraversal(db()).traverse(seeds, 2, {}, 2, std::string("/a"))) {
+    scoped[hit.id] = hit.score;
+  }
+  EXPECT_EQ(scoped, (std::map<std::string, double>{{"mine", 0.25}, {"global", 0.2}}));
+  scoped.clear();
+  for (const auto& hit : GraphTraversal(db()).traverse(seeds, 2, {}, 50, std::string("/a"))) {
+    scoped[hit.id] = hit.score;
+  }
+  EXPECT_EQ(scoped, (std::map<std::string, double>{
+                        {"mine", 0.25}, {"global", 0.2}, {"mine2", 0.125}, {"code:f1", 0.1}}));
+  EXPECT_EQ(traverse({"seed"}, 2).size(), 5u);
+}
+
 TEST_F(GraphTraversalTest, RowsWithNonTextEndsAreSkipped) {
   db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('A', NULL, 's', 1)");
   db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES (NULL, 'A', 's', 1)");

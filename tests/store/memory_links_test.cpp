@@ -245,6 +245,9 @@ TEST(BuildFTSOrQuery, QuotesSignificantWords) {
       {"snake_case naïve 日本語 don't", R"("snake_case" OR "naïve" OR "日本語" OR "don")"},
       {"\"quoted\" (parens) *star*", R"("quoted" OR "parens" OR "star")"},
       {"These THOSE those", R"("*")"},
+      // A combining accent belongs to its word; so do numbers beyond the decimal digits.
+      {"na\u0303o 42\u00b2 x\u00b2", "\"na\u0303o\" OR \"42\u00b2\""},
+      {"a AND b OR NOT c NEAR(x) col:val*", R"("NEAR" OR "col" OR "val")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

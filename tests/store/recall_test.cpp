@@ -76,18 +76,19 @@ std::vector<std::string> ids(const std::vector<ScoredMemory>& recalled) {
   return out;
 }
 
-TEST(SanitizeFTSQuery, QuotesEveryWordAndKeepsNoOperator) {
+TEST(SanitizeFTSQuery, AnySignificantWordMatches) {
   struct Case { std::string query; std::string want; };
   const Case cases[] = {
-      {"how do I fix foo-bar?", R"("how" "do" "I" "fix" "foo" "bar")"},
+      {"how do I fix foo-bar?", R"("how" OR "fix" OR "foo" OR "bar")"},
       {"", R"("*")"},
       {"?!. -- ()", R"("*")"},
-      {"a AND b OR NOT c", R"("a" "AND" "b" "OR" "NOT" "c")"},
-      {"pre* NEAR(x y) col:val ^start +plus", R"("pre" "NEAR" "x" "y" "col" "val" "start" "plus")"},
-      {"snake_case x2 \"quoted\"", R"("snake_case" "x2" "quoted")"},
-      {"caf\u00e9 na\u0303o \u65e5\u672c 42\u00b2", "\"caf\u00e9\" \"na\u0303o\" \"\u65e5\u672c\" \"42\u00b2\""},
-      {std::string("nul\0byte", 8), R"("nul" "byte")"},
-      {"bad\xff utf8", R"("bad" "utf8")"},
+      {"a an the of to", R"("*")"},
+      {"pre* NEAR(x y) col:val ^start +plus", R"("pre" OR "NEAR" OR "col" OR "val" OR "start" OR "plus")"},
+      {"snake_case x2 \"quoted\"", R"("snake_case" OR "quoted")"},
+      {"caf\u00e9 na\u0303o \u65e5\u672c\u8a9e 42\u00b2", "\"caf\u00e9\" OR \"na\u0303o\" OR \"\u65e5\u672c\u8a9e\" OR \"42\u00b2\""},
+      {std::string("nul\0byte", 8), R"("nul" OR "byte")"},
+      {"bad\xff utf8", R"("bad" OR "utf8")"},
+      {"/home/dana/work/payments", R"("home" OR "dana" OR "work" OR "payments")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.query);
@@ -106,6 +107,10 @@ TEST(SanitizeFTSQuery, NoInputMakesAFullTextSyntaxError) {
     EXPECT_NO_THROW(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery(q))}));
   }
   EXPECT_EQ(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("Foo-BAR!"))})
+                .size(),
+            1u);
+  EXPECT_EQ(db.query("SELECT rowid FROM t WHERE t MATCH ?",
+                     {db::Value(sanitizeFTSQuery("where is the foo kept?"))})
                 .size(),
             1u);
   EXPECT_TRUE(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("?"))})
@@ -212,11 +217,18 @@ TEST_F(RecallTest, FullTextScoresAreNormalisedBestToWorst) {
   EXPECT_NEAR(recalled[0].score - prior, route.bm25Weight * 1.0, 1e-6);
   EXPECT_NEAR(recalled[1].score, prior, 1e-6);  // the worst hit gets 0
 
+  // Hits that all rank alike, a lone one among them, are each the best match.
   testing::TestDatabase lone;
   insert(lone.db(), {.id = "only", .body = "zebra"});
   const auto single = recallMemories("zebra", std::string("/p"), 15, lone.db());
   ASSERT_EQ(single.size(), 1u);
-  EXPECT_NEAR(single[0].score, recallScore(single[0].memory, {}, {}, platform::now()), 1e-6);
+  EXPECT_NEAR(single[0].score,
+              recallScore(single[0].memory, {}, {}, platform::now()) + route.bm25Weight, 1e-6);
+  insert(lone.db(), {.id = "twin", .body = "zebra"});
+  for (const auto& hit : recallMemories("zebra", std::string("/p"), 15, lone.db())) {
+    EXPECT_NEAR(hit.score, recallScore(hit.memory, {}, {}, platform::now()) + route.bm25Weight,
+                1e-6);
+  }
 }
 
 TEST_F(RecallTest, ProjectsTiersAndDeletionBoundFullText) {
@@ -247,11 +259,11 @@ TEST_F(RecallTest, GraphReachesWhatFullTextMissesButNeverDeletedMemories) {
   link(db(), "seed", "deleted", 1.0);
   link(db(), "seed", "code:abc", 1.0);  // a code file: no memory row
   const auto recalled = recall("kubernetes");
-  // neighbour: prior + 0.3 x 0.4; archived: prior + 0.3 x 0.3; seed, a lone hit: prior only.
-  EXPECT_EQ(ids(recalled), (std::vector<std::string>{"neighbour", "archived", "seed"}));
+  // seed, a lone hit: prior + 0.2 x 1.0; neighbour: prior + 0.3 x 0.4; archived: prior + 0.3 x 0.3.
+  EXPECT_EQ(ids(recalled), (std::vector<std::string>{"seed", "neighbour", "archived"}));
   const auto route = QueryRouter::route("kubernetes");
-  const Memory& n = recalled[0].memory;
-  EXPECT_NEAR(recalled[0].score,
+  const Memory& n = recalled[1].memory;
+  EXPECT_NEAR(recalled[1].score,
               recallScore(n, {0.0, 0.0, 0.4}, {route.bm25Weight, route.vectorWeight, route.graphWeight},
                           platform::now()),
               1e-6);
@@ -295,7 +307,7 @@ TEST_F(RecallTest, OnlyTheFirstLimitTimesThreeFusedEntriesAreRead) {
                   .lastAccessed = "2026-01-01T00:00:00.000+0000"});
     link(db(), "seed", id, 1.0);
   }
-  EXPECT_EQ(ids(recall("kubernetes", 3)), (std::vector<std::string>{"n100", "n101", "n102"}));
+  EXPECT_EQ(ids(recall("kubernetes", 3)), (std::vector<std::string>{"seed", "n100", "n101"}));
   EXPECT_EQ(ids(recall("kubernetes", 4)).front(), "n109");
 }
 
@@ -328,6 +340,51 @@ TEST_F(RecallTest, AFailingFullTextQueryIsLoggedAndTheRestGoesOn) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("[nodrel] recall FTS error: ", 0), 0u) << err;
   EXPECT_EQ(err.find('\n'), err.size() - 1);
+}
+
+TEST_F(RecallTest, AQuestionFindsTheMemoryThatHoldsItsRareWords) {
+  // Used more recently, the others would win on their prior alone.
+  const char* const others[] = {"Lunch on Fridays is at the Thai place.",
+                                "The staging database is refreshed every night.",
+                                "Use the shared formatter for every timestamp.",
+                                "The coffee machine on the third floor is broken."};
+  int n = 0;
+  for (const char* body : others) {
+    insert(db(), {.id = "other" + std::to_string(n++), .body = body});
+  }
+  insert(db(), {.id = "answer",
+                .body = "Mariana reviewed the webhook signature check and asked for a replay test.",
+                .lastAccessed = platform::sharedTimestampFormatter().format(platform::now() - 24h)});
+  const auto recalled = recall("Who reviewed the webhook signature change last week?");
+  ASSERT_FALSE(recalled.empty());
+  EXPECT_EQ(recalled[0].memory.id, "answer");
+  const auto route = QueryRouter::route("Who reviewed the webhook signature change last week?");
+  EXPECT_NEAR(recalled[0].score,
+              recallScore(recalled[0].memory, {}, {}, platform::now()) + route.bm25Weight, 1e-6);
+}
+
+TEST_F(RecallTest, ALoneFullTextHitOutranksAWeakerVectorOnlyMatch) {
+  const std::string query = "rotate the signing keys";
+  const auto q = embed(query);
+  const auto other = embed("lunch menu with olives and pizza");
+  ASSERT_TRUE(q && other);
+  // A vector of similarity 0.3 to the query's: the query's, tilted towards an orthogonal one.
+  std::vector<float> r = *other;
+  float dot = 0.0f, norm = 0.0f;
+  for (std::size_t i = 0; i < r.size(); ++i) dot += r[i] * (*q)[i];
+  for (std::size_t i = 0; i < r.size(); ++i) r[i] -= dot * (*q)[i];
+  for (float x : r) norm += x * x;
+  std::vector<float> weak(r.size());
+  for (std::size_t i = 0; i < r.size(); ++i) {
+    weak[i] = 0.3f * (*q)[i] + std::sqrt(1.0f - 0.09f) * r[i] / std::sqrt(norm);
+  }
+  insert(db(), {.id = "exact", .body = "Keys for signing are rotated quarterly by ops."});
+  insert(db(), {.id = "near", .body = "Lunch order for Friday."});
+  storeEmbedding("near", weak, db());
+
+  const auto recalled = recall(query);
+  ASSERT_EQ(ids(recalled).size(), 2u);
+  EXPECT_EQ(ids(recalled), (std::vector<std::string>{"exact", "near"}));
 }
 
 TEST(Recall, TheFallbackErrorIsThrown) {
@@ -379,7 +436,7 @@ class RealStoreRecall : public ::testing::Test {
 TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
   const std::string query = "deploy billing";
   const Memory fullText = write("deploy billing checklist: run the migrations first");
-  const Memory vector = write("Deploying the billing service needs the staging token");
+  const Memory vector = write("Deploying bills through staging needs the token");
   const Memory graph = write("Lunch order for Friday is pizza with olives");
   // Its words are only in its tags, which the full-text table holds and the vector does not.
   const Memory tagged = write("Descale the coffee machine on Tuesdays", "deploy,billing");
@@ -397,8 +454,9 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
   if (auto v = embed(query)) {
     for (const auto& hit : searchSimilar(*v, 50, true, db())) similar.insert(hit.memoryID);
   }
-  EXPECT_EQ(fts, (std::set<std::string>{fullText.id, tagged.id}));
-  ASSERT_TRUE(similar.contains(vector.id)) << "the stems of deploying and billing";
+  // Full text finds the deleted memory too; recall must still leave it out.
+  EXPECT_EQ(fts, (std::set<std::string>{fullText.id, tagged.id, deleted.id}));
+  ASSERT_TRUE(similar.contains(vector.id)) << "the stems of deploying and bills";
   EXPECT_FALSE(similar.contains(graph.id));
   EXPECT_FALSE(similar.contains(tagged.id));
   const std::vector<std::string> seeds{fullText.id};
@@ -433,6 +491,64 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
     ASSERT_NE(it, recalled.end());
     EXPECT_GT(it->score, recallScore(it->memory, {}, {}, platform::now()) + 1e-6);
   }
+}
+
+// Two projects written within the hour share words, names and temporal links; a third memory
+// belongs to no project. Recall for one project must show none of the other's memories, by
+// whichever signal they would come.
+TEST_F(RealStoreRecall, AProjectSeesItsOwnAndGlobalMemoriesOnly) {
+  auto writeIn = [&](const std::string& body, std::optional<std::string> project) {
+    return writeMemory(db(), MemoryWrite{.body = body, .project = std::move(project)});
+  };
+  const std::string a = "/work/payments", b = "/work/billing";
+  const char* const notes[] = {
+      "Decided with Priya Raman to retry the invoice webhook three times with backoff.",
+      "The invoice export job fails when the currency table is empty.",
+      "Priya Raman owns the release checklist for the invoice service.",
+      "Run the database migration before deploying the invoice service.",
+      "The webhook signature check rejects requests older than five minutes.",
+      "Use the shared money formatter for every invoice total."};
+  std::set<std::string> mine, theirs;
+  for (const char* note : notes) {
+    mine.insert(writeIn(std::string(note) + " (payments)", a).id);
+    theirs.insert(writeIn(std::string("In billing: ") + note, b).id);
+  }
+  const Memory global = writeIn("Always retry a webhook with backoff and a jitter.", std::nullopt);
+
+  const char* const queries[] = {"invoice webhook retries", "Who owns the release checklist?",
+                                 "Priya Raman", "webhook backoff jitter", "/work/payments"};
+  bool sawGlobal = false, unscopedSawTheirs = false;
+  for (const char* query : queries) {
+    SCOPED_TRACE(query);
+    const auto recalled = recallMemories(query, a, 15, db());
+    EXPECT_FALSE(recalled.empty());
+    for (const auto& r : recalled) {
+      EXPECT_FALSE(theirs.contains(r.memory.id)) << r.memory.body;
+      EXPECT_TRUE(mine.contains(r.memory.id) || r.memory.id == global.id) << r.memory.body;
+      sawGlobal = sawGlobal || r.memory.id == global.id;
+    }
+    for (const auto& r : recallMemories(query, std::nullopt, 15, db())) {
+      unscopedSawTheirs = unscopedSawTheirs || theirs.contains(r.memory.id);
+    }
+  }
+  EXPECT_TRUE(sawGlobal);
+  EXPECT_TRUE(unscopedSawTheirs) << "the store must tempt recall with the other project";
+
+  // Each signal is scoped where it is computed, so its best hits are the project's best.
+  const auto v = embed("invoice webhook retries");
+  ASSERT_TRUE(v);
+  const auto similar = searchSimilar(*v, 50, true, db(), a);
+  EXPECT_FALSE(similar.empty());
+  for (const auto& hit : similar) EXPECT_FALSE(theirs.contains(hit.memoryID));
+  EXPECT_TRUE(std::ranges::any_of(searchSimilar(*v, 50, true, db()), [&](const SimilarityHit& h) {
+    return theirs.contains(h.memoryID);
+  }));
+  const std::vector<std::string> seeds(mine.begin(), mine.end());
+  const auto walked = GraphTraversal(db()).traverse(seeds, 2, {}, 50, a);
+  EXPECT_TRUE(std::ranges::any_of(walked, [&](const GraphHit& h) { return h.id == global.id; }));
+  for (const auto& hit : walked) EXPECT_FALSE(theirs.contains(hit.id));
+  EXPECT_TRUE(std::ranges::any_of(GraphTraversal(db()).traverse(seeds, 2, {}, 50),
+                                  [&](const GraphHit& h) { return theirs.contains(h.id); }));
 }
 
 // The indexes the traversal walks only make recall faster: on a written store, with links of

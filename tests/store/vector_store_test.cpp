@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "db/error.h"
@@ -160,6 +161,30 @@ TEST(VectorStore, ColdMissingAndDeletedMemories) {
   EXPECT_EQ(all, (Ids{"cold", "live", "orphan"}));
   EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(true).size(), 1u);
   EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(false).size(), 3u);
+}
+
+TEST(VectorStore, AProjectSearchesItsOwnAndGlobalVectorsOnly) {
+  testing::TestDatabase t;
+  for (const char* id : {"mine", "theirs", "global", "cold-mine", "orphan"}) {
+    addMemory(t.db(), id, std::string_view(id).starts_with("cold") ? "cold" : "episodic");
+  }
+  t.db().exec("UPDATE memories SET project = '/a' WHERE id IN ('mine', 'cold-mine');"
+              "UPDATE memories SET project = '/b' WHERE id = 'theirs';"
+              "DELETE FROM memories WHERE id = 'orphan';");
+  // The other project's vector is the best match: it must not take a place of the limit.
+  storeEmbedding("theirs", {1, 0}, t.db());
+  storeEmbedding("mine", {1, 0.2f}, t.db());
+  storeEmbedding("global", {1, 0.4f}, t.db());
+  storeEmbedding("cold-mine", {1, 0}, t.db());
+  storeEmbedding("orphan", {1, 0}, t.db());
+  const std::vector<float> query = {1, 0};
+  const std::optional<std::string> a = "/a";
+  EXPECT_EQ(idsOf(searchSimilar(query, 2, true, t.db(), a)), (Ids{"mine", "global"}));
+  Ids all = idsOf(searchSimilar(query, 10, false, t.db(), a));
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, (Ids{"cold-mine", "global", "mine"}));
+  EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(true, a).size(), 2u);
+  EXPECT_EQ(idsOf(searchSimilar(query, 1, true, t.db())), Ids{"theirs"});
 }
 
 TEST(VectorStore, ErrorsOfTheDatabaseAreThrown) {
