@@ -43,6 +43,9 @@ struct BuildPatterns {
   parsers::LinePattern linker{
       R"re(^(?:\S*/)?(?:ld|ld\.lld|ld\.gold|ld\.bfd|ld64|ld64\.lld|lld|ld-classic|mold): (.+)$)re", 0,
       {"ld: ", "lld: ", "ld.gold: ", "ld.bfd: ", "ld64: ", "ld-classic: ", "mold: "}};
+  // GNU ld's own error, placed in the object's section: "main.c:(.text+0x10): undefined
+  // reference to `missing'". Its "ld: x.o: in function `main':" line before it is context.
+  parsers::LinePattern placedLink{R"re(^(.+\.[a-zA-Z]+):\([^()]*\): (.+)$)re", 0, {"): "}};
   // The compiler driver reporting on the linker it ran: "clang: error: linker command failed
   // with exit code 1", "collect2: error: ld returned 1 exit status".
   parsers::LinePattern driver{
@@ -55,6 +58,9 @@ struct BuildPatterns {
 std::optional<std::string> linkerMessage(std::string message) {
   for (std::string_view quiet : {"warning:", "note:"}) {
     if (message.starts_with(quiet)) return std::nullopt;
+  }
+  if (message.ends_with("':") && message.find(": in function ") != std::string::npos) {
+    return std::nullopt;
   }
   if (message.starts_with("error: ")) message.erase(0, 7);
   if (message.empty()) return std::nullopt;
@@ -106,7 +112,7 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
   thread_local const BuildPatterns patterns;
   std::vector<BuildFailure> failures;
   if (!patterns.located.valid() || !patterns.bare.valid() || !patterns.linker.valid() ||
-      !patterns.driver.valid()) {
+      !patterns.placedLink.valid() || !patterns.driver.valid()) {
     return failures;
   }
 
@@ -148,6 +154,11 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
         failure.errorType = "link";
         failures.push_back(std::move(failure));
       }
+    } else if (auto placed = patterns.placedLink.firstMatch(trimmed)) {
+      failure.errorFile = projectFileName(placed->group(1).value_or(""), project);
+      failure.errorMessage = placed->group(2).value_or("");
+      failure.errorType = "link";
+      failures.push_back(std::move(failure));
     } else if (auto driver = patterns.driver.firstMatch(trimmed)) {
       // Only the driver's word on the link: its other errors (a missing input, a bad flag)
       // say nothing about a file of the project.

@@ -14,11 +14,12 @@
 namespace nodrel::codeintel {
 
 // One record per located diagnostic ("path:line:column: error: message"), bare
-// "error: message" line, linker line ("ld: message", warnings aside) or compiler-driver report
-// of a failed link ("clang: error: linker command failed ..."), in line order, read after
-// terminal colour sequences are removed; all carry one timestamp taken at the start. Located
-// and bare errors are typed by classifyBuildError, linker and driver lines are "link". Pure
-// and never fails.
+// "error: message" line, linker line ("ld: message", warnings and GNU's "in function" context
+// aside), GNU ld error placed in an object ("main.c:(.text+0x10): undefined reference to ...")
+// or compiler-driver report of a failed link ("clang: error: linker command failed ..."), in
+// line order, read after terminal colour sequences are removed; all carry one timestamp taken
+// at the start. Located and bare errors are typed by classifyBuildError, the link lines are
+// "link". Pure and never fails.
 std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::string& project,
                                            const std::optional<std::string>& triggerFile,
                                            const std::optional<std::string>& sessionID);

@@ -97,6 +97,9 @@ TEST(BuildOutputParser, LineForms) {
       {"/usr/bin/ld: cannot find -lcurl: No such file or directory",
        {{"unknown", std::nullopt, "cannot find -lcurl: No such file or directory", "link"}}},
       {"ld.lld: error: undefined symbol: forecast_fetch", {{"unknown", std::nullopt, "undefined symbol: forecast_fetch", "link"}}},
+      {"/usr/bin/ld: /tmp/ccX.o: in function `main':", {}},
+      {"/Users/dev/Weather/src/main.c:(.text+0x10): undefined reference to `missing'",
+       {{"src/main.c", std::nullopt, "undefined reference to `missing'", "link"}}},
       {"collect2: error: ld returned 1 exit status", {{"unknown", std::nullopt, "ld returned 1 exit status", "link"}}},
       {"clang++: error: linker command failed with exit code 1 (use -v to see invocation)",
        {{"unknown", std::nullopt, "linker command failed with exit code 1 (use -v to see invocation)", "link"}}},
@@ -129,6 +132,25 @@ TEST(BuildOutputParser, ReadsColouredClangAndLinkerOutput) {
        "link"},
   };
   EXPECT_EQ(rowsOf(parseBuildOutput(output, kProject, std::nullopt, std::nullopt)), want);
+}
+
+// As clang 14, gcc 12 and lld print it on Debian: a compile error, then one link failure
+// through GNU ld (under clang and gcc) and through lld.
+TEST(BuildOutputParser, ReadsRealGnuAndLlvmToolchainOutput) {
+  const auto output = testing::codeintelFixture("failures/gnu_llvm_link_failure.txt");
+  const std::string driverFailed =
+      "linker command failed with exit code 1 (use -v to see invocation)";
+  const std::vector<Row> want = {
+      {"bad.c", 2, "use of undeclared identifier 'y'", "compile"},
+      {"link.c", std::nullopt, "undefined reference to `missing'", "link"},
+      {"unknown", std::nullopt, driverFailed, "link"},
+      {"link.c", std::nullopt, "undefined reference to `missing'", "link"},
+      {"unknown", std::nullopt, "ld returned 1 exit status", "link"},
+      {"unknown", std::nullopt, "undefined symbol: missing", "link"},
+      {"unknown", std::nullopt, driverFailed, "link"},
+  };
+  EXPECT_EQ(rowsOf(parseBuildOutput(output, kProject, std::nullopt, std::nullopt)),
+            want);
 }
 
 TEST(BuildOutputParser, HostileOutput) {
