@@ -35,8 +35,11 @@ constexpr std::string_view kRelinkTemporal = R"sql(
 // full. This gives the memories the history of real use instead: sessions of writes a few
 // minutes apart, about sixteen hours between sessions, ending now. Creation and last-access
 // times are moved there, and the temporal links are made again as the write path makes them,
-// each memory at its own time. Everything else stays as writeMemory wrote it.
-inline void spreadOverTime(db::Connection& db, std::mt19937& rng) {
+// each memory at its own time. Everything else stays as writeMemory wrote it. With
+// `startsSession` (one flag per memory in write order), sessions begin where the writer's did;
+// otherwise about one write in thirty begins one.
+inline void spreadOverTime(db::Connection& db, std::mt19937& rng,
+                           const std::vector<bool>* startsSession = nullptr) {
   std::vector<std::string> ids;
   db.each(kSelectMemoriesInWriteOrder, {}, [&](const db::Row& row) {
     ids.push_back(*db::textOf(row[0]));
@@ -47,7 +50,10 @@ inline void spreadOverTime(db::Connection& db, std::mt19937& rng) {
   platform::Instant t = platform::now();
   for (std::size_t i = ids.size(); i-- > 0;) {
     times[i] = t;
-    const double gap = rng() % 30 == 0 ? betweenSessions(rng) : withinSession(rng);
+    const bool between = startsSession != nullptr && i < startsSession->size()
+                             ? (*startsSession)[i]
+                             : rng() % 30 == 0;
+    const double gap = between ? betweenSessions(rng) : withinSession(rng);
     t -= std::chrono::milliseconds(static_cast<std::int64_t>(gap * 1000.0) + 1);
   }
   const auto& format = platform::sharedTimestampFormatter();

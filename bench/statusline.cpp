@@ -1,6 +1,7 @@
 // Wall time of one real `nodrel statusline` run, as the assistant starts it on every prompt:
-// a new process, the host's JSON payload on standard input, a store of 10,000 memories over 20
-// projects, and a working directory two levels below the matched project. Counter: median_ms.
+// a new process, the host's JSON payload on standard input, stores of 10,000 and 100,000
+// memories of real English (bench/go_comment_store.h), and a working directory two levels below
+// a registered project or in none. /bin/true is the floor. Counters: median_ms and p95_ms.
 #include <benchmark/benchmark.h>
 
 #include <spawn.h>
@@ -12,12 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "db/connection.h"
-#include "db/schema.h"
+#include <nlohmann/json.hpp>
+
+#include "bench/go_comment_store.h"
 
 extern char** environ;
 
@@ -25,39 +26,6 @@ namespace {
 
 using namespace nodrel;
 namespace fs = std::filesystem;
-
-constexpr int kMemories = 10'000;
-constexpr int kProjects = 20;
-
-fs::path makeStore() {
-  const fs::path home = fs::temp_directory_path() / ("nodrel-bench-statusline-" +
-                                                     std::to_string(::getpid()));
-  fs::remove_all(home);
-  const fs::path data = home / ".local/share/Nodrel";
-  fs::create_directories(data);
-  auto db = db::Connection::open(data / "nodrel.db", {.create = true});
-  db::createSchema(db);
-  db.exec("BEGIN");
-  for (int p = 0; p < kProjects; ++p) {
-    const std::string path = "/Users/dev/project-" + std::to_string(p);
-    const std::string number = std::to_string(p);
-    db.run("INSERT INTO projects (id, name, path) VALUES (?, ?, ?)",
-           {db::text(number), db::text(path.substr(path.rfind('/') + 1)), db::text(path)});
-  }
-  std::mt19937 random(7);
-  const char* tiers[] = {"episodic", "semantic", "procedural", "cold"};
-  for (int i = 0; i < kMemories; ++i) {
-    const std::string project = "/Users/dev/project-" + std::to_string(random() % kProjects);
-    db.run(
-        "INSERT INTO memories (id, tier, body, project, created_at, last_accessed) "
-        "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000', '2026-01-01T00:00:00.000+0000')",
-        {db::text(std::to_string(i)), db::text(tiers[random() % 4]),
-         db::text("Memory body " + std::to_string(i) + ": keep the retry delay jittered."),
-         db::text(project)});
-  }
-  db.exec("COMMIT");
-  return home;
-}
 
 struct Run {
   int status = -1;
@@ -93,16 +61,16 @@ Run runStatusline(const std::string& payload) {
   return run;
 }
 
-void BM_Statusline(benchmark::State& state) {
-  const fs::path home = makeStore();
+void BM_Statusline(benchmark::State& state, const std::string& home, const std::string& cwd,
+                   const std::string& want) {
   setenv("HOME", home.c_str(), 1);
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("XDG_CONFIG_HOME");
-  const std::string payload =
-      R"({"session_id": "s", "workspace": {"current_dir": "/Users/dev/project-3/src/app"},)"
-      R"( "cwd": "/Users/dev/project-3/src/app", "model": {"id": "m"}})";
+  const std::string payload = nlohmann::json{{"session_id", "s"},
+                                             {"workspace", {{"current_dir", cwd}}},
+                                             {"cwd", cwd},
+                                             {"model", {{"id", "m"}}}}
+                                  .dump();
   const Run check = runStatusline(payload);
-  if (check.status != 0 || check.out.find("project-3") == std::string::npos) {
+  if (check.status != 0 || check.out.find(want) == std::string::npos) {
     state.SkipWithError(("unexpected output: " + check.out).c_str());
     return;
   }
@@ -116,11 +84,50 @@ void BM_Statusline(benchmark::State& state) {
   }
   std::sort(samples.begin(), samples.end());
   state.counters["median_ms"] = samples[samples.size() / 2];
+  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
   std::printf("statusline output: %s", check.out.c_str());
-  fs::remove_all(home);
 }
-BENCHMARK(BM_Statusline)->Iterations(200)->Unit(benchmark::kMillisecond);
+
+// The floor: starting a process that does nothing.
+void BM_True(benchmark::State& state) {
+  std::vector<double> samples;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    char arg0[] = "true";
+    char* argv[] = {arg0, nullptr};
+    if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0) std::abort();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    samples.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(samples.begin(), samples.end());
+  state.counters["median_ms"] = samples[samples.size() / 2];
+  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("XDG_CONFIG_HOME");
+  benchmark::RegisterBenchmark("true", BM_True)->Iterations(200)->Unit(benchmark::kMillisecond);
+  const std::string project = bench::goStoreProjects()[2];
+  const std::string name = std::filesystem::path(project).filename().string();
+  for (int count : bench::benchStoreSizes({10000, 100000})) {
+    const std::string home = bench::goStore(count).home.string();
+    benchmark::RegisterBenchmark(("statusline/registered/" + std::to_string(count)).c_str(),
+                                 BM_Statusline, home, project + "/src/app", name)
+        ->Iterations(200)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("statusline/unregistered/" + std::to_string(count)).c_str(),
+                                 BM_Statusline, home, std::string("/tmp/elsewhere/a/b"),
+                                 std::string("no project match"))
+        ->Iterations(200)->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
