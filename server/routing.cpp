@@ -43,6 +43,77 @@ struct Route {
   std::optional<std::string_view> scope;
 };
 
+// A write and its audit row are committed together: one sync of the log instead of two. It
+// begins IMMEDIATE, taking the write lock before the handler's first read, so the write that
+// follows that read cannot be refused for a snapshot another connection has made stale.
+constexpr std::string_view kBeginToolCall = "BEGIN IMMEDIATE";
+constexpr std::string_view kCommitToolCall = "COMMIT";
+constexpr std::string_view kRollBackToolCall = "ROLLBACK";
+// The audit row gets a savepoint of its own, so a failed insert unwinds only itself.
+constexpr std::string_view kBeginAudit = "SAVEPOINT nodrel_audit";
+constexpr std::string_view kReleaseAudit = "RELEASE nodrel_audit";
+constexpr std::string_view kRollBackAudit = "ROLLBACK TO nodrel_audit";
+
+// Ingestion commits file by file so that the hook commands can write between its files; it is
+// not held in one transaction.
+bool commitsWithItsAudit(const Route& route) {
+  return route.writes && route.name != "nodrel_ingest_project";
+}
+
+class ToolCallTransaction {
+ public:
+  explicit ToolCallTransaction(db::Connection& connection) : connection_(connection) {
+    try {
+      connection_.exec(kBeginToolCall);
+      open_ = true;
+    } catch (const std::exception&) {
+      // Busy past the timeout, or already inside a transaction: the handler's statements
+      // commit on their own, as they would without this.
+    }
+  }
+  ToolCallTransaction(const ToolCallTransaction&) = delete;
+  ToolCallTransaction& operator=(const ToolCallTransaction&) = delete;
+  ~ToolCallTransaction() {
+    if (!open_) return;
+    try {
+      connection_.exec(kRollBackToolCall);
+    } catch (...) {
+      // SQLite rolls back what is left when the connection closes.
+    }
+  }
+
+  bool open() const { return open_; }
+
+  void recordAudit(const std::function<void()>& insert) {
+    if (!open_) return insert();
+    try {
+      connection_.exec(kBeginAudit);
+    } catch (const std::exception&) {
+      return insert();
+    }
+    insert();
+    try {
+      connection_.exec(kReleaseAudit);
+    } catch (const std::exception&) {
+      try {
+        connection_.exec(kRollBackAudit);
+        connection_.exec(kReleaseAudit);
+      } catch (const std::exception&) {
+      }
+    }
+  }
+
+  void commit() {  // throws db::Error; the destructor then rolls back
+    if (!open_) return;
+    connection_.exec(kCommitToolCall);
+    open_ = false;
+  }
+
+ private:
+  db::Connection& connection_;
+  bool open_ = false;
+};
+
 std::string stringOr(const json& arguments, std::string_view key, std::string_view fallback) {
   return stringArgument(arguments, key).value_or(std::string(fallback));
 }
@@ -191,19 +262,36 @@ json handleToolCall(const std::string& name, const json& arguments, MCPServer& s
   if (route == nullptr) {
     result = {{"error", "Unknown tool: " + name}};
     summary = "error:unknown_tool";
-  } else {
-    try {
-      result = route->handler(call, server);
-    } catch (const std::exception& e) {
-      // Handlers report their own failures; this only keeps one that slipped through from
-      // taking the server down.
-      logLine("[nodrel-mcp] " + name + " error: " + e.what());
-      result = {{"success", false}, {"error", e.what()}};
-    }
-    summary = std::string(!route->writes || succeeded(result) ? route->summary : "rejected");
-    if (route->scope) scope = std::string(*route->scope);
+    recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
+    return textContentResult(result);
   }
-  recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
+  std::optional<ToolCallTransaction> transaction;
+  if (commitsWithItsAudit(*route)) transaction.emplace(server.db());
+  try {
+    result = route->handler(call, server);
+  } catch (const std::exception& e) {
+    // Handlers report their own failures; this only keeps one that slipped through from
+    // taking the server down.
+    logLine("[nodrel-mcp] " + name + " error: " + e.what());
+    result = {{"success", false}, {"error", e.what()}};
+  }
+  summary = std::string(!route->writes || succeeded(result) ? route->summary : "rejected");
+  if (route->scope) scope = std::string(*route->scope);
+  auto audit = [&] {
+    recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
+  };
+  if (!transaction) {
+    audit();
+    return textContentResult(result);
+  }
+  transaction->recordAudit(audit);
+  try {
+    transaction->commit();
+  } catch (const std::exception& e) {
+    // Nothing of the call was stored, so it must not answer as if it had been.
+    logLine("[nodrel-mcp] " + name + " error: commit failed: " + e.what());
+    result = {{"success", false}, {"error", std::string("commit failed: ") + e.what()}};
+  }
   return textContentResult(result);
 }
 
