@@ -267,6 +267,48 @@ constexpr std::string_view kInsertSessionContext =
     "INSERT INTO session_context (id, session_id, project_id, surface, context_type, content, "
     "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)";
 
+// The counts of a project's live memories (status line, session start, sibling projects) are
+// answered from the live-memory index, and give what reading every row gives, on rows whose
+// project and deletion mark take every form a hand-edited database can give them.
+TEST_F(SchemaTest, LiveMemoryCountsByProjectComeFromTheIndexAndMatchAScan) {
+  struct Stored {
+    const char* id;
+    Value project;
+    Value deletedAt;
+    const char* tier;
+  };
+  const Stored rows[] = {
+      {"a", text("/p"), Null{}, "episodic"},  {"b", text("/p"), Null{}, "cold"},
+      {"c", text("/p"), text("2026-01-01T00:00:00.000+0000"), "semantic"},
+      {"d", text("/p"), text(""), "episodic"},  // an empty mark still marks it deleted
+      {"e", text("/p/"), Null{}, "episodic"},   {"f", text("/P"), Null{}, "episodic"},
+      {"g", Null{}, Null{}, "episodic"},        {"h", std::int64_t{7}, Null{}, "episodic"},
+      {"i", text("7"), Null{}, "episodic"},     {"j", text("/q"), std::int64_t{0}, "episodic"},
+      {"k", text("/q"), Null{}, "procedural"},
+  };
+  for (const auto& r : rows) {
+    db().run("INSERT INTO memories (id, tier, body, project, deleted_at) VALUES (?, ?, 'b', ?, ?)",
+             {text(r.id), text(r.tier), r.project, r.deletedAt});
+  }
+  constexpr std::string_view kCount =
+      "SELECT COUNT(*) FROM memories WHERE project = ? AND deleted_at IS NULL";
+  constexpr std::string_view kScan =
+      "SELECT COUNT(*) FROM memories NOT INDEXED WHERE project = ? AND deleted_at IS NULL";
+  const Value projects[] = {text("/p"), text("/p/"), text("/P"), text("7"), std::int64_t{7},
+                            text("/q"), text("/none")};
+  for (const auto& project : projects) {
+    SCOPED_TRACE(textOf(project) ? *textOf(project) : "integer");
+    EXPECT_EQ(count(db(), kCount, {project}), count(db(), kScan, {project}));
+  }
+  EXPECT_EQ(count(db(), kCount, {text("/p")}), 2);
+  std::string plan;
+  for (const auto& row : db().query(std::string("EXPLAIN QUERY PLAN ") + std::string(kCount),
+                                    {text("/p")})) {
+    plan += *textOf(row[3]) + "\n";
+  }
+  EXPECT_NE(plan.find("COVERING INDEX idx_memories_live_project"), std::string::npos) << plan;
+}
+
 TEST_F(SchemaTest, SessionContextRefersToSessionsAndProjects) {
   db().run("INSERT INTO projects (id, name, path, created_at) VALUES ('P', 'app', '/app', 't')");
   db().run("INSERT INTO session_stats (id, project_id, session_date) VALUES ('S', 'P', 'd')");
