@@ -72,7 +72,6 @@ int waitFor(pid_t pid) {
   return -1;
 }
 
-
 // Runs /usr/bin/git with `arguments` (no shell), handing its standard output to `sink` as it
 // arrives: the output must be drained while git runs, since a long history does not fit in a
 // pipe. Returns git's exit status; when git cannot be started, or exits with another status
