@@ -135,23 +135,24 @@ TEST(PytestParser, ReadsAFailingRunAndXCTestLines) {
 }
 
 TEST(TestOutputParsers, ReadColouredOutput) {
+  // As Jest 29 prints it with --colors.
   const auto jest = parseJestFailures(testing::codeintelFixture("failures/jest_failure_color.txt"),
                                       kWeb, std::nullopt, std::nullopt);
   EXPECT_EQ(rowsOf(jest),
             (std::vector<Row>{
-                {"Forecast \xE2\x80\xBA renders the summary", "src/components/Forecast.test.tsx",
-                 std::nullopt},
-                {"Forecast \xE2\x80\xBA shows a spinner while loading",
-                 "src/components/Forecast.test.tsx", std::nullopt}}));
+                {"Forecast \xE2\x80\xBA renders the summary", "Forecast.test.js", std::nullopt},
+                {"Forecast \xE2\x80\xBA shows a spinner while loading", "Forecast.test.js",
+                 std::nullopt}}));
 
-  // A parametrised id keeps its whole bracket, spaces and inner brackets included.
+  // As pytest 7.2 prints it with --color=yes. A parametrised id keeps its whole bracket, spaces
+  // and inner brackets included.
   const auto pytest = parseXCTestPytestFailures(
       testing::codeintelFixture("failures/pytest_failure_color.txt"), kBackend, "pytest",
       std::nullopt, std::nullopt);
   EXPECT_EQ(rowsOf(pytest),
             (std::vector<Row>{{"test_ids[a b]", "test_ids.py", std::nullopt},
-                              {"test_ids[x-[1, 2]]", "test_ids.py", std::nullopt},
-                              {"TestCelsius::test_freezing", "test_units.py", std::nullopt}}));
+                              {"test_lists[x-[1, 2]]", "test_ids.py", std::nullopt},
+                              {"TestCelsius::test_freezing", "test_ids.py", std::nullopt}}));
 }
 
 TEST(PytestParser, TestNamesEndAtWhiteSpaceOutsideBrackets) {

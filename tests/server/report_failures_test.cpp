@@ -115,7 +115,7 @@ TEST_F(ReportFailures, JestPytestAndXCTestRunsAreStoredAndEchoed) {
       {"jest_failure_color.txt", "JEST", "/Users/dev/Weather/web", 2, "jest",
        {{"test_name", "Forecast \u203A renders the summary"},
         {"framework", "jest"},
-        {"test_file", "src/components/Forecast.test.tsx"}}},
+        {"test_file", "Forecast.test.js"}}},
       // Other names are read as XCTest output.
       {"xctest_failure.txt", "unittest", "/Users/dev/Weather", 3, "xctest", nullptr},
       {"jest_success.txt", "jest", "/Users/dev/Weather/web", 0, "", nullptr},
