@@ -35,7 +35,10 @@ constexpr std::string_view kInsertEntityLink =
     "VALUES (?, ?, 'entity', ?, ?)";
 
 // Stored timestamps end in "+0000", which SQLite's date functions do not read; the window's
-// bounds are computed here and compared as text, which orders these timestamps by time.
+// bounds are computed here and compared as text, which orders these timestamps by time, and
+// the distance is taken over the part before the offset. The nearest twenty in time, not the
+// first twenty the index yields: those would be the same for every memory of the hour, and
+// turn into hubs that link everything written together. Equally near, the later written wins.
 constexpr std::string_view kInsertTemporalLinks = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
     SELECT ?, id, 'temporal', 0.5, ?
@@ -44,6 +47,7 @@ constexpr std::string_view kInsertTemporalLinks = R"sql(
       AND tier != 'cold'
       AND deleted_at IS NULL
       AND created_at > ? AND created_at < ?
+    ORDER BY abs(julianday(substr(created_at, 1, 23)) - julianday(?)), rowid DESC
     LIMIT 20)sql";
 
 constexpr std::string_view kSelectRulesForProject = R"sql(
@@ -216,8 +220,9 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
   const std::string windowStart = formatter.format(instant - std::chrono::hours(1));
   const std::string windowEnd = formatter.format(instant + std::chrono::hours(1));
   try {
-    connection.run(kInsertTemporalLinks, {db::text(memoryID), db::text(now), db::text(memoryID),
-                                          db::text(windowStart), db::text(windowEnd)});
+    connection.run(kInsertTemporalLinks,
+                   {db::text(memoryID), db::text(now), db::text(memoryID), db::text(windowStart),
+                    db::text(windowEnd), db::text(now.substr(0, 23))});
   } catch (const db::Error&) {
   }
 }

@@ -8,6 +8,7 @@
 #include "db/error.h"
 #include "platform/tagger.h"
 #include "platform/time.h"
+#include "store/write_path.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::store {
@@ -169,6 +170,34 @@ TEST_F(MemoryLinks, AtMost20TemporalLinks) {
   add(db(), "new", "The deployment pipeline.");
   createMemoryLinks("new", "The deployment pipeline.", db());
   EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), 20u);
+}
+
+TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
+  // Written out of time order, so the order rows come in cannot stand in for nearness.
+  std::map<std::string, double> want;
+  for (int i : {29, 3, 17, 0, 25, 11, 8, 21, 14, 5, 27, 1, 19, 9, 23, 12, 2, 28, 16, 6, 26, 10,
+                20, 4, 24, 13, 7, 22, 15, 18}) {
+    const std::string id = "m" + std::to_string(i);
+    // Two minutes apart, one of them a minute ahead (a clock that ran fast).
+    add(db(), id, "Lunch " + std::to_string(i), "episodic", minutes(i == 1 ? -1 : 2 * i));
+    if (i < 20) want[id] = 0.5;
+  }
+  add(db(), "new", "The deployment pipeline.");
+  createMemoryLinks("new", "The deployment pipeline.", db());
+  EXPECT_EQ(linksFrom(db(), "new")["temporal"], want);
+}
+
+TEST_F(MemoryLinks, ABurstOfWritesMakesNoTemporalHub) {
+  for (int i = 0; i < 100; ++i) {
+    writeMemory(db(), MemoryWrite{.body = "Build note " + std::to_string(i) +
+                                          ": the release pipeline ran on the staging cluster."});
+  }
+  const auto most = db().scalar(
+      "SELECT max(n) FROM (SELECT count(*) AS n FROM memory_links WHERE link_type = 'temporal' "
+      "GROUP BY dst_id)");
+  ASSERT_TRUE(most && db::integerOf(*most));
+  EXPECT_LE(*db::integerOf(*most), 20);
+  EXPECT_GE(*db::integerOf(*most), 19);  // the linking itself still happens
 }
 
 TEST_F(MemoryLinks, LinkingTwiceAddsNothingAndKeepsWeights) {
