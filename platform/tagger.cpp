@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
@@ -89,6 +90,44 @@ const ClosedTable& closedWords() {
     return t;
   }();
   return table;
+}
+
+// Given names that are also dictionary words ("grace", "john", "sarah"), so that one starting a
+// sentence is still taken for the name it nearly always is there. Names that as often start a
+// sentence as the word they spell ("Will", "Mark", "Grant", "Max", "May") are left out.
+const std::unordered_set<std::string_view>& knownGivenNames() {
+  static const std::unordered_set<std::string_view> names = {
+      "aaron", "abigail", "adam", "adrian", "ahmed", "aisha", "alan", "albert", "alex",
+      "alexander", "alexandra", "alice", "alicia", "alison", "amanda", "amelia", "amir", "amy",
+      "ana", "andrea", "andrew", "angela", "anna", "anne", "anthony", "anton", "arthur", "ben",
+      "benjamin", "bernard", "beth", "bob", "brian", "bruce", "carlos", "carmen", "caroline",
+      "catherine", "charles", "charlie", "charlotte", "chloe", "chris", "christian", "christina",
+      "christine", "claire", "clara", "claude", "colin", "daniel", "david", "deborah", "diana",
+      "diego", "dmitri", "edward", "elena", "eli", "elizabeth", "ella", "emily", "emma", "eric",
+      "erik", "esther", "eva", "eve", "felix", "fiona", "francis", "fred", "gabriel", "george",
+      "grace", "hannah", "harry", "helen", "henry", "hugo", "ian", "igor", "irene", "isaac",
+      "isabel", "ivan", "jacob", "james", "jane", "jason", "jennifer", "jenny", "jeremy", "jessica",
+      "joan", "joe", "john", "jonathan", "jose", "joseph", "joshua", "juan", "judith", "julia",
+      "julian", "julie", "karen", "kate", "katherine", "kevin", "laura", "leo", "leon", "linda",
+      "lisa", "louis", "louise", "lucas", "lucy", "luis", "luke", "maria", "marie", "martha",
+      "martin", "mary", "matthew", "michael", "michelle", "miguel", "mohammed", "monica", "nancy",
+      "natalie", "nathan", "nicholas", "nick", "nina", "noah", "oliver", "olivia", "oscar", "owen",
+      "patrick", "paul", "paula", "peter", "philip", "rachel", "rebecca", "richard", "robert",
+      "robin", "roger", "ruth", "ryan", "sam", "samuel", "sandra", "sara", "sarah", "sean", "simon",
+      "sophia", "sophie", "stephen", "steve", "steven", "susan", "thomas", "tim", "timothy", "tom",
+      "tony", "victor", "victoria", "vincent", "walter", "william", "zoe"};
+  return names;
+}
+
+// Weekdays and months are capitalised but name no person, place or organisation; as entities
+// they would link every memory that mentions "every Monday" or "in March".
+const std::unordered_set<std::string_view>& calendarNames() {
+  static const std::unordered_set<std::string_view> names = {
+      "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday",
+      "mondays", "tuesdays", "wednesdays", "thursdays", "fridays", "saturdays", "sundays",
+      "january", "february", "march", "april", "may", "june", "july", "august", "september",
+      "october", "november", "december"};
+  return names;
 }
 
 // The word break iterator is costly to create and cheap to reset, so each thread keeps one.
@@ -509,13 +548,12 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
     const bool codeLike = shape.hasUnderscore || (shape.hasDigit && shape.letters > 0) ||
                           shape.camel || shape.innerDot;
     const WordSense& sense = known.sense;
-    // A capitalised word is a name unless it merely starts a sentence ("Use", "Always");
-    // acronyms (API, SQL) name technologies far more often than organisations.
-    if (shape.upperFirst && shape.letters >= 2 && shape.hasLower) {
-      t.name = atStart ? (haveDictionary && sense.mask == 0) : true;
-      // "Grace Hopper ..." at the start: a dictionary noun is a name when a name follows;
-      // "Use Postgres", "Install Docker" are not, as their first word is no noun.
-      t.givenName = atStart && !t.name && sense.best == kLexiconNoun;
+    // A capitalised word is a name unless it merely starts a sentence ("Use", "Always",
+    // "Yesterday"): there only a word the dictionary does not know, or a known given name, is
+    // one. Acronyms (API, SQL) name technologies far more often than organisations. A word that
+    // is no name does not join the name after it: "Yesterday Mariana Okafor" names Mariana Okafor.
+    if (shape.upperFirst && shape.letters >= 2 && shape.hasLower && !calendarNames().count(key)) {
+      t.name = !atStart || (haveDictionary && sense.mask == 0) || knownGivenNames().count(key);
     }
     Tag tag;
     bool technical = false;
@@ -548,13 +586,6 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
       nounPhrase = previousNoun = false;
     }
     verbNext = false;
-  }
-  for (std::size_t i = 0; i + 2 < tokens.size(); ++i) {
-    const Tagger::Token& gap = tokens[i + 1];
-    if (tokens[i].givenName && gap.kind == kSpaceKind && !gap.lineBreak && tokens[i + 2].name) {
-      tokens[i].name = true;
-      tokens[i].lexical = Tag::Noun;
-    }
   }
 }
 

@@ -1,8 +1,9 @@
 // platform/tagger.h: a linguistic tagger with the operations and tag vocabulary the memory
 // store needs: word tokens with their byte ranges (ICU's word break rules), a lexical class per
 // word (from a compiled-in WordNet dictionary, a closed-class word list and a few context
-// rules), and personal, place and organisation names (capitalisation), optionally joined into
-// one token per name. Which words it calls nouns or names is its own judgement; it never fails.
+// rules), and personal, place and organisation names (capitalisation, a list of given names;
+// weekdays and months are none), optionally joined into one token per name. Which words it
+// calls nouns or names is its own judgement; it never fails.
 #pragma once
 
 #include <cstddef>
@@ -83,7 +84,6 @@ class Tagger {
     Tag lexical = Tag::OtherWord;
     bool name = false;
     bool lineBreak = false;  // whitespace holding a line or paragraph separator
-    bool givenName = false;  // sentence-initial word that is a name when a name follows
   };
 
  private:

@@ -211,7 +211,15 @@ TEST(Tagger, NamesOfRealSentences) {
       {"Grace Hopper visited New York and met Linus Torvalds at GitHub.",
        {"Grace Hopper", "New York", "Linus Torvalds", "GitHub"}},
       // sentence-initial words that are dictionary words are not names...
-      {"Use tabs. Always run tests. Never push on Friday.", {"Friday"}},
+      {"Use tabs. Always run tests. Never push on Friday.", {}},
+      // ...and do not join the name after them; weekdays and months are no names anywhere
+      {"Yesterday Mariana Okafor reviewed the patch.", {"Mariana Okafor"}},
+      {"Friday Chen Wei deployed it.", {"Chen Wei"}},
+      {"Today Lisbon is sunny.", {"Lisbon"}},
+      {"We sync every Monday, ship on Fridays and freeze in March with Priya.", {"Priya"}},
+      // ...unless they are known given names, alone or before a surname
+      {"Sarah fixed the flaky test.", {"Sarah"}},
+      {"John Smith owns the ledger. Grace approved it.", {"John Smith", "Grace"}},
       {"Prefer small commits.\nAvoid merges.\n- Keep the log clean.", {}},
       {"Note: Run the linter.", {}},
       // ...but a word the dictionary does not know is one, at the start too
