@@ -1,6 +1,8 @@
 #include "platform/text.h"
 
+#include <random>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -134,6 +136,68 @@ TEST(Text, RepairsInvalidUtf8) {
     EXPECT_EQ(isValidUtf8(c.text), c.valid);
     EXPECT_EQ(repairUtf8(c.text), c.repaired);
     EXPECT_TRUE(isValidUtf8(repairUtf8(c.text)));
+  }
+}
+
+// Unicode's table of well-formed byte sequences read one byte at a time: the loop that the
+// word-at-a-time ASCII test stands in front of.
+bool plainIsValidUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t tail = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      tail = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      tail = 2;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      tail = 3;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (text.size() - i - 1 < tail) return false;
+    for (std::size_t k = 1; k <= tail; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += tail + 1;
+  }
+  return true;
+}
+
+TEST(Text, Utf8ValidationAgreesWithTheByteWiseReading) {
+  // Every piece at every offset from a word boundary, and at the very end, among ASCII runs
+  // shorter and longer than a word.
+  const std::string pieces[] = {"é", "€", "👋", "\xC2\xA0", "\xff", "\x80", "\xc3", "\xe2\x82",
+                                "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf0\x9f",
+                                std::string(1, '\0')};
+  for (const auto& piece : pieces) {
+    for (std::size_t before = 0; before < 18; ++before) {
+      for (std::size_t after : {0, 1, 7, 8, 9, 20}) {
+        const std::string text = std::string(before, 'a') + piece + std::string(after, 'z');
+        SCOPED_TRACE(::testing::PrintToString(text));
+        EXPECT_EQ(isValidUtf8(text), plainIsValidUtf8(text));
+      }
+    }
+  }
+  std::mt19937 rng(15);
+  for (int n = 0; n < 3000; ++n) {
+    std::string text;
+    for (int k = static_cast<int>(rng() % 6); k >= 0; --k) {
+      text += std::string(rng() % 24, static_cast<char>('A' + rng() % 26));
+      if (rng() % 3 != 0) text += pieces[rng() % std::size(pieces)];
+    }
+    SCOPED_TRACE(::testing::PrintToString(text));
+    ASSERT_EQ(isValidUtf8(text), plainIsValidUtf8(text));
   }
 }
 
