@@ -4,13 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "codeintel/code_generation.h"
+#include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/source_parser.h"
@@ -62,15 +72,33 @@ WHERE cf.project = ? AND ce.edge_type = 'references')sql";
 
 constexpr std::string_view kDeleteEdge = "DELETE FROM code_edges WHERE id = ?";
 
-// A context path names a file when it is the file's relative path or a trailing part of it at
-// a "/" boundary; its own "%", "_" and "\" are matched literally, and an empty one names
-// nothing.
-constexpr std::string_view kSelectMemoryFileMatches = R"sql(SELECT m.id, cf.id
-FROM memories m
-JOIN code_files cf
-  ON cf.relative_path = m.context_path
-  OR cf.relative_path LIKE '%/' || replace(replace(replace(m.context_path, '\', '\\'), '%', '\%'), '_', '\_') ESCAPE '\'
-WHERE cf.project = ? AND m.context_path IS NOT NULL AND m.context_path != '')sql";
+// A context path names a file when it is the file's relative path, or a trailing part of it
+// at a "/" boundary in which ASCII letters match in either case (as LIKE compares); its own
+// "%", "_" and "\" are plain characters, and an empty one names nothing. Each trailing part
+// of each file's path is looked up in the index of context paths, so the cost follows the
+// files and their depth, however many memories there are.
+constexpr std::string_view kSelectMemoriesNamingPaths = R"sql(SELECT p.value, m.id, m.context_path
+FROM json_each(?) p
+CROSS JOIN memories m ON m.context_path = p.value COLLATE NOCASE
+WHERE m.context_path IS NOT NULL AND m.context_path != '')sql";
+
+// What the last runs stored of the discovered files: the content hash, and the stamp of the
+// file as it was when that content was read.
+constexpr std::string_view kSelectStoredFiles = R"sql(SELECT f.value, cf.content_hash, st.size, st.modified_ns, st.changed_ns, st.inode,
+       st.content_hash
+FROM json_each(?) f
+CROSS JOIN code_files cf ON cf.id = f.value
+LEFT JOIN code_file_stamps st ON st.file_id = cf.id)sql";
+
+// The same without stamps, for a database made before they were kept.
+constexpr std::string_view kSelectStoredHashes = R"sql(SELECT f.value, cf.content_hash
+FROM json_each(?) f
+CROSS JOIN code_files cf ON cf.id = f.value)sql";
+
+constexpr std::string_view kUpsertStamp = R"sql(INSERT OR REPLACE INTO code_file_stamps (file_id, size, modified_ns, changed_ns, inode, content_hash)
+VALUES (?, ?, ?, ?, ?, ?))sql";
+
+constexpr std::string_view kDeleteStamp = "DELETE FROM code_file_stamps WHERE file_id = ?";
 
 constexpr std::string_view kInsertMemoryLink = R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
 VALUES (?, ?, 'entity', 1.0, ?))sql";
@@ -90,9 +118,50 @@ class FileDescriptor {
   int fd_;
 };
 
+// What a file looked like when it was read: any write to it, a rename over it or a restored
+// modification time changes one of these.
+struct FileStamp {
+  std::int64_t size = 0;
+  std::int64_t modifiedNs = 0;
+  std::int64_t changedNs = 0;
+  std::int64_t inode = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+std::int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+FileStamp stampOf(const struct stat& st) {
+  return {static_cast<std::int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
+          static_cast<std::int64_t>(st.st_ino)};
+}
+
+// Whether the file was last written long enough ago for its stamp to be trusted later.
+bool settled(const FileStamp& stamp, std::chrono::nanoseconds after) {
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  return now - std::max(stamp.modifiedNs, stamp.changedNs) >= after.count();
+}
+
+// The stamp of the file at `path` without opening it, when it is a regular file.
+std::optional<FileStamp> peekStamp(const std::string& path) {
+  struct stat st {};
+  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return stampOf(st);
+}
+
+struct SourceRead {
+  std::string text;
+  FileStamp stamp;  // taken before the read, so a later write always shows in the next stamp
+};
+
 // The whole text of a regular file of at most kMaxSourceFileBytes. O_NONBLOCK keeps a FIFO or
 // device put in the file's place from blocking the run; O_NOFOLLOW refuses a symbolic link.
-std::string readSourceText(const std::filesystem::path& file) {
+SourceRead readSourceText(const std::filesystem::path& file) {
   FileDescriptor fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
@@ -106,12 +175,13 @@ std::string readSourceText(const std::filesystem::path& file) {
     throw IngestionError("file too large (" + std::to_string(st.st_size) + " bytes, limit " +
                          std::to_string(kMaxSourceFileBytes) + " bytes); not parsed");
   }
-  std::string text;
+  SourceRead read{std::string(), stampOf(st)};
+  std::string& text = read.text;
   text.resize(static_cast<std::size_t>(st.st_size));
   std::size_t filled = 0;
   for (;;) {
     if (filled == text.size()) text.resize(text.size() + 4096);
-    ssize_t n = read(fd.get(), text.data() + filled, text.size() - filled);
+    ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
@@ -125,7 +195,7 @@ std::string readSourceText(const std::filesystem::path& file) {
   }
   text.resize(filled);
   if (!platform::isValidUtf8(text)) throw IngestionError("not valid UTF-8 text");
-  return text;
+  return read;
 }
 
 std::string extensionOf(const std::string& name) {
@@ -215,7 +285,63 @@ std::string groupedDecimal(std::size_t n) {
   return digits;
 }
 
+// The relative path of a file below the root, or nothing when it does not lie below it.
+std::optional<std::string> relativePathOf(const std::string& filePath, const std::string& root) {
+  const std::string prefix = root.ends_with('/') ? root : root + "/";
+  if (!filePath.starts_with(prefix) || filePath.size() == prefix.size()) return std::nullopt;
+  return filePath.substr(prefix.size());
+}
+
+std::string fileIDOf(const std::string& root, const std::string& relativePath) {
+  return platform::sha256Hex((root.ends_with('/') ? root : root + "/") + relativePath);
+}
+
+// The inputs of the project's fragility scores other than its own code rows, as one digest:
+// every project's code counter (a file of any project may declare a name that the project's
+// edges point at), the co-change totals and the recent build-failure shares. Equal digests
+// give equal scores. Throws db::Error.
+std::optional<std::string> fragilityInputs(const std::string& project, db::Connection& db) {
+  auto generations = totalCodeGeneration(db);
+  if (!generations) return std::nullopt;
+  std::string text = "generations " + std::to_string(*generations) + "\n";
+  auto append = [&](const char* kind, const std::unordered_map<std::string, double>& table) {
+    std::map<std::string, double> sorted(table.begin(), table.end());
+    for (const auto& [key, value] : sorted) {
+      char number[64];
+      std::snprintf(number, sizeof number, " %a\n", value);
+      text += kind;
+      text += ' ';
+      text += std::to_string(key.size());
+      text += ':';
+      text += key;
+      text += number;
+    }
+  };
+  append("co", fetchCoChangeTotals(project, db));
+  append("build", fetchRecentBuildFailureShares(project, db));
+  return platform::sha256Hex(text);
+}
+
 }  // namespace
+
+// What a file's stored row says, read for every discovered file before the files are read.
+struct CodeIngestionService::StoredFile {
+  std::optional<std::string> contentHash;
+  std::optional<FileStamp> stamp;  // only one taken with the stored content
+};
+
+struct CodeIngestionService::Prepared {
+  std::filesystem::path file;
+  std::string root;
+  std::string relativePath;
+  std::string fileID;
+  std::optional<std::string> error;  // the file fails with this text
+  bool unchangedStamp = false;       // skipped without being read
+  std::optional<std::string> contentHash;
+  std::optional<FileStamp> stamp;    // as read; kept only once settled
+  std::optional<ParsedFile> parsed;  // parsed when the stored hash was known to differ
+  std::string text;                  // kept only when it was not parsed
+};
 
 struct CodeIngestionService::Statements {
   explicit Statements(db::Connection& db)
@@ -234,6 +360,9 @@ struct CodeIngestionService::Statements {
   db::Statement insertSymbol;
   db::Statement insertEdge;
   db::Statement insertEdgeOrIgnore;
+  // Prepared on first use; nothing when the database keeps no stamps.
+  std::optional<db::Statement> upsertStamp;
+  std::optional<db::Statement> deleteStamp;
 };
 
 // Compared by identity as well, so a link to either is refused too.
@@ -255,10 +384,11 @@ std::optional<std::string> wholeTreeRefusal(std::string_view projectPath) {
 }
 
 CodeIngestionService::CodeIngestionService(db::Connection& db, SourceParser parser,
-                                           std::size_t maxSourceFiles)
+                                           std::size_t maxSourceFiles, IngestionOptions options)
     : db_(db),
       parser_(parser ? std::move(parser) : SourceParser(parseSourceFile)),
       maxSourceFiles_(maxSourceFiles),
+      options_(options),
       writeQueue_(std::string(kIngestionQueueLabel)) {}
 
 CodeIngestionService::~CodeIngestionService() = default;
@@ -280,28 +410,151 @@ std::optional<std::string> CodeIngestionService::storedContentHash(const std::st
   return hash;
 }
 
-FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file,
-                                               const std::filesystem::path& root) {
-  const std::string text = readSourceText(file);
-  const std::string contentHash = platform::sha256Hex(text);
-
-  const std::string rootPath = root.string();
-  const std::string filePath = file.string();
-  const std::string prefix = rootPath.ends_with('/') ? rootPath : rootPath + "/";
-  if (!filePath.starts_with(prefix) || filePath.size() == prefix.size()) {
-    throw IngestionError("not below the project directory");
+std::optional<std::unordered_map<std::string, CodeIngestionService::StoredFile>>
+CodeIngestionService::readStoredFiles(const std::vector<std::string>& fileIDs) {
+  std::unordered_map<std::string, StoredFile> stored;
+  const std::string ids = sqlJsonArray(fileIDs);
+  auto collect = [&](db::Statement& stmt, bool withStamps) {
+    stmt.bindText(1, ids);
+    while (stmt.step()) {
+      auto idValue = stmt.column(0);
+      const std::string* id = db::textOf(idValue);
+      if (!id) continue;
+      StoredFile file;
+      auto hashValue = stmt.column(1);
+      if (const std::string* hash = db::textOf(hashValue)) file.contentHash = *hash;
+      if (withStamps) {
+        auto size = db::integerOf(stmt.column(2));
+        auto modified = db::integerOf(stmt.column(3));
+        auto changed = db::integerOf(stmt.column(4));
+        auto inode = db::integerOf(stmt.column(5));
+        auto stampHashValue = stmt.column(6);
+        const std::string* stampHash = db::textOf(stampHashValue);
+        if (size && modified && changed && inode && stampHash && file.contentHash &&
+            *stampHash == *file.contentHash) {
+          file.stamp = FileStamp{*size, *modified, *changed, *inode};
+        }
+      }
+      stored.emplace(*id, std::move(file));
+    }
+  };
+  try {
+    auto stmt = db_.prepare(kSelectStoredFiles);
+    collect(stmt, true);
+    return stored;
+  } catch (const db::Error& error) {
+    if (error.isBusyOrLocked()) throw;
   }
-  const std::string relativePath = filePath.substr(prefix.size());
-  const std::string fileID = platform::sha256Hex(prefix + relativePath);
-  const auto language = languageForExtension(extensionOf(file.filename().string()));
+  // A database without the stamps table: every file is read and hashed.
+  stampsAvailable_ = false;
+  stored.clear();
+  try {
+    auto stmt = db_.prepare(kSelectStoredHashes);
+    collect(stmt, false);
+    return stored;
+  } catch (const db::Error& error) {
+    if (error.isBusyOrLocked()) throw;
+  }
+  // Each file then asks on its own, and fails as its own query fails.
+  return std::nullopt;
+}
 
-  if (storedContentHash(fileID) == contentHash) return {0, 0, true};
+CodeIngestionService::Prepared CodeIngestionService::prepareFile(
+    const std::filesystem::path& file, const std::string& root,
+    const std::unordered_map<std::string, StoredFile>* stored) const {
+  Prepared prepared;
+  prepared.file = file;
+  prepared.root = root;
+  try {
+    auto relative = relativePathOf(file.string(), root);
+    if (!relative) throw IngestionError("not below the project directory");
+    prepared.relativePath = std::move(*relative);
+    prepared.fileID = fileIDOf(root, prepared.relativePath);
+    const StoredFile* known = nullptr;
+    if (stored) {
+      if (auto it = stored->find(prepared.fileID); it != stored->end()) known = &it->second;
+    }
+    if (known && known->stamp) {
+      if (auto stamp = peekStamp(file.string()); stamp && *stamp == *known->stamp) {
+        prepared.unchangedStamp = true;
+        return prepared;
+      }
+    }
+    SourceRead read = readSourceText(file);
+    prepared.stamp = read.stamp;
+    prepared.contentHash = platform::sha256Hex(read.text);
+    // Parsed here only when the stored hash is known to differ; otherwise the writer decides.
+    if (stored && !(known && known->contentHash == prepared.contentHash)) {
+      const auto language = languageForExtension(extensionOf(file.filename().string()));
+      prepared.parsed = parser_(read.text, language ? *language : "unknown");
+    } else if (!stored) {
+      prepared.text = std::move(read.text);
+    }
+  } catch (const std::exception& error) {
+    prepared.error = error.what();
+  }
+  return prepared;
+}
 
-  // Parsed before the transaction opens, so the write lock is held only for the writes.
-  const ParsedFile parsed = parser_(text, language ? *language : "unknown");
-  const std::string now = platform::currentTimestampText();
-
+FileIngestion CodeIngestionService::writePrepared(
+    Prepared& prepared, const std::unordered_map<std::string, StoredFile>* stored) {
+  if (prepared.error) throw IngestionError(*prepared.error);
+  if (prepared.unchangedStamp) return {0, 0, true};
   auto& s = statements();
+
+  auto keepStamp = [&](bool changedContent) {
+    if (!stampsAvailable_ || !prepared.stamp) return;
+    try {
+      if (settled(*prepared.stamp, options_.settledAfter)) {
+        if (!s.upsertStamp) s.upsertStamp.emplace(db_.prepare(kUpsertStamp));
+        fresh(*s.upsertStamp)
+            .bindText(1, prepared.fileID)
+            .bindInt(2, prepared.stamp->size)
+            .bindInt(3, prepared.stamp->modifiedNs)
+            .bindInt(4, prepared.stamp->changedNs)
+            .bindInt(5, prepared.stamp->inode)
+            .bindText(6, *prepared.contentHash)
+            .run();
+      } else if (changedContent) {
+        if (!s.deleteStamp) s.deleteStamp.emplace(db_.prepare(kDeleteStamp));
+        fresh(*s.deleteStamp).bindText(1, prepared.fileID).run();
+      }
+    } catch (const db::Error& error) {
+      // Without its stamp the file is only read again next time.
+      if (error.isBusyOrLocked()) throw;
+    }
+  };
+
+  std::optional<std::string> storedHash;
+  std::optional<FileStamp> storedStamp;
+  if (stored) {
+    if (auto it = stored->find(prepared.fileID); it != stored->end()) {
+      storedHash = it->second.contentHash;
+      storedStamp = it->second.stamp;
+    }
+  } else {
+    storedHash = storedContentHash(prepared.fileID);
+  }
+  if (storedHash == prepared.contentHash) {
+    // Unchanged content in a file that was touched, or whose stamp had not settled: only its
+    // stamp is brought up to date, so that the next run need not read it.
+    if (prepared.stamp && storedStamp != prepared.stamp &&
+        settled(*prepared.stamp, options_.settledAfter)) {
+      keepStamp(false);
+    }
+    return {0, 0, true};
+  }
+  if (!prepared.parsed) {
+    const auto language = languageForExtension(extensionOf(prepared.file.filename().string()));
+    prepared.parsed = parser_(prepared.text, language ? *language : "unknown");
+  }
+  const ParsedFile& parsed = *prepared.parsed;
+  const std::string& fileID = prepared.fileID;
+  const std::string& relativePath = prepared.relativePath;
+  const auto language = languageForExtension(extensionOf(prepared.file.filename().string()));
+  const std::string now = platform::currentTimestampText();
+  const std::string& rootPath = prepared.root;
+
   // All of a file's rows or none: a file whose new hash is stored always has its new symbols
   // and edges, so an interrupted run never leaves a file that later runs skip as unchanged.
   db::Savepoint savepoint(db_, "ingest_file");
@@ -310,7 +563,7 @@ FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file
       .bindText(2, rootPath)
       .bindText(3, relativePath)
       .bind(4, db::optionalText(language))
-      .bindText(5, contentHash)
+      .bindText(5, *prepared.contentHash)
       .bindText(6, now)
       .run();
   fresh(s.deleteSymbols).bindText(1, fileID).run();
@@ -371,11 +624,38 @@ FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file
     insertEdge(s.insertEdgeOrIgnore, relativePath, call.calleeName, "calls");
     ++edges;
   }
+  keepStamp(true);
+  // A database made before the counters were kept has no figures or graphs to invalidate.
+  if (!generationsAvailable_) generationsAvailable_ = codeGeneration(rootPath, db_).has_value();
+  if (*generationsAvailable_) bumpCodeGeneration(rootPath, db_);
   savepoint.commit();
 
   const auto symbols =
       static_cast<std::int64_t>(parsed.typeDeclarations.size() + parsed.functions.size());
   return {symbols, edges, false};
+}
+
+FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file,
+                                               const std::filesystem::path& root) {
+  const std::string rootPath = root.string();
+  // Asked for the one file, the stored hash decides before anything is parsed.
+  std::unordered_map<std::string, StoredFile> stored;
+  if (auto relative = relativePathOf(file.string(), rootPath)) {
+    const std::string id = fileIDOf(rootPath, *relative);
+    stored.emplace(id, StoredFile{storedContentHash(id), std::nullopt});
+  }
+  Prepared prepared = prepareFile(file, rootPath, &stored);
+  return writePrepared(prepared, &stored);
+}
+
+unsigned CodeIngestionService::parseThreads(std::size_t files) const {
+  unsigned threads = options_.parseThreads;
+  if (threads == 0) {
+    threads = std::min(kMaxParseThreads, std::max(1u, std::thread::hardware_concurrency()));
+  }
+  // A handful of files costs less than starting threads for them.
+  if (files < 64) threads = 1;
+  return threads;
 }
 
 std::int64_t CodeIngestionService::linkImportReferences(const std::string& project) {
@@ -472,21 +752,63 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
       // A refused reference loses only that reference.
     }
   }
+  if (!generationsAvailable_) generationsAvailable_ = codeGeneration(project, db_).has_value();
+  if (*generationsAvailable_) bumpCodeGeneration(project, db_);
   savepoint.commit();
   return count;
 }
 
 void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
-  auto select = db_.prepare(kSelectMemoryFileMatches);
+  auto select = db_.prepare(kSelectMemoriesNamingPaths);
+  // Each trailing part of a path at a "/" boundary, with the files it ends; the whole path
+  // names its file only when a context path equals it exactly.
+  struct Named {
+    std::vector<std::string> bySuffix;  // files whose path ends with "/" and this text
+    std::vector<std::string> byWhole;   // files whose path is this text
+  };
+  std::unordered_map<std::string, Named> paths;
   std::vector<std::pair<std::string, std::string>> matches;
   try {
-    select.bindText(1, project);
+    auto files = db_.prepare(kSelectFileKeys);
+    files.bindText(1, project);
+    while (files.step()) {
+      auto idValue = files.column(0);
+      auto pathValue = files.column(1);
+      auto id = db::textOf(idValue);
+      auto path = db::textOf(pathValue);
+      if (!id || !path || path->empty()) continue;
+      paths[*path].byWhole.push_back(*id);
+      for (auto slash = path->find('/'); slash != std::string::npos;
+           slash = path->find('/', slash + 1)) {
+        if (slash + 1 < path->size()) paths[path->substr(slash + 1)].bySuffix.push_back(*id);
+      }
+    }
+    if (paths.empty()) return;
+    std::vector<std::string> keys;
+    keys.reserve(paths.size());
+    for (const auto& [path, named] : paths) keys.push_back(path);
+    select.bindText(1, sqlJsonArray(keys));
+    std::unordered_set<std::string> seen;
     while (select.step()) {
-      auto memoryValue = select.column(0);
-      auto fileValue = select.column(1);
+      auto pathValue = select.column(0);
+      auto memoryValue = select.column(1);
+      auto contextValue = select.column(2);
+      auto path = db::textOf(pathValue);
       auto memory = db::textOf(memoryValue);
-      auto file = db::textOf(fileValue);
-      if (memory && file) matches.emplace_back(*memory, *file);
+      auto context = db::textOf(contextValue);
+      if (!path || !memory || !context) continue;
+      auto named = paths.find(*path);
+      if (named == paths.end()) continue;
+      auto add = [&](const std::string& file) {
+        std::string key = *memory;
+        key.push_back('\0');
+        key += file;
+        if (seen.insert(std::move(key)).second) matches.emplace_back(*memory, file);
+      };
+      for (const auto& file : named->second.bySuffix) add(file);
+      if (*context == *path) {
+        for (const auto& file : named->second.byWhole) add(file);
+      }
     }
   } catch (const db::Error&) {
     return;  // like a refused link, a failed match costs the links and nothing else
@@ -504,6 +826,99 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
   }
   savepoint.commit();
 }
+
+namespace {
+
+// Files prepared by worker threads, handed to the writer in discovery order. Workers run at
+// most a window ahead of the writer, so a large tree never holds all its parses at once.
+class PreparedFiles {
+ public:
+  using Prepare = std::function<CodeIngestionService::Prepared(std::size_t)>;
+
+  PreparedFiles(std::size_t count, unsigned threads, Prepare prepare)
+      : slots_(count), prepare_(std::move(prepare)) {
+    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+  }
+  ~PreparedFiles() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    for (auto& worker : workers_) worker.join();
+  }
+  PreparedFiles(const PreparedFiles&) = delete;
+  PreparedFiles& operator=(const PreparedFiles&) = delete;
+
+  // Waits for file `index`, taken in order from 0.
+  CodeIngestionService::Prepared take(std::size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return slots_[index].has_value(); });
+    CodeIngestionService::Prepared prepared = std::move(*slots_[index]);
+    slots_[index].reset();
+    taken_ = index + 1;
+    lock.unlock();
+    changed_.notify_all();
+    return prepared;
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 256;
+
+  void work() {
+    for (;;) {
+      std::size_t index = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || next_ < taken_ + kWindow; });
+        if (stopped_ || next_ >= slots_.size()) return;
+        index = next_++;
+      }
+      auto prepared = prepare_(index);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slots_[index] = std::move(prepared);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::vector<std::optional<CodeIngestionService::Prepared>> slots_;
+  Prepare prepare_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_ = 0;
+  std::size_t taken_ = 0;
+  bool stopped_ = false;
+  std::vector<std::thread> workers_;
+};
+
+// Stores what the run leaves for the context and the next run: the summary `known` as it was
+// found valid (its figures kept) or a fresh one (figures computed now), with the fragility
+// inputs the scores were computed from (nothing when they were not). The figures and the
+// counter they are stamped with are read in one transaction with the write, so another
+// writer's rows can never be described by a counter they raised. A failure costs only the
+// summary: the next run and the context compute what it would have said.
+void storeSummary(const std::string& project, const StoredCodeSummary& known,
+                  const std::optional<std::string>& inputs, bool knownValid,
+                  db::Connection& db) {
+  if (knownValid && known.fragilityInputs == inputs) return;
+  try {
+    db::Savepoint savepoint(db, "code_summary");
+    auto generation = codeGeneration(project, db);
+    if (!generation) return;
+    StoredCodeSummary stored = known;
+    if (!knownValid) stored.summary = computeCodeSummary(project, db);
+    stored.generation = *generation;
+    stored.fragilityInputs = inputs;
+    storeCodeSummary(project, stored, db);
+    savepoint.commit();
+  } catch (const db::Error&) {
+    // Left for the next run to compute.
+  }
+}
+
+}  // namespace
 
 IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   const std::string project = normaliseProjectPath(projectPath);
@@ -525,19 +940,42 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
                          "project's own directory)");
   }
   result.filesDiscovered = static_cast<std::int64_t>(files.size());
+
+  std::vector<std::string> fileIDs;
+  fileIDs.reserve(files.size());
+  for (const auto& file : files) {
+    if (auto relative = relativePathOf(file.string(), project)) {
+      fileIDs.push_back(fileIDOf(project, *relative));
+    }
+  }
+  const auto stored = readStoredFiles(fileIDs);
+  const auto* storedFiles = stored ? &*stored : nullptr;
+
+  const unsigned threads = parseThreads(files.size());
+  std::optional<PreparedFiles> pipeline;
+  if (threads > 1) {
+    pipeline.emplace(files.size(), threads, [&](std::size_t index) {
+      return prepareFile(files[index], project, storedFiles);
+    });
+  }
+
   // Files are committed in batches so that a large tree costs a few syncs instead of one per
   // file; each file still has its own savepoint inside the batch, so a failing file takes back
   // only its own rows, and a run cut short loses only the files of its open batch, which the
   // next run parses again. Short batches keep other writers from waiting long for the lock.
+  // A batch opens only for a file that has something to write.
   std::optional<db::Savepoint> batch;
   auto batchStarted = std::chrono::steady_clock::now();
-  for (const auto& file : files) {
-    if (!batch) {
-      batch.emplace(db_, "ingest_batch");
-      batchStarted = std::chrono::steady_clock::now();
-    }
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    Prepared prepared =
+        pipeline ? pipeline->take(index) : prepareFile(files[index], project, storedFiles);
+    const auto& file = files[index];
     try {
-      auto outcome = ingestFile(file, root);
+      if (!batch && !prepared.error && !prepared.unchangedStamp) {
+        batch.emplace(db_, "ingest_batch");
+        batchStarted = std::chrono::steady_clock::now();
+      }
+      auto outcome = writePrepared(prepared, storedFiles);
       if (outcome.skipped) {
         ++result.filesSkipped;
       } else {
@@ -553,20 +991,48 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     } catch (const std::exception& error) {
       result.errors.push_back(file.filename().string() + ": " + error.what());
     }
-    if (std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
+    if (batch && std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
       batch->commit();
       batch.reset();
     }
   }
   if (batch) batch->commit();
+  pipeline.reset();
 
-  result.edgesCreated += linkImportReferences(project);
-  linkMemoriesToCodeFiles(project);
-  try {
-    recomputeFragilityScores(project, db_);
-  } catch (const std::exception&) {
-    // Old or absent scores are still a successful run.
+  // While no code row of the project changed since the last run stored its summary, the
+  // references its imports give are those it derived, and their count is the one it stored.
+  auto summary = readStoredCodeSummary(project, db_);
+  const bool summaryValid = summary && summary->referenceAttempts;
+  if (summaryValid) {
+    result.edgesCreated += *summary->referenceAttempts;
+  } else {
+    summary.reset();
+    const std::int64_t references = linkImportReferences(project);
+    result.edgesCreated += references;
+    StoredCodeSummary fresh;
+    fresh.referenceAttempts = references;
+    summary = std::move(fresh);
   }
+  linkMemoriesToCodeFiles(project);
+
+  // Scores follow from the code rows and the inputs in the digest; equal inputs give the
+  // scores already stored.
+  std::optional<std::string> inputs;
+  try {
+    inputs = fragilityInputs(project, db_);
+  } catch (const db::Error&) {
+    inputs.reset();
+  }
+  const bool scoresCurrent = summaryValid && inputs && summary->fragilityInputs == inputs;
+  if (!scoresCurrent) {
+    try {
+      recomputeFragilityScores(project, db_);
+    } catch (const std::exception&) {
+      // Old or absent scores are still a successful run.
+      inputs.reset();
+    }
+  }
+  storeSummary(project, *summary, inputs, summaryValid, db_);
   return result;
 }
 

@@ -3,6 +3,7 @@
 // recomputing fragility. A service lives for one run; callers enter it through writeQueue().
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "codeintel/ingestion.h"
 #include "codeintel/parsed_file.h"
@@ -44,12 +47,25 @@ std::optional<std::string> wholeTreeRefusal(std::string_view projectPath);
 
 inline constexpr std::string_view kIngestionQueueLabel = "com.tarvomen.nodrel.ingestion-write";
 
+// Reading, hashing and parsing files may run on several threads while the caller's thread
+// alone writes, in discovery order, so the rows are the same whatever the count.
+struct IngestionOptions {
+  // 0: one per processor, at most kMaxParseThreads; 1: everything on the caller's thread.
+  unsigned parseThreads = 0;
+  // A file changed this recently may change again within the same tick of the file system's
+  // clock without its size, times or inode showing it, so its stamp is not kept and the next
+  // run reads it again (git calls such entries "racily clean").
+  std::chrono::nanoseconds settledAfter = std::chrono::seconds(2);
+};
+inline constexpr unsigned kMaxParseThreads = 4;
+
 class CodeIngestionService {
  public:
   // Keeps a reference to the caller's connection, which must outlive the service.
   // `maxSourceFiles` bounds a run's discovery (kMaxSourceFiles unless a test lowers it).
   explicit CodeIngestionService(db::Connection& db, SourceParser parser = {},
-                                std::size_t maxSourceFiles = kMaxSourceFiles);
+                                std::size_t maxSourceFiles = kMaxSourceFiles,
+                                IngestionOptions options = {});
   ~CodeIngestionService();
   CodeIngestionService(const CodeIngestionService&) = delete;
   CodeIngestionService& operator=(const CodeIngestionService&) = delete;
@@ -62,6 +78,11 @@ class CodeIngestionService {
   // root and the user's home directory itself, and stops with IngestionError, having written
   // nothing, when discovery finds more than the file bound; throws db::Error when import or
   // memory linking fails. A failure of one file only adds a line to `errors`.
+  // A file whose size, times and inode are those stamped when its stored content was read is
+  // counted as skipped without being read. When no code row of the project changed since the
+  // last run, its references are not derived again (their count comes from that run), and
+  // its fragility scores are recomputed only when their inputs changed. The run ends by
+  // storing the project's code summary (code_summary.h).
   IngestionResult ingest(std::string_view projectPath);
 
   // One file below `root` (a normalised project path). Writes the file row, its symbols and
@@ -77,18 +98,33 @@ class CodeIngestionService {
   std::int64_t linkImportReferences(const std::string& project);
 
   // Links every memory whose context path is a file's relative path, or a trailing part of it
-  // at a "/" boundary, to that file. Throws db::Error when the query cannot be prepared.
+  // at a "/" boundary (ASCII letters in any case there), to that file. The context paths are
+  // looked up by index for each trailing part of each file's path. Throws db::Error when the
+  // query cannot be prepared.
   void linkMemoriesToCodeFiles(const std::string& project);
+
+  struct Prepared;  // what reading, hashing and parsing made of one file
 
  private:
   struct Statements;
+  struct StoredFile;
   Statements& statements();
+  Prepared prepareFile(const std::filesystem::path& file, const std::string& root,
+                       const std::unordered_map<std::string, StoredFile>* stored) const;
+  FileIngestion writePrepared(Prepared& prepared,
+                              const std::unordered_map<std::string, StoredFile>* stored);
+  std::optional<std::unordered_map<std::string, StoredFile>> readStoredFiles(
+      const std::vector<std::string>& fileIDs);
+  unsigned parseThreads(std::size_t files) const;
 
   db::Connection& db_;
   SourceParser parser_;
   std::size_t maxSourceFiles_;
+  IngestionOptions options_;
   SerialQueue writeQueue_;
   std::unique_ptr<Statements> statements_;
+  bool stampsAvailable_ = true;
+  std::optional<bool> generationsAvailable_;
 };
 
 }  // namespace nodrel::codeintel

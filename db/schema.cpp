@@ -274,6 +274,47 @@ CREATE UNIQUE INDEX IF NOT EXISTS idx_code_edges_unique_links
   ON code_edges(file_id, from_symbol, to_symbol, edge_type)
   WHERE edge_type IN ('calls', 'references');
 
+-- Raised by every transaction that writes a project's files, symbols or edges: figures and
+-- graphs computed from those rows and kept elsewhere hold while the number they were computed
+-- at is still the project's.
+CREATE TABLE IF NOT EXISTS code_generations (
+  project TEXT PRIMARY KEY NOT NULL,
+  generation INTEGER NOT NULL DEFAULT 0
+);
+
+-- A project's code index in figures, as ingestion computed them at `generation`, with what the
+-- run needs to know of its last one: the references its imports gave, and a digest of the
+-- inputs of its fragility scores. Trusted only while `generation` is the project's.
+CREATE TABLE IF NOT EXISTS code_summaries (
+  project TEXT PRIMARY KEY NOT NULL,
+  generation INTEGER,
+  total_files INTEGER,
+  total_symbols INTEGER,
+  total_edges INTEGER,
+  top_connected_files TEXT,
+  last_ingestion TEXT,
+  reference_attempts INTEGER,
+  fragility_inputs TEXT
+);
+
+-- What a file looked like (size, times, inode) when its content had `content_hash`: a later run
+-- passes over a file whose stamp and hash still agree without reading it.
+CREATE TABLE IF NOT EXISTS code_file_stamps (
+  file_id TEXT PRIMARY KEY NOT NULL,
+  size INTEGER,
+  modified_ns INTEGER,
+  changed_ns INTEGER,
+  inode INTEGER,
+  content_hash TEXT
+) WITHOUT ROWID;
+
+-- Ingestion links memories to the files their context paths name: it looks the paths up by
+-- each trailing part of a file's path, ignoring ASCII case as LIKE does, so its cost follows
+-- the files, not the memories. Only memories with a context path are in it.
+CREATE INDEX IF NOT EXISTS idx_memories_context_path
+  ON memories(context_path COLLATE NOCASE)
+  WHERE context_path IS NOT NULL AND context_path != '';
+
 -- One row per pair of one project: the key is the target of the co-change upsert.
 CREATE TABLE IF NOT EXISTS co_changes (
   project TEXT,
@@ -348,7 +389,8 @@ const std::vector<std::string>& schemaTableNames() {
       "memories", "memories_fts", "memory_links", "memory_vectors", "memory_index",
       "memory_history", "mem_scenes", "mem_scene_members", "ml_signals", "projects", "corrections",
       "standing_instructions", "session_context", "session_stats", "skills", "tasks", "audit_log",
-      "code_files", "code_symbols", "code_edges", "co_changes", "build_failures", "test_failures",
+      "code_files", "code_symbols", "code_edges", "code_generations", "code_summaries",
+      "code_file_stamps", "co_changes", "build_failures", "test_failures",
       "checkpoints", "captured_sessions",
   };
   return names;

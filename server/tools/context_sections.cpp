@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
 #include "db/savepoint.h"
 #include "platform/paths.h"
@@ -61,23 +62,6 @@ constexpr std::string_view kSessionStats = R"sql(
   SELECT tool_calls, correction_count FROM session_stats
   WHERE project_id = ? AND session_date >= ? ORDER BY session_date DESC)sql";
 constexpr std::string_view kCountCodeFiles = "SELECT COUNT(*) FROM code_files WHERE project = ?";
-constexpr std::string_view kLastIngestion =
-    "SELECT MAX(last_parsed) FROM code_files WHERE project = ?";
-// The symbol and edge counts and the most connected files all come from these two reads of
-// the project's files: each is one indexed lookup per file, where joining symbols to edges by
-// name in SQL costs several lookups per edge. Each row is one symbol (one edge) of a file of
-// the project, as the counting joins count them. Files are told apart by rowid, an integer
-// that every index entry holds anyway, rather than by their long text ids.
-constexpr std::string_view kProjectSymbolNames = R"sql(
-  SELECT cf.rowid, cs.name
-  FROM code_files cf JOIN code_symbols cs ON cs.file_id = cf.id
-  WHERE cf.project = ?)sql";
-constexpr std::string_view kProjectEdgeTargets = R"sql(
-  SELECT cf.rowid, ce.to_symbol
-  FROM code_files cf JOIN code_edges ce ON ce.file_id = cf.id
-  WHERE cf.project = ?)sql";
-constexpr std::string_view kFilePath = "SELECT relative_path FROM code_files WHERE rowid = ?";
-constexpr std::size_t kTopConnectedLimit = 5;
 
 constexpr std::string_view kNoEfficiencyData =
     "No project registered — no efficiency data available";
@@ -430,102 +414,23 @@ json fetchMemScenes(const std::set<std::string>& memoryIDs, db::Connection& conn
   return scenes;
 }
 
-namespace {
-
-struct CodeFigures {
-  std::int64_t symbols = 0;
-  std::int64_t edges = 0;
-  std::vector<db::Value> topConnectedPaths;  // as stored; the caller keeps the texts
-};
-
-// Which files declare a name, matched as SQLite's equality matches these TEXT columns: text
-// only to the same text, blobs only to the same bytes, NULL to nothing. (Numbers cannot be
-// stored in them: TEXT affinity turns them into text.)
-class Declarations {
- public:
-  void add(db::Value name, std::int64_t file) {
-    if (std::string* text = std::get_if<std::string>(&name)) {
-      byText_[std::move(*text)].push_back(file);
-    } else if (db::Blob* blob = std::get_if<db::Blob>(&name)) {
-      byBlob_[std::move(blob->bytes)].push_back(file);
-    }
-  }
-  const std::vector<std::int64_t>* find(const db::Value& target) const {
-    const auto lookUp = [](const auto& index, const std::string& key) {
-      auto it = index.find(key);
-      return it == index.end() ? nullptr : &it->second;
-    };
-    if (const std::string* text = db::textOf(target)) return lookUp(byText_, *text);
-    if (const db::Blob* blob = db::blobOf(target)) return lookUp(byBlob_, blob->bytes);
-    return nullptr;
-  }
-
- private:
-  std::unordered_map<std::string, std::vector<std::int64_t>> byText_;
-  std::unordered_map<std::string, std::vector<std::int64_t>> byBlob_;
-};
-
-// Per file of the project, the edges of its other files whose target is the name of one of
-// its symbols, one per (symbol, edge) pair; the five highest counts, ties in rowid order,
-// files without any left out.
-CodeFigures readCodeFigures(const std::string& projectPath, db::Connection& connection) {
-  CodeFigures figures;
-  Declarations declarations;
-  auto symbols = connection.prepare(kProjectSymbolNames);
-  symbols.bindText(1, projectPath);
-  while (symbols.step()) {
-    ++figures.symbols;
-    declarations.add(symbols.column(1), db::integerOf(symbols.column(0)).value_or(0));
-  }
-  std::unordered_map<std::int64_t, std::int64_t> inbound;  // file rowid -> count
-  auto edges = connection.prepare(kProjectEdgeTargets);
-  edges.bindText(1, projectPath);
-  while (edges.step()) {
-    ++figures.edges;
-    const auto* declaredIn = declarations.find(edges.column(1));
-    if (!declaredIn) continue;
-    const std::int64_t edgeFile = db::integerOf(edges.column(0)).value_or(0);
-    for (std::int64_t file : *declaredIn) {
-      if (file != edgeFile) ++inbound[file];
-    }
-  }
-  std::vector<std::pair<std::int64_t, std::int64_t>> ranked(inbound.begin(), inbound.end());
-  const auto first = ranked.begin();
-  const auto last =
-      first + static_cast<std::ptrdiff_t>(std::min(ranked.size(), kTopConnectedLimit));
-  std::partial_sort(first, last, ranked.end(), [](const auto& a, const auto& b) {
-    return a.second != b.second ? a.second > b.second : a.first < b.first;
-  });
-  for (auto it = first; it != last; ++it) {
-    auto path = connection.scalar(kFilePath, {it->first});
-    figures.topConnectedPaths.push_back(path ? std::move(*path) : db::Value(db::Null{}));
-  }
-  return figures;
-}
-
-}  // namespace
-
 json fetchCodeStructure(const std::string& path, db::Connection& connection) {
   if (path.empty()) return {{"ingested", false}};
   const std::string projectPath = platform::normaliseProjectPath(path);
   try {
-    const std::int64_t files =
-        integerOrZero(connection.scalar(kCountCodeFiles, {db::text(projectPath)}));
-    if (files < 1) return {{"ingested", false}};
-    const CodeFigures figures = readCodeFigures(projectPath, connection);
+    // Ingestion stores the figures at the end of each run; they are computed here only when
+    // the code rows changed since, or no run of this version stored them.
+    auto stored = codeintel::readStoredCodeSummary(projectPath, connection);
+    const codeintel::CodeSummary summary =
+        stored ? std::move(stored->summary) : codeintel::computeCodeSummary(projectPath, connection);
+    if (summary.totalFiles < 1) return {{"ingested", false}};
     json lastIngestion = nullptr;
-    if (auto last = connection.scalar(kLastIngestion, {db::text(projectPath)})) {
-      if (const std::string* text = db::textOf(*last)) lastIngestion = *text;
-    }
-    json topConnected = json::array();
-    for (const auto& path : figures.topConnectedPaths) {
-      if (const std::string* text = db::textOf(path)) topConnected.push_back(*text);
-    }
+    if (summary.lastIngestion) lastIngestion = *summary.lastIngestion;
     return {{"ingested", true},
-            {"total_files", files},
-            {"total_symbols", figures.symbols},
-            {"total_edges", figures.edges},
-            {"top_connected_files", std::move(topConnected)},
+            {"total_files", summary.totalFiles},
+            {"total_symbols", summary.totalSymbols},
+            {"total_edges", summary.totalEdges},
+            {"top_connected_files", summary.topConnectedFiles},
             {"last_ingestion", std::move(lastIngestion)}};
   } catch (const std::exception& e) {
     logFailure("fetchCodeStructure", e);

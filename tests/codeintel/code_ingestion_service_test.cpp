@@ -1,17 +1,24 @@
 #include "codeintel/code_ingestion_service.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 
+#include "codeintel/code_generation.h"
+#include "codeintel/code_summary.h"
+#include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
 #include "db/error.h"
 #include "codeintel/source_parser.h"
 #include "platform/sha256.h"
+#include "platform/time.h"
 #include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
 
@@ -504,6 +511,289 @@ TEST(CodeIngestionService, ALockedDatabaseEndsTheRunInsteadOfWaitingOnEveryFile)
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   other.exec("ROLLBACK;");
   EXPECT_EQ(*db::integerOf(*mine.scalar("SELECT COUNT(*) FROM code_files")), 0);
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// Runs that may trust stamps at once, so the tests need not wait for files to settle.
+IngestionResult ingestWith(db::Connection& db, const fs::path& root, IngestionOptions options,
+                           SourceParser parser = fakeParse) {
+  CodeIngestionService service(db, std::move(parser), kMaxSourceFiles, options);
+  return service.writeQueue().sync([&] { return service.ingest(root.string()); });
+}
+
+constexpr IngestionOptions kSettledAtOnce{.parseThreads = 1, .settledAfter = {}};
+
+std::vector<db::Row> rows(db::Connection& db, const std::string& sql) { return db.query(sql); }
+
+// A file whose stored stamp matches what the file looks like now is passed over unread, even
+// when its text changed behind it (here the stamp is forged to prove it); a stamp differing in
+// any one part, or taken with other content than the stored, sends the file to be read.
+TEST(IngestionStamps, OnlyAStampMatchingInEveryPartPassesOverTheFile) {
+  struct Case {
+    std::string name;
+    std::string change;  // applied to the forged stamp row
+    bool skipped;
+  };
+  const Case cases[] = {
+      {"every part matches", "", true},
+      {"size", "size = size + 1", false},
+      {"modification time", "modified_ns = modified_ns + 1", false},
+      {"change time", "changed_ns = changed_ns + 1", false},
+      {"inode", "inode = inode + 1", false},
+      {"taken with other content", "content_hash = 'other'", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempHome home;
+    testing::TestDatabase database;
+    const fs::path root = home.path() / "project";
+    writeFile(root / "a.ts", "func one 1 1\n");
+    writeFile(root / "b.ts", "func two 1 1\n");
+    ingestWith(database.db(), root, kSettledAtOnce);
+    ASSERT_EQ(*db::integerOf(*database.db().scalar("SELECT COUNT(*) FROM code_file_stamps")), 2);
+
+    writeFile(root / "a.ts", "func uno 1 1\n");  // same length, other text
+    struct stat st {};
+    ASSERT_EQ(stat((root / "a.ts").c_str(), &st), 0);
+    const auto id = platform::sha256Hex(root.string() + "/a.ts");
+    database.db().run(
+        "UPDATE code_file_stamps SET size = ?, modified_ns = ?, changed_ns = ?, inode = ? "
+        "WHERE file_id = ?",
+        {static_cast<std::int64_t>(st.st_size),
+         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+         static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
+         static_cast<std::int64_t>(st.st_ino), db::text(id)});
+    if (!c.change.empty()) {
+      database.db().run("UPDATE code_file_stamps SET " + c.change + " WHERE file_id = ?",
+                        {db::text(id)});
+    }
+    auto result = ingestWith(database.db(), root, kSettledAtOnce);
+    EXPECT_EQ(result.filesSkipped, c.skipped ? 2 : 1);
+    EXPECT_EQ(result.filesParsed, c.skipped ? 0 : 1);
+    auto names = rows(database.db(), "SELECT name FROM code_symbols ORDER BY name");
+    EXPECT_EQ(names.front(), db::Row{db::text(c.skipped ? "one" : "two")});
+  }
+}
+
+// A file written a moment ago may change again unseen within the clock's tick: it keeps no
+// stamp and is read again. A touched file with unchanged text is skipped by its hash, writes
+// no code rows and gets its new stamp.
+TEST(IngestionStamps, FreshFilesKeepNoStampAndTouchedOnesOnlyRenewIt) {
+  testing::TempHome home;
+  testing::TestDatabase database;
+  auto& db = database.db();
+  const fs::path root = home.path() / "project";
+  writeFile(root / "a.ts", "func one 1 1\n");
+  ingestWith(db, root, {.parseThreads = 1});  // settled only after two seconds
+  EXPECT_EQ(*db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_file_stamps")), 0);
+
+  ingestWith(db, root, kSettledAtOnce);
+  const auto stamped = rows(db, "SELECT * FROM code_file_stamps");
+  ASSERT_EQ(stamped.size(), 1u);
+  const auto generation = codeGeneration(root.string(), db);
+
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {1'700'000'000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root / "a.ts").c_str(), times, 0), 0);
+  auto touched = ingestWith(db, root, kSettledAtOnce);
+  EXPECT_EQ(touched.filesSkipped, 1);
+  EXPECT_EQ(codeGeneration(root.string(), db), generation);
+  const auto renewed = rows(db, "SELECT * FROM code_file_stamps");
+  ASSERT_EQ(renewed.size(), 1u);
+  EXPECT_NE(renewed, stamped);
+  EXPECT_EQ(renewed[0][2], db::Value(std::int64_t{1'700'000'000} * 1'000'000'000));
+}
+
+// A tree whose files import one another, declare names that other files also declare, and
+// include failures (not UTF-8, too large), parsed on one thread and on four: every row, row
+// ids included, and every result are the same, on a first run and on one after edits.
+TEST(IngestionThreads, ParsingOnSeveralThreadsWritesTheSameRows) {
+  testing::TempHome home;
+  const fs::path root = home.path() / "project";
+  auto writeTree = [&](int round) {
+    for (int i = 0; i < 150; ++i) {
+      if (round == 1 && i % 7 != 0) continue;
+      std::string text = "type Shared 1 9\nfunc f" + std::to_string(i % 13) + " 2 3\n";
+      text += "import ./m" + std::to_string((i * 7 + round) % 150) + "\n";
+      text += "inherits T" + std::to_string(i) + " Shared\ncall helper\ncall helper\n";
+      if (i % 5 == 0) text += "func extra" + std::to_string(round) + " 4 4\n";
+      writeFile(root / ("d" + std::to_string(i % 6)) / ("m" + std::to_string(i) + ".ts"), text);
+    }
+    writeFile(root / "bad.ts", std::string("func x 1 1\n\xff\xfe", 13));
+    writeFile(root / "huge.ts", std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, ' '));
+  };
+  testing::TestDatabase serial, parallel;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    writeTree(round);
+    auto one = ingestWith(serial.db(), root, {.parseThreads = 1});
+    auto four = ingestWith(parallel.db(), root, {.parseThreads = 4});
+    EXPECT_EQ(one.filesParsed, round == 0 ? 150 : 22);
+    EXPECT_EQ(one.errors.size(), 2u);
+    EXPECT_EQ(four.filesDiscovered, one.filesDiscovered);
+    EXPECT_EQ(four.filesParsed, one.filesParsed);
+    EXPECT_EQ(four.filesSkipped, one.filesSkipped);
+    EXPECT_EQ(four.symbolsExtracted, one.symbolsExtracted);
+    EXPECT_EQ(four.edgesCreated, one.edgesCreated);
+    EXPECT_EQ(four.errors, one.errors);
+    for (const char* sql :
+         {"SELECT id, project, relative_path, language, content_hash, fragility_score "
+          "FROM code_files ORDER BY rowid",
+          "SELECT * FROM code_symbols ORDER BY id", "SELECT * FROM code_edges ORDER BY id"}) {
+      SCOPED_TRACE(sql);
+      EXPECT_EQ(rows(parallel.db(), sql), rows(serial.db(), sql));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// The statement the index-driven lookup stands in for: every memory against every file.
+constexpr std::string_view kPlainMemoryFileMatches = R"sql(SELECT m.id, cf.id
+FROM memories m
+JOIN code_files cf
+  ON cf.relative_path = m.context_path
+  OR cf.relative_path LIKE '%/' || replace(replace(replace(m.context_path, '\', '\\'), '%', '\%'), '_', '\_') ESCAPE '\'
+WHERE cf.project = ? AND m.context_path IS NOT NULL AND m.context_path != '')sql";
+
+// Paths that share names, letters in both cases, wildcard characters and deep trailing parts,
+// and context paths of every form against them: the links are exactly the plain join's.
+TEST(MemoryLinks, TheIndexedLookupLinksWhatThePlainJoinMatches) {
+  testing::TempHome home;
+  testing::TestDatabase database;
+  auto& db = database.db();
+  const fs::path root = home.path() / "project";
+  const char* const files[] = {"main.go", "cmd/main.go", "cmd/tool/Main.go", "net/http/server.go",
+                               "NET/HTTP/server.go", "x/net/http/server.go", "a_b/c%d.go",
+                               "axb/c%d.go", "a\\b.go", "deep/a/b/c/d/e.go", "http/server.go"};
+  for (const char* file : files) writeFile(root / file, "\n");
+  // A second project with the same paths must get no links from this one.
+  for (const char* file : files) writeFile(home.path() / "other" / file, "\n");
+  const char* const contexts[] = {"main.go", "MAIN.GO", "cmd/main.go", "Cmd/Main.go",
+                                  "tool/main.go", "http/server.go", "HTTP/Server.go",
+                                  "net/http/server.go", "server.go", "c%d.go", "a_b/c%d.go",
+                                  "a%b/c%d.go", "_/c%d.go", "b.go", "a\\b.go", "e.go",
+                                  "c/d/e.go", "/main.go", "ain.go", "", "deep/a/b/c/d/e.go/",
+                                  "go", "x/net/http/server.go"};
+  int n = 0;
+  for (const char* context : contexts) {
+    for (const char* tier : {"episodic", "cold"}) {
+      db.run("INSERT INTO memories (id, tier, body, context_path, created_at, last_accessed, "
+             "deleted_at) VALUES (?, ?, ?, ?, 't', 't', ?)",
+             {db::text(testing::numbered("m", n)), db::text(tier),
+              db::text(testing::numbered("body ", n)), db::text(context),
+              n % 3 == 0 ? db::text("t") : db::Value(db::Null{})});
+      ++n;
+    }
+  }
+  ingestWith(db, home.path() / "other", {.parseThreads = 1});
+  db.run("DELETE FROM memory_links");
+  ingestWith(db, root, {.parseThreads = 1});
+
+  std::set<std::pair<std::string, std::string>> want;
+  for (const auto& row : db.query(kPlainMemoryFileMatches, {db::text(root.string())})) {
+    want.emplace(*db::textOf(row[0]), "code:" + *db::textOf(row[1]));
+  }
+  std::set<std::pair<std::string, std::string>> got;
+  for (const auto& row : db.query("SELECT src_id, dst_id FROM memory_links")) {
+    got.emplace(*db::textOf(row[0]), *db::textOf(row[1]));
+  }
+  EXPECT_GT(want.size(), 40u);
+  EXPECT_EQ(got, want);
+}
+
+// The summary that a run stores is what the code tables give at that moment, after a first
+// run, a run with nothing changed and one with edits; and a later run trusts it (no writes)
+// only while the project's counter has not moved.
+TEST(CodeSummaries, TheStoredSummaryIsWhatTheTablesGive) {
+  testing::TempHome home;
+  testing::TestDatabase database;
+  auto& db = database.db();
+  const fs::path root = home.path() / "project";
+  fs::copy(testing::fixturePath("server/connected"), root, fs::copy_options::recursive);
+  const std::string project = root.string();
+  auto check = [&](const char* step) {
+    SCOPED_TRACE(step);
+    auto stored = readStoredCodeSummary(project, db);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->summary, computeCodeSummary(project, db));
+    EXPECT_GT(stored->summary.totalEdges, 0);
+    EXPECT_FALSE(stored->summary.topConnectedFiles.empty());
+  };
+  ingestWith(db, root, {}, parseSourceFile);
+  check("first run");
+  const auto changes = *db::integerOf(*db.scalar("SELECT total_changes()"));
+  ingestWith(db, root, {}, parseSourceFile);
+  EXPECT_EQ(*db::integerOf(*db.scalar("SELECT total_changes()")), changes);
+  check("nothing changed");
+  writeFile(root / "src/d.ts", "import { A } from './a';\nexport class D extends A {}\n");
+  ingestWith(db, root, {}, parseSourceFile);
+  check("a file added");
+
+  // Rows written behind ingestion's back raise the counter, and the summary is no longer used.
+  bumpCodeGeneration(project, db);
+  EXPECT_FALSE(readStoredCodeSummary(project, db).has_value());
+  ingestWith(db, root, {}, parseSourceFile);
+  check("after the counter moved");
+}
+
+// With no file changed, scores are recomputed exactly when one of their other inputs changed:
+// whatever happened between the runs, they equal a recomputation from scratch.
+TEST(CodeSummaries, ScoresFollowEveryInputWhenNoFileChanged) {
+  struct Case {
+    std::string name;
+    std::function<void(db::Connection&, const fs::path&)> between;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [](db::Connection&, const fs::path&) {}},
+      {"a co-change",
+       [](db::Connection& db, const fs::path& home) {
+         db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'b.ts', "
+                "'c.ts', 7)",
+                {db::text((home / "project").string())});
+       }},
+      {"a build failure",
+       [](db::Connection& db, const fs::path& home) {
+         db.run("INSERT INTO build_failures (project, timestamp, error_file, error_message) "
+                "VALUES (?, ?, 'c.ts', 'boom')",
+                {db::text((home / "project").string()), db::text(platform::currentTimestampText())});
+       }},
+      {"another project declaring the names",
+       [](db::Connection& db, const fs::path& home) {
+         // Declared twice, Base counts each of the project's edges to it twice there, which
+         // raises the largest inbound count that every score is divided by.
+         writeFile(home / "other/o.ts", "type Base 1 1\ntype Base 2 2\n");
+         ingestWith(db, home / "other", {.parseThreads = 1});
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempHome home;
+    testing::TestDatabase database;
+    auto& db = database.db();
+    const fs::path root = home.path() / "project";
+    writeFile(root / "a.ts", "type Base 1 1\n");
+    writeFile(root / "b.ts", "inherits B1 Base\n");
+    writeFile(root / "c.ts", "inherits C1 Base\nconforms C1 Base\n");
+    db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'a.ts', 'b.ts', 2)",
+           {db::text(root.string())});
+    ingestWith(db, root, {.parseThreads = 1});
+    c.between(db, home.path());
+    ingestWith(db, root, {.parseThreads = 1});
+    const std::string scores =
+        "SELECT relative_path, fragility_score FROM code_files WHERE project = ? ORDER BY 1";
+    const auto after = db.query(scores, {db::text(root.string())});
+    recomputeFragilityScores(root.string(), db);
+    EXPECT_EQ(db.query(scores, {db::text(root.string())}), after);
+  }
 }
 
 }  // namespace
