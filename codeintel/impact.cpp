@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <unordered_set>
 
+#include "codeintel/code_generation.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/predictive_risk.h"
 
@@ -325,18 +327,24 @@ class EdgeGraph {
  public:
   // Prepares its statements at once, so that tables it cannot read fail the analysis whether or
   // not any file resolves.
-  EdgeGraph(const std::string& project, db::Connection& db)
+  // A whole graph kept from an earlier analysis answers from the start.
+  EdgeGraph(const std::string& project, db::Connection& db,
+            std::shared_ptr<const ProjectEdges> kept = nullptr)
       : project_(project),
         db_(db),
         selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
         selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
-        selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)) {}
+        selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)),
+        whole_(std::move(kept)) {}
+
+  // The whole graph, when the analysis read it (or started from it).
+  const std::shared_ptr<const ProjectEdges>& whole() const { return whole_; }
 
   // Files with an edge to a name that a frontier file declares or to a frontier file itself,
   // other than the frontier files; in the order first found.
   Ids dependentsOf(const Ids& frontier) {
     if (!whole_ && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
-      whole_.emplace(project_, db_);
+      whole_ = std::make_shared<const ProjectEdges>(project_, db_);
     }
     if (whole_) return whole_->dependentsOf(frontier);
     readNames(frontier);
@@ -385,7 +393,9 @@ class EdgeGraph {
     if (!whole_) {
       std::size_t unread = 0;
       for (const auto& file : files) unread += names_.contains(file) ? 0 : 1;
-      if (unread * kWalkedShareOfDependents >= projectFileCount()) whole_.emplace(project_, db_);
+      if (unread * kWalkedShareOfDependents >= projectFileCount()) {
+        whole_ = std::make_shared<const ProjectEdges>(project_, db_);
+      }
     }
     if (whole_) {
       std::vector<std::int64_t> counts;
@@ -514,7 +524,7 @@ class EdgeGraph {
   db::Statement selectTargetsOf_;
   std::optional<std::size_t> projectFiles_;
   // Set once the analysis reaches enough of the project to read all of it; answers from then on.
-  std::optional<ProjectEdges> whole_;
+  std::shared_ptr<const ProjectEdges> whole_;
   std::vector<std::string> files_;
   std::vector<std::optional<std::string>> paths_;
   std::unordered_map<std::string, std::uint32_t> fileIndex_;
@@ -573,15 +583,43 @@ Ids withoutRepeats(const Ids& ids) {
 
 }  // namespace
 
+struct ImpactGraphCache::Graph {
+  std::string project;
+  std::int64_t generation = 0;
+  std::shared_ptr<const ProjectEdges> edges;
+};
+
+ImpactGraphCache::ImpactGraphCache() = default;
+ImpactGraphCache::~ImpactGraphCache() = default;
+
+void ImpactGraphCache::clear() { graphs_.clear(); }
+
 ImpactReport analyzeImpact(std::string_view projectPath,
-                           const std::vector<std::string>& changedPaths, db::Connection& db) {
+                           const std::vector<std::string>& changedPaths, db::Connection& db,
+                           ImpactGraphCache* cache) {
   const std::string project = normaliseProjectPath(projectPath);
   ImpactReport report;
+
+  // Read before anything else, so a graph kept under it was read no earlier than it.
+  const auto generation = cache ? codeGeneration(project, db) : std::nullopt;
+  std::shared_ptr<const ProjectEdges> kept;
+  if (cache) {
+    auto& graphs = cache->graphs_;
+    auto it = std::find_if(graphs.begin(), graphs.end(),
+                           [&](const auto& graph) { return graph->project == project; });
+    if (it != graphs.end()) {
+      if (generation && (*it)->generation == *generation) {
+        kept = (*it)->edges;
+      } else {
+        graphs.erase(it);
+      }
+    }
+  }
 
   const Ids ids = resolveChangedFileIDs(project, changedPaths, db);
   report.changedFiles = relativePathForFileID(ids, db);
 
-  EdgeGraph edges(project, db);
+  EdgeGraph edges(project, db, kept);
   std::unordered_set<std::string> visited(ids.begin(), ids.end());
   std::vector<Ids> levels;
   Ids frontier = ids;
@@ -625,6 +663,12 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   }
 
   report.highImpactWarnings = collectHighImpactWarnings(dependents, edges);
+  if (cache && generation && edges.whole() && edges.whole() != kept) {
+    auto& graphs = cache->graphs_;
+    graphs.insert(graphs.begin(), std::make_unique<ImpactGraphCache::Graph>(
+                                      ImpactGraphCache::Graph{project, *generation, edges.whole()}));
+    if (graphs.size() > ImpactGraphCache::kKeptProjects) graphs.pop_back();
+  }
 
   try {
     report.topFragileFiles = fetchTopFragileFiles(project, kTopFragileCount, db);

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "codeintel/impact.h"
 #include "db/connection.h"
 
 namespace nodrel::server {
@@ -13,9 +14,12 @@ class MCPServer {
   explicit MCPServer(db::Connection connection) : connection_(std::move(connection)) {}
 
   db::Connection& db() { return connection_; }
+  // Kept between impact calls; each graph checks the code counter before it answers.
+  codeintel::ImpactGraphCache& impactGraphs() { return impactGraphs_; }
 
  private:
   db::Connection connection_;
+  codeintel::ImpactGraphCache impactGraphs_;
 };
 
 }  // namespace nodrel::server

@@ -159,13 +159,14 @@ const std::vector<Route>& routes() {
        "write:context", true, "session_context,memories"},
       {"nodrel_ingest_project",
        [](const CallArguments& call, MCPServer& server) {
-         return ingestProject(server.db(), call.projectPath);
+         return ingestProject(server.db(), call.projectPath, &server.impactGraphs());
        },
        "write:ingest", true, "code_files,code_edges"},
       {"nodrel_get_impact",
        [](const CallArguments& call, MCPServer& server) {
          auto files = stringsOrNone(call.all, "files");
-         return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath));
+         return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath),
+                          &server.impactGraphs());
        },
        "read:impact", false, std::nullopt},
       {"nodrel_audit_log",

@@ -33,13 +33,13 @@ json predictionJSON(const codeintel::Prediction& prediction) {
 }
 
 json getImpact(db::Connection& connection, const std::vector<std::string>& files,
-               const std::string& project) {
+               const std::string& project, codeintel::ImpactGraphCache* graphs) {
   if (project.empty()) return failure("project is required");
   if (files.empty()) return failure("files array is required and must not be empty");
 
   codeintel::ImpactReport report;
   try {
-    report = codeintel::analyzeImpact(project, files, connection);
+    report = codeintel::analyzeImpact(project, files, connection, graphs);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] getImpact error: ") + e.what());
     return failure(e.what());

@@ -10,7 +10,8 @@ namespace nodrel::server {
 
 using nlohmann::json;
 
-json ingestProject(db::Connection& connection, const std::string& projectPath) {
+json ingestProject(db::Connection& connection, const std::string& projectPath,
+                   codeintel::ImpactGraphCache* graphs) {
   if (projectPath.empty()) return {{"success", false}, {"error", "project_path is required"}};
   // A relative path would resolve against the server's own working directory, and a NUL would
   // cut the path short and ingest some other directory.
@@ -21,6 +22,7 @@ json ingestProject(db::Connection& connection, const std::string& projectPath) {
     return {{"success", false}, {"error", *refusal}};
   }
 
+  if (graphs) graphs->clear();
   codeintel::IngestionResult result;
   try {
     codeintel::CodeIngestionService service(connection);

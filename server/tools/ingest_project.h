@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "codeintel/impact.h"
 #include "db/connection.h"
 
 namespace nodrel::server {
@@ -13,6 +14,9 @@ namespace nodrel::server {
 // {"success": true, project, files_discovered, files_parsed, files_skipped, symbols_extracted,
 // edges_created, errors} or {"success": false, "error": ...}. A path that is not absolute, holds
 // "..", a NUL or more than 500 characters is refused before anything is read. Never throws.
-nlohmann::json ingestProject(db::Connection& connection, const std::string& projectPath);
+// The kept impact graphs, when given, are let go once the run starts: they would no longer
+// answer anyway.
+nlohmann::json ingestProject(db::Connection& connection, const std::string& projectPath,
+                             codeintel::ImpactGraphCache* graphs = nullptr);
 
 }  // namespace nodrel::server

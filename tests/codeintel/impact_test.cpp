@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "codeintel/code_generation.h"
 #include "db/savepoint.h"
 #include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
@@ -477,6 +478,52 @@ TEST(Impact, ReadingByIndexAndReadingTheWholeGraphGiveTheSameReport) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// Warnings come in the order their files are reached, which the report leaves undefined.
+ImpactReport withSortedWarnings(ImpactReport report) {
+  std::sort(report.highImpactWarnings.begin(), report.highImpactWarnings.end());
+  return report;
+}
+
+// A graph kept between analyses answers exactly as reading the tables does, and once another
+// connection writes the project's code rows (raising its counter, as ingestion does) it is
+// read again, so the new dependent appears.
+TEST(Impact, AKeptGraphGivesTheSameReportsUntilTheCodeRowsChange) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  buildTangled(db, 0);
+  ImpactGraphCache cache;
+  for (int round = 0; round < 2; ++round) {
+    for (int changed = 0; changed < 50; changed += 7) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", changed f" + std::to_string(changed));
+      const std::vector<std::string> files = {paddedPath("f", changed)};
+      EXPECT_EQ(withSortedWarnings(analyzeImpact(kProject, files, db, &cache)),
+                withSortedWarnings(analyzeImpact(kProject, files, db)));
+    }
+    EXPECT_EQ(cache.size(), 1u);
+  }
+
+  auto other = db::Connection::open(t.path());
+  {
+    db::Savepoint savepoint(other);
+    auto newcomer = addCodeFile(other, kProject, "late/newcomer.ts");
+    addEdge(other, newcomer, "file:" + testing::codeFileID(kProject, paddedPath("f", 0)),
+            "references");
+    bumpCodeGeneration(kProject, other);
+    savepoint.commit();
+  }
+  const std::vector<std::string> files = {paddedPath("f", 0)};
+  const auto report = withSortedWarnings(analyzeImpact(kProject, files, db, &cache));
+  EXPECT_EQ(report, withSortedWarnings(analyzeImpact(kProject, files, db)));
+  const auto& direct = report.directDependents;
+  EXPECT_NE(std::find(direct.begin(), direct.end(), "late/newcomer.ts"), direct.end());
 }
 
 }  // namespace
