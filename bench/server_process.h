@@ -23,7 +23,10 @@ class ServerProcess {
   explicit ServerProcess(const std::optional<std::filesystem::path>& home = std::nullopt) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    const std::string program = NODREL_BINARY_DIR "/server/NodrelMCP";
+    // NODREL_BENCH_SERVER names another build of the program, to time a baseline in one run.
+    const char* other = std::getenv("NODREL_BENCH_SERVER");
+    const std::string program =
+        other && *other ? std::string(other) : std::string(NODREL_BINARY_DIR "/server/NodrelMCP");
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
