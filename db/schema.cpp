@@ -43,8 +43,9 @@ CREATE INDEX IF NOT EXISTS idx_memories_project_last_accessed
 -- A project's live memories, counted by the status line on every prompt and by each session
 -- start: answered from this index alone, where the one above leaves every row of the project to
 -- be read for its deletion mark.
-CREATE INDEX IF NOT EXISTS idx_memories_live_project
-  ON memories(project, deleted_at, last_accessed);
+CREATE INDEX IF NOT EXISTS idx_memories_project_deleted ON memories(project, deleted_at);
+-- Its first form also held last_accessed, which made the counts read twice the pages.
+DROP INDEX IF EXISTS idx_memories_live_project;
 CREATE INDEX IF NOT EXISTS idx_memories_created_at ON memories(created_at);
 -- By tier, and covering the capacity check's usage sums so a write does not scan every memory.
 CREATE INDEX IF NOT EXISTS idx_memories_tier_usage ON memories(tier, deleted_at, body_tokens);

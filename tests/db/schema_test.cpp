@@ -306,7 +306,7 @@ TEST_F(SchemaTest, LiveMemoryCountsByProjectComeFromTheIndexAndMatchAScan) {
                                     {text("/p")})) {
     plan += *textOf(row[3]) + "\n";
   }
-  EXPECT_NE(plan.find("COVERING INDEX idx_memories_live_project"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("COVERING INDEX idx_memories_project_deleted"), std::string::npos) << plan;
 }
 
 TEST_F(SchemaTest, SessionContextRefersToSessionsAndProjects) {
