@@ -33,6 +33,10 @@ constexpr std::string_view kSelectOfOtherProjects = R"sql(
 // SQLite's historical default cap on bound parameters, the lowest any build has.
 constexpr std::size_t kMaxParameters = 999;
 constexpr int kMaxHops = 3;
+// A hop reads the links of at most this many frontier nodes, the best scored. Ordinary text
+// links a memory to dozens of others, so an unbounded second hop read seeds x degree x degree
+// links, and the walk keeps no more than 50 hits anyway.
+constexpr std::size_t kMaxExpandedPerHop = 50;
 
 std::string edgeSQL(std::size_t idCount, std::size_t typeCount) {
   std::string types;
@@ -143,6 +147,20 @@ void dropOtherProjects(std::unordered_map<std::string, double>& scores, const st
   std::erase_if(scores, [&](const auto& entry) { return foreign.contains(entry.first); });
 }
 
+// Cuts the frontier to the kMaxExpandedPerHop identifiers of highest score, equal scores in
+// frontier order; the kept ones stay in frontier order, each once.
+void keepBestScored(std::vector<std::string>& frontierIDs,
+                    std::unordered_map<std::string, double>& parentScores) {
+  std::vector<std::string> ranked = uniqueInOrder<std::string>(frontierIDs);
+  std::stable_sort(ranked.begin(), ranked.end(), [&](const std::string& a, const std::string& b) {
+    return parentScores.at(a) > parentScores.at(b);
+  });
+  ranked.resize(kMaxExpandedPerHop);
+  const std::unordered_set<std::string> kept(ranked.begin(), ranked.end());
+  std::erase_if(frontierIDs, [&](const std::string& id) { return !kept.contains(id); });
+  std::erase_if(parentScores, [&](const auto& entry) { return !kept.contains(entry.first); });
+}
+
 }  // namespace
 
 std::vector<GraphTraversal::EdgeRow> GraphTraversal::fetchEdges(
@@ -218,6 +236,7 @@ std::vector<GraphHit> GraphTraversal::traverse(std::span<const std::string> seed
       auto [it, inserted] = parentScores.emplace(id, score);
       if (!inserted && score > it->second) it->second = score;
     }
+    if (parentScores.size() > kMaxExpandedPerHop) keepBestScored(frontierIDs, parentScores);
 
     const std::vector<EdgeRow> edges = fetchEdges(frontierIDs, edgeTypes);
 

@@ -161,9 +161,109 @@ TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
   db().exec("COMMIT");
   const auto edges = GraphTraversal(db()).fetchEdges(seeds, std::vector<std::string>{"semantic"});
   EXPECT_EQ(edges.size(), 2501u);
+  // A hop expands the 50 best-scored nodes of its frontier; of seeds that score alike, the first.
   auto hits = GraphTraversal(db()).traverse(seeds, 2, {}, 100000);
-  ASSERT_EQ(hits.size(), 2500u);
-  for (const auto& hit : hits) EXPECT_DOUBLE_EQ(hit.score, 0.25);
+  ASSERT_EQ(hits.size(), 50u);
+  std::set<std::string> reached;
+  for (const auto& hit : hits) {
+    EXPECT_DOUBLE_EQ(hit.score, 0.25);
+    reached.insert(hit.id);
+  }
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(reached.contains("leaf" + std::to_string(i))) << i;
+}
+
+// The walk as it stood before a hop's frontier was bounded: every frontier node's links read,
+// in the order fetchEdges gives them. Sets `widest` to the largest frontier it expanded.
+std::vector<GraphHit> unboundedWalk(GraphTraversal& graph, const std::vector<std::string>& seeds,
+                                    int hops, std::size_t& widest) {
+  std::set<std::string> visited(seeds.begin(), seeds.end());
+  std::map<std::string, double> scores;
+  std::vector<std::pair<std::string, double>> frontier;
+  for (const auto& seed : seeds) frontier.emplace_back(seed, 1.0);
+  widest = 0;
+  for (int hop = 1; hop <= hops && !frontier.empty(); ++hop) {
+    std::map<std::string, double> parents;
+    std::vector<std::string> ids;
+    for (const auto& [id, score] : frontier) {
+      ids.push_back(id);
+      parents[id] = std::max(parents.contains(id) ? parents[id] : score, score);
+    }
+    widest = std::max(widest, parents.size());
+    std::vector<std::pair<std::string, double>> next;
+    for (const auto& edge : graph.fetchEdges(ids, {})) {
+      const bool forward = parents.contains(edge.srcID);
+      const std::string& neighbour = forward ? edge.dstID : edge.srcID;
+      const std::string& parent = forward ? edge.srcID : edge.dstID;
+      const double candidate = (1.0 / (1 << hop)) * edge.weight * parents[parent];
+      if (visited.insert(neighbour).second) {
+        scores[neighbour] = std::max(candidate, 0.0);
+        next.emplace_back(neighbour, scores[neighbour]);
+      } else if (scores.contains(neighbour) && scores[neighbour] < candidate) {
+        scores[neighbour] = candidate;
+      }
+    }
+    frontier = std::move(next);
+  }
+  std::vector<GraphHit> hits;
+  for (const auto& [id, score] : scores) hits.push_back({id, score});
+  std::sort(hits.begin(), hits.end(), [](const GraphHit& a, const GraphHit& b) {
+    return a.score != b.score ? a.score > b.score : a.id < b.id;
+  });
+  if (hits.size() > 50) hits.resize(50);
+  return hits;
+}
+
+// On tangled graphs (links both ways, equal and missing weights, one pair linked twice) whose
+// frontiers stay within 50 nodes, the bounded walk returns exactly what the unbounded one did.
+TEST_F(GraphTraversalTest, FrontiersOfFiftyOrFewerWalkAsTheUnboundedWalk) {
+  std::mt19937 random(15);
+  const db::Value weights[] = {0.5, 0.5, 0.25, 0.8, db::Null{}, std::int64_t{1}};
+  int compared = 0;
+  for (int graphNumber = 0; graphNumber < 6; ++graphNumber) {
+    db().exec("DELETE FROM memory_links");
+    const int nodes = 30 + static_cast<int>(random() % 40);
+    for (int i = 0; i < nodes * 3; ++i) {
+      const std::string src = "n" + std::to_string(random() % nodes);
+      const std::string dst = "n" + std::to_string(random() % nodes);
+      if (src == dst) continue;
+      const auto& weight = weights[random() % std::size(weights)];
+      db().run("INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight) "
+               "VALUES (?, ?, ?, ?)",
+               {db::Value(src), db::Value(dst),
+                db::Value(random() % 4 == 0 ? "entity" : "semantic"), weight});
+    }
+    GraphTraversal graph(db());
+    for (int walk = 0; walk < 10; ++walk) {
+      std::vector<std::string> seeds;
+      for (int k = 1 + static_cast<int>(random() % 4); k > 0; --k) {
+        seeds.push_back("n" + std::to_string(random() % nodes));
+      }
+      const int hops = 1 + static_cast<int>(random() % 3);
+      std::size_t widest = 0;
+      const auto want = unboundedWalk(graph, seeds, hops, widest);
+      if (widest > 50) continue;
+      SCOPED_TRACE(graphNumber * 100 + walk);
+      EXPECT_EQ(graph.traverse(seeds, hops, {}, 50), want);
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 40);
+}
+
+// Past 50 nodes, a hop follows the links of the 50 best-scored only.
+TEST_F(GraphTraversalTest, AHopExpandsOnlyTheFiftyBestScoredNodes) {
+  db().exec("BEGIN");
+  for (int i = 0; i < 60; ++i) {
+    link("S", "N" + std::to_string(i), (100.0 - i) / 100.0);
+    link("N" + std::to_string(i), "L" + std::to_string(i), 1.0);
+  }
+  db().exec("COMMIT");
+  const auto hits = traverse({"S"}, 2, {}, 500);
+  for (int i = 0; i < 60; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(hits.contains("N" + std::to_string(i)));
+    EXPECT_EQ(hits.contains("L" + std::to_string(i)), i < 50);
+  }
 }
 
 // The walk indexes only change how the links are found: the same edges in the same order (the
