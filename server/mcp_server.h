@@ -6,12 +6,14 @@
 
 #include "codeintel/impact.h"
 #include "db/connection.h"
+#include "store/vector_store.h"
 
 namespace nodrel::server {
 
 class MCPServer {
  public:
-  explicit MCPServer(db::Connection connection) : connection_(std::move(connection)) {}
+  explicit MCPServer(db::Connection connection)
+      : connection_(std::move(connection)), keptVectors_(connection_) {}
 
   db::Connection& db() { return connection_; }
   // Kept between impact calls; each graph checks the code counter before it answers.
@@ -20,6 +22,8 @@ class MCPServer {
  private:
   db::Connection connection_;
   codeintel::ImpactGraphCache impactGraphs_;
+  // Recall searches every stored vector on each context call; the server keeps them packed.
+  store::KeptVectorCopy keptVectors_;
 };
 
 }  // namespace nodrel::server

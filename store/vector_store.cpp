@@ -1,14 +1,20 @@
 #include "store/vector_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "db/error.h"
 #include "db/statement.h"
 #include "platform/sentence_embedding.h"
 #include "platform/time.h"
+#include "store/in_list.h"
 
 namespace nodrel::store {
 namespace {
@@ -25,12 +31,14 @@ constexpr std::string_view kSelectLiveVectors = R"sql(
     FROM memory_vectors mv
     JOIN memories m ON m.id = mv.memory_id
     WHERE m.tier != 'cold'
-      AND m.deleted_at IS NULL)sql";
+      AND m.deleted_at IS NULL
+    ORDER BY mv.rowid)sql";
 constexpr std::string_view kSelectAllVectors = R"sql(
     SELECT mv.memory_id, mv.embedding
     FROM memory_vectors mv
     LEFT JOIN memories m ON m.id = mv.memory_id
-    WHERE m.deleted_at IS NULL)sql";
+    WHERE m.deleted_at IS NULL
+    ORDER BY mv.rowid)sql";
 // A project's search reads only that project's vectors and the global ones, so its best hits
 // are never crowded out by another project's. A vector whose memory is gone belongs to no
 // project that can be told, so it stays out.
@@ -40,13 +48,36 @@ constexpr std::string_view kSelectLiveVectorsInProject = R"sql(
     JOIN memories m ON m.id = mv.memory_id
     WHERE m.tier != 'cold'
       AND m.deleted_at IS NULL
-      AND (m.project = ? OR m.project IS NULL))sql";
+      AND (m.project = ? OR m.project IS NULL)
+    ORDER BY mv.rowid)sql";
 constexpr std::string_view kSelectAllVectorsInProject = R"sql(
     SELECT mv.memory_id, mv.embedding
     FROM memory_vectors mv
     JOIN memories m ON m.id = mv.memory_id
     WHERE m.deleted_at IS NULL
-      AND (m.project = ? OR m.project IS NULL))sql";
+      AND (m.project = ? OR m.project IS NULL)
+    ORDER BY mv.rowid)sql";
+
+// The search itself reads the vectors alone, in the same row order, and asks which of its best
+// hits may be returned only afterwards, by identifier: joining every vector row to its memory
+// cost three to four times the read of the vectors.
+constexpr std::string_view kSelectStoredVectors =
+    "SELECT memory_id, embedding FROM memory_vectors ORDER BY rowid";
+// Which of a batch of hits the search may return, one statement per form of the search above.
+// Without the tier filter and a project, only a deleted memory is refused, and a vector whose
+// memory is gone is kept: that form asks for the refused ones.
+constexpr std::string_view kSelectSearchableLive =
+    "SELECT id FROM memories WHERE tier != 'cold' AND deleted_at IS NULL AND id IN (";
+constexpr std::string_view kSelectRefusedAll =
+    "SELECT id FROM memories WHERE deleted_at IS NOT NULL AND id IN (";
+constexpr std::string_view kSelectSearchableLiveInProject =
+    "SELECT id FROM memories WHERE tier != 'cold' AND deleted_at IS NULL"
+    " AND (project = ? OR project IS NULL) AND id IN (";
+constexpr std::string_view kSelectSearchableAllInProject =
+    "SELECT id FROM memories WHERE deleted_at IS NULL"
+    " AND (project = ? OR project IS NULL) AND id IN (";
+// Changes whenever another connection commits to the database.
+constexpr std::string_view kDataVersion = "PRAGMA data_version";
 
 constexpr std::string_view kModelName = "NLEmbedding";
 constexpr double kMinimumSimilarity = 0.01;
@@ -58,10 +89,48 @@ float loadFloat(const char* bytes) {
   return std::bit_cast<float>(bits);
 }
 
-float sumOfSquares(std::span<const float> v) {
-  float s = 0.0f;
-  for (float x : v) s += x * x;
-  return s;
+// Eight running sums, so the additions need not wait on one another and the compiler can use
+// vector registers; the order of the additions is otherwise free.
+float dotProduct(const float* a, const float* b, std::size_t n) {
+  float lanes[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) lanes[k] += a[i + k] * b[i + k];
+  }
+  float tail = 0.0f;
+  for (; i < n; ++i) tail += a[i] * b[i];
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
+         ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7])) + tail;
+}
+
+float norm(const float* v, std::size_t n) { return std::sqrt(dotProduct(v, v, n)); }
+
+// The similarity of two vectors of one dimension given their norms; nothing for a zero vector.
+std::optional<float> similarityOf(const float* query, float queryNorm, const float* candidate,
+                                  float candidateNorm, std::size_t n) {
+  const float denominator = queryNorm * candidateNorm;
+  if (!(denominator > 0.0f)) return std::nullopt;
+  return dotProduct(query, candidate, n) / denominator;
+}
+
+// Stored vectors are counted in this process, so a packed copy sees its own connection's writes,
+// which `PRAGMA data_version` does not report.
+std::atomic<std::uint64_t> gStoredVectors{0};
+
+struct PackedVectors {
+  std::int64_t dataVersion = 0;
+  std::uint64_t storedVectors = 0;
+  bool filled = false;
+  std::vector<std::string> ids;          // row order
+  std::vector<std::size_t> offsets;      // into components; one more than there are rows
+  std::vector<float> components;
+  std::vector<float> norms;
+};
+
+std::mutex gPackedMutex;
+std::unordered_map<const db::Connection*, std::unique_ptr<PackedVectors>>& packedCopies() {
+  static std::unordered_map<const db::Connection*, std::unique_ptr<PackedVectors>> copies;
+  return copies;
 }
 
 // Walks the rows of the candidate query, handing each well-formed (id, blob) to `onRow`.
@@ -133,6 +202,7 @@ void storeEmbedding(const std::string& memoryID, const std::vector<float>& embed
                     db::Connection& connection) {
   const db::Value bindings[] = {db::text(memoryID), db::Blob{encodeEmbedding(embedding)},
                                 db::text(kModelName), db::text(platform::currentTimestampText())};
+  gStoredVectors.fetch_add(1);
   connection.run(kInsertEmbedding, bindings);
 }
 
@@ -145,64 +215,182 @@ std::vector<VectorStore::VectorCandidate> VectorStore::fetchVectorCandidates(
   return out;
 }
 
+float cosineSimilarity(std::span<const float> a, std::span<const float> b) {
+  if (a.empty() || a.size() != b.size()) return 0.0f;
+  return similarityOf(a.data(), norm(a.data(), a.size()), b.data(), norm(b.data(), b.size()),
+                      a.size())
+      .value_or(0.0f);
+}
+
+namespace {
+
+struct Hit {
+  float similarity;
+  std::size_t row;  // candidate order, which breaks ties
+  std::string id;
+};
+
+bool better(const Hit& a, const Hit& b) {
+  return a.similarity != b.similarity ? a.similarity > b.similarity : a.row < b.row;
+}
+
+// Reads the vectors into `packed` unless it is current. A failure while reading leaves it
+// empty and unfilled, so the next search reads again.
+void refresh(PackedVectors& packed, db::Connection& connection) {
+  const std::uint64_t stored = gStoredVectors.load();
+  const std::int64_t version = db::integerOf(connection.scalar(kDataVersion).value_or(db::Null{}))
+                                   .value_or(-1);
+  if (packed.filled && packed.dataVersion == version && packed.storedVectors == stored) return;
+  packed = PackedVectors{};
+  db::Statement statement = connection.prepare(kSelectStoredVectors);
+  packed.offsets.push_back(0);
+  try {
+    while (statement.step()) {
+      const db::Value id = statement.column(0);
+      const db::Value blob = statement.column(1);
+      const std::string* idText = db::textOf(id);
+      const db::Blob* bytes = db::blobOf(blob);
+      if (idText == nullptr || bytes == nullptr || bytes->bytes.size() < 4) continue;
+      const std::vector<float> v = decodeEmbedding(bytes->bytes);
+      packed.ids.push_back(*idText);
+      packed.components.insert(packed.components.end(), v.begin(), v.end());
+      packed.offsets.push_back(packed.components.size());
+      packed.norms.push_back(norm(v.data(), v.size()));
+    }
+  } catch (const db::Error&) {
+    packed = PackedVectors{};
+    return;
+  }
+  packed.dataVersion = version;
+  packed.storedVectors = stored;
+  packed.filled = true;
+}
+
+// Every stored vector of the query's dimension that is similar enough, by a plain read of the
+// table or from the packed copy kept for this connection.
+std::vector<Hit> similarHits(std::span<const float> query, db::Connection& connection) {
+  const std::size_t dimension = query.size();
+  const float queryNorm = norm(query.data(), dimension);
+  std::vector<Hit> hits;
+  auto consider = [&](std::size_t row, const float* candidate, float candidateNorm,
+                      const std::string& id) {
+    const auto similarity = similarityOf(query.data(), queryNorm, candidate, candidateNorm,
+                                         dimension);
+    if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
+      hits.push_back({*similarity, row, id});
+    }
+  };
+  {
+    std::lock_guard lock(gPackedMutex);
+    auto it = packedCopies().find(&connection);
+    if (it != packedCopies().end()) {
+      PackedVectors& packed = *it->second;
+      refresh(packed, connection);
+      if (packed.filled) {
+        for (std::size_t row = 0; row < packed.ids.size(); ++row) {
+          if (packed.offsets[row + 1] - packed.offsets[row] != dimension) continue;
+          consider(row, packed.components.data() + packed.offsets[row], packed.norms[row],
+                   packed.ids[row]);
+        }
+        return hits;
+      }
+    }
+  }
+  db::Statement statement = connection.prepare(kSelectStoredVectors);
+  std::vector<float> candidate(dimension);
+  try {
+    for (std::size_t row = 0; statement.step(); ++row) {
+      const db::Value id = statement.column(0);
+      const db::Value blob = statement.column(1);
+      const std::string* idText = db::textOf(id);
+      const db::Blob* bytes = db::blobOf(blob);
+      if (idText == nullptr || bytes == nullptr || bytes->bytes.size() / 4 != dimension) continue;
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(candidate.data(), bytes->bytes.data(), dimension * 4);
+      } else {
+        for (std::size_t i = 0; i < dimension; ++i) {
+          candidate[i] = loadFloat(bytes->bytes.data() + 4 * i);
+        }
+      }
+      consider(row, candidate.data(), norm(candidate.data(), dimension), *idText);
+    }
+  } catch (const db::Error&) {
+    // The hits so far stand.
+  }
+  return hits;
+}
+
+// Of `ids`, those the search may return (or, for the form that refuses only deleted memories,
+// those it must not). Throws db::Error when the statement cannot be prepared; a failure while
+// stepping keeps what was read.
+std::unordered_set<std::string> askMemories(std::span<const Hit> batch, bool excludeCold,
+                                            const std::optional<std::string>& project,
+                                            db::Connection& connection) {
+  std::string sql(project ? (excludeCold ? kSelectSearchableLiveInProject
+                                         : kSelectSearchableAllInProject)
+                          : (excludeCold ? kSelectSearchableLive : kSelectRefusedAll));
+  sql += sqlPlaceholders(batch.size());
+  sql += ")";
+  db::Statement statement = connection.prepare(sql);
+  int index = 1;
+  if (project) statement.bindText(index++, *project);
+  for (const Hit& hit : batch) statement.bindText(index++, hit.id);
+  std::unordered_set<std::string> ids;
+  try {
+    while (statement.step()) {
+      const db::Value id = statement.column(0);
+      if (const std::string* text = db::textOf(id)) ids.insert(*text);
+    }
+  } catch (const db::Error&) {
+  }
+  return ids;
+}
+
+}  // namespace
+
 std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
                                          bool excludeCold, db::Connection& connection,
                                          const std::optional<std::string>& project) {
-  struct Kept {
-    float similarity;
-    std::size_t row;  // candidate order, which breaks ties
-    std::string id;
-  };
-  // The worst kept hit on top: lowest similarity, and of equal ones the latest row.
-  auto worse = [](const Kept& a, const Kept& b) {
-    return a.similarity != b.similarity ? a.similarity < b.similarity : a.row > b.row;
-  };
-  auto better = [&](const Kept& a, const Kept& b) { return worse(b, a); };
-  std::vector<Kept> heap;
   const std::size_t keep = limit > 0 ? static_cast<std::size_t>(limit) : 0;
-  const std::size_t dimension = query.size();
-  if (keep == 0 || dimension == 0) {
+  if (keep == 0 || query.empty()) {
     // Nothing can be returned, but a query that cannot be prepared is still an error.
     prepareCandidates(connection, excludeCold, project);
     return {};
   }
-  const float queryNorm = std::sqrt(sumOfSquares(query));
-  std::vector<float> candidate(dimension);
-  std::size_t row = 0;
+  std::vector<Hit> hits = similarHits(query, connection);
 
-  eachCandidateRow(connection, excludeCold, project,
-                   [&](const std::string& id, std::string_view blob) {
-    const std::size_t index = row++;
-    if (blob.size() / 4 != dimension) return;
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(candidate.data(), blob.data(), dimension * 4);
-    } else {
-      for (std::size_t i = 0; i < dimension; ++i) candidate[i] = loadFloat(blob.data() + 4 * i);
-    }
-    float dot = 0.0f, squares = 0.0f;
-    for (std::size_t i = 0; i < dimension; ++i) {
-      dot += query[i] * candidate[i];
-      squares += candidate[i] * candidate[i];
-    }
-    const float denominator = queryNorm * std::sqrt(squares);
-    if (!(denominator > 0.0f)) return;
-    const float similarity = dot / denominator;
-    if (!(static_cast<double>(similarity) > kMinimumSimilarity)) return;
-    if (heap.size() < keep) {
-      heap.push_back({similarity, index, id});
-      std::push_heap(heap.begin(), heap.end(), better);
-    } else if (similarity > heap.front().similarity) {
-      std::pop_heap(heap.begin(), heap.end(), better);
-      heap.back() = {similarity, index, id};
-      std::push_heap(heap.begin(), heap.end(), better);
-    }
-  });
+  // Best first, a few times the limit at a time, until enough of them may be returned: most
+  // searches sort and ask about a small share of the hits.
+  const bool asksForRefused = !excludeCold && !project;
+  std::vector<SimilarityHit> out;
+  std::size_t sorted = 0;
+  while (out.size() < keep && sorted < hits.size()) {
+    const std::size_t upTo = std::min(hits.size(), sorted + std::max(4 * keep, sorted));
+    std::partial_sort(hits.begin() + static_cast<std::ptrdiff_t>(sorted),
+                      hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(), better);
+    const std::span<const Hit> slice(hits.data() + sorted, upTo - sorted);
+    forEachBatch<Hit>(slice, kInListBatchSize, [&](std::span<const Hit> batch) {
+      if (out.size() >= keep) return;
+      const auto answered = askMemories(batch, excludeCold, project, connection);
+      for (const Hit& hit : batch) {
+        if (out.size() >= keep) break;
+        if (answered.contains(hit.id) == asksForRefused) continue;
+        out.push_back({hit.id, static_cast<double>(hit.similarity)});
+      }
+    });
+    sorted = upTo;
+  }
+  return out;
+}
 
-  std::sort(heap.begin(), heap.end(), better);
-  std::vector<SimilarityHit> hits;
-  hits.reserve(heap.size());
-  for (auto& k : heap) hits.push_back({std::move(k.id), static_cast<double>(k.similarity)});
-  return hits;
+KeptVectorCopy::KeptVectorCopy(db::Connection& connection) : connection_(&connection) {
+  std::lock_guard lock(gPackedMutex);
+  packedCopies()[connection_] = std::make_unique<PackedVectors>();
+}
+
+KeptVectorCopy::~KeptVectorCopy() {
+  std::lock_guard lock(gPackedMutex);
+  packedCopies().erase(connection_);
 }
 
 }  // namespace nodrel::store

@@ -30,16 +30,35 @@ struct SimilarityHit {
   friend bool operator==(const SimilarityHit&, const SimilarityHit&) = default;
 };
 
-// The stored vectors most similar to `query`, best first (equal similarities in row order), at
-// most `limit` (a negative limit counts as 0); only similarities above 0.01. Vectors of
-// soft-deleted memories are never returned; with `excludeCold`, neither are those of cold
+// The stored vectors most similar to `query`, best first (equal similarities in the table's row
+// order), at most `limit` (a negative limit counts as 0); only similarities above 0.01. Vectors
+// of soft-deleted memories are never returned; with `excludeCold`, neither are those of cold
 // memories nor those whose memory row is gone. With a project, only the vectors of that
 // project's memories and of global ones (no project) are searched. Throws db::Error when the
-// candidate query cannot be prepared; a failure while reading rows ends the search with the
-// hits so far.
+// vectors or the memories cannot be read at all; a failure while reading rows ends the search
+// with the hits so far.
 std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
                                          bool excludeCold, db::Connection& connection,
                                          const std::optional<std::string>& project = std::nullopt);
+
+// The cosine similarity that searchSimilar computes, in 32-bit arithmetic; 0 for vectors of
+// different or no dimension and for a zero vector.
+float cosineSimilarity(std::span<const float> a, std::span<const float> b);
+
+// While it lives, searches over `connection` compare against a packed copy of the stored
+// vectors held in memory instead of reading every blob again: the server searches on each
+// recall. The copy is read again when another connection has committed (`PRAGMA
+// data_version`) or this process has stored a vector since. The connection must outlive it.
+class KeptVectorCopy {
+ public:
+  explicit KeptVectorCopy(db::Connection& connection);
+  ~KeptVectorCopy();
+  KeptVectorCopy(const KeptVectorCopy&) = delete;
+  KeptVectorCopy& operator=(const KeptVectorCopy&) = delete;
+
+ private:
+  const db::Connection* connection_;
+};
 
 // The connection-holding form that recall and the writers use; the connection is borrowed.
 class VectorStore {

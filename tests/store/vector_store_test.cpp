@@ -7,6 +7,9 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "db/error.h"
 #include "platform/time.h"
@@ -185,6 +188,108 @@ TEST(VectorStore, AProjectSearchesItsOwnAndGlobalVectorsOnly) {
   EXPECT_EQ(all, (Ids{"cold-mine", "global", "mine"}));
   EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(true, a).size(), 2u);
   EXPECT_EQ(idsOf(searchSimilar(query, 1, true, t.db())), Ids{"theirs"});
+}
+
+// What the search returned when it was the plain statement and a loop: the candidates the
+// joined statement gives, each compared, the similar ones stably sorted, the first `limit`.
+std::vector<SimilarityHit> plainSearch(db::Connection& db, std::span<const float> query,
+                                       std::size_t limit, bool excludeCold,
+                                       const std::optional<std::string>& project) {
+  std::vector<SimilarityHit> hits;
+  for (const auto& c : VectorStore(db).fetchVectorCandidates(excludeCold, project)) {
+    if (c.embedding.size() != query.size()) continue;
+    const double similarity = cosineSimilarity(query, c.embedding);
+    if (similarity > 0.01) hits.push_back({c.memoryID, similarity});
+  }
+  std::stable_sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+    return a.similarity > b.similarity;
+  });
+  if (hits.size() > limit) hits.resize(limit);
+  return hits;
+}
+
+// A store where most similarities tie (vectors from six directions, some scaled), spread over
+// projects, global, cold, deleted and missing memories, with malformed rows and other
+// dimensions, large enough that the search must ask about several batches of its best hits.
+void fillTangledStore(db::Connection& db) {
+  std::mt19937 random(12);
+  const std::vector<std::vector<float>> directions = {
+      {1, 0, 0, 0}, {1, 1, 0, 0}, {0, 1, 0, 0}, {1, 1, 1, 1}, {-1, 0, 0, 0}, {0.5f, 0.5f, 0, 0}};
+  const char* const projects[] = {"/p", "/q", "/r"};
+  db.exec("BEGIN");
+  for (int i = 0; i < 1500; ++i) {
+    const std::string id = "m" + std::to_string(i);
+    const int kind = static_cast<int>(random() % 10);
+    if (kind != 9) {  // kind 9: the memory row is gone
+      db.run("INSERT INTO memories (id, tier, body, project, deleted_at) VALUES (?, ?, 'b', ?, ?)",
+             {db::text(id), db::text(kind == 7 ? "cold" : "episodic"),
+              kind == 6 ? db::Value(db::Null{}) : db::text(projects[random() % 3]),
+              kind == 8 ? db::text("2026-01-01T00:00:00.000+0000") : db::Value(db::Null{})});
+    }
+    std::vector<float> v = directions[random() % directions.size()];
+    if (random() % 3 == 0) {
+      for (auto& x : v) x *= 2.0f;
+    }
+    if (random() % 50 == 0) v.push_back(1.0f);  // another dimension
+    if (random() % 80 == 0) v.assign(4, 0.0f);
+    storeEmbedding(id, v, db);
+  }
+  addRawVector(db, db::text("short"), db::Blob{std::string(3, '\0')});
+  addRawVector(db, db::text("nulled"), db::Null{});
+  addRawVector(db, std::int64_t{5}, db::Blob{encodeEmbedding(std::vector<float>{1, 0, 0, 0})});
+  storeEmbedding("m3", {1, 1, 0, 0}, db);  // replaced: its row moves to the end
+  db.exec("COMMIT");
+}
+
+TEST(VectorStore, SearchGivesThePlainStatementsTopHitsInItsOrder) {
+  testing::TestDatabase t;
+  fillTangledStore(t.db());
+  const std::vector<std::vector<float>> queries = {{1, 0, 0, 0}, {1, 1, 0, 0}, {0.3f, 1, 0.2f, 0}};
+  auto compareAll = [&](const char* how) {
+    for (const auto& query : queries) {
+      for (bool excludeCold : {true, false}) {
+        for (const std::optional<std::string>& project :
+             {std::optional<std::string>(), std::optional<std::string>("/q")}) {
+          for (std::size_t limit : {1u, 7u, 50u, 2000u}) {
+            SCOPED_TRACE(std::string(how) + " cold=" + (excludeCold ? "out" : "in") +
+                         " project=" + project.value_or("-") + " limit=" + std::to_string(limit) +
+                         " query=" + std::to_string(query[1]));
+            const auto want = plainSearch(t.db(), query, limit, excludeCold, project);
+            EXPECT_EQ(searchSimilar(query, static_cast<std::int64_t>(limit), excludeCold, t.db(),
+                                    project),
+                      want);
+          }
+        }
+      }
+    }
+  };
+  compareAll("read");
+  KeptVectorCopy kept(t.db());
+  compareAll("packed");
+  compareAll("packed again");
+}
+
+// The packed copy follows what this connection and others store, and the memories' tiers and
+// deletion marks are read at each search.
+TEST(VectorStore, AKeptCopyFollowsWritesOfEveryConnection) {
+  testing::TestDatabase t;
+  auto other = db::Connection::open(t.path());
+  for (const char* id : {"a", "b", "c", "d"}) addMemory(t.db(), id);
+  storeEmbedding("a", {1, 0}, t.db());
+  KeptVectorCopy kept(t.db());
+  const std::vector<float> query = {1, 0};
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), Ids{"a"});
+  storeEmbedding("b", {1, 0.1f}, t.db());
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b"}));
+  storeEmbedding("c", {1, 0.2f}, other);
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b", "c"}));
+  other.run("INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at) "
+            "VALUES ('d', ?, 'NLEmbedding', '')",
+            {db::Blob{encodeEmbedding(std::vector<float>{1, 0.05f})}});
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "d", "b", "c"}));
+  other.exec("UPDATE memories SET tier = 'cold' WHERE id = 'b'");
+  other.exec("UPDATE memories SET deleted_at = 'x' WHERE id = 'd'");
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "c"}));
 }
 
 TEST(VectorStore, ErrorsOfTheDatabaseAreThrown) {
