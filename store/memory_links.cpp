@@ -38,16 +38,31 @@ constexpr std::string_view kInsertEntityLink =
 // bounds are computed here and compared as text, which orders these timestamps by time, and
 // the distance is taken over the part before the offset. The nearest twenty in time, not the
 // first twenty the index yields: those would be the same for every memory of the hour, and
-// turn into hubs that link everything written together. Equally near, the later written wins.
+// turn into hubs that link everything written together. The nearest twenty are among the
+// twenty latest up to now and the twenty earliest after it, which the created_at index gives
+// without reading the rest of a busy hour. Equally near, the later written wins.
 constexpr std::string_view kInsertTemporalLinks = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
     SELECT ?, id, 'temporal', 0.5, ?
-    FROM memories
-    WHERE id != ?
-      AND tier != 'cold'
-      AND deleted_at IS NULL
-      AND created_at > ? AND created_at < ?
-    ORDER BY abs(julianday(substr(created_at, 1, 23)) - julianday(?)), rowid DESC
+    FROM (
+      SELECT * FROM (
+        SELECT id, created_at, rowid AS written FROM memories
+        WHERE id != ?
+          AND tier != 'cold'
+          AND deleted_at IS NULL
+          AND created_at > ? AND created_at <= ?
+        ORDER BY created_at DESC, rowid DESC
+        LIMIT 20)
+      UNION ALL
+      SELECT * FROM (
+        SELECT id, created_at, rowid AS written FROM memories
+        WHERE id != ?
+          AND tier != 'cold'
+          AND deleted_at IS NULL
+          AND created_at > ? AND created_at < ?
+        ORDER BY created_at, rowid
+        LIMIT 20))
+    ORDER BY abs(julianday(substr(created_at, 1, 23)) - julianday(?)), written DESC
     LIMIT 20)sql";
 
 constexpr std::string_view kSelectRulesForProject = R"sql(
@@ -222,7 +237,8 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
   try {
     connection.run(kInsertTemporalLinks,
                    {db::text(memoryID), db::text(now), db::text(memoryID), db::text(windowStart),
-                    db::text(windowEnd), db::text(now.substr(0, 23))});
+                    db::text(now), db::text(memoryID), db::text(now), db::text(windowEnd),
+                    db::text(now.substr(0, 23))});
   } catch (const db::Error&) {
   }
 }
