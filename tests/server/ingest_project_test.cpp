@@ -71,8 +71,9 @@ TEST_F(IngestProject, ContextFindsTheCodeIndexHoweverThePathIsSpelt) {
   for (std::size_t i = 1; i < 4; ++i) {
     SCOPED_TRACE(i);
     const json context = toolResult(session.responses[i]);
-    EXPECT_EQ(context["code_structure"]["ingested"], true) << context.dump();
+    ASSERT_EQ(context["code_structure"]["ingested"], true) << context.dump();
     EXPECT_EQ(context["code_structure"]["total_files"], 12);
+    ASSERT_TRUE(context.contains("impact_hints"));
     EXPECT_EQ(context["impact_hints"]["total_tracked_files"], 12);
   }
 }
