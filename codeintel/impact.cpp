@@ -614,6 +614,14 @@ ImpactReport analyzeImpact(std::string_view projectPath,
         graphs.erase(it);
       }
     }
+    // A caller that keeps graphs reads the whole one at once: reading by index is cheaper only
+    // for one analysis, and the next ones answer from memory.
+    if (!kept && generation) {
+      kept = std::make_shared<const ProjectEdges>(project, db);
+      graphs.insert(graphs.begin(), std::make_unique<ImpactGraphCache::Graph>(
+                                        ImpactGraphCache::Graph{project, *generation, kept}));
+      if (graphs.size() > ImpactGraphCache::kKeptProjects) graphs.pop_back();
+    }
   }
 
   const Ids ids = resolveChangedFileIDs(project, changedPaths, db);
@@ -663,12 +671,6 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   }
 
   report.highImpactWarnings = collectHighImpactWarnings(dependents, edges);
-  if (cache && generation && edges.whole() && edges.whole() != kept) {
-    auto& graphs = cache->graphs_;
-    graphs.insert(graphs.begin(), std::make_unique<ImpactGraphCache::Graph>(
-                                      ImpactGraphCache::Graph{project, *generation, edges.whole()}));
-    if (graphs.size() > ImpactGraphCache::kKeptProjects) graphs.pop_back();
-  }
 
   try {
     report.topFragileFiles = fetchTopFragileFiles(project, kTopFragileCount, db);

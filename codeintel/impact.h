@@ -16,8 +16,7 @@
 namespace nodrel::codeintel {
 
 // Whole edge graphs of the projects analysed last, kept between analyses by a caller that
-// lives long (the server), so that a large analysis does not read every edge of the project
-// again. A graph answers only while the project's code counter (code_generation.h) is the one
+// lives long (the server), so that an analysis does not read the project's edges again. A graph answers only while the project's code counter (code_generation.h) is the one
 // it was read at, so ingestion by any connection drops it. Not for use by two threads at once.
 class ImpactGraphCache {
  public:
@@ -42,8 +41,8 @@ class ImpactGraphCache {
 // absolute path under the root; it resolves by exact match first, then by suffix, then by file
 // name, and empty paths are ignored. Reads only. Throws db::Error when a query fails; a failure
 // of the top-fragile query or of one file's predictions only leaves those entries out.
-// With a cache, a whole graph kept there is used and one read here is kept; the report is the
-// same either way.
+// With a cache, the project's whole graph is taken from it, or read and kept there; the report
+// is the same either way.
 ImpactReport analyzeImpact(std::string_view project, const std::vector<std::string>& changedPaths,
                            db::Connection& db, ImpactGraphCache* cache = nullptr);
 
