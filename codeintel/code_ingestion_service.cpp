@@ -941,21 +941,38 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   }
   result.filesDiscovered = static_cast<std::int64_t>(files.size());
 
-  std::vector<std::string> fileIDs;
-  fileIDs.reserve(files.size());
-  for (const auto& file : files) {
-    if (auto relative = relativePathOf(file.string(), project)) {
-      fileIDs.push_back(fileIDOf(project, *relative));
+  std::vector<std::string> fileIDs(files.size());  // empty for a file not below the root
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    if (auto relative = relativePathOf(files[index].string(), project)) {
+      fileIDs[index] = fileIDOf(project, *relative);
     }
   }
   const auto stored = readStoredFiles(fileIDs);
   const auto* storedFiles = stored ? &*stored : nullptr;
 
-  const unsigned threads = parseThreads(files.size());
+  // Files whose stamp still matches are passed over here, one look each, so that a run with
+  // little to read hands the threads only what they must read and parse.
+  std::vector<bool> unchanged(files.size(), false);
+  std::vector<std::size_t> toRead;
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    if (storedFiles && !fileIDs[index].empty()) {
+      auto known = storedFiles->find(fileIDs[index]);
+      if (known != storedFiles->end() && known->second.stamp) {
+        if (auto stamp = peekStamp(files[index].string());
+            stamp && *stamp == *known->second.stamp) {
+          unchanged[index] = true;
+          continue;
+        }
+      }
+    }
+    toRead.push_back(index);
+  }
+
+  const unsigned threads = parseThreads(toRead.size());
   std::optional<PreparedFiles> pipeline;
   if (threads > 1) {
-    pipeline.emplace(files.size(), threads, [&](std::size_t index) {
-      return prepareFile(files[index], project, storedFiles);
+    pipeline.emplace(toRead.size(), threads, [&](std::size_t position) {
+      return prepareFile(files[toRead[position]], project, storedFiles);
     });
   }
 
@@ -966,9 +983,15 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   // A batch opens only for a file that has something to write.
   std::optional<db::Savepoint> batch;
   auto batchStarted = std::chrono::steady_clock::now();
+  std::size_t taken = 0;
   for (std::size_t index = 0; index < files.size(); ++index) {
+    if (unchanged[index]) {
+      ++result.filesSkipped;
+      continue;
+    }
     Prepared prepared =
-        pipeline ? pipeline->take(index) : prepareFile(files[index], project, storedFiles);
+        pipeline ? pipeline->take(taken) : prepareFile(files[index], project, storedFiles);
+    ++taken;
     const auto& file = files[index];
     try {
       if (!batch && !prepared.error && !prepared.unchangedStamp) {
