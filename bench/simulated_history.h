@@ -19,15 +19,15 @@ constexpr std::string_view kDeleteTemporalLinks =
     "DELETE FROM memory_links WHERE link_type = 'temporal'";
 constexpr std::string_view kMoveMemoryInTime =
     "UPDATE memories SET created_at = ?, last_accessed = ? WHERE id = ?";
-// The write path's temporal rule, limited to the memories written before this one, earliest
-// first, since only those existed when it was linked.
+// The write path's temporal rule (the twenty nearest in time), limited to the memories written
+// before this one, since only those existed when it was linked: the latest of them first.
 constexpr std::string_view kRelinkTemporal = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
     SELECT ?, id, 'temporal', 0.5, ? FROM memories
     WHERE rowid < (SELECT rowid FROM memories WHERE id = ?)
       AND tier != 'cold' AND deleted_at IS NULL
       AND created_at > ? AND created_at < ?
-    ORDER BY created_at LIMIT 20)sql";
+    ORDER BY created_at DESC, rowid DESC LIMIT 20)sql";
 
 // A store built in minutes is not a store grown over years: every memory falls in the temporal
 // linking window (an hour either side) of every other, so each links to the same first twenty
