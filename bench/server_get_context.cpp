@@ -212,6 +212,9 @@ void getContextIn(benchmark::State& state, const fs::path& home, const std::stri
   *median = samples[samples.size() / 2];
   state.counters["median_ms"] = *median;
   state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  const double floor = bench::medianListRoundTripMs(server);
+  state.counters["floor_ms"] = floor;
+  state.counters["ratio"] = floor > 0 ? *median / floor : 0;
 }
 
 void BM_GetContext(benchmark::State& state) {

@@ -197,6 +197,9 @@ void getImpactIn(benchmark::State& state, const fs::path& home, const std::strin
   }
   state.counters["median_ms"] = bench::percentile(samples, 0.5);
   state.counters["p95_ms"] = bench::percentile(samples, 0.95);
+  const double floor = bench::medianListRoundTripMs(server);
+  state.counters["floor_ms"] = floor;
+  state.counters["ratio"] = floor > 0 ? bench::percentile(samples, 0.5) / floor : 0;
   state.counters["blast_radius"] = result.value("blast_radius", -1.0);
   state.SetLabel(file + "; target: median <= 50 ms");
 }

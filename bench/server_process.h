@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -90,11 +91,27 @@ class ServerProcess {
   std::string buffer_;
 };
 
+// The floor of a tool call's round trip: the median of `count` tools/list round trips to the
+// same server, a request that reads nothing.
+inline double medianListRoundTripMs(ServerProcess& server, int count = 50);
+
 // The sample at `share` of the sorted samples (0.5 the median, 0.95 the 95th percentile).
 inline double percentile(std::vector<double> samples, double share) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
   return samples[static_cast<std::size_t>(share * static_cast<double>(samples.size() - 1))];
+}
+
+inline double medianListRoundTripMs(ServerProcess& server, int count) {
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    server.call(R"({"jsonrpc":"2.0","id":"floor","method":"tools/list","params":{}})");
+    samples.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count());
+  }
+  return percentile(samples, 0.5);
 }
 
 }  // namespace nodrel::bench
