@@ -104,6 +104,13 @@ bool writeFully(int fd, std::string_view bytes) {
 }
 
 std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes) {
+  auto tail = readFileFrom(path, 0, maxBytes);
+  if (!tail) return std::nullopt;
+  return std::move(tail->bytes);
+}
+
+std::optional<FileTail> readFileFrom(const std::filesystem::path& path, std::uint64_t offset,
+                                     std::size_t maxBytes) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -112,13 +119,17 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
     ::close(fd);
     return std::nullopt;
   }
-  const std::size_t limit = std::min(static_cast<std::size_t>(st.st_size), maxBytes);
-  std::string out;
-  out.reserve(limit);
+  FileTail tail;
+  tail.size = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t available = tail.size > offset ? tail.size - offset : 0;
+  const std::size_t limit =
+      static_cast<std::size_t>(std::min<std::uint64_t>(available, maxBytes));
+  tail.bytes.reserve(limit);
   char buffer[65536];
-  while (out.size() < limit) {
-    const std::size_t want = std::min(sizeof buffer, limit - out.size());
-    const ssize_t n = ::read(fd, buffer, want);
+  std::uint64_t position = offset;
+  while (tail.bytes.size() < limit) {
+    const std::size_t want = std::min(sizeof buffer, limit - tail.bytes.size());
+    const ssize_t n = ::pread(fd, buffer, want, static_cast<off_t>(position));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) break;
@@ -126,10 +137,11 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
       return std::nullopt;
     }
     if (n == 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
+    tail.bytes.append(buffer, static_cast<std::size_t>(n));
+    position += static_cast<std::uint64_t>(n);
   }
   ::close(fd);
-  return out;
+  return tail;
 }
 
 void atomicWriteFile(const std::filesystem::path& path, std::string_view contents) {

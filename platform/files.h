@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -28,6 +29,16 @@ inline constexpr std::size_t kReadFileLimit = std::size_t{256} << 20;
 // device is refused, and a /proc file reads as the size it reports (mostly empty).
 std::optional<std::string> readFile(const std::filesystem::path& path,
                                     std::size_t maxBytes = kReadFileLimit);
+
+// The part of a regular file from `offset` on, read under the rules of readFile: at most
+// `maxBytes`, never past the size at open, never blocking. `size` is that size, so a caller can
+// tell that the file shrank below an offset it kept.
+struct FileTail {
+  std::string bytes;
+  std::uint64_t size = 0;
+};
+std::optional<FileTail> readFileFrom(const std::filesystem::path& path, std::uint64_t offset,
+                                     std::size_t maxBytes = kReadFileLimit);
 
 // Writes to a temporary file in the same directory, fsyncs it and renames it over `path`; the
 // permissions of an existing file are kept. Throws FileError; on failure `path` is unchanged.

@@ -54,6 +54,30 @@ TEST(Files, ReadFileRefusesWhatIsNotAPlainFileAndStopsAtTheBound) {
   EXPECT_EQ(readFile(file)->size(), 100'000u);
 }
 
+TEST(Files, ReadFileFromAnOffset) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "log";
+  std::ofstream(file, std::ios::binary) << "0123456789";
+  struct Case {
+    std::uint64_t offset;
+    std::size_t maxBytes;
+    std::string want;
+  };
+  const Case cases[] = {{0, 100, "0123456789"}, {4, 100, "456789"}, {4, 3, "456"},
+                        {10, 100, ""},          {25, 100, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    auto tail = readFileFrom(file, c.offset, c.maxBytes);
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(tail->bytes, c.want);
+    EXPECT_EQ(tail->size, 10u);  // past the end: the size tells the caller the file is shorter
+  }
+  const fs::path fifo = home.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(readFileFrom(fifo, 0));
+  EXPECT_FALSE(readFileFrom(home.path() / "missing", 0));
+}
+
 TEST(Files, AtomicWriteCreatesAndReplaces) {
   testing::TempHome home;
   const fs::path file = home.path() / "out.json";
