@@ -267,11 +267,16 @@ std::string renderSessionReadyHeader(const ResolvedProject& project, std::int64_
                                      std::int64_t instructionCount,
                                      const std::vector<SiblingProject>& siblings) {
   std::string text = "# Nodrel session ready\n";
-  text += "Project: " + project.name +
-          (project.matchedBy == "none"
-               ? "  (no registry entry \u2014 nodrel hasn't seen this path before)"
-               : "  (matched by cwd)") +
-          "\n";
+  // The hooks store memories without registering the project, so a path with no registry entry
+  // may still have memories of its own.
+  std::string match = "  (matched by cwd)";
+  if (project.matchedBy == "none") {
+    match = memoryCount < 1 ? "  (no registry entry \u2014 nodrel hasn't seen this path before)"
+                            : "  (no registry entry \u2014 " + std::to_string(memoryCount) +
+                                  (memoryCount == 1 ? " memory" : " memories") +
+                                  " stored for this path)";
+  }
+  text += "Project: " + project.name + match + "\n";
   text += "Loaded: " + std::to_string(memoryCount) + " memories \u00b7 " +
           std::to_string(correctionCount) + " corrections \u00b7 " +
           std::to_string(indexNodeCount) + " index nodes \u00b7 " +

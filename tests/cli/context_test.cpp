@@ -161,7 +161,9 @@ TEST(ContextCommand, ResolvesAncestorProjectAndCountsWithoutWriting) {
   // Unregistered: only global instructions, no corrections.
   auto unregistered = context({"--cwd", "/elsewhere/x"});
   ASSERT_EQ(unregistered.status, 0);
-  EXPECT_NE(unregistered.out.find("Project: x  (no registry entry"), std::string::npos);
+  EXPECT_NE(unregistered.out.find(
+                "Project: x  (no registry entry \u2014 nodrel hasn't seen this path before)\n"),
+            std::string::npos);
   EXPECT_NE(unregistered.out.find(
                 "Loaded: 0 memories \u00b7 0 corrections \u00b7 0 index nodes \u00b7 1 standing"),
             std::string::npos);
@@ -169,6 +171,33 @@ TEST(ContextCommand, ResolvesAncestorProjectAndCountsWithoutWriting) {
 
 // What a body looks like in each tier: whole up to 400 characters, its first sentence, or its
 // first five words.
+// The hooks store memories without registering the project: a path with memories of its own is
+// not one nodrel has never seen.
+TEST(ContextCommand, AnUnregisteredPathWithMemoriesSaysSo) {
+  testing::TempHome home;
+  {
+    auto db = home.openDatabase();
+    remember(db, "captured by the session end hook", "/work/hooked");
+    remember(db, "captured by the stop hook", "/work/hooked");
+    remember(db, "one for another path", "/work/single");
+  }
+  struct Case {
+    std::string cwd;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"/work/hooked", "Project: hooked  (no registry entry \u2014 2 memories stored for this path)\n"},
+      {"/work/single", "Project: single  (no registry entry \u2014 1 memory stored for this path)\n"},
+      {"/work/new", "Project: new  (no registry entry \u2014 nodrel hasn't seen this path before)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cwd);
+    auto run = context({"--cwd", c.cwd});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(c.want), std::string::npos) << run.out;
+  }
+}
+
 TEST(ContextCommand, SplitsRecalledMemoriesIntoThreeTiers) {
   testing::TempHome home;
   const std::string cwd = "/srv/alpha";
