@@ -6,8 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture/captured_body.h"
+#include "capture/pending_captures.h"
 #include "capture/salience.h"
+#include "capture/session_capture.h"
+#include "capture/session_watermark.h"
 #include "db/connection.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/uuid.h"
 #include "store/capacity.h"
@@ -27,7 +32,7 @@ VALUES (?, ?, ?, ?, ?, ?))sql";
 constexpr std::string_view kRememberCommandMention = "remember-mark";
 
 bool isAnchorCandidate(const TranscriptMessage& message) {
-  return message.role == Role::User &&
+  return message.role == Role::User && !message.hostWritten &&
          message.text.find(kRememberCommandMention) == std::string::npos;
 }
 
@@ -73,22 +78,136 @@ store::MemoryWrite checkpointMemory(std::string body, const HookPayload& payload
   return write;
 }
 
-// Stores the exchange around each salient message; returns how many were stored or reinforced.
-// A failed write costs only its signal: the next turn's run sees the same transcript again.
-std::int64_t salienceCapture(std::span<const TranscriptMessage> messages,
-                             const HookPayload& payload, db::Connection& connection) {
+// What the salience pass reads: the messages appended since the session's watermark, after the
+// question that was open there.
+struct TranscriptTail {
+  SessionWatermark base;                    // where this read started
+  std::vector<TranscriptMessage> messages;  // [the carried question] + the new messages
+  std::vector<std::uint64_t> lineEnds;      // file offset past each message's line
+  std::size_t firstNew = 0;
+  std::uint64_t end = 0;  // file offset the read was taken to
+};
+
+TranscriptTail readTranscriptTail(const HookPayload& payload) {
+  TranscriptTail tail;
+  if (auto stored = loadWatermark(payload.sessionId);
+      stored && stored->transcriptPath == payload.transcriptPath) {
+    tail.base = std::move(*stored);
+  }
+  tail.base.transcriptPath = payload.transcriptPath;
+  auto file = platform::readFileFrom(payload.transcriptPath, tail.base.offset);
+  if (file && file->size < tail.base.offset) {
+    // Shorter than what was read: another file now, read from its start.
+    tail.base = SessionWatermark{};
+    tail.base.transcriptPath = payload.transcriptPath;
+    file = platform::readFileFrom(payload.transcriptPath, 0);
+  }
+  tail.end = tail.base.offset;
+  if (!file) return tail;  // unreadable: nothing new, and the watermark stays
+  TranscriptPiece piece = parseTranscriptPiece(file->bytes);
+  if (tail.base.lastQuestion) {
+    tail.messages.push_back({Role::User, *tail.base.lastQuestion});
+    tail.lineEnds.push_back(tail.base.offset);
+  }
+  tail.firstNew = tail.messages.size();
+  for (std::size_t i = 0; i < piece.messages.size(); ++i) {
+    tail.messages.push_back(std::move(piece.messages[i]));
+    tail.lineEnds.push_back(tail.base.offset + piece.lineEnds[i]);
+  }
+  tail.end = tail.base.offset + piece.end;
+  return tail;
+}
+
+void widenSpan(std::optional<platform::Instant>& earliest, std::optional<platform::Instant>& latest,
+               const std::optional<platform::Instant>& timestamp) {
+  if (!timestamp) return;
+  if (!earliest || *timestamp < *earliest) earliest = timestamp;
+  if (!latest || *timestamp > *latest) latest = timestamp;
+}
+
+// The watermark once the messages before index `stop` of the tail have been handled.
+SessionWatermark watermarkBefore(const TranscriptTail& tail, std::size_t stop) {
+  SessionWatermark next = tail.base;
+  next.offset = stop >= tail.messages.size() ? tail.end
+                : stop == 0                  ? tail.base.offset
+                                             : tail.lineEnds[stop - 1];
+  // Cut no shorter than a body could hold it, so the answer's body comes out as it would have.
+  if (auto question = precedingUserMessage(static_cast<std::ptrdiff_t>(stop), tail.messages)) {
+    next.lastQuestion = cutText(*question, kMaxCapturedBodyCharacters);
+  }
+  for (std::size_t i = tail.firstNew; i < stop && i < tail.messages.size(); ++i) {
+    widenSpan(next.earliest, next.latest, tail.messages[i].timestamp);
+  }
+  return next;
+}
+
+// A marker that the transcript's time span, as far as it is known, could hold.
+bool mayBePlaced(const Marker& marker, const std::optional<platform::Instant>& earliest,
+                 const std::optional<platform::Instant>& latest) {
+  return !(marker.createdAt && earliest && latest &&
+           (*marker.createdAt < *earliest || *marker.createdAt > *latest));
+}
+
+struct SaliencePass {
   std::int64_t count = 0;
-  for (const SalienceSignal& signal : detectSalienceSignals(messages)) {
-    std::string text = exchangeText(signal.messageIndex, messages);
+  std::size_t stop = 0;  // the tail's messages before this index are done
+};
+
+// Stores the exchange around each new salient message. A failed write ends the pass there, so
+// the next run starts again at that message and loses nothing; a write refused for capacity
+// has been queued by the write path and is not retried here.
+SaliencePass salienceCapture(const TranscriptTail& tail, std::span<const SalienceSignal> signals,
+                             const HookPayload& payload, db::Connection& connection) {
+  SaliencePass pass{0, tail.messages.size()};
+  for (const SalienceSignal& signal : signals) {
+    std::string text = exchangeText(signal.messageIndex, tail.messages);
     if (text.empty() || text == "(empty)") continue;
     try {
       store::writeMemory(connection,
                          checkpointMemory(std::move(text), payload, "salience,auto_capture", 5));
-      ++count;
+      ++pass.count;
+    } catch (const store::WriteBlockedError&) {
     } catch (const std::exception&) {
+      pass.stop = static_cast<std::size_t>(signal.messageIndex);
+      break;
     }
   }
-  return count;
+  return pass;
+}
+
+// Turns each marker that the transcript can place into a memory and a `checkpoints` row and
+// deletes its file. A failed write throws and ends the pass: this marker and the later ones stay
+// for a later run, and no summary line is written.
+void consumeMarkers(std::span<const Marker> markers, const HookPayload& payload,
+                    db::Connection& connection, const Diagnostics& diagnostics) {
+  const std::vector<TranscriptMessage> messages = readTranscriptFile(payload.transcriptPath);
+  std::optional<platform::Instant> earliest;
+  std::optional<platform::Instant> latest;
+  for (const TranscriptMessage& message : messages) widenSpan(earliest, latest, message.timestamp);
+
+  std::int64_t consumed = 0;
+  for (const Marker& marker : markers) {
+    // Nothing read, or outside the span: left for a later run.
+    if (messages.empty() || !mayBePlaced(marker, earliest, latest)) continue;
+    // A transcript with nothing the user typed leaves the note alone.
+    const std::vector<TranscriptMessage> window = markerExchange(marker.createdAt, messages);
+    std::string body = markerMemoryBody(window, marker.note);
+    if (body.empty()) continue;
+    store::writeMemory(connection,
+                       checkpointMemory(std::move(body), payload, "checkpoint,remember", 9));
+    connection.run(kInsertCheckpoint,
+                   {db::text(platform::makeUUID()), db::text(payload.sessionId),
+                    db::text(payload.cwd), db::text(marker.rawCreatedAt.value_or("")),
+                    db::text(platform::currentTimestampText()),
+                    db::text(cutText(marker.note.value_or(""), kMaxCapturedBodyCharacters))});
+    std::error_code removeError;
+    std::filesystem::remove(marker.url, removeError);
+    ++consumed;
+  }
+  if (consumed >= 1) {
+    diagnostics("nodrel checkpoint: " + std::to_string(consumed) +
+                " checkpoint(s) captured from session " + payload.sessionId + "\n");
+  }
 }
 
 }  // namespace
@@ -150,10 +269,12 @@ std::string markerMemoryBody(std::span<const TranscriptMessage> window,
                              const std::optional<std::string>& note) {
   std::string user = joinTexts(window, Role::User);
   const std::string assistant = joinTexts(window, Role::Assistant);
-  if (note && !note->empty()) user = "[" + *note + "] " + user;
-  if (!user.empty() && !assistant.empty()) return "Q: " + user + "\n\nA: " + assistant;
-  if (!user.empty()) return "Q: " + user;
-  if (!assistant.empty()) return "A: " + assistant;
+  if (note && !note->empty()) {
+    user = "[" + cutText(*note, kMaxCapturedBodyCharacters) + "] " + user;
+  }
+  if (!user.empty() && !assistant.empty()) return questionAndAnswerBody(user, assistant);
+  if (!user.empty()) return labelledBody("Q: ", user);
+  if (!assistant.empty()) return labelledBody("A: ", assistant);
   return "";
 }
 
@@ -174,52 +295,50 @@ int runCheckpointCommand(std::string_view input, const Diagnostics& diagnostics)
   // Runs after every turn: with nothing to do, leave before the database or the transcript.
   if (captureOff && markers.empty()) return 0;
 
+  // Only what was appended since the last run is scanned: an exchange is stored once however
+  // many turns follow, and the cost follows the new messages, not the transcript's length.
+  TranscriptTail tail;
+  std::vector<SalienceSignal> signals;
+  std::optional<platform::Instant> earliest;
+  std::optional<platform::Instant> latest;
+  if (!captureOff) {
+    tail = readTranscriptTail(payload);
+    for (const SalienceSignal& signal : detectSalienceSignals(tail.messages)) {
+      if (static_cast<std::size_t>(signal.messageIndex) >= tail.firstNew) signals.push_back(signal);
+    }
+    earliest = tail.base.earliest;
+    latest = tail.base.latest;
+    for (std::size_t i = tail.firstNew; i < tail.messages.size(); ++i) {
+      widenSpan(earliest, latest, tail.messages[i].timestamp);
+    }
+  }
+  // A marker needs the exchange it was set in, which may lie before the watermark: the whole
+  // transcript is read, but only when some marker could fall inside it.
+  const bool markerWork = std::any_of(markers.begin(), markers.end(), [&](const Marker& marker) {
+    return mayBePlaced(marker, earliest, latest);
+  });
+  const bool pendingWork = !captureOff && !loadPendingCaptures().empty();
+  if (signals.empty() && !markerWork && !pendingWork) {
+    if (!captureOff && tail.end != tail.base.offset) {
+      saveWatermark(payload.sessionId, watermarkBefore(tail, tail.messages.size()));
+    }
+    return 0;
+  }
+
   try {
     db::Connection connection = db::Connection::open(databasePath);
-    const std::vector<TranscriptMessage> messages = readTranscriptFile(payload.transcriptPath);
-
-    std::optional<platform::Instant> earliest;
-    std::optional<platform::Instant> latest;
-    for (const TranscriptMessage& message : messages) {
-      if (!message.timestamp) continue;
-      if (!earliest || *message.timestamp < *earliest) earliest = message.timestamp;
-      if (!latest || *message.timestamp > *latest) latest = message.timestamp;
-    }
 
     if (!captureOff) {
-      const std::int64_t count = salienceCapture(messages, payload, connection);
-      if (count >= 1) {
-        diagnostics("nodrel checkpoint: " + std::to_string(count) +
+      const SaliencePass pass = salienceCapture(tail, signals, payload, connection);
+      saveWatermark(payload.sessionId, watermarkBefore(tail, pass.stop));
+      if (pass.count >= 1) {
+        diagnostics("nodrel checkpoint: " + std::to_string(pass.count) +
                     " salience capture(s) from session " + payload.sessionId + "\n");
       }
     }
 
-    std::int64_t consumed = 0;
-    for (const Marker& marker : markers) {
-      if (marker.createdAt && earliest && latest &&
-          (*marker.createdAt < *earliest || *marker.createdAt > *latest)) {
-        continue;  // outside this transcript's span: left for a later run
-      }
-      const std::vector<TranscriptMessage> window = markerExchange(marker.createdAt, messages);
-      if (window.empty()) continue;
-      std::string body = markerMemoryBody(window, marker.note);
-      if (body.empty()) continue;
-      // A failure here ends the pass: this marker and the later ones stay for a later run.
-      store::writeMemory(connection,
-                         checkpointMemory(std::move(body), payload, "checkpoint,remember", 9));
-      connection.run(kInsertCheckpoint,
-                     {db::text(platform::makeUUID()), db::text(payload.sessionId),
-                      db::text(payload.cwd), db::text(marker.rawCreatedAt.value_or("")),
-                      db::text(platform::currentTimestampText()),
-                      db::text(marker.note.value_or(""))});
-      std::error_code removeError;
-      std::filesystem::remove(marker.url, removeError);
-      ++consumed;
-    }
-    if (consumed >= 1) {
-      diagnostics("nodrel checkpoint: " + std::to_string(consumed) +
-                  " checkpoint(s) captured from session " + payload.sessionId + "\n");
-    }
+    if (markerWork) consumeMarkers(markers, payload, connection, diagnostics);
+    completePendingCaptures(connection, std::nullopt, "nodrel checkpoint: ", diagnostics);
   } catch (const std::exception& e) {
     diagnostics("nodrel checkpoint: " + std::string(e.what()) + "\n");
   }

@@ -6,6 +6,7 @@
 
 #include <unicode/uchar.h>
 
+#include "capture/captured_body.h"
 #include "capture/salience.h"
 #include "platform/text.h"
 
@@ -192,7 +193,7 @@ std::vector<CapturedExchange> extractNotableExchanges(std::span<const Transcript
                      ? platform::graphemePrefix(*preceding, kQuestionCharacters) + "\u2026"
                      : std::move(*preceding);
     }
-    candidates.push_back({{"Q: " + question + "\n\nA: " + message.text, score}, characters});
+    candidates.push_back({{questionAndAnswerBody(question, message.text), score}, characters});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
     if (a.exchange.structuralScore != b.exchange.structuralScore) {

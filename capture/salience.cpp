@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "capture/captured_body.h"
 #include "platform/text.h"
 
 namespace nodrel::capture {
@@ -61,6 +62,8 @@ std::vector<SalienceSignal> detectSalienceSignals(std::span<const TranscriptMess
   using Kind = SalienceSignal::Kind;
   std::vector<SalienceSignal> signals;
   for (std::size_t i = 0; i < messages.size(); ++i) {
+    // What the host wrote in the user's place says nothing about what the user wants.
+    if (messages[i].hostWritten) continue;
     const std::string lowered = platform::lowercase(messages[i].text);
     const auto index = static_cast<std::ptrdiff_t>(i);
     if (messages[i].role == TranscriptMessage::Role::User) {
@@ -87,7 +90,7 @@ std::optional<std::string> precedingUserMessage(std::ptrdiff_t index,
   }
   for (std::ptrdiff_t i = index - 1; i >= 0; --i) {
     const auto& message = messages[static_cast<std::size_t>(i)];
-    if (message.role == TranscriptMessage::Role::User) return message.text;
+    if (message.role == TranscriptMessage::Role::User && !message.hostWritten) return message.text;
   }
   return std::nullopt;
 }
@@ -101,12 +104,11 @@ std::string exchangeText(std::ptrdiff_t messageIndex, std::span<const Transcript
   if (message.role == TranscriptMessage::Role::User) {
     const bool answered =
         k + 1 < messages.size() && messages[k + 1].role == TranscriptMessage::Role::Assistant;
-    return "Q: " + message.text + "\n\nA: " +
-           (answered ? messages[k + 1].text : std::string("(no assistant response)"));
+    return questionAndAnswerBody(message.text, answered ? std::string_view(messages[k + 1].text)
+                                                        : std::string_view("(no assistant response)"));
   }
   auto question = precedingUserMessage(messageIndex, messages);
-  return "Q: " + (question ? *question : std::string("(session start)")) + "\n\nA: " +
-         message.text;
+  return questionAndAnswerBody(question ? *question : std::string("(session start)"), message.text);
 }
 
 }  // namespace nodrel::capture

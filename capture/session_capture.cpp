@@ -1,9 +1,11 @@
 #include "capture/session_capture.h"
 
 #include <exception>
+#include <optional>
 #include <system_error>
 
 #include "capture/exchanges.h"
+#include "capture/pending_captures.h"
 #include "capture/transcript.h"
 #include "db/error.h"
 #include "platform/paths.h"
@@ -23,6 +25,13 @@ constexpr std::string_view kRecordCapturedSession =
 
 constexpr std::string_view kHeuristicExtractor = "heuristic";
 
+void recordCapturedSessionOrThrow(const std::string& sessionId, std::int64_t count,
+                                  const std::string& extractor, db::Connection& connection) {
+  connection.run(kRecordCapturedSession,
+                 {db::text(sessionId), db::text(platform::currentTimestampText()),
+                  db::Value(count), db::text(extractor)});
+}
+
 }  // namespace
 
 bool isSessionCaptured(const std::string& sessionId, db::Connection& connection) {
@@ -37,9 +46,7 @@ bool isSessionCaptured(const std::string& sessionId, db::Connection& connection)
 void recordCapturedSession(const std::string& sessionId, std::int64_t count,
                            const std::string& extractor, db::Connection& connection) {
   try {
-    connection.run(kRecordCapturedSession,
-                   {db::text(sessionId), db::text(platform::currentTimestampText()),
-                    db::Value(count), db::text(extractor)});
+    recordCapturedSessionOrThrow(sessionId, count, extractor, connection);
   } catch (const db::Error&) {
   }
 }
@@ -54,7 +61,7 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
   if (messages.empty()) return 0;
 
   std::int64_t count = 0;
-  bool writeFailed = false;
+  std::exception_ptr failure;
   for (const CapturedExchange& exchange : extractNotableExchanges(messages)) {
     store::MemoryWrite write;
     write.body = exchange.body;
@@ -69,14 +76,50 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
       ++count;
     } catch (const store::WriteBlockedError&) {
       // Queued by the write path; it is kept on disk when the command ends.
+    } catch (const db::Error& error) {
+      if (!failure) failure = std::current_exception();
+      // Past the busy timeout the next write would only wait as long again.
+      if (error.isBusyOrLocked()) break;
     } catch (const std::exception&) {
-      writeFailed = true;
+      if (!failure) failure = std::current_exception();
     }
   }
-  if (!writeFailed) {
-    recordCapturedSession(sessionId, count, std::string(kHeuristicExtractor), connection);
-  }
+  if (failure) std::rethrow_exception(failure);
+  recordCapturedSessionOrThrow(sessionId, count, std::string(kHeuristicExtractor), connection);
   return count;
+}
+
+void completePendingCaptures(db::Connection& connection,
+                             const std::optional<std::string>& justCaptured,
+                             std::string_view prefix, const Diagnostics& diagnostics) {
+  const std::vector<PendingCapture> pendingList = loadPendingCaptures();
+  if (pendingList.empty()) return;
+  std::vector<std::string> done;
+  for (const PendingCapture& pending : pendingList) {
+    if (pending.sessionId == justCaptured) {
+      done.push_back(pending.sessionId);
+      continue;
+    }
+    try {
+      const std::int64_t count =
+          autoCaptureSession(pending.sessionId, pending.transcriptPath, pending.cwd, connection,
+                             ClaudeCLIService::shared());
+      done.push_back(pending.sessionId);
+      if (count >= 1) {
+        diagnostics(std::string(prefix) + std::to_string(count) +
+                    " memories captured from session " + pending.sessionId + "\n");
+      }
+    } catch (const db::Error& error) {
+      if (error.isBusyOrLocked()) break;  // still locked: the others would wait in vain
+    } catch (const std::exception&) {
+    }
+  }
+  if (done.empty()) return;
+  try {
+    updatePendingCaptures({}, done);
+  } catch (const std::exception&) {
+    // Left listed: a later run finds them captured and drops them then.
+  }
 }
 
 int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
@@ -91,18 +134,31 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
   std::error_code ec;
   if (!std::filesystem::exists(databasePath, ec)) return 0;
 
+  std::optional<db::Connection> connection;
   try {
-    db::Connection connection = db::Connection::open(databasePath);
+    connection = db::Connection::open(databasePath);
     const ClaudeCLIService& cliService = ClaudeCLIService::shared();
     const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,
-                                                  payload.cwd, connection, cliService);
+                                                  payload.cwd, *connection, cliService);
     if (count >= 1) {
       diagnostics("nodrel capture: " + std::to_string(count) +
                   " memories captured from session " + payload.sessionId + "\n");
     }
   } catch (const std::exception& e) {
-    diagnostics("nodrel capture: " + std::string(e.what()) + "\n");
+    // The host runs SessionEnd once: without the pending list the session would be lost.
+    std::string line = "nodrel capture: session " + payload.sessionId + " not captured (" +
+                       e.what() + ")";
+    try {
+      updatePendingCaptures({{payload.sessionId, payload.transcriptPath, payload.cwd}}, {});
+      line += "; the next hook run will capture it";
+    } catch (const std::exception& listError) {
+      line += std::string("; it could not be kept for a later run: ") + listError.what();
+    }
+    diagnostics(line + "\n");
+    preserveQueuedWrites();
+    return 0;
   }
+  completePendingCaptures(*connection, payload.sessionId, "nodrel capture: ", diagnostics);
   preserveQueuedWrites();
   return 0;
 }

@@ -25,6 +25,17 @@ std::optional<int> zoneOffsetMinutes(std::string_view zone) {
   return zone[0] == '-' ? -total : total;
 }
 
+// Openings of the user lines that the host writes around a slash command or a local command.
+constexpr std::string_view kHostWrapperOpenings[] = {
+    "<command-name>",          "<command-message>",      "<command-args>",
+    "<local-command-stdout>",  "<local-command-stderr>", "<local-command-caveat>",
+    "[Request interrupted by user"};
+
+bool isTrue(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_boolean() && it->get<bool>();
+}
+
 }  // namespace
 
 std::string_view roleRawValue(TranscriptMessage::Role role) {
@@ -127,28 +138,87 @@ std::optional<platform::Instant> parseTranscriptTimestamp(const json& line) {
   return parseTranscriptDate(timestamp->get_ref<const std::string&>());
 }
 
-std::vector<TranscriptMessage> parseTranscript(std::string_view text) {
-  std::vector<TranscriptMessage> messages;
-  // Only ASCII breaks end a line: U+2028 and its kin are legal raw inside JSON strings, and
-  // splitting there would drop any message that contains one.
-  for (std::string_view line : splitLines(text, /*unicodeBreaks=*/false)) {
-    // Cheap pre-test: a line that cannot be an object is not worth a parse.
-    const auto first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos || line[first] != '{') continue;
-    // The parser rejects invalid UTF-8, so such a line is skipped by itself.
-    json object = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
-    if (object.is_discarded() || !object.is_object() || object.empty()) continue;
-    auto type = object.find("type");
-    if (type == object.end() || !type->is_string()) continue;
-    auto role = roleFromRawValue(type->get_ref<const std::string&>());
-    if (!role) continue;
-    auto message = object.find("message");
-    if (message == object.end() || !message->is_object()) continue;
-    auto body = transcriptMessageText(*message);
-    if (!body) continue;
-    messages.push_back({*role, std::move(*body), parseTranscriptTimestamp(object)});
+bool isHostWrapperText(std::string_view text) {
+  for (std::string_view tag : kHostWrapperOpenings) {
+    if (text.starts_with(tag)) return true;
   }
-  return messages;
+  // "Stop hook feedback:", "SubagentStop hook feedback:", "PreToolUse:Bash hook feedback:" and
+  // the "hook blocking error" form of newer hosts: an event name, perhaps a tool, then the words.
+  const std::size_t hook = text.find(" hook ");
+  if (hook == std::string_view::npos || hook == 0 || hook > 80) return false;
+  const std::string_view event = text.substr(0, hook);
+  if (event.find_first_of(" \t\n") != std::string_view::npos) return false;
+  const std::string_view rest = text.substr(hook + 6);
+  return rest.starts_with("feedback:") || rest.starts_with("blocking error");
+}
+
+namespace {
+
+// The line as a JSON object; nothing when it is anything else, or too long to be taken.
+std::optional<json> parseObjectLine(std::string_view line) {
+  if (line.size() > kMaxTranscriptLineBytes) return std::nullopt;
+  // Cheap pre-test: a line that cannot be an object is not worth a parse.
+  const auto first = line.find_first_not_of(" \t");
+  if (first == std::string_view::npos || line[first] != '{') return std::nullopt;
+  // The parser rejects invalid UTF-8, so such a line is skipped by itself.
+  json object = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
+  if (object.is_discarded() || !object.is_object()) return std::nullopt;
+  return object;
+}
+
+std::optional<TranscriptMessage> messageOfLine(const json& object) {
+  if (object.empty()) return std::nullopt;
+  // Older hosts write a sub-agent's turns inline: its prompt is not the user's and its answers
+  // are not the main thread's.
+  if (isTrue(object, "isSidechain")) return std::nullopt;
+  auto type = object.find("type");
+  if (type == object.end() || !type->is_string()) return std::nullopt;
+  auto role = roleFromRawValue(type->get_ref<const std::string&>());
+  if (!role) return std::nullopt;
+  auto message = object.find("message");
+  if (message == object.end() || !message->is_object()) return std::nullopt;
+  auto body = transcriptMessageText(*message);
+  if (!body) return std::nullopt;
+  const bool hostWritten =
+      *role == TranscriptMessage::Role::User &&
+      (isTrue(object, "isMeta") || isTrue(object, "isCompactSummary") || isHostWrapperText(*body));
+  return TranscriptMessage{*role, std::move(*body), parseTranscriptTimestamp(object), hostWritten};
+}
+
+}  // namespace
+
+TranscriptPiece parseTranscriptPiece(std::string_view text) {
+  TranscriptPiece piece;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    // Only ASCII breaks end a line: U+2028 and its kin are legal raw inside JSON strings, and
+    // splitting there would drop any message that contains one.
+    const std::size_t lineBreak = text.find_first_of("\n\r\v\f", start);
+    const bool terminated = lineBreak != std::string_view::npos;
+    const std::string_view line =
+        text.substr(start, (terminated ? lineBreak : text.size()) - start);
+    const std::size_t next = terminated ? lineBreak + 1 : text.size();
+    start = next;
+    if (line.empty()) {
+      piece.end = next;
+      continue;
+    }
+    const std::optional<json> object = parseObjectLine(line);
+    // A last line without its break that is not yet an object may still be being written: the
+    // next read starts there.
+    if (!terminated && !object) break;
+    piece.end = next;
+    if (!object) continue;
+    if (auto message = messageOfLine(*object)) {
+      piece.messages.push_back(std::move(*message));
+      piece.lineEnds.push_back(next);
+    }
+  }
+  return piece;
+}
+
+std::vector<TranscriptMessage> parseTranscript(std::string_view text) {
+  return parseTranscriptPiece(text).messages;
 }
 
 std::optional<std::string> readRegularFile(const std::filesystem::path& path) {

@@ -21,6 +21,9 @@ struct TranscriptMessage {
   Role role = Role::User;
   std::string text;  // trimmed at both ends, never empty
   std::optional<platform::Instant> timestamp = std::nullopt;
+  // A user-role line that the host wrote, not the user: a slash-command wrapper or expansion, a
+  // compaction summary, hook feedback. It is never a question; it ends an exchange.
+  bool hostWritten = false;
 
   friend bool operator==(const TranscriptMessage&, const TranscriptMessage&) = default;
 };
@@ -30,9 +33,28 @@ std::string_view roleRawValue(TranscriptMessage::Role role);
 std::optional<TranscriptMessage::Role> roleFromRawValue(std::string_view raw);
 
 // The messages of a transcript, in line order. Never fails: a line that is not a JSON object
-// with a user or assistant message carrying text (including a line that is not valid UTF-8) is
-// skipped on its own, so one bad line costs nothing beyond itself.
+// with a user or assistant message carrying text (including a line that is not valid UTF-8, and
+// a line over kMaxTranscriptLineBytes) is skipped on its own, so one bad line costs nothing
+// beyond itself. Sub-agent lines ("isSidechain": true) are not the conversation and are
+// dropped; user lines the host wrote are kept marked `hostWritten`.
 std::vector<TranscriptMessage> parseTranscript(std::string_view text);
+
+inline constexpr std::size_t kMaxTranscriptLineBytes = std::size_t{64} << 20;
+
+// Part of a transcript read from some offset on: its messages, the byte offset just past the
+// line of each (relative to the text given), and how far the text was taken. A last line without
+// its line break is taken only when it is already a whole JSON object; otherwise it may still
+// be being written, and `end` stops before it so that a later read starts there.
+struct TranscriptPiece {
+  std::vector<TranscriptMessage> messages;
+  std::vector<std::size_t> lineEnds;
+  std::size_t end = 0;
+};
+TranscriptPiece parseTranscriptPiece(std::string_view text);
+
+// True for the text of a user line that the host wrote around or instead of what the user typed
+// (command wrappers, local-command output, hook feedback, interruption notes).
+bool isHostWrapperText(std::string_view text);
 
 // The trimmed text of a `message` object's `content` (a text, or an array of objects whose
 // "text" parts are joined by a blank line), or nothing.
@@ -45,8 +67,8 @@ std::optional<platform::Instant> parseTranscriptTimestamp(const nlohmann::json& 
 // nothing for any other text. Marker dates are read the same way.
 std::optional<platform::Instant> parseTranscriptDate(std::string_view text);
 
-// The transcript file's messages; empty when the path is not a readable regular file (a FIFO or
-// device would block or never end).
+// The transcript file's messages (at most its first platform::kReadFileLimit bytes); empty when
+// the path is not a readable regular file (a FIFO or device would block or never end).
 std::vector<TranscriptMessage> readTranscriptFile(const std::filesystem::path& path);
 
 // Pieces of the text between line breaks (LF, CR, VT, FF, and when `unicodeBreaks` also U+0085,

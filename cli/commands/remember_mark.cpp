@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "capture/captured_body.h"
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "platform/files.h"
@@ -51,7 +52,10 @@ int runRememberMark(Arguments args) {
   try {
     // An ordered json object: its keys come out sorted.
     nlohmann::json marker = {{"cwd", *cwd}, {"created_at", platform::currentTimestampText()}};
-    if (note && !note->empty()) marker["note"] = *note;
+    // No memory holds more than a tool would take, so neither does the note it is made from.
+    if (note && !note->empty()) {
+      marker["note"] = capture::cutText(*note, capture::kMaxCapturedBodyCharacters);
+    }
     const std::string contents = marker.dump(2);
 
     const std::string name = markerFileName();

@@ -37,6 +37,28 @@ TEST(MarkerExchange, AnchorsToTheLastUserMessageAtOrBeforeTheMarker) {
   EXPECT_EQ(bodyFor(at(5), {{Role::User, "q"}, {Role::Assistant, "a"}}, "n"), "Q: [n] q\n\nA: a");
 }
 
+// The exchange the user marked: the remember command's own wrapper and expansion, a second Stop
+// hook's feedback and an interruption note are not it, and they end the answer before them.
+TEST(MarkerExchange, AnchorsOnlyToWhatTheUserTyped) {
+  const auto host = [](std::string text, int minute) {
+    return TranscriptMessage{Role::User, std::move(text), at(minute), true};
+  };
+  const std::vector<TranscriptMessage> messages = {
+      {Role::User, "Use blue-green, not rolling.", at(1)},
+      {Role::Assistant, "Understood.", at(2)},
+      host("Stop hook feedback:\n[lint]: run the linter", 3),
+      {Role::Assistant, "The linter passes.", at(4)},
+      host("<command-message>remember is running…</command-message>", 5),
+      host("Run nodrel remember-mark --cwd /p", 5),
+      {Role::Assistant, "Saving a marker.", at(6)}};
+  EXPECT_EQ(bodyFor(at(6), messages, "deploys"),
+            "Q: [deploys] Use blue-green, not rolling.\n\nA: Understood.");
+  EXPECT_EQ(bodyFor(std::nullopt, messages), "Q: Use blue-green, not rolling.\n\nA: Understood.");
+  // Nothing typed: the note alone, or nothing without one.
+  EXPECT_EQ(bodyFor(at(6), {messages[2], messages[3]}, "n"), "Q: [n] ");
+  EXPECT_EQ(bodyFor(at(6), {messages[2], messages[3]}), "");
+}
+
 TEST(MarkerMemoryBody, JoinsEachSideAndAddsTheNote) {
   using Window = std::vector<TranscriptMessage>;
   struct Case {

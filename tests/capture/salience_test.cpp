@@ -80,6 +80,32 @@ TEST(ExchangeText, BuildsTheQuestionAndAnswerAroundOneMessage) {
   }
 }
 
+// What the host wrote in the user's place is neither a signal nor a question, and it ends the
+// answer of the message before it.
+TEST(ExchangeText, PassesOverWhatTheHostWrote) {
+  const TranscriptMessage feedback{Role::User, "Stop hook feedback: never stop", std::nullopt, true};
+  const TranscriptMessage summary{Role::User, "This session is being continued instead of", {}, true};
+  const std::vector<TranscriptMessage> messages = {
+      user("No, use pnpm"), feedback, assistant("Good catch, switched."), summary,
+      assistant("I'll remember that.")};
+  const std::vector<SalienceSignal> want = {{Kind::CorrectionUser, 0, 8},
+                                            {Kind::SelfCorrectionAssistant, 2, 4},
+                                            {Kind::SaveIntentAssistant, 4, 3}};
+  EXPECT_EQ(detectSalienceSignals(messages), want);
+  EXPECT_EQ(exchangeText(0, messages), "Q: No, use pnpm\n\nA: (no assistant response)");
+  EXPECT_EQ(exchangeText(2, messages), "Q: No, use pnpm\n\nA: Good catch, switched.");
+  EXPECT_EQ(exchangeText(4, messages), "Q: No, use pnpm\n\nA: I'll remember that.");
+  const std::vector<TranscriptMessage> onlyHost = {summary, assistant("Continuing.")};
+  EXPECT_EQ(precedingUserMessage(1, onlyHost), std::nullopt);
+}
+
+TEST(ExchangeText, IsHeldToTheBodyLimit) {
+  const std::vector<TranscriptMessage> messages = {user(std::string(4000, 'q')),
+                                                   assistant(std::string(100000, 'a'))};
+  EXPECT_EQ(exchangeText(1, messages), "Q: " + std::string(2495, 'q') + "\u2026\n\nA: " +
+                                          std::string(2495, 'a') + "\u2026");
+}
+
 TEST(SalienceKind, RawValuesAreExact) {
   EXPECT_EQ(kindFromRawValue("saveIntentAssistant"), Kind::SaveIntentAssistant);
   EXPECT_EQ(kindFromRawValue("CorrectionUser"), std::nullopt);

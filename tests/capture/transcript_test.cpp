@@ -119,6 +119,107 @@ TEST(ParseTranscript, ABadLineCostsOnlyItself) {
   EXPECT_EQ(messages[3].text, "after");
 }
 
+// Only what the user typed is a question: the host also writes user lines of its own, and older
+// hosts write a sub-agent's turns inline.
+TEST(ParseTranscript, MarksWhatTheHostWroteAndDropsSubAgentTurns) {
+  auto line = [](const std::string& type, const json& content, const json& flags) {
+    json object = {{"type", type}, {"message", {{"role", type}, {"content", content}}}};
+    object.update(flags);
+    return object.dump() + "\n";
+  };
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string want;  // role:text|, with host lines as host:text|
+  };
+  const json none = json::object();
+  const std::vector<Case> cases = {
+      {"typed text", line("user", "fix it", {{"isSidechain", false}, {"isMeta", false}}),
+       "user:fix it|"},
+      {"sub-agent prompt and answer", line("user", "search logs", {{"isSidechain", true}}) +
+                                          line("assistant", "found", {{"isSidechain", true}}),
+       ""},
+      {"meta expansion", line("user", "Base directory for this skill: /s", {{"isMeta", true}}),
+       "host:Base directory for this skill: /s|"},
+      {"compaction summary",
+       line("user", "This session is being continued", {{"isCompactSummary", true}}),
+       "host:This session is being continued|"},
+      {"command wrapper", line("user", "<command-message>x is running…</command-message>", none),
+       "host:<command-message>x is running…</command-message>|"},
+      {"command name first", line("user", "<command-name>/cost</command-name>", none),
+       "host:<command-name>/cost</command-name>|"},
+      {"command args", line("user", "<command-args>a</command-args>", none),
+       "host:<command-args>a</command-args>|"},
+      {"local command output",
+       line("user", "<local-command-stdout>ok</local-command-stdout>", none) +
+           line("user", "<local-command-stderr>no</local-command-stderr>", none) +
+           line("user", "<local-command-caveat>Caveat</local-command-caveat>", none),
+       "host:<local-command-stdout>ok</local-command-stdout>|host:<local-command-stderr>no</"
+       "local-command-stderr>|host:<local-command-caveat>Caveat</local-command-caveat>|"},
+      {"hook feedback in a text part",
+       line("user", json::array({{{"type", "text"}, {"text", "Stop hook feedback:\n[lint]: run"}}}),
+            none),
+       "host:Stop hook feedback:\n[lint]: run|"},
+      {"a tool hook's feedback and blocking error",
+       line("user", "PreToolUse:Bash hook feedback:\nno", none) +
+           line("user", "Stop hook blocking error from command: x", none),
+       "host:PreToolUse:Bash hook feedback:\nno|host:Stop hook blocking error from command: x|"},
+      {"interruption note", line("user", "[Request interrupted by user for tool use]", none),
+       "host:[Request interrupted by user for tool use]|"},
+      {"markup or hook words inside typed text",
+       line("user", "why does <command-name> show up?", none) +
+           line("user", "the Stop hook feedback: is noisy", none),
+       "user:why does <command-name> show up?|user:the Stop hook feedback: is noisy|"},
+      {"assistant text keeps working", line("assistant", "<command-name>x", {{"isMeta", true}}),
+       "assistant:<command-name>x|"},
+      {"a flag that is not a boolean", line("user", "typed", {{"isMeta", "true"}}), "user:typed|"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string got;
+    for (const auto& m : parseTranscript(c.text)) {
+      got += (m.hostWritten ? std::string("host") : std::string(roleRawValue(m.role))) + ":" +
+             m.text + "|";
+    }
+    EXPECT_EQ(got, c.want);
+  }
+}
+
+// The Stop hook reads on from where it stopped: every offset is just past a whole line, and a
+// last line the host has not finished yet is left for the next read.
+TEST(ParseTranscriptPiece, StopsBeforeAnUnfinishedLastLine) {
+  const std::string first = transcriptLine("user", "q");
+  const std::string tool = R"({"type":"user","message":{"content":[{"type":"tool_result"}]}})" "\n";
+  const std::string second = transcriptLine("assistant", "a");
+  const std::string whole = first + tool + second;
+
+  auto piece = parseTranscriptPiece(whole);
+  ASSERT_EQ(piece.messages.size(), 2u);
+  EXPECT_EQ(piece.lineEnds, (std::vector<std::size_t>{first.size(), whole.size()}));
+  EXPECT_EQ(piece.end, whole.size());
+
+  // Half of the last line written: taken up to it, and taken whole once it is finished.
+  const std::string half = second.substr(0, second.size() / 2);
+  piece = parseTranscriptPiece(first + tool + half);
+  EXPECT_EQ(piece.messages.size(), 1u);
+  EXPECT_EQ(piece.end, first.size() + tool.size());
+  // A whole object without its line break yet counts; so does a CR LF end.
+  const std::string unterminated = second.substr(0, second.size() - 1);
+  piece = parseTranscriptPiece(first + unterminated);
+  EXPECT_EQ(piece.messages.size(), 2u);
+  EXPECT_EQ(piece.end, first.size() + unterminated.size());
+  piece = parseTranscriptPiece(unterminated + "\r\n");
+  EXPECT_EQ(piece.end, unterminated.size() + 2);
+}
+
+TEST(ParseTranscript, SkipsALineOverTheLineBound) {
+  std::string huge = transcriptLine("user", "x");
+  huge.insert(huge.size() - 3, kMaxTranscriptLineBytes, 'x');
+  const auto messages = parseTranscript(huge + transcriptLine("user", "after"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "after");
+}
+
 TEST(ReadTranscriptFile, ReadsTheFixtureAndRefusesWhatIsNotAFile) {
   const auto messages = readTranscriptFile(testing::fixturePath("capture/session.jsonl"));
   ASSERT_EQ(messages.size(), 4u);

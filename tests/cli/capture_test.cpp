@@ -1,12 +1,16 @@
 // `nodrel capture` as the SessionEnd hook runs it: a payload on stdin, a temporary HOME.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <fstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/user_defaults.h"
 #include "store/pending_write_queue.h"
 #include "store/write_path.h"
@@ -159,12 +163,106 @@ TEST_F(CaptureCommand, AFailedWriteLeavesTheSessionForALaterRun) {
   db.exec("CREATE TRIGGER refuse BEFORE INSERT ON memories BEGIN SELECT RAISE(ABORT, 'no'); END;");
   auto run = capture(payload());
   EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "nodrel capture: session S1 not captured (no); the next hook run will "
+                     "capture it\n");
   EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 0);
 
   db.exec("DROP TRIGGER refuse;");
   run = capture(payload());
   EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S1\n");
   EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 1);
+  EXPECT_FALSE(std::filesystem::exists(home.dataDirectory() / "pending-captures.json"));
+}
+
+// SessionEnd runs once per session: a capture that meets a database held by another writer past
+// the busy timeout is said so, kept in the pending list, and done by the next hook run of any
+// session.
+TEST_F(CaptureCommand, ALockedDatabaseLosesNoCapture) {
+  writeTranscript(transcriptLine("user", "Why is CI slow?") +
+                  transcriptLine("assistant", notableAnswer("CI")));
+  auto writer = db::Connection::open(home.databasePath());
+  writer.exec("BEGIN IMMEDIATE; INSERT INTO projects (id, name, path, created_at) "
+              "VALUES ('p', 'p', '/p', '2025-01-01T00:00:00.000+0000');");
+  auto run = capture(payload("S1"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.starts_with("nodrel capture: session S1 not captured (")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("); the next hook run will capture it\n")) << run.err;
+  EXPECT_EQ(testing::splitLines(run.err).size(), 1u);
+  writer.exec("ROLLBACK;");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 0);
+  const auto pendingFile = home.dataDirectory() / "pending-captures.json";
+  ASSERT_TRUE(std::filesystem::exists(pendingFile));
+
+  // The next Stop hook, of another session with nothing of its own to store, completes it.
+  const auto other = home.path() / "other.jsonl";
+  std::ofstream(other) << transcriptLine("user", "hi") << transcriptLine("assistant", "hello");
+  run = testing::runProgram(
+      testing::binaryPath("cli/nodrel"), {"checkpoint"},
+      json{{"session_id", "S2"}, {"transcript_path", other.string()}, {"cwd", "/work/app"}}.dump());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "nodrel checkpoint: 1 memories captured from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE source_session = 'S1' AND project = "
+                  "'/work/app'"),
+            1);
+  EXPECT_EQ(count("SELECT memory_count FROM captured_sessions WHERE session_id = 'S1'"), 1);
+  EXPECT_FALSE(std::filesystem::exists(pendingFile));
+  EXPECT_EQ(capture(payload("S1")).err, "");  // done once
+}
+
+// A real session's lines: sub-agent turns inline, a compaction summary, slash-command wrappers
+// and expansions, local-command output, hook feedback. Each stored question is one the user
+// typed, and no body is longer than a tool would take.
+TEST_F(CaptureCommand, OnlyWhatTheUserTypedIsAQuestion) {
+  std::filesystem::copy_file(testing::fixturePath("capture/host_session.jsonl"), transcript);
+  auto run = capture(payload());
+  EXPECT_EQ(run.err, "nodrel capture: 3 memories captured from session S1\n");
+  const std::string typed = "Q: Why does the deploy script fail on the staging host?\n\nA: ";
+  for (const auto& row : db.query("SELECT body FROM memories")) {
+    const std::string body = *db::textOf(row[0]);
+    EXPECT_EQ(body.substr(0, typed.size()), typed);
+    EXPECT_EQ(body.find("is running"), std::string::npos) << body;
+    EXPECT_EQ(body.find("sub-agent"), std::string::npos) << body;
+  }
+  for (const std::string answer : {"The root cause is the health check", "Continuing with the",
+                                   "I created CLAUDE.md"}) {
+    EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body LIKE '%\n\nA: " + answer + "%'"), 1)
+        << answer;
+  }
+}
+
+TEST_F(CaptureCommand, BodiesAreHeldToTheToolLimitWithoutNul) {
+  std::string answer = notableAnswer("logs") + std::string("\0", 1);
+  while (answer.size() < 40'000) answer += " The log shows one more retry here.";
+  writeTranscript(transcriptLine("user", std::string(6000, 'q')) +
+                  transcriptLine("assistant", answer));
+  EXPECT_EQ(capture(payload()).err, "nodrel capture: 1 memories captured from session S1\n");
+  const std::string body = *db::textOf(*db.scalar("SELECT body FROM memories"));
+  EXPECT_EQ(body.find('\0'), std::string::npos);
+  EXPECT_EQ(platform::graphemeCount(body), 5000u);
+  EXPECT_TRUE(body.starts_with("Q: " + std::string(300, 'q') + "\u2026\n\nA: About logs"));
+  EXPECT_TRUE(body.ends_with("\u2026"));
+  EXPECT_EQ(count("SELECT length(body) FROM memories"), 5000);  // SQLite sees the whole body
+}
+
+// A path that is no plain file never holds a hook up: a FIFO without a writer, a device, /proc.
+TEST_F(CaptureCommand, TranscriptsThatAreNotPlainFilesReturnAtOnce) {
+  const auto fifo = home.path() / "fifo.jsonl";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo.string(), std::string("/proc/kmsg"),
+                                 std::string("/proc/self/status"), std::string("/dev/zero")}) {
+    SCOPED_TRACE(path);
+    const std::string input =
+        json{{"session_id", "S-" + path}, {"transcript_path", path}, {"cwd", "/w"}}.dump();
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* command : {"capture", "checkpoint"}) {
+      auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {command}, input);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
 }
 
 TEST_F(CaptureCommand, WritesRefusedForCapacityAreKeptOnDisk) {

@@ -28,6 +28,7 @@ class CheckpointCommand : public ::testing::Test {
 
   void SetUp() override { fs::create_directories(markers); }
   void writeTranscript(const std::string& text) { std::ofstream(transcript) << text; }
+  void appendTranscript(const std::string& text) { std::ofstream(transcript, std::ios::app) << text; }
   fs::path writeMarker(const std::string& name, const json& object) {
     std::ofstream(markers / name) << object.dump(2);
     return markers / name;
@@ -79,13 +80,85 @@ TEST_F(CheckpointCommand, StoresEachSalientExchangeOnce) {
                               std::string("/work/app"), std::string("S1"), std::int64_t{2}}));
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
 
-  // "OFF" is not "off": the pass still runs. "off" without markers leaves at the gate.
+  // The Stop hook runs after every turn: the same transcript again stores and reinforces
+  // nothing, however often.
+  const auto before = db.query("SELECT id, access_count, last_accessed FROM memories");
+  for (int i = 0; i < 2; ++i) {
+    run = checkpoint();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+  }
+  EXPECT_EQ(db.query("SELECT id, access_count, last_accessed FROM memories"), before);
+
+  // A new exchange is stored, and only it. "OFF" is not "off": the pass still runs.
   platform::UserDefaults::set("nodrelCaptureLevel", "OFF");
-  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
+  appendTranscript(transcriptLine("user", "From now on run the linter first") +
+                   transcriptLine("assistant", "Will do."));
+  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 2);
+  EXPECT_EQ(count("SELECT SUM(access_count) FROM memories"), 3);
+  // "off" without markers leaves at the gate.
   platform::UserDefaults::set("nodrelCaptureLevel", "off");
-  run = checkpoint();
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(count("SELECT access_count FROM memories"), 4);
+  appendTranscript(transcriptLine("user", "no, never mind") + transcriptLine("assistant", "ok"));
+  EXPECT_EQ(checkpoint().err, "");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 2);
+}
+
+// Each run reads on from the last one: a line still being written waits for the next run, an
+// answer after the watermark still finds its question, and a transcript that was replaced by a
+// shorter one is read from its start.
+TEST_F(CheckpointCommand, ReadsOnFromWhereTheLastRunStopped) {
+  const std::string question = transcriptLine("user", "Always use tabs in the Makefile");
+  const std::string answer = transcriptLine("assistant", "Understood; I'll remember that.");
+  writeTranscript(question + answer.substr(0, answer.size() / 2));
+  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body LIKE '%(no assistant response)'"), 1);
+
+  appendTranscript(answer.substr(answer.size() / 2));
+  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
+  const std::string body =
+      "Q: Always use tabs in the Makefile\n\nA: Understood; I'll remember that.";
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE id = '" + store::memoryContentHash(body) +
+                  "'"),
+            1);
+  EXPECT_EQ(checkpoint().err, "");
+
+  // Another session with the same transcript path is its own reader.
+  EXPECT_EQ(checkpoint("/work/app", "S2").err,
+            "nodrel checkpoint: 2 salience capture(s) from session S2\n");
+
+  writeTranscript(transcriptLine("user", "No, spaces after all") +
+                  transcriptLine("assistant", "ok"));
+  EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 3);
+}
+
+// A real session's lines: sub-agent turns inline, a compaction in the middle, slash-command
+// wrappers and expansions, local-command output, a second Stop hook's feedback and an
+// interruption note. Only what the user typed becomes a question, and /remember keeps the
+// correction it was run after.
+TEST_F(CheckpointCommand, OnlyWhatTheUserTypedIsAQuestion) {
+  fs::copy_file(testing::fixturePath("capture/host_session.jsonl"), transcript);
+  writeMarker("1-A.json", {{"cwd", "/work/app"},
+                           {"created_at", "2025-09-14T10:02:56.000+0000"},
+                           {"note", "deploy strategy"}});
+  auto run = checkpoint();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "nodrel checkpoint: 3 salience capture(s) from session S1\n"
+            "nodrel checkpoint: 1 checkpoint(s) captured from session S1\n");
+  const std::string correction = "No, use blue-green deploys instead of rolling ones.";
+  const std::vector<db::Row> want = {
+      {std::string("checkpoint,remember"),
+       "Q: [deploy strategy] " + correction +
+           "\n\nA: You're right, switching the script to blue-green deploys."},
+      {std::string("salience,auto_capture"),
+       "Q: " + correction + "\n\nA: You're right, switching the script to blue-green deploys."},
+      {std::string("salience,auto_capture"),
+       "Q: " + correction + "\n\nA: I ran the linter and it passes. I'll remember that."},
+  };
+  EXPECT_EQ(db.query("SELECT tags, body FROM memories ORDER BY tags, body DESC"), want);
+  EXPECT_TRUE(fs::is_empty(markers));
 }
 
 TEST_F(CheckpointCommand, ConsumesTheMarkersOfItsDirectory) {

@@ -71,6 +71,15 @@ TEST(RememberMark, WritesMarkerWithLastCwdAndUntouchedNote) {
   EXPECT_EQ(markers(home).size(), 2u);
 }
 
+// No memory holds more than the tools' 5,000 characters, so neither does a note.
+TEST(RememberMark, CutsANoteLongerThanABody) {
+  testing::TempHome home;
+  const std::string note(20'000, 'n');
+  auto run = nodrel({"remember-mark", "--cwd", "/a", "--note", note});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(savedMarker(home, run).value("note", ""), std::string(4999, 'n') + "\u2026");
+}
+
 TEST(RememberMark, RefusesIncompleteArgumentsAndWritesNothing) {
   struct Case {
     std::vector<std::string> args;
