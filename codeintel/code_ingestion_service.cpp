@@ -496,8 +496,15 @@ CodeIngestionService::Prepared CodeIngestionService::prepareFile(
   return prepared;
 }
 
+void CodeIngestionService::raiseGeneration(const std::string& project) {
+  // A database made before the counters were kept has no figures or graphs to invalidate.
+  if (!generationsAvailable_) generationsAvailable_ = codeGeneration(project, db_).has_value();
+  if (*generationsAvailable_) bumpCodeGeneration(project, db_);
+}
+
 FileIngestion CodeIngestionService::writePrepared(
-    Prepared& prepared, const std::unordered_map<std::string, StoredFile>* stored) {
+    Prepared& prepared, const std::unordered_map<std::string, StoredFile>* stored,
+    bool bumpGeneration) {
   if (prepared.error) throw IngestionError(*prepared.error);
   if (prepared.unchangedStamp) return {0, 0, true};
   auto& s = statements();
@@ -625,9 +632,7 @@ FileIngestion CodeIngestionService::writePrepared(
     ++edges;
   }
   keepStamp(true);
-  // A database made before the counters were kept has no figures or graphs to invalidate.
-  if (!generationsAvailable_) generationsAvailable_ = codeGeneration(rootPath, db_).has_value();
-  if (*generationsAvailable_) bumpCodeGeneration(rootPath, db_);
+  if (bumpGeneration) raiseGeneration(rootPath);
   savepoint.commit();
 
   const auto symbols =
@@ -645,7 +650,7 @@ FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file
     stored.emplace(id, StoredFile{storedContentHash(id), std::nullopt});
   }
   Prepared prepared = prepareFile(file, rootPath, &stored);
-  return writePrepared(prepared, &stored);
+  return writePrepared(prepared, &stored, true);
 }
 
 unsigned CodeIngestionService::parseThreads(std::size_t files) const {
@@ -752,8 +757,7 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
       // A refused reference loses only that reference.
     }
   }
-  if (!generationsAvailable_) generationsAvailable_ = codeGeneration(project, db_).has_value();
-  if (*generationsAvailable_) bumpCodeGeneration(project, db_);
+  raiseGeneration(project);
   savepoint.commit();
   return count;
 }
@@ -982,6 +986,7 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   // next run parses again. Short batches keep other writers from waiting long for the lock.
   // A batch opens only for a file that has something to write.
   std::optional<db::Savepoint> batch;
+  bool batchWrote = false;
   auto batchStarted = std::chrono::steady_clock::now();
   std::size_t taken = 0;
   for (std::size_t index = 0; index < files.size(); ++index) {
@@ -998,10 +1003,12 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
         batch.emplace(db_, "ingest_batch");
         batchStarted = std::chrono::steady_clock::now();
       }
-      auto outcome = writePrepared(prepared, storedFiles);
+      // The batch raises the counter once, in its own transaction, for all its files.
+      auto outcome = writePrepared(prepared, storedFiles, false);
       if (outcome.skipped) {
         ++result.filesSkipped;
       } else {
+        batchWrote = true;
         ++result.filesParsed;
         result.symbolsExtracted += outcome.symbols;
         result.edgesCreated += outcome.edges;
@@ -1015,11 +1022,16 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
       result.errors.push_back(file.filename().string() + ": " + error.what());
     }
     if (batch && std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
+      if (batchWrote) raiseGeneration(project);
+      batchWrote = false;
       batch->commit();
       batch.reset();
     }
   }
-  if (batch) batch->commit();
+  if (batch) {
+    if (batchWrote) raiseGeneration(project);
+    batch->commit();
+  }
   pipeline.reset();
 
   // While no code row of the project changed since the last run stored its summary, the

@@ -111,8 +111,12 @@ class CodeIngestionService {
   Statements& statements();
   Prepared prepareFile(const std::filesystem::path& file, const std::string& root,
                        const std::unordered_map<std::string, StoredFile>* stored) const;
+  // `bumpGeneration`: raise the project's code counter with the file's rows; a run does it
+  // once per batch instead.
   FileIngestion writePrepared(Prepared& prepared,
-                              const std::unordered_map<std::string, StoredFile>* stored);
+                              const std::unordered_map<std::string, StoredFile>* stored,
+                              bool bumpGeneration);
+  void raiseGeneration(const std::string& project);
   std::optional<std::unordered_map<std::string, StoredFile>> readStoredFiles(
       const std::vector<std::string>& fileIDs);
   unsigned parseThreads(std::size_t files) const;
