@@ -549,11 +549,13 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
                           shape.camel || shape.innerDot;
     const WordSense& sense = known.sense;
     // A capitalised word is a name unless it merely starts a sentence ("Use", "Always",
-    // "Yesterday"): there only a word the dictionary does not know, or a known given name, is
-    // one. Acronyms (API, SQL) name technologies far more often than organisations. A word that
-    // is no name does not join the name after it: "Yesterday Mariana Okafor" names Mariana Okafor.
+    // "Yesterday"): there only a word the dictionary does not know, a proper noun of the
+    // dictionary ("Lena", "Lisbon") or a known given name ("Grace") is one. Acronyms (API, SQL)
+    // name technologies far more often than organisations. A word that is no name does not join
+    // the name after it: "Yesterday Mariana Okafor" names Mariana Okafor.
     if (shape.upperFirst && shape.letters >= 2 && shape.hasLower && !calendarNames().count(key)) {
-      t.name = !atStart || (haveDictionary && sense.mask == 0) || knownGivenNames().count(key);
+      t.name = !atStart || (haveDictionary && sense.mask == 0) ||
+               (sense.mask & kLexiconProperNoun) != 0 || knownGivenNames().count(key) != 0;
     }
     Tag tag;
     bool technical = false;

@@ -17,10 +17,12 @@ enum LexiconPos : std::uint8_t {
   kLexiconVerb = 2,
   kLexiconAdjective = 4,
   kLexiconAdverb = 8,
+  // Not a part of speech: the word is a noun that the dictionary writes only capitalised.
+  kLexiconProperNoun = 16,
 };
 
 struct LexiconEntry {
-  std::uint8_t mask = 0;  // every part of speech the word can take
+  std::uint8_t mask = 0;  // every part of speech the word can take, and kLexiconProperNoun
   std::uint8_t best = 0;  // the most frequent one (one bit of the mask)
 };
 

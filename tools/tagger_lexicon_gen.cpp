@@ -5,6 +5,7 @@
 // when the index files cannot be read, it writes an empty table so that the build still
 // succeeds. --list prints "word best mask" lines instead, for tests.
 #include <array>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 namespace {
 
+using nodrel::platform::kLexiconProperNoun;
 using nodrel::platform::lexiconHash;
 
 constexpr std::array<const char*, 4> kPosNames = {"noun", "verb", "adj", "adv"};
@@ -78,6 +80,49 @@ bool readCounts(const std::filesystem::path& path, std::map<std::string, Word>& 
     if (it != words.end()) it->second.counts[pos] += count;
   }
   return true;
+}
+
+// One synset line: offset lex_filenum ss_type w_cnt(hex) word lex_id [word lex_id...] ...
+// The words keep their case, so a noun written only capitalised ("Lisbon", "Sarah", "Lena")
+// is a proper noun, while "Grace", "March" or "Mark" also stand lower-case. Acronyms ("ADD",
+// "IT") say nothing either way, and a word that is also a verb, adjective or adverb ("German")
+// is not marked. Without the file, no word is marked.
+void readProperNouns(const std::filesystem::path& path, std::map<std::string, Word>& words) {
+  std::ifstream in(path);
+  if (!in) return;
+  std::map<std::string, std::pair<bool, bool>> cases;  // lower-case key: (capitalised, lower)
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == ' ') continue;
+    std::istringstream fields(line);
+    std::string offset, lexFile, type, count;
+    if (!(fields >> offset >> lexFile >> type >> count)) continue;
+    const long n = std::strtol(count.c_str(), nullptr, 16);
+    for (long i = 0; i < n; ++i) {
+      std::string word, lexID;
+      if (!(fields >> word >> lexID)) break;
+      std::string key;
+      bool upper = false, lower = false;
+      for (char c : word) {
+        if (c >= 'A' && c <= 'Z') {
+          upper = true;
+          c = static_cast<char>(c - 'A' + 'a');
+        } else if (c >= 'a' && c <= 'z') {
+          lower = true;
+        }
+        key += c;
+      }
+      if (!isTableWord(key) || (upper && !lower)) continue;
+      auto& seen = cases[key];
+      (upper ? seen.first : seen.second) = true;
+    }
+  }
+  for (const auto& [key, seen] : cases) {
+    auto it = words.find(key);
+    if (it != words.end() && seen.first && !seen.second && it->second.mask == 1) {
+      it->second.mask |= kLexiconProperNoun;
+    }
+  }
 }
 
 // inflected base [base...]: an irregular form takes its bases' part of speech and counts.
@@ -215,6 +260,7 @@ int main(int argc, char** argv) {
       words.clear();
     } else {
       haveCounts = readCounts(dir / "cntlist.rev", words);
+      readProperNouns(dir / "data.noun", words);
       for (int pos = 0; pos < 4; ++pos) {
         readExceptions(dir / (std::string(kPosNames[pos]) + ".exc"), pos, words);
       }

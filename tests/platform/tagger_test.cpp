@@ -220,6 +220,9 @@ TEST(Tagger, NamesOfRealSentences) {
       // ...unless they are known given names, alone or before a surname
       {"Sarah fixed the flaky test.", {"Sarah"}},
       {"John Smith owns the ledger. Grace approved it.", {"John Smith", "Grace"}},
+      {"Lena Fischer designed it. Lisbon hosts the team.", {"Lena Fischer", "Lisbon"}},
+      // a verb that the dictionary also writes as an acronym is still a verb
+      {"Add a test. Check it in.", {}},
       {"Prefer small commits.\nAvoid merges.\n- Keep the log clean.", {}},
       {"Note: Run the linter.", {}},
       // ...but a word the dictionary does not know is one, at the start too
