@@ -818,6 +818,9 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
     return;  // like a refused link, a failed match costs the links and nothing else
   }
   if (matches.empty()) return;
+  // In key order the inserts walk the link indexes from one page to the next instead of
+  // jumping across a table that holds every link of every memory.
+  std::sort(matches.begin(), matches.end());
   const std::string now = platform::currentTimestampText();
   auto insert = db_.prepare(kInsertMemoryLink);
   db::Savepoint savepoint(db_, "link_memories");
