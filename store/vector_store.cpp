@@ -58,11 +58,27 @@ constexpr std::string_view kSelectAllVectorsInProject = R"sql(
       AND (m.project = ? OR m.project IS NULL)
     ORDER BY mv.rowid)sql";
 
-// The search itself reads the vectors alone, in the same row order, and asks which of its best
-// hits may be returned only afterwards, by identifier: joining every vector row to its memory
-// cost three to four times the read of the vectors.
+// The search itself reads the vectors alone and asks which of its best hits may be returned only
+// afterwards, by identifier: joining every vector row to its memory cost three to four times the
+// read of the vectors. Equal similarities are ordered by the vector's rowid, as the joined
+// statements order their rows.
 constexpr std::string_view kSelectStoredVectors =
-    "SELECT memory_id, embedding FROM memory_vectors ORDER BY rowid";
+    "SELECT rowid, memory_id, embedding FROM memory_vectors";
+// A project's search is the exception: its memories are a share of the store, and reading only
+// their vectors by index costs less than reading every vector in turn.
+constexpr std::string_view kSelectLiveVectorsOfProject = R"sql(
+    SELECT mv.rowid, mv.memory_id, mv.embedding
+    FROM memory_vectors mv
+    JOIN memories m ON m.id = mv.memory_id
+    WHERE m.tier != 'cold'
+      AND m.deleted_at IS NULL
+      AND (m.project = ? OR m.project IS NULL))sql";
+constexpr std::string_view kSelectAllVectorsOfProject = R"sql(
+    SELECT mv.rowid, mv.memory_id, mv.embedding
+    FROM memory_vectors mv
+    JOIN memories m ON m.id = mv.memory_id
+    WHERE m.deleted_at IS NULL
+      AND (m.project = ? OR m.project IS NULL))sql";
 // Which of a batch of hits the search may return, one statement per form of the search above.
 // Without the tier filter and a project, only a deleted memory is refused, and a vector whose
 // memory is gone is kept: that form asks for the refused ones.
@@ -121,7 +137,8 @@ struct PackedVectors {
   std::int64_t dataVersion = 0;
   std::uint64_t storedVectors = 0;
   bool filled = false;
-  std::vector<std::string> ids;          // row order
+  std::vector<std::int64_t> rowids;
+  std::vector<std::string> ids;
   std::vector<std::size_t> offsets;      // into components; one more than there are rows
   std::vector<float> components;
   std::vector<float> norms;
@@ -226,12 +243,12 @@ namespace {
 
 struct Hit {
   float similarity;
-  std::size_t row;  // candidate order, which breaks ties
+  std::int64_t rowid;  // breaks ties
   std::string id;
 };
 
 bool better(const Hit& a, const Hit& b) {
-  return a.similarity != b.similarity ? a.similarity > b.similarity : a.row < b.row;
+  return a.similarity != b.similarity ? a.similarity > b.similarity : a.rowid < b.rowid;
 }
 
 // Reads the vectors into `packed` unless it is current. A failure while reading leaves it
@@ -246,12 +263,14 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
   packed.offsets.push_back(0);
   try {
     while (statement.step()) {
-      const db::Value id = statement.column(0);
-      const db::Value blob = statement.column(1);
+      const auto rowid = db::integerOf(statement.column(0));
+      const db::Value id = statement.column(1);
+      const db::Value blob = statement.column(2);
       const std::string* idText = db::textOf(id);
       const db::Blob* bytes = db::blobOf(blob);
-      if (idText == nullptr || bytes == nullptr || bytes->bytes.size() < 4) continue;
+      if (!rowid || idText == nullptr || bytes == nullptr || bytes->bytes.size() < 4) continue;
       const std::vector<float> v = decodeEmbedding(bytes->bytes);
+      packed.rowids.push_back(*rowid);
       packed.ids.push_back(*idText);
       packed.components.insert(packed.components.end(), v.begin(), v.end());
       packed.offsets.push_back(packed.components.size());
@@ -266,18 +285,22 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
   packed.filled = true;
 }
 
-// Every stored vector of the query's dimension that is similar enough, by a plain read of the
-// table or from the packed copy kept for this connection.
-std::vector<Hit> similarHits(std::span<const float> query, db::Connection& connection) {
+// Every stored vector of the query's dimension that is similar enough: from the packed copy
+// kept for this connection, or read from the table. `screened` says whether the rows were
+// already limited to those the search may return.
+std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
+                             const std::optional<std::string>& project,
+                             db::Connection& connection, bool& screened) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
   std::vector<Hit> hits;
-  auto consider = [&](std::size_t row, const float* candidate, float candidateNorm,
+  screened = false;
+  auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
                       const std::string& id) {
     const auto similarity = similarityOf(query.data(), queryNorm, candidate, candidateNorm,
                                          dimension);
     if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
-      hits.push_back({*similarity, row, id});
+      hits.push_back({*similarity, rowid, id});
     }
   };
   {
@@ -289,22 +312,31 @@ std::vector<Hit> similarHits(std::span<const float> query, db::Connection& conne
       if (packed.filled) {
         for (std::size_t row = 0; row < packed.ids.size(); ++row) {
           if (packed.offsets[row + 1] - packed.offsets[row] != dimension) continue;
-          consider(row, packed.components.data() + packed.offsets[row], packed.norms[row],
-                   packed.ids[row]);
+          consider(packed.rowids[row], packed.components.data() + packed.offsets[row],
+                   packed.norms[row], packed.ids[row]);
         }
         return hits;
       }
     }
   }
-  db::Statement statement = connection.prepare(kSelectStoredVectors);
+  db::Statement statement = connection.prepare(
+      !project ? kSelectStoredVectors
+               : excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
+  if (project) {
+    statement.bindText(1, *project);
+    screened = true;
+  }
   std::vector<float> candidate(dimension);
   try {
-    for (std::size_t row = 0; statement.step(); ++row) {
-      const db::Value id = statement.column(0);
-      const db::Value blob = statement.column(1);
+    while (statement.step()) {
+      const auto rowid = db::integerOf(statement.column(0));
+      const db::Value id = statement.column(1);
+      const db::Value blob = statement.column(2);
       const std::string* idText = db::textOf(id);
       const db::Blob* bytes = db::blobOf(blob);
-      if (idText == nullptr || bytes == nullptr || bytes->bytes.size() / 4 != dimension) continue;
+      if (!rowid || idText == nullptr || bytes == nullptr || bytes->bytes.size() / 4 != dimension) {
+        continue;
+      }
       if constexpr (std::endian::native == std::endian::little) {
         std::memcpy(candidate.data(), bytes->bytes.data(), dimension * 4);
       } else {
@@ -312,7 +344,7 @@ std::vector<Hit> similarHits(std::span<const float> query, db::Connection& conne
           candidate[i] = loadFloat(bytes->bytes.data() + 4 * i);
         }
       }
-      consider(row, candidate.data(), norm(candidate.data(), dimension), *idText);
+      consider(*rowid, candidate.data(), norm(candidate.data(), dimension), *idText);
     }
   } catch (const db::Error&) {
     // The hits so far stand.
@@ -357,7 +389,19 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
     prepareCandidates(connection, excludeCold, project);
     return {};
   }
-  std::vector<Hit> hits = similarHits(query, connection);
+  bool screened = false;
+  std::vector<Hit> hits = similarHits(query, excludeCold, project, connection, screened);
+  if (screened) {
+    const std::size_t upTo = std::min(keep, hits.size());
+    std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(),
+                      better);
+    std::vector<SimilarityHit> out;
+    out.reserve(upTo);
+    for (std::size_t i = 0; i < upTo; ++i) {
+      out.push_back({std::move(hits[i].id), static_cast<double>(hits[i].similarity)});
+    }
+    return out;
+  }
 
   // Best first, a few times the limit at a time, until enough of them may be returned: most
   // searches sort and ask about a small share of the hits.
