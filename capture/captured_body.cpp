@@ -10,6 +10,7 @@ constexpr std::string_view kQuestionLabel = "Q: ";
 constexpr std::string_view kAnswerSeparator = "\n\nA: ";
 
 std::string withoutNul(std::string_view text) {
+  if (text.find('\0') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

@@ -84,8 +84,8 @@ void saveWatermark(const std::string& sessionId, const SessionWatermark& waterma
     const auto& formatter = platform::sharedTimestampFormatter();
     if (watermark.earliest) object["earliest"] = formatter.format(*watermark.earliest);
     if (watermark.latest) object["latest"] = formatter.format(*watermark.latest);
-    platform::atomicWriteFile(path,
-                              object.dump(-1, ' ', false, json::error_handler_t::replace));
+    // Written after every turn; a watermark lost in a crash costs one scan again, not data.
+    platform::replaceFile(path, object.dump(-1, ' ', false, json::error_handler_t::replace));
   } catch (const std::exception&) {
   }
 }

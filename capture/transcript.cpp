@@ -31,6 +31,8 @@ constexpr std::string_view kHostWrapperOpenings[] = {
     "<local-command-stdout>",  "<local-command-stderr>", "<local-command-caveat>",
     "[Request interrupted by user"};
 
+bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
 bool isTrue(const json& object, const char* key) {
   auto it = object.find(key);
   return it != object.end() && it->is_boolean() && it->get<bool>();
@@ -193,8 +195,9 @@ TranscriptPiece parseTranscriptPiece(std::string_view text) {
   while (start < text.size()) {
     // Only ASCII breaks end a line: U+2028 and its kin are legal raw inside JSON strings, and
     // splitting there would drop any message that contains one.
-    const std::size_t lineBreak = text.find_first_of("\n\r\v\f", start);
-    const bool terminated = lineBreak != std::string_view::npos;
+    std::size_t lineBreak = start;
+    while (lineBreak < text.size() && !isLineBreak(text[lineBreak])) ++lineBreak;
+    const bool terminated = lineBreak < text.size();
     const std::string_view line =
         text.substr(start, (terminated ? lineBreak : text.size()) - start);
     const std::size_t next = terminated ? lineBreak + 1 : text.size();

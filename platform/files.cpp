@@ -65,7 +65,7 @@ void writeAll(int fd, std::string_view contents, const std::filesystem::path& pa
 }
 
 void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
-                       std::string_view contents) {
+                       std::string_view contents, bool durable = true) {
   struct stat existing {};
   if (::stat(path.c_str(), &existing) == 0) {
     if (::fchmod(temp.fd(), existing.st_mode & 07777) != 0) {
@@ -73,12 +73,13 @@ void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
     }
   }
   writeAll(temp.fd(), contents, path);
-  if (::fsync(temp.fd()) != 0) throw FileError(describe("cannot flush", path, errno));
+  if (durable && ::fsync(temp.fd()) != 0) throw FileError(describe("cannot flush", path, errno));
   if (temp.close() != 0) throw FileError(describe("cannot write", path, errno));
   if (::rename(temp.path().c_str(), path.c_str()) != 0) {
     throw FileError(describe("cannot replace", path, errno));
   }
   temp.release();
+  if (!durable) return;
   // The rename itself lives in the directory; without this a crash may bring the old file back.
   const std::filesystem::path directory =
       path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
@@ -160,6 +161,11 @@ void atomicWriteFile(const std::filesystem::path& path, std::string_view content
   if (fd < 0) throw FileError(describe("cannot create", temporary, errno));
   TemporaryFile temp(fd, temporary);
   finishAtomicWrite(temp, path, contents);
+}
+
+void replaceFile(const std::filesystem::path& path, std::string_view contents) {
+  TemporaryFile temp = createTemporaryBeside(path);
+  finishAtomicWrite(temp, path, contents, /*durable=*/false);
 }
 
 FileLock::FileLock(const std::filesystem::path& path) {

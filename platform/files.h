@@ -48,6 +48,11 @@ void atomicWriteFile(const std::filesystem::path& path, std::string_view content
 void atomicWriteFile(const std::filesystem::path& path, std::string_view contents,
                      const std::string& temporaryName);
 
+// As atomicWriteFile, without waiting for the disk: a reader sees the old file or the new one
+// whole, but after a crash the new one may be lost or read empty. For state that a later run
+// can rebuild, written often enough that the flushes would be most of its cost.
+void replaceFile(const std::filesystem::path& path, std::string_view contents);
+
 // An exclusive advisory lock (flock) on `path` + ".lock", held for the object's lifetime.
 // Throws FileError when the lock file cannot be opened.
 class FileLock {

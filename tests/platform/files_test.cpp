@@ -91,6 +91,16 @@ TEST(Files, AtomicWriteCreatesAndReplaces) {
   EXPECT_EQ(entriesIn(home.path()), 1u);  // no temporary file left behind
 }
 
+TEST(Files, ReplaceFileWithoutSyncStillReplacesWhole) {
+  testing::TempHome home;
+  const fs::path file = home.path() / "state.json";
+  replaceFile(file, "first");
+  replaceFile(file, "second");
+  EXPECT_EQ(readFile(file), "second");
+  EXPECT_EQ(entriesIn(home.path()), 1u);
+  EXPECT_THROW(replaceFile(home.path() / "missing" / "x", "y"), FileError);
+}
+
 TEST(Files, AtomicWriteThroughANamedTemporary) {
   testing::TempHome home;
   const fs::path file = home.path() / "settings.json";
