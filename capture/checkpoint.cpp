@@ -12,6 +12,7 @@
 #include "capture/session_capture.h"
 #include "capture/session_watermark.h"
 #include "db/connection.h"
+#include "db/schema.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/uuid.h"
@@ -327,6 +328,8 @@ int runCheckpointCommand(std::string_view input, const Diagnostics& diagnostics)
 
   try {
     db::Connection connection = db::Connection::open(databasePath);
+    // A file the server made before anyone ran `nodrel-app init` may lack the tables.
+    db::ensureSchema(connection);
 
     if (!captureOff) {
       const SaliencePass pass = salienceCapture(tail, signals, payload, connection);

@@ -8,6 +8,7 @@
 #include "capture/pending_captures.h"
 #include "capture/transcript.h"
 #include "db/error.h"
+#include "db/schema.h"
 #include "platform/paths.h"
 #include "platform/time.h"
 #include "store/capacity.h"
@@ -137,6 +138,8 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
   std::optional<db::Connection> connection;
   try {
     connection = db::Connection::open(databasePath);
+    // A file the server made before anyone ran `nodrel-app init` may lack the tables.
+    db::ensureSchema(*connection);
     const ClaudeCLIService& cliService = ClaudeCLIService::shared();
     const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,
                                                   payload.cwd, *connection, cliService);

@@ -1,5 +1,9 @@
 #include "db/schema.h"
 
+#include <set>
+#include <string>
+
+#include "db/error.h"
 #include "db/savepoint.h"
 
 namespace nodrel::db {
@@ -383,6 +387,29 @@ void createSchema(Connection& connection) {
   Savepoint savepoint(connection, "nodrel_schema");
   connection.exec(kCreateSchema);
   savepoint.commit();
+}
+
+void ensureSchema(Connection& connection) {
+  // A view of a table's name stands in its place: createSchema would leave it as it is.
+  std::set<std::string> present;
+  for (const Row& row :
+       connection.query("SELECT name FROM sqlite_master WHERE type IN ('table', 'view')")) {
+    if (const std::string* name = textOf(row[0])) present.insert(*name);
+  }
+  bool complete = true;
+  for (const std::string& name : schemaTableNames()) complete = complete && present.contains(name);
+  if (complete) return;
+  connection.exec("BEGIN IMMEDIATE");
+  try {
+    createSchema(connection);
+    connection.exec("COMMIT");
+  } catch (const Error&) {
+    try {
+      connection.exec("ROLLBACK");
+    } catch (const Error&) {
+    }
+    throw;
+  }
 }
 
 const std::vector<std::string>& schemaTableNames() {

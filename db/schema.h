@@ -1,5 +1,6 @@
 // db/schema.h: the companion schema, every table, column and index that the two programs'
-// statements read or write. `nodrel-app init` and the tests create the database with it.
+// statements read or write. `nodrel-app init` and the tests create the database with it; the
+// server and the writing commands complete a database that lacks some of its tables.
 #pragma once
 
 #include "db/connection.h"
@@ -9,6 +10,11 @@ namespace nodrel::db {
 // Creates whatever is missing; on an existing database it changes nothing and loses nothing.
 // Throws Error.
 void createSchema(Connection& connection);
+
+// createSchema when any of its tables is missing, as a writer from the start so that two
+// programs meeting a fresh file wait for each other on the busy timeout; a complete database
+// costs one read of the schema and is left as it is. Throws Error.
+void ensureSchema(Connection& connection);
 
 // The tables createSchema makes, for the status report and tests.
 const std::vector<std::string>& schemaTableNames();

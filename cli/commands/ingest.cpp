@@ -12,6 +12,7 @@
 #include "codeintel/code_ingestion_service.h"
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/schema.h"
 #include "platform/paths.h"
 
 namespace nodrel::cli {
@@ -56,8 +57,11 @@ int runIngest(Arguments args) {
   }
 
   try {
-    db::Connection db = db::Connection::open(platform::NodrelPaths::baseDirectory() / "nodrel.db",
-                                             {.create = true});
+    const auto base = platform::NodrelPaths::baseDirectory();
+    platform::NodrelPaths::ensureDirectory(base);
+    db::Connection db = db::Connection::open(base / "nodrel.db", {.create = true});
+    // Ingesting may be the first thing a user does, before `nodrel-app init`.
+    db::ensureSchema(db);
     codeintel::CodeIngestionService service(db);
     const codeintel::IngestionResult result =
         service.writeQueue().sync([&] { return service.ingest(*path); });

@@ -215,6 +215,17 @@ TEST(Ingest, DirectoryOutsideGitStillSucceeds) {
   EXPECT_EQ(db::integerOf(*home.openDatabase().scalar("SELECT COUNT(*) FROM co_changes")), 0);
 }
 
+// Ingesting may come before `nodrel-app init`: the data directory and the tables are made.
+TEST(Ingest, OnAnEmptyHomeMakesTheDatabase) {
+  testing::TempHome home;
+  const fs::path project = home.path() / "plain";
+  fs::create_directories(project);
+  std::ofstream(project / "main.py") << "import os\n";
+  auto run = nodrel({"ingest", "--path", project.string()});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(db::integerOf(*home.openDatabase().scalar("SELECT COUNT(*) FROM code_files")), 1);
+}
+
 TEST(Ingest, RegularFileFailsAsIngestion) {
   testing::TempHome home;
   home.openDatabase();

@@ -73,6 +73,25 @@ TEST_F(SchemaTest, RunningAgainChangesNothingAndKeepsRows) {
   EXPECT_EQ(count(db(), "SELECT COUNT(*) FROM projects"), 1);
 }
 
+// The server and the writing commands complete a file that lacks tables, and leave a complete
+// one alone: on a connection that may not write, a complete schema is no error.
+TEST(EnsureSchema, CompletesAPartialDatabaseAndLeavesACompleteOneAlone) {
+  Connection c = Connection::openInMemory();
+  c.exec("CREATE TABLE projects (id TEXT PRIMARY KEY NOT NULL, name TEXT, path TEXT UNIQUE, "
+         "context_summary TEXT, created_at TEXT, last_active_at TEXT)");
+  c.run("INSERT INTO projects (id, name, path) VALUES ('P', 'p', '/p')");
+  ensureSchema(c);
+  for (const auto& name : schemaTableNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name = ?", {text(name)}), 1);
+  }
+  EXPECT_EQ(count(c, "SELECT COUNT(*) FROM projects"), 1);
+  const auto before = schemaDump(c);
+  c.exec("PRAGMA query_only = ON;");
+  EXPECT_NO_THROW(ensureSchema(c));
+  EXPECT_EQ(schemaDump(c), before);
+}
+
 TEST_F(SchemaTest, MemoriesHasTheTwentySixColumnsAndARowid) {
   const std::vector<std::string> want = {
       "id", "tier", "body", "body_tokens", "project", "context_path", "type", "tags",

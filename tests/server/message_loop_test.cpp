@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "db/schema.h"
 #include "tests/server/server_session.h"
 #include "tests/support/temp_home.h"
 
@@ -154,6 +155,62 @@ TEST(ServerStartup, CreatesTheDataDirectoryAndSessionContextSilently) {
   auto second = runServer({});
   EXPECT_EQ(second.errLines, (std::vector<std::string>{"[nodrel-mcp] server started",
                                                        "[nodrel-mcp] stdin closed, exiting"}));
+}
+
+// A host is often set up before anyone runs `nodrel-app init`: the server makes the tables.
+TEST(ServerStartup, OnAnEmptyHomeTheToolsWorkAtOnce) {
+  testing::TempHome home;
+  const json remembered =
+      testing::callTool("nodrel_remember", {{"project_path", "/work/app"},
+                                            {"content", "Release builds need LTO switched off"}});
+  EXPECT_EQ(remembered["success"], true) << remembered.dump();
+  const json context = testing::callTool(
+      "nodrel_get_context", {{"project_path", "/work/app"}});
+  EXPECT_NE(context.dump().find("Release builds need LTO switched off"), std::string::npos)
+      << context.dump();
+  auto db = db::Connection::open(home.databasePath());
+  for (const auto& name : db::schemaTableNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM sqlite_master WHERE name = ?", {db::text(name)}),
+              db::Value(std::int64_t{1}));
+  }
+  // The server's own column came after the companion's tables, so it is there too.
+  EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM pragma_table_info('corrections') WHERE name = "
+                      "'surface'"),
+            db::Value(std::int64_t{1}));
+}
+
+// --version is what a user types to check an install: it must answer, not serve.
+TEST(ServerStartup, ArgumentsAreAnsweredOrRefusedWithoutServing) {
+  testing::TempHome home;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string errStart;
+  };
+  const std::string usage = "Usage: NodrelMCP [--version | --help]\n";
+  const Case cases[] = {
+      {{"--version"}, 0, "nodrel-mcp 1.0.0\n", ""},
+      {{"--help"}, 0, usage, ""},
+      {{"-v"}, 2, "", "NodrelMCP: unexpected argument: -v\n" + usage},
+      {{"--version", "extra"}, 2, "", "NodrelMCP: unexpected argument: --version\n" + usage},
+      {{"serve"}, 2, "", "NodrelMCP: unexpected argument: serve\n" + usage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    // A request waits on standard input; an answer must not read it.
+    auto run = testing::runProgram(testing::binaryPath("server/NodrelMCP"), c.args,
+                                   "{\"id\":1,\"method\":\"tools/list\"}\n");
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << run.out;
+    EXPECT_EQ(run.out.find("\"jsonrpc\""), std::string::npos);
+    EXPECT_EQ(run.err.rfind(c.errStart, 0), 0u) << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(home.dataDirectory()));
+  }
 }
 
 TEST(ServerStartup, AClientThatGoesAwayEndsTheServerCleanly) {
