@@ -1,9 +1,12 @@
 #include "cli/hook_installer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <system_error>
 
 #include "platform/files.h"
@@ -25,6 +28,8 @@ std::string describe(Kind kind, const std::string& reason) {
       return "settings.json is not valid JSON: " + reason;
     case Kind::writeFailure:
       return "Could not write settings.json: " + reason;
+    case Kind::refused:
+      return reason;
   }
   return reason;
 }
@@ -33,6 +38,31 @@ constexpr std::string_view kTopLevelObjectExpected = "Top-level object expected.
 constexpr std::string_view kForeignStatusLine =
     "A statusLine entry already exists and was not placed by Nodrel. Remove it manually before "
     "enabling the Nodrel statusline.";
+
+// Deeper than `limit` levels of arrays and objects. Checked on the bytes before parsing: a
+// document nested 100,000 deep parses, but writing it back recurses once per level and
+// indents every level, so it would overflow the stack or grow the file a thousandfold.
+bool nestedDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > limit) return true;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return false;
+}
 
 bool isArrayOfObjects(const json& value) {
   if (!value.is_array()) return false;
@@ -119,8 +149,8 @@ std::string HookInstaller::rememberCommandText() const {
   text +=
       "```\n"
       "\n"
-      "After the command succeeds, tell the user: \"Noted \u2014 Nodrel will capture this when the "
-      "session ends.\"\n"
+      "After the command succeeds, tell the user: \"Noted \u2014 Nodrel will capture this when "
+      "Claude finishes responding.\"\n"
       "If the command fails, tell the user: \"Could not save the marker \u2014 check that the "
       "Nodrel CLI is installed.\"";
   return text;
@@ -129,10 +159,20 @@ std::string HookInstaller::rememberCommandText() const {
 json HookInstaller::readSettingsFile() const {
   std::error_code ec;
   if (!fs::exists(settingsPath_, ec)) return json::object();
-  const auto bytes = platform::readFile(settingsPath_);
+  // A FIFO or a device in the file's place is refused without blocking.
+  const auto bytes = platform::readFile(settingsPath_, kMaxSettingsBytes + 1);
   if (!bytes) {
     throw HookInstallerError(Kind::settingsFileUnreadable,
                              "the file at " + settingsPath_.string() + " cannot be read");
+  }
+  if (bytes->size() > kMaxSettingsBytes) {
+    throw HookInstallerError(Kind::settingsFileUnreadable,
+                             "the file at " + settingsPath_.string() + " is larger than " +
+                                 std::to_string(kMaxSettingsBytes >> 20) + " MiB");
+  }
+  if (nestedDeeperThan(*bytes, kMaxSettingsDepth)) {
+    throw HookInstallerError(Kind::settingsFileMalformed,
+                             "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels.");
   }
   json settings = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
   if (!settings.is_object()) {
@@ -193,9 +233,15 @@ std::vector<json> HookInstaller::managedHooks(const json& settings, std::string_
   return found;
 }
 
-bool HookInstaller::hasManagedStatusLine(const json& settings) {
+bool HookInstaller::hasManagedStatusLine(const json& settings) const {
   const auto it = settings.find("statusLine");
-  return it != settings.end() && it->is_object() && hasTrueMarker(*it);
+  return it != settings.end() && isManagedHook(*it);
+}
+
+bool HookInstaller::installedBinaryIsExecutable() const {
+  std::error_code ec;
+  return fs::is_regular_file(installedBinaryPath_, ec) &&
+         ::access(installedBinaryPath_.c_str(), X_OK) == 0;
 }
 
 void HookInstaller::installHooks() const {
@@ -205,8 +251,9 @@ void HookInstaller::installHooks() const {
   json hooks = json::object();
   if (const auto it = settings.find("hooks"); it != settings.end()) {
     if (!it->is_object()) {
-      throw HookInstallerError(Kind::settingsFileMalformed,
-                               "\"hooks\" is not an object; fix it before enabling the hook.");
+      throw HookInstallerError(Kind::refused,
+                               "\"hooks\" in settings.json is not an object; fix it before "
+                               "enabling the hook.");
     }
     hooks = *it;
   }
@@ -215,10 +262,10 @@ void HookInstaller::installHooks() const {
     json groups = json::array();
     if (const auto it = hooks.find(event); it != hooks.end()) {
       if (!isArrayOfObjects(*it)) {
-        throw HookInstallerError(Kind::settingsFileMalformed,
+        throw HookInstallerError(Kind::refused,
                                  "\"hooks." + std::string(event) +
-                                     "\" is not a list of hook groups; fix it before enabling "
-                                     "the hook.");
+                                     "\" in settings.json is not a list of hook groups; fix it "
+                                     "before enabling the hook.");
       }
       groups = *it;
     }
@@ -276,8 +323,8 @@ void HookInstaller::uninstallHooks() const {
 void HookInstaller::installStatusLine() const {
   json settings = loadSettings();
   const auto it = settings.find("statusLine");
-  if (it != settings.end() && it->is_object() && !hasTrueMarker(*it)) {
-    throw HookInstallerError(Kind::settingsFileMalformed, std::string(kForeignStatusLine));
+  if (it != settings.end() && it->is_object() && !hasManagedStatusLine(settings)) {
+    throw HookInstallerError(Kind::refused, std::string(kForeignStatusLine));
   }
   json statusLine = {{"type", "command"}, {"command", installedBinaryWord() + " statusline"}};
   statusLine[std::string(managedMarkerKey)] = true;
@@ -285,11 +332,12 @@ void HookInstaller::installStatusLine() const {
   writeSettings(settings);
 }
 
-void HookInstaller::uninstallStatusLine() const {
+bool HookInstaller::uninstallStatusLine() const {
   json settings = loadSettings();
-  if (!hasManagedStatusLine(settings)) return;
+  if (!hasManagedStatusLine(settings)) return false;
   settings.erase("statusLine");
   writeSettings(settings);
+  return true;
 }
 
 void HookInstaller::writeRememberCommand() const {

@@ -3,6 +3,7 @@
 // only the entries it placed itself. It never opens the database.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -15,7 +16,9 @@ namespace nodrel::cli {
 
 class HookInstallerError : public std::runtime_error {
  public:
-  enum class Kind { settingsFileUnreadable, settingsFileMalformed, writeFailure };
+  // `refused`: a valid file whose content stops the edit (an entry of someone else's in the
+  // way); its description is the reason alone.
+  enum class Kind { settingsFileUnreadable, settingsFileMalformed, writeFailure, refused };
 
   HookInstallerError(Kind kind, const std::string& reason);
 
@@ -33,6 +36,10 @@ class HookInstaller {
   static constexpr std::string_view rememberMDSentinel = "<!-- _nodrel_managed -->";
   // The events nodrel hooks, in the order they are always handled.
   static constexpr std::string_view kEvents[] = {"SessionStart", "SessionEnd", "Stop"};
+  // Bounds on a settings file the installer will read and write back: the host's own files are
+  // a few kilobytes and a handful of levels deep.
+  static constexpr std::size_t kMaxSettingsBytes = std::size_t{16} << 20;
+  static constexpr int kMaxSettingsDepth = 128;
 
   // The process-wide installer, for the home directory of this process. Throws
   // HookInstallerError (settingsFileUnreadable) when no home directory can be found.
@@ -49,7 +56,9 @@ class HookInstaller {
   std::string commandLine(std::string_view event) const;
 
   // The settings object; an empty one when the file is missing (nothing is created). Throws
-  // settingsFileUnreadable or settingsFileMalformed; the file is never changed.
+  // settingsFileUnreadable (not a regular file, unreadable, larger than kMaxSettingsBytes) or
+  // settingsFileMalformed (not JSON, not an object, nested deeper than kMaxSettingsDepth); the
+  // file is never changed.
   nlohmann::json readSettingsFile() const;
   // readSettingsFile, but first creates ~/.claude when no settings file exists.
   nlohmann::json loadSettings() const;
@@ -60,13 +69,20 @@ class HookInstaller {
   // The managed hook objects of one event, in document order; wrong shapes give nothing.
   std::vector<nlohmann::json> managedHooks(const nlohmann::json& settings,
                                            std::string_view event) const;
+  // An entry (a hook object or the statusLine object) is ours when it carries the marker or its
+  // command runs the installed program: the host drops keys it does not know when it rewrites
+  // the file.
   bool isManagedHook(const nlohmann::json& hook) const;
-  static bool hasManagedStatusLine(const nlohmann::json& settings);
+  bool hasManagedStatusLine(const nlohmann::json& settings) const;
+  // True when the program the hooks and the status line run is an executable file.
+  bool installedBinaryIsExecutable() const;
 
   void installHooks() const;
   void uninstallHooks() const;
+  // Throws refused over a status line of someone else's.
   void installStatusLine() const;
-  void uninstallStatusLine() const;
+  // False when there was no status line of ours to remove (nothing is written then).
+  bool uninstallStatusLine() const;
   // Writes remember.md unless a file of the user's own (no sentinel) or an identical one is
   // already there.
   void writeRememberCommand() const;

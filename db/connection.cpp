@@ -1,8 +1,13 @@
 #include "db/connection.h"
 
-#include <sqlite3.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <string>
+#include <system_error>
 #include <utility>
+
+#include <sqlite3.h>
 
 #include "db/error.h"
 
@@ -22,12 +27,44 @@ void configure(Connection& c, int busyTimeoutMs) {
   c.exec(kForeignKeysPragma);
 }
 
+// The path as a "file:" URI, every byte outside the unreserved set percent-encoded so that a
+// "?", "#" or "%" in a directory name stays part of the path.
+std::string fileURI(const std::filesystem::path& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) != 0 || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 0xF];
+    }
+  }
+  return uri;
+}
+
+// A WAL database needs its -shm file to be read. Where it cannot be created, and there is none,
+// no writer can be at work (a writer in WAL mode keeps one), so the file is read as it stands.
+bool needsImmutableOpen(const std::filesystem::path& path) {
+  std::filesystem::path directory = path.parent_path();
+  if (directory.empty()) directory = ".";
+  if (::access(directory.c_str(), W_OK) == 0) return false;
+  std::error_code ec;
+  return !std::filesystem::exists(path.string() + "-shm", ec);
+}
+
 }  // namespace
 
 Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
-  int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  std::string name = path.string();
+  if (options.readOnly) {
+    flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    name = fileURI(path) + (needsImmutableOpen(path) ? "?immutable=1" : "");
+  }
+  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     int code = db ? sqlite3_extended_errcode(db) : rc;
@@ -36,6 +73,12 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   }
   sqlite3_extended_result_codes(db, 1);
   Connection c(db);
+  if (options.readOnly) {
+    // Switching the journal mode would be a write, and on read-only media a failing one.
+    sqlite3_busy_timeout(c.handle(), options.busyTimeoutMs);
+    c.exec(kQueryOnlyPragma);
+    return c;
+  }
   configure(c, options.busyTimeoutMs);
   if (options.queryOnly) c.exec(kQueryOnlyPragma);
   return c;

@@ -21,13 +21,18 @@ namespace nodrel::db {
 struct OpenOptions {
   bool create = false;     // create the file when it is missing
   bool queryOnly = false;  // "PRAGMA query_only = ON;" after the pragmas
+  // For the commands that only read: the file is opened read-only, its journal mode is left as
+  // it is and query_only is set. In a directory this process cannot write, and with no -shm
+  // file beside the database, it is opened immutable, so that no -shm file is needed.
+  bool readOnly = false;
   int busyTimeoutMs = 2000;
 };
 
 class Connection {
  public:
-  // Opens the file and runs "PRAGMA journal_mode=WAL;" and "PRAGMA foreign_keys=ON;".
-  // Throws Error (with SQLite's message) when the file cannot be opened or a pragma fails.
+  // Opens the file and runs "PRAGMA journal_mode=WAL;" and "PRAGMA foreign_keys=ON;" (not
+  // with readOnly). Throws Error (with SQLite's message) when the file cannot be opened or a
+  // pragma fails.
   static Connection open(const std::filesystem::path& path, const OpenOptions& options = {});
   // A private in-memory database with the same pragmas; for tests and scratch work.
   static Connection openInMemory();

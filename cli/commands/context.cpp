@@ -389,7 +389,7 @@ int runContext(Arguments args) {
 
   std::optional<db::Connection> connection;
   try {
-    connection = db::Connection::open(databasePath, {.create = false, .queryOnly = true});
+    connection = db::Connection::open(databasePath, {.readOnly = true});
   } catch (const std::exception& error) {
     writeErr(std::string("nodrel context: could not open database: ") + error.what() + "\n");
     return 1;

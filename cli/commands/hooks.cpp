@@ -1,6 +1,8 @@
 // enable-hook, disable-hook, enable-statusline, disable-statusline: the installer's four faces.
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "cli/commands.h"
 #include "cli/hook_installer.h"
@@ -21,12 +23,28 @@ int runInstallerStep(const std::string& name, void (HookInstaller::*step)() cons
   return 0;
 }
 
+// The entries are written whatever the case, but a program that is not there makes every
+// session show a hook error; the user is told how to put it in place, and the exit status says
+// the work is not done.
+int warnUnlessInstalled(const std::string& name) {
+  const HookInstaller& installer = HookInstaller::shared();
+  if (installer.installedBinaryIsExecutable()) return 0;
+  std::error_code ec;
+  std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+  if (ec || self.empty()) self = "path/to/nodrel";
+  writeErr("nodrel " + name + ": warning: " + installer.installedBinaryPath() +
+           ", the program Claude Code will run, is missing or not executable; install it with: "
+           "install -D " + self + " " + installer.installedBinaryWord() + "\n");
+  return 1;
+}
+
 }  // namespace
 
 int runEnableHook(Arguments) {
-  return runInstallerStep(
+  const int status = runInstallerStep(
       "enable-hook", &HookInstaller::installHooks,
       "Hook installed. Nodrel will inject context at the start of each Claude Code session.");
+  return status != 0 ? status : warnUnlessInstalled("enable-hook");
 }
 
 int runDisableHook(Arguments) {
@@ -34,14 +52,24 @@ int runDisableHook(Arguments) {
 }
 
 int runEnableStatusline(Arguments) {
-  return runInstallerStep(
+  const int status = runInstallerStep(
       "enable-statusline", &HookInstaller::installStatusLine,
       "Statusline installed. Nodrel will display a live indicator in Claude Code.");
+  return status != 0 ? status : warnUnlessInstalled("enable-statusline");
 }
 
 int runDisableStatusline(Arguments) {
-  return runInstallerStep("disable-statusline", &HookInstaller::uninstallStatusLine,
-                          "Statusline removed.");
+  try {
+    if (!HookInstaller::shared().uninstallStatusLine()) {
+      writeOut("No Nodrel statusline to remove.\n");
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    writeErr(std::string("nodrel disable-statusline: ") + e.what() + "\n");
+    return 1;
+  }
+  writeOut("Statusline removed.\n");
+  return 0;
 }
 
 }  // namespace nodrel::cli

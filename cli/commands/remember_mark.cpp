@@ -63,7 +63,7 @@ int runRememberMark(Arguments args) {
     platform::NodrelPaths::ensureDirectory(folder);
     platform::atomicWriteFile(folder / name, contents);
     writeOut("Marker saved (" + name +
-             "). Nodrel will capture the context when this session ends.\n");
+             "). Nodrel will capture the context when Claude finishes responding.\n");
     return 0;
   } catch (const std::exception& error) {
     writeErr(std::string(kPrefix) + "could not write marker: " + error.what() + "\n");

@@ -79,14 +79,14 @@ int runStatus(Arguments) {
   writeOut("Database : " + databasePath.string() + "\n");
   std::error_code ec;
   if (!std::filesystem::exists(databasePath, ec)) {
-    writeOut("Status   : database not found \u2014 run the Nodrel app to initialise\n");
+    writeOut("Status   : database not found \u2014 run nodrel-app init to create it\n");
     writeOut(hookLine());
     writeOut("Snapshots: 0\n");
     return 0;
   }
   std::optional<db::Connection> connection;
   try {
-    connection.emplace(db::Connection::open(databasePath, {.queryOnly = true}));
+    connection.emplace(db::Connection::open(databasePath, {.readOnly = true}));
   } catch (const std::exception& e) {
     writeErr(std::string("nodrel status: could not open database: ") + e.what() + "\n");
     return 1;

@@ -161,7 +161,7 @@ std::string statusLine(Arguments args) {
   std::error_code ec;
   if (!std::filesystem::exists(databasePath, ec)) return std::string(kUnmatched) + "no database";
   try {
-    auto connection = db::Connection::open(databasePath, {.queryOnly = true});
+    auto connection = db::Connection::open(databasePath, {.readOnly = true});
     const auto match = findProjectUpwards(connection, directory);
     if (!match) return std::string(kUnmatched) + "no project match";
     const std::int64_t count = countLiveMemoriesForPath(connection, match->path);

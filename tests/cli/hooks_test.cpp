@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ testing::ProgramRun nodrel(const std::vector<std::string>& args) {
 
 class Installer : public ::testing::Test {
  protected:
+  // The program the hooks run is in place, as the README's steps leave it; a test that wants it
+  // missing removes it.
+  void SetUp() override {
+    fs::create_directories(fs::path(binary()).parent_path());
+    fs::create_symlink(testing::binaryPath("cli/nodrel"), binary());
+  }
+
   fs::path settingsPath() const { return home_.path() / ".claude/settings.json"; }
   fs::path rememberPath() const { return home_.path() / ".claude/commands/remember.md"; }
   std::string binary() const { return home_.path().string() + "/.nodrel/bin/nodrel"; }
@@ -74,7 +82,7 @@ TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
   EXPECT_EQ(lines[9], binary() + " remember-mark --cwd \"$(pwd)\" --note \"$ARGUMENTS\"");
   EXPECT_EQ(lines[12],
             "After the command succeeds, tell the user: \"Noted \u2014 Nodrel will capture this "
-            "when the session ends.\"");
+            "when Claude finishes responding.\"");
   EXPECT_NE(remember.back(), '\n');
   EXPECT_FALSE(fs::exists(settingsPath().string() + ".nodrel-tmp"));
 
@@ -212,11 +220,139 @@ TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
     writeSettings(text);
     auto run = nodrel({"enable-hook"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: settings.json is not valid JSON: "))
-        << run.err;
+    EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: \"hooks")) << run.err;
+    EXPECT_NE(run.err.find("\" in settings.json is not "), std::string::npos) << run.err;
     EXPECT_EQ(settingsText(), text);
     EXPECT_FALSE(fs::exists(rememberPath()));
   }
+}
+
+// A settings file that would hang, exhaust or blow up the reader is refused, and left as it is.
+TEST_F(Installer, HostileSettingsFilesAreRefusedWithoutHangingOrGrowing) {
+  const std::string unreadable = "Could not read settings.json: ";
+  const std::string tooDeep = "settings.json is not valid JSON: nested deeper than 128 levels.";
+  const auto nested = [](int levels) {  // an object holding levels - 1 arrays
+    return "{\"a\":" + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+  };
+  struct Case {
+    std::string name;
+    std::function<void()> make;
+    std::string refusal;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(settingsPath().c_str(), 0600), 0); }, unreadable},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", settingsPath()); }, unreadable},
+      {"100,000 levels", [&] { writeSettings(nested(100000)); }, tooDeep},
+      {"129 levels", [&] { writeSettings(nested(129)); }, tooDeep},
+      // Brackets inside strings are text, not levels.
+      {"128 levels", [&] { writeSettings(nested(128) + R"( )" + "\n"); }, ""},
+      {"brackets in a string", [&] { writeSettings("{\"a\":\"" + std::string(300, '[') + "\\\"\"}"); },
+       ""},
+      {"over 16 MiB", [&] { writeSettings("{\"a\":\"" + std::string(17 << 20, 'x') + "\"}"); },
+       unreadable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(settingsPath().parent_path());
+    fs::create_directories(settingsPath().parent_path());
+    c.make();
+    const auto before = fs::symlink_status(settingsPath()).type();
+    const std::string text = fs::is_regular_file(settingsPath()) ? settingsText() : "";
+    for (const std::string command : {"enable-hook", "disable-hook", "enable-statusline"}) {
+      SCOPED_TRACE(command);
+      auto run = nodrel({command});
+      if (c.refusal.empty()) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        continue;
+      }
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, "");
+      EXPECT_TRUE(run.err.starts_with("nodrel " + command + ": " + c.refusal)) << run.err;
+      EXPECT_EQ(testing::splitLines(run.err).size(), 1u);
+      EXPECT_EQ(fs::symlink_status(settingsPath()).type(), before);
+      if (!text.empty()) {
+        EXPECT_EQ(settingsText(), text);
+      }
+    }
+    // status reads the same file for its Hook line and must still finish.
+    auto status = nodrel({"status"});
+    EXPECT_EQ(status.status, 0);
+    EXPECT_NE(status.out.find("Hook     : not installed\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(rememberPath()) && !c.refusal.empty());
+  }
+}
+
+// Followed literally, the README installs the hooks before or without the program they run.
+TEST_F(Installer, EnableWarnsWhenTheProgramTheHooksRunIsMissing) {
+  struct Case {
+    std::string name;
+    bool present;  // a file is there, but not executable
+  };
+  for (const Case& c : {Case{"missing", false}, Case{"not executable", true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(binary());
+    if (c.present) {
+      platform::atomicWriteFile(binary(), "#!/bin/sh\n");
+      fs::permissions(binary(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+    for (const std::string command : {"enable-hook", "enable-statusline"}) {
+      SCOPED_TRACE(command);
+      auto run = nodrel({command});
+      EXPECT_EQ(run.status, 1);
+      EXPECT_TRUE(run.out.ends_with("installed. Nodrel will " + std::string(command == "enable-hook"
+                                                                     ? "inject context at the "
+                                                                       "start of each Claude "
+                                                                       "Code session.\n"
+                                                                     : "display a live indicator "
+                                                                       "in Claude Code.\n")))
+          << run.out;
+      const std::string want = "nodrel " + command + ": warning: " + binary() +
+                               ", the program Claude Code will run, is missing or not "
+                               "executable; install it with: install -D " +
+                               fs::canonical(testing::binaryPath("cli/nodrel")).string() + " " +
+                               binary() + "\n";
+      EXPECT_EQ(run.err, want);
+    }
+    // The entries are in place all the same.
+    EXPECT_EQ(settings()["hooks"].size(), 3u);
+    EXPECT_TRUE(settings().contains("statusLine"));
+  }
+}
+
+// The host rewrites settings.json and drops the keys it does not know, the marker among them.
+TEST_F(Installer, EntriesAreStillOursWhenTheHostDropsTheMarker) {
+  const std::string other = R"({"matcher":"","hooks":[{"type":"command","command":"afplay x"}]})";
+  writeSettings(R"({"hooks":{"Stop":[)" + other + "]}}");
+  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  const std::function<void(json&)> strip = [&](json& value) {
+    if (value.is_object()) value.erase("_nodrel_managed");
+    if (!value.is_structured()) return;
+    for (json& inner : value) strip(inner);
+  };
+  const auto stripMarkers = [&] {
+    json stripped = settings();
+    strip(stripped);
+    writeSettings(stripped.dump(2));
+    ASSERT_EQ(settingsText().find("_nodrel_managed"), std::string::npos);
+  };
+  stripMarkers();
+
+  // Enabling again recognises the entries by their command: nothing is doubled or refused.
+  auto run = nodrel({"enable-hook"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(settings()["hooks"]["Stop"].size(), 2u);
+  run = nodrel({"enable-statusline"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  stripMarkers();
+
+  run = nodrel({"disable-statusline"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Statusline removed.\n");
+  EXPECT_FALSE(settings().contains("statusLine"));
+  run = nodrel({"disable-hook"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(settings(), json::parse(R"({"hooks":{"Stop":[)" + other + "]}}"));
 }
 
 TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
@@ -267,19 +403,22 @@ TEST_F(Installer, StatusLine) {
   run = nodrel({"disable-statusline"});
   EXPECT_EQ(run.out, "Statusline removed.\n");
   EXPECT_EQ(settings(), json::object());
+  run = nodrel({"disable-statusline"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "No Nodrel statusline to remove.\n");
 
   // Someone else's status line stays, and so does the file.
   const std::string foreign = R"({"statusLine": {"type": "command", "command": "starship"}})";
   writeSettings(foreign);
   run = nodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 1);
+  // The file is valid JSON, and the refusal does not say otherwise.
   EXPECT_EQ(run.err,
-            "nodrel enable-statusline: settings.json is not valid JSON: A statusLine entry already "
-            "exists and was not placed by Nodrel. Remove it manually before enabling the Nodrel "
-            "statusline.\n");
+            "nodrel enable-statusline: A statusLine entry already exists and was not placed by "
+            "Nodrel. Remove it manually before enabling the Nodrel statusline.\n");
   run = nodrel({"disable-statusline"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "Statusline removed.\n");
+  EXPECT_EQ(run.out, "No Nodrel statusline to remove.\n");
   EXPECT_EQ(settingsText(), foreign);
 
   // A status line that is not an object is replaced; other keys stay.

@@ -37,7 +37,7 @@ nlohmann::json savedMarker(const testing::TempHome& home, const testing::Program
                            std::string* name = nullptr) {
   static const std::regex kConfirmation(
       "Marker saved \\(([0-9]{13}-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[0-9A-F]{4}-[0-9A-F]{12}"
-      "\\.json)\\)\\. Nodrel will capture the context when this session ends\\.\n");
+      "\\.json)\\)\\. Nodrel will capture the context when Claude finishes responding\\.\n");
   std::smatch match;
   EXPECT_TRUE(std::regex_match(run.out, match, kConfirmation)) << run.out;
   if (match.empty()) return nullptr;

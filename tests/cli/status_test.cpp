@@ -1,6 +1,9 @@
 // `nodrel status` and `nodrel statusline` as a user and the assistant run them.
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,8 +45,8 @@ TEST(Status, WithoutADatabase) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, "Nodrel status\n" + kRule + "\nDatabase : " + home.databasePath().string() +
-                         "\nStatus   : database not found \u2014 run the Nodrel app to "
-                         "initialise\nHook     : not installed\nSnapshots: 0\n");
+                         "\nStatus   : database not found \u2014 run nodrel-app init to create "
+                         "it\nHook     : not installed\nSnapshots: 0\n");
 }
 
 TEST(Status, CountsTiersSnapshotsAndTheHook) {
@@ -61,7 +64,9 @@ TEST(Status, CountsTiersSnapshotsAndTheHook) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, head + "Snapshots: 0\nHook     : not installed\n");
 
-  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  // The hooks are written even while the program they run is not in place (which enable-hook
+  // reports with status 1).
+  ASSERT_NE(nodrel({"enable-hook"}).out, "");
   ASSERT_EQ(nodrel({"snapshot", "save", "--label", "one"}).status, 0);
   ASSERT_EQ(nodrel({"snapshot", "save", "--label", "two"}).status, 0);
   run = nodrel({"status"});
@@ -146,6 +151,57 @@ TEST(Statusline, FindsTheProjectOfTheDirectory) {
     EXPECT_EQ(run.out, c.want) << (c.args.empty() ? "" : c.args.back());
   }
   unsetenv("PWD");
+}
+
+// The journal mode in the database file's header: 1 rollback journal, 2 WAL.
+int journalFormat(const fs::path& database) {
+  const auto bytes = platform::readFile(database, 100);
+  return bytes && bytes->size() > 18 ? (*bytes)[18] : -1;
+}
+
+// The three commands that only read must neither write (switching the journal mode is a write)
+// nor need to: a database on read-only media or in a read-only directory still reads.
+TEST(ReadOnlyCommands, NeitherWriteNorNeedToWrite) {
+  testing::TempHome home;
+  {
+    auto db = home.openDatabase();
+    addProject(db, "/work/app", "app");
+    addMemory(db, "1", "episodic", "/work/app");
+    db.exec("PRAGMA journal_mode=DELETE;");
+  }
+  const auto check = [&](const std::function<testing::ProgramRun(std::vector<std::string>)>& run) {
+    auto status = run({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Memories : 1 total\n"), std::string::npos) << status.out;
+    auto line = run({"statusline", "--cwd", "/work/app"});
+    EXPECT_EQ(line.out, "\u25cf Nodrel \u00b7 app \u00b7 1 memory\n");
+    auto context = run({"context", "--cwd", "/work/app"});
+    EXPECT_EQ(context.status, 0) << context.err;
+    EXPECT_NE(context.out.find("Loaded: 1 memories"), std::string::npos) << context.out;
+  };
+  {
+    SCOPED_TRACE("a database in another journal mode");
+    check([](std::vector<std::string> args) { return nodrel(args); });
+    EXPECT_EQ(journalFormat(home.databasePath()), 1);
+  }
+  {
+    SCOPED_TRACE("a WAL database in a directory that cannot be written");
+    home.openDatabase().exec("PRAGMA journal_mode=WAL;");
+    ASSERT_EQ(journalFormat(home.databasePath()), 2);
+    ASSERT_FALSE(fs::exists(home.databasePath().string() + "-shm"));
+    fs::permissions(home.dataDirectory(), fs::perms::owner_read | fs::perms::owner_exec |
+                                              fs::perms::group_read | fs::perms::group_exec |
+                                              fs::perms::others_read | fs::perms::others_exec);
+    // Root writes in any directory, so as root the commands run as nobody.
+    check([](std::vector<std::string> args) {
+      if (::geteuid() != 0) return nodrel(args);
+      args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                 testing::binaryPath("cli/nodrel").string()});
+      return testing::runProgram("/usr/bin/setpriv", args, "");
+    });
+    EXPECT_FALSE(fs::exists(home.databasePath().string() + "-shm"));
+    fs::permissions(home.dataDirectory(), fs::perms::owner_all, fs::perm_options::add);
+  }
 }
 
 }  // namespace
