@@ -166,6 +166,8 @@ std::optional<Value> Connection::scalar(std::string_view sql,
   return scalar(sql, std::span<const Value>(bindings.begin(), bindings.size()));
 }
 
+bool Connection::inTransaction() const noexcept { return sqlite3_get_autocommit(db_) == 0; }
+
 std::int64_t Connection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
 
 int Connection::changes() const { return sqlite3_changes(db_); }

@@ -59,6 +59,8 @@ class Connection {
   std::optional<Value> scalar(std::string_view sql, std::span<const Value> bindings = {});
   std::optional<Value> scalar(std::string_view sql, std::initializer_list<Value> bindings);
 
+  // True between BEGIN (or an outermost SAVEPOINT) and its end.
+  bool inTransaction() const noexcept;
   std::int64_t lastInsertRowid() const;
   int changes() const;
   sqlite3* handle() const noexcept { return db_; }

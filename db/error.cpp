@@ -4,7 +4,10 @@
 
 namespace nodrel::db {
 
-Error::Error(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+Error::Error(int code, const std::string& message)
+    : std::runtime_error("SQLite error " + std::to_string(code) + ": " + message),
+      code_(code),
+      message_(message) {}
 
 bool Error::isBusyOrLocked() const noexcept {
   return primaryCode() == SQLITE_BUSY || primaryCode() == SQLITE_LOCKED;

@@ -11,19 +11,11 @@
 #include "cli/output.h"
 #include "codeintel/code_ingestion_service.h"
 #include "db/connection.h"
-#include "db/error.h"
 #include "db/schema.h"
 #include "platform/paths.h"
 
 namespace nodrel::cli {
 namespace {
-
-std::string describe(const std::exception& error) {
-  if (const auto* database = dynamic_cast<const db::Error*>(&error)) {
-    return "SQLite error " + std::to_string(database->code()) + ": " + database->what();
-  }
-  return error.what();
-}
 
 void printSummary(const codeintel::IngestionResult& result) {
   writeOut("Ingestion complete: " + result.project + "\n");
@@ -73,7 +65,7 @@ int runIngest(Arguments args) {
     CoChangeAnalyzer::analyze(result.project, db);
     writeOut("Co-change analysis complete.\n");
   } catch (const std::exception& error) {
-    writeErr("nodrel: ingestion failed: " + describe(error) + "\n");
+    writeErr("nodrel: ingestion failed: " + std::string(error.what()) + "\n");
     return 1;
   }
   return 0;

@@ -163,8 +163,8 @@ TEST_F(CaptureCommand, AFailedWriteLeavesTheSessionForALaterRun) {
   db.exec("CREATE TRIGGER refuse BEFORE INSERT ON memories BEGIN SELECT RAISE(ABORT, 'no'); END;");
   auto run = capture(payload());
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "nodrel capture: session S1 not captured (no); the next hook run will "
-                     "capture it\n");
+  EXPECT_EQ(run.err, "nodrel capture: session S1 not captured (SQLite error 1811: no); the next "
+                     "hook run will capture it\n");
   EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 0);
 
   db.exec("DROP TRIGGER refuse;");

@@ -1,11 +1,16 @@
 // `nodrel ingest` on real git repositories made for the test under a temporary HOME.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/run_program.h"
 #include "tests/support/temp_home.h"
@@ -235,6 +240,69 @@ TEST(Ingest, RegularFileFailsAsIngestion) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("nodrel: ingestion failed: ", 0), 0u) << run.err;
+}
+
+// A second assistant window: the server takes a write every 10 ms while `nodrel ingest` runs.
+// Each batch of the ingestion, which reads before it writes, waits its turn for the write lock
+// instead of failing at once with "database is locked", and no write of the server is lost.
+TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "repo");
+  std::vector<std::string> sources;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "pkg/module" + std::to_string(i) + ".py";
+    std::ofstream(repo.root() / name)
+        << "import os\nfrom pkg import module" << (i + 1) % 300 << "\n\n"
+        << "class Handler" << i << ":\n    def run(self):\n        return os.getcwd()\n\n"
+        << "def helper" << i << "(value):\n    return value * " << i << "\n";
+    sources.push_back(name);
+  }
+  repo.commit(sources);
+
+  testing::RunningProgram server(testing::binaryPath("server/NodrelMCP"), {}, home.path());
+  std::atomic<bool> stop = false;
+  int sent = 0;
+  std::thread writer([&] {
+    while (!stop) {
+      const nlohmann::json call = {
+          {"jsonrpc", "2.0"},
+          {"id", sent + 1},
+          {"method", "tools/call"},
+          {"params",
+           {{"name", "nodrel_remember"},
+            {"arguments",
+             {{"project_path", "/work/other"},
+              {"content", "Note " + std::to_string(sent) + " from the other window"}}}}}};
+      if (!server.send(call.dump())) break;
+      ++sent;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const auto run = nodrel({"ingest", "--path", repo.root().string()});
+  stop = true;
+  writer.join();
+  const auto served = server.finish();
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err.find("locked"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("Files parsed:      300\n"), std::string::npos) << run.out;
+  EXPECT_GT(sent, 10);
+  int succeeded = 0;
+  for (const auto& line : testing::splitLines(served.out)) {
+    const auto response = nlohmann::json::parse(line);
+    const auto result = nlohmann::json::parse(
+        response["result"]["content"][0]["text"].get<std::string>());
+    if (result.value("success", false)) {
+      ++succeeded;
+    } else {
+      ADD_FAILURE() << result;
+    }
+  }
+  EXPECT_EQ(succeeded, sent);
+  auto db = home.openDatabase();
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM memories")), sent);
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_files")), 300);
 }
 
 }  // namespace

@@ -181,7 +181,7 @@ TEST_F(IngestionRun, AFileFailingPartWayKeepsItsPreviousRowsAndIsRetried) {
   writeFile(root() / "a.ts", "func two 1 1\nfunc three 2 2\nimport boom\n");
   auto failed = ingest(root().string());
   ASSERT_EQ(failed.errors.size(), 1u);
-  EXPECT_EQ(failed.errors[0], "a.ts: edge refused");
+  EXPECT_EQ(failed.errors[0], "a.ts: SQLite error 1811: edge refused");
   EXPECT_EQ(failed.filesParsed, 0);
   // Nothing of the failed attempt stays: the old hash, symbols and edges are intact.
   EXPECT_EQ(db().query("SELECT content_hash FROM code_files WHERE id = ?", {db::text(id)}), before);

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace nodrel::db {
@@ -27,7 +29,9 @@ TEST(DbError, CodesAndBusiness) {
     EXPECT_EQ(e.code(), c.code);
     EXPECT_EQ(e.primaryCode(), c.primary);
     EXPECT_EQ(e.isBusyOrLocked(), c.busy);
-    EXPECT_STREQ(e.what(), "message");
+    EXPECT_EQ(e.message(), "message");
+    // The code travels with the text, wherever a caller shows only what().
+    EXPECT_EQ(std::string(e.what()), "SQLite error " + std::to_string(c.code) + ": message");
   }
 }
 

@@ -77,6 +77,84 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
   return run;
 }
 
+namespace {
+
+std::string fileText(const std::filesystem::path& path) {
+  std::string text;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buf[65536];
+  ssize_t n = 0;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+RunningProgram::RunningProgram(const std::filesystem::path& program,
+                               const std::vector<std::string>& args,
+                               const std::filesystem::path& outputDirectory)
+    : outPath_(outputDirectory / (program.filename().string() + ".out")),
+      errPath_(outputDirectory / (program.filename().string() + ".err")) {
+  const std::string path = program.string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int inPipe[2];
+  if (out < 0 || err < 0 || pipe(inPipe) != 0) throw std::runtime_error("cannot start " + path);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(inPipe[0], 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(inPipe[0]);
+    close(inPipe[1]);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(out);
+  close(err);
+  input_ = inPipe[1];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0) finish();
+}
+
+bool RunningProgram::send(const std::string& line) {
+  if (input_ < 0) return false;
+  const std::string bytes = line + "\n";
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(input_, bytes.data() + written, bytes.size() - written);
+    if (n <= 0) return false;
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+ProgramRun RunningProgram::finish() {
+  ProgramRun run;
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+  if (pid_ > 0) {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+  }
+  run.out = fileText(outPath_);
+  run.err = fileText(errPath_);
+  return run;
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;

@@ -18,6 +18,29 @@ struct ProgramRun {
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const std::string& input);
 
+// A program left running while the test does other work, as the server runs beside the hook
+// commands: the test writes lines to its standard input, and its output goes to two files in
+// `outputDirectory` (so a full pipe never stops it). finish() closes its input and waits.
+class RunningProgram {
+ public:
+  RunningProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                 const std::filesystem::path& outputDirectory);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  // Writes the line and a line feed; false once the program no longer reads.
+  bool send(const std::string& line);
+  // Closes standard input, waits for the exit and returns what it wrote.
+  ProgramRun finish();
+
+ private:
+  int pid_ = -1;
+  int input_ = -1;
+  std::filesystem::path outPath_;
+  std::filesystem::path errPath_;
+};
+
 // The lines of a stream's text, without their line feeds (a last line without one counts).
 std::vector<std::string> splitLines(const std::string& text);
 
