@@ -17,9 +17,12 @@ namespace {
 
 using nlohmann::json;
 
+// No program writes session_stats, so most session ids name no row there; the note is then
+// kept without the link (the mirrored memory still carries the id) instead of failing the
+// table's foreign key.
 constexpr std::string_view kInsertSessionContext =
     "INSERT INTO session_context (id, session_id, project_id, surface, context_type, content, "
-    "created_at) VALUES (?, ?, ?, ?, ?, ?, ?)";
+    "created_at) VALUES (?, (SELECT id FROM session_stats WHERE id = ?), ?, ?, ?, ?, ?)";
 
 std::string resolveKind(const std::string& kind) {
   for (std::string_view known : {"decision", "state", "key_point", "handoff"}) {

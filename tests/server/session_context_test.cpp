@@ -70,17 +70,31 @@ TEST_F(SavingContext, SessionsLinkOnlyToKnownSessions) {
   ASSERT_EQ(linked["success"], true) << linked;
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE source_session = 'S1'"), 1);
 
-  // A session the database does not know fails the row's foreign key: nothing is mirrored.
+  // A session the database does not know: the note is kept without the link, and its memory
+  // still names the session.
+  const json unknown = save({{"project_path", "/p"}, {"content", "Note of an unknown session"},
+                             {"session_id", "NOPE"}});
+  ASSERT_EQ(unknown["success"], true) << unknown;
+  EXPECT_EQ(db.query("SELECT session_id, content FROM session_context WHERE id = ?",
+                     {db::text(unknown["context_id"].get<std::string>())}),
+            (std::vector<db::Row>{{db::Null{}, "Note of an unknown session"}}));
+  EXPECT_EQ(db.scalar("SELECT source_session FROM memories WHERE body = ?",
+                      {db::text("Note of an unknown session")}),
+            db::Value("NOPE"));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM session_context WHERE session_id = 'S1'"), 1);
+}
+
+// A database failure reaches the caller with SQLite's result code beside its message.
+TEST_F(SavingContext, ADatabaseFailureCarriesSQLitesCode) {
+  db.exec("CREATE TRIGGER closed BEFORE INSERT ON session_context "
+          "BEGIN SELECT RAISE(ABORT, 'notes are closed'); END;");
   std::vector<std::string> err;
-  const json refused = save({{"project_path", "/p"}, {"content", "Orphan note"},
-                             {"session_id", "NOPE"}}, &err);
-  EXPECT_EQ(refused["success"], false);
-  EXPECT_NE(refused["error"].get<std::string>().find("FOREIGN KEY"), std::string::npos)
-      << refused;
-  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'Orphan note'"), 0);
-  bool logged = false;
-  for (const auto& line : err) logged |= line.rfind("[nodrel-mcp] saveContext error: ", 0) == 0;
-  EXPECT_TRUE(logged);
+  const json result = save({{"project_path", "/p"}, {"content", "Refused by the trigger"}}, &err);
+  // 1811: SQLITE_CONSTRAINT_TRIGGER.
+  EXPECT_EQ(result, json({{"success", false}, {"error", "SQLite error 1811: notes are closed"}}));
+  EXPECT_NE(std::find(err.begin(), err.end(),
+                      "[nodrel-mcp] saveContext error: SQLite error 1811: notes are closed"),
+            err.end());
 }
 
 TEST_F(SavingContext, SavedTwiceGivesTwoRowsAndOneMemory) {
