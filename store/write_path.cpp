@@ -18,13 +18,35 @@
 namespace nodrel::store {
 namespace {
 
+// Writing the body of a soft-deleted memory is a wish to remember it again: the row is revived
+// as a fresh memory in place (same rowid), every column as a new insert would set it. A live
+// row, stored by the other program since the lookup, is left alone and changes nothing.
 constexpr std::string_view kInsertMemory = R"sql(
     INSERT INTO memories (
       id, tier, body, body_tokens, project, context_path, type, tags, created_at, last_accessed,
       access_count, strength, importance, pinned, evidence_count, parent_id, source_session,
       predicted_future_use, condition_type, condition_value, surface_condition,
       trigger_keywords, depth, is_top_level, active_rule_ids)
-    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1.0, ?, 0, 1, NULL, ?, 0.5, ?, ?, ?, ?, ?, ?, ?))sql";
+    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1.0, ?, 0, 1, NULL, ?, 0.5, ?, ?, ?, ?, ?, ?, ?)
+    ON CONFLICT(id) DO UPDATE SET
+      tier = excluded.tier, body = excluded.body, body_tokens = excluded.body_tokens,
+      project = excluded.project, context_path = excluded.context_path, type = excluded.type,
+      tags = excluded.tags, created_at = excluded.created_at,
+      last_accessed = excluded.last_accessed, access_count = excluded.access_count,
+      strength = excluded.strength, importance = excluded.importance, pinned = excluded.pinned,
+      evidence_count = excluded.evidence_count, parent_id = excluded.parent_id,
+      source_session = excluded.source_session,
+      predicted_future_use = excluded.predicted_future_use,
+      condition_type = excluded.condition_type, condition_value = excluded.condition_value,
+      surface_condition = excluded.surface_condition,
+      trigger_keywords = excluded.trigger_keywords, depth = excluded.depth,
+      is_top_level = excluded.is_top_level, active_rule_ids = excluded.active_rule_ids,
+      deleted_at = NULL
+    WHERE memories.deleted_at IS NOT NULL)sql";
+
+// A revived row may still have the full-text entry of its deleted life.
+constexpr std::string_view kDeleteFTS = R"sql(
+    DELETE FROM memories_fts WHERE rowid = (SELECT rowid FROM memories WHERE id = ?))sql";
 
 constexpr std::string_view kFetchMemory = R"sql(
     SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
@@ -80,6 +102,34 @@ void queueRefusedWrite(const MemoryWrite& write) {
   postBothTiersFullNotification();
 }
 
+// The memory a write stores, as it was stored at `nowText`.
+Memory newMemory(const MemoryWrite& write, const std::string& id, std::int64_t tokens,
+                 std::int64_t importance, const std::string& nowText) {
+  Memory memory;
+  memory.id = id;
+  memory.tier = write.tier;
+  memory.body = write.body;
+  memory.bodyTokens = tokens;
+  memory.project = write.project;
+  memory.contextPath = write.contextPath;
+  memory.type = write.type;
+  memory.tags = write.tags;
+  const platform::Instant stored =
+      platform::sharedTimestampFormatter().parse(nowText).value_or(platform::now());
+  memory.createdAt = stored;
+  memory.lastAccessed = stored;
+  memory.accessCount = 1;
+  memory.strength = 1.0;
+  memory.importance = importance;
+  memory.pinned = false;
+  memory.evidenceCount = 1;
+  memory.sourceSession = write.sourceSession;
+  memory.predictedFutureUse = 0.5;
+  memory.depth = 0;
+  memory.isTopLevel = false;
+  return memory;
+}
+
 // Steps 2 onwards of a write: everything but the retry of the queue.
 Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   const std::string id = memoryContentHash(write.body);
@@ -109,14 +159,24 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
     // A row without its full-text entry would never be searchable, since a later write of the
     // same body only reinforces it: both are stored, or neither and the caller hears why.
     db::Savepoint savepoint(connection, "nodrel_write_memory");
-    connection.run(kInsertMemory,
-                   {db::text(id), db::text(toString(write.tier)), db::text(write.body),
-                    db::Value(tokens), db::optionalText(write.project),
-                    db::optionalText(write.contextPath), db::text(toString(write.type)),
-                    db::optionalText(write.tags), db::text(nowText), db::text(nowText),
-                    db::Value(importance), db::optionalText(write.sourceSession), db::Null{},
-                    db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
-                    db::Value(std::int64_t{0}), db::Null{}});
+    const int stored =
+        connection.run(kInsertMemory,
+                       {db::text(id), db::text(toString(write.tier)), db::text(write.body),
+                        db::Value(tokens), db::optionalText(write.project),
+                        db::optionalText(write.contextPath), db::text(toString(write.type)),
+                        db::optionalText(write.tags), db::text(nowText), db::text(nowText),
+                        db::Value(importance), db::optionalText(write.sourceSession), db::Null{},
+                        db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
+                        db::Value(std::int64_t{0}), db::Null{}});
+    if (stored == 0) {
+      // The other program stored the body after our lookup: ours is a second write of it.
+      savepoint.commit();
+      std::optional<Memory> live = fetchMemory(id, connection);
+      reinforceMemory(id, connection);
+      if (live) return *live;
+      return newMemory(write, id, tokens, importance, nowText);
+    }
+    connection.run(kDeleteFTS, {db::text(id)});
     syncMemoryFTS(id, write.body, write.tags, connection);
     savepoint.commit();
   }
@@ -140,28 +200,7 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
     // The memory itself is stored; only what the failed commit held is missing.
   }
 
-  Memory memory;
-  memory.id = id;
-  memory.tier = write.tier;
-  memory.body = write.body;
-  memory.bodyTokens = tokens;
-  memory.project = write.project;
-  memory.contextPath = write.contextPath;
-  memory.type = write.type;
-  memory.tags = write.tags;
-  const platform::Instant stored = formatter.parse(nowText).value_or(platform::now());
-  memory.createdAt = stored;
-  memory.lastAccessed = stored;
-  memory.accessCount = 1;
-  memory.strength = 1.0;
-  memory.importance = importance;
-  memory.pinned = false;
-  memory.evidenceCount = 1;
-  memory.sourceSession = write.sourceSession;
-  memory.predictedFutureUse = 0.5;
-  memory.depth = 0;
-  memory.isTopLevel = false;
-  return memory;
+  return newMemory(write, id, tokens, importance, nowText);
 }
 
 }  // namespace

@@ -31,6 +31,25 @@ class RememberTool : public ::testing::Test {
   }
 };
 
+// A memory deleted outside the server (the app's trash) and remembered again is stored afresh,
+// where the table's key used to refuse it with "UNIQUE constraint failed: memories.id".
+TEST_F(RememberTool, RemembersADeletedMemoryAgain) {
+  const json first = remember({{"project_path", "/work/app"}, {"content", "Run the linter first"}});
+  ASSERT_EQ(first["success"], true) << first;
+  const std::string id = first["memory_id"];
+  db.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 5 "
+         "WHERE id = ?", {db::text(id)});
+
+  const json again = remember({{"project_path", "/work/app"}, {"content", "Run the linter first"}});
+  ASSERT_EQ(again["success"], true) << again;
+  EXPECT_EQ(again["memory_id"], id);
+  EXPECT_EQ(stored(id, "deleted_at"), db::Value(db::Null{}));
+  EXPECT_EQ(stored(id, "access_count"), db::Value(std::int64_t{1}));
+  EXPECT_EQ(memoryCount(), 1);
+  EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'linter'"),
+            db::Value(std::int64_t{1}));
+}
+
 TEST_F(RememberTool, StoresTheContentWithItsRationale) {
   std::vector<std::string> err;
   const json result = remember({{"project_path", "/work/app"},

@@ -335,15 +335,36 @@ TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
   EXPECT_EQ(links, std::vector<db::Row>{db::Row{first.id}});
 }
 
-TEST_F(WritePathTest, BodyOfASoftDeletedRowIsNotFoundAndItsInsertFails) {
-  const Memory m = writeMemory(db_, {.body = "deleted elsewhere"});
-  db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
-          {db::text(m.id)});
-  EXPECT_EQ(fetchMemory(m.id, db_), std::nullopt);
-  EXPECT_THROW(writeMemory(db_, {.body = "deleted elsewhere"}), db::Error);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
+TEST_F(WritePathTest, WritingTheBodyOfASoftDeletedMemoryRevivesItAsNew) {
+  const Memory old = writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .importance = 2});
+  db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 7, "
+          "strength = 0.2, pinned = 1, evidence_count = 4, tier = 'cold', "
+          "created_at = '2020-01-01T00:00:00.000+0000' WHERE id = ?",
+          {db::text(old.id)});
+  EXPECT_EQ(fetchMemory(old.id, db_), std::nullopt);
+
+  const Memory revived =
+      writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .project = "/p",
+                        .type = MemoryType::Decision, .importance = 8, .sourceSession = "s-2"});
+  EXPECT_EQ(revived.id, old.id);
+  EXPECT_EQ(revived.accessCount, 1);
+  EXPECT_EQ(fetchMemory(old.id, db_), revived);
+  EXPECT_EQ(db_.query("SELECT tier, type, project, importance, access_count, strength, pinned, "
+                      "evidence_count, source_session, deleted_at, created_at = last_accessed, "
+                      "created_at > '2026' FROM memories"),
+            (std::vector<db::Row>{{"episodic", "decision", "/p", std::int64_t{8}, std::int64_t{1},
+                                   1.0, std::int64_t{0}, std::int64_t{1}, "s-2", db::Null{},
+                                   std::int64_t{1}, std::int64_t{1}}}));
+  // One full-text row, the revived one, and it is found.
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts"), 1);
-  EXPECT_EQ(count("SELECT access_count FROM memories"), 1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts JOIN memories ON memories.rowid = "
+                  "memories_fts.rowid WHERE memories_fts MATCH 'wanted'"),
+            1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 1);
+
+  // From then on it is an ordinary live memory: the next write reinforces it.
+  writeMemory(db_, {.body = "Deleted elsewhere, wanted again"});
+  EXPECT_EQ(count("SELECT access_count FROM memories"), 2);
 }
 
 TEST_F(WritePathTest, BusyRetryStaysQueuedOtherFailuresDrop) {
