@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cmath>
 #include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -131,6 +134,67 @@ bool setAside(const std::filesystem::path& path) {
   return false;
 }
 
+// The file's size and modification time: a file with the stamp it had when it was last counted
+// or written here holds what it held then.
+struct FileStamp {
+  std::uintmax_t size = 0;
+  std::filesystem::file_time_type modified{};
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+std::optional<FileStamp> stampOf(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec) || ec) return std::nullopt;
+  FileStamp stamp;
+  stamp.size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  stamp.modified = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  return stamp;
+}
+
+// The entry count of the file as last counted or written by this process, so that a count, asked
+// for with every refused write, decodes the file only when someone else has changed it.
+struct CountedFile {
+  std::filesystem::path path;
+  FileStamp stamp;
+  std::optional<std::int64_t> entries;  // nothing when the file does not decode
+};
+
+std::mutex countedMutex;
+std::optional<CountedFile> counted;
+
+// The file's entries as last counted, when its stamp is still `stamp`: nothing inside when it
+// did not decode, nothing at all when it is unknown.
+std::optional<std::optional<std::int64_t>> knownCount(const std::filesystem::path& path,
+                                                      const FileStamp& stamp) {
+  std::lock_guard lock(countedMutex);
+  if (counted && counted->path == path && counted->stamp == stamp) return counted->entries;
+  return std::nullopt;
+}
+
+void rememberCount(const std::filesystem::path& path, const FileStamp& stamp,
+                   std::optional<std::int64_t> entries) {
+  std::lock_guard lock(countedMutex);
+  counted = CountedFile{path, stamp, entries};
+}
+
+// Two writes are the same refused write whenever they were queued; a retry stamps it anew.
+bool sameWrite(const PendingMemoryWrite& a, const PendingMemoryWrite& b) {
+  return a.body == b.body && a.tier == b.tier && a.project == b.project && a.type == b.type &&
+         a.tags == b.tags && a.importance == b.importance && a.contextPath == b.contextPath &&
+         a.sourceSession == b.sourceSession;
+}
+
+// `array` (a JSON array's text) with the entries of `more` (another array's text) after its own.
+std::string appendedArray(const std::string& array, bool arrayIsEmpty, const std::string& more) {
+  const std::size_t close = array.find_last_not_of(" \t\r\n");
+  std::string out = array.substr(0, close);  // without the closing bracket
+  if (!arrayIsEmpty) out += ',';
+  out.append(more, 1, std::string::npos);  // without the opening bracket
+  return out;
+}
+
 }  // namespace
 
 std::filesystem::path pendingWritesFilePath() {
@@ -158,10 +222,17 @@ std::optional<std::vector<PendingMemoryWrite>> decodePendingWrites(std::string_v
 
 std::int64_t pendingWritesFileCount() {
   try {
-    auto bytes = platform::readFile(pendingWritesFilePath());
-    if (!bytes) return 0;
-    auto decoded = decodePendingWrites(*bytes);
-    return decoded ? static_cast<std::int64_t>(decoded->size()) : 0;
+    const auto path = pendingWritesFilePath();
+    // The stamp is taken before the read: a file replaced in between is counted again next time.
+    const auto stamp = stampOf(path);
+    if (!stamp) return 0;
+    if (auto known = knownCount(path, *stamp)) return known->value_or(0);
+    auto bytes = platform::readFile(path);
+    auto decoded = bytes ? decodePendingWrites(*bytes) : std::nullopt;
+    std::optional<std::int64_t> entries;
+    if (decoded) entries = static_cast<std::int64_t>(decoded->size());
+    rememberCount(path, *stamp, entries);
+    return entries.value_or(0);
   } catch (const std::exception&) {
     return 0;
   }
@@ -200,34 +271,80 @@ void PendingWriteQueue::spillToDisk() {
 }
 
 void PendingWriteQueue::spillLocked() {
+  // Which held writes the file has once this spill is done.
+  std::vector<bool> inFile(items_.size(), false);
   try {
     const auto path = pendingWritesFilePath();
     // Both programs spill into the one file: without the lock, one's read-modify-write would
     // drop the entries that the other wrote in between.
     platform::FileLock fileLock(path);
-    std::vector<PendingMemoryWrite> all;
-    std::error_code ec;
-    bool canWrite = true;
-    if (std::filesystem::exists(path, ec)) {
-      auto bytes = platform::readFile(path);
-      auto decoded = bytes ? decodePendingWrites(*bytes) : std::nullopt;
-      if (decoded) {
-        all = std::move(*decoded);
-      } else {
-        canWrite = setAside(path);
+
+    // A held write that an earlier spill put into the file is not written again: a refused
+    // write is retried and queued anew with every later write.
+    std::vector<bool> alreadyThere(items_.size(), false);
+    std::vector<bool> matched(inFile_.size(), false);
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      for (std::size_t j = 0; j < inFile_.size(); ++j) {
+        if (!matched[j] && sameWrite(items_[i], inFile_[j])) {
+          matched[j] = alreadyThere[i] = true;
+          break;
+        }
       }
     }
-    if (canWrite) {
-      all.insert(all.end(), items_.begin(), items_.end());
-      platform::atomicWriteFile(path, encodePendingWrites(all));
+
+    std::optional<std::string> existing;  // the file's text, when it is an array to append to
+    std::int64_t existingEntries = 0;
+    std::error_code ec;
+    bool canWrite = true;
+    if (const auto stamp = stampOf(path)) {
+      existing = platform::readFile(path);
+      std::optional<std::int64_t> entries;
+      if (existing) {
+        if (auto known = knownCount(path, *stamp)) {
+          entries = *known;
+        } else if (auto decoded = decodePendingWrites(*existing)) {
+          entries = static_cast<std::int64_t>(decoded->size());
+        }
+      }
+      if (entries) {
+        existingEntries = *entries;
+      } else {
+        existing.reset();
+        canWrite = setAside(path);
+      }
+    } else if (std::filesystem::exists(path, ec) || ec) {
+      // Something that is not a regular file: kept aside like an undecodable file.
+      canWrite = setAside(path);
+    }
+    if (!existing) std::fill(alreadyThere.begin(), alreadyThere.end(), false);
+
+    std::vector<PendingMemoryWrite> fresh;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      if (!alreadyThere[i]) fresh.push_back(items_[i]);
+    }
+    if (canWrite && !fresh.empty()) {
+      const std::string encoded = encodePendingWrites(fresh);
+      platform::atomicWriteFile(
+          path, existing ? appendedArray(*existing, existingEntries == 0, encoded) : encoded);
+      if (const auto written = stampOf(path)) {
+        rememberCount(path, *written, existingEntries + static_cast<std::int64_t>(fresh.size()));
+      }
+      std::fill(inFile.begin(), inFile.end(), true);
+    } else if (canWrite) {
+      inFile = alreadyThere;
     }
   } catch (const std::exception&) {
     // A missing data directory or a failed write loses only what the trim below drops, as the
     // file's record is best effort.
   }
   if (items_.size() > kPendingWritesKeptInMemory) {
-    items_.erase(items_.begin(),
-                 items_.end() - static_cast<std::ptrdiff_t>(kPendingWritesKeptInMemory));
+    const auto dropped = static_cast<std::ptrdiff_t>(items_.size() - kPendingWritesKeptInMemory);
+    items_.erase(items_.begin(), items_.begin() + dropped);
+    inFile.erase(inFile.begin(), inFile.begin() + dropped);
+  }
+  inFile_.clear();
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    if (inFile[i]) inFile_.push_back(items_[i]);
   }
 }
 

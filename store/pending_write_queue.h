@@ -44,7 +44,8 @@ std::string encodePendingWrites(const std::vector<PendingMemoryWrite>& writes);
 // with a known tier and type.
 std::optional<std::vector<PendingMemoryWrite>> decodePendingWrites(std::string_view json);
 
-// How many entries the file decodes to; 0 when it is missing or does not decode.
+// How many entries the file decodes to; 0 when it is missing or does not decode. The file is
+// decoded only when it changed since this process last counted or wrote it.
 std::int64_t pendingWritesFileCount();
 
 class PendingWriteQueue {
@@ -66,9 +67,11 @@ class PendingWriteQueue {
   // Never throws.
   void enqueue(PendingMemoryWrite write);
 
-  // Appends every held write to the file under its advisory lock, then trims memory to the
-  // newest 25 whether or not the file could be written. A file that does not decode is renamed
-  // aside (".corrupt-" + milliseconds since 1970) rather than overwritten. Never throws.
+  // Appends to the file, under its advisory lock, every held write that no earlier spill of
+  // this queue put there (a write retried and queued again is the same write, whatever its
+  // "queuedAt"), then trims memory to the newest 25 whether or not the file could be written.
+  // A file that does not decode is renamed aside (".corrupt-" + milliseconds since 1970) rather
+  // than overwritten, and the new file gets every held write. Never throws.
   void spillToDisk();
 
  private:
@@ -76,6 +79,8 @@ class PendingWriteQueue {
 
   mutable std::mutex mutex_;
   std::vector<PendingMemoryWrite> items_;
+  // Held writes (as last spilled) that the file already has.
+  std::vector<PendingMemoryWrite> inFile_;
 };
 
 }  // namespace nodrel::store

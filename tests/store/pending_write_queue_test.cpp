@@ -132,13 +132,56 @@ TEST_F(PendingQueueTest, The26thSpillsAllAndKeepsTheNewest25) {
   EXPECT_EQ(pendingWritesFileCount(), 26);
 }
 
-TEST_F(PendingQueueTest, TwoAppendsAt25WriteTheSharedWritesTwice) {
+TEST_F(PendingQueueTest, TwoAppendsAt25WriteOnlyTheNewWrite) {
   PendingWriteQueue queue;
   fill(queue, 27);
-  auto want = numberedBodies(0, 26);
-  for (const auto& b : numberedBodies(1, 27)) want.push_back(b);
-  EXPECT_EQ(bodies(fileEntries()), want);
+  EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 27));
   EXPECT_EQ(bodies(queue.items()), numberedBodies(2, 27));
+  EXPECT_EQ(pendingWritesFileCount(), 27);
+}
+
+// What the write path does at capacity: every write retries the held ones, which are refused
+// and queued again with a new time, and is then refused itself. The file records each refused
+// write once, however often it was retried.
+TEST_F(PendingQueueTest, RetriedWritesAreRecordedOnce) {
+  PendingWriteQueue queue;
+  fill(queue, 25);
+  for (int next = 25; next < 125; ++next) {
+    for (PendingMemoryWrite retried : queue.takeAll()) {
+      retried.queuedAt += std::chrono::seconds(1);
+      queue.enqueue(std::move(retried));
+    }
+    queue.enqueue(numbered(next));
+  }
+  const auto entries = fileEntries();
+  EXPECT_EQ(bodies(entries), numberedBodies(0, 125));
+  EXPECT_EQ(pendingWritesFileCount(), 125);
+  // The file keeps the time the write had when it was first spilled.
+  EXPECT_EQ(entries.front().queuedAt, numbered(0).queuedAt + std::chrono::seconds(1));
+  EXPECT_EQ(bodies(queue.items()), numberedBodies(100, 125));
+}
+
+TEST_F(PendingQueueTest, AFileChangedElsewhereIsCountedAndAppendedAfresh) {
+  PendingWriteQueue queue;
+  fill(queue, 26);
+  EXPECT_EQ(pendingWritesFileCount(), 26);
+  // Another program replaces the file; a removed file is a file without the held writes.
+  platform::atomicWriteFile(file(), encodePendingWrites({numbered(500), numbered(501)}));
+  EXPECT_EQ(pendingWritesFileCount(), 2);
+  queue.enqueue(numbered(26));
+  auto want = numberedBodies(500, 502);
+  want.push_back("write 26");
+  EXPECT_EQ(bodies(fileEntries()), want);
+  std::filesystem::remove(file());
+  EXPECT_EQ(pendingWritesFileCount(), 0);
+  queue.enqueue(numbered(27));
+  EXPECT_EQ(bodies(fileEntries()), numberedBodies(2, 28));
+  EXPECT_EQ(pendingWritesFileCount(), 26);
+  // Text as another writer may leave it (spaces, an empty array) is appended to as well.
+  platform::atomicWriteFile(file(), " [ ]\n");
+  queue.enqueue(numbered(28));
+  EXPECT_EQ(bodies(fileEntries()), numberedBodies(28, 29));
+  EXPECT_EQ(pendingWritesFileCount(), 1);
 }
 
 TEST_F(PendingQueueTest, ValidFileKeepsItsEntriesFirst) {
@@ -196,7 +239,8 @@ TEST_F(PendingQueueTest, ConcurrentSpillersLoseNoEntries) {
   std::thread b(spiller, 1000);
   a.join();
   b.join();
-  EXPECT_EQ(fileEntries().size(), static_cast<std::size_t>(2 * kSpillsEach * 26));
+  // Each queue's first spill writes its 26 writes, every later one only its newest.
+  EXPECT_EQ(fileEntries().size(), static_cast<std::size_t>(2 * (26 + kSpillsEach - 1)));
 }
 
 TEST_F(PendingQueueTest, SharedQueueIsOneInstanceAndTakeAllEmptiesIt) {
