@@ -35,6 +35,23 @@ bool isSecretKey(const std::string& key) {
   return false;
 }
 
+// An array keeps its first members while their compact text fits in the bound, then ends with
+// "…" in place of the rest: one call naming 200,000 files would otherwise store them all.
+json cutArray(const json& array) {
+  json kept = json::array();
+  std::size_t used = 2;  // the brackets
+  for (const auto& member : array) {
+    const std::size_t size = serialiseCompact(member).value_or("null").size() + (kept.empty() ? 0 : 1);
+    if (used + size > kMaxParameterCharacters) {
+      kept.push_back("\u2026");
+      break;
+    }
+    used += size;
+    kept.push_back(member);
+  }
+  return kept;
+}
+
 std::optional<std::string> optionalText(const db::Value& value) {
   if (const std::string* text = db::textOf(value)) return *text;
   return std::nullopt;
@@ -57,6 +74,8 @@ std::optional<std::string> redactedParametersJSON(const json& arguments) {
         } else {
           redacted[key] = value;
         }
+      } else if (value.is_array()) {
+        redacted[key] = cutArray(value);
       } else {
         redacted[key] = value;
       }

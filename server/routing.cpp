@@ -20,6 +20,7 @@
 #include "server/tools/session_context.h"
 #include "server/tools/tasks.h"
 #include "server/transport.h"
+#include "server/validation.h"
 
 namespace nodrel::server {
 namespace {
@@ -265,6 +266,14 @@ json handleToolCall(const std::string& name, const json& arguments, MCPServer& s
     summary = "error:unknown_tool";
     recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
     return textContentResult(result);
+  }
+  // An oversized session id is refused before any tool stores it, and the audit row keeps none.
+  if (call.sessionID) {
+    if (auto refusal = validateSessionID(*call.sessionID)) {
+      result = {{"success", false}, {"error", *refusal}};
+      recordAuditEntry(server.db(), name, arguments, std::nullopt, "rejected", scope);
+      return textContentResult(result);
+    }
   }
   std::optional<ToolCallTransaction> transaction;
   if (commitsWithItsAudit(*route)) transaction.emplace(server.db());

@@ -39,6 +39,11 @@ std::optional<std::string> validateContent(std::string_view content) {
   return std::nullopt;
 }
 
+std::optional<std::string> validateSessionID(std::string_view sessionID) {
+  if (platform::graphemeCount(sessionID) > 200) return "session_id exceeds 200 character limit";
+  return std::nullopt;
+}
+
 std::string resolveSurface(const std::optional<std::string>& surface) {
   if (surface && !surface->empty()) {
     return isKnownSurface(*surface) ? *surface : std::string(kDefaultSurface);

@@ -12,6 +12,9 @@ namespace nodrel::server {
 // The first failing test's message, or nothing. The empty path passes.
 std::optional<std::string> validateProjectPath(std::string_view path);
 std::optional<std::string> validateContent(std::string_view content);
+// A session id is stored with every call's audit row and by several tools; above 200 characters
+// it is no host's id.
+std::optional<std::string> validateSessionID(std::string_view sessionID);
 
 // A given, non-empty surface when it is one of the five known ones, else "claude_code";
 // without one, NODREL_SURFACE (read at every call) when known, else "claude_code".

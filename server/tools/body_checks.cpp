@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/text.h"
 #include "server/transport.h"
 #include "store/body_validation.h"
 
@@ -32,12 +33,21 @@ std::optional<std::string> refuseBody(std::string_view handler, std::string_view
 }
 
 std::optional<std::string> refuseCleanedBody(std::string_view handler, std::string_view cleaned) {
+  if (platform::trimWhitespace(cleaned).empty()) {
+    return rejection(handler, {"Body is empty or whitespace-only"});
+  }
   std::vector<std::string> messages;
   for (const auto& marker : store::dangerousContentMarkers(cleaned)) {
     messages.push_back("Body contains dangerous embedded content: " + marker);
   }
   if (messages.empty()) return std::nullopt;
   return rejection(handler, messages);
+}
+
+std::optional<std::string> refuseRationale(std::string_view handler, std::string_view rationale) {
+  if (rationale.find('\0') != std::string_view::npos) return "rationale must not contain null bytes";
+  if (platform::graphemeCount(rationale) > 10000) return "rationale exceeds 10,000 character limit";
+  return refuseBody(handler, rationale);
 }
 
 }  // namespace nodrel::server

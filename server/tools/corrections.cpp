@@ -75,15 +75,16 @@ json saveCorrection(db::Connection& connection, const CorrectionArguments& argum
   if (auto message = refuseBody(kHandler, arguments.content)) return failure(*message);
   const std::string content = store::sanitizeMemoryBody(arguments.content);
   if (auto message = refuseCleanedBody(kHandler, content)) return failure(*message);
+  std::optional<std::string> rationale;
+  if (arguments.rationale && !platform::trimWhitespace(*arguments.rationale).empty()) {
+    if (auto message = refuseRationale(kHandler, *arguments.rationale)) return failure(*message);
+    rationale = arguments.rationale;
+  }
 
   const std::string projectID = ensureProject(arguments.projectPath, connection);
   const std::string id = platform::makeUUID();
   const std::string createdAt = currentTimestamp();
   const std::string source = resolveSource(arguments.source);
-  std::optional<std::string> rationale;
-  if (arguments.rationale && !platform::trimWhitespace(*arguments.rationale).empty()) {
-    rationale = arguments.rationale;
-  }
   try {
     connection.run(kInsertCorrection,
                    {db::text(id), db::text(projectID), db::text(content), db::text(source),

@@ -20,13 +20,6 @@ constexpr std::string_view kHandler = "rememberContent";
 constexpr std::string_view kTags = "remember,flagged";
 constexpr std::int64_t kImportance = 9;
 
-// The rationale becomes part of the stored body, so it gets the checks the content gets.
-std::optional<std::string> rationaleError(const std::string& rationale) {
-  if (rationale.find('\0') != std::string::npos) return "rationale must not contain null bytes";
-  if (platform::graphemeCount(rationale) > 10000) return "rationale exceeds 10,000 character limit";
-  return refuseBody(kHandler, rationale);
-}
-
 }  // namespace
 
 json rememberContent(db::Connection& connection, const RememberArguments& arguments) {
@@ -38,7 +31,7 @@ json rememberContent(db::Connection& connection, const RememberArguments& argume
   const bool hasRationale =
       arguments.rationale && !platform::trimWhitespace(*arguments.rationale).empty();
   if (hasRationale) {
-    if (auto message = rationaleError(*arguments.rationale)) return failure(*message);
+    if (auto message = refuseRationale(kHandler, *arguments.rationale)) return failure(*message);
   }
 
   std::string body = store::sanitizeMemoryBody(arguments.content);

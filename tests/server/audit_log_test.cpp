@@ -15,10 +15,12 @@ using testing::runServer;
 using testing::toolCall;
 using testing::toolResult;
 
-TEST(RedactedParametersJSON, MasksSecretKeysAndCutsLongTextsOnly) {
+TEST(RedactedParametersJSON, MasksSecretKeysAndCutsLongTextsAndArrays) {
   const std::string long1500(1500, 'c');
   std::string emoji1001;
   for (int i = 0; i < 1001; ++i) emoji1001 += "\xF0\x9F\x91\x8D";
+  json fileNames = json::array();
+  for (int i = 0; i < 200'000; ++i) fileNames.push_back("Sources/File" + std::to_string(i) + ".swift");
   const json arguments = {{"content", long1500},
                           {"api_key", 12},
                           {"Password", "x"},
@@ -28,7 +30,9 @@ TEST(RedactedParametersJSON, MasksSecretKeysAndCutsLongTextsOnly) {
                           {"notes", {{"token", "kept"}}},
                           {"exact", std::string(1000, 'e')},
                           {"thumbs", emoji1001},
-                          {"big", json::array({std::string(5000, 'z')})}};
+                          {"big", json::array({std::string(5000, 'z')})},
+                          {"few", json::array({"a.swift", 3, json::object()})},
+                          {"files", fileNames}};
   auto text = redactedParametersJSON(arguments);
   ASSERT_TRUE(text.has_value());
   const json stored = json::parse(*text);
@@ -41,7 +45,15 @@ TEST(RedactedParametersJSON, MasksSecretKeysAndCutsLongTextsOnly) {
   EXPECT_EQ(stored["content"], std::string(1000, 'c') + "\u2026");
   EXPECT_EQ(stored["exact"], std::string(1000, 'e'));
   EXPECT_EQ(stored["thumbs"], emoji1001.substr(0, 4000) + "\u2026");
-  EXPECT_EQ(stored["big"], arguments["big"]);
+  // Arrays keep the members that fit in 1000 characters and mark the cut with "…".
+  EXPECT_EQ(stored["big"], json::array({"\u2026"}));
+  EXPECT_EQ(stored["few"], arguments["few"]);
+  const json& files = stored["files"];
+  ASSERT_TRUE(files.is_array());
+  EXPECT_EQ(files.back(), "\u2026");
+  EXPECT_EQ(files[0], "Sources/File0.swift");
+  EXPECT_LE(files.dump().size(), 1000u + 5u);
+  EXPECT_GT(files.size(), 10u);
   // Compact, keys sorted.
   EXPECT_EQ(text->find('\n'), std::string::npos);
   EXPECT_EQ(text->rfind("{\"Password\":", 0), 0u);

@@ -113,6 +113,20 @@ TEST_F(SavingCorrections, RefusalsWriteNothing) {
        "tags"},
       {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "data:text/<i>html,x"}},
        "Content rejected: Body contains dangerous embedded content: data:text/html"},
+      // Nothing is left once the tags are cleaned away.
+      {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "<b></b>"}},
+       "Content rejected: Body is empty or whitespace-only"},
+      // The rationale is shown with the correction in every later context: bounded and checked.
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "x"}, {"rationale", std::string(10001, 'r')}},
+       "rationale exceeds 10,000 character limit"},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "x"}, {"rationale", std::string("a\0b", 3)}},
+       "rationale must not contain null bytes"},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "x"}, {"rationale", "see <i>onerror=</i>x"}},
+       "Content rejected: Body contains dangerous embedded content: onerror=; Body contains HTML "
+       "tags"},
       {"nodrel_save_standing_instruction", {{"project_path", "/p"}},
        "content is required and must not be empty"},
       {"nodrel_save_standing_instruction", {{"project_path", "rel"}, {"content", "x"}},

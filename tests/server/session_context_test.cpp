@@ -84,6 +84,23 @@ TEST_F(SavingContext, SessionsLinkOnlyToKnownSessions) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM session_context WHERE session_id = 'S1'"), 1);
 }
 
+TEST_F(SavingContext, ASessionIdAbove200CharactersIsRefused) {
+  const std::string longest(200, 's');
+  const json kept = save({{"project_path", "/p"}, {"content", "Kept"}, {"session_id", longest}});
+  ASSERT_EQ(kept["success"], true) << kept;
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE length(source_session) = 200"), 1);
+
+  const json refused = save({{"project_path", "/p"}, {"content", "Refused"},
+                             {"session_id", std::string(1'000'000, 's')}});
+  EXPECT_EQ(refused, json({{"success", false}, {"error", "session_id exceeds 200 character limit"}}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM session_context"), 1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
+  // The audit row of the refusal keeps no session, and its parameters stay cut.
+  EXPECT_EQ(db.query("SELECT session_id, result_summary, length(parameters_json) < 2000 "
+                     "FROM audit_log ORDER BY id DESC LIMIT 1"),
+            (std::vector<db::Row>{{db::Null{}, "rejected", std::int64_t{1}}}));
+}
+
 // A database failure reaches the caller with SQLite's result code beside its message.
 TEST_F(SavingContext, ADatabaseFailureCarriesSQLitesCode) {
   db.exec("CREATE TRIGGER closed BEFORE INSERT ON session_context "
