@@ -1,6 +1,7 @@
 // The three read-only memory tools through the server: conditions, child links, the index.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "store/write_path.h"
@@ -158,6 +159,25 @@ TEST_F(MemoryTools, GetIndexListsTopLevelEntriesCheapestFirst) {
                                       {"tags", "index"}, {"depth", 1},
                                       {"traversal_cost_tokens", 7}}));
   EXPECT_EQ(result["nodes"][1]["body_preview"], std::string(100, 'b'));
+}
+
+// The index is filled outside the programs, so its costs can be anything a 64-bit column holds:
+// sums stay at the bound rather than wrapping (or aborting a checked build).
+TEST_F(MemoryTools, CostSumsSaturate) {
+  const std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t smallest = std::numeric_limits<std::int64_t>::min();
+  const std::string root = add("root");
+  const std::string first = add("first child");
+  const std::string second = add("second child");
+  link(root, first);
+  link(root, second);
+  index(first, largest, 1);
+  index(second, largest, 1);
+  EXPECT_EQ(call("nodrel_get_index", json::object())["totalTokensIfAllExpanded"], largest);
+  EXPECT_EQ(call("nodrel_expand_node", {{"memoryID", root}})["estimatedExpansionTokens"], largest);
+
+  db.run("UPDATE memory_index SET traversal_cost_tokens = ?", {smallest});
+  EXPECT_EQ(call("nodrel_get_index", json::object())["totalTokensIfAllExpanded"], smallest);
 }
 
 }  // namespace
