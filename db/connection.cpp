@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -19,10 +22,32 @@ constexpr std::string_view kJournalPragma = "PRAGMA journal_mode=WAL;";
 constexpr std::string_view kForeignKeysPragma = "PRAGMA foreign_keys=ON;";
 constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
 
+}  // namespace
+
+// SQLite's own busy timeout sleeps up to 100 ms between tries, so a program that takes the lock
+// back to back (the server answering calls queued on its input, an ingestion's batches) could
+// hold another out past the timeout; trying every millisecond catches the gaps between its
+// transactions.
+struct Connection::BusyWait {
+  std::chrono::milliseconds timeout{0};
+  std::chrono::steady_clock::time_point since{};
+
+  static int retry(void* data, int attempts) {
+    auto* wait = static_cast<BusyWait*>(data);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0) wait->since = now;
+    if (now - wait->since >= wait->timeout) return 0;
+    sqlite3_sleep(1);
+    return 1;
+  }
+};
+
+namespace {
+
 void configure(Connection& c, int busyTimeoutMs) {
   // Without a timeout a hook's write that meets the server's lock would fail at once and its
   // memory would be lost; two seconds outlasts any single write of either program.
-  sqlite3_busy_timeout(c.handle(), busyTimeoutMs);
+  c.setBusyTimeout(busyTimeoutMs);
   c.exec(kJournalPragma);
   c.exec(kForeignKeysPragma);
 }
@@ -56,6 +81,11 @@ bool needsImmutableOpen(const std::filesystem::path& path) {
 
 }  // namespace
 
+void Connection::setBusyTimeout(int milliseconds) {
+  busy_->timeout = std::chrono::milliseconds(std::max(milliseconds, 0));
+  sqlite3_busy_handler(db_, &BusyWait::retry, busy_.get());
+}
+
 Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
@@ -75,7 +105,7 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   Connection c(db);
   if (options.readOnly) {
     // Switching the journal mode would be a write, and on read-only media a failing one.
-    sqlite3_busy_timeout(c.handle(), options.busyTimeoutMs);
+    c.setBusyTimeout(options.busyTimeoutMs);
     c.exec(kQueryOnlyPragma);
     return c;
   }
@@ -97,12 +127,16 @@ Connection Connection::openInMemory() {
   return c;
 }
 
-Connection::Connection(Connection&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+Connection::Connection(sqlite3* db) : db_(db), busy_(std::make_unique<BusyWait>()) {}
+
+Connection::Connection(Connection&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)), busy_(std::move(other.busy_)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     sqlite3_close_v2(db_);
     db_ = std::exchange(other.db_, nullptr);
+    busy_ = std::move(other.busy_);
   }
   return *this;
 }

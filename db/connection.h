@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,9 +66,15 @@ class Connection {
   int changes() const;
   sqlite3* handle() const noexcept { return db_; }
 
+  // How long a statement that meets another connection's lock keeps trying before it fails
+  // with SQLite's busy error; 0 fails at once.
+  void setBusyTimeout(int milliseconds);
+
  private:
-  explicit Connection(sqlite3* db) : db_(db) {}
+  struct BusyWait;
+  explicit Connection(sqlite3* db);
   sqlite3* db_ = nullptr;
+  std::unique_ptr<BusyWait> busy_;  // the busy handler's state, at a fixed address
 };
 
 }  // namespace nodrel::db

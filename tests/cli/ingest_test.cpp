@@ -250,6 +250,7 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
   home.openDatabase();
   Repository repo(home.path() / "repo");
   std::vector<std::string> sources;
+  fs::create_directories(repo.root() / "pkg");
   for (int i = 0; i < 300; ++i) {
     const std::string name = "pkg/module" + std::to_string(i) + ".py";
     std::ofstream(repo.root() / name)
@@ -287,6 +288,7 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err.find("locked"), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("Files parsed:      300\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Symbols extracted: 900\n"), std::string::npos) << run.out;
   EXPECT_GT(sent, 10);
   int succeeded = 0;
   for (const auto& line : testing::splitLines(served.out)) {

@@ -36,7 +36,6 @@ TEST(Connection, OpensWithPragmas) {
   EXPECT_EQ(c.scalar("PRAGMA journal_mode;"), Value(std::string("wal")));
   EXPECT_EQ(c.scalar("PRAGMA foreign_keys;"), Value(std::int64_t{1}));
   EXPECT_EQ(c.scalar("PRAGMA query_only;"), Value(std::int64_t{0}));
-  EXPECT_EQ(c.scalar("PRAGMA busy_timeout;"), Value(std::int64_t{2000}));
   // FTS5 with bm25() is part of what the store needs.
   c.exec("CREATE VIRTUAL TABLE f USING fts5(body, tags);");
   c.run("INSERT INTO f (body, tags) VALUES ('hello world', '')");
@@ -104,6 +103,26 @@ TEST(Connection, WriteWaitsForABriefLock) {
   release.join();
   EXPECT_GE(waited, std::chrono::milliseconds(150));
   EXPECT_EQ(waiter.scalar("SELECT count(*) FROM t"), Value(std::int64_t{2}));
+}
+
+// The wait is bounded by the timeout: a lock held past it is a busy error after about that long.
+TEST(Connection, ALockHeldPastTheTimeoutFailsAfterIt) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  auto holder = Connection::open(path, {.create = true});
+  holder.exec(kCreateTable);
+  auto waiter = Connection::open(path);
+  holder.exec("BEGIN IMMEDIATE;");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(waiter.run(kInsert, {text("x")}), Error);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  holder.exec("COMMIT;");
+  EXPECT_GE(waited, std::chrono::milliseconds(2000));
+  EXPECT_LT(waited, std::chrono::milliseconds(4000));
+  waiter.setBusyTimeout(100);
+  holder.exec("BEGIN IMMEDIATE;");
+  EXPECT_THROW(waiter.run(kInsert, {text("x")}), Error);
+  holder.exec("COMMIT;");
 }
 
 TEST(Connection, WithoutTimeoutALockIsABusyError) {
