@@ -251,6 +251,22 @@ bool better(const Hit& a, const Hit& b) {
   return a.similarity != b.similarity ? a.similarity > b.similarity : a.rowid < b.rowid;
 }
 
+// Steps a statement over (rowid, memory_id, embedding) rows, handing each row with an integer
+// rowid, a text id and a blob to `onRow`; the others are passed over. A failure while stepping
+// is the caller's to absorb.
+template <typename OnRow>
+void eachStoredVector(db::Statement& statement, OnRow&& onRow) {
+  while (statement.step()) {
+    const auto rowid = db::integerOf(statement.column(0));
+    const db::Value id = statement.column(1);
+    const db::Value blob = statement.column(2);
+    const std::string* idText = db::textOf(id);
+    const db::Blob* bytes = db::blobOf(blob);
+    if (!rowid || idText == nullptr || bytes == nullptr) continue;
+    onRow(*rowid, *idText, std::string_view(bytes->bytes));
+  }
+}
+
 // Reads the vectors into `packed` unless it is current. A failure while reading leaves it
 // empty and unfilled, so the next search reads again.
 void refresh(PackedVectors& packed, db::Connection& connection) {
@@ -262,20 +278,16 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
   db::Statement statement = connection.prepare(kSelectStoredVectors);
   packed.offsets.push_back(0);
   try {
-    while (statement.step()) {
-      const auto rowid = db::integerOf(statement.column(0));
-      const db::Value id = statement.column(1);
-      const db::Value blob = statement.column(2);
-      const std::string* idText = db::textOf(id);
-      const db::Blob* bytes = db::blobOf(blob);
-      if (!rowid || idText == nullptr || bytes == nullptr || bytes->bytes.size() < 4) continue;
-      const std::vector<float> v = decodeEmbedding(bytes->bytes);
-      packed.rowids.push_back(*rowid);
-      packed.ids.push_back(*idText);
+    eachStoredVector(statement, [&](std::int64_t rowid, const std::string& id,
+                                    std::string_view bytes) {
+      if (bytes.size() < 4) return;
+      const std::vector<float> v = decodeEmbedding(bytes);
+      packed.rowids.push_back(rowid);
+      packed.ids.push_back(id);
       packed.components.insert(packed.components.end(), v.begin(), v.end());
       packed.offsets.push_back(packed.components.size());
       packed.norms.push_back(norm(v.data(), v.size()));
-    }
+    });
   } catch (const db::Error&) {
     packed = PackedVectors{};
     return;
@@ -328,24 +340,16 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
   }
   std::vector<float> candidate(dimension);
   try {
-    while (statement.step()) {
-      const auto rowid = db::integerOf(statement.column(0));
-      const db::Value id = statement.column(1);
-      const db::Value blob = statement.column(2);
-      const std::string* idText = db::textOf(id);
-      const db::Blob* bytes = db::blobOf(blob);
-      if (!rowid || idText == nullptr || bytes == nullptr || bytes->bytes.size() / 4 != dimension) {
-        continue;
-      }
+    eachStoredVector(statement, [&](std::int64_t rowid, const std::string& id,
+                                    std::string_view bytes) {
+      if (bytes.size() / 4 != dimension) return;
       if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(candidate.data(), bytes->bytes.data(), dimension * 4);
+        std::memcpy(candidate.data(), bytes.data(), dimension * 4);
       } else {
-        for (std::size_t i = 0; i < dimension; ++i) {
-          candidate[i] = loadFloat(bytes->bytes.data() + 4 * i);
-        }
+        for (std::size_t i = 0; i < dimension; ++i) candidate[i] = loadFloat(bytes.data() + 4 * i);
       }
-      consider(*rowid, candidate.data(), norm(candidate.data(), dimension), *idText);
-    }
+      consider(rowid, candidate.data(), norm(candidate.data(), dimension), id);
+    });
   } catch (const db::Error&) {
     // The hits so far stand.
   }
