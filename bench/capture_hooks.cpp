@@ -10,10 +10,6 @@
 // Counters: median_ms and p95_ms of the repetitions.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -25,9 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "db/connection.h"
-#include "db/schema.h"
-#include "platform/paths.h"
+#include "bench/nodrel_process.h"
 
 namespace {
 
@@ -38,17 +32,7 @@ using nlohmann::json;
 constexpr std::size_t kTranscriptBytes = 3'400'000;
 
 const fs::path& scratchHome() {
-  static const fs::path home = [] {
-    fs::path path = fs::temp_directory_path() / ("nodrel-capture-bench-" + std::to_string(::getpid()));
-    fs::create_directories(path);
-    setenv("HOME", path.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_CONFIG_HOME");
-    fs::create_directories(platform::NodrelPaths::baseDirectory());
-    auto connection = db::Connection::open(platform::NodrelPaths::databaseURL(), {.create = true});
-    db::createSchema(connection);
-    return path;
-  }();
+  static const fs::path home = bench::makeScratchHome("nodrel-capture-bench-");
   return home;
 }
 
@@ -59,25 +43,7 @@ std::string program() {
 
 // One run to the process's exit, `input` on its standard input, its output dropped.
 void runNodrel(const char* command, const std::string& input) {
-  const std::string path = program();
-  int in[2];
-  if (::pipe(in) != 0) std::abort();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int devNull = ::open("/dev/null", O_WRONLY);
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(devNull, STDOUT_FILENO);
-    ::dup2(devNull, STDERR_FILENO);
-    ::close(in[1]);
-    ::execl(path.c_str(), path.c_str(), command, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  if (!input.empty() && ::write(in[1], input.data(), input.size()) < 0) std::abort();
-  ::close(in[1]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::abort();
+  if (bench::runNodrel(program(), command, input) != 0) std::abort();
 }
 
 // Lines as the host writes them: the session's metadata on every line, a parent link, a time.

@@ -4,10 +4,6 @@
 // Run from a Release build after building `nodrel`; the median of the repetitions is the figure.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,9 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "db/connection.h"
-#include "db/schema.h"
-#include "platform/paths.h"
+#include "bench/nodrel_process.h"
 #include "platform/user_defaults.h"
 
 namespace {
@@ -29,42 +23,13 @@ using namespace nodrel;
 
 // A scratch HOME for the whole program: the children inherit it.
 const fs::path& scratchHome() {
-  static const fs::path home = [] {
-    fs::path path = fs::temp_directory_path() / ("nodrel-bench-" + std::to_string(::getpid()));
-    fs::create_directories(path);
-    setenv("HOME", path.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-    unsetenv("XDG_CONFIG_HOME");
-    fs::create_directories(platform::NodrelPaths::baseDirectory());
-    auto connection = db::Connection::open(platform::NodrelPaths::databaseURL(), {.create = true});
-    db::createSchema(connection);
-    return path;
-  }();
+  static const fs::path home = bench::makeScratchHome("nodrel-bench-");
   return home;
 }
 
 // Runs `nodrel <command>` with `input` on stdin, output discarded; returns the exit status.
 int runNodrel(const char* command, const std::string& input) {
-  const std::string program = std::string(NODREL_BINARY_DIR) + "/cli/nodrel";
-  int in[2];
-  if (::pipe(in) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int devNull = ::open("/dev/null", O_WRONLY);
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(devNull, STDOUT_FILENO);
-    ::dup2(devNull, STDERR_FILENO);
-    ::close(in[1]);
-    ::execl(program.c_str(), program.c_str(), command, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  if (::write(in[1], input.data(), input.size()) < 0) {
-  }
-  ::close(in[1]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return bench::runNodrel(std::string(NODREL_BINARY_DIR) + "/cli/nodrel", command, input);
 }
 
 std::string line(const std::string& type, const std::string& text) {
