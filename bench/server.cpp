@@ -129,19 +129,18 @@ double childrenCpuMs() {
   return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
-// Besides the wall time, the server's processor time per call: the rest is waiting, mostly on
-// the disk's syncs at commit.
-void BM_RememberRoundTrip(benchmark::State& state) {
-  Store& s = sharedStore();
-  const double cpuBefore = childrenCpuMs();
-  std::optional<bench::ServerProcess> server(std::in_place);
-  server->call(kInitialize);
+// One remember call per iteration, the n-th request line from `request(n)`, numbered on from
+// `id`. Besides the wall time, the server's processor time per call since `cpuBefore`: the rest
+// is waiting, mostly on the disk's syncs at commit. The server is stopped first, so that its
+// processor time is counted.
+template <typename Request>
+void timeRememberCalls(benchmark::State& state, std::optional<bench::ServerProcess>& server,
+                       int id, double cpuBefore, Request request) {
   std::vector<double> samples;
-  int id = 10;
   for (auto _ : state) {
-    const std::string request = rememberRequest(++id, s.next());
+    const std::string line = request(++id);
     const auto start = Clock::now();
-    const std::string response = server->call(request);
+    const std::string response = server->call(line);
     samples.push_back(msSince(start));
     if (!succeeded(response)) {
       state.SkipWithError(response.c_str());
@@ -156,6 +155,15 @@ void BM_RememberRoundTrip(benchmark::State& state) {
         (childrenCpuMs() - cpuBefore) / static_cast<double>(samples.size());
   }
 }
+
+void BM_RememberRoundTrip(benchmark::State& state) {
+  Store& s = sharedStore();
+  const double cpuBefore = childrenCpuMs();
+  std::optional<bench::ServerProcess> server(std::in_place);
+  server->call(kInitialize);
+  timeRememberCalls(state, server, 10, cpuBefore,
+                    [&](int id) { return rememberRequest(id, s.next()); });
+}
 BENCHMARK(BM_RememberRoundTrip)->Iterations(500)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same body again: the stored memory is reinforced, and its audit row written beside it.
@@ -164,30 +172,12 @@ void BM_ReinforceRoundTrip(benchmark::State& state) {
   std::optional<bench::ServerProcess> server(std::in_place);
   server->call(kInitialize);
   const std::string body = s.next();
-  int id = 10;
-  if (!succeeded(server->call(rememberRequest(++id, body)))) {
+  if (!succeeded(server->call(rememberRequest(11, body)))) {
     state.SkipWithError("the first write failed");
     return;
   }
-  const double cpuBefore = childrenCpuMs();
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const std::string request = rememberRequest(++id, body);
-    const auto start = Clock::now();
-    const std::string response = server->call(request);
-    samples.push_back(msSince(start));
-    if (!succeeded(response)) {
-      state.SkipWithError(response.c_str());
-      break;
-    }
-  }
-  server.reset();
-  state.counters["median_ms"] = bench::percentile(samples, 0.5);
-  state.counters["p95_ms"] = bench::percentile(samples, 0.95);
-  if (!samples.empty()) {
-    state.counters["server_cpu_ms_per_call"] =
-        (childrenCpuMs() - cpuBefore) / static_cast<double>(samples.size());
-  }
+  timeRememberCalls(state, server, 11, childrenCpuMs(),
+                    [&](int id) { return rememberRequest(id, body); });
 }
 BENCHMARK(BM_ReinforceRoundTrip)->Iterations(500)->Unit(benchmark::kMillisecond)->UseRealTime();
 
