@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "bench/go_comment_store.h"
+#include "bench/iteration_times.h"
 
 extern char** environ;
 
@@ -62,17 +61,7 @@ void runNodrel(const std::vector<std::string>& args) {
 
 void BM_Nodrel(benchmark::State& state, const std::string& home, std::vector<std::string> args) {
   ::setenv("HOME", home.c_str(), 1);
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    runNodrel(args);
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  state.counters["median_ms"] = samples[samples.size() / 2];
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  bench::timeIterations(state, [&] { runNodrel(args); });
 }
 
 }  // namespace

@@ -34,6 +34,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/go_home.h"
+#include "bench/iteration_times.h"
 #include "bench/simulated_history.h"
 #include "codeintel/code_ingestion_service.h"
 #include "codeintel/code_summary.h"
@@ -200,18 +201,7 @@ void getContextIn(benchmark::State& state, const fs::path& home, const std::stri
   state.counters["memories"] = static_cast<double>(context["memories"].size());
   state.counters["files"] = context["code_structure"].value("total_files", 0.0);
 
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(server.call(request));
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  *median = samples[samples.size() / 2];
-  state.counters["median_ms"] = *median;
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  *median = bench::timeIterations(state, [&] { benchmark::DoNotOptimize(server.call(request)); });
   const double floor = bench::medianListRoundTripMs(server);
   state.counters["floor_ms"] = floor;
   state.counters["ratio"] = floor > 0 ? *median / floor : 0;
@@ -241,21 +231,13 @@ void BM_GoCodeStructure(benchmark::State& state, bool computed) {
   }
   auto db = db::Connection::open(bench::goHomeDatabase());
   const std::string project = bench::goProject();
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
+  bench::timeIterations(state, [&] {
     if (computed) {
       benchmark::DoNotOptimize(codeintel::computeCodeSummary(project, db));
     } else {
       benchmark::DoNotOptimize(server::fetchCodeStructure(project, db));
     }
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  state.counters["median_ms"] = samples[samples.size() / 2];
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  });
 }
 
 using Section = std::function<void(const std::string& project, db::Connection& db)>;
@@ -264,17 +246,7 @@ void BM_Section(benchmark::State& state, Section section) {
   buildHome();
   auto db = db::Connection::open(databasePath());
   const std::string project = projectPath();
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    section(project, db);
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  state.counters["median_ms"] = samples[samples.size() / 2];
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  bench::timeIterations(state, [&] { section(project, db); });
 }
 
 std::optional<std::string> projectID(const std::string& project, db::Connection& db) {

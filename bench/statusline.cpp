@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/go_comment_store.h"
+#include "bench/iteration_times.h"
 
 extern char** environ;
 
@@ -74,38 +73,20 @@ void BM_Statusline(benchmark::State& state, const std::string& home, const std::
     state.SkipWithError(("unexpected output: " + check.out).c_str());
     return;
   }
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(runStatusline(payload));
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  state.counters["median_ms"] = samples[samples.size() / 2];
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  bench::timeIterations(state, [&] { benchmark::DoNotOptimize(runStatusline(payload)); });
   std::printf("statusline output: %s", check.out.c_str());
 }
 
 // The floor: starting a process that does nothing.
 void BM_True(benchmark::State& state) {
-  std::vector<double> samples;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
+  bench::timeIterations(state, [] {
     pid_t pid = 0;
     char arg0[] = "true";
     char* argv[] = {arg0, nullptr};
     if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0) std::abort();
     int status = 0;
     ::waitpid(pid, &status, 0);
-    samples.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(samples.begin(), samples.end());
-  state.counters["median_ms"] = samples[samples.size() / 2];
-  state.counters["p95_ms"] = samples[std::min(samples.size() - 1, samples.size() * 95 / 100)];
+  });
 }
 
 }  // namespace
