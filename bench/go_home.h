@@ -27,6 +27,21 @@
 
 namespace nodrel::bench {
 
+// Writes `count` memories through writeMemory, the i-th from `make(i)`, committing every 500 so
+// that a store of thousands is neither one long transaction nor a sync per write.
+template <typename Make>
+void writeMemoriesInBatches(db::Connection& db, int count, Make make) {
+  db.exec("BEGIN");
+  for (int i = 0; i < count; ++i) {
+    store::writeMemory(db, make(i));
+    if (i % 500 == 499) {
+      db.exec("COMMIT");
+      db.exec("BEGIN");
+    }
+  }
+  db.exec("COMMIT");
+}
+
 namespace gohome {
 namespace fs = std::filesystem;
 
@@ -93,8 +108,7 @@ inline std::filesystem::path memoriesTemplate() {
     auto db = db::Connection::open(path, {.create = true});
     db::createSchema(db);
     db.exec("PRAGMA synchronous = OFF;");
-    db.exec("BEGIN");
-    for (int i = 0; i < gohome::kMemories; ++i) {
+    writeMemoriesInBatches(db, gohome::kMemories, [&](int) {
       store::MemoryWrite write;
       const int count = 1 + static_cast<int>(rng() % 3);
       for (int s = 0; s < count; ++s) {
@@ -115,13 +129,8 @@ inline std::filesystem::path memoriesTemplate() {
         write.body += " (" + file + ")";
       }
       write.importance = 1 + static_cast<int>(rng() % 10);
-      store::writeMemory(db, write);
-      if (i % 500 == 499) {
-        db.exec("COMMIT");
-        db.exec("BEGIN");
-      }
-    }
-    db.exec("COMMIT");
+      return write;
+    });
     spreadOverTime(db, rng);
     db.exec("PRAGMA wal_checkpoint(TRUNCATE);");
   }

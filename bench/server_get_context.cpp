@@ -152,19 +152,13 @@ void buildHome() {
 
   // Only the build is sped up this way; the server runs on a normal connection.
   db.exec("PRAGMA synchronous = OFF;");
-  db.exec("BEGIN");
-  for (int i = 0; i < kMemories; ++i) {
+  bench::writeMemoriesInBatches(db, kMemories, [&](int i) {
     store::MemoryWrite write;
     write.body = memoryBody(rng, i);
     write.project = result.project;
     write.importance = 1 + static_cast<int>(rng() % 10);
-    store::writeMemory(db, write);
-    if (i % 500 == 499) {
-      db.exec("COMMIT");
-      db.exec("BEGIN");
-    }
-  }
-  db.exec("COMMIT");
+    return write;
+  });
   bench::spreadOverTime(db, rng);
   db.run("INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH', 'shopfront', ?, "
          "'2026-01-01T00:00:00.000+0000')",

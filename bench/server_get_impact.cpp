@@ -120,8 +120,7 @@ void writeMemories(db::Connection& db, std::mt19937& rng) {
                                    "times out when the pool is exhausted",
                                    "runs twice after the schema version is bumped"};
   const std::string project = projectDirectory().string();
-  db.exec("BEGIN");
-  for (int i = 0; i < kMemories; ++i) {
+  bench::writeMemoriesInBatches(db, kMemories, [&](int i) {
     store::MemoryWrite write;
     const std::string file = moduleFile(static_cast<int>(rng() % kModules),
                                         static_cast<int>(rng() % kFilesPerModule));
@@ -131,13 +130,8 @@ void writeMemories(db::Connection& db, std::mt19937& rng) {
     write.project = project;
     write.contextPath = file;
     write.importance = 1 + static_cast<int>(rng() % 10);
-    store::writeMemory(db, write);
-    if (i % 500 == 499) {
-      db.exec("COMMIT");
-      db.exec("BEGIN");
-    }
-  }
-  db.exec("COMMIT");
+    return write;
+  });
 }
 
 void buildHome() {
