@@ -23,6 +23,7 @@
 #include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
+#include "codeintel/source_file.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
 #include "db/savepoint.h"
@@ -102,101 +103,6 @@ constexpr std::string_view kDeleteStamp = "DELETE FROM code_file_stamps WHERE fi
 
 constexpr std::string_view kInsertMemoryLink = R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
 VALUES (?, ?, 'entity', 1.0, ?))sql";
-
-// Closes the descriptor on every path out of the read.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// What a file looked like when it was read: any write to it, a rename over it or a restored
-// modification time changes one of these.
-struct FileStamp {
-  std::int64_t size = 0;
-  std::int64_t modifiedNs = 0;
-  std::int64_t changedNs = 0;
-  std::int64_t inode = 0;
-  friend bool operator==(const FileStamp&, const FileStamp&) = default;
-};
-
-std::int64_t nanoseconds(const struct timespec& t) {
-  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-FileStamp stampOf(const struct stat& st) {
-  return {static_cast<std::int64_t>(st.st_size), nanoseconds(st.st_mtim), nanoseconds(st.st_ctim),
-          static_cast<std::int64_t>(st.st_ino)};
-}
-
-// Whether the file was last written long enough ago for its stamp to be trusted later.
-bool settled(const FileStamp& stamp, std::chrono::nanoseconds after) {
-  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  return now - std::max(stamp.modifiedNs, stamp.changedNs) >= after.count();
-}
-
-// The stamp of the file at `path` without opening it, when it is a regular file.
-std::optional<FileStamp> peekStamp(const std::string& path) {
-  struct stat st {};
-  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-    return std::nullopt;
-  }
-  return stampOf(st);
-}
-
-struct SourceRead {
-  std::string text;
-  FileStamp stamp;  // taken before the read, so a later write always shows in the next stamp
-};
-
-// The whole text of a regular file of at most kMaxSourceFileBytes. O_NONBLOCK keeps a FIFO or
-// device put in the file's place from blocking the run; O_NOFOLLOW refuses a symbolic link.
-SourceRead readSourceText(const std::filesystem::path& file) {
-  FileDescriptor fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
-  }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0) {
-    throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
-  }
-  if (!S_ISREG(st.st_mode)) throw IngestionError("not a regular file");
-  if (st.st_size > kMaxSourceFileBytes) {
-    throw IngestionError("file too large (" + std::to_string(st.st_size) + " bytes, limit " +
-                         std::to_string(kMaxSourceFileBytes) + " bytes); not parsed");
-  }
-  SourceRead read{std::string(), stampOf(st)};
-  std::string& text = read.text;
-  text.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == text.size()) text.resize(text.size() + 4096);
-    ssize_t n = ::read(fd.get(), text.data() + filled, text.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-    if (filled > static_cast<std::size_t>(kMaxSourceFileBytes)) {
-      throw IngestionError("file too large (more than " + std::to_string(kMaxSourceFileBytes) +
-                           " bytes); not parsed");
-    }
-  }
-  text.resize(filled);
-  if (!platform::isValidUtf8(text)) throw IngestionError("not valid UTF-8 text");
-  return read;
-}
 
 std::string extensionOf(const std::string& name) {
   auto dot = name.rfind('.');

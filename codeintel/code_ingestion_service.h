@@ -23,13 +23,6 @@
 
 namespace nodrel::codeintel {
 
-// A run that cannot start (the project directory is missing or is no directory), or one file
-// that cannot be read (then caught by the run and listed in `errors`).
-class IngestionError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Parses one file's text for a language name; parseSourceFile unless a test substitutes one.
 using SourceParser = std::function<ParsedFile(std::string_view content, std::string_view language)>;
 

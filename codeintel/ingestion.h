@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -14,6 +15,13 @@
 #include "platform/paths.h"
 
 namespace nodrel::codeintel {
+
+// A run that cannot start (the project directory is missing or is no directory), or one file
+// that cannot be read (then caught by the run and listed in `errors`).
+class IngestionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // Files above this size are reported as errors instead of being parsed.
 inline constexpr std::int64_t kMaxSourceFileBytes = 2 * 1024 * 1024;
