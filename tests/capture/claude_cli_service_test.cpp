@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_home.h"
 
@@ -25,15 +27,41 @@ fs::path makeFile(const fs::path& path, fs::perms perms, const std::string& text
 constexpr auto kExecutable = fs::perms::owner_all;
 constexpr auto kNotExecutable = fs::perms::owner_read | fs::perms::owner_write;
 
-// Sets PATH for the scope of one test; `which` itself must still be found.
+// Where the real `which` is, found on the PATH the test run was started with.
+fs::path realWhich() {
+  const char* path = std::getenv("PATH");
+  std::string entries = path ? path : "";
+  for (std::size_t start = 0; start <= entries.size();) {
+    const std::size_t end = std::min(entries.find(':', start), entries.size());
+    const fs::path candidate = fs::path(entries.substr(start, end - start)) / "which";
+    if (end > start && isExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return "/usr/bin/which";
+}
+
+// Sets PATH for the scope of one test to the given directories only, followed by one that holds
+// nothing but a link to the real `which`: a `claude` installed anywhere on the machine (as in
+// /usr/bin) cannot be found through it.
 class ScopedPath {
  public:
-  explicit ScopedPath(const std::string& first) {
+  ScopedPath(const testing::TempHome& home, const std::vector<fs::path>& directories) {
     if (const char* old = std::getenv("PATH")) saved_ = old;
-    setenv("PATH", (first + ":/usr/bin:/bin").c_str(), 1);
+    const fs::path tools = home.path() / "which-only";
+    if (!fs::exists(tools / "which")) {
+      fs::create_directories(tools);
+      fs::create_symlink(realWhich(), tools / "which");
+    }
+    std::string value;
+    for (const auto& directory : directories) value += directory.string() + ":";
+    setenv("PATH", (value + tools.string()).c_str(), 1);
   }
   ~ScopedPath() {
-    if (saved_) setenv("PATH", saved_->c_str(), 1);
+    if (saved_) {
+      setenv("PATH", saved_->c_str(), 1);
+    } else {
+      unsetenv("PATH");
+    }
   }
 
  private:
@@ -56,14 +84,21 @@ TEST(ResolveCLIURL, TakesTheFirstExecutableSearchPath) {
 TEST(WhichClaude, FindsTheExecutableOnThePath) {
   testing::TempHome home;
   const fs::path onPath = makeFile(home.path() / "bin/claude", kExecutable);
+  // Stands in for a system-wide install, /usr/bin/claude, later on the PATH.
+  const fs::path systemWide = makeFile(home.path() / "usr/bin/claude", kExecutable);
+  makeFile(home.path() / "plain/claude", kNotExecutable);
   {
-    ScopedPath path((home.path() / "bin").string());
+    ScopedPath path(home, {home.path() / "bin", home.path() / "usr/bin"});
     EXPECT_EQ(whichClaude(), onPath);  // without the line break `which` prints
     EXPECT_EQ(resolveCLIURL({home.path() / "missing"}, true), onPath);
     EXPECT_EQ(resolveCLIURL({home.path() / "missing"}, false), std::nullopt);
   }
   {
-    ScopedPath path((home.path() / "empty").string());
+    ScopedPath path(home, {home.path() / "plain", home.path() / "usr/bin"});
+    EXPECT_EQ(whichClaude(), systemWide);
+  }
+  {
+    ScopedPath path(home, {home.path() / "empty", home.path() / "plain"});
     EXPECT_EQ(whichClaude(), std::nullopt);  // `which` exits non-zero
   }
 }
@@ -72,7 +107,7 @@ TEST(WhichClaude, AChildThatHangsIsKilledAtTheDeadline) {
   testing::TempHome home;
   // A stand-in `which` that never finishes: the lookup must still come back.
   makeFile(home.path() / "bin/which", kExecutable, "#!/bin/sh\nsleep 30\n");
-  ScopedPath path((home.path() / "bin").string());
+  ScopedPath path(home, {home.path() / "bin"});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(whichClaude(std::chrono::milliseconds(200)), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
