@@ -1,5 +1,6 @@
 #include "cli/dispatch.h"
 
+#include <algorithm>
 #include <span>
 #include <string_view>
 
@@ -81,23 +82,44 @@ struct Subcommand {
   std::string_view name;
   int (*run)(Arguments);
   bool takesArguments;  // the rest of the command line is handed on
+  // Options whose next argument is their value, so a value spelt "--help" is not a request.
+  std::span<const std::string_view> valueOptions = {};
 };
 
+constexpr std::string_view kContextOptions[] = {"--cwd", "--limit"};
+constexpr std::string_view kRememberMarkOptions[] = {"--cwd", "--note"};
+constexpr std::string_view kSnapshotOptions[] = {"--label"};
+constexpr std::string_view kIngestOptions[] = {"--path"};
+constexpr std::string_view kStatuslineOptions[] = {"--cwd"};
+
 constexpr Subcommand kSubcommands[] = {
-    {"context", runContext, true},
+    {"context", runContext, true, kContextOptions},
     {"capture", runCapture, false},
     {"checkpoint", runCheckpoint, false},
     // remember-mark reads the whole command line itself, its own name included.
-    {"remember-mark", runRememberMark, true},
+    {"remember-mark", runRememberMark, true, kRememberMarkOptions},
     {"status", runStatus, false},
     {"enable-hook", runEnableHook, false},
     {"disable-hook", runDisableHook, false},
-    {"snapshot", runSnapshot, true},
-    {"ingest", runIngest, true},
-    {"statusline", runStatusline, true},
+    {"snapshot", runSnapshot, true, kSnapshotOptions},
+    {"ingest", runIngest, true, kIngestOptions},
+    {"statusline", runStatusline, true, kStatuslineOptions},
     {"enable-statusline", runEnableStatusline, false},
     {"disable-statusline", runDisableStatusline, false},
 };
+
+bool isHelpOption(std::string_view argument) { return argument == "--help" || argument == "-h"; }
+
+// A user who asks a subcommand for help must get help, not its work: `enable-hook --help` would
+// otherwise edit their settings, and `capture --help` wait on standard input.
+bool asksForHelp(const Subcommand& subcommand, std::span<const std::string> rest) {
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    if (isHelpOption(rest[i])) return true;
+    const auto& options = subcommand.valueOptions;
+    if (std::find(options.begin(), options.end(), rest[i]) != options.end()) ++i;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -107,7 +129,7 @@ const std::string& usageText() {
 }
 
 int dispatchSubcommand(const std::vector<std::string>& arguments) {
-  if (arguments.size() < 2 || arguments[1] == "--help" || arguments[1] == "-h") {
+  if (arguments.size() < 2 || isHelpOption(arguments[1])) {
     writeOut(usageText());
     return 0;
   }
@@ -119,6 +141,10 @@ int dispatchSubcommand(const std::vector<std::string>& arguments) {
   for (const Subcommand& subcommand : kSubcommands) {
     if (subcommand.name != name) continue;
     const std::span<const std::string> rest(arguments.data() + 2, arguments.size() - 2);
+    if (asksForHelp(subcommand, rest)) {
+      writeOut(usageText());
+      return 0;
+    }
     return subcommand.run(subcommand.takesArguments ? rest : Arguments{});
   }
   writeErr("nodrel: unknown subcommand '" + name + "'\n");

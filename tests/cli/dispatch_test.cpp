@@ -1,7 +1,11 @@
 // `nodrel` as a user runs it: help, version and unknown subcommands.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "cli/dispatch.h"
 #include "tests/support/run_program.h"
@@ -46,6 +50,39 @@ TEST(Dispatch, HelpVersionAndUnknownSubcommands) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nodrel: unknown subcommand '" + word + "'\nRun 'nodrel --help' for usage.\n");
   }
+}
+
+// Asking a subcommand for help prints the help and does none of its work: the settings file
+// stays byte for byte, nothing is created in the data directory, standard input is not waited on.
+TEST(Dispatch, HelpAfterASubcommandChangesNothing) {
+  testing::TempHome home;
+  const std::filesystem::path settings = home.path() / ".claude/settings.json";
+  std::filesystem::create_directories(settings.parent_path());
+  const std::string settingsText = "{\"hooks\": {}, \"model\": \"opus\"}\n";
+  std::ofstream(settings) << settingsText;
+  const std::vector<std::vector<std::string>> commands = {
+      {"enable-hook", "--help"},        {"disable-hook", "-h"},
+      {"enable-statusline", "--help"},  {"disable-statusline", "extra", "-h"},
+      {"context", "--cwd", "/p", "-h"}, {"capture", "--help"},
+      {"checkpoint", "-h"},             {"remember-mark", "--cwd", "/p", "--help"},
+      {"status", "--help"},             {"statusline", "--help"},
+      {"snapshot", "save", "--help"},   {"ingest", "--help", "--path", "/p"}};
+  for (const auto& args : commands) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    auto run = nodrel(args, "{\"session_id\":\"S\",\"transcript_path\":\"/t\"}");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, cli::usageText());
+    EXPECT_EQ(run.err, "");
+  }
+  std::ifstream in(settings);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), settingsText);
+  EXPECT_FALSE(std::filesystem::exists(home.dataDirectory()));
+  EXPECT_FALSE(std::filesystem::exists(home.path() / ".claude/commands"));
+
+  // The value of an option may be spelt like the help option: it is a value, not a request.
+  auto run = nodrel({"ingest", "--path", "--help"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "nodrel: directory not found: --help\n");
 }
 
 }  // namespace
