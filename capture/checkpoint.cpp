@@ -232,7 +232,7 @@ std::vector<Marker> loadMarkers(const std::string& cwd) {
     const auto object = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
     if (object.is_discarded() || !object.is_object()) continue;
     auto markerCwd = optionalString(object, "cwd");
-    if (!markerCwd || *markerCwd != cwd) continue;
+    if (!markerCwd || platform::normaliseProjectPath(*markerCwd) != cwd) continue;
     Marker marker;
     marker.url = path;
     marker.cwd = std::move(*markerCwd);
@@ -288,8 +288,6 @@ int runCheckpointCommand(std::string_view input, const Diagnostics& diagnostics)
   }
   const HookPayload& payload = reading.payload;
   const std::filesystem::path databasePath = platform::NodrelPaths::databaseURL();
-  std::error_code ec;
-  if (!std::filesystem::exists(databasePath, ec)) return 0;
 
   const bool captureOff = captureLevelIsOff();
   const std::vector<Marker> markers = loadMarkers(payload.cwd);
@@ -327,8 +325,10 @@ int runCheckpointCommand(std::string_view input, const Diagnostics& diagnostics)
   }
 
   try {
-    db::Connection connection = db::Connection::open(databasePath);
-    // A file the server made before anyone ran `nodrel-app init` may lack the tables.
+    // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
+    // file and its tables are made here, as the server makes them, rather than lose the turn.
+    platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
+    db::Connection connection = db::Connection::open(databasePath, {.create = true});
     db::ensureSchema(connection);
 
     if (!captureOff) {

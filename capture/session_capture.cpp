@@ -132,13 +132,13 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
   }
   const HookPayload& payload = reading.payload;
   const std::filesystem::path databasePath = platform::NodrelPaths::databaseURL();
-  std::error_code ec;
-  if (!std::filesystem::exists(databasePath, ec)) return 0;
 
   std::optional<db::Connection> connection;
   try {
-    connection = db::Connection::open(databasePath);
-    // A file the server made before anyone ran `nodrel-app init` may lack the tables.
+    // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
+    // file and its tables are made here, as the server makes them, rather than lose the session.
+    platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
+    connection = db::Connection::open(databasePath, {.create = true});
     db::ensureSchema(*connection);
     const ClaudeCLIService& cliService = ClaudeCLIService::shared();
     const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,

@@ -149,13 +149,22 @@ TEST_F(CaptureCommand, WhatIsRecordedWhenNothingIsStored) {
   EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session on\n");
 }
 
-TEST_F(CaptureCommand, NoDatabaseNoWork) {
-  std::filesystem::remove(home.databasePath());
-  writeTranscript(transcriptLine("assistant", notableAnswer("x")));
-  auto run = capture(payload());
+// Hooks installed, but neither the server nor `nodrel-app init` ever ran: the session is still
+// stored, in a database made by the capture itself.
+TEST(CaptureOnAnEmptyHome, MakesTheDatabaseAndStoresTheSession) {
+  testing::TempHome home;
+  const std::filesystem::path transcript = home.path() / "session.jsonl";
+  std::ofstream(transcript) << transcriptLine("user", "q")
+                            << transcriptLine("assistant", notableAnswer("x"));
+  const json payload = {{"session_id", "S1"}, {"transcript_path", transcript.string()},
+                        {"cwd", "/work/app"}};
+  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"capture"}, payload.dump());
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_FALSE(std::filesystem::exists(home.databasePath()));
+  EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S1\n");
+  auto db = home.openDatabase();
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM memories WHERE project = '/work/app'")),
+            1);
+  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM captured_sessions")), 1);
 }
 
 TEST_F(CaptureCommand, AFailedWriteLeavesTheSessionForALaterRun) {

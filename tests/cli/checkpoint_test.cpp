@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -261,15 +262,24 @@ TEST_F(CheckpointCommand, MarkersWaitWhenTheyCannotBePlaced) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM checkpoints"), 0);
 }
 
-TEST_F(CheckpointCommand, NoDatabaseNoWork) {
-  fs::remove(home.databasePath());
-  writeTranscript(transcriptLine("user", "keep this") + transcriptLine("assistant", "ok"));
-  const fs::path marker = writeMarker("1-A.json", {{"cwd", "/work/app"}});
-  auto run = checkpoint();
+// Hooks installed, but neither the server nor `nodrel-app init` ever ran: the first turns are
+// still stored, in a database made by the checkpoint itself.
+TEST(CheckpointOnAnEmptyHome, MakesTheDatabaseAndStoresTheExchange) {
+  testing::TempHome home;
+  const fs::path transcript = home.path() / "session.jsonl";
+  std::ofstream(transcript) << transcriptLine("user", "No, use pnpm here")
+                            << transcriptLine("assistant", "You're right, switching to pnpm.");
+  const json payload = {{"session_id", "S1"}, {"transcript_path", transcript.string()},
+                        {"cwd", "/work/app"}};
+  auto run =
+      testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, payload.dump());
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
-  EXPECT_TRUE(fs::exists(marker));
-  EXPECT_FALSE(fs::exists(home.databasePath()));
+  EXPECT_EQ(run.err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
+  auto db = home.openDatabase();
+  EXPECT_EQ(db.query("SELECT body, project FROM memories"),
+            (std::vector<db::Row>{{std::string("Q: No, use pnpm here\n\nA: You're right, "
+                                               "switching to pnpm."),
+                                   std::string("/work/app")}}));
 }
 
 }  // namespace
