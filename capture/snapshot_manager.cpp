@@ -1,10 +1,17 @@
 #include "capture/snapshot_manager.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "db/snapshot_copy.h"
@@ -31,6 +38,44 @@ std::tm localParts(platform::Instant instant) {
 }
 
 bool isWritable(const fs::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+// A copy is written under a temporary name that carries the writer's process id, and renamed
+// when whole: a save that fails removes it, and one that was killed leaves it for the next save
+// to remove once that process is gone. The index never names such a file.
+constexpr std::string_view kPartialPrefix = ".partial-";
+constexpr std::string_view kPartialSuffix = ".db";
+
+fs::path partialCopyPath(const fs::path& folder) {
+  return folder / (std::string(kPartialPrefix) + std::to_string(::getpid()) +
+                   std::string(kPartialSuffix));
+}
+
+// The copy and the rollback journal SQLite keeps beside it while writing.
+void removePartialCopy(const fs::path& partial) {
+  std::error_code ec;
+  fs::remove(partial, ec);
+  fs::remove(partial.string() + "-journal", ec);
+}
+
+// Only the leftovers of writers that are no longer running: a save running beside this one
+// keeps its file.
+void removeAbandonedPartialCopies(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!name.starts_with(kPartialPrefix)) continue;
+    std::string_view rest = std::string_view(name).substr(kPartialPrefix.size());
+    const std::size_t digits = rest.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string_view::npos) continue;
+    const std::string_view tail = rest.substr(digits);
+    if (tail != kPartialSuffix && tail != std::string(kPartialSuffix) + "-journal") continue;
+    const long pid = std::strtol(std::string(rest.substr(0, digits)).c_str(), nullptr, 10);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::error_code removeError;
+    fs::remove(it->path(), removeError);
+  }
+}
 
 // The pending-flush flag only records that a save met an unwritable folder; a defaults file
 // that cannot be written must not turn a save's outcome around.
@@ -199,11 +244,24 @@ SnapshotRecord SnapshotManager::saveSnapshot(const std::optional<std::string>& l
       record.label = std::move(trimmed);
     }
   }
-  const fs::path destination = fs::absolute(snapshotsFolder()) / (record.id + ".db");
+  const fs::path folder = fs::absolute(snapshotsFolder());
+  const fs::path destination = folder / (record.id + ".db");
+  removeAbandonedPartialCopies(folder);
+  const fs::path partial = partialCopyPath(folder);
+  removePartialCopy(partial);
   db::walCheckpointTruncate(source);
-  if (const auto failure = db::vacuumInto(source, destination)) {
+  if (const auto failure = db::vacuumInto(source, partial)) {
+    removePartialCopy(partial);
     throw SnapshotError::vacuumFailed(
         failure->openFailed ? "Could not open source: " + failure->message : failure->message);
+  }
+  // A snapshot of the same second and label is never replaced.
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) !=
+      0) {
+    const int error = errno;
+    removePartialCopy(partial);
+    throw SnapshotError::vacuumFailed(error == EEXIST ? "output file already exists"
+                                                      : std::strerror(error));
   }
   const auto size = fs::file_size(destination, ec);
   record.sizeBytes = ec ? 0 : static_cast<std::int64_t>(size);

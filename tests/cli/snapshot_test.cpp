@@ -1,4 +1,8 @@
 // `nodrel snapshot save|list` as a user runs it, against a temporary HOME.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -175,6 +179,73 @@ TEST_F(Snapshots, SaveFailures) {
                                                : "nodrel snapshot: unknown subcommand 'Save'\n";
     EXPECT_EQ(run.err, first + "Run 'nodrel --help' for usage.\n");
   }
+}
+
+// Runs the command with a cap on the size of any file it writes, smaller than the database's
+// copy. With SIGXFSZ ignored (inherited across exec) the write fails; with its default the
+// program is killed part-way through the copy.
+testing::ProgramRun withFileSizeCap(const std::vector<std::string>& args, bool killed) {
+  struct rlimit saved {};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit capped = saved;
+  capped.rlim_cur = 64 * 1024;
+  // No core file of the killed run in the test's directory.
+  struct rlimit savedCore {};
+  getrlimit(RLIMIT_CORE, &savedCore);
+  struct rlimit noCore = savedCore;
+  noCore.rlim_cur = 0;
+  const auto previous = std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &capped);
+  setrlimit(RLIMIT_CORE, &noCore);
+  auto run = nodrel(args);
+  setrlimit(RLIMIT_CORE, &savedCore);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  return run;
+}
+
+std::vector<std::string> filesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A copy that fails, or is killed, part-way is never left in the snapshot folder to hold the
+// space; the index names none.
+TEST_F(Snapshots, APartialCopyLeavesNothingBehind) {
+  {
+    auto db = home_.openDatabase();
+    const std::string body(1000, 'b');
+    for (int i = 0; i < 400; ++i) {
+      db.run("INSERT INTO memories (id, tier, body, project) VALUES (?, 'episodic', ?, '/p')",
+             {db::text("big" + std::to_string(i)), db::text(body + std::to_string(i))});
+    }
+  }
+  fs::create_directories(folder());
+  auto run = withFileSizeCap({"snapshot", "save"}, /*killed=*/false);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("nodrel snapshot save: ", 0), 0u) << run.err;
+  EXPECT_EQ(filesIn(folder()), std::vector<std::string>{});
+
+  run = withFileSizeCap({"snapshot", "save"}, /*killed=*/true);
+  EXPECT_EQ(run.status, -1);
+  const auto left = filesIn(folder());  // the killed copy, under its temporary name
+  ASSERT_FALSE(left.empty());
+  for (const auto& name : left) EXPECT_EQ(name.rfind(".partial-", 0), 0u) << name;
+
+  // The next save removes what the killed one left, and keeps only its own whole copy.
+  run = nodrel({"snapshot", "save"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json saved = index();
+  ASSERT_EQ(saved.size(), 1u);
+  const std::string file = fs::path(saved[0]["filePath"].get<std::string>()).filename();
+  EXPECT_EQ(filesIn(folder()), (std::vector<std::string>{file, "snapshots.json"}));
+  EXPECT_EQ(db::Connection::open(folder() / file).scalar("SELECT COUNT(*) FROM memories"),
+            db::Value(std::int64_t{401}));
 }
 
 TEST_F(Snapshots, List) {
