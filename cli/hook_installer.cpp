@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/uuid.h"
 
 namespace nodrel::cli {
 namespace {
@@ -72,6 +73,10 @@ bool isArrayOfObjects(const json& value) {
   return true;
 }
 
+bool holdsNothing(const json& value) {
+  return value.is_null() || (value.is_array() && value.empty());
+}
+
 bool hasTrueMarker(const json& object) {
   const auto it = object.find(HookInstaller::managedMarkerKey);
   return it != object.end() && it->is_boolean() && it->get<bool>();
@@ -84,6 +89,43 @@ fs::path writeTarget(const fs::path& path) {
   if (!fs::is_symlink(path, ec)) return path;
   const fs::path resolved = fs::weakly_canonical(path, ec);
   return ec ? path : resolved;
+}
+
+// Builds the document as the library does, but a number written with a fraction or an exponent,
+// or an integer too large for 64 bits, is kept as its own text behind `tag`: the library would
+// hold it as a double and write 123456789012345678901 back as 1.2345678901234568e+20.
+class NumberKeepingParser : public nlohmann::detail::json_sax_dom_parser<json> {
+ public:
+  NumberKeepingParser(json& result, const std::string& tag)
+      : json_sax_dom_parser(result, /*allow_exceptions_=*/false), tag_(tag) {}
+
+  bool number_float(double, const std::string& text) {
+    std::string kept = tag_ + text;
+    return string(kept);
+  }
+
+ private:
+  const std::string& tag_;
+};
+
+json parseKeepingNumbers(const std::string& bytes, const std::string& tag) {
+  json result;
+  NumberKeepingParser parser(result, tag);
+  if (!json::sax_parse(bytes, &parser) || parser.is_errored()) return json(json::value_t::discarded);
+  return result;
+}
+
+// The tagged strings of parseKeepingNumbers become the numbers they were read as.
+std::string restoreNumbers(std::string text, const std::string& tag) {
+  const std::string opening = "\"" + tag;
+  for (std::size_t at = text.find(opening); at != std::string::npos; at = text.find(opening, at)) {
+    const std::size_t close = text.find('"', at + opening.size());
+    if (close == std::string::npos) break;
+    const std::string number = text.substr(at + opening.size(), close - at - opening.size());
+    text.replace(at, close + 1 - at, number);
+    at += number.size();
+  }
+  return text;
 }
 
 void createDirectories(const fs::path& directory) {
@@ -110,7 +152,8 @@ HookInstaller& HookInstaller::shared() {
 HookInstaller::HookInstaller(fs::path home)
     : installedBinaryPath_(home.string() + "/.nodrel/bin/nodrel"),
       settingsPath_(home / ".claude" / "settings.json"),
-      rememberCommandPath_(home / ".claude" / "commands" / "remember.md") {}
+      rememberCommandPath_(home / ".claude" / "commands" / "remember.md"),
+      numberTag_("nodrel-number-" + platform::makeUUID() + ":") {}
 
 std::string HookInstaller::installedBinaryWord() const {
   // The hooks run through a shell: a home directory with a space or a quote in its name would
@@ -174,7 +217,7 @@ json HookInstaller::readSettingsFile() const {
     throw HookInstallerError(Kind::settingsFileMalformed,
                              "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels.");
   }
-  json settings = json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+  json settings = parseKeepingNumbers(*bytes, numberTag_);
   if (!settings.is_object()) {
     throw HookInstallerError(Kind::settingsFileMalformed, std::string(kTopLevelObjectExpected));
   }
@@ -194,13 +237,19 @@ void HookInstaller::writeSettings(const json& settings) const {
   std::string bytes;
   try {
     // nlohmann::json keeps object keys in a std::map, so they come out sorted.
-    bytes = settings.dump(2);
+    bytes = restoreNumbers(settings.dump(2), numberTag_);
   } catch (const json::exception& e) {
     throw HookInstallerError(Kind::writeFailure,
                              std::string("JSON serialization error: ") + e.what());
   }
+  // Editors and formatters end the file with a line break; it stays when it was there.
+  const fs::path target = writeTarget(settingsPath_);
+  if (const auto before = platform::readFile(target, kMaxSettingsBytes + 1);
+      before && before->ends_with('\n')) {
+    bytes += '\n';
+  }
   try {
-    platform::atomicWriteFile(writeTarget(settingsPath_), bytes, "settings.json.nodrel-tmp");
+    platform::atomicWriteFile(target, bytes, "settings.json.nodrel-tmp");
   } catch (const platform::FileError& e) {
     throw HookInstallerError(Kind::writeFailure, e.what());
   }
@@ -247,9 +296,10 @@ bool HookInstaller::installedBinaryIsExecutable() const {
 void HookInstaller::installHooks() const {
   json settings = loadSettings();
   // A `hooks` or event value of some other shape is the user's: rather than replace it with
-  // nodrel's own and lose it, the install is refused and the file left as it is.
+  // nodrel's own and lose it, the install is refused and the file left as it is. An empty list
+  // or a null holds nothing to lose, and is replaced.
   json hooks = json::object();
-  if (const auto it = settings.find("hooks"); it != settings.end()) {
+  if (const auto it = settings.find("hooks"); it != settings.end() && !holdsNothing(*it)) {
     if (!it->is_object()) {
       throw HookInstallerError(Kind::refused,
                                "\"hooks\" in settings.json is not an object; fix it before "

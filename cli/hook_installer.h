@@ -93,6 +93,9 @@ class HookInstaller {
   std::string installedBinaryPath_;
   std::filesystem::path settingsPath_;
   std::filesystem::path rememberCommandPath_;
+  // Marks the numbers whose text is kept between reading and writing the settings; random, so
+  // no string of the user's can be taken for one.
+  std::string numberTag_;
 };
 
 }  // namespace nodrel::cli

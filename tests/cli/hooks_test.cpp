@@ -227,6 +227,52 @@ TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
   }
 }
 
+// A value that holds nothing of the user's is replaced rather than refused.
+TEST_F(Installer, AnEmptyHooksValueIsReplaced) {
+  for (const std::string text : {R"({"hooks": []})", R"({"hooks": null})"}) {
+    SCOPED_TRACE(text);
+    writeSettings(text);
+    auto run = nodrel({"enable-hook"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(settings()["hooks"]["Stop"], json::array({managedGroup("checkpoint")}));
+  }
+}
+
+// The settings come back as they were read but for nodrel's entries: numbers in their own
+// spelling (a 21-digit integer, a fraction with a trailing zero, an exponent), and the final
+// line break.
+TEST_F(Installer, SettingsSurviveARoundTripByteForByte) {
+  const std::string text =
+      "{\n"
+      "  \"big\": 123456789012345678901,\n"
+      "  \"counts\": [\n"
+      "    -0.50,\n"
+      "    7,\n"
+      "    18446744073709551615\n"
+      "  ],\n"
+      "  \"model\": \"nodrel-number-looking: 1.5\",\n"
+      "  \"ratio\": 1.10,\n"
+      "  \"tiny\": 1E-7\n"
+      "}\n";
+  writeSettings(text);
+  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  const std::string installed = settingsText();
+  EXPECT_NE(installed.find("\"big\": 123456789012345678901,"), std::string::npos) << installed;
+  EXPECT_TRUE(installed.ends_with("}\n"));
+  EXPECT_TRUE(settings().contains("hooks"));
+  ASSERT_EQ(nodrel({"disable-statusline"}).status, 0);
+  ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+  EXPECT_EQ(settingsText(), text);
+
+  // Without a final line break none is added.
+  const std::string bare = R"({"a": 1.0})";
+  writeSettings(bare);
+  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(nodrel({"disable-statusline"}).status, 0);
+  EXPECT_EQ(settingsText(), "{\n  \"a\": 1.0\n}");
+}
+
 // A settings file that would hang, exhaust or blow up the reader is refused, and left as it is.
 TEST_F(Installer, HostileSettingsFilesAreRefusedWithoutHangingOrGrowing) {
   const std::string unreadable = "Could not read settings.json: ";
