@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/paths.h"
 #include "server/audit_log.h"
 #include "server/json_text.h"
 #include "server/tool_arguments.h"
@@ -36,12 +37,19 @@ struct CallArguments {
 
 using Handler = std::function<json(const CallArguments&, MCPServer&)>;
 
+// An argument that names a project directory, besides the `project_path` every call may carry.
+struct PathArgument {
+  std::string_view key;
+  bool orName = false;  // a registered project's name is accepted too (it does not begin with "/")
+};
+
 struct Route {
   std::string_view name;
   Handler handler;
   std::string_view summary;             // the read summary, or the write summary on success
   bool writes;                          // a refused write is audited as "rejected"
   std::optional<std::string_view> scope;
+  std::vector<PathArgument> paths = {};
 };
 
 // A write and its audit row are committed together: one sync of the log instead of two. It
@@ -134,7 +142,7 @@ const std::vector<Route>& routes() {
        [](const CallArguments& call, MCPServer& server) {
          return getContext(call.projectPath, stringArgument(call.all, "project"), server.db());
        },
-       "read", false, std::nullopt},
+       "read", false, std::nullopt, {{"project", /*orName=*/true}}},
       {"nodrel_save_correction",
        [](const CallArguments& call, MCPServer& server) {
          return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
@@ -169,7 +177,7 @@ const std::vector<Route>& routes() {
          return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath),
                           &server.impactGraphs());
        },
-       "read:impact", false, std::nullopt},
+       "read:impact", false, std::nullopt, {{"project"}}},
       {"nodrel_audit_log",
        [](const CallArguments& call, MCPServer& server) {
          return getAuditLog(server.db(), call.sessionID,
@@ -213,7 +221,7 @@ const std::vector<Route>& routes() {
          return matchConditions(server.db(), context,
                                 integerArgument(call.all, "limit").value_or(20));
        },
-       "read:match_conditions", false, std::nullopt},
+       "read:match_conditions", false, std::nullopt, {{"repoPath"}}},
       {"nodrel_expand_node",
        [](const CallArguments& call, MCPServer& server) {
          return expandNode(server.db(), stringOr(call.all, "memoryID", ""),
@@ -242,6 +250,27 @@ const Route* findRoute(const std::string& name) {
   return nullptr;
 }
 
+// Every directory argument is checked alike and then stored and looked up under one key, so
+// "/work/app/" and "/work/app" are one project in every table. A refusal names the argument.
+std::optional<std::string> checkPathArguments(const Route& route, json& arguments) {
+  if (!arguments.is_object()) return std::nullopt;
+  std::vector<PathArgument> paths = {{"project_path"}};
+  paths.insert(paths.end(), route.paths.begin(), route.paths.end());
+  for (const PathArgument& path : paths) {
+    const auto it = arguments.find(path.key);
+    if (it == arguments.end() || !it->is_string()) continue;
+    const std::string& value = it->get_ref<const std::string&>();
+    const std::string key(path.key);
+    if (path.orName && !value.starts_with("/")) {
+      if (value.find('\0') != std::string::npos) return key + " must not contain null bytes";
+      continue;
+    }
+    if (auto refusal = validatePathArgument(key, value)) return refusal;
+    *it = platform::normaliseProjectPath(value);
+  }
+  return std::nullopt;
+}
+
 bool succeeded(const json& result) {
   auto it = result.find("success");
   return it != result.end() && it->is_boolean() && it->get<bool>();
@@ -255,8 +284,7 @@ json textContentResult(const json& dictionary) {
 }
 
 json handleToolCall(const std::string& name, const json& arguments, MCPServer& server) {
-  const CallArguments call{arguments, stringOr(arguments, "project_path", ""),
-                           stringArgument(arguments, "session_id")};
+  const std::optional<std::string> sessionID = stringArgument(arguments, "session_id");
   const Route* route = findRoute(name);
   json result;
   std::optional<std::string> summary;
@@ -264,17 +292,24 @@ json handleToolCall(const std::string& name, const json& arguments, MCPServer& s
   if (route == nullptr) {
     result = {{"error", "Unknown tool: " + name}};
     summary = "error:unknown_tool";
-    recordAuditEntry(server.db(), name, arguments, call.sessionID, summary, scope);
+    recordAuditEntry(server.db(), name, arguments, sessionID, summary, scope);
     return textContentResult(result);
   }
   // An oversized session id is refused before any tool stores it, and the audit row keeps none.
-  if (call.sessionID) {
-    if (auto refusal = validateSessionID(*call.sessionID)) {
+  if (sessionID) {
+    if (auto refusal = validateSessionID(*sessionID)) {
       result = {{"success", false}, {"error", *refusal}};
       recordAuditEntry(server.db(), name, arguments, std::nullopt, "rejected", scope);
       return textContentResult(result);
     }
   }
+  json normalised = arguments;
+  if (auto refusal = checkPathArguments(*route, normalised)) {
+    result = {{"success", false}, {"error", *refusal}};
+    recordAuditEntry(server.db(), name, arguments, sessionID, "rejected", scope);
+    return textContentResult(result);
+  }
+  const CallArguments call{normalised, stringOr(normalised, "project_path", ""), sessionID};
   std::optional<ToolCallTransaction> transaction;
   if (commitsWithItsAudit(*route)) transaction.emplace(server.db());
   try {

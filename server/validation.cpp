@@ -22,14 +22,19 @@ bool containsNul(std::string_view text) { return text.find('\0') != std::string_
 
 }  // namespace
 
-std::optional<std::string> validateProjectPath(std::string_view path) {
-  if (platform::graphemeCount(path) > 500) return "project_path exceeds 500 character limit";
+std::optional<std::string> validatePathArgument(std::string_view name, std::string_view path) {
+  const std::string key(name);
+  if (platform::graphemeCount(path) > 500) return key + " exceeds 500 character limit";
   if (path.find("..") != std::string_view::npos) {
-    return "project_path must not contain path traversal (..)";
+    return key + " must not contain path traversal (..)";
   }
-  if (!path.empty() && path.front() != '/') return "project_path must be an absolute path";
-  if (containsNul(path)) return "project_path must not contain null bytes";
+  if (!path.empty() && path.front() != '/') return key + " must be an absolute path";
+  if (containsNul(path)) return key + " must not contain null bytes";
   return std::nullopt;
+}
+
+std::optional<std::string> validateProjectPath(std::string_view path) {
+  return validatePathArgument("project_path", path);
 }
 
 std::optional<std::string> validateContent(std::string_view content) {

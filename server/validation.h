@@ -11,6 +11,8 @@ namespace nodrel::server {
 
 // The first failing test's message, or nothing. The empty path passes.
 std::optional<std::string> validateProjectPath(std::string_view path);
+// The same tests for any argument that names a directory, the message naming the argument.
+std::optional<std::string> validatePathArgument(std::string_view name, std::string_view path);
 std::optional<std::string> validateContent(std::string_view content);
 // A session id is stored with every call's audit row and by several tools; above 200 characters
 // it is no host's id.

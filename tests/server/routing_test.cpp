@@ -110,5 +110,46 @@ TEST_F(ToolCallCommits, AFailedAuditInsertNeverUndoesTheWrite) {
   EXPECT_EQ(countRows(reader, "SELECT count(*) FROM audit_log"), 0);
 }
 
+// Every argument that names a directory gets the same checks in every tool, so no tool stores a
+// NUL-cut path under another project's key or takes a relative one.
+TEST(PathArguments, AreCheckedAlikeInEveryTool) {
+  testing::TempHome home;
+  struct Case {
+    std::string tool;
+    json arguments;
+    std::string error;
+  };
+  const std::string nul("/work/app\0/other", 16);
+  const Case cases[] = {
+      {"nodrel_get_skills", {{"project_path", "work/app"}}, "project_path must be an absolute path"},
+      {"nodrel_get_context", {{"project_path", nul}}, "project_path must not contain null bytes"},
+      {"nodrel_get_context", {{"project", "/work/../etc"}},
+       "project must not contain path traversal (..)"},
+      {"nodrel_get_context", {{"project", nul.substr(1)}}, "project must not contain null bytes"},
+      {"nodrel_get_impact", {{"project", "app"}, {"files", {"a.py"}}},
+       "project must be an absolute path"},
+      {"nodrel_report_build_failure", {{"project_path", nul}, {"build_output", "x.c:1:1: error: e"}},
+       "project_path must not contain null bytes"},
+      {"nodrel_report_test_failure", {{"project_path", "../app"}, {"test_output", "FAILED"}},
+       "project_path must not contain path traversal (..)"},
+      {"nodrel_match_conditions", {{"repoPath", "."}}, "repoPath must be an absolute path"},
+      {"nodrel_ingest_project", {{"project_path", nul}}, "project_path must not contain null bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool + " " + c.arguments.dump());
+    const json result = testing::callTool(c.tool, c.arguments);
+    EXPECT_EQ(result, (json{{"success", false}, {"error", c.error}}));
+  }
+  auto db = home.openDatabase();
+  EXPECT_EQ(countRows(db, "SELECT COUNT(*) FROM build_failures"), 0);
+  EXPECT_EQ(countRows(db, "SELECT COUNT(*) FROM projects"), 0);
+  EXPECT_EQ(countRows(db, "SELECT COUNT(*) FROM audit_log WHERE result_summary = 'rejected'"),
+            static_cast<std::int64_t>(std::size(cases)));
+
+  // A project named rather than given by its path is looked up by that name.
+  const json byName = testing::callTool("nodrel_get_context", {{"project", "harbor"}});
+  EXPECT_EQ(byName["error"], "no project matching 'harbor'");
+}
+
 }  // namespace
 }  // namespace nodrel::server
