@@ -89,15 +89,6 @@ nodrel::db::Connection openExisting(bool readOnly) {
   return nodrel::db::Connection::open(database, {.readOnly = readOnly});
 }
 
-// As ingestion and the tools store a project: absolute, normal, without a trailing "/".
-std::string normalProjectPath(const std::string& path) {
-  std::filesystem::path p(path);
-  std::error_code ec;
-  if (p.is_relative()) p = std::filesystem::current_path(ec) / p;
-  std::string text = p.lexically_normal().generic_string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
 
 std::string firstLine(const std::string& body) {
   std::string line = body.substr(0, body.find('\n'));
@@ -122,7 +113,7 @@ int runList(const std::vector<std::string>& args) {
     } else if ((option == "--project" || option == "--limit") && i + 1 < args.size()) {
       const std::string& value = args[++i];
       if (option == "--project") {
-        filter.project = normalProjectPath(value);
+        filter.project = nodrel::platform::normaliseProjectPath(value);
         continue;
       }
       std::int64_t limit = 0;

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "store/pending_write_queue.h"
 
@@ -27,7 +28,10 @@ PayloadReading readHookPayload(std::string_view input) {
   reading.payload.sessionId = session->get<std::string>();
   reading.payload.transcriptPath = transcript->get<std::string>();
   auto cwd = object.find("cwd");
-  if (cwd != object.end() && cwd->is_string()) reading.payload.cwd = cwd->get<std::string>();
+  // Stored and looked up under the one key every table keeps a project by.
+  if (cwd != object.end() && cwd->is_string()) {
+    reading.payload.cwd = platform::normaliseProjectPath(cwd->get<std::string>());
+  }
   return reading;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "db/error.h"
+#include "db/project_keys.h"
 #include "db/savepoint.h"
 
 namespace nodrel::db {
@@ -386,6 +387,7 @@ CREATE TABLE IF NOT EXISTS captured_sessions (
 void createSchema(Connection& connection) {
   Savepoint savepoint(connection, "nodrel_schema");
   connection.exec(kCreateSchema);
+  migrateProjectKeys(connection);
   savepoint.commit();
 }
 
@@ -398,9 +400,11 @@ void ensureSchema(Connection& connection) {
   }
   bool complete = true;
   for (const std::string& name : schemaTableNames()) complete = complete && present.contains(name);
-  if (complete) return;
+  if (complete && !projectKeysNeedMigration(connection)) return;
   connection.exec("BEGIN IMMEDIATE");
   try {
+    // createSchema migrates the keys too; a second writer that got here first leaves neither to
+    // do.
     createSchema(connection);
     connection.exec("COMMIT");
   } catch (const Error&) {

@@ -377,6 +377,8 @@ int runContext(Arguments args) {
     writeErr("nodrel context: --cwd PATH is required\n");
     return 1;
   }
+  // The key the project's rows are stored under, however the hook spelt the directory.
+  cwd = platform::normaliseProjectPath(*cwd);
   const std::string fallbackName = lastPathComponent(*cwd);
 
   const auto databasePath = platform::NodrelPaths::baseDirectory() / "nodrel.db";

@@ -51,7 +51,8 @@ int runRememberMark(Arguments args) {
 
   try {
     // An ordered json object: its keys come out sorted.
-    nlohmann::json marker = {{"cwd", *cwd}, {"created_at", platform::currentTimestampText()}};
+    nlohmann::json marker = {{"cwd", platform::normaliseProjectPath(*cwd)},
+                             {"created_at", platform::currentTimestampText()}};
     // No memory holds more than a tool would take, so neither does the note it is made from.
     if (note && !note->empty()) {
       marker["note"] = capture::cutText(*note, capture::kMaxCapturedBodyCharacters);

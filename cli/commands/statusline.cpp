@@ -156,7 +156,7 @@ std::string shortError(std::string_view description) {
 }
 
 std::string statusLine(Arguments args) {
-  const std::string directory = resolveStatuslineCwd(args);
+  const std::string directory = platform::normaliseProjectPath(resolveStatuslineCwd(args));
   const auto databasePath = platform::NodrelPaths::databaseURL();
   std::error_code ec;
   if (!std::filesystem::exists(databasePath, ec)) return std::string(kUnmatched) + "no database";

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "db/connection.h"
 #include "platform/text.h"
 #include "store/write_path.h"
@@ -51,12 +53,80 @@ std::size_t countPrefixed(const std::vector<std::string>& lines, std::string_vie
       lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
 }
 
+// What the server stored under one spelling of a directory (a trailing "/", a "." or a doubled
+// "/", as shells and hosts hand them over) is the same project for the session start, the
+// server's own context and the status line.
+TEST(ContextCommand, OneProjectHoweverItsPathIsSpelt) {
+  testing::TempHome home;
+  home.openDatabase();
+  const std::string project = "/home/u/work/harbor";
+  const std::vector<std::pair<std::string, nlohmann::json>> calls = {
+      {"nodrel_remember",
+       {{"project_path", project + "/"}, {"content", "The harbor build uses pnpm, not npm."}}},
+      {"nodrel_save_correction",
+       {{"project_path", project + "/./"}, {"content", "Never push straight to main."}}},
+      {"nodrel_save_standing_instruction",
+       {{"project_path", "/home/u//work/harbor//"}, {"content", "Answer in British English."}}},
+      {"nodrel_save_context",
+       {{"project_path", project + "/"}, {"content", "Migrating the pier module."}}},
+      {"nodrel_get_context", {{"project_path", project}}},
+  };
+  std::string input;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    input += nlohmann::json{{"jsonrpc", "2.0"},
+                            {"id", i + 1},
+                            {"method", "tools/call"},
+                            {"params", {{"name", calls[i].first}, {"arguments", calls[i].second}}}}
+                 .dump() +
+             "\n";
+  }
+  const auto served = testing::runProgram(testing::binaryPath("server/NodrelMCP"), {}, input);
+  const auto lines = testing::splitLines(served.out);
+  ASSERT_EQ(lines.size(), calls.size()) << served.err;
+  std::vector<nlohmann::json> results;
+  for (const auto& line : lines) {
+    results.push_back(nlohmann::json::parse(
+        nlohmann::json::parse(line)["result"]["content"][0]["text"].get<std::string>()));
+  }
+  for (std::size_t i = 0; i + 1 < results.size(); ++i) {
+    EXPECT_EQ(results[i].value("success", false), true) << results[i];
+  }
+  const auto& got = results.back();
+  EXPECT_EQ(got["project_name"], "harbor");
+  EXPECT_EQ(got["standing_instructions"].size(), 1u) << got;
+  EXPECT_EQ(got["recent_corrections"].size(), 1u) << got;
+  EXPECT_EQ(got["session_context"].size(), 1u) << got;
+  EXPECT_NE(got["memories"].dump().find("uses pnpm"), std::string::npos) << got;
+
+  auto db = home.openDatabase();
+  EXPECT_EQ(db.query("SELECT DISTINCT project FROM memories"),
+            (std::vector<db::Row>{{project}}));
+  EXPECT_EQ(db.query("SELECT path FROM projects"), (std::vector<db::Row>{{project}}));
+  const auto live = db::integerOf(*db.scalar("SELECT COUNT(*) FROM memories")).value();
+
+  auto run = context({"--cwd", project});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("Project: harbor  (matched by cwd)\nLoaded: " + std::to_string(live) +
+                         " memories \u00b7 1 corrections \u00b7 "),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("1 standing instructions\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("uses pnpm"), std::string::npos) << run.out;
+
+  for (const std::string& spelling : {project, project + "/"}) {
+    run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"statusline", "--cwd", spelling},
+                              "");
+    EXPECT_EQ(run.out, "\u25cf Nodrel \u00b7 harbor \u00b7 " + std::to_string(live) +
+                           " memories\n");
+  }
+}
+
 TEST(ContextCommand, WithoutDatabasePrintsOnlyTheHeaderAndCreatesNothing) {
   testing::TempHome home;
   for (const auto& [cwd, name] : std::vector<std::pair<std::string, std::string>>{
            {"/work/alpha", "alpha"}, {"/work/alpha/", "alpha"}, {"/", "/"}, {"rel", "rel"}}) {
     SCOPED_TRACE(cwd);
-    auto run = context({"--help", "--cwd", cwd, "--limit", "abc"});
+    auto run = context({"--verbose", "--cwd", cwd, "--limit", "abc"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, headerWithoutStore(name));

@@ -49,13 +49,31 @@ TEST(Status, WithoutADatabase) {
                          "it\nHook     : not installed\nSnapshots: 0\n");
 }
 
+// A memory forgotten through the companion no longer counts.
+TEST(Status, CountsLiveMemoriesOnly) {
+  testing::TempHome home;
+  {
+    auto db = home.openDatabase();
+    addMemory(db, "0123456789abcdef", "episodic");
+    addMemory(db, "fedcba9876543210", "episodic");
+  }
+  const std::string head = "Nodrel status\n" + kRule + "\nDatabase : " +
+                           home.databasePath().string() + "\nMemories : ";
+  EXPECT_EQ(nodrel({"status"}).out.rfind(head + "2 total\n  episodic    2\n", 0), 0u);
+  auto forget = testing::runProgram(testing::binaryPath("app/nodrel-app"),
+                                    {"forget", "0123456789abcdef"}, "");
+  ASSERT_EQ(forget.status, 0) << forget.err;
+  EXPECT_EQ(nodrel({"status"}).out.rfind(head + "1 total\n  episodic    1\n", 0), 0u);
+}
+
 TEST(Status, CountsTiersSnapshotsAndTheHook) {
   testing::TempHome home;
   {
     auto db = home.openDatabase();
     for (const char* id : {"a", "b", "c"}) addMemory(db, id, "episodic");
-    addMemory(db, "d", "cold", "/elsewhere", /*deleted=*/true);  // soft-deleted rows count
+    addMemory(db, "d", "cold");
     addMemory(db, "e", "archived");                               // not a tier
+    addMemory(db, "f", "semantic", "/elsewhere", /*deleted=*/true);  // forgotten
   }
   const std::string head = "Nodrel status\n" + kRule + "\nDatabase : " +
                            home.databasePath().string() +
@@ -138,7 +156,8 @@ TEST(Statusline, FindsTheProjectOfTheDirectory) {
       {{}, R"(["/work/app"])", lib},
       {{"--cwd", "/deep/a/b/c/d/e"}, "", deep},  // the fourth lookup
       {{"--cwd", "/top/a/b/c/d"}, "", none},     // would be the fifth
-      {{"--cwd", "/work/app/"}, "", none},  // the text is looked up as given
+      {{"--cwd", "/work/app/"}, "", app},  // one project however the directory is spelt
+      {{"--cwd", "/work/./lib//"}, "", lib},
       {{"--cwd", ""}, "", none},
       {{"--cwd", "/"}, "", none},
   };
