@@ -4,10 +4,14 @@
 // answers, an inline sub-agent, a compaction summary, slash-command wrappers). Timed:
 //   - `checkpoint` the first time it meets the session (the whole transcript is new),
 //   - `checkpoint` after one more exchange was appended (the Stop hook's every-turn cost),
-//   - `capture` at the session's end;
+//   - `capture` at the session's end, over the 2.0 host's lines and over the current (2.1)
+//     host's: one content block per line, the request records and attachments the host writes
+//     beside each turn (one repeating the typed prompt), background-task notifications, slash
+//     commands with arguments;
 // each against the floor of the same run, `nodrel --version` (starting the program at all).
 // NODREL_BENCH_NODREL names another `nodrel` to time (an older build, for a before/after).
-// Counters: median_ms and p95_ms of the repetitions.
+// Counters: median_ms and p95_ms of the repetitions, and cpu_ms, the median processor time of
+// the process itself.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -51,6 +55,11 @@ class TranscriptWriter {
  public:
   explicit TranscriptWriter(std::string session) : session_(std::move(session)) {}
 
+  // A line that is not a message: the host's own records (request shapes, attachments).
+  std::string record(json line) {
+    line["sessionId"] = session_;
+    return finish(line);
+  }
   std::string user(const json& content, const json& flags = json::object()) {
     json line = common("user", flags);
     line["message"] = {{"role", "user"}, {"content", content}};
@@ -96,6 +105,17 @@ class TranscriptWriter {
 
 json text(const std::string& t) { return {{"type", "text"}, {"text", t}}; }
 
+// The 2.0 host writes an assistant message's blocks on one line; the current host writes each
+// block on a line of its own and records beside every turn what it sent the model.
+enum class Shape { oneLinePerMessage, oneLinePerBlock };
+
+std::string assistantTurn(TranscriptWriter& writer, Shape shape, const json& blocks) {
+  if (shape == Shape::oneLinePerMessage) return writer.assistant(blocks);
+  std::string out;
+  for (const json& block : blocks) out += writer.assistant(json::array({block}));
+  return out;
+}
+
 const char* const kProse[] = {
     "The handler reads the request body before it checks the session, so a slow client holds a "
     "worker for the whole upload. ",
@@ -110,15 +130,26 @@ const char* const kProse[] = {
 
 // One exchange of the session: a typed question, a turn of tool calls and their results, and a
 // long structured answer; now and then a correction and its acknowledgement.
-std::string exchange(TranscriptWriter& writer, int turn, std::mt19937& random) {
+std::string exchange(TranscriptWriter& writer, int turn, std::mt19937& random,
+                     Shape shape = Shape::oneLinePerMessage) {
   std::string out;
   const bool correction = turn % 9 == 4;
-  out += writer.user(correction ? "No, keep the old retry policy for the payment client; change "
-                                  "only the web handlers."
-                                : "Why does request " + std::to_string(turn) +
-                                      " stall under load on the staging cluster?");
+  const std::string typed = correction ? "No, keep the old retry policy for the payment client; "
+                                         "change only the web handlers."
+                                       : "Why does request " + std::to_string(turn) +
+                                             " stall under load on the staging cluster?";
+  out += writer.user(typed);
+  if (shape == Shape::oneLinePerBlock) {
+    std::string reminder = "<system-reminder>\n# Environment\n";
+    while (reminder.size() < 6000) reminder += kProse[reminder.size() % 5];
+    out += writer.record({{"type", "attachment"},
+                          {"attachment", {{"type", "environment"}}},
+                          {"rendered", json::array({{{"content", reminder + "</system-reminder>"}}})}});
+    out += writer.record({{"type", "api-request-blob"},
+                          {"message", {{"role", "user"}, {"content", json::array({text(typed)})}}}});
+  }
   const std::string file = "src/server/handler_" + std::to_string(turn % 40) + ".cc";
-  out += writer.assistant(json::array(
+  out += assistantTurn(writer, shape, json::array(
       {{{"type", "thinking"}, {"thinking", "Read the handler and its tests first."},
         {"signature", std::string(120, 'S')}},
        text("Let me read the handler."),
@@ -139,17 +170,23 @@ std::string exchange(TranscriptWriter& writer, int turn, std::mt19937& random) {
   answer += "\n| Step | Time |\n|---|---|\n| read body | 1.8 s |\n| check session | 2 ms |\n\n";
   while (answer.size() < 2600) answer += kProse[random() % 5];
   out += writer.assistant(json::array({text(answer)}));
+  if (shape == Shape::oneLinePerBlock && turn % 25 == 12) {
+    out += writer.user("<task-notification>\n<task-id>b" + std::to_string(turn) +
+                       "</task-id>\n<status>completed</status>\n<summary>Background command "
+                       "\"make test\" completed (exit code 0)</summary>\n</task-notification>");
+  }
   return out;
 }
 
-fs::path writeTranscript(const std::string& name, TranscriptWriter& writer, int& turns) {
+fs::path writeTranscript(const std::string& name, TranscriptWriter& writer, int& turns,
+                         Shape shape = Shape::oneLinePerMessage) {
   const fs::path path = scratchHome() / name;
   std::ofstream out(path, std::ios::binary);
   std::mt19937 random(11);
   std::size_t written = 0;
   out << R"({"type":"summary","summary":"Staging stalls under load","leafUuid":"x"})" "\n";
   for (turns = 0; written < kTranscriptBytes; ++turns) {
-    std::string chunk = exchange(writer, turns, random);
+    std::string chunk = exchange(writer, turns, random, shape);
     if (turns == 30) {  // an inline sub-agent
       chunk += writer.user("Search the logs for slow requests; never modify files.",
                            {{"isSidechain", true}});
@@ -161,8 +198,12 @@ fs::path writeTranscript(const std::string& name, TranscriptWriter& writer, int&
       chunk += writer.user(summary, {{"isCompactSummary", true}});
     }
     if (turns % 50 == 7) {
-      chunk += writer.user("<command-message>review is running…</command-message>\n"
-                           "<command-name>/review</command-name>");
+      chunk += writer.user(shape == Shape::oneLinePerMessage
+                               ? "<command-message>review is running…</command-message>\n"
+                                 "<command-name>/review</command-name>"
+                               : "<command-message>review</command-message>\n"
+                                 "<command-name>/review</command-name>\n"
+                                 "<command-args>the retry change</command-args>");
       chunk += writer.user(json::array({text("Review the pending changes. Always cite lines.")}),
                            {{"isMeta", true}});
     }
@@ -181,15 +222,20 @@ std::string payload(const std::string& session, const fs::path& transcript) {
 template <typename Run>
 void timeRuns(benchmark::State& state, Run run) {
   std::vector<double> times;
+  std::vector<double> cpu;
   for (auto _ : state) {
+    const double cpuBefore = bench::childCpuMilliseconds();
     const double seconds = run();
+    cpu.push_back(bench::childCpuMilliseconds() - cpuBefore);
     state.SetIterationTime(seconds);
     times.push_back(seconds * 1000);
   }
   std::sort(times.begin(), times.end());
+  std::sort(cpu.begin(), cpu.end());
   if (times.empty()) return;
   state.counters["median_ms"] = times[times.size() / 2];
   state.counters["p95_ms"] = times[std::min(times.size() - 1, times.size() * 95 / 100)];
+  state.counters["cpu_ms"] = cpu[cpu.size() / 2];
 }
 
 template <typename Work>
@@ -231,10 +277,11 @@ void BM_CheckpointOneNewExchange(benchmark::State& state) {
   });
 }
 
-void BM_CaptureAtSessionEnd(benchmark::State& state) {
+void BM_CaptureAtSessionEnd(benchmark::State& state, Shape shape) {
   TranscriptWriter writer("end");
   int turns = 0;
-  const fs::path transcript = writeTranscript("end.jsonl", writer, turns);
+  const fs::path transcript = writeTranscript(
+      shape == Shape::oneLinePerMessage ? "end-2.0.jsonl" : "end-2.1.jsonl", writer, turns, shape);
   int session = 0;
   timeRuns(state, [&] {
     const std::string input = payload("end-" + std::to_string(session++), transcript);
@@ -247,7 +294,10 @@ void BM_CaptureAtSessionEnd(benchmark::State& state) {
 BENCHMARK(BM_Floor_Version)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
 BENCHMARK(BM_CheckpointFirstRun)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
 BENCHMARK(BM_CheckpointOneNewExchange)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
-BENCHMARK(BM_CaptureAtSessionEnd)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+BENCHMARK_CAPTURE(BM_CaptureAtSessionEnd, host_2_0, Shape::oneLinePerMessage)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+BENCHMARK_CAPTURE(BM_CaptureAtSessionEnd, host_2_1, Shape::oneLinePerBlock)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

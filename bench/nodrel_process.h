@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ inline int runNodrel(const std::string& program, const char* command, const std:
   ::waitpid(pid, &status, 0);
   if (!handedOver || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// The user and system time, in milliseconds, of the children waited for so far: the difference
+// across one run is that run's own processor time, which a busy machine inflates far less than
+// its wall time.
+inline double childCpuMilliseconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 }  // namespace nodrel::bench
