@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "codeintel/code_summary.h"
@@ -169,6 +170,18 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     batch->commit();
   }
   pipeline.reset();
+
+  // Files deleted, moved or now inside a skipped folder take their rows with them. A root
+  // that cannot be listed found nothing, and that proves no file gone.
+  std::error_code listed;
+  std::filesystem::directory_iterator probe(root, listed);
+  if (!listed) {
+    std::unordered_set<std::string> present;
+    for (const auto& id : fileIDs) {
+      if (!id.empty()) present.insert(id);
+    }
+    removeVanishedFiles(project, present);
+  }
 
   // While no code row of the project changed since the last run stored its summary, the
   // references its imports give are those it derived, and their count is the one it stored.

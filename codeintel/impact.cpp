@@ -4,11 +4,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
+#include "codeintel/code_generation.h"
 #include "codeintel/impact_edges.h"
 #include "codeintel/impact_paths.h"
-#include "codeintel/code_generation.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/predictive_risk.h"
 
@@ -16,7 +18,7 @@ namespace nodrel::codeintel {
 namespace {
 
 constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
-    CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner
+    CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner, count
 FROM co_changes
 WHERE project = ?
   AND (file_a = ? OR file_b = ?)
@@ -28,12 +30,14 @@ constexpr std::int64_t kMediumRiskRadius = 6;
 constexpr std::int64_t kHighRiskRadius = 16;
 constexpr std::int64_t kCoChangeMinimumExceeded = 3;
 constexpr std::int64_t kTopFragileCount = 3;
-
+// More warnings than this bury the answer; the files most depended on come first.
+constexpr std::size_t kListedWarnings = 10;
 
 std::vector<std::string> coChangePartners(const std::string& project,
                                           const std::vector<std::string>& changed,
                                           db::Connection& db) {
-  std::unordered_set<std::string> partners;
+  // Each partner with the most times it changed together with one of the files.
+  std::unordered_map<std::string, std::int64_t> partners;
   auto stmt = db.prepare(kSelectCoChangePartners);
   for (const auto& path : changed) {
     stmt.reset();
@@ -41,23 +45,40 @@ std::vector<std::string> coChangePartners(const std::string& project,
     stmt.bindInt(5, kCoChangeMinimumExceeded);
     while (stmt.step()) {
       auto value = stmt.column(0);
-      if (auto text = db::textOf(value)) partners.insert(*text);
+      auto text = db::textOf(value);
+      if (!text) continue;
+      const std::int64_t count = db::integerOf(stmt.column(1)).value_or(0);
+      auto [partner, added] = partners.try_emplace(*text, count);
+      if (!added) partner->second = std::max(partner->second, count);
     }
   }
   for (const auto& path : changed) partners.erase(path);
-  return {partners.begin(), partners.end()};
+  std::vector<std::pair<std::string, std::int64_t>> ordered(partners.begin(), partners.end());
+  std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  });
+  std::vector<std::string> paths;
+  paths.reserve(ordered.size());
+  for (auto& [path, count] : ordered) paths.push_back(std::move(path));
+  return paths;
 }
 
 std::vector<std::string> collectHighImpactWarnings(const Ids& ids, EdgeGraph& edges) {
-  std::vector<std::string> warnings;
   const auto counts = edges.inboundEdges(ids);
+  std::vector<std::pair<std::int64_t, std::string>> flagged;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     if (counts[i] < kHighImpactInboundEdges) continue;
     // Every dependent has edges, so its path is known from reading them.
-    for (const auto& path : edges.pathsOf({ids[i]})) {
-      warnings.push_back(path + " has " + std::to_string(counts[i]) +
-                         " inbound dependencies — high-impact file, review carefully");
-    }
+    for (auto& path : edges.pathsOf({ids[i]})) flagged.emplace_back(counts[i], std::move(path));
+  }
+  std::sort(flagged.begin(), flagged.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
+  if (flagged.size() > kListedWarnings) flagged.resize(kListedWarnings);
+  std::vector<std::string> warnings;
+  for (const auto& [count, path] : flagged) {
+    warnings.push_back(path + " has " + std::to_string(count) +
+                       " inbound dependencies — high-impact file, review carefully");
   }
   return warnings;
 }
@@ -122,15 +143,23 @@ ImpactReport analyzeImpact(std::string_view projectPath,
 
   const Ids ids = resolveChangedFileIDs(project, changedPaths, db);
   report.changedFiles = relativePathForFileID(ids, db);
+  // The changed files' own paths tell which scope sees them, edges or none.
+  PathsByID changedPathsByID;
+  if (report.changedFiles.size() == ids.size()) {
+    for (std::size_t i = 0; i < ids.size(); ++i) changedPathsByID[ids[i]] = report.changedFiles[i];
+  }
 
   EdgeGraph edges(project, db, kept);
   std::unordered_set<std::string> visited(ids.begin(), ids.end());
   std::vector<Ids> levels;
+  std::vector<Dependent> direct;  // the first level, with its evidence
   Ids frontier = ids;
   for (int level = 0; level < kDependencyLevels; ++level) {
     Ids fresh;
-    for (auto& id : edges.dependentsOf(frontier)) {
-      if (!visited.contains(id)) fresh.push_back(std::move(id));
+    for (auto& dependent : edges.dependentsOf(frontier, changedPathsByID)) {
+      if (visited.contains(dependent.id)) continue;
+      fresh.push_back(dependent.id);
+      if (level == 0) direct.push_back(std::move(dependent));
     }
     if (fresh.empty()) break;
     visited.insert(fresh.begin(), fresh.end());
@@ -144,7 +173,6 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   }
   transitiveIds = withoutRepeats(transitiveIds);
 
-  auto direct = edges.pathsOf(directIds);
   auto transitive = edges.pathsOf(transitiveIds);
   auto fragile = coChangePartners(project, report.changedFiles, db);
 
@@ -153,18 +181,40 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   dependents = withoutRepeats(dependents);
   report.blastRadius = static_cast<std::int64_t>(dependents.size());
 
-  std::sort(direct.begin(), direct.end());
+  // Direct dependents with their paths, the strongest first: an import of a changed file, then
+  // the most names used, then path order.
+  struct Ranked {
+    std::string path;
+    bool imports = false;
+    std::int64_t names = 0;
+  };
+  std::vector<Ranked> ranked;
+  for (const auto& dependent : direct) {
+    for (auto& path : edges.pathsOf({dependent.id})) {
+      ranked.push_back({std::move(path), dependent.imports, dependent.names});
+    }
+  }
+  std::sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+    if (a.imports != b.imports) return a.imports;
+    if (a.names != b.names) return a.names > b.names;
+    return a.path < b.path;
+  });
   std::sort(transitive.begin(), transitive.end());
-  const std::size_t listed = direct.size() + transitive.size();
+  const std::size_t listed = ranked.size() + transitive.size();
   if (listed > kListedDependents) {
-    if (direct.size() >= kListedDependents) {
-      direct.resize(kListedDependents);
+    if (ranked.size() >= kListedDependents) {
+      ranked.resize(kListedDependents);
       transitive.clear();
     } else {
-      transitive.resize(kListedDependents - direct.size());
+      transitive.resize(kListedDependents - ranked.size());
     }
     report.truncatedCount = static_cast<std::int64_t>(listed - kListedDependents);
   }
+
+  std::vector<std::string> directPaths;
+  directPaths.reserve(ranked.size());
+  for (auto& entry : ranked) directPaths.push_back(std::move(entry.path));
+  std::sort(directPaths.begin(), directPaths.end());
 
   report.highImpactWarnings = collectHighImpactWarnings(dependents, edges);
 
@@ -198,8 +248,7 @@ ImpactReport analyzeImpact(std::string_view projectPath,
                    [](const Prediction& a, const Prediction& b) { return a.score > b.score; });
   report.predictions = std::move(merged);
 
-  std::sort(fragile.begin(), fragile.end());
-  report.directDependents = std::move(direct);
+  report.directDependents = std::move(directPaths);
   report.transitiveDependents = std::move(transitive);
   report.fragileFiles = std::move(fragile);
   return report;

@@ -1,6 +1,8 @@
 #include "codeintel/impact_edges.h"
 
 #include <algorithm>
+#include <limits>
+#include <map>
 
 #include "codeintel/fragility.h"
 
@@ -47,6 +49,75 @@ constexpr std::string_view kCountProjectFiles = R"sql(SELECT COUNT(*) FROM code_
 WHERE project = ?)sql";
 
 std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
+
+// The dependents of a frontier. `referencing(f)`: the files (by number, one per edge) that
+// reference frontier file f; `declared(f)`: the names f declares, each once; `usingName(n)`:
+// the files of the edges to name n, one per edge; `idOf` and `scopeOf` by file number.
+template <class Name, class Referencing, class Declared, class UsingName, class IdOf,
+          class ScopeOf>
+std::vector<Dependent> collectDependents(const Ids& frontier,
+                                         const std::vector<std::optional<std::string>>& scopes,
+                                         Referencing referencing, Declared declared,
+                                         UsingName usingName, IdOf idOf, ScopeOf scopeOf) {
+  constexpr std::size_t kFrontierFile = std::numeric_limits<std::size_t>::max();
+  const std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
+  std::vector<Dependent> found;
+  std::unordered_map<std::uint32_t, std::size_t> slots;  // file number to its place in `found`
+  auto entry = [&](std::uint32_t file) -> Dependent* {
+    auto [slot, added] = slots.try_emplace(file, found.size());
+    if (added) {
+      const std::string& id = idOf(file);
+      if (excluded.contains(id)) {
+        slot->second = kFrontierFile;
+      } else {
+        found.push_back(Dependent{id});
+      }
+    }
+    return slot->second == kFrontierFile ? nullptr : &found[slot->second];
+  };
+  // Frontier positions each file references, ascending.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> references;
+  for (std::uint32_t f = 0; f < frontier.size(); ++f) {
+    for (auto file : referencing(f)) {
+      if (auto* dependent = entry(file)) {
+        dependent->imports = true;
+        auto& referenced = references[file];
+        if (referenced.empty() || referenced.back() != f) referenced.push_back(f);
+      }
+    }
+  }
+  // Each name's edges are walked once, however many frontier files declare it.
+  std::map<Name, std::vector<std::uint32_t>> declarers;
+  for (std::uint32_t f = 0; f < frontier.size(); ++f) {
+    for (const auto& name : declared(f)) declarers[name].push_back(f);
+  }
+  for (const auto& [name, files] : declarers) {
+    std::unordered_set<std::string_view> visibleScopes;
+    for (auto f : files) {
+      if (scopes[f]) visibleScopes.insert(*scopes[f]);
+    }
+    for (auto file : usingName(name)) {
+      bool visible = false;
+      if (auto it = references.find(file); it != references.end()) {
+        for (auto f : it->second) {
+          if (std::binary_search(files.begin(), files.end(), f)) {
+            visible = true;
+            break;
+          }
+        }
+      }
+      if (!visible && !visibleScopes.empty()) {
+        const auto& scope = scopeOf(file);
+        visible = scope && visibleScopes.contains(*scope);
+      }
+      if (!visible) continue;
+      if (auto* dependent = entry(file)) ++dependent->names;
+    }
+  }
+  return found;
+}
+
+const std::vector<std::uint32_t> kNoFiles;
 
 }  // namespace
 
@@ -167,6 +238,75 @@ std::size_t EdgeGraph::projectFileCount() {
     projectFiles_ = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
   }
   return *projectFiles_;
+}
+
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+
+std::vector<Dependent> ProjectEdges::dependentsOf(const Ids& frontier,
+                                                  const PathsByID& paths) const {
+  std::vector<std::optional<std::string>> scopes;
+  for (const auto& id : frontier) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) {
+      scopes.push_back(scopes_[it->second]);
+    } else if (auto path = paths.find(id); path != paths.end()) {
+      scopes.push_back(implicitScopeOf(path->second));
+    } else {
+      scopes.push_back(std::nullopt);
+    }
+  }
+  static const std::vector<std::uint32_t> kNoTargets;
+  return collectDependents<std::uint32_t>(
+      frontier, scopes,
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        auto it = targetIndex_.find("file:" + frontier[f]);
+        return it == targetIndex_.end() ? kNoFiles : filesByTarget_[it->second];
+      },
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        auto it = declaredTargets_.find(frontier[f]);
+        return it == declaredTargets_.end() ? kNoTargets : it->second;
+      },
+      [&](std::uint32_t name) -> const std::vector<std::uint32_t>& {
+        return filesByTarget_[name];
+      },
+      [&](std::uint32_t file) -> const std::string& { return *files_[file]; },
+      [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
+}
+
+std::vector<Dependent> EdgeGraph::dependentsOf(const Ids& frontier, const PathsByID& paths) {
+  if (!whole_ && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
+    whole_ = std::make_shared<const ProjectEdges>(project_, db_);
+  }
+  if (whole_) return whole_->dependentsOf(frontier, paths);
+  readNames(frontier);
+  Ids targets;
+  for (const auto& id : frontier) {
+    for (const auto& name : names_.at(id)) targets.push_back(name);
+    targets.push_back("file:" + id);
+  }
+  readEdgesTo(targets);
+  std::vector<std::optional<std::string>> scopes;
+  for (const auto& id : frontier) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) {
+      scopes.push_back(scopes_[it->second]);
+    } else if (auto path = paths.find(id); path != paths.end()) {
+      scopes.push_back(implicitScopeOf(path->second));
+    } else {
+      scopes.push_back(std::nullopt);
+    }
+  }
+  return collectDependents<std::string>(
+      frontier, scopes,
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        return edgesTo_.at("file:" + frontier[f]);
+      },
+      [&](std::uint32_t f) -> const std::vector<std::string>& { return names_.at(frontier[f]); },
+      [&](const std::string& name) -> const std::vector<std::uint32_t>& {
+        return edgesTo_.at(name);
+      },
+      [&](std::uint32_t file) -> const std::string& { return files_[file]; },
+      [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
 }
 
 }  // namespace nodrel::codeintel

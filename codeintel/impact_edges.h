@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "codeintel/import_resolution.h"
 #include "db/connection.h"
 #include "db/statement.h"
 
@@ -27,6 +28,15 @@ inline constexpr std::size_t kWalkedShareOfFrontier = 8;
 inline constexpr std::size_t kWalkedShareOfDependents = 4;
 
 using Ids = std::vector<std::string>;
+using PathsByID = std::unordered_map<std::string, std::string>;
+
+// A file that depends on some files of a frontier, with the evidence for it.
+struct Dependent {
+  std::string id;
+  bool imports = false;    // it references a frontier file
+  std::int64_t names = 0;  // its edges to names it can see a frontier file declare
+  friend bool operator==(const Dependent&, const Dependent&) = default;
+};
 
 // Maps keyed by text that look up by a view of it, so rows read without a copy are looked up
 // without one.
@@ -44,31 +54,12 @@ class ProjectEdges {
  public:
   ProjectEdges(const std::string& project, db::Connection& db);
 
-  // Files with an edge to a name that a frontier file declares or to a frontier file itself,
-  // other than the frontier files; in the order first found.
-  Ids dependentsOf(const Ids& frontier) const {
-    Ids found;
-    std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
-    std::unordered_set<std::uint32_t> seen;
-    auto take = [&](std::uint32_t target) {
-      for (auto index : filesByTarget_[target]) {
-        if (seen.insert(index).second && !excluded.contains(*files_[index])) {
-          found.push_back(*files_[index]);
-        }
-      }
-    };
-    std::unordered_set<std::uint32_t> names;
-    for (const auto& id : frontier) {
-      if (auto declared = declaredTargets_.find(id); declared != declaredTargets_.end()) {
-        names.insert(declared->second.begin(), declared->second.end());
-      }
-    }
-    for (auto name : names) take(name);
-    for (const auto& id : frontier) {
-      if (auto it = targetIndex_.find("file:" + id); it != targetIndex_.end()) take(it->second);
-    }
-    return found;
-  }
+  // The files that depend on a frontier file, other than the frontier files, in the order
+  // first found: those that reference one, and those with an edge to a name that a frontier file
+  // declares where they can see it (they reference that file, or share its implicit scope).
+  // `paths` gives the paths of frontier files that have no edges of their own.
+  std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths) const;
+
 
   // The relative paths of files that have edges, in the order of `ids`; a file without edges
   // or with a path that is not text adds nothing.
@@ -103,6 +94,7 @@ class ProjectEdges {
     const auto number = static_cast<std::uint32_t>(files_.size());
     files_.push_back(&fileIndex_.try_emplace(std::string(id), number).first->first);
     paths_.push_back(path ? std::optional<std::string>(*path) : std::nullopt);
+    scopes_.push_back(path ? implicitScopeOf(*path) : std::nullopt);
     targetsOfFile_.emplace_back();
     return number;
   }
@@ -125,6 +117,7 @@ class ProjectEdges {
   std::vector<std::vector<std::uint32_t>> filesByTarget_;  // one entry per edge
   // File id to the numbers of the edge targets it declares, sorted, without repeats.
   TextMap<std::vector<std::uint32_t>> declaredTargets_;
+  std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
 };
 
 // The part of the project's edge graph that one analysis reaches, read on demand in batches:
@@ -144,39 +137,8 @@ class EdgeGraph {
   // The whole graph, when the analysis read it (or started from it).
   const std::shared_ptr<const ProjectEdges>& whole() const { return whole_; }
 
-  // Files with an edge to a name that a frontier file declares or to a frontier file itself,
-  // other than the frontier files; in the order first found.
-  Ids dependentsOf(const Ids& frontier) {
-    if (!whole_ && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
-      whole_ = std::make_shared<const ProjectEdges>(project_, db_);
-    }
-    if (whole_) return whole_->dependentsOf(frontier);
-    readNames(frontier);
-    Ids targets;
-    std::unordered_set<std::string_view> queued;
-    for (const auto& id : frontier) {
-      for (const auto& name : names_.at(id)) {
-        if (queued.insert(name).second) targets.push_back(name);
-      }
-    }
-    for (const auto& id : frontier) {
-      std::string reference = "file:" + id;
-      if (!queued.contains(reference)) targets.push_back(std::move(reference));
-    }
-    readEdgesTo(targets);
-
-    Ids found;
-    std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
-    std::unordered_set<std::uint32_t> seen;
-    for (const auto& target : targets) {
-      for (auto index : edgesTo_.at(target)) {
-        if (seen.insert(index).second && !excluded.contains(files_[index])) {
-          found.push_back(files_[index]);
-        }
-      }
-    }
-    return found;
-  }
+  // As ProjectEdges::dependentsOf.
+  std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths);
 
   // The relative paths of files that have edges, in the order of `ids`; a file without edges
   // or with a path that is not text adds nothing.
@@ -241,6 +203,7 @@ class EdgeGraph {
       files_.push_back(id);
       auto text = db::textOf(path);
       paths_.push_back(text ? std::optional<std::string>(*text) : std::nullopt);
+      scopes_.push_back(text ? implicitScopeOf(*text) : std::nullopt);
     }
     return slot->second;
   }
@@ -267,6 +230,7 @@ class EdgeGraph {
   std::shared_ptr<const ProjectEdges> whole_;
   std::vector<std::string> files_;
   std::vector<std::optional<std::string>> paths_;
+  std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
   std::unordered_map<std::string, std::uint32_t> fileIndex_;
   // File id to the names it declares, sorted, without repeats; present once read.
   std::unordered_map<std::string, std::vector<std::string>> names_;

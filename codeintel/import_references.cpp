@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "codeintel/import_resolution.h"
 #include "db/error.h"
 #include "db/savepoint.h"
 
@@ -33,16 +34,12 @@ WHERE cf.project = ? AND ce.edge_type = 'references')sql";
 
 constexpr std::string_view kDeleteEdge = "DELETE FROM code_edges WHERE id = ?";
 
-// The last path component with its extension removed, as the platform's path functions give
-// it: "src/utils/format.ts" and "./utils/format" give "format", "os.path" gives "os".
-std::string stemOf(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  auto slash = path.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  auto dot = name.rfind('.');
-  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
-  return std::string(name);
-}
+// What each Kotlin file declares: an import names a class or function of a package.
+constexpr std::string_view kSelectKotlinDeclarations = R"sql(SELECT cf.relative_path, cs.name
+FROM code_files cf
+JOIN code_symbols cs ON cs.file_id = cf.id
+WHERE cf.project = ? AND cf.language = 'kotlin')sql";
+
 db::Statement& fresh(db::Statement& stmt) {
   stmt.reset();
   return stmt;
@@ -69,7 +66,8 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     if (f && t && id) imports.push_back({*f, *t, *id});
   }
 
-  std::unordered_map<std::string, std::string> fileByKey;
+  std::unordered_map<std::string, std::string> fileByPath;
+  std::vector<std::string> paths;
   filesStmt.bindText(1, project);
   while (filesStmt.step()) {
     auto idValue = filesStmt.column(0);
@@ -77,13 +75,20 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     auto id = db::textOf(idValue);
     auto path = db::textOf(pathValue);
     if (!id || !path) continue;
-    fileByKey[stemOf(*path)] = *id;
-    std::string flattened = *path;
-    for (char& c : flattened) {
-      if (c == '/') c = '_';
-    }
-    fileByKey[flattened] = *id;
+    fileByPath[*path] = *id;
+    paths.push_back(*path);
   }
+  std::unordered_map<std::string, std::unordered_set<std::string>> kotlinNames;
+  auto kotlin = db_.prepare(kSelectKotlinDeclarations);
+  kotlin.bindText(1, project);
+  while (kotlin.step()) {
+    auto pathValue = kotlin.column(0);
+    auto nameValue = kotlin.column(1);
+    auto path = db::textOf(pathValue);
+    auto name = db::textOf(nameValue);
+    if (path && name) kotlinNames[*path].insert(*name);
+  }
+  ImportResolver resolver(project, paths, std::move(kotlinNames));
 
   // Each attempted insertion counts, whether it adds a row or finds it already there.
   std::int64_t count = 0;
@@ -97,10 +102,10 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     key += fileID;
     return key;
   };
-  if (!fileByKey.empty()) {
-    for (const auto& edge : imports) {
-      auto target = fileByKey.find(stemOf(edge.to));
-      if (target == fileByKey.end() || target->second == edge.fileID) continue;
+  for (const auto& edge : imports) {
+    for (const auto& path : resolver.resolve(edge.from, edge.to)) {
+      auto target = fileByPath.find(path);
+      if (target == fileByPath.end() || target->second == edge.fileID) continue;
       ++count;
       ImportEdge reference{edge.from, "file:" + target->second, edge.fileID};
       if (wanted.insert(keyOf(reference.from, reference.to, reference.fileID)).second) {
