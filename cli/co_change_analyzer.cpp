@@ -28,6 +28,21 @@ constexpr std::string_view kUpsertCoChange =
 
 constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
 
+// The newest commit that touched each project's folder when its history was last mined. Made
+// on first use, like the other tables this command may be the first to need; it lets a run
+// over an unchanged history keep the pairs it would only count again.
+constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_change_minings (
+  project TEXT PRIMARY KEY NOT NULL,
+  last_commit TEXT NOT NULL,
+  mined_at TEXT NOT NULL
+))sql";
+
+constexpr std::string_view kSelectLastMinedCommit = R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
+
+constexpr std::string_view kUpsertMining = R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
+VALUES (?, ?, ?)
+ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
+
 constexpr const char* kGitPath = "/usr/bin/git";
 constexpr std::string_view kHeader = "---";
 
@@ -263,14 +278,44 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
   }
 }
 
-void analyze(const std::string& projectPath, db::Connection& db) {
+std::optional<std::string> newestFolderCommit(const std::string& projectPath) {
+  std::string hash;
+  if (runGit({"-C", projectPath, "log", "-1", "--format=%H", "--", "."},
+             [&](std::string_view bytes) { hash.append(bytes); }) != 0) {
+    return std::nullopt;
+  }
+  while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
+  return hash;
+}
+
+std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project) {
+  db.exec(kCreateMinings);
+  auto value = db.scalar(kSelectLastMinedCommit, {db::text(project)});
+  if (!value) return std::nullopt;
+  const std::string* text = db::textOf(*value);
+  if (!text) return std::nullopt;
+  return *text;
+}
+
+bool analyze(const std::string& projectPath, db::Connection& db) {
   const std::string project = platform::normaliseProjectPath(projectPath);
+  // Taken before the log is read: a commit landing in between makes the next run mine again
+  // rather than be skipped.
+  const auto newest = newestFolderCommit(project);
+  // git already said why it failed, and the log would fail the same way.
+  if (!newest) return false;
+  if (!newest->empty() && lastMinedCommit(db, project) == newest) return false;
   const auto commits = gitLogFileLists(project);
-  if (!commits) return;
+  if (!commits) return false;
   const std::string now = platform::currentTimestampText();
   db::Savepoint transaction(db, "co_changes");
   recordCoChanges(*commits, db, project, now);
+  // The table exists: lastMinedCommit made it above for any commit worth keeping.
+  if (!newest->empty()) {
+    db.run(kUpsertMining, {db::text(project), db::text(*newest), db::text(now)});
+  }
   transaction.commit();
+  return true;
 }
 
 }  // namespace nodrel::cli::CoChangeAnalyzer

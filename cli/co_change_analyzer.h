@@ -62,9 +62,19 @@ std::vector<CommitFileList> filesInProject(std::vector<CommitFileList> commits,
 void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
                      const std::string& project, const std::string& now);
 
+// The newest commit that touched the folder at `projectPath`, as a full hash; empty when the
+// folder has no history, nothing when git fails (with its one diagnostic line). Never throws.
+std::optional<std::string> newestFolderCommit(const std::string& projectPath);
+
+// The commit newestFolderCommit gave when the project's history was last mined, if it ever
+// was. Creates the table that keeps it when missing. Throws db::Error.
+std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project);
+
 // gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure), under the
-// project's normalised path (normaliseProjectPath), the key its code files have. When git
-// fails the stored pairs stay as they were. Throws db::Error.
-void analyze(const std::string& projectPath, db::Connection& db);
+// project's normalised path (normaliseProjectPath), the key its code files have, and keeps the
+// folder's newest commit with them. When that commit is the one last mined, the history is
+// what the stored pairs already count and nothing is read or written. When git fails the
+// stored pairs stay as they were. Returns whether the history was mined. Throws db::Error.
+bool analyze(const std::string& projectPath, db::Connection& db);
 
 }  // namespace nodrel::cli::CoChangeAnalyzer

@@ -178,9 +178,11 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
                                               const std::optional<std::string>& triggerFile,
                                               const std::optional<std::string>& sessionID,
                                               db::Connection& connection) {
-  // Rows are keyed like the project's code files, which fragility and predictions read them by.
-  auto failures = parseBuildOutput(output, platform::normaliseProjectPath(project), triggerFile,
-                                   sessionID);
+  // Rows are keyed like the project's code files, which fragility and predictions read them by;
+  // a trigger named by its absolute path is still the project file its rows are read by.
+  const std::string key = platform::normaliseProjectPath(project);
+  const std::optional<std::string> trigger = projectRelativeFile(triggerFile, key);
+  auto failures = parseBuildOutput(output, key, trigger, sessionID);
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {
@@ -204,11 +206,11 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
   }
 
   std::string body = "Build failure";
-  if (triggerFile) body += " after editing " + *triggerFile;
+  if (trigger) body += " after editing " + *trigger;
   body += ": " + std::to_string(failures.size()) + " error(s) in " + fileList;
 
   writeFailureSummary(connection, std::move(body), "build_failure", kSummaryImportance, project,
-                      triggerFile, sessionID);
+                      trigger, sessionID);
   return failures;
 }
 

@@ -1,5 +1,8 @@
 #include "codeintel/line_text.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include <cstdint>
 
 namespace nodrel::codeintel {
@@ -130,7 +133,33 @@ std::string projectFileName(std::string_view path, std::string_view projectPath)
   std::string root(projectPath);
   if (root.empty() || root.back() != '/') root += '/';
   if (path.starts_with(root)) return std::string(path.substr(root.size()));
+  // Tools run from the project root print paths relative to it ("src/bad.c"); that path is the
+  // file's own name in the project, where its last component may name several files.
+  if (!path.empty() && path.front() != '/' && !projectPath.empty() && projectPath.front() == '/') {
+    const std::string relative = std::filesystem::path(path).lexically_normal().generic_string();
+    std::error_code error;
+    if (!relative.empty() && relative != "." && !relative.starts_with("..") &&
+        std::filesystem::is_regular_file(std::filesystem::path(projectPath) / relative, error)) {
+      return relative;
+    }
+  }
   return lastPathComponent(path);
+}
+
+std::optional<std::string> projectRelativeFile(const std::optional<std::string>& file,
+                                               std::string_view projectPath) {
+  if (!file || file->empty()) return file;
+  std::string root(projectPath);
+  if (root.empty() || root.back() != '/') root += '/';
+  std::string path = *file;
+  if (path.front() == '/') {
+    if (!path.starts_with(root) || path.size() == root.size()) return file;
+    path.erase(0, root.size());
+  }
+  path = std::filesystem::path(path).lexically_normal().generic_string();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty() || path == ".") return file;
+  return path;
 }
 
 }  // namespace nodrel::codeintel

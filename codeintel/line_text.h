@@ -3,6 +3,7 @@
 // relative to a project root.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,15 @@ std::string_view trimHorizontalWhitespace(std::string_view text);
 std::string lastPathComponent(std::string_view path);
 
 // The name a failure row gives a captured path: relative to the project root when the path
-// starts with it (the root taken with a trailing "/"), else its last path component.
+// starts with it (the root taken with a trailing "/"); a relative path as it stands ("./"
+// segments dropped) when it names a regular file under the (absolute) project root; else its
+// last path component.
 std::string projectFileName(std::string_view path, std::string_view projectPath);
+
+// A file named in a report (a trigger file) as the project's rows name it: an absolute path
+// under the project root becomes relative to it, "." segments and trailing "/" are dropped;
+// an absolute path elsewhere, an empty text and nothing come back unchanged.
+std::optional<std::string> projectRelativeFile(const std::optional<std::string>& file,
+                                               std::string_view projectPath);
 
 }  // namespace nodrel::codeintel

@@ -177,9 +177,11 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
   const std::string known = lower == "jest" || lower == "pytest" ? lower : std::string("xctest");
   // Rows are keyed like the project's code files, which predictions read them by.
   const std::string key = platform::normaliseProjectPath(project);
+  // A trigger named by its absolute path is still the project file its rows are read by.
+  const std::optional<std::string> trigger = projectRelativeFile(triggerFile, key);
   auto failures = known == "jest"
-                      ? parseJestFailures(output, key, triggerFile, sessionID)
-                      : parseXCTestPytestFailures(output, key, known, triggerFile, sessionID);
+                      ? parseJestFailures(output, key, trigger, sessionID)
+                      : parseXCTestPytestFailures(output, key, known, trigger, sessionID);
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {
@@ -196,11 +198,11 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
     names += failures[i].testName;
   }
   std::string body = "Test failure";
-  if (triggerFile) body += " after editing " + *triggerFile;
+  if (trigger) body += " after editing " + *trigger;
   body += ": " + std::to_string(failures.size()) + " test(s) failed \xE2\x80\x94 " + names;
 
   writeFailureSummary(connection, std::move(body), "test_failure", kSummaryImportance, project,
-                      triggerFile, sessionID);
+                      trigger, sessionID);
   return failures;
 }
 

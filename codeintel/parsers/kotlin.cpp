@@ -15,8 +15,11 @@ struct KotlinPatterns {
       R"re(^\s*(?:(?:public|internal|private|protected|abstract|open|sealed|data|inner|companion|inline|value)\s+)*(class|interface|object|enum\s+class)\s+(\w+)(?:<[^>]*>)?(?:\s*\([^)]*\))?(?:\s*:\s*([^\{]+))?)re",
       0,
       {"class", "interface", "object"}};
+  // Annotations may share the line; an extension function names its receiver before the name
+  // ("fun <T> List<T>.second("), and the receiver's last dot ends it; a back-quoted name is
+  // kept without its quotes.
   LinePattern function{
-      R"re(^\s*(?:(?:public|internal|private|protected|override|suspend|inline|tailrec|operator|infix|open|abstract)\s+)*fun\s+(?:<[^>]*>\s*)?(\w+)\s*\()re",
+      R"re(^\s*(?:@[\w.]+(?:\([^)]*\))?\s+)*(?:(?:public|internal|private|protected|override|suspend|inline|tailrec|operator|infix|open|abstract|final|external|actual|expect)\s+)*fun\s+(?:<.*?>\s*)?(?:[\w.<>?, *]+\.)?`?((?<=`)[^`]+(?=`)|\w+)`?\s*\()re",
       0,
       {"fun"}};
 };

@@ -16,8 +16,10 @@ struct SwiftPatterns {
       R"re(^\s*(public\s+|internal\s+|private\s+|fileprivate\s+|open\s+|final\s+|sealed\s+)*(class|struct|enum|protocol|extension)\s+(\w+)(?:<[^>]*>)?(?:\s*:\s*([^\{]+))?)re",
       0,
       {"class", "struct", "enum", "protocol", "extension"}};
+  // Attributes may precede the modifiers on the same line ("@inlinable public func"), a
+  // generic clause may follow the name, and parameters may continue on the next lines.
   LinePattern function{
-      R"re(^\s*(?:(?:public|internal|private|fileprivate|open|override|static|class|mutating|nonmutating|final)\s+)*func\s+(\w+)\s*\(([^)]*)\))re",
+      R"re(^\s*(?:@\w+(?:\([^)]*\))?\s+)*(?:(?:public|internal|private|fileprivate|open|override|static|class|mutating|nonmutating|final|package|convenience|required|dynamic|nonisolated|indirect)(?:\(set\))?\s+)*func\s+(\w+)\s*(?:<.*?>)?\s*\(([^)]*)\)?)re",
       0,
       {"func"}};
 };

@@ -1,5 +1,9 @@
 #include "codeintel/parsers/typescript.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <set>
 #include <utility>
 
 #include "codeintel/parsers/line_matching.h"
@@ -18,8 +22,18 @@ struct TypeScriptPatterns {
       R"re(^\s*(?:export\s+)?(?:abstract\s+)?(class|interface|enum|type)\s+(\w+)(?:<[^>]*>)?(?:\s+extends\s+([\w<>, ]+))?(?:\s+implements\s+([\w<>, ]+))?)re",
       0,
       {"class", "interface", "enum", "type"}};
-  LinePattern function{R"re(^\s*(?:export\s+)?(?:async\s+)?function\s+(\w+)\s*\()re", 0,
-                       {"function"}};
+  // Generics may nest ("<T extends A<B>>"): the lazy run ends at the ">" before "(".
+  LinePattern function{
+      R"re(^\s*(?:export\s+)?(?:default\s+)?(?:declare\s+)?(?:async\s+)?function\s*\*?\s*(\w+)\s*(?:<.*?>)?\s*\()re",
+      0,
+      {"function"}};
+  // A member of a class body: modifiers, a name, parameters closed on the line or left open
+  // for the next ones, and the body's brace. Only lines inside a class's block are asked, and
+  // the control-flow words that share the shape are turned away by name.
+  LinePattern method{
+      R"re(^\s+(?:(?:public|private|protected|static|async|override|abstract|readonly|get|set)\s+)*\*?#?(\w+)\s*(?:<.*?>)?\s*\((?:[^)]*\)\s*(?::[^{;=]*)?\{\s*(?:\}\s*)?$|[^)]*$))re",
+      0,
+      {"("}};
 };
 
 // The extends list's character class takes spaces and words, so it swallows an
@@ -40,11 +54,42 @@ std::pair<std::string, std::optional<std::string>> splitImplementsClause(
   return {extendsList, std::nullopt};
 }
 
+bool isControlWord(const std::string& name) {
+  static constexpr std::array<std::string_view, 9> kWords = {
+      "if", "for", "while", "switch", "catch", "function", "return", "with", "else"};
+  for (auto word : kWords) {
+    if (name == word) return true;
+  }
+  return false;
+}
+
 std::optional<SymbolKind> kindOf(const std::string& word) {
   if (word == "class" || word == "type") return SymbolKind::Class;
   if (word == "interface") return SymbolKind::Protocol;
   if (word == "enum") return SymbolKind::Enum;
   return std::nullopt;
+}
+
+// Members sit one brace deep in the class body; deeper lines are the methods' own bodies, where
+// a call left open for its arguments on the next lines has the same shape as a declaration.
+void appendMethods(const LinePattern& method, const std::vector<std::string_view>& lines,
+                   const ParsedFile::TypeDeclaration& declaration, std::set<std::int64_t>& seen,
+                   std::vector<parsers::LineMatch>& out) {
+  std::int64_t depth = 0;
+  for (auto line = declaration.lineStart; line <= declaration.lineEnd; ++line) {
+    const std::string_view text = lines[static_cast<std::size_t>(line - 1)];
+    if (depth == 1 && line > declaration.lineStart && !seen.contains(line)) {
+      auto m = method.firstMatch(text, line);
+      if (m && m->group(1) && !isControlWord(*m->group(1))) {
+        seen.insert(line);
+        out.push_back(std::move(*m));
+      }
+    }
+    for (const char c : text) {
+      if (c == '{') ++depth;
+      if (c == '}') --depth;
+    }
+  }
 }
 
 }  // namespace
@@ -84,7 +129,17 @@ ParsedFile parseTypeScriptSource(std::string_view content) {
     }
   }
 
-  parsers::appendFunctions(patterns.function.matches(text.lines()), BlockRule::Braces, text, out);
+  std::vector<parsers::LineMatch> functions = patterns.function.matches(text.lines());
+  std::set<std::int64_t> memberLines;
+  for (const auto& declaration : out.typeDeclarations) {
+    if (declaration.kind == SymbolKind::Class) {
+      appendMethods(patterns.method, text.lines(), declaration, memberLines, functions);
+    }
+  }
+  // Functions are listed in the order they appear in the file, methods among them.
+  std::stable_sort(functions.begin(), functions.end(),
+                   [](const auto& a, const auto& b) { return a.line < b.line; });
+  parsers::appendFunctions(functions, BlockRule::Braces, text, out);
   return out;
 }
 

@@ -190,6 +190,54 @@ TEST(Ingest, ProjectInASubfolderOfItsRepositoryPairsItsOwnFiles) {
             2);
 }
 
+// Mining reads the whole window again, so a run over an unchanged history leaves the pairs as
+// they are; a commit elsewhere in the repository changes nothing of the folder's history.
+TEST(Ingest, MinesTheHistoryAgainOnlyWhenTheFolderHistoryChanged) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "mono");
+  repo.commit({"app/a.py", "app/b.py"});
+  const std::string project = (repo.root() / "app").string();
+  auto db = home.openDatabase();
+  const auto pairs = [&] {
+    return db.query("SELECT file_a, file_b, count, last_seen FROM co_changes ORDER BY file_a, "
+                    "file_b");
+  };
+  const auto head = [&] {
+    return testing::runProgram("/usr/bin/git", {"-C", repo.root().string(), "rev-parse", "HEAD"},
+                               "")
+        .out.substr(0, 40);
+  };
+  const auto mined = [&] {
+    return db.query("SELECT last_commit FROM co_change_minings WHERE project = ?",
+                    {db::text(project)});
+  };
+
+  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  const auto first = pairs();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(mined(), (std::vector<db::Row>{{head()}}));
+  const std::string firstHead = head();
+
+  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  EXPECT_EQ(pairs(), first);
+  repo.commit({"docs/x.md", "docs/y.md"});
+  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  EXPECT_EQ(pairs(), first);
+  EXPECT_EQ(mined(), (std::vector<db::Row>{{firstHead}}));
+
+  repo.commit({"app/a.py", "app/c.py"});
+  auto run = nodrel({"ingest", "--path", project});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(testing::splitLines(run.out).back(), "Co-change analysis complete.");
+  const auto after = pairs();
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0][0], db::text("a.py"));
+  EXPECT_EQ(after[0][2], db::Value(std::int64_t{1}));
+  EXPECT_EQ(after[1][1], db::text("c.py"));
+  EXPECT_EQ(mined(), (std::vector<db::Row>{{head()}}));
+}
+
 TEST(Ingest, HistoryLargerThanAPipeIsDrained) {
   testing::TempHome home;
   home.openDatabase();

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "codeintel/predictive_risk.h"
 #include "db/error.h"
 #include "platform/time.h"
 #include "platform/user_defaults.h"
 #include "store/write_path.h"
 #include "tests/codeintel/failure_test_support.h"
 #include "tests/codeintel/fixture_text.h"
+#include "tests/support/temp_home.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -328,6 +333,53 @@ TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {
   EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "b.swift", db), 0.25);
   EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "z.swift", db), 0.0);
   EXPECT_DOUBLE_EQ(countBuildFailureEvents("/none", "a.swift", db), 0.0);
+}
+
+// Output of a build run from the project root names files by their path in the project, and an
+// editor names the trigger by its absolute path: both must meet the file's own rows.
+TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
+  auto& db = database_.db();
+  testing::TempHome home;
+  const std::filesystem::path root = home.path() / "proj";
+  for (const char* file : {"src/bad.c", "src/edit.c", "lib/util.c", "bad.c"}) {
+    std::filesystem::create_directories((root / file).parent_path());
+    std::ofstream(root / file) << "int x;\n";
+  }
+  const std::string project = root.string();
+
+  struct Case { std::string line; std::string file; };
+  const Case cases[] = {
+      {"src/bad.c:5:5: error: expected ';'", "src/bad.c"},
+      {"./lib/util.c:2:1: error: unknown type", "lib/util.c"},
+      {"bad.c:1:1: error: redefinition", "bad.c"},
+      {project + "/src/bad.c:7:1: error: x", "src/bad.c"},
+      // Not a file of the project (relative to some other folder, or outside it): its name only.
+      {"gen/out.c:1:1: error: y", "out.c"},
+      {"../other/src/bad.c:1:1: error: z", "bad.c"},
+      {"/usr/include/stdio.h:1:1: error: w", "stdio.h"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto parsed = parseBuildOutput(c.line, project, std::nullopt, std::nullopt);
+    ASSERT_EQ(parsed.size(), 1u);
+    EXPECT_EQ(parsed[0].errorFile, c.file);
+  }
+
+  const auto recorded =
+      recordBuildFailures("src/bad.c:5:5: error: expected ';'\n", project + "/", project + "/src/edit.c",
+                          std::nullopt, db);
+  ASSERT_EQ(recorded.size(), 1u);
+  EXPECT_EQ(recorded[0].triggerFile, "src/edit.c");
+  EXPECT_EQ(db.query("SELECT trigger_file, error_file FROM build_failures"),
+            (std::vector<db::Row>{{db::text("src/edit.c"), db::text("src/bad.c")}}));
+  const auto predictions = predictCoChanges(project, "src/edit.c", db);
+  ASSERT_EQ(predictions.size(), 1u);
+  EXPECT_EQ(predictions[0].file, "src/bad.c");
+  // A trigger outside the project stays as given.
+  EXPECT_EQ(recordBuildFailures("error: signing failed\n", project, "/elsewhere/x.c", std::nullopt, db)
+                .at(0)
+                .triggerFile,
+            "/elsewhere/x.c");
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ TEST(LineText, NamesFilesRelativeToTheProjectOrByTheirLastComponent) {
       {"/p/app/src/a.swift", "/p/app", "src/a.swift"},
       {"/p/app/src/a.swift", "/p/app/", "src/a.swift"},
       {"/p/application/a.swift", "/p/app", "a.swift"},  // a prefix that is no directory
-      {"src/a.swift", "/p/app", "a.swift"},
+      {"src/a.swift", "/p/app", "a.swift"},  // no such file under the project
       {"/elsewhere/b.swift", "/p/app", "b.swift"},
       {"dir/", "/p", "dir"},
       {"a.swift", "", "a.swift"},
@@ -53,6 +53,25 @@ TEST(LineText, NamesFilesRelativeToTheProjectOrByTheirLastComponent) {
     EXPECT_EQ(projectFileName(c.path, c.project), c.name);
   }
   EXPECT_EQ(lastPathComponent("///"), "/");
+}
+
+TEST(LineText, ReportedFilesBecomeRelativeToTheProject) {
+  struct Case { std::optional<std::string> file; std::optional<std::string> want; };
+  const Case cases[] = {
+      {"/p/app/src/a.c", "src/a.c"},
+      {"/p/app/./src//a.c", "src/a.c"},
+      {"./src/a.c", "src/a.c"},
+      {"src/a.c", "src/a.c"},
+      {"/p/application/a.c", "/p/application/a.c"},  // a prefix that is no directory
+      {"/elsewhere/a.c", "/elsewhere/a.c"},
+      {"/p/app/", "/p/app/"},
+      {"", ""},
+      {std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file.value_or("(none)"));
+    EXPECT_EQ(projectRelativeFile(c.file, "/p/app"), c.want);
+  }
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ TEST_F(IngestProject, IngestsTheProjectAndReportsTheRun) {
                      {"files_discovered", 13},
                      {"files_parsed", 12},
                      {"files_skipped", 0},
-                     {"symbols_extracted", 22},
-                     {"edges_created", 25},
+                     {"symbols_extracted", 24},
+                     {"edges_created", 27},
                      {"errors", {"legacy.js: not valid UTF-8 text"}}};
   EXPECT_EQ(first, want);
   const json second = toolResult(session.responses[1]);

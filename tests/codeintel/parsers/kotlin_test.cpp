@@ -48,5 +48,31 @@ TEST(KotlinParser, SmallCases) {
   EXPECT_EQ(parseKotlinSource("enum class E").typeDeclarations.at(0).kind, SymbolKind::Class);
 }
 
+TEST(KotlinParser, ExtensionFunctionsAnnotationsAndBackQuotedNames) {
+  struct Case {
+    std::string source;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {"fun String.shout(): String = uppercase()", {"shout"}},
+      {"fun <T> List<T>.second(): T = this[1]", {"second"}},
+      {"inline fun <reified T : Any> Foo?.cast(): T? = null", {"cast"}},
+      {"internal fun okio.Buffer.readHex(): String {", {"readHex"}},
+      {"fun `reads a line`() {", {"reads a line"}},
+      {"@Test fun `empty buffer`() {", {"empty buffer"}},
+      {"@JvmStatic @Throws(IOException::class) actual fun open(path: Path) {", {"open"}},
+      {"private fun plain(x: Map<String, Int>) {", {"plain"}},
+      // A function type's receiver in a parameter is no extension of the function.
+      {"fun apply(block: Builder.() -> Unit) {", {"apply"}},
+      {"fun interface Action {", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::vector<std::string> got;
+    for (const auto& f : parseKotlinSource(c.source).functions) got.push_back(f.name);
+    EXPECT_EQ(got, c.names);
+  }
+}
+
 }  // namespace
 }  // namespace nodrel::codeintel

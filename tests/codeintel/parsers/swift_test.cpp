@@ -78,5 +78,29 @@ TEST(SwiftParser, ClassAsAMemberModifierDeclaresNoType) {
   EXPECT_EQ(parsed.functions[1].name, "reset");
 }
 
+TEST(SwiftParser, GenericAttributedAndMultiLineFunctions) {
+  struct Case {
+    std::string source;
+    std::vector<std::pair<std::string, std::int64_t>> functions;
+  };
+  const Case cases[] = {
+      {"func map<T: Equatable>(_ f: (Int) -> T) -> [T] {", {{"map", 1}}},
+      {"@inlinable\npublic func log(level: Level) {", {{"log", 2}}},
+      {"@inlinable public static func bootstrap(_ factory: @escaping (String) -> Handler) {",
+       {{"bootstrap", 1}}},
+      {"@available(*, deprecated, message: \"use x\") @discardableResult func run() -> Int {",
+       {{"run", 1}}},
+      {"    public func log(\n        level: Logger.Level,\n        message: Message\n    ) {",
+       {{"log", 1}}},
+      {"private(set) func reset() {", {{"reset", 1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::vector<std::pair<std::string, std::int64_t>> got;
+    for (const auto& f : parseSwiftSource(c.source).functions) got.push_back({f.name, f.lineStart});
+    EXPECT_EQ(got, c.functions);
+  }
+}
+
 }  // namespace
 }  // namespace nodrel::codeintel

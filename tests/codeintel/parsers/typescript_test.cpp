@@ -29,6 +29,7 @@ TEST(TypeScriptParser, ReadsTheSampleFile) {
   EXPECT_EQ(parsed.conformances, (std::vector<ParsedFile::Conformance>{
                                      {"Circle", "Shape"}, {"Circle", "Serializable"}}));
   EXPECT_EQ(parsed.functions, (std::vector<Fn>{
+                                  {"constructor", 12, 14, "constructor(private r: number) {"},
                                   {"load", 21, 23, "export async function load("},
                                   {"helper", 25, 28, "function helper("},
                               }));
@@ -62,6 +63,54 @@ TEST(TypeScriptParser, ImportsAreListedOnceInFirstSeenOrder) {
   // Two requires on one line are both read.
   EXPECT_EQ(parseTypeScriptSource("const a = require('a'), b = require(\"b\");").imports,
             (std::vector<std::string>{"a", "b"}));
+}
+
+// Each case's functions by name and line; a class body's members count, its methods' own
+// statements (calls, control flow, calls left open over lines) do not.
+TEST(TypeScriptParser, GenericFunctionsAndClassMethods) {
+  struct Case {
+    std::string source;
+    std::vector<std::pair<std::string, std::int64_t>> functions;
+  };
+  const Case cases[] = {
+      {"export function first<T>(xs: T[]): T {\n}", {{"first", 1}}},
+      {"function pick<T extends Record<string, U>, U>(o: T) {}", {{"pick", 1}}},
+      {"export default async function* walk(dir) {}", {{"walk", 1}}},
+      {"export declare function f<T>(x: T): void;", {{"f", 1}}},
+      {"export class Store<T> extends Base {\n"
+       "  constructor(private readonly items: T[]) {\n"
+       "    super();\n"
+       "  }\n"
+       "  get size(): number {\n"
+       "    if (this.items) {\n"
+       "      report(\n"
+       "        this.items);\n"
+       "    }\n"
+       "    return 0;\n"
+       "  }\n"
+       "  public static async load<U>(path: string): Promise<Store<U>> {\n"
+       "    for (const x of []) {\n"
+       "    }\n"
+       "  }\n"
+       "  private parse(\n"
+       "    text: string,\n"
+       "  ) {\n"
+       "  }\n"
+       "  abstract render(): void;\n"
+       "  #secret() {}\n"
+       "}\n"
+       "run(() => {\n"
+       "});",
+       {{"constructor", 2}, {"size", 5}, {"load", 12}, {"parse", 16}, {"secret", 21}}},
+      // Outside a class, a call with a block argument is no declaration.
+      {"describe('x', () => {\n  it(done) {\n  }\n});", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    std::vector<std::pair<std::string, std::int64_t>> got;
+    for (const auto& f : parseTypeScriptSource(c.source).functions) got.push_back({f.name, f.lineStart});
+    EXPECT_EQ(got, c.functions);
+  }
 }
 
 }  // namespace
