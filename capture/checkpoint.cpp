@@ -327,7 +327,7 @@ int runCheckpointCommand(std::string_view input, const Diagnostics& diagnostics)
   }
 
   try {
-    db::Connection connection = db::Connection::open(databasePath);
+    db::Connection connection = db::Connection::open(databasePath, {.checkpointOnClose = false});
     // A file the server made before anyone ran `nodrel-app init` may lack the tables.
     db::ensureSchema(connection);
 

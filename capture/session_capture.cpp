@@ -137,7 +137,7 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
 
   std::optional<db::Connection> connection;
   try {
-    connection = db::Connection::open(databasePath);
+    connection = db::Connection::open(databasePath, {.checkpointOnClose = false});
     // A file the server made before anyone ran `nodrel-app init` may lack the tables.
     db::ensureSchema(*connection);
     const ClaudeCLIService& cliService = ClaudeCLIService::shared();
