@@ -111,6 +111,8 @@ void BM_LinkColdCache(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     store::clearMemoryAnalysisCache();
+    // Each run meets the same store: the candidates' incoming links do not pile up.
+    f.db->exec("DELETE FROM memory_links");
     id = "cold" + std::to_string(n++);
     state.ResumeTiming();
     store::createMemoryLinks(id, f.newBody, *f.db);
@@ -127,6 +129,9 @@ void BM_LinkWarmCache(benchmark::State& state) {
   std::string id;
   for (auto _ : state) {
     // A new memory each time: only its own body is analysed afresh, as in a real write.
+    state.PauseTiming();
+    f.db->exec("DELETE FROM memory_links");
+    state.ResumeTiming();
     id = "warm" + std::to_string(n++);
     store::createMemoryLinks(id, f.newBody + " #" + std::to_string(n), *f.db);
   }

@@ -138,7 +138,8 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the session.
     platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
-    connection = db::Connection::open(databasePath, {.create = true});
+    connection =
+        db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
     db::ensureSchema(*connection);
     const ClaudeCLIService& cliService = ClaudeCLIService::shared();
     const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,

@@ -27,6 +27,10 @@ struct OpenOptions {
   // file beside the database, it is opened immutable, so that no -shm file is needed.
   bool readOnly = false;
   int busyTimeoutMs = 2000;
+  // False for the hooks, which run after every turn: the last connection to close would
+  // otherwise copy the whole write-ahead log into the database each time. The log is then
+  // checkpointed as it grows, and by the server and `snapshot` when they close.
+  bool checkpointOnClose = true;
 };
 
 class Connection {

@@ -67,13 +67,14 @@ CREATE TABLE IF NOT EXISTS memory_links (
   created_at TEXT,
   UNIQUE(src_id, dst_id, link_type)
 );
--- Graph traversal reads (src_id, dst_id, weight) by either end, optionally by type, for every
--- memory of its frontier; holding all four columns lets it answer from the index alone instead
--- of visiting one table row per link.
-CREATE INDEX IF NOT EXISTS idx_memory_links_src_walk
-  ON memory_links(src_id, link_type, dst_id, weight);
+-- Lookups by source (graph traversal, node expansion, link counts) go through the unique key,
+-- whose first column is src_id. Lookups by target (graph traversal's other direction, link
+-- counts, the bound on a memory's incoming links) read this index alone: it holds all four
+-- columns they read. An index that only repeated the key by source cost a quarter of the
+-- table's size and an update on every link written.
 CREATE INDEX IF NOT EXISTS idx_memory_links_dst_walk
   ON memory_links(dst_id, link_type, src_id, weight);
+DROP INDEX IF EXISTS idx_memory_links_src_walk;
 -- The walk index answers every lookup by target that the one-column index did; every link
 -- written would otherwise update both.
 DROP INDEX IF EXISTS idx_memory_links_dst;
@@ -382,6 +383,13 @@ CREATE TABLE IF NOT EXISTS captured_sessions (
 );
 )sql";
 
+constexpr std::string_view kSelectSchemaNames =
+    "SELECT name FROM sqlite_master WHERE type IN ('table', 'view', 'index')";
+
+// Indexes createSchema drops, so a database that still has one is completed at open.
+constexpr std::string_view kRetiredIndexes[] = {"idx_memory_links_src_walk",
+                                                "idx_memory_links_dst"};
+
 }  // namespace
 
 void createSchema(Connection& connection) {
@@ -394,12 +402,16 @@ void createSchema(Connection& connection) {
 void ensureSchema(Connection& connection) {
   // A view of a table's name stands in its place: createSchema would leave it as it is.
   std::set<std::string> present;
-  for (const Row& row :
-       connection.query("SELECT name FROM sqlite_master WHERE type IN ('table', 'view')")) {
+  for (const Row& row : connection.query(kSelectSchemaNames)) {
     if (const std::string* name = textOf(row[0])) present.insert(*name);
   }
   bool complete = true;
   for (const std::string& name : schemaTableNames()) complete = complete && present.contains(name);
+  // A database made by an earlier version may still carry an index the statements no longer
+  // use; dropping it is part of completing the schema.
+  for (std::string_view name : kRetiredIndexes) {
+    complete = complete && !present.contains(std::string(name));
+  }
   if (complete && !projectKeysNeedMigration(connection)) return;
   connection.exec("BEGIN IMMEDIATE");
   try {

@@ -11,6 +11,7 @@
 #include <unicode/uchar.h>
 
 #include "db/error.h"
+#include "db/savepoint.h"
 #include "db/statement.h"
 #include "platform/tagger.h"
 #include "platform/text.h"
@@ -27,12 +28,18 @@ constexpr std::string_view kSelectCandidates = R"sql(
     WHERE id != ? AND tier != 'cold' AND deleted_at IS NULL
     ORDER BY created_at DESC LIMIT 500)sql";
 
-constexpr std::string_view kInsertSemanticLink =
-    "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
-    "VALUES (?, ?, 'semantic', ?, ?)";
-constexpr std::string_view kInsertEntityLink =
-    "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
-    "VALUES (?, ?, 'entity', ?, ?)";
+// A target already holding kMaxIncomingLinksPerType links of the type is passed over; the count
+// stops at the bound, so it costs as many index entries at most.
+constexpr std::string_view kInsertSemanticLink = R"sql(
+    INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+    SELECT ?1, ?2, 'semantic', ?3, ?4
+    WHERE (SELECT count(*) FROM (SELECT 1 FROM memory_links
+           WHERE dst_id = ?2 AND link_type = 'semantic' LIMIT ?5)) < ?5)sql";
+constexpr std::string_view kInsertEntityLink = R"sql(
+    INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+    SELECT ?1, ?2, 'entity', ?3, ?4
+    WHERE (SELECT count(*) FROM (SELECT 1 FROM memory_links
+           WHERE dst_id = ?2 AND link_type = 'entity' LIMIT ?5)) < ?5)sql";
 
 // Stored timestamps end in "+0000", which SQLite's date functions do not read; the window's
 // bounds are computed here and compared as text, which orders these timestamps by time, and
@@ -43,27 +50,29 @@ constexpr std::string_view kInsertEntityLink =
 // without reading the rest of a busy hour. Equally near, the later written wins.
 constexpr std::string_view kInsertTemporalLinks = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
-    SELECT ?, id, 'temporal', 0.5, ?
+    SELECT ?1, id, 'temporal', 0.5, ?2
     FROM (
       SELECT * FROM (
         SELECT id, created_at, rowid AS written FROM memories
-        WHERE id != ?
+        WHERE id != ?1
           AND tier != 'cold'
           AND deleted_at IS NULL
-          AND created_at > ? AND created_at <= ?
+          AND created_at > ?3 AND created_at <= ?2
         ORDER BY created_at DESC, rowid DESC
-        LIMIT 20)
+        LIMIT ?6)
       UNION ALL
       SELECT * FROM (
         SELECT id, created_at, rowid AS written FROM memories
-        WHERE id != ?
+        WHERE id != ?1
           AND tier != 'cold'
           AND deleted_at IS NULL
-          AND created_at > ? AND created_at < ?
+          AND created_at > ?2 AND created_at < ?4
         ORDER BY created_at, rowid
-        LIMIT 20))
-    ORDER BY abs(julianday(substr(created_at, 1, 23)) - julianday(?)), written DESC
-    LIMIT 20)sql";
+        LIMIT ?6))
+    WHERE (SELECT count(*) FROM (SELECT 1 FROM memory_links
+           WHERE dst_id = id AND link_type = 'temporal' LIMIT ?7)) < ?7
+    ORDER BY abs(julianday(substr(created_at, 1, 23)) - julianday(?5)), written DESC
+    LIMIT ?6)sql";
 
 constexpr std::string_view kSelectRulesForProject = R"sql(
     SELECT m.id FROM memories_fts
@@ -161,14 +170,45 @@ std::size_t sharedCount(const std::unordered_set<std::string_view>& mine,
 }
 
 // Runs one prepared insert; a failure (a busy database, a refused row) skips this link only.
-void insertLink(db::Statement& insert, const std::string& src, const std::string& dst,
+// True when the link was written.
+bool insertLink(db::Statement& insert, const std::string& src, const std::string& dst,
                 double weight, const std::string& now) {
   try {
     insert.reset();
     insert.bindText(1, src).bindText(2, dst).bindDouble(3, weight).bindText(4, now);
-    insert.run();
+    insert.bindInt(5, kMaxIncomingLinksPerType);
+    return insert.run() > 0;
   } catch (const db::Error&) {
+    return false;
   }
+}
+
+// Lower-cased, every run of white space one space: a phrase or a name the tagger finds in a
+// text is then a substring of the text in this form, which is how candidates that cannot share
+// one are passed over without being tagged.
+std::string searchForm(std::string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const std::string lowered = ascii ? platform::asciiLowercase(text) : platform::lowercase(text);
+  std::string out;
+  out.reserve(lowered.size());
+  bool space = false;
+  auto put = [&](char32_t c) {
+    if (c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == U'\v' || c == U'\f' ||
+        (c >= 0x80 && platform::isUnicodeWhitespace(c))) {
+      space = true;
+      return;
+    }
+    if (space && !out.empty()) out.push_back(' ');
+    space = false;
+    platform::appendUtf8(out, c);
+  };
+  if (ascii) {
+    for (char c : lowered) put(static_cast<char32_t>(static_cast<unsigned char>(c)));
+  } else {
+    for (char32_t c : platform::toCodePoints(lowered)) put(c);
+  }
+  return out;
 }
 
 }  // namespace
@@ -206,27 +246,83 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
 
   const std::unordered_set<std::string_view> myKeywords(mine->keywords.begin(),
                                                         mine->keywords.end());
-  const std::unordered_set<std::string_view> myEntities(mine->entities.begin(),
-                                                        mine->entities.end());
+  std::vector<std::string> phraseNeedles, nameNeedles;
+  for (const auto& k : mine->keywords) phraseNeedles.push_back(searchForm(k));
+  for (const auto& e : mine->entities) nameNeedles.push_back(searchForm(e));
+  // Targets per name, in the order of mine->entities; candidates come nearest in time first.
+  std::vector<int> perName(mine->entities.size(), 0);
+  int semanticLinks = 0, entityLinks = 0;
+  auto semanticOpen = [&] { return semanticLinks < kMaxSemanticLinks && myKeywords.size() >= 2; };
+  auto entityOpen = [&] {
+    if (entityLinks >= kMaxEntityLinks) return false;
+    return std::any_of(perName.begin(), perName.end(), [](int n) { return n < kMaxLinksPerName; });
+  };
+
+  // One transaction for all of this memory's links: each insert committing on its own would
+  // make a write wait for the disk some thirty times. When the write lock cannot be had, the
+  // links are passed over as a busy insert would be.
+  std::optional<db::Savepoint> together;
+  try {
+    together.emplace(connection, "nodrel_links");
+  } catch (const db::Error&) {
+    return;
+  }
   std::optional<db::Statement> semantic, entity;
   for (const auto& [id, candidateBody] : candidates) {
+    if (!semanticOpen() && !entityOpen()) break;
     if (candidateBody.empty()) continue;
+    // What the text cannot hold it cannot share: a phrase or name missing from it as a substring
+    // rules out a link of that kind without tagging it.
+    const std::string haystack = searchForm(candidateBody);
+    bool worthTagging = false;
+    if (semanticOpen()) {
+      int found = 0;
+      for (const auto& needle : phraseNeedles) {
+        if (haystack.find(needle) != std::string::npos && ++found >= 2) break;
+      }
+      worthTagging = found >= 2;
+    }
+    if (!worthTagging && entityOpen()) {
+      for (std::size_t n = 0; n < nameNeedles.size() && !worthTagging; ++n) {
+        worthTagging = perName[n] < kMaxLinksPerName &&
+                       haystack.find(nameNeedles[n]) != std::string::npos;
+      }
+    }
+    if (!worthTagging) continue;
+
     const auto theirs = analysisCache().get(id, candidateBody);
     const std::size_t phrases = sharedCount(myKeywords, theirs->keywords);
-    if (phrases >= 2) {
+    if (phrases >= 2 && semanticOpen()) {
       try {
         if (!semantic) semantic.emplace(connection.prepare(kInsertSemanticLink));
-        insertLink(*semantic, memoryID, id, std::min(0.2 * static_cast<double>(phrases), 1.0), now);
+        if (insertLink(*semantic, memoryID, id,
+                       std::min(0.2 * static_cast<double>(phrases), 1.0), now)) {
+          ++semanticLinks;
+        }
       } catch (const db::Error&) {
       }
     }
-    const std::size_t names = sharedCount(myEntities, theirs->entities);
-    if (names >= 1) {
-      try {
-        if (!entity) entity.emplace(connection.prepare(kInsertEntityLink));
-        insertLink(*entity, memoryID, id, std::min(0.3 * static_cast<double>(names), 1.0), now);
-      } catch (const db::Error&) {
+    if (!entityOpen()) continue;
+    const std::unordered_set<std::string_view> theirNames(theirs->entities.begin(),
+                                                          theirs->entities.end());
+    std::size_t names = 0;
+    bool room = false;
+    for (std::size_t n = 0; n < mine->entities.size(); ++n) {
+      if (!theirNames.count(mine->entities[n])) continue;
+      ++names;
+      room = room || perName[n] < kMaxLinksPerName;
+    }
+    if (names == 0 || !room) continue;
+    try {
+      if (!entity) entity.emplace(connection.prepare(kInsertEntityLink));
+      if (insertLink(*entity, memoryID, id, std::min(0.3 * static_cast<double>(names), 1.0),
+                     now)) {
+        ++entityLinks;
+        for (std::size_t n = 0; n < mine->entities.size(); ++n) {
+          if (theirNames.count(mine->entities[n])) ++perName[n];
+        }
       }
+    } catch (const db::Error&) {
     }
   }
   semantic.reset();
@@ -236,9 +332,13 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
   const std::string windowEnd = formatter.format(instant + std::chrono::hours(1));
   try {
     connection.run(kInsertTemporalLinks,
-                   {db::text(memoryID), db::text(now), db::text(memoryID), db::text(windowStart),
-                    db::text(now), db::text(memoryID), db::text(now), db::text(windowEnd),
-                    db::text(now.substr(0, 23))});
+                   {db::text(memoryID), db::text(now), db::text(windowStart), db::text(windowEnd),
+                    db::text(now.substr(0, 23)), db::Value(std::int64_t{kMaxTemporalLinks}),
+                    db::Value(std::int64_t{kMaxIncomingLinksPerType})});
+  } catch (const db::Error&) {
+  }
+  try {
+    together->commit();
   } catch (const db::Error&) {
   }
 }

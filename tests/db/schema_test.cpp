@@ -92,6 +92,24 @@ TEST(EnsureSchema, CompletesAPartialDatabaseAndLeavesACompleteOneAlone) {
   EXPECT_EQ(schemaDump(c), before);
 }
 
+// A store made before the link table lost its index by source still has it: completing the
+// schema at open drops it, and keeps every link.
+TEST(EnsureSchema, DropsTheLinkIndexesNoStatementNeeds) {
+  Connection c = Connection::openInMemory();
+  createSchema(c);
+  c.exec("CREATE INDEX idx_memory_links_src_walk ON memory_links(src_id, link_type, dst_id, "
+         "weight); CREATE INDEX idx_memory_links_dst ON memory_links(dst_id);");
+  c.run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('a', 'b', 'entity', "
+        "0.3)");
+  ensureSchema(c);
+  EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name IN "
+                     "('idx_memory_links_src_walk', 'idx_memory_links_dst')"),
+            0);
+  EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'idx_memory_links_dst_walk'"),
+            1);
+  EXPECT_EQ(count(c, "SELECT COUNT(*) FROM memory_links"), 1);
+}
+
 TEST_F(SchemaTest, MemoriesHasTheTwentySixColumnsAndARowid) {
   const std::vector<std::string> want = {
       "id", "tier", "body", "body_tokens", "project", "context_path", "type", "tags",
@@ -463,6 +481,13 @@ TEST_F(SchemaTest, HotLookupsUseIndexes) {
       "SELECT id FROM memories WHERE id = ? AND deleted_at IS NULL LIMIT 1",
       "SELECT COUNT(*) FROM memory_links WHERE src_id = ?",
       "SELECT COUNT(*) FROM memory_links WHERE dst_id = ?",
+      "SELECT COUNT(*) FROM memory_links WHERE src_id = ? OR dst_id = ?",
+      "SELECT src_id, dst_id, weight FROM memory_links WHERE src_id IN (?, ?) "
+      "AND link_type IN (?, ?) UNION ALL SELECT src_id, dst_id, weight FROM memory_links "
+      "WHERE dst_id IN (?, ?) AND link_type IN (?, ?)",
+      "SELECT dst_id FROM memory_links WHERE src_id = ? AND link_type IN ('has_child', "
+      "'contains', 'consolidates')",
+      "SELECT 1 FROM memory_links WHERE dst_id = ? AND link_type = 'entity' LIMIT 40",
       "SELECT id FROM code_files WHERE project = ? AND relative_path = ?",
       "SELECT id FROM code_symbols WHERE file_id = ?",
       "SELECT id FROM code_symbols WHERE name = ?",

@@ -573,7 +573,7 @@ TEST_F(RealStoreRecall, WalkIndexesLeaveRecallUnchanged) {
                                  "src/auth/session_store.ts"};
   std::vector<std::vector<ScoredMemory>> indexed;
   for (const char* query : queries) indexed.push_back(recallMemories(query, "/p", 15, db()));
-  db().exec("DROP INDEX idx_memory_links_src_walk; DROP INDEX idx_memory_links_dst_walk;");
+  db().exec("DROP INDEX idx_memory_links_dst_walk;");
   for (std::size_t q = 0; q < std::size(queries); ++q) {
     SCOPED_TRACE(queries[q]);
     const auto plain = recallMemories(queries[q], "/p", 15, db());
