@@ -1,7 +1,8 @@
 // The SessionStart hook's cost: the real `nodrel context` process, start to exit, on stores of
 // 10,000 and 100,000 memories of real English (bench/go_comment_store.h) over six registered
 // projects with corrections, standing instructions and a memory index, for a project directory
-// and a directory below one. `nodrel --version` is the floor: starting the program at all.
+// and a directory below one, and on the same stores with half of the memories in the project
+// (bench/half_project_store.h). `nodrel --version` is the floor: starting the program at all.
 // Counters: median_ms and p95_ms. NODREL_BENCH_SIZES narrows a run.
 #include <benchmark/benchmark.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "bench/go_comment_store.h"
+#include "bench/half_project_store.h"
 #include "bench/iteration_times.h"
 
 extern char** environ;
@@ -82,6 +84,12 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(
         ("context/below-project/" + n).c_str(), BM_Nodrel, home,
         std::vector<std::string>{"context", "--cwd", projects[1] + "/src/ui"})
+        ->Unit(benchmark::kMillisecond)->Iterations(50);
+    // A heavy user's main project, holding half of the store.
+    benchmark::RegisterBenchmark(("context/half-project/" + n).c_str(), BM_Nodrel,
+                                 bench::halfProjectStore(count).home.string(),
+                                 std::vector<std::string>{"context", "--cwd",
+                                                          bench::halfStoreMainProject()})
         ->Unit(benchmark::kMillisecond)->Iterations(50);
   }
   benchmark::Initialize(&argc, argv);

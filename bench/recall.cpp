@@ -1,8 +1,10 @@
 // Recall latency on stores of 1,000, 10,000 and 100,000 memories of real English written
 // through the write path (bench/go_comment_store.h), for a natural-language query and a path
 // query, against the floor that no recall can beat: the full-text statement plus one plain scan
-// of the stored vectors. "kept" recalls as the server does, with the packed copy of the vectors
-// it keeps in memory.
+// of the stored vectors. "recall" is the command-line path (the session-start hook), "kept"
+// recalls as the server does, with the packed copy of the vectors it keeps in memory. Each size
+// is timed in two layouts: six projects of about a sixth each, and half of the memories in the
+// queried project (bench/half_project_store.h, the sizes suffixed "-half").
 //
 // Counters: median_ms and p95_ms per query; the ratio of recall's median to the floor's is
 // printed at the end. NODREL_BENCH_SIZES and NODREL_BENCH_ITERATIONS narrow a run.
@@ -17,9 +19,11 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/go_comment_store.h"
+#include "bench/half_project_store.h"
 #include "db/connection.h"
 #include "store/query_router.h"
 #include "store/recall.h"
@@ -103,28 +107,28 @@ void runTimed(benchmark::State& state, const std::string& key, auto&& once) {
   report(state, samples, key);
 }
 
-void BM_Recall(benchmark::State& state, int count, Query q) {
-  auto db = db::Connection::open(bench::goStore(count).database);
+void BM_Recall(benchmark::State& state, fs::path database, std::string size, Query q) {
+  auto db = db::Connection::open(database);
   const auto first = store::recallMemories(q.text, q.project, kLimit, db);
   state.counters["returned"] = static_cast<double>(first.size());
-  runTimed(state, std::string("recall/") + q.name + "/" + std::to_string(count), [&] {
+  runTimed(state, std::string("recall/") + q.name + "/" + size, [&] {
     return store::recallMemories(q.text, q.project, kLimit, db).size();
   });
 }
 
 // As the server recalls: with the packed copy of the vectors it keeps, read once before timing.
-void BM_RecallKept(benchmark::State& state, int count, Query q) {
-  auto db = db::Connection::open(bench::goStore(count).database);
+void BM_RecallKept(benchmark::State& state, fs::path database, std::string size, Query q) {
+  auto db = db::Connection::open(database);
   store::KeptVectorCopy kept(db);
   store::recallMemories(q.text, q.project, kLimit, db);
-  runTimed(state, std::string("kept/") + q.name + "/" + std::to_string(count), [&] {
+  runTimed(state, std::string("kept/") + q.name + "/" + size, [&] {
     return store::recallMemories(q.text, q.project, kLimit, db).size();
   });
 }
 
-void BM_Floor(benchmark::State& state, int count, Query q) {
-  auto db = db::Connection::open(bench::goStore(count).database);
-  runTimed(state, std::string("floor/") + q.name + "/" + std::to_string(count),
+void BM_Floor(benchmark::State& state, fs::path database, std::string size, Query q) {
+  auto db = db::Connection::open(database);
+  runTimed(state, std::string("floor/") + q.name + "/" + size,
            [&] { return floorOnce(db, q); });
 }
 
@@ -139,19 +143,29 @@ int main(int argc, char** argv) {
   const std::vector<int> sizes = bench::benchStoreSizes({1000, 10000, 100000});
   int iterations = 0;  // 0: 200 per benchmark, 40 at 100,000 memories
   if (const char* n = std::getenv("NODREL_BENCH_ITERATIONS")) iterations = std::atoi(n);
-  for (int count : sizes) bench::goStore(count);
   for (int count : sizes) {
-    for (const Query& q : queries()) {
-      const std::string suffix = std::string(q.name) + "/" + std::to_string(count);
-      benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall, count, q)
-          ->Unit(benchmark::kMillisecond)
-          ->Iterations(iterations > 0 ? iterations : count >= 100000 ? 40 : 200);
-      benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept, count, q)
-          ->Unit(benchmark::kMillisecond)
-          ->Iterations(iterations > 0 ? iterations : count >= 100000 ? 40 : 200);
-      benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, count, q)
-          ->Unit(benchmark::kMillisecond)
-          ->Iterations(iterations > 0 ? iterations : count >= 100000 ? 40 : 200);
+    bench::goStore(count);
+    bench::halfProjectStore(count);
+  }
+  for (int count : sizes) {
+    const int n = iterations > 0 ? iterations : count >= 100000 ? 40 : 200;
+    const std::pair<fs::path, std::string> layouts[] = {
+        {bench::goStore(count).database, std::to_string(count)},
+        {bench::halfProjectStore(count).database, std::to_string(count) + "-half"}};
+    for (const auto& [database, size] : layouts) {
+      for (const Query& q : queries()) {
+        const std::string suffix = std::string(q.name) + "/" + size;
+        benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall, database, size, q)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(n);
+        benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept, database, size,
+                                     q)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(n);
+        benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, database, size, q)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(n);
+      }
     }
   }
   benchmark::Initialize(&argc, argv);

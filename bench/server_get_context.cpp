@@ -34,6 +34,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/go_home.h"
+#include "bench/half_project_store.h"
 #include "bench/iteration_times.h"
 #include "bench/simulated_history.h"
 #include "codeintel/code_ingestion_service.h"
@@ -216,6 +217,14 @@ void BM_GetContextGo(benchmark::State& state) {
   getContextIn(state, bench::goHome(), bench::goProject(), &gGoMedian);
 }
 
+// On the stores of Go comments with half of the memories in the project asked about
+// (bench/half_project_store.h), which has no ingested code.
+void BM_GetContextHalf(benchmark::State& state, int count) {
+  double median = 0;
+  getContextIn(state, bench::halfProjectStore(count).home, bench::halfStoreMainProject(),
+               &median);
+}
+
 // The code summary of the Go tree, in-process: as the context reads it (stored by ingestion),
 // or computed from the code tables as it is when the rows changed since.
 void BM_GoCodeStructure(benchmark::State& state, bool computed) {
@@ -302,6 +311,13 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("server/get_context/go/10k_memories", BM_GetContextGo)
       ->Iterations(60)
       ->Unit(benchmark::kMillisecond);
+  for (int count : bench::benchStoreSizes({10000, 100000})) {
+    benchmark::RegisterBenchmark(
+        ("server/get_context/go-comments/" + std::to_string(count) + "-half").c_str(),
+        BM_GetContextHalf, count)
+        ->Iterations(40)
+        ->Unit(benchmark::kMillisecond);
+  }
   benchmark::RegisterBenchmark("sections/go/code_structure", BM_GoCodeStructure, false)
       ->Iterations(40)
       ->Unit(benchmark::kMillisecond);

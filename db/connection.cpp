@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -28,15 +29,18 @@ constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
 // back to back (the server answering calls queued on its input, an ingestion's batches) could
 // hold another out past the timeout; trying every millisecond catches the gaps between its
 // transactions.
+//
+// The timeout runs from the first wait of the call, not of each statement: a call that met a
+// lock held for long would otherwise wait the whole timeout again at each of its statements.
 struct Connection::BusyWait {
   std::chrono::milliseconds timeout{0};
-  std::chrono::steady_clock::time_point since{};
+  std::optional<std::chrono::steady_clock::time_point> firstWait;
 
-  static int retry(void* data, int attempts) {
+  static int retry(void* data, int /*attempts*/) {
     auto* wait = static_cast<BusyWait*>(data);
     const auto now = std::chrono::steady_clock::now();
-    if (attempts == 0) wait->since = now;
-    if (now - wait->since >= wait->timeout) return 0;
+    if (!wait->firstWait) wait->firstWait = now;
+    if (now - *wait->firstWait >= wait->timeout) return 0;
     sqlite3_sleep(1);
     return 1;
   }
@@ -83,8 +87,11 @@ bool needsImmutableOpen(const std::filesystem::path& path) {
 
 void Connection::setBusyTimeout(int milliseconds) {
   busy_->timeout = std::chrono::milliseconds(std::max(milliseconds, 0));
+  busy_->firstWait.reset();
   sqlite3_busy_handler(db_, &BusyWait::retry, busy_.get());
 }
+
+void Connection::beginCall() { busy_->firstWait.reset(); }
 
 Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
   sqlite3* db = nullptr;

@@ -70,9 +70,14 @@ class Connection {
   int changes() const;
   sqlite3* handle() const noexcept { return db_; }
 
-  // How long a statement that meets another connection's lock keeps trying before it fails
-  // with SQLite's busy error; 0 fails at once.
+  // How long a call that meets another connection's lock keeps trying before its statements
+  // fail with SQLite's busy error; 0 fails at once. The time runs from the call's first wait,
+  // and once it has passed, every later statement of the call that meets a lock fails at once.
+  // Setting the timeout begins a new call.
   void setBusyTimeout(int milliseconds);
+  // Begins a new call (a tool call of the server): its first wait starts the timeout afresh.
+  // Without it, the connection's whole life is one call, as a command's is.
+  void beginCall();
 
  private:
   struct BusyWait;

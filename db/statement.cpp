@@ -142,6 +142,18 @@ std::optional<std::string_view> Statement::columnText(int index) const {
   return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, index)));
 }
 
+std::optional<std::string_view> Statement::columnBlob(int index) const {
+  if (sqlite3_column_type(stmt_, index) != SQLITE_BLOB) return std::nullopt;
+  auto p = static_cast<const char*>(sqlite3_column_blob(stmt_, index));
+  if (!p) return std::string_view();
+  return std::string_view(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, index)));
+}
+
+std::optional<std::int64_t> Statement::columnInteger(int index) const {
+  if (sqlite3_column_type(stmt_, index) != SQLITE_INTEGER) return std::nullopt;
+  return static_cast<std::int64_t>(sqlite3_column_int64(stmt_, index));
+}
+
 Row Statement::row() const {
   Row r;
   int n = columnCount();

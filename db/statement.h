@@ -44,6 +44,10 @@ class Statement {
   // The column's text without a copy, or nothing when its value is not text. The view is valid
   // until the statement steps, resets or is destroyed.
   std::optional<std::string_view> columnText(int index) const;
+  // The same for a blob column: nothing when the value is not a blob.
+  std::optional<std::string_view> columnBlob(int index) const;
+  // The column's integer, or nothing when its value is not an integer.
+  std::optional<std::int64_t> columnInteger(int index) const;
   Row row() const;
 
  private:

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/error.h"
 #include "platform/paths.h"
 #include "server/audit_log.h"
 #include "server/json_text.h"
@@ -75,9 +76,13 @@ class ToolCallTransaction {
     try {
       connection_.exec(kBeginToolCall);
       open_ = true;
+    } catch (const db::Error& error) {
+      // Already inside a transaction: the handler's statements commit on their own, as they
+      // would without this. Another program holding the write lock past the busy timeout is
+      // different: the handler's writes could then each commit, or fail, on their own, and the
+      // call end half done.
+      if (error.isBusyOrLocked()) busy_ = error;
     } catch (const std::exception&) {
-      // Busy past the timeout, or already inside a transaction: the handler's statements
-      // commit on their own, as they would without this.
     }
   }
   ToolCallTransaction(const ToolCallTransaction&) = delete;
@@ -92,6 +97,8 @@ class ToolCallTransaction {
   }
 
   bool open() const { return open_; }
+  // The busy error that kept the call from beginning, if one did.
+  const std::optional<db::Error>& busy() const { return busy_; }
 
   void recordAudit(const std::function<void()>& insert) {
     if (!open_) return insert();
@@ -121,6 +128,7 @@ class ToolCallTransaction {
  private:
   db::Connection& connection_;
   bool open_ = false;
+  std::optional<db::Error> busy_;
 };
 
 std::string stringOr(const json& arguments, std::string_view key, std::string_view fallback) {
@@ -284,6 +292,9 @@ json textContentResult(const json& dictionary) {
 }
 
 json handleToolCall(const std::string& name, const json& arguments, MCPServer& server) {
+  // However many statements the call runs, another program's lock holds it up for one busy
+  // timeout at most.
+  server.db().beginCall();
   const std::optional<std::string> sessionID = stringArgument(arguments, "session_id");
   const Route* route = findRoute(name);
   json result;
@@ -313,6 +324,7 @@ json handleToolCall(const std::string& name, const json& arguments, MCPServer& s
   std::optional<ToolCallTransaction> transaction;
   if (commitsWithItsAudit(*route)) transaction.emplace(server.db());
   try {
+    if (transaction && transaction->busy()) throw *transaction->busy();
     result = route->handler(call, server);
   } catch (const std::exception& e) {
     // Handlers report their own failures; this only keeps one that slipped through from

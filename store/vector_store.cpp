@@ -64,8 +64,9 @@ constexpr std::string_view kSelectAllVectorsInProject = R"sql(
 // statements order their rows.
 constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
-// A project's search is the exception: its memories are a share of the store, and reading only
-// their vectors by index costs less than reading every vector in turn.
+// A project's search is the exception while its memories are a small share of the store:
+// reading only their vectors by index then costs less than reading every vector in turn. Past
+// that share the lookups, one per memory, cost more than the plain read.
 constexpr std::string_view kSelectLiveVectorsOfProject = R"sql(
     SELECT mv.rowid, mv.memory_id, mv.embedding
     FROM memory_vectors mv
@@ -81,22 +82,37 @@ constexpr std::string_view kSelectAllVectorsOfProject = R"sql(
       AND (m.project = ? OR m.project IS NULL))sql";
 // Which of a batch of hits the search may return, one statement per form of the search above.
 // Without the tier filter and a project, only a deleted memory is refused, and a vector whose
-// memory is gone is kept: that form asks for the refused ones.
+// memory is gone is kept: that form asks for the refused ones. The unary "+" keeps the other
+// columns' indexes out of the plan: given the project's index, SQLite walked every live memory
+// of the project to find the few hits, where looking the hits up by id touches only them.
 constexpr std::string_view kSelectSearchableLive =
-    "SELECT id FROM memories WHERE tier != 'cold' AND deleted_at IS NULL AND id IN (";
+    "SELECT id FROM memories WHERE +tier != 'cold' AND +deleted_at IS NULL AND id IN (";
 constexpr std::string_view kSelectRefusedAll =
-    "SELECT id FROM memories WHERE deleted_at IS NOT NULL AND id IN (";
+    "SELECT id FROM memories WHERE +deleted_at IS NOT NULL AND id IN (";
 constexpr std::string_view kSelectSearchableLiveInProject =
-    "SELECT id FROM memories WHERE tier != 'cold' AND deleted_at IS NULL"
-    " AND (project = ? OR project IS NULL) AND id IN (";
+    "SELECT id FROM memories WHERE +tier != 'cold' AND +deleted_at IS NULL"
+    " AND (+project = ? OR +project IS NULL) AND id IN (";
 constexpr std::string_view kSelectSearchableAllInProject =
-    "SELECT id FROM memories WHERE deleted_at IS NULL"
-    " AND (project = ? OR project IS NULL) AND id IN (";
+    "SELECT id FROM memories WHERE +deleted_at IS NULL"
+    " AND (+project = ? OR +project IS NULL) AND id IN (";
+// How many live memories the project and the global ones hold, counted no further than the
+// share of the store past which its vectors are read in one plain pass; and how many vectors
+// the store holds at most (rowids only grow, so the largest is at least the count and is found
+// without reading the table).
+constexpr std::string_view kCountProjectUpTo = R"sql(
+    SELECT count(*) FROM (SELECT 1 FROM memories
+                          WHERE (project = ? OR project IS NULL) AND deleted_at IS NULL
+                          LIMIT ?))sql";
+constexpr std::string_view kLargestVectorRowid = "SELECT max(rowid) FROM memory_vectors";
 // Changes whenever another connection commits to the database.
 constexpr std::string_view kDataVersion = "PRAGMA data_version";
 
 constexpr std::string_view kModelName = "NLEmbedding";
 constexpr double kMinimumSimilarity = 0.01;
+// The project's share of the store (its memories and the global ones, against the vectors) up to
+// which its vectors are read by index. Measured on 100,000 memories of real text, the index read
+// costs 0.65 of the plain one at 12 %, 1.2 at 20 %, 1.4 at 24 % and 2.6 at half.
+constexpr double kIndexedProjectShare = 0.17;
 
 float loadFloat(const char* bytes) {
   std::uint32_t bits;
@@ -252,18 +268,17 @@ bool better(const Hit& a, const Hit& b) {
 }
 
 // Steps a statement over (rowid, memory_id, embedding) rows, handing each row with an integer
-// rowid, a text id and a blob to `onRow`; the others are passed over. A failure while stepping
-// is the caller's to absorb.
+// rowid, a text id and a blob to `onRow`; the others are passed over. The views are SQLite's
+// own, valid until the next step: a search reads every vector, and copying each one cost as
+// much as comparing it. A failure while stepping is the caller's to absorb.
 template <typename OnRow>
 void eachStoredVector(db::Statement& statement, OnRow&& onRow) {
   while (statement.step()) {
-    const auto rowid = db::integerOf(statement.column(0));
-    const db::Value id = statement.column(1);
-    const db::Value blob = statement.column(2);
-    const std::string* idText = db::textOf(id);
-    const db::Blob* bytes = db::blobOf(blob);
-    if (!rowid || idText == nullptr || bytes == nullptr) continue;
-    onRow(*rowid, *idText, std::string_view(bytes->bytes));
+    const auto rowid = statement.columnInteger(0);
+    const auto bytes = statement.columnBlob(2);
+    const auto id = statement.columnText(1);
+    if (!rowid || !id || !bytes) continue;
+    onRow(*rowid, *id, *bytes);
   }
 }
 
@@ -278,12 +293,12 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
   db::Statement statement = connection.prepare(kSelectStoredVectors);
   packed.offsets.push_back(0);
   try {
-    eachStoredVector(statement, [&](std::int64_t rowid, const std::string& id,
+    eachStoredVector(statement, [&](std::int64_t rowid, std::string_view id,
                                     std::string_view bytes) {
       if (bytes.size() < 4) return;
       const std::vector<float> v = decodeEmbedding(bytes);
       packed.rowids.push_back(rowid);
-      packed.ids.push_back(id);
+      packed.ids.emplace_back(id);
       packed.components.insert(packed.components.end(), v.begin(), v.end());
       packed.offsets.push_back(packed.components.size());
       packed.norms.push_back(norm(v.data(), v.size()));
@@ -297,6 +312,26 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
   packed.filled = true;
 }
 
+// Whether the project holds a small enough share of the store that reading its vectors by
+// index beats one plain read of them all. A failure to tell reads them all, which is always
+// right.
+bool readsProjectByIndex(const std::string& project, db::Connection& connection) {
+  try {
+    const auto vectors =
+        db::integerOf(connection.scalar(kLargestVectorRowid).value_or(db::Null{})).value_or(0);
+    if (vectors <= 0) return false;
+    const auto upTo = static_cast<std::int64_t>(
+        std::ceil(kIndexedProjectShare * static_cast<double>(vectors)));
+    const auto counted = db::integerOf(connection.scalar(kCountProjectUpTo,
+                                                         {db::text(project), db::Value(upTo)})
+                                           .value_or(db::Null{}))
+                             .value_or(upTo);
+    return counted < upTo;
+  } catch (const db::Error&) {
+    return false;
+  }
+}
+
 // Every stored vector of the query's dimension that is similar enough: from the packed copy
 // kept for this connection, or read from the table. `screened` says whether the rows were
 // already limited to those the search may return.
@@ -308,11 +343,11 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
   std::vector<Hit> hits;
   screened = false;
   auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
-                      const std::string& id) {
+                      std::string_view id) {
     const auto similarity = similarityOf(query.data(), queryNorm, candidate, candidateNorm,
                                          dimension);
     if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
-      hits.push_back({*similarity, rowid, id});
+      hits.push_back({*similarity, rowid, std::string(id)});
     }
   };
   {
@@ -331,16 +366,14 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
       }
     }
   }
+  screened = project && readsProjectByIndex(*project, connection);
   db::Statement statement = connection.prepare(
-      !project ? kSelectStoredVectors
-               : excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
-  if (project) {
-    statement.bindText(1, *project);
-    screened = true;
-  }
+      !screened ? kSelectStoredVectors
+                : excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
+  if (screened) statement.bindText(1, *project);
   std::vector<float> candidate(dimension);
   try {
-    eachStoredVector(statement, [&](std::int64_t rowid, const std::string& id,
+    eachStoredVector(statement, [&](std::int64_t rowid, std::string_view id,
                                     std::string_view bytes) {
       if (bytes.size() / 4 != dimension) return;
       if constexpr (std::endian::native == std::endian::little) {

@@ -125,6 +125,28 @@ TEST(Connection, ALockHeldPastTheTimeoutFailsAfterIt) {
   holder.exec("COMMIT;");
 }
 
+// One timeout per call: once it has passed, the call's next statement that meets the lock fails
+// at once instead of waiting as long again; a new call waits afresh.
+TEST(Connection, ACallWaitsOutOneTimeoutHoweverManyStatementsItRuns) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  auto holder = Connection::open(path, {.create = true});
+  holder.exec(kCreateTable);
+  auto waiter = Connection::open(path, {.busyTimeoutMs = 300});
+  holder.exec("BEGIN IMMEDIATE;");
+  auto timed = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(waiter.run(kInsert, {text("x")}), Error);
+    return std::chrono::steady_clock::now() - start;
+  };
+  EXPECT_GE(timed(), std::chrono::milliseconds(300));
+  for (int i = 0; i < 3; ++i) EXPECT_LT(timed(), std::chrono::milliseconds(100));
+  waiter.beginCall();
+  EXPECT_GE(timed(), std::chrono::milliseconds(300));
+  holder.exec("COMMIT;");
+  EXPECT_NO_THROW(waiter.run(kInsert, {text("x")}));
+}
+
 TEST(Connection, WithoutTimeoutALockIsABusyError) {
   testing::TempHome home;
   const fs::path path = home.path() / "x.db";

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "db/connection.h"
 #include "tests/server/server_session.h"
@@ -149,6 +153,51 @@ TEST(PathArguments, AreCheckedAlikeInEveryTool) {
   // A project named rather than given by its path is looked up by that name.
   const json byName = testing::callTool("nodrel_get_context", {{"project", "harbor"}});
   EXPECT_EQ(byName["error"], "no project matching 'harbor'");
+}
+
+// Another program holding the write lock for ten seconds: a write tool gives up one busy timeout
+// after its first wait, however many statements it has, and stores nothing of what it was asked.
+TEST(ToolCallUnderALock, AWriteGivesUpAfterOneTimeoutAndStoresNothing) {
+  testing::TempHome home;
+  db::Connection holder = home.openDatabase();
+  for (const char* table : {"corrections", "standing_instructions"}) {
+    holder.exec(std::string("ALTER TABLE ") + table +
+                " ADD COLUMN surface TEXT NOT NULL DEFAULT 'claude_code'");
+  }
+  const std::string project = home.path().string();
+  holder.exec("BEGIN IMMEDIATE; INSERT INTO projects (id, name, path) VALUES ('P', 'p', 'p');");
+  std::mutex mutex;
+  std::condition_variable answered;
+  bool done = false;
+  std::thread release([&] {
+    std::unique_lock lock(mutex);
+    answered.wait_for(lock, std::chrono::seconds(10), [&] { return done; });
+    holder.exec("COMMIT;");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto session = testing::runServer({testing::toolCall(
+      1, "nodrel_remember",
+      {{"project_path", project}, {"content", "Keep the retry budget under the gateway's."}})});
+  const auto took = std::chrono::steady_clock::now() - start;
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  answered.notify_all();
+  release.join();
+
+  ASSERT_EQ(session.responses.size(), 1u) << session.rawOut;
+  const json result = testing::toolResult(session.responses[0]);
+  EXPECT_EQ(result.value("success", true), false) << result.dump();
+  EXPECT_NE(result.value("error", "").find("database is locked"), std::string::npos)
+      << result.dump();
+  // Two seconds of waiting and the server's start. With a wait of its own for each statement,
+  // the call's begin, its write and its audit row took at least six.
+  EXPECT_GE(took, std::chrono::milliseconds(2000));
+  EXPECT_LT(took, std::chrono::milliseconds(5500));
+  EXPECT_EQ(countRows(holder, "SELECT count(*) FROM memories"), 0);
+  EXPECT_EQ(countRows(holder, "SELECT count(*) FROM memory_vectors"), 0);
+  EXPECT_EQ(countRows(holder, "SELECT count(*) FROM projects"), 1);
 }
 
 }  // namespace

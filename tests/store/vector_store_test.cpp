@@ -211,20 +211,23 @@ std::vector<SimilarityHit> plainSearch(db::Connection& db, std::span<const float
 // A store where most similarities tie (vectors from six directions, some scaled), spread over
 // projects, global, cold, deleted and missing memories, with malformed rows and other
 // dimensions, large enough that the search must ask about several batches of its best hits.
-void fillTangledStore(db::Connection& db) {
-  std::mt19937 random(12);
+// Project "/q" holds `percentInQ` percent of the memories that have one; "/p" and "/r" the rest.
+void fillTangledStore(db::Connection& db, int percentInQ) {
+  std::mt19937 random(12 + static_cast<unsigned>(percentInQ));
   const std::vector<std::vector<float>> directions = {
       {1, 0, 0, 0}, {1, 1, 0, 0}, {0, 1, 0, 0}, {1, 1, 1, 1}, {-1, 0, 0, 0}, {0.5f, 0.5f, 0, 0}};
-  const char* const projects[] = {"/p", "/q", "/r"};
   db.exec("BEGIN");
   for (int i = 0; i < 1500; ++i) {
     const std::string id = "m" + std::to_string(i);
-    const int kind = static_cast<int>(random() % 10);
-    if (kind != 9) {  // kind 9: the memory row is gone
+    const int kind = static_cast<int>(random() % 100);
+    const bool inQ = static_cast<int>(random() % 100) < percentInQ;
+    const char* project = inQ ? "/q" : random() % 2 == 0 ? "/p" : "/r";
+    if (kind >= 6) {  // below 6: the memory row is gone
       db.run("INSERT INTO memories (id, tier, body, project, deleted_at) VALUES (?, ?, 'b', ?, ?)",
-             {db::text(id), db::text(kind == 7 ? "cold" : "episodic"),
-              kind == 6 ? db::Value(db::Null{}) : db::text(projects[random() % 3]),
-              kind == 8 ? db::text("2026-01-01T00:00:00.000+0000") : db::Value(db::Null{})});
+             {db::text(id), db::text(kind < 12 ? "cold" : "episodic"),
+              kind >= 96 ? db::Value(db::Null{}) : db::text(project),
+              kind >= 12 && kind < 18 ? db::text("2026-01-01T00:00:00.000+0000")
+                                      : db::Value(db::Null{})});
     }
     std::vector<float> v = directions[random() % directions.size()];
     if (random() % 3 == 0) {
@@ -241,9 +244,13 @@ void fillTangledStore(db::Connection& db) {
   db.exec("COMMIT");
 }
 
-TEST(VectorStore, SearchGivesThePlainStatementsTopHitsInItsOrder) {
+// A project's vectors are read by index or in one plain pass depending on its share of the
+// store; either way the hits are those of the joined statement, in its order.
+class SearchMatchesThePlainStatements : public ::testing::TestWithParam<int> {};
+
+TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
   testing::TestDatabase t;
-  fillTangledStore(t.db());
+  fillTangledStore(t.db(), GetParam());
   const std::vector<std::vector<float>> queries = {{1, 0, 0, 0}, {1, 1, 0, 0}, {0.3f, 1, 0.2f, 0}};
   auto compareAll = [&](const char* how) {
     for (const auto& query : queries) {
@@ -268,6 +275,9 @@ TEST(VectorStore, SearchGivesThePlainStatementsTopHitsInItsOrder) {
   compareAll("packed");
   compareAll("packed again");
 }
+
+INSTANTIATE_TEST_SUITE_P(ProjectShare, SearchMatchesThePlainStatements,
+                         ::testing::Values(5, 50, 100));
 
 // The packed copy follows what this connection and others store, and the memories' tiers and
 // deletion marks are read at each search.
