@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/text.h"
 #include "platform/user_defaults.h"
 #include "store/pending_write_queue.h"
 
@@ -28,6 +29,11 @@ PayloadReading readHookPayload(std::string_view input) {
   reading.payload.transcriptPath = transcript->get<std::string>();
   auto cwd = object.find("cwd");
   if (cwd != object.end() && cwd->is_string()) reading.payload.cwd = cwd->get<std::string>();
+  auto answer = object.find("last_assistant_message");
+  if (answer != object.end() && answer->is_string()) {
+    std::string trimmed = platform::trimWhitespace(answer->get_ref<const std::string&>());
+    if (!trimmed.empty()) reading.payload.lastAssistantMessage = std::move(trimmed);
+  }
   return reading;
 }
 
