@@ -26,6 +26,20 @@ constexpr std::string_view kMemoriesByIdPrefix = R"sql(
 constexpr std::string_view kForgetMemory = R"sql(
   UPDATE memories SET deleted_at = ? WHERE id = ? AND deleted_at IS NULL)sql";
 
+// What the server saved beside a memory it mirrors (a correction, a session-context note, a
+// standing instruction) is shown on its own by the context tools: forgetting the memory
+// removes the correction and the note, and retires the instruction, so none of them comes back.
+constexpr std::string_view kForgetMirroredCorrections = R"sql(
+  DELETE FROM corrections
+  WHERE content = ?1 AND project_id IN (SELECT id FROM projects WHERE path IS ?2))sql";
+constexpr std::string_view kForgetMirroredContexts = R"sql(
+  DELETE FROM session_context
+  WHERE content = ?1 AND project_id IN (SELECT id FROM projects WHERE path IS ?2))sql";
+constexpr std::string_view kRetireMirroredInstructions = R"sql(
+  UPDATE standing_instructions SET active = 0
+  WHERE content = ?1 AND active = 1
+    AND (scope_type = 'global' OR project_id IN (SELECT id FROM projects WHERE path IS ?2)))sql";
+
 std::string textOr(const db::Value& value, std::string fallback) {
   const std::string* text = db::textOf(value);
   return text ? *text : fallback;
@@ -100,6 +114,13 @@ std::vector<ForgetOutcome> forgetMemories(db::Connection& connection,
     for (ForgetOutcome& outcome : outcomes) {
       outcome.alreadyForgotten =
           connection.run(kForgetMemory, {db::text(now), db::text(outcome.memory.id)}) == 0;
+      const db::Value project = outcome.memory.project
+                                    ? db::Value(db::text(*outcome.memory.project))
+                                    : db::Value(db::Null{});
+      for (std::string_view sql :
+           {kForgetMirroredCorrections, kForgetMirroredContexts, kRetireMirroredInstructions}) {
+        connection.run(sql, {db::text(outcome.memory.body), project});
+      }
     }
     connection.exec("COMMIT");
     return outcomes;

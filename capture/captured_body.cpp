@@ -1,5 +1,7 @@
 #include "capture/captured_body.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace nodrel::capture {
@@ -58,6 +60,15 @@ std::string questionAndAnswerBody(std::string_view question, std::string_view an
   body += kAnswerSeparator;
   body += a;
   return body;
+}
+
+std::size_t answerRoom(std::string_view question) {
+  const std::size_t room =
+      kMaxCapturedBodyCharacters - kQuestionLabel.size() - kAnswerSeparator.size();
+  const std::size_t half = room / 2;
+  const std::size_t count = question.size() <= half ? question.size()
+                                                    : platform::graphemeCount(withoutNul(question));
+  return room - std::min(count, half);
 }
 
 std::string labelledBody(std::string_view label, std::string_view text) {

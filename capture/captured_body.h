@@ -20,6 +20,10 @@ std::string cutText(std::string_view text, std::size_t characters);
 // up to half the room and the other is cut to the rest.
 std::string questionAndAnswerBody(std::string_view question, std::string_view answer);
 
+// The characters an answer may keep beside `question` in a question-and-answer body: the room
+// left when the question takes its share (up to half) of the limit.
+std::size_t answerRoom(std::string_view question);
+
 // `label` + text within the limit, for a body with one half only ("Q: " or "A: ").
 std::string labelledBody(std::string_view label, std::string_view text);
 

@@ -6,7 +6,7 @@
 
 #include <unicode/uchar.h>
 
-#include "capture/captured_body.h"
+#include "capture/exchange_assembly.h"
 #include "capture/salience.h"
 #include "platform/text.h"
 
@@ -16,7 +16,6 @@ namespace {
 constexpr std::size_t kMinimumAnswerCharacters = 400;
 constexpr std::int64_t kMinimumScore = 1;
 constexpr double kMostlyCodeShare = 0.7;
-constexpr std::size_t kQuestionCharacters = 300;
 
 constexpr std::array<std::string_view, 14> kDecisionPhrases = {
     "recommend",     "decision:",      "the fix is",     "root cause",    "should use",
@@ -176,6 +175,7 @@ std::vector<CapturedExchange> extractNotableExchanges(std::span<const Transcript
   struct Candidate {
     CapturedExchange exchange;
     std::size_t answerCharacters;
+    std::optional<std::size_t> question;  // the turn: one exchange however many answers qualify
   };
   std::vector<Candidate> candidates;
   for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -187,13 +187,20 @@ std::vector<CapturedExchange> extractNotableExchanges(std::span<const Transcript
     if (characters < kMinimumAnswerCharacters) continue;
     const std::int64_t score = structuralScore(message.text);
     if (score < kMinimumScore || isMostlyCode(message.text)) continue;
-    std::string question = "(session start)";
-    if (auto preceding = precedingUserMessage(static_cast<std::ptrdiff_t>(i), messages)) {
-      question = platform::graphemeCount(*preceding) > kQuestionCharacters
-                     ? platform::graphemePrefix(*preceding, kQuestionCharacters) + "\u2026"
-                     : std::move(*preceding);
+    const std::optional<std::size_t> question = turnQuestionIndex(i, messages);
+    auto same = std::find_if(candidates.begin(), candidates.end(),
+                             [&](const Candidate& c) { return c.question == question; });
+    if (same != candidates.end()) {
+      // The turn's best answer ranks it.
+      if (score > same->exchange.structuralScore ||
+          (score == same->exchange.structuralScore && characters > same->answerCharacters)) {
+        same->exchange.structuralScore = score;
+        same->answerCharacters = characters;
+      }
+      continue;
     }
-    candidates.push_back({{questionAndAnswerBody(question, message.text), score}, characters});
+    // The same body as a salience capture of the turn, so that the two make one memory.
+    candidates.push_back({{turnExchangeBody(i, messages), score}, characters, question});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
     if (a.exchange.structuralScore != b.exchange.structuralScore) {

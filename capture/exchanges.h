@@ -14,7 +14,7 @@
 namespace nodrel::capture {
 
 struct CapturedExchange {
-  std::string body;  // "Q: " + question + "\n\nA: " + answer
+  std::string body;  // the turn's exchange: "Q: " + question + "\n\nA: " + the turn's reply
   std::int64_t structuralScore = 0;
 
   friend bool operator==(const CapturedExchange&, const CapturedExchange&) = default;
@@ -22,7 +22,8 @@ struct CapturedExchange {
 
 inline constexpr std::size_t kMaxExchangesPerSession = 8;
 
-// At most eight exchanges, highest score first, then longest answer, then transcript order.
+// The turns holding a long, structured assistant text, one exchange per turn: at most eight,
+// highest score first, then longest answer, then transcript order.
 std::vector<CapturedExchange> extractNotableExchanges(std::span<const TranscriptMessage> messages);
 
 // 0 to 10: table +3, list +2, file paths +2, code fence +1, decision wording +2.

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/user_defaults.h"
 #include "store/pending_write_queue.h"
 
@@ -31,6 +32,11 @@ PayloadReading readHookPayload(std::string_view input) {
   // Stored and looked up under the one key every table keeps a project by.
   if (cwd != object.end() && cwd->is_string()) {
     reading.payload.cwd = platform::normaliseProjectPath(cwd->get<std::string>());
+  }
+  auto answer = object.find("last_assistant_message");
+  if (answer != object.end() && answer->is_string()) {
+    std::string trimmed = platform::trimWhitespace(answer->get_ref<const std::string&>());
+    if (!trimmed.empty()) reading.payload.lastAssistantMessage = std::move(trimmed);
   }
   return reading;
 }

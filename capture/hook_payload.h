@@ -14,6 +14,9 @@ struct HookPayload {
   std::string sessionId;
   std::string transcriptPath;
   std::string cwd;  // "" when absent or not a text
+  // The Stop event's answer of the turn: the host runs the hook before it has written that
+  // answer to the transcript. Nothing when absent, not a text or blank.
+  std::optional<std::string> lastAssistantMessage;
 
   friend bool operator==(const HookPayload&, const HookPayload&) = default;
 };

@@ -40,10 +40,32 @@ std::filesystem::path pendingCapturesPath() {
   return platform::NodrelPaths::baseDirectory() / "pending-captures.json";
 }
 
-std::vector<PendingCapture> loadPendingCaptures() {
-  auto bytes = platform::readFile(pendingCapturesPath());
-  if (!bytes) return {};
-  return decode(*bytes);
+bool pendingCapturesWaiting() {
+  std::error_code ec;
+  return std::filesystem::exists(pendingCapturesPath(), ec);
+}
+
+std::vector<PendingCapture> loadPendingCaptures(std::string* setAside) {
+  const std::filesystem::path path = pendingCapturesPath();
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) return {};
+  std::vector<PendingCapture> list;
+  if (size <= kMaxPendingCapturesBytes) {
+    auto bytes = platform::readFile(path, static_cast<std::size_t>(kMaxPendingCapturesBytes));
+    if (!bytes) return {};
+    list = decode(*bytes);
+    if (list.size() <= kMaxPendingCaptures) return list;
+  }
+  std::filesystem::path aside = path;
+  aside += ".set-aside";
+  std::filesystem::rename(path, aside, ec);
+  if (setAside) {
+    *setAside = "the pending-captures list is larger than " +
+                std::to_string(kMaxPendingCaptures) + " entries; it was set aside as " +
+                aside.string() + (ec ? " (the rename failed: " + ec.message() + ")" : "");
+  }
+  return {};
 }
 
 void updatePendingCaptures(const std::vector<PendingCapture>& add,

@@ -3,6 +3,7 @@
 // small list in the data directory for the next hook run of any session to capture them.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,11 +21,20 @@ struct PendingCapture {
 // At most this many sessions wait; the oldest make room for a newer one.
 inline constexpr std::size_t kMaxPendingCaptures = 100;
 
+// Bytes a list of kMaxPendingCaptures entries can need; a larger file is no list of ours.
+inline constexpr std::uintmax_t kMaxPendingCapturesBytes = std::uintmax_t{1} << 20;
+
 // "pending-captures.json" in the data directory.
 std::filesystem::path pendingCapturesPath();
 
-// The waiting sessions, oldest first; empty when there is no list or it is unreadable.
-std::vector<PendingCapture> loadPendingCaptures();
+// True when a list file is there (a stat, not a read): the cheap test of a hook with no work.
+bool pendingCapturesWaiting();
+
+// The waiting sessions, oldest first; empty when there is no list or it is unreadable. A file
+// over kMaxPendingCapturesBytes, or with more than kMaxPendingCaptures entries, is never read
+// whole: it is renamed to "pending-captures.json.set-aside" (so no hook run pays for it again)
+// and `setAside`, when given, receives the one line that says so.
+std::vector<PendingCapture> loadPendingCaptures(std::string* setAside = nullptr);
 
 // Adds the session (replacing an entry of the same session) and removes the sessions listed in
 // `done`. The list is changed under a file lock, so hook runs of several sessions at once lose

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "capture/captured_body.h"
+#include "capture/exchange_assembly.h"
 #include "platform/text.h"
 
 namespace nodrel::capture {
@@ -99,16 +99,7 @@ std::string exchangeText(std::ptrdiff_t messageIndex, std::span<const Transcript
   if (messageIndex < 0 || messageIndex >= static_cast<std::ptrdiff_t>(messages.size())) {
     return "(empty)";
   }
-  const auto k = static_cast<std::size_t>(messageIndex);
-  const TranscriptMessage& message = messages[k];
-  if (message.role == TranscriptMessage::Role::User) {
-    const bool answered =
-        k + 1 < messages.size() && messages[k + 1].role == TranscriptMessage::Role::Assistant;
-    return questionAndAnswerBody(message.text, answered ? std::string_view(messages[k + 1].text)
-                                                        : std::string_view("(no assistant response)"));
-  }
-  auto question = precedingUserMessage(messageIndex, messages);
-  return questionAndAnswerBody(question ? *question : std::string("(session start)"), message.text);
+  return turnExchangeBody(static_cast<std::size_t>(messageIndex), messages);
 }
 
 }  // namespace nodrel::capture

@@ -33,8 +33,8 @@ std::vector<SalienceSignal> detectSalienceSignals(std::span<const TranscriptMess
 // A plain substring test, phrases in order; the caller lower-cases the text.
 bool containsAnyPhrase(std::string_view text, std::span<const std::string_view> phrases);
 
-// The question and answer around one message: "Q: " + question + "\n\nA: " + answer (held to
-// the captured-body limit), or "(empty)" for an index outside the list.
+// The exchange of the turn that holds one message: its typed question with the turn's whole
+// reply (see exchange_assembly.h), or "(empty)" for an index outside the list.
 std::string exchangeText(std::ptrdiff_t messageIndex, std::span<const TranscriptMessage> messages);
 
 // The text of the last user message before `index`, passing over assistant messages and what the

@@ -4,11 +4,16 @@
 #include <optional>
 #include <system_error>
 
+#include "capture/captured_write.h"
 #include "capture/exchanges.h"
+#include "capture/marker_placement.h"
 #include "capture/pending_captures.h"
+#include "capture/salience_pass.h"
 #include "capture/transcript.h"
+#include "capture/transcript_tail.h"
 #include "db/error.h"
 #include "db/schema.h"
+#include "platform/interruption.h"
 #include "platform/paths.h"
 #include "platform/time.h"
 #include "store/capacity.h"
@@ -33,6 +38,10 @@ void recordCapturedSessionOrThrow(const std::string& sessionId, std::int64_t cou
                   db::Value(count), db::text(extractor)});
 }
 
+bool stopNow(const std::function<bool()>& stopRequested) {
+  return stopRequested && stopRequested();
+}
+
 }  // namespace
 
 bool isSessionCaptured(const std::string& sessionId, db::Connection& connection) {
@@ -55,7 +64,8 @@ void recordCapturedSession(const std::string& sessionId, std::int64_t count,
 std::int64_t autoCaptureSession(const std::string& sessionId,
                                 const std::filesystem::path& transcriptPath,
                                 const std::string& cwd, db::Connection& connection,
-                                const ClaudeCLIService& /*cliService*/) {
+                                const ClaudeCLIService& /*cliService*/,
+                                const std::function<bool()>& stopRequested) {
   if (captureLevelIsOff()) return 0;
   if (isSessionCaptured(sessionId, connection)) return 0;
   const std::vector<TranscriptMessage> messages = readTranscriptFile(transcriptPath);
@@ -64,6 +74,7 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
   std::int64_t count = 0;
   std::exception_ptr failure;
   for (const CapturedExchange& exchange : extractNotableExchanges(messages)) {
+    if (stopNow(stopRequested)) throw CaptureInterrupted();
     store::MemoryWrite write;
     write.body = exchange.body;
     write.tier = store::MemoryTier::Episodic;
@@ -73,8 +84,12 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
     write.project = cwd;
     write.sourceSession = sessionId;
     try {
-      store::writeMemory(connection, write);
-      ++count;
+      // Stored already by the Stop hook (the same turn makes the same body), or by an earlier
+      // try of this capture: one memory, left as it is.
+      if (storeCaptured(connection, std::move(write), /*skipOwnSession=*/true) ==
+          CaptureResult::Stored) {
+        ++count;
+      }
     } catch (const store::WriteBlockedError&) {
       // Queued by the write path; it is kept on disk when the command ends.
     } catch (const db::Error& error) {
@@ -90,10 +105,46 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
   return count;
 }
 
+std::int64_t captureEndedSession(const HookPayload& session, db::Connection& connection,
+                                 std::string_view prefix, const Diagnostics& diagnostics,
+                                 const std::function<bool()>& stopRequested) {
+  if (!captureLevelIsOff()) {
+    // What the last Stop could not see: the turns after its watermark, its open question.
+    TranscriptTail tail = readTranscriptTail(session.sessionId, session.transcriptPath);
+    const SaliencePassResult pass =
+        runSaliencePass(tail, session, /*sessionEnded=*/true, connection, stopRequested);
+    const SessionWatermark next = watermarkBefore(tail, pass.stop);
+    if (next != tail.base) saveWatermark(session.sessionId, next);
+    if (pass.count >= 1) {
+      diagnostics(std::string(prefix) + std::to_string(pass.count) +
+                  " salience capture(s) from session " + session.sessionId + "\n");
+    }
+    if (pass.failure) std::rethrow_exception(pass.failure);
+    if (pass.stop < tail.messages.size() && stopNow(stopRequested)) throw CaptureInterrupted();
+  }
+  // A "/remember" run as the session's last turn has no Stop after it that could place it.
+  const std::vector<Marker> markers = loadMarkers(session.cwd);
+  consumeMarkers(markers, session, /*sessionEnded=*/true, connection, prefix, diagnostics,
+                 stopRequested);
+  if (stopNow(stopRequested)) throw CaptureInterrupted();
+
+  const std::int64_t count =
+      autoCaptureSession(session.sessionId, session.transcriptPath, session.cwd, connection,
+                         ClaudeCLIService::shared(), stopRequested);
+  if (count >= 1) {
+    diagnostics(std::string(prefix) + std::to_string(count) + " memories captured from session " +
+                session.sessionId + "\n");
+  }
+  return count;
+}
+
 void completePendingCaptures(db::Connection& connection,
                              const std::optional<std::string>& justCaptured,
-                             std::string_view prefix, const Diagnostics& diagnostics) {
-  const std::vector<PendingCapture> pendingList = loadPendingCaptures();
+                             std::string_view prefix, const Diagnostics& diagnostics,
+                             const std::function<bool()>& stopRequested) {
+  std::string setAside;
+  const std::vector<PendingCapture> pendingList = loadPendingCaptures(&setAside);
+  if (!setAside.empty()) diagnostics(std::string(prefix) + setAside + "\n");
   if (pendingList.empty()) return;
   std::vector<std::string> done;
   for (const PendingCapture& pending : pendingList) {
@@ -101,17 +152,15 @@ void completePendingCaptures(db::Connection& connection,
       done.push_back(pending.sessionId);
       continue;
     }
+    if (stopNow(stopRequested)) break;
     try {
-      const std::int64_t count =
-          autoCaptureSession(pending.sessionId, pending.transcriptPath, pending.cwd, connection,
-                             ClaudeCLIService::shared());
+      captureEndedSession({pending.sessionId, pending.transcriptPath, pending.cwd, std::nullopt},
+                          connection, prefix, diagnostics, stopRequested);
       done.push_back(pending.sessionId);
-      if (count >= 1) {
-        diagnostics(std::string(prefix) + std::to_string(count) +
-                    " memories captured from session " + pending.sessionId + "\n");
-      }
     } catch (const db::Error& error) {
       if (error.isBusyOrLocked()) break;  // still locked: the others would wait in vain
+    } catch (const CaptureInterrupted&) {
+      break;
     } catch (const std::exception&) {
     }
   }
@@ -133,6 +182,8 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
   const HookPayload& payload = reading.payload;
   const std::filesystem::path databasePath = platform::NodrelPaths::databaseURL();
 
+  const platform::InterruptionGuard guard;
+  const std::function<bool()> stopRequested = [&guard] { return guard.interrupted(); };
   std::optional<db::Connection> connection;
   try {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
@@ -141,17 +192,14 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
     connection =
         db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
     db::ensureSchema(*connection);
-    const ClaudeCLIService& cliService = ClaudeCLIService::shared();
-    const std::int64_t count = autoCaptureSession(payload.sessionId, payload.transcriptPath,
-                                                  payload.cwd, *connection, cliService);
-    if (count >= 1) {
-      diagnostics("nodrel capture: " + std::to_string(count) +
-                  " memories captured from session " + payload.sessionId + "\n");
-    }
+    captureEndedSession(payload, *connection, "nodrel capture: ", diagnostics, stopRequested);
   } catch (const std::exception& e) {
     // The host runs SessionEnd once: without the pending list the session would be lost.
-    std::string line = "nodrel capture: session " + payload.sessionId + " not captured (" +
-                       e.what() + ")";
+    const std::string why = guard.interrupted()
+                                ? "stopped by signal " + std::to_string(guard.signalNumber())
+                                : std::string(e.what());
+    std::string line = "nodrel capture: session " + payload.sessionId + " not captured (" + why +
+                       ")";
     try {
       updatePendingCaptures({{payload.sessionId, payload.transcriptPath, payload.cwd}}, {});
       line += "; the next hook run will capture it";
@@ -162,7 +210,10 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
     preserveQueuedWrites();
     return 0;
   }
-  completePendingCaptures(*connection, payload.sessionId, "nodrel capture: ", diagnostics);
+  if (!guard.interrupted()) {
+    completePendingCaptures(*connection, payload.sessionId, "nodrel capture: ", diagnostics,
+                            stopRequested);
+  }
   preserveQueuedWrites();
   return 0;
 }

@@ -67,6 +67,12 @@ std::optional<SessionWatermark> loadWatermark(const std::string& sessionId) {
   }
   watermark.earliest = instantAt(object, "earliest");
   watermark.latest = instantAt(object, "latest");
+  if (auto digest = object.find("digest"); digest != object.end() && digest->is_string()) {
+    watermark.digest = digest->get<std::string>();
+  }
+  if (auto answer = object.find("payload_answer"); answer != object.end() && answer->is_string()) {
+    watermark.payloadAnswer = answer->get<std::string>();
+  }
   return watermark;
 }
 
@@ -84,6 +90,8 @@ void saveWatermark(const std::string& sessionId, const SessionWatermark& waterma
     const auto& formatter = platform::sharedTimestampFormatter();
     if (watermark.earliest) object["earliest"] = formatter.format(*watermark.earliest);
     if (watermark.latest) object["latest"] = formatter.format(*watermark.latest);
+    if (!watermark.digest.empty()) object["digest"] = watermark.digest;
+    if (watermark.payloadAnswer) object["payload_answer"] = *watermark.payloadAnswer;
     // Written after every turn; a watermark lost in a crash costs one scan again, not data.
     platform::replaceFile(path, object.dump(-1, ' ', false, json::error_handler_t::replace));
   } catch (const std::exception&) {

@@ -12,6 +12,8 @@
 
 namespace nodrel::capture {
 
+inline constexpr std::size_t kWatermarkDigestBytes = 4096;
+
 struct SessionWatermark {
   std::string transcriptPath;  // the file the offset belongs to
   std::uint64_t offset = 0;    // bytes of the transcript already scanned
@@ -21,6 +23,12 @@ struct SessionWatermark {
   // The time span of the messages before the offset; absent when none had a time.
   std::optional<platform::Instant> earliest;
   std::optional<platform::Instant> latest;
+  // SHA-256 (hex) of the up to kWatermarkDigestBytes bytes before the offset: a transcript
+  // rewritten in place does not match it and is read from its start. Empty for none.
+  std::string digest;
+  // SHA-256 (hex) of the answer that the last run took from the hook payload before the host
+  // wrote it: the transcript line that brings it later is not a new message.
+  std::optional<std::string> payloadAnswer;
 
   friend bool operator==(const SessionWatermark&, const SessionWatermark&) = default;
 };

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "capture/host_text.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -24,12 +25,6 @@ std::optional<int> zoneOffsetMinutes(std::string_view zone) {
   const int total = hours * 60 + minutes;
   return zone[0] == '-' ? -total : total;
 }
-
-// Openings of the user lines that the host writes around a slash command or a local command.
-constexpr std::string_view kHostWrapperOpenings[] = {
-    "<command-name>",          "<command-message>",      "<command-args>",
-    "<local-command-stdout>",  "<local-command-stderr>", "<local-command-caveat>",
-    "[Request interrupted by user"};
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -140,20 +135,6 @@ std::optional<platform::Instant> parseTranscriptTimestamp(const json& line) {
   return parseTranscriptDate(timestamp->get_ref<const std::string&>());
 }
 
-bool isHostWrapperText(std::string_view text) {
-  for (std::string_view tag : kHostWrapperOpenings) {
-    if (text.starts_with(tag)) return true;
-  }
-  // "Stop hook feedback:", "SubagentStop hook feedback:", "PreToolUse:Bash hook feedback:" and
-  // the "hook blocking error" form of newer hosts: an event name, perhaps a tool, then the words.
-  const std::size_t hook = text.find(" hook ");
-  if (hook == std::string_view::npos || hook == 0 || hook > 80) return false;
-  const std::string_view event = text.substr(0, hook);
-  if (event.find_first_of(" \t\n") != std::string_view::npos) return false;
-  const std::string_view rest = text.substr(hook + 6);
-  return rest.starts_with("feedback:") || rest.starts_with("blocking error");
-}
-
 namespace {
 
 // The line as a JSON object; nothing when it is anything else, or too long to be taken.
@@ -181,10 +162,23 @@ std::optional<TranscriptMessage> messageOfLine(const json& object) {
   if (message == object.end() || !message->is_object()) return std::nullopt;
   auto body = transcriptMessageText(*message);
   if (!body) return std::nullopt;
-  const bool hostWritten =
-      *role == TranscriptMessage::Role::User &&
-      (isTrue(object, "isMeta") || isTrue(object, "isCompactSummary") || isHostWrapperText(*body));
-  return TranscriptMessage{*role, std::move(*body), parseTranscriptTimestamp(object), hostWritten};
+  bool hostWritten = false;
+  bool opensTurn = false;
+  if (*role == TranscriptMessage::Role::User) {
+    // A compaction summary, like a command's expansion, comes inside the turn it continues.
+    if (isTrue(object, "isMeta") || isTrue(object, "isCompactSummary")) {
+      hostWritten = true;
+    } else if (auto command = slashCommandQuestion(*body)) {
+      // What the user typed after the command's name is the question; the wrapper is not.
+      body = std::move(command);
+    } else {
+      const HostText kind = classifyHostText(*body);
+      hostWritten = kind != HostText::None;
+      opensTurn = kind == HostText::NewTurn;
+    }
+  }
+  return TranscriptMessage{*role, std::move(*body), parseTranscriptTimestamp(object), hostWritten,
+                           opensTurn};
 }
 
 }  // namespace
@@ -212,6 +206,14 @@ TranscriptPiece parseTranscriptPiece(std::string_view text) {
     if (!terminated && !object) break;
     piece.end = next;
     if (!object) continue;
+    // Tool calls and their results count for the time span too: a marker set by a tool call
+    // falls inside the turn even before the turn's answer is written.
+    if (!isTrue(*object, "isSidechain")) {
+      if (auto timestamp = parseTranscriptTimestamp(*object)) {
+        if (!piece.earliest || *timestamp < *piece.earliest) piece.earliest = timestamp;
+        if (!piece.latest || *timestamp > *piece.latest) piece.latest = timestamp;
+      }
+    }
     if (auto message = messageOfLine(*object)) {
       piece.messages.push_back(std::move(*message));
       piece.lineEnds.push_back(next);

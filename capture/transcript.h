@@ -21,9 +21,15 @@ struct TranscriptMessage {
   Role role = Role::User;
   std::string text;  // trimmed at both ends, never empty
   std::optional<platform::Instant> timestamp = std::nullopt;
-  // A user-role line that the host wrote, not the user: a slash-command wrapper or expansion, a
-  // compaction summary, hook feedback. It is never a question; it ends an exchange.
+  // A user-role line that the host wrote, not the user: a command's expansion or output, a
+  // compaction summary, hook feedback, a background task's notice. It is never a question. A
+  // slash command is what the user typed: its text is "/name args" and it is not host-written.
   bool hostWritten = false;
+  // A host-written line after which the assistant answers the host, not the question before:
+  // a background task's notice, an interruption, a command's or bash mode's output. It ends the
+  // turn before it. Lines the host writes inside a turn (hook feedback, reminders, a command's
+  // expansion, a compaction summary) do not.
+  bool opensTurn = false;
 
   friend bool operator==(const TranscriptMessage&, const TranscriptMessage&) = default;
 };
@@ -49,12 +55,11 @@ struct TranscriptPiece {
   std::vector<TranscriptMessage> messages;
   std::vector<std::size_t> lineEnds;
   std::size_t end = 0;
+  // The time span of the main thread's lines taken, tool calls and results included.
+  std::optional<platform::Instant> earliest;
+  std::optional<platform::Instant> latest;
 };
 TranscriptPiece parseTranscriptPiece(std::string_view text);
-
-// True for the text of a user line that the host wrote around or instead of what the user typed
-// (command wrappers, local-command output, hook feedback, interruption notes).
-bool isHostWrapperText(std::string_view text);
 
 // The trimmed text of a `message` object's `content` (a text, or an array of objects whose
 // "text" parts are joined by a blank line), or nothing.

@@ -55,6 +55,9 @@ constexpr std::string_view kFetchMemory = R"sql(
            surface_condition, trigger_keywords, depth, is_top_level
     FROM memories WHERE id = ? AND deleted_at IS NULL LIMIT 1)sql";
 
+constexpr std::string_view kIsForgotten =
+    "SELECT 1 FROM memories WHERE id = ? AND deleted_at IS NOT NULL LIMIT 1";
+
 constexpr std::string_view kReinforceMemory = R"sql(
     UPDATE memories
     SET access_count = access_count + 1, last_accessed = ?, strength = MIN(strength + 0.3, 1.0)
@@ -134,6 +137,10 @@ Memory newMemory(const MemoryWrite& write, const std::string& id, std::int64_t t
 Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   const std::string id = memoryContentHash(write.body);
   const std::optional<Memory> existing = fetchMemory(id, connection);
+  if (!existing && !write.reviveForgotten &&
+      connection.scalar(kIsForgotten, {db::text(id)}).has_value()) {
+    throw ForgottenMemoryError();
+  }
   if (!existing) {
     try {
       enforceCapacity(connection);
@@ -155,6 +162,9 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
 
   const std::int64_t importance =
       std::clamp(write.importance, kLowestImportance, kHighestImportance);
+  // One transaction for the row and everything that hangs on it: a process stopped between two
+  // commits would leave a memory that no later write completes, since it only reinforces.
+  db::Savepoint whole(connection, "nodrel_write_memory_whole");
   {
     // A row without its full-text entry would never be searchable, since a later write of the
     // same body only reinforces it: both are stored, or neither and the caller hears why.
@@ -172,7 +182,10 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
       // The other program stored the body after our lookup: ours is a second write of it.
       savepoint.commit();
       std::optional<Memory> live = fetchMemory(id, connection);
+      // Forgotten by the other program since the lookup: left forgotten.
+      if (!live && !write.reviveForgotten) throw ForgottenMemoryError();
       reinforceMemory(id, connection);
+      whole.commit();
       if (live) return *live;
       return newMemory(write, id, tokens, importance, nowText);
     }
@@ -199,6 +212,7 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   } catch (const std::exception&) {
     // The memory itself is stored; only what the failed commit held is missing.
   }
+  whole.commit();
 
   return newMemory(write, id, tokens, importance, nowText);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,13 +23,24 @@ struct MemoryWrite {
   std::int64_t importance = 5;
   std::optional<std::string> contextPath = std::nullopt;
   std::optional<std::string> sourceSession = std::nullopt;
+  // Only an explicit save may bring back a body the user forgot; every other writer leaves it
+  // forgotten.
+  bool reviveForgotten = false;
 
   friend bool operator==(const MemoryWrite&, const MemoryWrite&) = default;
 };
 
+// The body is that of a forgotten memory and the write may not revive it: nothing was stored.
+class ForgottenMemoryError : public std::runtime_error {
+ public:
+  ForgottenMemoryError() : std::runtime_error("the memory was forgotten") {}
+};
+
 // Stores one memory and returns it (the new row, or the stored one it reinforced, as it was
-// before the reinforcement). First retries the queued writes. The row and its full-text entry
-// are written together or not at all; its vector and links are best effort.
+// before the reinforcement). First retries the queued writes. The row, its full-text entry, its
+// vector and its links are committed together, so no interruption leaves a row without the
+// others; the vector and links are best effort (their failure does not fail the write).
+// A forgotten body is revived only when `reviveForgotten`; otherwise ForgottenMemoryError.
 // Throws WriteBlockedError (store/capacity.h) after queueing the write and posting the
 // notification when both budgets are exhausted, or db::Error, having then stored nothing.
 Memory writeMemory(db::Connection& connection, const MemoryWrite& write);

@@ -14,6 +14,12 @@
 #include <system_error>
 #include <vector>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "capture/hook_payload.h"
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "db/connection.h"
@@ -360,6 +366,29 @@ std::string renderMemoryIndex(const std::vector<IndexNode>& nodes) {
   return text;
 }
 
+// How long a hook's payload may take to arrive; a terminal or an idle pipe is not waited on.
+constexpr int kPayloadWaitMilliseconds = 2000;
+
+// The hook payload's text "cwd" on standard input, else the process's working directory.
+std::string workingDirectoryOfSession() {
+  if (::isatty(STDIN_FILENO) == 0) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (::poll(&input, 1, kPayloadWaitMilliseconds) > 0) {
+      const auto payload = nlohmann::json::parse(capture::readStandardInput(), nullptr,
+                                                 /*allow_exceptions=*/false);
+      if (payload.is_object()) {
+        auto it = payload.find("cwd");
+        if (it != payload.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) {
+          return it->get<std::string>();
+        }
+      }
+    }
+  }
+  std::error_code ec;
+  const std::filesystem::path current = std::filesystem::current_path(ec);
+  return ec ? std::string() : current.string();
+}
+
 }  // namespace
 
 int runContext(Arguments args) {
@@ -373,6 +402,9 @@ int runContext(Arguments args) {
       if (auto parsed = parseLimit(args[++i])) limit = std::max<std::int64_t>(*parsed, 1);
     }
   }
+  // Hosts that do not set CLAUDE_PROJECT_DIR make the installed command pass an empty value;
+  // the SessionStart payload on standard input still names the directory.
+  if (cwd && cwd->empty()) cwd = workingDirectoryOfSession();
   if (!cwd || cwd->empty()) {
     writeErr("nodrel context: --cwd PATH is required\n");
     return 1;

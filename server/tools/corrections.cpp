@@ -48,6 +48,7 @@ void mirrorCorrection(db::Connection& connection, const std::string& body,
     write.tags = "correction," + source;
     write.importance = 5;
     write.project = projectPath;
+    write.reviveForgotten = true;  // an explicit save brings a forgotten body back
     memoryID = store::writeMemory(connection, write).id;
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] memory mirror error (non-fatal): ") + e.what());

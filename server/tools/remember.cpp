@@ -47,6 +47,7 @@ json rememberContent(db::Connection& connection, const RememberArguments& argume
   write.tags = std::string(kTags);
   write.importance = kImportance;
   write.project = arguments.projectPath;
+  write.reviveForgotten = true;  // an explicit save brings a forgotten body back
   if (arguments.sessionID && !arguments.sessionID->empty()) write.sourceSession = arguments.sessionID;
 
   store::Memory memory;

@@ -70,6 +70,7 @@ json saveContext(db::Connection& connection, const SaveContextArguments& argumen
     write.importance = 5;
     write.project = arguments.projectPath;
     write.sourceSession = sessionID;
+    write.reviveForgotten = true;  // an explicit save brings a forgotten body back
     const std::string memoryID = store::writeMemory(connection, write).id;
     logLine("[nodrel-mcp] context mirrored to memories: " + memoryID);
   } catch (const std::exception& e) {

@@ -142,6 +142,35 @@ TEST_F(MemoryManagement, ForgottenMemoriesAreNoLongerRecalled) {
   EXPECT_EQ(app({"list"}).out.find(ids_[1].substr(0, 12)), std::string::npos);
 }
 
+// A correction and a session-context note are shown by the context tool on their own: forgetting
+// the memory that mirrors one takes it out of the context as well, and leaves the others.
+TEST_F(MemoryManagement, ForgettingAMirroredCorrectionOrNoteHidesItToo) {
+  const auto session = testing::runServer(
+      {testing::toolCall(10, "nodrel_save_correction",
+                         {{"project_path", "/work/app"},
+                          {"content", "Never deploy on Fridays without a rollback plan"}}),
+       testing::toolCall(11, "nodrel_save_context",
+                         {{"project_path", "/work/app"}, {"context_type", "decision"},
+                          {"content", "We chose blue-green deploys for the API"}}),
+       testing::toolCall(12, "nodrel_save_context",
+                         {{"project_path", "/work/app"}, {"context_type", "state"},
+                          {"content", "The migration to Postgres 16 is half done"}})});
+  ASSERT_EQ(session.responses.size(), 3u);
+  ASSERT_TRUE(mentions(context("/work/app"), "without a rollback plan"));
+  auto db = home_.openDatabase();
+  const auto idOf = [&](const std::string& body) {
+    return *db::textOf(*db.scalar("SELECT id FROM memories WHERE body = ?", {db::text(body)}));
+  };
+  auto run = app({"forget", idOf("Never deploy on Fridays without a rollback plan"),
+                  idOf("We chose blue-green deploys for the API")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json after = context("/work/app");
+  EXPECT_FALSE(mentions(after, "without a rollback plan")) << after.dump();
+  EXPECT_FALSE(mentions(after, "blue-green deploys")) << after.dump();
+  EXPECT_TRUE(mentions(after, "Postgres 16 is half done")) << after.dump();
+  EXPECT_TRUE(mentions(after, "staging database is reset")) << after.dump();
+}
+
 TEST_F(MemoryManagement, AnIdThatNamesNoOneMemoryChangesNothing) {
   {
     auto db = home_.openDatabase();

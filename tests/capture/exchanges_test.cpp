@@ -55,34 +55,41 @@ TEST(IsMostlyCode, CountsOnlyClosedFences) {
   EXPECT_FALSE(isMostlyCode(""));
 }
 
-TEST(ExtractNotableExchanges, PicksScoredLongAnswersWithTheirQuestion) {
+TEST(ExtractNotableExchanges, PicksTurnsWithAScoredLongAnswer) {
   const std::string decision = " The fix is to pin the version.";
   const std::string answer400 = prose(400 - decision.size()) + decision;
   const std::vector<TranscriptMessage> messages = {
-      {Role::Assistant, answer400},                                   // no question before it
-      {Role::User, std::string(301, 'q')},                            // cut to 300 + "…"
-      {Role::Assistant, prose(399 - decision.size()) + decision},     // too short by one
-      {Role::Assistant, prose(800)},                                  // no score
+      {Role::Assistant, answer400},                                    // no question before it
+      {Role::User, std::string(400, 'q')},                             // kept whole
+      {Role::Assistant, "Let me look."},
+      {Role::Assistant, prose(399 - decision.size()) + decision},      // too short by one
+      {Role::Assistant, "| a |\n| b |\n" + answer400},                 // score 5
+      {Role::Assistant, "Done."},
+      {Role::User, "and this?"},
+      {Role::Assistant, prose(800)},                                   // no score
       {Role::Assistant, "```\n" + std::string(900, 'c') + "\n```\n" + decision},  // mostly code
-      {Role::Assistant, "| a |\n| b |\n" + answer400},                // score 5
-      {Role::User, std::string(300, 'r')},                            // kept whole
-      {Role::Assistant, answer400 + "!"},                              // score 2, longer
+      {Role::User, "r"},
+      {Role::Assistant, answer400 + "!"},                               // score 2, longer
+      {Role::Assistant, answer400},                                     // the same turn again
   };
   const auto exchanges = extractNotableExchanges(messages);
   ASSERT_EQ(exchanges.size(), 3u);
   EXPECT_EQ(exchanges[0].structuralScore, 5);
-  EXPECT_EQ(exchanges[0].body,
-            "Q: " + std::string(300, 'q') + "\u2026\n\nA: | a |\n| b |\n" + answer400);
-  EXPECT_EQ(exchanges[1].body, "Q: " + std::string(300, 'r') + "\n\nA: " + answer400 + "!");
+  // The turn's whole reply, preamble and closing line included.
+  EXPECT_EQ(exchanges[0].body, "Q: " + std::string(400, 'q') + "\n\nA: Let me look.\n\n" +
+                                   prose(399 - decision.size()) + decision +
+                                   "\n\n| a |\n| b |\n" + answer400 + "\n\nDone.");
+  EXPECT_EQ(exchanges[1].body, "Q: r\n\nA: " + answer400 + "!\n\n" + answer400);
   EXPECT_EQ(exchanges[2].body, "Q: (session start)\n\nA: " + answer400);
 }
 
 TEST(ExtractNotableExchanges, KeepsTheEightBestInAStableOrder) {
-  std::vector<TranscriptMessage> messages = {{Role::User, "q"}};
-  // Ten answers: scores 2 or 4, lengths vary; equal keys keep transcript order.
+  std::vector<TranscriptMessage> messages;
+  // Ten turns: scores 2 or 4, lengths vary; equal keys keep transcript order.
   for (int i = 0; i < 10; ++i) {
     std::string text = prose(400 + (i % 3) * 10) + " The fix is " + std::to_string(i);
     if (i % 2 == 0) text += "\n- a\n- b\n- c";
+    messages.push_back({Role::User, "q" + std::to_string(i)});
     messages.push_back({Role::Assistant, text});
   }
   const auto exchanges = extractNotableExchanges(messages);

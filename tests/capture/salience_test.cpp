@@ -66,9 +66,10 @@ TEST(ExchangeText, BuildsTheQuestionAndAnswerAroundOneMessage) {
   };
   const Case cases[] = {
       {0, "Q: (session start)\n\nA: welcome"},
-      {1, "Q: q1\n\nA: a1"},
-      {2, "Q: q1\n\nA: a1"},  // same text as the user signal before it
-      {3, "Q: q1\n\nA: a1b"},
+      // The whole turn, whichever of its messages is salient.
+      {1, "Q: q1\n\nA: a1\n\na1b"},
+      {2, "Q: q1\n\nA: a1\n\na1b"},
+      {3, "Q: q1\n\nA: a1\n\na1b"},
       {4, "Q: q2\n\nA: (no assistant response)"},
       {5, "Q: q3\n\nA: (no assistant response)"},
       {6, "(empty)"},
@@ -80,11 +81,12 @@ TEST(ExchangeText, BuildsTheQuestionAndAnswerAroundOneMessage) {
   }
 }
 
-// What the host wrote in the user's place is neither a signal nor a question, and it ends the
-// answer of the message before it.
+// What the host wrote in the user's place is neither a signal nor a question; hook feedback
+// belongs to the turn it came in, a background task's notice begins the host's own turn.
 TEST(ExchangeText, PassesOverWhatTheHostWrote) {
   const TranscriptMessage feedback{Role::User, "Stop hook feedback: never stop", std::nullopt, true};
-  const TranscriptMessage summary{Role::User, "This session is being continued instead of", {}, true};
+  const TranscriptMessage summary{Role::User, "<task-notification>never mind</task-notification>",
+                                  {}, true, true};
   const std::vector<TranscriptMessage> messages = {
       user("No, use pnpm"), feedback, assistant("Good catch, switched."), summary,
       assistant("I'll remember that.")};
@@ -92,9 +94,9 @@ TEST(ExchangeText, PassesOverWhatTheHostWrote) {
                                             {Kind::SelfCorrectionAssistant, 2, 4},
                                             {Kind::SaveIntentAssistant, 4, 3}};
   EXPECT_EQ(detectSalienceSignals(messages), want);
-  EXPECT_EQ(exchangeText(0, messages), "Q: No, use pnpm\n\nA: (no assistant response)");
+  EXPECT_EQ(exchangeText(0, messages), "Q: No, use pnpm\n\nA: Good catch, switched.");
   EXPECT_EQ(exchangeText(2, messages), "Q: No, use pnpm\n\nA: Good catch, switched.");
-  EXPECT_EQ(exchangeText(4, messages), "Q: No, use pnpm\n\nA: I'll remember that.");
+  EXPECT_EQ(exchangeText(4, messages), "Q: (session start)\n\nA: I'll remember that.");
   const std::vector<TranscriptMessage> onlyHost = {summary, assistant("Continuing.")};
   EXPECT_EQ(precedingUserMessage(1, onlyHost), std::nullopt);
 }

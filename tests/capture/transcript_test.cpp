@@ -146,8 +146,21 @@ TEST(ParseTranscript, MarksWhatTheHostWroteAndDropsSubAgentTurns) {
        "host:This session is being continued|"},
       {"command wrapper", line("user", "<command-message>x is running…</command-message>", none),
        "host:<command-message>x is running…</command-message>|"},
-      {"command name first", line("user", "<command-name>/cost</command-name>", none),
-       "host:<command-name>/cost</command-name>|"},
+      {"command name first: the command is what was typed",
+       line("user", "<command-name>/cost</command-name>", none), "user:/cost|"},
+      {"a command with arguments",
+       line("user",
+            "<command-message>orchestrator is running…</command-message>\n<command-name>/"
+            "orchestrator</command-name>\n<command-args>create TODO app by Next.js</command-args>",
+            none),
+       "user:/orchestrator create TODO app by Next.js|"},
+      {"a finished background task and bash mode's output",
+       line("user", "<task-notification>\n<status>completed</status>\n</task-notification>", none) +
+           line("user", "<bash-stdout>ok</bash-stdout><bash-stderr></bash-stderr>", none) +
+           line("user", "<system-reminder>file opened</system-reminder>", none),
+       "host:<task-notification>\n<status>completed</status>\n</task-notification>|host:<bash-"
+       "stdout>ok</bash-stdout><bash-stderr></bash-stderr>|host:<system-reminder>file "
+       "opened</system-reminder>|"},
       {"command args", line("user", "<command-args>a</command-args>", none),
        "host:<command-args>a</command-args>|"},
       {"local command output",
@@ -168,8 +181,10 @@ TEST(ParseTranscript, MarksWhatTheHostWroteAndDropsSubAgentTurns) {
        "host:[Request interrupted by user for tool use]|"},
       {"markup or hook words inside typed text",
        line("user", "why does <command-name> show up?", none) +
-           line("user", "the Stop hook feedback: is noisy", none),
-       "user:why does <command-name> show up?|user:the Stop hook feedback: is noisy|"},
+           line("user", "the Stop hook feedback: is noisy", none) +
+           line("user", "Pre-commit hook feedback: it fails", none),
+       "user:why does <command-name> show up?|user:the Stop hook feedback: is noisy|"
+       "user:Pre-commit hook feedback: it fails|"},
       {"assistant text keeps working", line("assistant", "<command-name>x", {{"isMeta", true}}),
        "assistant:<command-name>x|"},
       {"a flag that is not a boolean", line("user", "typed", {{"isMeta", "true"}}), "user:typed|"},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -134,11 +135,10 @@ TEST(ContextCommand, WithoutDatabasePrintsOnlyTheHeaderAndCreatesNothing) {
   EXPECT_FALSE(std::filesystem::exists(home.dataDirectory()));
 }
 
-TEST(ContextCommand, MissingOrEmptyCwdFails) {
+TEST(ContextCommand, MissingCwdFails) {
   testing::TempHome home;
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"--cwd"}, {"--cwd", ""}, {"--limit", "--cwd", "/p"},
-        {"--cwd", "/p", "--cwd", ""}}) {
+       {std::vector<std::string>{}, {"--cwd"}, {"--limit", "--cwd", "/p"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     auto run = context(args);
     EXPECT_EQ(run.status, 1);
@@ -149,6 +149,26 @@ TEST(ContextCommand, MissingOrEmptyCwdFails) {
   auto run = context({"--cwd", "--limit"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, headerWithoutStore("--limit"));
+}
+
+// The installed hook passes "$CLAUDE_PROJECT_DIR", empty on hosts that do not set it: the
+// SessionStart payload's cwd names the project, else the working directory does.
+TEST(ContextCommand, AnEmptyCwdIsTakenFromThePayloadThenTheWorkingDirectory) {
+  testing::TempHome home;
+  const std::string payload =
+      R"({"session_id":"S1","transcript_path":"/t","cwd":"/work/alpha","hook_event_name":"SessionStart","source":"startup"})";
+  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""},
+                                 payload);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, headerWithoutStore("alpha"));
+  for (const std::string& input : {std::string(""), std::string("not json"),
+                                   std::string(R"({"cwd":""})")}) {
+    SCOPED_TRACE(input);
+    run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""}, input);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              headerWithoutStore(std::filesystem::current_path().filename().string()));
+  }
 }
 
 TEST(ContextCommand, LimitParsing) {

@@ -336,17 +336,23 @@ TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
   EXPECT_EQ(links, std::vector<db::Row>{db::Row{first.id}});
 }
 
-TEST_F(WritePathTest, WritingTheBodyOfASoftDeletedMemoryRevivesItAsNew) {
+TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   const Memory old = writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .importance = 2});
   db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 7, "
           "strength = 0.2, pinned = 1, evidence_count = 4, tier = 'cold', "
           "created_at = '2020-01-01T00:00:00.000+0000' WHERE id = ?",
           {db::text(old.id)});
   EXPECT_EQ(fetchMemory(old.id, db_), std::nullopt);
+  const auto forgotten = db_.query("SELECT * FROM memories");
+
+  // Any other writer leaves it forgotten and changes nothing.
+  EXPECT_THROW(writeMemory(db_, {.body = "Deleted elsewhere, wanted again"}), ForgottenMemoryError);
+  EXPECT_EQ(db_.query("SELECT * FROM memories"), forgotten);
 
   const Memory revived =
       writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .project = "/p",
-                        .type = MemoryType::Decision, .importance = 8, .sourceSession = "s-2"});
+                        .type = MemoryType::Decision, .importance = 8, .sourceSession = "s-2",
+                        .reviveForgotten = true});
   EXPECT_EQ(revived.id, old.id);
   EXPECT_EQ(revived.accessCount, 1);
   EXPECT_EQ(fetchMemory(old.id, db_), revived);

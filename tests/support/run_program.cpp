@@ -140,6 +140,11 @@ bool RunningProgram::send(const std::string& line) {
   return true;
 }
 
+void RunningProgram::closeInput() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
 ProgramRun RunningProgram::finish() {
   ProgramRun run;
   if (input_ >= 0) close(input_);

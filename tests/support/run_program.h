@@ -33,6 +33,9 @@ class RunningProgram {
   bool send(const std::string& line);
   // Closes standard input, waits for the exit and returns what it wrote.
   ProgramRun finish();
+  // Closes standard input only: the program reads to its end and goes on.
+  void closeInput();
+  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;

@@ -1,5 +1,5 @@
 // Which exchange a remember marker anchors to, and the memory body built from it.
-#include "capture/checkpoint.h"
+#include "capture/marker_placement.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +37,8 @@ TEST(MarkerExchange, AnchorsToTheLastUserMessageAtOrBeforeTheMarker) {
   EXPECT_EQ(bodyFor(at(5), {{Role::User, "q"}, {Role::Assistant, "a"}}, "n"), "Q: [n] q\n\nA: a");
 }
 
-// The exchange the user marked: the remember command's own wrapper and expansion, a second Stop
-// hook's feedback and an interruption note are not it, and they end the answer before them.
+// The exchange the user marked: the remember command and its expansion are not it, and the
+// command ends the answer; a second Stop hook's feedback belongs to the turn it came in.
 TEST(MarkerExchange, AnchorsOnlyToWhatTheUserTyped) {
   const auto host = [](std::string text, int minute) {
     return TranscriptMessage{Role::User, std::move(text), at(minute), true};
@@ -48,12 +48,13 @@ TEST(MarkerExchange, AnchorsOnlyToWhatTheUserTyped) {
       {Role::Assistant, "Understood.", at(2)},
       host("Stop hook feedback:\n[lint]: run the linter", 3),
       {Role::Assistant, "The linter passes.", at(4)},
-      host("<command-message>remember is running…</command-message>", 5),
+      {Role::User, "/remember deploys", at(5)},
       host("Run nodrel remember-mark --cwd /p", 5),
       {Role::Assistant, "Saving a marker.", at(6)}};
+  const std::string answer = "\n\nA: Understood.\n\nThe linter passes.";
   EXPECT_EQ(bodyFor(at(6), messages, "deploys"),
-            "Q: [deploys] Use blue-green, not rolling.\n\nA: Understood.");
-  EXPECT_EQ(bodyFor(std::nullopt, messages), "Q: Use blue-green, not rolling.\n\nA: Understood.");
+            "Q: [deploys] Use blue-green, not rolling." + answer);
+  EXPECT_EQ(bodyFor(std::nullopt, messages), "Q: Use blue-green, not rolling." + answer);
   // Nothing typed: the note alone, or nothing without one.
   EXPECT_EQ(bodyFor(at(6), {messages[2], messages[3]}, "n"), "Q: [n] ");
   EXPECT_EQ(bodyFor(at(6), {messages[2], messages[3]}), "");
