@@ -316,8 +316,11 @@ json handleToolCall(const std::string& name, const json& arguments, MCPServer& s
   }
   json normalised = arguments;
   if (auto refusal = checkPathArguments(*route, normalised)) {
+    // Audited as the handler's own refusal of the same path would be.
     result = {{"success", false}, {"error", *refusal}};
-    recordAuditEntry(server.db(), name, arguments, sessionID, "rejected", scope);
+    if (route->scope) scope = std::string(*route->scope);
+    recordAuditEntry(server.db(), name, arguments, sessionID,
+                     route->writes ? "rejected" : std::string(route->summary), scope);
     return textContentResult(result);
   }
   const CallArguments call{normalised, stringOr(normalised, "project_path", ""), sessionID};

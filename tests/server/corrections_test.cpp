@@ -63,7 +63,7 @@ TEST_F(SavingCorrections, StoresTheRowAndMirrorsItIntoMemories) {
                      {db::text(memoryID)})
                 .at(0),
             (db::Row{std::string("correction"), std::string("correction,session_log"),
-                     std::int64_t{5}, std::string("/work/app/")}));
+                     std::int64_t{5}, std::string("/work/app")}));
 
   // Saved again: a second row, the same memory reinforced.
   const json second = call("nodrel_save_correction",
