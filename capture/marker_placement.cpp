@@ -26,10 +26,7 @@ constexpr std::string_view kRememberCommand = "/remember";
 constexpr std::string_view kRememberCommandMention = "remember-mark";
 
 bool isAnchorCandidate(const TranscriptMessage& message) {
-  if (!isTypedMessage(message)) return false;
-  if (message.text == kRememberCommand) return false;
-  if (message.text.starts_with(std::string(kRememberCommand) + " ")) return false;
-  return message.text.find(kRememberCommandMention) == std::string::npos;
+  return isTypedMessage(message) && !isRememberCommand(message);
 }
 
 // The typed message at `index` followed by the assistant messages of its turn.
@@ -56,6 +53,13 @@ void widenSpan(std::optional<platform::Instant>& earliest, std::optional<platfor
 }
 
 }  // namespace
+
+bool isRememberCommand(const TranscriptMessage& message) {
+  if (message.role != Role::User) return false;
+  if (message.text == kRememberCommand) return true;
+  if (message.text.starts_with(std::string(kRememberCommand) + " ")) return true;
+  return message.text.find(kRememberCommandMention) != std::string::npos;
+}
 
 std::optional<platform::Instant> parseMarkerDate(std::string_view text) {
   return parseTranscriptDate(text);

@@ -36,6 +36,10 @@ std::vector<Marker> loadMarkers(const std::string& cwd);
 // "yyyy-MM-dd'T'HH:mm:ss.SSSZ", then "yyyy-MM-dd'T'HH:mm:ss'Z'".
 std::optional<platform::Instant> parseMarkerDate(std::string_view text);
 
+// The message that ran the remember command (typed as "/remember …", or an older host's prompt
+// naming `remember-mark`): it flags the exchange before it and is none of its own.
+bool isRememberCommand(const TranscriptMessage& message);
+
 // A marker that a transcript spanning [earliest, latest], as far as it is known, could hold.
 bool mayBePlaced(const Marker& marker, const std::optional<platform::Instant>& earliest,
                  const std::optional<platform::Instant>& latest);

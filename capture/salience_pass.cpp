@@ -4,6 +4,7 @@
 
 #include "capture/captured_write.h"
 #include "capture/exchange_assembly.h"
+#include "capture/marker_placement.h"
 #include "capture/salience.h"
 #include "store/capacity.h"
 
@@ -14,7 +15,10 @@ std::vector<SalienceSignal> newSignals(const TranscriptTail& tail, std::size_t b
   std::vector<SalienceSignal> signals;
   for (const SalienceSignal& signal : detectSalienceSignals(tail.messages)) {
     const auto index = static_cast<std::size_t>(signal.messageIndex);
-    if (index >= tail.firstNew && index < boundary) signals.push_back(signal);
+    if (index < tail.firstNew || index >= boundary) continue;
+    // The remember command's note is the marker's; the marker stores the exchange it flags.
+    if (isRememberCommand(tail.messages[index])) continue;
+    signals.push_back(signal);
   }
   return signals;
 }

@@ -300,7 +300,7 @@ TEST_F(CaptureCommand, RememberAsTheLastTurnIsStoredAtSessionEnd) {
       transcriptLine("user",
                      "<command-message>remember is running…</command-message>\n"
                      "<command-name>/remember</command-name>\n"
-                     "<command-args>imports</command-args>",
+                     "<command-args>never wildcard imports</command-args>",
                      "2026-03-02T09:05:00.000Z") +
       expansion.dump() + "\n" + transcriptLine("assistant", toolUse, "2026-03-02T09:05:02.000Z"));
   const auto markers = home.dataDirectory() / "checkpoints";
