@@ -216,7 +216,19 @@ std::vector<std::string> ImportResolver::resolveGo(const std::string& importer,
   if (directory) {
     if (auto files = goPackageFiles(*directory); !files.empty()) return files;
   }
-  return goPackageFiles(joined(joined(module->directory, "vendor"), path));
+  if (auto files = goPackageFiles(joined(joined(module->directory, "vendor"), path));
+      !files.empty()) {
+    return files;
+  }
+  // Every module sees the standard library: within the toolchain's own tree (cmd inside std)
+  // that is the enclosing std module's folder.
+  if (!dotted && module->path != "std") {
+    for (auto outer = module; outer && !outer->directory.empty();) {
+      outer = goModuleOf(directoryOf(outer->directory));
+      if (outer && outer->path == "std") return goPackageFiles(joined(outer->directory, path));
+    }
+  }
+  return {};
 }
 
 std::optional<std::string> ImportResolver::pythonModule(const std::string& base,

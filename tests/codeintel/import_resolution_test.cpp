@@ -63,7 +63,8 @@ TEST(ImportResolution, TheStandardLibraryImportsByFolder) {
                              {"vendor/golang.org/x/net/idna/idna.go"}},
                             {"cmd/go/internal/fmtcmd/fmt.go", "cmd/internal/base",
                              {"cmd/internal/base/base.go"}},
-                            {"cmd/go/internal/fmtcmd/fmt.go", "strings", {}}});
+                            {"cmd/go/internal/fmtcmd/fmt.go", "strings", {"strings/strings.go"}},
+                            {"cmd/go/internal/fmtcmd/fmt.go", "fmt", {"fmt/print.go"}}});
 }
 
 TEST(ImportResolution, PythonModulesFromTheRootsAndRelativeToThePackage) {
