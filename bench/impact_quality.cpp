@@ -259,7 +259,7 @@ void goEvaluation() {
     const auto& importers = importersOf[directory];
     const Answer answer = askImpact(server, project, target);
     std::size_t right = 0, found = 0;
-    const auto listed = strings(answer.result["direct_dependents"]);
+    const auto listed = strings(answer.result.value("direct_dependents", json::array()));
     for (const auto& dependent : listed) {
       const bool imports = importers.contains(dependent);
       if (imports) ++found;
@@ -351,6 +351,7 @@ std::vector<std::string> toolTopTen(const json& result, const std::string& file)
   std::vector<std::string> out;
   for (const char* key :
        {"predictions", "fragile_files", "direct_dependents", "transitive_dependents"}) {
+    if (!result.contains(key)) continue;  // an answer leaves out what it has none of
     for (const auto& path : strings(result[key])) {
       if (out.size() == 10) return out;
       if (path != file && std::find(out.begin(), out.end(), path) == out.end()) {
