@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "codeintel/ingestion.h"
@@ -89,6 +90,12 @@ class CodeIngestionService {
   // Rewrites the project's "references" edges from its "imports" edges; returns the number of
   // insertions attempted. Throws db::Error when the edges or files cannot be read.
   std::int64_t linkImportReferences(const std::string& project);
+
+  // Removes the rows of the project's files that are not in `present` (file ids): the file,
+  // its stamp, symbols and edges, and the memories' links to it. Returns how many files went.
+  // Throws db::Error.
+  std::int64_t removeVanishedFiles(const std::string& project,
+                                   const std::unordered_set<std::string>& present);
 
   // Links every memory whose context path is a file's relative path, or a trailing part of it
   // at a "/" boundary (ASCII letters in any case there), to that file. The context paths are

@@ -162,11 +162,25 @@ TEST_F(IngestionRun, SecondRunSkipsAndAnEditedFileIsParsedAlone) {
   EXPECT_EQ(third.symbolsExtracted, 2);
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(fileID("c.py"))}), 2);
 
-  // A removed file keeps its rows.
+  // A removed file, and one now inside a skipped folder, take their rows and links with them;
+  // the reference to the moved file goes too.
+  db().run("INSERT INTO memories (id, body) VALUES ('m1', 'about c.py')");
+  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+           "VALUES ('m1', ?, 'entity', 1.0, 'now')",
+           {db::text("code:" + fileID("c.py"))});
   fs::remove(root() / "c.py");
+  fs::create_directories(root() / "node_modules");
+  fs::rename(root() / "b.ts", root() / "node_modules/b.ts");
   auto fourth = ingest(root().string());
-  EXPECT_EQ(fourth.filesDiscovered, 2);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_files"), 3);
+  EXPECT_EQ(fourth.filesDiscovered, 1);
+  EXPECT_EQ(db().query("SELECT relative_path FROM code_files"),
+            (std::vector<db::Row>{{db::text("a.ts")}}));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id != ?", {db::text(fileID("a.ts"))}), 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE file_id != ? OR edge_type = 'references'",
+                  {db::text(fileID("a.ts"))}),
+            0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_file_stamps WHERE file_id != ?", {db::text(fileID("a.ts"))}), 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memory_links"), 0);
 }
 
 TEST_F(IngestionRun, AFileFailingPartWayKeepsItsPreviousRowsAndIsRetried) {
@@ -381,19 +395,28 @@ TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   writeFile(root() / "src/utils.ts", "import ./utils\n");  // names only itself
   writeFile(root() / "src/app.ts", "import ./models/user\nimport os.path\nimport ../models/user\n");
   writeFile(root() / "src/models/user.ts", "\n");
+  writeFile(root() / "models/user.ts", "\n");  // what "../models/user" names
   auto result = ingest(root().string());
-  EXPECT_EQ(result.edgesCreated, 4 + 2);  // two attempts for the one reference
+  EXPECT_EQ(result.edgesCreated, 4 + 2);
   auto refs = db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'references'");
-  EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("src/app.ts"),
-                                          db::text("file:" + fileID("src/models/user.ts"))}}));
+  std::vector<std::string> targets;
+  for (const auto& row : refs) {
+    EXPECT_EQ(row.at(0), db::text("src/app.ts"));
+    targets.push_back(*db::textOf(row.at(1)));
+  }
+  std::sort(targets.begin(), targets.end());
+  std::vector<std::string> want = {"file:" + fileID("models/user.ts"),
+                                   "file:" + fileID("src/models/user.ts")};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(targets, want);
 
-  // The import now resolves elsewhere: the old reference goes.
+  // The file one import named is gone: its reference goes, and no file of the same stem
+  // elsewhere takes its place.
   fs::remove(root() / "src/models/user.ts");
-  db().run("DELETE FROM code_files WHERE relative_path = 'src/models/user.ts'");
   writeFile(root() / "lib/user.py", "\n");
   ingest(root().string());
   refs = db().query("SELECT to_symbol FROM code_edges WHERE edge_type = 'references'");
-  EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("file:" + fileID("lib/user.py"))}}));
+  EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("file:" + fileID("models/user.ts"))}}));
 }
 
 TEST(CodeIngestionService, WriteQueueIsLabelled) {

@@ -26,9 +26,19 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
   return v;
 }
 
-std::string paddedPath(const std::string& prefix, int i) {
+std::string paddedPath(const std::string& prefix, int i, const std::string& extension = ".ts") {
   std::string n = std::to_string(i);
-  return prefix + std::string(3 - std::min<std::size_t>(3, n.size()), '0') + n + ".ts";
+  return prefix + std::string(3 - std::min<std::size_t>(3, n.size()), '0') + n + extension;
+}
+
+// The files of the tangled graphs below: one Go package, whose files see each other's names.
+std::string tangledPath(int i) { return paddedPath("f", i, ".go"); }
+
+// `user` imports `declarer` and uses its name.
+void uses(db::Connection& db, const std::string& user, const std::string& name,
+          const std::string& declarer) {
+  addEdge(db, user, name);
+  addEdge(db, user, "file:" + declarer, "references");
 }
 
 // core.ts declares Core; `direct` files use Core and each declares its own name; `transitive`
@@ -37,14 +47,17 @@ void buildFan(db::Connection& db, int direct, int transitive) {
   db::Savepoint savepoint(db);
   auto core = addCodeFile(db, kProject, "core.ts");
   addSymbol(db, core, "Core");
+  std::vector<std::string> directIDs;
   for (int i = 0; i < direct; ++i) {
     auto id = addCodeFile(db, kProject, paddedPath("direct/d", i));
     addSymbol(db, id, testing::numbered("D", i));
-    addEdge(db, id, "Core");
+    uses(db, id, "Core", core);
+    directIDs.push_back(id);
   }
   for (int i = 0; i < transitive; ++i) {
     auto id = addCodeFile(db, kProject, paddedPath("transitive/t", i));
-    addEdge(db, id, testing::numbered("D", i % std::max(direct, 1)));
+    const int used = i % std::max(direct, 1);
+    uses(db, id, testing::numbered("D", used), directIDs.at(used));
   }
   savepoint.commit();
 }
@@ -104,16 +117,98 @@ TEST(Impact, DependentsStopAtTheThirdRemoveAndSkipChangedFiles) {
     ids.push_back(addCodeFile(db, kProject, n + ".ts"));
     addSymbol(db, ids.back(), "S" + n);
   }
-  for (std::size_t i = 1; i < names.size(); ++i) addEdge(db, ids[i], "S" + names[i - 1]);
+  for (std::size_t i = 1; i < names.size(); ++i) uses(db, ids[i], "S" + names[i - 1], ids[i - 1]);
   auto x = addCodeFile(db, kProject, "x.ts");
   addSymbol(db, x, "Sx");
-  addEdge(db, x, "Sa");  // x depends on a, but is changed itself
+  uses(db, x, "Sa", ids[0]);  // x depends on a, but is changed itself
 
   auto report = analyzeImpact(kProject, {"a.ts", "x.ts"}, db);
   EXPECT_EQ(sorted(report.changedFiles), (std::vector<std::string>{"a.ts", "x.ts"}));
   EXPECT_EQ(report.directDependents, std::vector<std::string>{"b.ts"});
   EXPECT_EQ(report.transitiveDependents, (std::vector<std::string>{"c.ts", "d.ts"}));
   EXPECT_EQ(report.blastRadius, 3);
+}
+
+// A name is a dependency only where the using file can see its declaration: through an
+// import of the declaring file, or by sharing its Go package, Kotlin package or Swift module.
+TEST(Impact, NamesCountOnlyWhereTheUserCanSeeTheDeclaration) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  auto errors = addCodeFile(db, kProject, "errors/errors.go");
+  addSymbol(db, errors, "New");
+  auto samePackage = addCodeFile(db, kProject, "errors/wrap.go");
+  addEdge(db, samePackage, "New", "calls");
+  auto importer = addCodeFile(db, kProject, "net/dial.go");
+  uses(db, importer, "New", errors);
+  auto stranger = addCodeFile(db, kProject, "image/png.go");  // declares its own New
+  addSymbol(db, stranger, "New");
+  addEdge(db, stranger, "New", "calls");
+  auto script = addCodeFile(db, kProject, "errors/new.ts");  // same folder, no import
+  addEdge(db, script, "New", "calls");
+  auto swiftModel = addCodeFile(db, kProject, "Sources/App/Model.swift");
+  addSymbol(db, swiftModel, "Model");
+  auto swiftView = addCodeFile(db, kProject, "Sources/App/Views/View.swift");
+  addEdge(db, swiftView, "Model", "calls");
+  auto otherModule = addCodeFile(db, kProject, "Sources/Kit/Model+Kit.swift");
+  addEdge(db, otherModule, "Model", "calls");
+
+  auto report = analyzeImpact(kProject, {"errors/errors.go"}, db);
+  EXPECT_EQ(report.directDependents,
+            (std::vector<std::string>{"errors/wrap.go", "net/dial.go"}));
+  EXPECT_EQ(report.blastRadius, 2);
+  report = analyzeImpact(kProject, {"Sources/App/Model.swift"}, db);
+  EXPECT_EQ(report.directDependents, std::vector<std::string>{"Sources/App/Views/View.swift"});
+}
+
+// Of more than 25 direct dependents, those that import the file and use most of its names
+// are listed, in path order; the alphabetically first ones are not.
+TEST(Impact, TheStrongestTwentyFiveDependentsAreListed) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  db::Savepoint savepoint(db);
+  auto core = addCodeFile(db, kProject, "core.ts");
+  for (const char* name : {"A", "B", "C"}) addSymbol(db, core, name);
+  auto sameFolder = addCodeFile(db, kProject, "pkg/core.go");
+  addSymbol(db, sameFolder, "Go");
+  for (int i = 0; i < 30; ++i) {
+    // a000-a004 import core.ts and use nothing of it; the rest use one name (b), or all three.
+    const std::string prefix = i < 5 ? "a" : i < 15 ? "b" : "c";
+    auto id = addCodeFile(db, kProject, paddedPath(prefix, i));
+    addEdge(db, id, "file:" + core, "references");
+    const int names = i < 5 ? 0 : i < 15 ? 1 : 3;
+    for (int n = 0; n < names; ++n) addEdge(db, id, std::string(1, static_cast<char>('A' + n)), "calls");
+  }
+  savepoint.commit();
+  auto report = analyzeImpact(kProject, {"core.ts"}, db);
+  EXPECT_EQ(report.blastRadius, 30);
+  EXPECT_EQ(report.truncatedCount, 5);
+  ASSERT_EQ(report.directDependents.size(), 25u);
+  EXPECT_TRUE(std::is_sorted(report.directDependents.begin(), report.directDependents.end()));
+  EXPECT_EQ(report.directDependents.front(), "b005.ts");
+  EXPECT_EQ(report.directDependents.back(), "c029.ts");
+}
+
+// At most ten warnings, the files with most inbound dependencies first.
+TEST(Impact, TheTenMostDependedOnFilesAreWarnedAbout) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  db::Savepoint savepoint(db);
+  auto core = addCodeFile(db, kProject, "core.ts");
+  addSymbol(db, core, "Core");
+  for (int hub = 0; hub < 12; ++hub) {
+    auto id = addCodeFile(db, kProject, paddedPath("hub/h", hub));
+    const std::string name = testing::numbered("Hub", hub);
+    addSymbol(db, id, name);
+    uses(db, id, "Core", core);
+    for (int i = 0; i < 21 + hub; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath(name + "/u", i)), name);
+  }
+  savepoint.commit();
+  auto report = analyzeImpact(kProject, {"core.ts"}, db);
+  ASSERT_EQ(report.highImpactWarnings.size(), 10u);
+  EXPECT_EQ(report.highImpactWarnings.front(),
+            "hub/h011.ts has 32 inbound dependencies — high-impact file, review carefully");
+  EXPECT_EQ(report.highImpactWarnings.back(),
+            "hub/h002.ts has 23 inbound dependencies — high-impact file, review carefully");
 }
 
 TEST(Impact, ReferenceEdgesFromImportsCountAsDependencies) {
@@ -174,7 +269,7 @@ TEST(Impact, HighImpactWarningFromTwentyOneInboundEdges) {
     auto hub = addCodeFile(db, kProject, "hub.ts");
     addSymbol(db, hub, "Hub");
     addSymbol(db, hub, "Hub");  // declared twice: each edge still counts once
-    addEdge(db, hub, "Core");
+    uses(db, hub, "Core", core);
     addEdge(db, hub, "Hub");  // its own edge does not count
     for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath("u", i)), "Hub");
     savepoint.commit();
@@ -206,7 +301,8 @@ TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
   addCoChange(db, kProject, "a.ts", "p.ts", 33);
 
   auto report = analyzeImpact(kProject, {"a.ts", "b.ts"}, db);
-  EXPECT_EQ(report.fragileFiles, (std::vector<std::string>{"ci.yml", "docs.md", "p.ts"}));
+  // Most often changed together first.
+  EXPECT_EQ(report.fragileFiles, (std::vector<std::string>{"p.ts", "ci.yml", "docs.md"}));
   EXPECT_EQ(report.topFragileFiles,
             (std::vector<FragileFileScore>{{"a.ts", 0.445}, {"b.ts", 0.1}}));
   EXPECT_EQ(report.predictions,
@@ -275,8 +371,12 @@ TEST(Impact, ListsBeyondSQLiteParameterLimitStillAnalyse) {
              "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
              "SELECT 'x', 'Core', 'imports', 'dep' || i FROM n",
          {kDependents});
+  db.run(numbers +
+             "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+             "SELECT 'x', ?, 'references', 'dep' || i FROM n",
+         {kDependents, db::text("file:" + core)});
   auto leaf = addCodeFile(db, kProject, "leaf.ts");
-  addEdge(db, leaf, testing::numbered("Dep", kDependents - 1));
+  uses(db, leaf, testing::numbered("Dep", kDependents - 1), "dep39999");
 
   auto report = analyzeImpact(kProject, {"core.ts"}, db);
   EXPECT_EQ(report.blastRadius, kDependents + 1);
@@ -385,7 +485,7 @@ TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
   auto& db = t.db();
   std::vector<std::string> ids;
   for (int i = 0; i < 60; ++i) {
-    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", paddedPath("f", i)));
+    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", tangledPath(i)));
   }
   // Names declared in several files and repeated in one, edges of every kind (to own names
   // too), references between files, and edges from another project.
@@ -407,7 +507,7 @@ TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
   for (int changed : {0, 7, 21, 49}) {
     SCOPED_TRACE(changed);
     auto want = expectedBySql(db, kProject, ids[changed]);
-    auto report = analyzeImpact(kProject, {paddedPath("f", changed)}, db);
+    auto report = analyzeImpact(kProject, {tangledPath(changed)}, db);
     EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
     auto warnings = report.highImpactWarnings;
     std::sort(warnings.begin(), warnings.end());
@@ -440,7 +540,7 @@ std::vector<std::string> buildTangled(db::Connection& db, int padding) {
   db::Savepoint savepoint(db);
   std::vector<std::string> ids;
   for (int i = 0; i < 60; ++i) {
-    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", paddedPath("f", i)));
+    ids.push_back(addCodeFile(db, i < 50 ? kProject : "/other", tangledPath(i)));
   }
   for (int i = 0; i < 60; ++i) {
     addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
@@ -467,7 +567,7 @@ TEST(Impact, ReadingByIndexAndReadingTheWholeGraphGiveTheSameReport) {
     for (int changed = 0; changed < 50; changed += 3) {
       SCOPED_TRACE(std::to_string(padding) + " padding files, changed f" + std::to_string(changed));
       auto want = expectedBySql(db, kProject, ids[changed]);
-      auto report = analyzeImpact(kProject, {paddedPath("f", changed)}, db);
+      auto report = analyzeImpact(kProject, {tangledPath(changed)}, db);
       EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
       auto warnings = report.highImpactWarnings;
       std::sort(warnings.begin(), warnings.end());
@@ -503,7 +603,7 @@ TEST(Impact, AKeptGraphGivesTheSameReportsUntilTheCodeRowsChange) {
   for (int round = 0; round < 2; ++round) {
     for (int changed = 0; changed < 50; changed += 7) {
       SCOPED_TRACE("round " + std::to_string(round) + ", changed f" + std::to_string(changed));
-      const std::vector<std::string> files = {paddedPath("f", changed)};
+      const std::vector<std::string> files = {tangledPath(changed)};
       EXPECT_EQ(withSortedWarnings(analyzeImpact(kProject, files, db, &cache)),
                 withSortedWarnings(analyzeImpact(kProject, files, db)));
     }
@@ -514,12 +614,12 @@ TEST(Impact, AKeptGraphGivesTheSameReportsUntilTheCodeRowsChange) {
   {
     db::Savepoint savepoint(other);
     auto newcomer = addCodeFile(other, kProject, "late/newcomer.ts");
-    addEdge(other, newcomer, "file:" + testing::codeFileID(kProject, paddedPath("f", 0)),
+    addEdge(other, newcomer, "file:" + testing::codeFileID(kProject, tangledPath(0)),
             "references");
     bumpCodeGeneration(kProject, other);
     savepoint.commit();
   }
-  const std::vector<std::string> files = {paddedPath("f", 0)};
+  const std::vector<std::string> files = {tangledPath(0)};
   const auto report = withSortedWarnings(analyzeImpact(kProject, files, db, &cache));
   EXPECT_EQ(report, withSortedWarnings(analyzeImpact(kProject, files, db)));
   const auto& direct = report.directDependents;

@@ -1,0 +1,312 @@
+#include "codeintel/impact_edges.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+
+#include "codeintel/fragility.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+// The names that some files declare and some edge points at, read for the files that one
+// analysis reaches; a name that no edge points at makes no dependent and counts no edge, and
+// most names are such names.
+constexpr std::string_view kSelectTargetNamesOfFiles = R"sql(SELECT cs.file_id, cs.name
+FROM json_each(?) f
+CROSS JOIN code_symbols cs ON cs.file_id = f.value
+WHERE EXISTS (SELECT 1 FROM code_edges ce WHERE ce.to_symbol = cs.name))sql";
+
+// The project's edges that point at some targets, one row per edge, with the path of the file
+// each belongs to, since every dependent is such a file.
+constexpr std::string_view kSelectEdgesToTargets = R"sql(SELECT t.value, ce.file_id, cf.relative_path
+FROM json_each(?) t
+CROSS JOIN code_edges ce ON ce.to_symbol = t.value
+CROSS JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?)sql";
+
+// The targets of every edge of some files, to take a file's edges to its own names out of its
+// inbound count.
+constexpr std::string_view kSelectTargetsOfFiles = R"sql(SELECT f.value, ce.to_symbol
+FROM json_each(?) f
+CROSS JOIN code_edges ce ON ce.file_id = f.value)sql";
+
+// The declarations of names that some edge points at: the only names that make a file a
+// dependency or count towards its inbound edges.
+constexpr std::string_view kSelectDeclarationsOfNames = R"sql(SELECT cs.file_id, cs.name
+FROM json_each(?) n
+CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
+
+// Every edge of the project's files, by target, for an analysis that reaches much of the
+// project: scanning the edges in table order is then cheaper than reaching them by index; the
+// paths of their files come along, since every dependent is such a file.
+constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
+FROM code_edges ce NOT INDEXED
+CROSS JOIN code_files cf ON cf.id = ce.file_id
+WHERE cf.project = ?)sql";
+
+constexpr std::string_view kCountProjectFiles = R"sql(SELECT COUNT(*) FROM code_files
+WHERE project = ?)sql";
+
+std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
+
+// The dependents of a frontier. `referencing(f)`: the files (by number, one per edge) that
+// reference frontier file f; `declared(f)`: the names f declares, each once; `usingName(n)`:
+// the files of the edges to name n, one per edge; `idOf` and `scopeOf` by file number.
+template <class Name, class Referencing, class Declared, class UsingName, class IdOf,
+          class ScopeOf>
+std::vector<Dependent> collectDependents(const Ids& frontier,
+                                         const std::vector<std::optional<std::string>>& scopes,
+                                         Referencing referencing, Declared declared,
+                                         UsingName usingName, IdOf idOf, ScopeOf scopeOf) {
+  constexpr std::size_t kFrontierFile = std::numeric_limits<std::size_t>::max();
+  const std::unordered_set<std::string_view> excluded(frontier.begin(), frontier.end());
+  std::vector<Dependent> found;
+  std::unordered_map<std::uint32_t, std::size_t> slots;  // file number to its place in `found`
+  auto entry = [&](std::uint32_t file) -> Dependent* {
+    auto [slot, added] = slots.try_emplace(file, found.size());
+    if (added) {
+      const std::string& id = idOf(file);
+      if (excluded.contains(id)) {
+        slot->second = kFrontierFile;
+      } else {
+        found.push_back(Dependent{id});
+      }
+    }
+    return slot->second == kFrontierFile ? nullptr : &found[slot->second];
+  };
+  // Frontier positions each file references, ascending.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> references;
+  for (std::uint32_t f = 0; f < frontier.size(); ++f) {
+    for (auto file : referencing(f)) {
+      if (auto* dependent = entry(file)) {
+        dependent->imports = true;
+        auto& referenced = references[file];
+        if (referenced.empty() || referenced.back() != f) referenced.push_back(f);
+      }
+    }
+  }
+  // Each name's edges are walked once, however many frontier files declare it.
+  std::map<Name, std::vector<std::uint32_t>> declarers;
+  for (std::uint32_t f = 0; f < frontier.size(); ++f) {
+    for (const auto& name : declared(f)) declarers[name].push_back(f);
+  }
+  for (const auto& [name, files] : declarers) {
+    std::unordered_set<std::string_view> visibleScopes;
+    for (auto f : files) {
+      if (scopes[f]) visibleScopes.insert(*scopes[f]);
+    }
+    for (auto file : usingName(name)) {
+      bool visible = false;
+      if (auto it = references.find(file); it != references.end()) {
+        for (auto f : it->second) {
+          if (std::binary_search(files.begin(), files.end(), f)) {
+            visible = true;
+            break;
+          }
+        }
+      }
+      if (!visible && !visibleScopes.empty()) {
+        const auto& scope = scopeOf(file);
+        visible = scope && visibleScopes.contains(*scope);
+      }
+      if (!visible) continue;
+      if (auto* dependent = entry(file)) ++dependent->names;
+    }
+  }
+  return found;
+}
+
+const std::vector<std::uint32_t> kNoFiles;
+
+}  // namespace
+
+ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
+  auto stmt = db.prepare(kSelectProjectEdges);
+  stmt.bindText(1, project);
+  std::optional<std::uint32_t> file;
+  while (stmt.step()) {
+    auto targetText = stmt.columnText(0);
+    auto fileText = stmt.columnText(1);
+    if (!targetText || !fileText) continue;
+    // A file's edges are mostly stored together, so the last file is the likeliest.
+    if (!file || *files_[*file] != *fileText) file = fileNumber(*fileText, stmt.columnText(2));
+    const std::uint32_t target = targetNumber(*targetText);
+    filesByTarget_[target].push_back(*file);
+    targetsOfFile_[*file].push_back(target);
+  }
+  if (targets_.empty()) return;
+  Ids targets;
+  targets.reserve(targets_.size());
+  for (const auto* target : targets_) targets.push_back(*target);
+  auto declarations = db.prepare(kSelectDeclarationsOfNames);
+  declarations.bindText(1, jsonArray(targets));
+  while (declarations.step()) {
+    auto fileText = declarations.columnText(0);
+    auto nameText = declarations.columnText(1);
+    if (!fileText || !nameText) continue;
+    auto target = targetIndex_.find(*nameText);
+    if (target == targetIndex_.end()) continue;
+    auto declared = declaredTargets_.find(*fileText);
+    if (declared == declaredTargets_.end()) {
+      declared = declaredTargets_.try_emplace(std::string(*fileText)).first;
+    }
+    declared->second.push_back(target->second);
+  }
+  for (auto& [name, numbers] : declaredTargets_) {
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  }
+}
+
+EdgeGraph::EdgeGraph(const std::string& project, db::Connection& db,
+                     std::shared_ptr<const ProjectEdges> kept)
+    : project_(project),
+    db_(db),
+    selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
+    selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
+    selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)),
+      whole_(std::move(kept)) {}
+
+void EdgeGraph::readNames(const Ids& files) {
+  Ids missing;
+  for (const auto& id : files) {
+    if (names_.try_emplace(id).second) missing.push_back(id);
+  }
+  if (missing.empty()) return;
+  auto& stmt = selectNames_;
+  stmt.reset();
+  stmt.bindText(1, jsonArray(missing));
+  while (stmt.step()) {
+    auto fileValue = stmt.column(0);
+    auto nameValue = stmt.column(1);
+    auto file = db::textOf(fileValue);
+    auto name = db::textOf(nameValue);
+    if (!file || !name) continue;
+    if (auto it = names_.find(*file); it != names_.end()) it->second.push_back(*name);
+  }
+  for (const auto& id : missing) {
+    auto& names = names_.at(id);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+  }
+}
+
+void EdgeGraph::readEdgesTo(const Ids& targets) {
+  Ids missing;
+  for (const auto& target : targets) {
+    if (edgesTo_.try_emplace(target).second) missing.push_back(target);
+  }
+  if (missing.empty()) return;
+  auto& stmt = selectEdgesTo_;
+  stmt.reset();
+  stmt.bindText(1, jsonArray(missing)).bindText(2, project_);
+  while (stmt.step()) {
+    auto targetValue = stmt.column(0);
+    auto fileValue = stmt.column(1);
+    auto target = db::textOf(targetValue);
+    auto file = db::textOf(fileValue);
+    if (!target || !file) continue;
+    auto it = edgesTo_.find(*target);
+    if (it != edgesTo_.end()) it->second.push_back(fileIndex(*file, stmt.column(2)));
+  }
+}
+
+std::unordered_map<std::string, std::int64_t> EdgeGraph::ownEdgesToOwnNames(const Ids& files) {
+  std::unordered_map<std::string, std::int64_t> own;
+  if (files.empty()) return own;
+  auto& stmt = selectTargetsOf_;
+  stmt.reset();
+  stmt.bindText(1, jsonArray(files));
+  while (stmt.step()) {
+    auto fileValue = stmt.column(0);
+    auto targetValue = stmt.column(1);
+    auto file = db::textOf(fileValue);
+    auto target = db::textOf(targetValue);
+    if (!file || !target) continue;
+    const auto& names = names_.at(*file);
+    if (std::binary_search(names.begin(), names.end(), *target)) ++own[*file];
+  }
+  return own;
+}
+
+std::size_t EdgeGraph::projectFileCount() {
+  if (!projectFiles_) {
+    auto stmt = db_.prepare(kCountProjectFiles);
+    stmt.bindText(1, project_);
+    const std::int64_t count = stmt.step() ? db::integerOf(stmt.column(0)).value_or(0) : 0;
+    projectFiles_ = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
+  }
+  return *projectFiles_;
+}
+
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+
+std::vector<Dependent> ProjectEdges::dependentsOf(const Ids& frontier,
+                                                  const PathsByID& paths) const {
+  std::vector<std::optional<std::string>> scopes;
+  for (const auto& id : frontier) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) {
+      scopes.push_back(scopes_[it->second]);
+    } else if (auto path = paths.find(id); path != paths.end()) {
+      scopes.push_back(implicitScopeOf(path->second));
+    } else {
+      scopes.push_back(std::nullopt);
+    }
+  }
+  static const std::vector<std::uint32_t> kNoTargets;
+  return collectDependents<std::uint32_t>(
+      frontier, scopes,
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        auto it = targetIndex_.find("file:" + frontier[f]);
+        return it == targetIndex_.end() ? kNoFiles : filesByTarget_[it->second];
+      },
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        auto it = declaredTargets_.find(frontier[f]);
+        return it == declaredTargets_.end() ? kNoTargets : it->second;
+      },
+      [&](std::uint32_t name) -> const std::vector<std::uint32_t>& {
+        return filesByTarget_[name];
+      },
+      [&](std::uint32_t file) -> const std::string& { return *files_[file]; },
+      [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
+}
+
+std::vector<Dependent> EdgeGraph::dependentsOf(const Ids& frontier, const PathsByID& paths) {
+  if (!whole_ && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
+    whole_ = std::make_shared<const ProjectEdges>(project_, db_);
+  }
+  if (whole_) return whole_->dependentsOf(frontier, paths);
+  readNames(frontier);
+  Ids targets;
+  for (const auto& id : frontier) {
+    for (const auto& name : names_.at(id)) targets.push_back(name);
+    targets.push_back("file:" + id);
+  }
+  readEdgesTo(targets);
+  std::vector<std::optional<std::string>> scopes;
+  for (const auto& id : frontier) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) {
+      scopes.push_back(scopes_[it->second]);
+    } else if (auto path = paths.find(id); path != paths.end()) {
+      scopes.push_back(implicitScopeOf(path->second));
+    } else {
+      scopes.push_back(std::nullopt);
+    }
+  }
+  return collectDependents<std::string>(
+      frontier, scopes,
+      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
+        return edgesTo_.at("file:" + frontier[f]);
+      },
+      [&](std::uint32_t f) -> const std::vector<std::string>& { return names_.at(frontier[f]); },
+      [&](const std::string& name) -> const std::vector<std::uint32_t>& {
+        return edgesTo_.at(name);
+      },
+      [&](std::uint32_t file) -> const std::string& { return files_[file]; },
+      [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
+}
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,241 @@
+// codeintel/impact_edges.h: the edge graph an impact analysis walks: the whole project's,
+// read in one scan, or the part one analysis reaches, read on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "codeintel/import_resolution.h"
+#include "db/connection.h"
+#include "db/statement.h"
+
+namespace nodrel::codeintel {
+
+// A file with this many inbound edges is flagged as high-impact.
+inline constexpr std::int64_t kHighImpactInboundEdges = 21;
+// The whole graph is read once a dependency frontier holds an eighth of the project's files, or
+// the dependents whose names were not read yet a quarter: past those shares, reading the files
+// by index costs more than one scan of every edge (measured on Go's standard library, where most
+// names are declared in many files, and on a TypeScript tree of import references).
+inline constexpr std::size_t kWalkedShareOfFrontier = 8;
+inline constexpr std::size_t kWalkedShareOfDependents = 4;
+
+using Ids = std::vector<std::string>;
+using PathsByID = std::unordered_map<std::string, std::string>;
+
+// A file that depends on some files of a frontier, with the evidence for it.
+struct Dependent {
+  std::string id;
+  bool imports = false;    // it references a frontier file
+  std::int64_t names = 0;  // its edges to names it can see a frontier file declare
+  friend bool operator==(const Dependent&, const Dependent&) = default;
+};
+
+// Maps keyed by text that look up by a view of it, so rows read without a copy are looked up
+// without one.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+template <typename Value>
+using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
+// The whole edge graph of the project, read in one scan. Files and targets are numbered as they
+// are first met, so each text is copied once however many edges carry it.
+class ProjectEdges {
+ public:
+  ProjectEdges(const std::string& project, db::Connection& db);
+
+  // The files that depend on a frontier file, other than the frontier files, in the order
+  // first found: those that reference one, and those with an edge to a name that a frontier file
+  // declares where they can see it (they reference that file, or share its implicit scope).
+  // `paths` gives the paths of frontier files that have no edges of their own.
+  std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths) const;
+
+
+  // The relative paths of files that have edges, in the order of `ids`; a file without edges
+  // or with a path that is not text adds nothing.
+  std::vector<std::string> pathsOf(const Ids& ids) const {
+    std::vector<std::string> paths;
+    for (const auto& id : ids) {
+      if (auto it = fileIndex_.find(id); it != fileIndex_.end() && paths_[it->second]) {
+        paths.push_back(*paths_[it->second]);
+      }
+    }
+    return paths;
+  }
+
+  // Edges of the project's other files that point at one of the file's names, each edge once.
+  std::int64_t inboundEdges(const std::string& file) const {
+    auto declared = declaredTargets_.find(file);
+    if (declared == declaredTargets_.end()) return 0;
+    const auto& own = declared->second;
+    std::int64_t count = 0;
+    for (auto name : own) count += static_cast<std::int64_t>(filesByTarget_[name].size());
+    if (auto it = fileIndex_.find(file); it != fileIndex_.end()) {
+      for (auto target : targetsOfFile_[it->second]) {
+        if (std::binary_search(own.begin(), own.end(), target)) --count;
+      }
+    }
+    return count;
+  }
+
+ private:
+  std::uint32_t fileNumber(std::string_view id, std::optional<std::string_view> path) {
+    if (auto it = fileIndex_.find(id); it != fileIndex_.end()) return it->second;
+    const auto number = static_cast<std::uint32_t>(files_.size());
+    files_.push_back(&fileIndex_.try_emplace(std::string(id), number).first->first);
+    paths_.push_back(path ? std::optional<std::string>(*path) : std::nullopt);
+    scopes_.push_back(path ? implicitScopeOf(*path) : std::nullopt);
+    targetsOfFile_.emplace_back();
+    return number;
+  }
+
+  std::uint32_t targetNumber(std::string_view target) {
+    if (auto it = targetIndex_.find(target); it != targetIndex_.end()) return it->second;
+    const auto number = static_cast<std::uint32_t>(targets_.size());
+    targets_.push_back(&targetIndex_.try_emplace(std::string(target), number).first->first);
+    filesByTarget_.emplace_back();
+    return number;
+  }
+
+  // Numbered files and targets point at their maps' keys, which stay in place.
+  TextMap<std::uint32_t> fileIndex_;
+  std::vector<const std::string*> files_;
+  std::vector<std::optional<std::string>> paths_;
+  std::vector<std::vector<std::uint32_t>> targetsOfFile_;  // one entry per edge
+  TextMap<std::uint32_t> targetIndex_;
+  std::vector<const std::string*> targets_;
+  std::vector<std::vector<std::uint32_t>> filesByTarget_;  // one entry per edge
+  // File id to the numbers of the edge targets it declares, sorted, without repeats.
+  TextMap<std::vector<std::uint32_t>> declaredTargets_;
+  std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
+};
+
+// The part of the project's edge graph that one analysis reaches, read on demand in batches:
+// the names a file declares and the edges that point at a target, each read at most once. A
+// change near the leaves reads a few rows instead of every edge of the project. Reaching
+// files by index costs several times what a scan costs per row, so once the analysis reaches a
+// large share of the project's files it reads the whole graph in one scan instead; both give
+// the same answers.
+class EdgeGraph {
+ public:
+  // Prepares its statements at once, so that tables it cannot read fail the analysis whether or
+  // not any file resolves.
+  // A whole graph kept from an earlier analysis answers from the start.
+  EdgeGraph(const std::string& project, db::Connection& db,
+            std::shared_ptr<const ProjectEdges> kept = nullptr);
+
+  // The whole graph, when the analysis read it (or started from it).
+  const std::shared_ptr<const ProjectEdges>& whole() const { return whole_; }
+
+  // As ProjectEdges::dependentsOf.
+  std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths);
+
+  // The relative paths of files that have edges, in the order of `ids`; a file without edges
+  // or with a path that is not text adds nothing.
+  std::vector<std::string> pathsOf(const Ids& ids) const {
+    if (whole_) return whole_->pathsOf(ids);
+    std::vector<std::string> paths;
+    for (const auto& id : ids) {
+      if (auto it = fileIndex_.find(id); it != fileIndex_.end() && paths_[it->second]) {
+        paths.push_back(*paths_[it->second]);
+      }
+    }
+    return paths;
+  }
+
+  // For each file, the edges of the project's other files that point at one of its names, each
+  // edge once; in the order of `files`.
+  std::vector<std::int64_t> inboundEdges(const Ids& files) {
+    if (!whole_) {
+      std::size_t unread = 0;
+      for (const auto& file : files) unread += names_.contains(file) ? 0 : 1;
+      if (unread * kWalkedShareOfDependents >= projectFileCount()) {
+        whole_ = std::make_shared<const ProjectEdges>(project_, db_);
+      }
+    }
+    if (whole_) {
+      std::vector<std::int64_t> counts;
+      counts.reserve(files.size());
+      for (const auto& file : files) counts.push_back(whole_->inboundEdges(file));
+      return counts;
+    }
+    readNames(files);
+    Ids targets;
+    for (const auto& file : files) {
+      for (const auto& name : names_.at(file)) targets.push_back(name);
+    }
+    readEdgesTo(targets);
+
+    std::vector<std::int64_t> counts;
+    counts.reserve(files.size());
+    // A file's own edges to its names only lower its count, so only files that could reach a
+    // warning are read for them.
+    Ids candidates;
+    for (const auto& file : files) {
+      std::int64_t count = 0;
+      for (const auto& name : names_.at(file)) {
+        count += static_cast<std::int64_t>(edgesTo_.at(name).size());
+      }
+      counts.push_back(count);
+      if (count >= kHighImpactInboundEdges) candidates.push_back(file);
+    }
+    auto own = ownEdgesToOwnNames(candidates);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (auto it = own.find(files[i]); it != own.end()) counts[i] -= it->second;
+    }
+    return counts;
+  }
+
+ private:
+  std::uint32_t fileIndex(const std::string& id, const db::Value& path) {
+    auto [slot, added] = fileIndex_.try_emplace(id, static_cast<std::uint32_t>(files_.size()));
+    if (added) {
+      files_.push_back(id);
+      auto text = db::textOf(path);
+      paths_.push_back(text ? std::optional<std::string>(*text) : std::nullopt);
+      scopes_.push_back(text ? implicitScopeOf(*text) : std::nullopt);
+    }
+    return slot->second;
+  }
+
+  // Fills names_ for the files not read yet: their declared names without repeats.
+  void readNames(const Ids& files);
+
+  // Fills edgesTo_ for the targets not read yet: the project files of their edges, one entry
+  // per edge.
+  void readEdgesTo(const Ids& targets);
+
+  // For each file, its edges that point at one of its own names.
+  std::unordered_map<std::string, std::int64_t> ownEdgesToOwnNames(const Ids& files);
+
+  std::size_t projectFileCount();
+
+  const std::string& project_;
+  db::Connection& db_;
+  db::Statement selectNames_;
+  db::Statement selectEdgesTo_;
+  db::Statement selectTargetsOf_;
+  std::optional<std::size_t> projectFiles_;
+  // Set once the analysis reaches enough of the project to read all of it; answers from then on.
+  std::shared_ptr<const ProjectEdges> whole_;
+  std::vector<std::string> files_;
+  std::vector<std::optional<std::string>> paths_;
+  std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
+  std::unordered_map<std::string, std::uint32_t> fileIndex_;
+  // File id to the names it declares, sorted, without repeats; present once read.
+  std::unordered_map<std::string, std::vector<std::string>> names_;
+  // Target to the project files of the edges that point at it; present once read.
+  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesTo_;
+};
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,56 @@
+#include "codeintel/run_summary.h"
+
+#include <cstdio>
+#include <map>
+#include <unordered_map>
+
+#include "codeintel/code_generation.h"
+#include "codeintel/fragility.h"
+#include "db/error.h"
+#include "db/savepoint.h"
+#include "platform/sha256.h"
+
+namespace nodrel::codeintel {
+
+std::optional<std::string> fragilityInputs(const std::string& project, db::Connection& db) {
+  auto generations = totalCodeGeneration(db);
+  if (!generations) return std::nullopt;
+  std::string text = "generations " + std::to_string(*generations) + "\n";
+  auto append = [&](const char* kind, const std::unordered_map<std::string, double>& table) {
+    std::map<std::string, double> sorted(table.begin(), table.end());
+    for (const auto& [key, value] : sorted) {
+      char number[64];
+      std::snprintf(number, sizeof number, " %a\n", value);
+      text += kind;
+      text += ' ';
+      text += std::to_string(key.size());
+      text += ':';
+      text += key;
+      text += number;
+    }
+  };
+  append("co", fetchCoChangeTotals(project, db));
+  append("build", fetchRecentBuildFailureShares(project, db));
+  return platform::sha256Hex(text);
+}
+
+void storeSummary(const std::string& project, const StoredCodeSummary& known,
+                  const std::optional<std::string>& inputs, bool knownValid,
+                  db::Connection& db) {
+  if (knownValid && known.fragilityInputs == inputs) return;
+  try {
+    db::Savepoint savepoint(db, "code_summary");
+    auto generation = codeGeneration(project, db);
+    if (!generation) return;
+    StoredCodeSummary stored = known;
+    if (!knownValid) stored.summary = computeCodeSummary(project, db);
+    stored.generation = *generation;
+    stored.fragilityInputs = inputs;
+    storeCodeSummary(project, stored, db);
+    savepoint.commit();
+  } catch (const db::Error&) {
+    // Left for the next run to compute.
+  }
+}
+
+}  // namespace nodrel::codeintel
