@@ -466,18 +466,19 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   EXPECT_EQ(first.errors, wantErrors);
   EXPECT_EQ(first.filesParsed, lockedReadable_ ? 13 : 12);
   EXPECT_EQ(first.filesSkipped, 0);
-  // Types and functions of the 13 parsed files (src/locked.ts declares one function).
-  EXPECT_EQ(first.symbolsExtracted, lockedReadable_ ? 23 : 22);
-  // 4 contains, 3 conforms_to, 13 imports, and 5 references: app.ts to format.ts and
+  // Types and functions of the 13 parsed files (src/locked.ts declares one function), among
+  // them the methods of App and User.
+  EXPECT_EQ(first.symbolsExtracted, lockedReadable_ ? 25 : 24);
+  // 6 contains, 3 conforms_to, 13 imports, and 5 references: app.ts to format.ts and
   // user.ts, app.js to format.ts, index.html to style.css and app.js. format.ts importing
   // "./format" names only itself and gets none.
-  EXPECT_EQ(first.edgesCreated, 25);
+  EXPECT_EQ(first.edgesCreated, 27);
   auto& db = database_.db();
   auto countOf = [&](const std::string& type) {
     return *db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_edges WHERE edge_type = ?",
                                      {db::text(type)}));
   };
-  EXPECT_EQ(countOf("contains"), 4);
+  EXPECT_EQ(countOf("contains"), 6);
   EXPECT_EQ(countOf("conforms_to"), 3);
   EXPECT_EQ(countOf("imports"), 13);
   EXPECT_EQ(countOf("references"), 5);
@@ -510,8 +511,8 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   auto third = ingest();
   EXPECT_EQ(third.filesParsed, 1);
   EXPECT_EQ(third.filesSkipped, first.filesParsed - 1);
-  EXPECT_EQ(third.symbolsExtracted, 1);
-  EXPECT_EQ(third.edgesCreated, 5);
+  EXPECT_EQ(third.symbolsExtracted, 2);  // the class and its constructor
+  EXPECT_EQ(third.edgesCreated, 6);       // the references and the class containing it
 }
 
 }  // namespace
