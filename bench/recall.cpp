@@ -4,7 +4,10 @@
 // of the stored vectors. "recall" is the command-line path (the session-start hook), "kept"
 // recalls as the server does, with the packed copy of the vectors it keeps in memory. Each size
 // is timed in two layouts: six projects of about a sixth each, and half of the memories in the
-// queried project (bench/half_project_store.h, the sizes suffixed "-half").
+// queried project (bench/half_project_store.h, the sizes suffixed "-half"). The entity-dense
+// store (bench/entity_dense_store.h, "speakers-5880"), where every memory names one of two
+// speakers, is timed with the same queries and one that names a speaker, so that graph
+// expansion over entity links is part of the figure.
 //
 // Counters: median_ms and p95_ms per query; the ratio of recall's median to the floor's is
 // printed at the end. NODREL_BENCH_SIZES and NODREL_BENCH_ITERATIONS narrow a run.
@@ -22,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/entity_dense_store.h"
 #include "bench/go_comment_store.h"
 #include "bench/half_project_store.h"
 #include "db/connection.h"
@@ -143,6 +147,9 @@ int main(int argc, char** argv) {
   const std::vector<int> sizes = bench::benchStoreSizes({1000, 10000, 100000});
   int iterations = 0;  // 0: 200 per benchmark, 40 at 100,000 memories
   if (const char* n = std::getenv("NODREL_BENCH_ITERATIONS")) iterations = std::atoi(n);
+  const int speakers = 5880;  // the length of a long conversation's turns
+  const bench::GoStore speakerStore =
+      bench::shapedStore(speakers, {bench::NameShape::TwoSpeakers, false});
   for (int count : sizes) {
     bench::goStore(count);
     bench::halfProjectStore(count);
@@ -166,6 +173,28 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->Iterations(n);
       }
+    }
+  }
+  {
+    std::vector<Query> speakerQueries = queries();
+    speakerQueries.push_back({"speaker", "what Maria said about closing the connection",
+                              speakerQueries.front().project});
+    const int n = iterations > 0 ? iterations : 200;
+    const std::string size = "speakers-" + std::to_string(speakers);
+    for (const Query& q : speakerQueries) {
+      const std::string suffix = std::string(q.name) + "/" + size;
+      benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall,
+                                   speakerStore.database, size, q)
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(n);
+      benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept,
+                                   speakerStore.database, size, q)
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(n);
+      benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, speakerStore.database,
+                                   size, q)
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(n);
     }
   }
   benchmark::Initialize(&argc, argv);
