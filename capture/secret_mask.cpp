@@ -1,7 +1,9 @@
 #include "capture/secret_mask.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "platform/regex.h"
 
@@ -12,17 +14,20 @@ struct SecretShape {
   std::string_view pattern;
   unsigned options;
   std::size_t keptGroup;  // the part of a match before the secret that stays; 0 for none
+  // Every match holds one of these (compared ASCII-lowercased when the shape ignores case):
+  // a text without any is not worth the regex.
+  std::array<std::string_view, 5> needles;
 };
 
 // An unterminated key block (a body cut short) is masked to the end.
 constexpr std::array<SecretShape, 4> kSecretShapes = {{
     {R"(-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----(?:[\s\S]*?-----END [A-Z0-9 ]*PRIVATE KEY-----|[\s\S]*))",
-     0, 0},
+     0, 0, {"-----BEGIN "}},
     {R"(\b(?:sk-[A-Za-z0-9_\-]{20,}|gh[pousr]_[A-Za-z0-9]{20,}|github_pat_[A-Za-z0-9_]{20,}|xox[abposr]-[A-Za-z0-9\-]{10,}|AKIA[0-9A-Z]{16})\b)",
-     0, 0},
+     0, 0, {"sk-", "gh", "github_pat_", "xox", "AKIA"}},
     {R"(\b([A-Za-z0-9_\-]*(?:password|passwd|secret)[A-Za-z0-9_\-]*["']?\s*(?<![=!<>])[:=](?!=)\s*)(?:"[^"\n]+"|'[^'\n]+'|[^\s"',;]+))",
-     platform::kRegexCaseInsensitive, 1},
-    {R"(\b([A-Za-z][A-Za-z0-9+.\-]*://[^/\s:@]+:)[^/\s@]+(?=@))", 0, 1},
+     platform::kRegexCaseInsensitive, 1, {"passw", "secret"}},
+    {R"(\b([A-Za-z][A-Za-z0-9+.\-]*://[^/\s:@]+:)[^/\s@]+(?=@))", 0, 1, {"://"}},
 }};
 
 std::string maskShape(std::string_view text, const platform::Regex& regex,
@@ -50,14 +55,49 @@ std::string maskShape(std::string_view text, const platform::Regex& regex,
   return out;
 }
 
+bool isAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool mayMatch(const SecretShape& shape, std::string_view text) {
+  const bool ignoreCase = (shape.options & platform::kRegexCaseInsensitive) != 0;
+  std::string lowered;
+  if (ignoreCase) {
+    // Case folding beyond ASCII (the long s folds to "s") could match a needle it does not hold.
+    if (!isAscii(text)) return true;
+    lowered.resize(text.size());
+    std::transform(text.begin(), text.end(), lowered.begin(), asciiLower);
+  }
+  const std::string_view haystack = ignoreCase ? std::string_view(lowered) : text;
+  return std::any_of(shape.needles.begin(), shape.needles.end(), [&](std::string_view needle) {
+    return !needle.empty() && haystack.find(needle) != std::string_view::npos;
+  });
+}
+
+// Compiled once per thread: a Regex keeps its matcher and is not shared between threads.
+const std::vector<std::optional<platform::Regex>>& compiledShapes() {
+  thread_local const std::vector<std::optional<platform::Regex>> compiled = [] {
+    std::vector<std::optional<platform::Regex>> regexes;
+    for (const SecretShape& shape : kSecretShapes) {
+      regexes.push_back(platform::makeRegex(shape.pattern, shape.options));
+    }
+    return regexes;
+  }();
+  return compiled;
+}
+
 }  // namespace
 
 std::string maskSecrets(std::string_view text) {
   std::string masked(text);
-  for (const SecretShape& shape : kSecretShapes) {
-    const std::optional<platform::Regex> regex = platform::makeRegex(shape.pattern, shape.options);
-    if (!regex) continue;
-    masked = maskShape(masked, *regex, shape.keptGroup);
+  const auto& regexes = compiledShapes();
+  for (std::size_t i = 0; i < kSecretShapes.size(); ++i) {
+    if (!regexes[i]) continue;
+    if (!mayMatch(kSecretShapes[i], masked)) continue;
+    masked = maskShape(masked, *regexes[i], kSecretShapes[i].keptGroup);
   }
   return masked;
 }
