@@ -308,6 +308,8 @@ bool analyze(const std::string& projectPath, db::Connection& db) {
   const auto commits = gitLogFileLists(project);
   if (!commits) return false;
   const std::string now = platform::currentTimestampText();
+  // Mining follows the ingestion of the files: a write of its own, with the whole busy timeout.
+  db.beginCall();
   db::Savepoint transaction(db, "co_changes");
   recordCoChanges(*commits, db, project, now);
   // The table exists: lastMinedCommit made it above for any commit worth keeping.

@@ -24,6 +24,10 @@ namespace nodrel::codeintel {
 namespace {
 
 constexpr auto kBatchDuration = std::chrono::milliseconds(500);
+// A writer that meets our lock polls for it every millisecond or so; a run that commits and at
+// once begins its next batch would take the lock back before a loaded machine wakes that writer,
+// and starve it until its timeout. The pause is a small share of a batch.
+constexpr auto kPauseForWaitingWriters = std::chrono::milliseconds(5);
 // 200000 as "200,000".
 std::string groupedDecimal(std::size_t n) {
   std::string digits = std::to_string(n);
@@ -137,6 +141,9 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     const auto& file = files[index];
     try {
       if (!batch && !prepared.error && !prepared.unchangedStamp) {
+        // Each batch is a write of its own, with the whole busy timeout to get the lock: a long
+        // run beside another writer must not fail because its first wait was long ago.
+        db_.beginCall();
         batch.emplace(db_, "ingest_batch");
         batchStarted = std::chrono::steady_clock::now();
       }
@@ -163,12 +170,16 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
       batchWrote = false;
       batch->commit();
       batch.reset();
+      std::this_thread::sleep_for(kPauseForWaitingWriters);
     }
   }
   if (batch) {
     if (batchWrote) raiseGeneration(project);
     batch->commit();
+    std::this_thread::sleep_for(kPauseForWaitingWriters);
   }
+  // The steps after the files are writes of their own as well.
+  db_.beginCall();
   pipeline.reset();
 
   // Files deleted, moved or now inside a skipped folder take their rows with them. A root
@@ -181,6 +192,7 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
       if (!id.empty()) present.insert(id);
     }
     removeVanishedFiles(project, present);
+    db_.beginCall();
   }
 
   // While no code row of the project changed since the last run stored its summary, the
@@ -192,12 +204,14 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   } else {
     summary.reset();
     const std::int64_t references = linkImportReferences(project);
+    db_.beginCall();
     result.edgesCreated += references;
     StoredCodeSummary fresh;
     fresh.referenceAttempts = references;
     summary = std::move(fresh);
   }
   linkMemoriesToCodeFiles(project);
+  db_.beginCall();
 
   // Scores follow from the code rows and the inputs in the digest; equal inputs give the
   // scores already stored.
@@ -216,6 +230,7 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
       inputs.reset();
     }
   }
+  db_.beginCall();
   storeSummary(project, *summary, inputs, summaryValid, db_);
   return result;
 }

@@ -21,14 +21,16 @@ constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
     CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner, count
 FROM co_changes
 WHERE project = ?
-  AND (file_a = ? OR file_b = ?)
-  AND count > ?)sql";
+  AND (file_a = ? OR file_b = ?))sql";
 
 constexpr int kDependencyLevels = 3;
 constexpr std::size_t kListedDependents = 25;
 constexpr std::int64_t kMediumRiskRadius = 6;
 constexpr std::int64_t kHighRiskRadius = 16;
-constexpr std::int64_t kCoChangeMinimumExceeded = 3;
+// The files changed together most often say best what a change will touch next; even a
+// single shared commit is evidence for a file with a short history, but a core file of a long
+// history has hundreds of partners, so only the strongest are listed.
+constexpr std::size_t kListedPartners = 10;
 constexpr std::int64_t kTopFragileCount = 3;
 // More warnings than this bury the answer; the files most depended on come first.
 constexpr std::size_t kListedWarnings = 10;
@@ -42,7 +44,6 @@ std::vector<std::string> coChangePartners(const std::string& project,
   for (const auto& path : changed) {
     stmt.reset();
     stmt.bindText(1, path).bindText(2, project).bindText(3, path).bindText(4, path);
-    stmt.bindInt(5, kCoChangeMinimumExceeded);
     while (stmt.step()) {
       auto value = stmt.column(0);
       auto text = db::textOf(value);
@@ -57,6 +58,7 @@ std::vector<std::string> coChangePartners(const std::string& project,
   std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
+  if (ordered.size() > kListedPartners) ordered.resize(kListedPartners);
   std::vector<std::string> paths;
   paths.reserve(ordered.size());
   for (auto& [path, count] : ordered) paths.push_back(std::move(path));
@@ -174,7 +176,16 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   transitiveIds = withoutRepeats(transitiveIds);
 
   auto transitive = edges.pathsOf(transitiveIds);
-  auto fragile = coChangePartners(project, report.changedFiles, db);
+  // History is kept for every path of the tree, not only for the files parsed as code: a
+  // changed README, manifest or file of an unparsed language has partners too.
+  std::vector<std::string> historyPaths = report.changedFiles;
+  for (const auto& given : changedPaths) {
+    auto path = lookupPath(project, given);
+    if (path && std::find(historyPaths.begin(), historyPaths.end(), *path) == historyPaths.end()) {
+      historyPaths.push_back(std::move(*path));
+    }
+  }
+  auto fragile = coChangePartners(project, historyPaths, db);
 
   Ids dependents = directIds;
   dependents.insert(dependents.end(), transitiveIds.begin(), transitiveIds.end());
@@ -227,7 +238,7 @@ ImpactReport analyzeImpact(std::string_view projectPath,
   report.riskLevel = riskForBlastRadius(report.blastRadius);
 
   std::vector<Prediction> merged;
-  for (const auto& path : report.changedFiles) {
+  for (const auto& path : historyPaths) {
     std::vector<Prediction> predictions;
     try {
       predictions = predictCoChanges(project, path, db);

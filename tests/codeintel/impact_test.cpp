@@ -292,8 +292,8 @@ TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
   db.run("UPDATE code_files SET fragility_score = 0.445 WHERE id = ?", {db::text(a)});
   db.run("UPDATE code_files SET fragility_score = 0.1 WHERE id = ?", {db::text(b)});
   addCoChange(db, kProject, "a.ts", "b.ts", 4);     // b is changed itself
-  addCoChange(db, kProject, "a.ts", "docs.md", 4);  // four times: a partner
-  addCoChange(db, kProject, "a.ts", "three.md", 3); // three: not
+  addCoChange(db, kProject, "a.ts", "docs.md", 4);
+  addCoChange(db, kProject, "a.ts", "three.md", 3);
   addCoChange(db, kProject, "ci.yml", "b.ts", 9);
   // Both changed files predict p; b's higher score wins.
   for (int i = 0; i < 3; ++i) addBuildFailure(db, kProject, "2026-01-01T00:00:00.000+0000", "b.ts", "p.ts");
@@ -302,11 +302,39 @@ TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
 
   auto report = analyzeImpact(kProject, {"a.ts", "b.ts"}, db);
   // Most often changed together first.
-  EXPECT_EQ(report.fragileFiles, (std::vector<std::string>{"p.ts", "ci.yml", "docs.md"}));
+  EXPECT_EQ(report.fragileFiles,
+            (std::vector<std::string>{"p.ts", "ci.yml", "docs.md", "three.md"}));
   EXPECT_EQ(report.topFragileFiles,
             (std::vector<FragileFileScore>{{"a.ts", 0.445}, {"b.ts", 0.1}}));
   EXPECT_EQ(report.predictions,
             (std::vector<Prediction>{{"p.ts", 0.35, "caused build errors 100% of the time", 0, 3, 0}}));
+}
+
+TEST(Impact, EvenOneSharedCommitMakesAPartnerButOnlyTheTenStrongestAreListed) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  addCodeFile(db, kProject, "core.go");
+  addCoChange(db, kProject, "core.go", "once.go", 1);
+  EXPECT_EQ(analyzeImpact(kProject, {"core.go"}, db).fragileFiles,
+            (std::vector<std::string>{"once.go"}));
+
+  // Counts 1..12, given in an order that is neither by count nor by name.
+  for (int count : {7, 1, 12, 3, 9, 5, 11, 2, 8, 10, 4, 6}) {
+    addCoChange(db, kProject, "core.go", "p" + std::to_string(100 + count) + ".go", count);
+  }
+  std::vector<std::string> strongest;
+  for (int count = 12; count >= 3; --count) {
+    strongest.push_back("p" + std::to_string(100 + count) + ".go");
+  }
+  EXPECT_EQ(analyzeImpact(kProject, {"core.go"}, db).fragileFiles, strongest);
+
+  // A changed file that is not code has its history too, asked by either form of its path.
+  addCoChange(db, kProject, "docs/guide.md", "core.go", 2);
+  for (const std::string& given : {std::string("docs/guide.md"), kProject + "/docs/guide.md"}) {
+    const auto report = analyzeImpact(kProject, {given}, db);
+    EXPECT_TRUE(report.changedFiles.empty());
+    EXPECT_EQ(report.fragileFiles, (std::vector<std::string>{"core.go"})) << given;
+  }
 }
 
 TEST(Impact, MarkdownOfEverySection) {
