@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "db/error.h"
+#include "db/savepoint.h"
 #include "platform/time.h"
 
 namespace nodrel::app {
@@ -99,38 +100,30 @@ std::vector<ForgetOutcome> forgetMemories(db::Connection& connection,
                                           const std::vector<std::string>& ids) {
   // A writer from the start: the server may be writing, and the busy timeout only helps a
   // transaction that does not have to upgrade from reading.
-  connection.exec("BEGIN IMMEDIATE");
-  try {
-    std::vector<ForgetOutcome> outcomes;
-    for (const std::string& id : ids) {
-      ListedMemory memory = resolve(connection, id);
-      const bool seen = std::any_of(outcomes.begin(), outcomes.end(), [&](const auto& o) {
-        return o.memory.id == memory.id;
-      });
-      if (seen) continue;
-      outcomes.push_back({std::move(memory), false});
-    }
-    const std::string now = platform::currentTimestampText();
-    for (ForgetOutcome& outcome : outcomes) {
-      outcome.alreadyForgotten =
-          connection.run(kForgetMemory, {db::text(now), db::text(outcome.memory.id)}) == 0;
-      const db::Value project = outcome.memory.project
-                                    ? db::Value(db::text(*outcome.memory.project))
-                                    : db::Value(db::Null{});
-      for (std::string_view sql :
-           {kForgetMirroredCorrections, kForgetMirroredContexts, kRetireMirroredInstructions}) {
-        connection.run(sql, {db::text(outcome.memory.body), project});
-      }
-    }
-    connection.exec("COMMIT");
-    return outcomes;
-  } catch (...) {
-    try {
-      connection.exec("ROLLBACK");
-    } catch (const db::Error&) {
-    }
-    throw;
+  db::Savepoint transaction(connection, "nodrel_forget");
+  std::vector<ForgetOutcome> outcomes;
+  for (const std::string& id : ids) {
+    ListedMemory memory = resolve(connection, id);
+    const bool seen = std::any_of(outcomes.begin(), outcomes.end(), [&](const auto& o) {
+      return o.memory.id == memory.id;
+    });
+    if (seen) continue;
+    outcomes.push_back({std::move(memory), false});
   }
+  const std::string now = platform::currentTimestampText();
+  for (ForgetOutcome& outcome : outcomes) {
+    outcome.alreadyForgotten =
+        connection.run(kForgetMemory, {db::text(now), db::text(outcome.memory.id)}) == 0;
+    const db::Value project = outcome.memory.project
+                                  ? db::Value(db::text(*outcome.memory.project))
+                                  : db::Value(db::Null{});
+    for (std::string_view sql :
+         {kForgetMirroredCorrections, kForgetMirroredContexts, kRetireMirroredInstructions}) {
+      connection.run(sql, {db::text(outcome.memory.body), project});
+    }
+  }
+  transaction.commit();
+  return outcomes;
 }
 
 }  // namespace nodrel::app

@@ -413,19 +413,10 @@ void ensureSchema(Connection& connection) {
     complete = complete && !present.contains(std::string(name));
   }
   if (complete && !projectKeysNeedMigration(connection)) return;
-  connection.exec("BEGIN IMMEDIATE");
-  try {
-    // createSchema migrates the keys too; a second writer that got here first leaves neither to
-    // do.
-    createSchema(connection);
-    connection.exec("COMMIT");
-  } catch (const Error&) {
-    try {
-      connection.exec("ROLLBACK");
-    } catch (const Error&) {
-    }
-    throw;
-  }
+  Savepoint transaction(connection, "nodrel_schema");
+  // createSchema migrates the keys too; a second writer that got here first leaves neither to do.
+  createSchema(connection);
+  transaction.commit();
 }
 
 const std::vector<std::string>& schemaTableNames() {

@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "server/json_text.h"
 #include "server/transport.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -176,6 +177,29 @@ json getAuditLog(db::Connection& connection, const std::optional<std::string>& s
   for (const auto& entry : entries) list.push_back(auditEntryJSON(entry));
   const auto count = static_cast<std::int64_t>(list.size());
   return {{"entries", std::move(list)}, {"count", count}, {"total", countAuditEntries(connection)}};
+}
+
+const ToolSpec& auditLogTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_audit_log",
+      .description =
+          "Read-only: returns recent audit log entries showing what Nodrel tool calls have been "
+          "made. Use this to review your own session history and verify actions match "
+          "intentions.",
+      .properties = {{"session_id", PropertyType::String,
+                      "Optional: filter entries to a specific session. Omit to see all recent "
+                      "entries."},
+                     {"limit", PropertyType::Integer,
+                      "Maximum entries to return (1-100, default 20)"}},
+      .required = {},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return getAuditLog(server.db(), call.sessionID,
+                               integerArgument(call.all, "limit").value_or(20));
+          },
+      .summary = "read:audit",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,5 +1,5 @@
 // server/audit_log.h: one `audit_log` row per tool call (secrets masked, long texts cut) and
-// the `nodrel_audit_log` tool that reads them back.
+// the tool that reads them back.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 
 #include "db/connection.h"
 #include "platform/time.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -49,9 +50,12 @@ std::int64_t countAuditEntries(db::Connection& connection);
 
 nlohmann::json auditEntryJSON(const AuditEntry& entry);
 
-// The handler of nodrel_audit_log: {entries, count, total}, newest first, limit clamped to
+// The handler of the audit tool: {entries, count, total}, newest first, limit clamped to
 // 1..100; an empty session id lists every session.
 nlohmann::json getAuditLog(db::Connection& connection, const std::optional<std::string>& sessionID,
                            std::int64_t limit);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& auditLogTool();
 
 }  // namespace nodrel::server

@@ -61,4 +61,13 @@ std::optional<std::string> nonEmptyStringArgument(const nlohmann::json& argument
   return value;
 }
 
+std::string stringOr(const nlohmann::json& arguments, std::string_view key,
+                     std::string_view fallback) {
+  return stringArgument(arguments, key).value_or(std::string(fallback));
+}
+
+std::vector<std::string> stringsOrNone(const nlohmann::json& arguments, std::string_view key) {
+  return stringArrayArgument(arguments, key).value_or(std::vector<std::string>{});
+}
+
 }  // namespace nodrel::server

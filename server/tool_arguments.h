@@ -23,5 +23,10 @@ std::optional<std::vector<std::string>> stringArrayArgument(const nlohmann::json
 // The member when it is a non-empty string.
 std::optional<std::string> nonEmptyStringArgument(const nlohmann::json& arguments,
                                                   std::string_view key);
+// The string member, or the fallback.
+std::string stringOr(const nlohmann::json& arguments, std::string_view key,
+                     std::string_view fallback);
+// The array of strings, or none.
+std::vector<std::string> stringsOrNone(const nlohmann::json& arguments, std::string_view key);
 
 }  // namespace nodrel::server

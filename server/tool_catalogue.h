@@ -1,10 +1,19 @@
-// server/tool_catalogue.h: the sixteen tools as "tools/list" describes them to the assistant.
-// The descriptions are what the assistant's model reads to decide when to call a tool.
+// server/tool_catalogue.h: the sixteen tools in catalogue order, the table both "tools/list" and
+// the routing of "tools/call" read; each tool's own file describes it.
 #pragma once
+
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "server/tool_spec.h"
+
 namespace nodrel::server {
+
+const std::vector<const ToolSpec*>& toolSpecs();
+// Nothing for a name no tool has.
+const ToolSpec* findToolSpec(std::string_view name);
 
 // {"tools": [...]}: the sixteen definitions in catalogue order, each with name, description and
 // an inputSchema of type, properties and required.

@@ -4,6 +4,7 @@
 
 #include "server/projects.h"
 #include "server/tools/context_sections.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -73,6 +74,48 @@ json getContext(const std::string& projectPath, const std::optional<std::string>
                                 {"matched_by", byPath ? "path" : "name"},
                                 {"requested", *project}};
   return result;
+}
+
+const ToolSpec& getSkillsTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_get_skills",
+      .description = "Returns skills applicable to the current project",
+      .properties = {projectPathProperty(),
+                     {"trigger", PropertyType::String,
+                      "Optional: task description or keywords to filter skills by "
+                      "trigger_keywords"}},
+      .required = {"project_path"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return getSkills(call.projectPath, stringArgument(call.all, "trigger"), server.db());
+          },
+      .summary = "read",
+  };
+  return spec;
+}
+
+const ToolSpec& getContextTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_get_context",
+      .description =
+          "Full assembled context for the current session: skills + standing instructions + "
+          "project context + recent corrections. Pass `project` to switch context mid-session to "
+          "a registered project by name or path.",
+      .properties = {projectPathProperty(),
+                     {"project", PropertyType::String,
+                      "Optional: a registered project name or absolute path. When provided, "
+                      "returns context for that project instead of the one at project_path. Use "
+                      "when the user signals an intent shift (\"switch to X\", \"let's work on "
+                      "X\")."}},
+      .required = {"project_path"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return getContext(call.projectPath, stringArgument(call.all, "project"), server.db());
+          },
+      .summary = "read",
+      .paths = {{"project", /*orName=*/true}},
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

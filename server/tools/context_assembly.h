@@ -1,5 +1,5 @@
-// server/tools/context_assembly.h: nodrel_get_skills and nodrel_get_context, what an assistant
-// asks for at the start of a session. Both only read, apart from the injection rows that
+// server/tools/context_assembly.h: the skills and the whole context, what an assistant asks
+// for at the start of a session. Both only read, apart from the injection rows that
 // recalled memories leave, and neither throws: a failing section is left empty or out.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -23,5 +24,9 @@ nlohmann::json getSkills(const std::string& projectPath, const std::optional<std
 // matches nothing gives {success: false, error, known_projects}.
 nlohmann::json getContext(const std::string& projectPath, const std::optional<std::string>& project,
                           db::Connection& connection);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& getSkillsTool();
+const ToolSpec& getContextTool();
 
 }  // namespace nodrel::server

@@ -13,6 +13,7 @@
 #include "store/body_validation.h"
 #include "store/memory_links.h"
 #include "store/write_path.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -141,6 +142,62 @@ json saveStandingInstruction(db::Connection& connection,
           {"scope_type", scoped ? "project" : "global"},
           {"active", true},
           {"created_at", createdAt}};
+}
+
+const ToolSpec& saveCorrectionTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_save_correction",
+      .description =
+          "Save a correction or rule learned during this session. The project is auto-registered "
+          "if not yet known to Nodrel.",
+      .properties = {projectPathProperty(),
+                     {"content", PropertyType::String, "The correction or rule to save"},
+                     {"rationale", PropertyType::String,
+                      "Why this rule exists \u2014 shown alongside the rule at recall time"},
+                     {"source", PropertyType::String,
+                      "Origin of the correction: manual, session_log, or teacher_agent (defaults "
+                      "to session_log)",
+                      {"manual", "session_log", "teacher_agent"}},
+                     surfaceProperty()},
+      .required = {"project_path", "content"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return saveCorrection(server.db(),
+                                  {call.projectPath, stringOr(call.all, "content", ""),
+                                   stringOr(call.all, "source", "session_log"),
+                                   stringArgument(call.all, "surface"),
+                                   stringArgument(call.all, "rationale")});
+          },
+      .summary = "write:correction",
+      .writes = true,
+      .scope = "memories",
+  };
+  return spec;
+}
+
+const ToolSpec& saveStandingInstructionTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_save_standing_instruction",
+      .description =
+          "Save a persistent standing instruction. Omit project_path to make it global; include "
+          "it to scope it to a specific project.",
+      .properties = {{"project_path", PropertyType::String,
+                      "Absolute path to the project directory. Omit for a global instruction."},
+                     {"content", PropertyType::String, "The standing instruction text"},
+                     surfaceProperty()},
+      .required = {"content"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return saveStandingInstruction(server.db(),
+                                           {nonEmptyStringArgument(call.all, "project_path"),
+                                            stringOr(call.all, "content", ""),
+                                            stringArgument(call.all, "surface")});
+          },
+      .summary = "write:instruction",
+      .writes = true,
+      .scope = "standing_instructions",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,5 +1,5 @@
-// server/tools/corrections.h: nodrel_save_correction and nodrel_save_standing_instruction, what
-// the user has taught the assistant. A correction is also mirrored into memories, best effort.
+// server/tools/corrections.h: saving corrections and standing instructions, what the user has
+// taught the assistant. A correction is also mirrored into memories, best effort.
 #pragma once
 
 #include <optional>
@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -29,5 +30,9 @@ struct StandingInstructionArguments {
 nlohmann::json saveCorrection(db::Connection& connection, const CorrectionArguments& arguments);
 nlohmann::json saveStandingInstruction(db::Connection& connection,
                                        const StandingInstructionArguments& arguments);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& saveCorrectionTool();
+const ToolSpec& saveStandingInstructionTool();
 
 }  // namespace nodrel::server

@@ -7,6 +7,7 @@
 #include "codeintel/ingestion.h"
 #include "server/transport.h"
 #include "server/tools/tool_result.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -77,6 +78,29 @@ json getImpact(db::Connection& connection, const std::vector<std::string>& files
     result["predictions"] = std::move(predictions);
   }
   return result;
+}
+
+const ToolSpec& getImpactTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_get_impact",
+      .description =
+          "Analyze the impact of modifying files. Returns direct dependents, transitive "
+          "dependents (up to 3 hops), and historically fragile files from git co-change history. "
+          "Call this BEFORE modifying high-impact files to understand the blast radius.",
+      .properties = {{"files", PropertyType::StringArray,
+                      "Array of file paths being changed (absolute or relative to project)"},
+                     {"project", PropertyType::String, "Absolute path to the project directory"}},
+      .required = {"files", "project"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            auto files = stringsOrNone(call.all, "files");
+            return getImpact(server.db(), files, stringOr(call.all, "project", call.projectPath),
+                             &server.impactGraphs());
+          },
+      .summary = "read:impact",
+      .paths = {{"project"}},
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,4 +1,4 @@
-// server/tools/get_impact.h: nodrel_get_impact, what a change to some files of an ingested
+// server/tools/get_impact.h: the impact tool: what a change to some files of an ingested
 // project affects, as the report's fields and its Markdown.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include "codeintel/impact.h"
 #include "codeintel/report_records.h"
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -24,5 +25,8 @@ nlohmann::json getImpact(db::Connection& connection, const std::vector<std::stri
 
 // file, score (to three decimals, halves away from zero), reason and the three counts.
 nlohmann::json predictionJSON(const codeintel::Prediction& prediction);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& getImpactTool();
 
 }  // namespace nodrel::server

@@ -5,6 +5,7 @@
 #include "codeintel/code_ingestion_service.h"
 #include "server/transport.h"
 #include "server/validation.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 
@@ -39,6 +40,31 @@ json ingestProject(db::Connection& connection, const std::string& projectPath,
           {"symbols_extracted", result.symbolsExtracted},
           {"edges_created", result.edgesCreated},
           {"errors", result.errors}};
+}
+
+const ToolSpec& ingestProjectTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_ingest_project",
+      .description =
+          "Parse and index all source files in a project directory. Extracts imports, type "
+          "declarations, inheritance, and protocol conformances to build a structural dependency "
+          "graph. Runs incrementally \u2014 only re-parses files that have changed since the last "
+          "ingestion.",
+      .properties = {{"project_path", PropertyType::String,
+                      "Absolute path to the project directory to ingest"}},
+      .required = {"project_path"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return ingestProject(server.db(), call.projectPath, &server.impactGraphs());
+          },
+      .summary = "write:ingest",
+      .writes = true,
+      .scope = "code_files,code_edges",
+      // Ingestion commits file by file so that the hook commands can write between its files;
+      // it is not held in one transaction.
+      .commitsAsItGoes = true,
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,4 +1,4 @@
-// server/tools/ingest_project.h: nodrel_ingest_project, one whole ingestion run of a project's
+// server/tools/ingest_project.h: the ingestion tool: one whole ingestion run of a project's
 // source tree, answered only when it has finished.
 #pragma once
 
@@ -8,6 +8,7 @@
 
 #include "codeintel/impact.h"
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -18,5 +19,8 @@ namespace nodrel::server {
 // answer anyway.
 nlohmann::json ingestProject(db::Connection& connection, const std::string& projectPath,
                              codeintel::ImpactGraphCache* graphs = nullptr);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& ingestProjectTool();
 
 }  // namespace nodrel::server

@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "server/transport.h"
 #include "server/tools/context_sections.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -218,6 +219,81 @@ json getIndex(db::Connection& connection) {
                      {"traversal_cost_tokens", cost}});
   }
   return {{"nodes", std::move(nodes)}, {"totalTokensIfAllExpanded", total}};
+}
+
+const ToolSpec& matchConditionsTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_match_conditions",
+      .description =
+          "Surface dormant memories whose trigger conditions match the current session context. "
+          "Bypasses Ebbinghaus decay \u2014 old memories with matched conditions rank above "
+          "recent unmatched ones. Call at session start or when switching tasks.",
+      .properties = {{"repoPath", PropertyType::String,
+                      "Absolute path to the current project root, e.g. "
+                      "/Users/vorlak/projects/nodrel"},
+                     {"touchedFiles", PropertyType::StringArray,
+                      "File paths modified or opened in the current session"},
+                     {"touchedSymbols", PropertyType::StringArray,
+                      "Function or type names touched in the session (from code ingestion if "
+                      "available)"},
+                     {"taskDescription", PropertyType::String,
+                      "Free-text description of the current task for keyword matching"},
+                     {"limit", PropertyType::Integer,
+                      "Maximum number of matched memories to return (default 20)"}},
+      .required = {},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            store::SurfaceConditionContext context;
+            context.repoPath = stringArgument(call.all, "repoPath");
+            context.touchedFiles = stringsOrNone(call.all, "touchedFiles");
+            context.touchedSymbols = stringsOrNone(call.all, "touchedSymbols");
+            context.taskDescription = stringArgument(call.all, "taskDescription");
+            return matchConditions(server.db(), context,
+                                   integerArgument(call.all, "limit").value_or(20));
+          },
+      .summary = "read:match_conditions",
+      .paths = {{"repoPath"}},
+  };
+  return spec;
+}
+
+const ToolSpec& expandNodeTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_expand_node",
+      .description =
+          "Expand a memory node to reveal its child memories via hierarchical links (has_child, "
+          "contains, consolidates). Use this to drill into a top-level index entry returned by "
+          "nodrel_get_index without loading all bodies upfront.",
+      .properties = {{"memoryID", PropertyType::String, "The ID of the memory node to expand"},
+                     {"maxDepth", PropertyType::Integer,
+                      "How many levels of children to traverse (default 1)"},
+                     {"limit", PropertyType::Integer,
+                      "Maximum total child nodes to return across all levels (default 10)"}},
+      .required = {"memoryID"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return expandNode(server.db(), stringOr(call.all, "memoryID", ""),
+                              integerArgument(call.all, "maxDepth").value_or(1),
+                              integerArgument(call.all, "limit").value_or(10));
+          },
+      .summary = "read:expand_node",
+  };
+  return spec;
+}
+
+const ToolSpec& getIndexTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_get_index",
+      .description =
+          "Returns the always-on top-level memory index \u2014 the cheapest-to-expand entries "
+          "ordered by token cost ascending. Call at session start to understand what memory "
+          "sub-trees are available before deciding which ones to expand.",
+      .properties = {},
+      .required = {},
+      .handler = [](const ToolCall&, MCPServer& server) { return getIndex(server.db()); },
+      .summary = "read:get_index",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

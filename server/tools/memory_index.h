@@ -1,6 +1,6 @@
 // server/tools/memory_index.h: the three read-only tools over memories with surfacing
-// conditions, child links and the memory index: nodrel_match_conditions, nodrel_expand_node and
-// nodrel_get_index. None of them writes, not even access counts.
+// conditions, child links and the memory index: matching conditions, expanding a node and the
+// index itself. None of them writes, not even access counts.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "db/connection.h"
 #include "store/memory.h"
 #include "store/surface_condition.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -35,5 +36,10 @@ std::optional<store::Memory> fetchMemoryByID(const std::string& id, db::Connecti
 void fetchChildNodes(const std::string& parentID, std::int64_t depth, std::int64_t maxDepth,
                      std::int64_t limit, std::vector<nlohmann::json>& list, bool& truncated,
                      db::Connection& connection);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& matchConditionsTool();
+const ToolSpec& expandNodeTool();
+const ToolSpec& getIndexTool();
 
 }  // namespace nodrel::server

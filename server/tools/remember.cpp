@@ -10,6 +10,7 @@
 #include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -66,6 +67,38 @@ json rememberContent(db::Connection& connection, const RememberArguments& argume
                  {"created_at", platform::sharedTimestampFormatter().format(memory.createdAt)}};
   if (hasRationale) result["rationale"] = *arguments.rationale;
   return result;
+}
+
+const ToolSpec& rememberTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_remember",
+      .description =
+          "Deliberately capture something the user wants Nodrel to remember. Call this when the "
+          "user says 'remember this', 'don't forget', 'save that', or similar. Writes a "
+          "high-salience memory (importance 9) that the consolidation engine will promote to a "
+          "standing rule. Works from any surface: Claude Desktop, claude.ai and Claude Code.",
+      .properties = {projectPathProperty(),
+                     {"content", PropertyType::String,
+                      "The text to remember \u2014 a rule, preference, fact, or instruction (max "
+                      "10,000 characters)"},
+                     {"rationale", PropertyType::String,
+                      "Optional: why this should be remembered \u2014 shown alongside the memory "
+                      "at recall time to make it actionable"},
+                     surfaceProperty(),
+                     {"session_id", PropertyType::String,
+                      "Optional: session UUID for provenance tracking"}},
+      .required = {"project_path", "content"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return rememberContent(server.db(),
+                                   {call.projectPath, stringOr(call.all, "content", ""),
+                                    stringArgument(call.all, "rationale"), call.sessionID});
+          },
+      .summary = "write:remember",
+      .writes = true,
+      .scope = "memories",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,4 +1,4 @@
-// server/tools/remember.h: nodrel_remember, the deliberate "remember this" of the user, stored
+// server/tools/remember.h: the remember tool: the deliberate "remember this" of the user, stored
 // as a high-importance observation with an optional rationale.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -21,5 +22,8 @@ struct RememberArguments {
 // {"success": true, memory_id, importance, tags, tier, created_at[, rationale]} or
 // {"success": false, "error": ...}. Never throws.
 nlohmann::json rememberContent(db::Connection& connection, const RememberArguments& arguments);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& rememberTool();
 
 }  // namespace nodrel::server

@@ -6,6 +6,7 @@
 #include "codeintel/test_failures.h"
 #include "server/transport.h"
 #include "server/tools/tool_result.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -95,6 +96,71 @@ json reportTestFailure(db::Connection& connection, const TestFailureReport& repo
     return failure(e.what());
   }
   return recorded(failures, testEcho, output.truncated);
+}
+
+const ToolSpec& reportBuildFailureTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_report_build_failure",
+      .description =
+          "Report a build failure to Nodrel by passing raw xcodebuild output. Nodrel parses the "
+          "errors, persists them, and uses them to improve fragility scores and predictive "
+          "impact analysis over time.",
+      .properties = {{"project_path", PropertyType::String,
+                      "Absolute path to the project directory"},
+                     {"build_output", PropertyType::String,
+                      "Raw xcodebuild stdout/stderr output containing error lines"},
+                     {"trigger_file", PropertyType::String,
+                      "Optional: relative path of the file you edited before this build (used to "
+                      "correlate cause and effect)"},
+                     {"session_id", PropertyType::String,
+                      "Optional: current session UUID for traceability"}},
+      .required = {"project_path", "build_output"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return reportBuildFailure(server.db(), {call.projectPath,
+                                                    stringOr(call.all, "build_output", ""),
+                                                    stringArgument(call.all, "trigger_file"),
+                                                    call.sessionID});
+          },
+      .summary = "write:build_failure",
+      .writes = true,
+      .scope = "build_failures",
+  };
+  return spec;
+}
+
+const ToolSpec& reportTestFailureTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_report_test_failure",
+      .description =
+          "Report test failures to Nodrel by passing raw test runner output. Nodrel parses "
+          "failures, persists them, and correlates them with the trigger file for predictive "
+          "analysis.",
+      .properties = {{"project_path", PropertyType::String,
+                      "Absolute path to the project directory"},
+                     {"test_output", PropertyType::String,
+                      "Raw test runner output (xcodebuild test, jest, or pytest)"},
+                     {"framework", PropertyType::String,
+                      "Test framework: xctest, jest, or pytest (defaults to xctest)",
+                      {"xctest", "jest", "pytest"}},
+                     {"trigger_file", PropertyType::String,
+                      "Optional: relative path of the file you edited before running tests"},
+                     {"session_id", PropertyType::String,
+                      "Optional: current session UUID for traceability"}},
+      .required = {"project_path", "test_output"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return reportTestFailure(server.db(), {call.projectPath,
+                                                   stringOr(call.all, "test_output", ""),
+                                                   stringOr(call.all, "framework", "xctest"),
+                                                   stringArgument(call.all, "trigger_file"),
+                                                   call.sessionID});
+          },
+      .summary = "write:test_failure",
+      .writes = true,
+      .scope = "test_failures",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,5 +1,5 @@
-// server/tools/report_failures.h: nodrel_report_build_failure and nodrel_report_test_failure,
-// pasted build or test output parsed, stored and echoed back.
+// server/tools/report_failures.h: the build and test failure reports: pasted build or test
+// output parsed, stored and echoed back.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -44,5 +45,9 @@ struct TestFailureReport {
 // {"success": false, "error": ...}. Never throws.
 nlohmann::json reportBuildFailure(db::Connection& connection, const BuildFailureReport& report);
 nlohmann::json reportTestFailure(db::Connection& connection, const TestFailureReport& report);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& reportBuildFailureTool();
+const ToolSpec& reportTestFailureTool();
 
 }  // namespace nodrel::server

@@ -11,6 +11,7 @@
 #include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -82,6 +83,40 @@ json saveContext(db::Connection& connection, const SaveContextArguments& argumen
           {"project_id", projectID},
           {"context_type", kind},
           {"created_at", createdAt}};
+}
+
+const ToolSpec& saveContextTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_save_context",
+      .description =
+          "Save session context for cross-surface knowledge persistence. Use this to record "
+          "decisions, current state, key points, or handoff notes so they survive context "
+          "compression and are available in future sessions or other Claude surfaces.",
+      .properties = {projectPathProperty(),
+                     {"content", PropertyType::String,
+                      "The context to save \u2014 a decision made, current state, key point, or "
+                      "handoff note"},
+                     {"context_type", PropertyType::String,
+                      "Type of context: decision (architectural/design choice), state (current "
+                      "work status), key_point (important detail), handoff (end-of-session "
+                      "summary for next session)",
+                      {"decision", "state", "key_point", "handoff"}},
+                     {"session_id", PropertyType::String,
+                      "Optional: UUID of the current session to link this context to"},
+                     surfaceProperty()},
+      .required = {"project_path", "content", "context_type"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return saveContext(server.db(),
+                               {call.projectPath, stringOr(call.all, "content", ""),
+                                stringOr(call.all, "context_type", "key_point"), call.sessionID,
+                                stringArgument(call.all, "surface")});
+          },
+      .summary = "write:context",
+      .writes = true,
+      .scope = "session_context,memories",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

@@ -1,4 +1,4 @@
-// server/tools/session_context.h: nodrel_save_context, a decision, state, key point or handoff
+// server/tools/session_context.h: saving session context: a decision, state, key point or handoff
 // note kept for later sessions and other front ends, and mirrored into memories.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -21,5 +22,8 @@ struct SaveContextArguments {
 
 // {"success": true, context_id, project_id, context_type, created_at} or a refusal. Never throws.
 nlohmann::json saveContext(db::Connection& connection, const SaveContextArguments& arguments);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& saveContextTool();
 
 }  // namespace nodrel::server

@@ -6,6 +6,7 @@
 #include "server/transport.h"
 #include "server/validation.h"
 #include "server/tools/tool_result.h"
+#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 using nlohmann::json;
@@ -48,6 +49,46 @@ json listTasks(db::Connection& connection, const std::optional<std::string>& pro
     logLine(std::string("[nodrel-mcp] listTasks error: ") + e.what());
     return failure(e.what());
   }
+}
+
+const ToolSpec& promoteSkillTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_promote_skill",
+      .description =
+          "Promote a skill to a task. A skill qualifies when confidence >= 0.8, use_count >= 5, "
+          "and content is non-empty. Promoted tasks are stored as deterministic scripts that can "
+          "be executed without LLM interpretation. Idempotent \u2014 returns the existing task if "
+          "already promoted.",
+      .properties = {{"skill_id", PropertyType::String, "UUID of the skill to promote"}},
+      .required = {"skill_id"},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return promoteSkill(server.db(), stringOr(call.all, "skill_id", ""));
+          },
+      .summary = "write:task_promotion",
+      .writes = true,
+      .scope = "tasks",
+  };
+  return spec;
+}
+
+const ToolSpec& listTasksTool() {
+  static const ToolSpec spec{
+      .name = "nodrel_list_tasks",
+      .description =
+          "List all active promoted tasks. Optionally filter by project. Returns tasks with their "
+          "script content, run statistics, and promotion metadata.",
+      .properties = {{"project_path", PropertyType::String,
+                      "Optional: absolute path to filter tasks to a specific project. Omit to "
+                      "return all active tasks."}},
+      .required = {},
+      .handler =
+          [](const ToolCall& call, MCPServer& server) {
+            return listTasks(server.db(), nonEmptyStringArgument(call.all, "project_path"));
+          },
+      .summary = "read:tasks",
+  };
+  return spec;
 }
 
 }  // namespace nodrel::server

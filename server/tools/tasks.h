@@ -1,4 +1,4 @@
-// server/tools/tasks.h: nodrel_promote_skill and nodrel_list_tasks.
+// server/tools/tasks.h: promoting a skill to a task and listing the promoted tasks.
 #pragma once
 
 #include <optional>
@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 
 namespace nodrel::server {
 
@@ -14,5 +15,9 @@ namespace nodrel::server {
 nlohmann::json promoteSkill(db::Connection& connection, const std::string& skillID);
 // {"success": true, "tasks": [...], "count": n} or a refusal; an absent or empty path lists all.
 nlohmann::json listTasks(db::Connection& connection, const std::optional<std::string>& projectPath);
+
+// The tool described once: its schema, argument reading, handler and audit.
+const ToolSpec& promoteSkillTool();
+const ToolSpec& listTasksTool();
 
 }  // namespace nodrel::server
