@@ -96,7 +96,7 @@ constexpr Subcommand kSubcommands[] = {
     {"context", runContext, true, kContextOptions},
     {"capture", runCapture, false},
     {"checkpoint", runCheckpoint, false},
-    // remember-mark reads the whole command line itself, its own name included.
+    // remember-mark picks --cwd and --note out of what follows its name and skips other words.
     {"remember-mark", runRememberMark, true, kRememberMarkOptions},
     {"status", runStatus, false},
     {"enable-hook", runEnableHook, false},

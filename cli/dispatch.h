@@ -9,7 +9,7 @@ namespace nodrel::cli {
 
 inline constexpr const char* kVersion = "0.1.0";
 
-// The 64-line usage text, final line feed included.
+// The usage text, final line feed included.
 const std::string& usageText();
 
 // Runs the subcommand that argument 1 names and returns the exit status.

@@ -1,7 +1,6 @@
 #include "codeintel/build_failures.h"
 
 #include <charconv>
-#include <chrono>
 #include <unordered_set>
 
 #include "codeintel/failure_summary.h"
@@ -20,19 +19,8 @@ constexpr std::string_view kInsertBuildFailure = R"sql(INSERT INTO build_failure
      error_message, error_type, resolved, session_id)
 VALUES (?, ?, ?, ?, ?, ?, ?, 0, ?))sql";
 
-// Stored timestamps end in "+0000", which SQLite's date functions do not read, so only the
-// date and time before the offset are handed to strftime.
-constexpr std::string_view kCountReports = R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S', substr(timestamp, 1, 23)))
-FROM build_failures
-WHERE project = ? AND timestamp >= ?)sql";
-
-constexpr std::string_view kCountReportsNamingFile = R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S', substr(timestamp, 1, 23)))
-FROM build_failures
-WHERE project = ? AND error_file = ? AND timestamp >= ?)sql";
-
 constexpr std::size_t kSummaryFileLimit = 5;
 constexpr std::int64_t kSummaryImportance = 7;
-constexpr auto kRecentWindow = std::chrono::seconds(2'592'000);
 
 struct BuildPatterns {
   parsers::LinePattern located{R"re(^(.+\.[a-zA-Z]+):(\d+):\d+: error: (.+)$)re", 0,
@@ -77,13 +65,6 @@ std::optional<std::int64_t> decimalInteger(std::string_view digits) {
   auto [ptr, ec] = std::from_chars(digits.data(), end, value);
   if (ec != std::errc() || ptr != end) return std::nullopt;
   return value;
-}
-
-std::int64_t reportCount(db::Connection& connection, std::string_view sql,
-                         std::initializer_list<db::Value> bindings) {
-  auto value = connection.scalar(sql, bindings);
-  if (!value) return 0;
-  return db::integerOf(*value).value_or(0);
 }
 
 }  // namespace
@@ -212,18 +193,6 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
   writeFailureSummary(connection, std::move(body), "build_failure", kSummaryImportance, project,
                       trigger, sessionID);
   return failures;
-}
-
-double countBuildFailureEvents(const std::string& project, const std::string& file,
-                               db::Connection& connection) {
-  const std::string cutoff = platform::sharedTimestampFormatter().format(
-      platform::now() - std::chrono::duration_cast<std::chrono::milliseconds>(kRecentWindow));
-  const std::int64_t total =
-      reportCount(connection, kCountReports, {db::text(project), db::text(cutoff)});
-  if (total < 1) return 0.0;
-  const std::int64_t fileCount = reportCount(connection, kCountReportsNamingFile,
-                                             {db::text(project), db::text(file), db::text(cutoff)});
-  return static_cast<double>(fileCount) / static_cast<double>(total);
 }
 
 }  // namespace nodrel::codeintel

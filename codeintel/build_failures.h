@@ -41,9 +41,4 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
                                               const std::optional<std::string>& sessionID,
                                               db::Connection& connection);
 
-// The share, 0 to 1, of the project's build-failure reports of the last 30 days in which
-// `file` had an error. Throws db::Error.
-double countBuildFailureEvents(const std::string& project, const std::string& file,
-                               db::Connection& connection);
-
 }  // namespace nodrel::codeintel

@@ -38,9 +38,6 @@ VALUES (?, ?, ?, ?, ?, ?))sql";
 constexpr std::string_view kInsertEdge = R"sql(INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
 VALUES (?, ?, ?, ?))sql";
 
-constexpr std::string_view kInsertEdgeOrIgnore = R"sql(INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
-VALUES (?, ?, ?, ?))sql";
-
 // What the last runs stored of the discovered files: the content hash, and the stamp of the
 // file as it was when that content was read.
 constexpr std::string_view kSelectStoredFiles = R"sql(SELECT f.value, cf.content_hash, st.size, st.modified_ns, st.changed_ns, st.inode,
@@ -79,8 +76,7 @@ struct CodeIngestionService::Statements {
         deleteSymbols(db.prepare(kDeleteSymbols)),
         deleteEdges(db.prepare(kDeleteEdges)),
         insertSymbol(db.prepare(kInsertSymbol)),
-        insertEdge(db.prepare(kInsertEdge)),
-        insertEdgeOrIgnore(db.prepare(kInsertEdgeOrIgnore)) {}
+        insertEdge(db.prepare(kInsertEdge)) {}
 
   db::Statement contentHash;
   db::Statement upsertFile;
@@ -88,7 +84,6 @@ struct CodeIngestionService::Statements {
   db::Statement deleteEdges;
   db::Statement insertSymbol;
   db::Statement insertEdge;
-  db::Statement insertEdgeOrIgnore;
   // Prepared on first use; nothing when the database keeps no stamps.
   std::optional<db::Statement> upsertStamp;
   std::optional<db::Statement> deleteStamp;
@@ -334,12 +329,6 @@ FileIngestion CodeIngestionService::writePrepared(
   }
   for (const auto& import : parsed.imports) {
     insertEdge(s.insertEdge, relativePath, import, "imports");
-    ++edges;
-  }
-  std::unordered_set<std::string> callees;
-  for (const auto& call : parsed.calls) {
-    if (!callees.insert(call.calleeName).second) continue;
-    insertEdge(s.insertEdgeOrIgnore, relativePath, call.calleeName, "calls");
     ++edges;
   }
   keepStamp(true);

@@ -68,11 +68,6 @@ struct ParsedFile {
     std::string signature;
     friend bool operator==(const FunctionDecl&, const FunctionDecl&) = default;
   };
-  struct FunctionCall {
-    std::string calleeName;
-    std::int64_t lineNumber = 1;
-    friend bool operator==(const FunctionCall&, const FunctionCall&) = default;
-  };
 
   // Each list keeps the order in which the parser found its entries.
   std::vector<std::string> imports;
@@ -80,7 +75,6 @@ struct ParsedFile {
   std::vector<Conformance> conformances;
   std::vector<Inheritance> inheritances;
   std::vector<FunctionDecl> functions;
-  std::vector<FunctionCall> calls;
 
   friend bool operator==(const ParsedFile&, const ParsedFile&) = default;
 };

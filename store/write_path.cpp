@@ -133,7 +133,7 @@ Memory newMemory(const MemoryWrite& write, const std::string& id, std::int64_t t
   return memory;
 }
 
-// Steps 2 onwards of a write: everything but the retry of the queue.
+// Stores one write without flushing the pending queue first, so the flush can call it too.
 Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   const std::string id = memoryContentHash(write.body);
   const std::optional<Memory> existing = fetchMemory(id, connection);

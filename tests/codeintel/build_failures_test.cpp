@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "codeintel/fragility.h"
 #include "codeintel/predictive_risk.h"
 #include "db/error.h"
 #include "platform/time.h"
@@ -319,7 +320,12 @@ TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {
            "error_type, resolved) VALUES (?, ?, ?, 'm', 'compile', 0)",
            {db::text(project), db::text(timestamp), db::text(file)});
   };
-  EXPECT_EQ(countBuildFailureEvents(kProject, "a.swift", db), 0.0);
+  const auto share = [&](const std::string& project, const std::string& file) {
+    const auto shares = fetchRecentBuildFailureShares(project, db);
+    const auto it = shares.find(file);
+    return it == shares.end() ? 0.0 : it->second;
+  };
+  EXPECT_EQ(share(kProject, "a.swift"), 0.0);
   // Four reports in the window (one of them with two rows), one older report, another project.
   insert(kProject, "a.swift", at(1, 0));
   insert(kProject, "b.swift", at(1, 0));
@@ -328,11 +334,11 @@ TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {
   insert(kProject, "c.swift", at(4, 0));
   insert(kProject, "a.swift", at(40, 0));
   insert("/other", "a.swift", at(1, 0));
-  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "a.swift", db), 0.5);
-  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "c.swift", db), 0.5);
-  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "b.swift", db), 0.25);
-  EXPECT_DOUBLE_EQ(countBuildFailureEvents(kProject, "z.swift", db), 0.0);
-  EXPECT_DOUBLE_EQ(countBuildFailureEvents("/none", "a.swift", db), 0.0);
+  EXPECT_DOUBLE_EQ(share(kProject, "a.swift"), 0.5);
+  EXPECT_DOUBLE_EQ(share(kProject, "c.swift"), 0.5);
+  EXPECT_DOUBLE_EQ(share(kProject, "b.swift"), 0.25);
+  EXPECT_DOUBLE_EQ(share(kProject, "z.swift"), 0.0);
+  EXPECT_DOUBLE_EQ(share("/none", "a.swift"), 0.0);
 }
 
 // Output of a build run from the project root names files by their path in the project, and an

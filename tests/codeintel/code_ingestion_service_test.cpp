@@ -34,7 +34,7 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 // A line-based stand-in for the language parsers, so that counts follow from the test's text:
 // "type <name> <start> <end>", "func <name> <start> <end>", "import <text>",
-// "inherits <type> <parent>", "conforms <type> <protocol>", "call <name>".
+// "inherits <type> <parent>", "conforms <type> <protocol>".
 ParsedFile fakeParse(std::string_view content, std::string_view) {
   ParsedFile parsed;
   std::istringstream lines{std::string(content)};
@@ -61,10 +61,6 @@ ParsedFile fakeParse(std::string_view content, std::string_view) {
       ParsedFile::Conformance c;
       lines >> c.typeName >> c.protocolName;
       parsed.conformances.push_back(c);
-    } else if (word == "call") {
-      ParsedFile::FunctionCall c;
-      lines >> c.calleeName;
-      parsed.calls.push_back(c);
     }
   }
   return parsed;
@@ -100,8 +96,7 @@ TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
             "func later 22 24\n"    // a later Shape: the first one's range decides
             "inherits Shape Base\n"
             "conforms Shape Drawable\n"
-            "import ./util\n"
-            "call area\ncall area\ncall draw\n");
+            "import ./util\n");
   writeFile(root() / "src/util.ts", "func helper 1 2\n");
   auto result = ingest(root().string());
 
@@ -111,8 +106,8 @@ TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
   EXPECT_EQ(result.filesSkipped, 0);
   EXPECT_TRUE(result.errors.empty());
   EXPECT_EQ(result.symbolsExtracted, 3 + 3 + 1);
-  // contains 1, inherits 1, conforms 1, imports 1, calls 2 (distinct), references 1.
-  EXPECT_EQ(result.edgesCreated, 7);
+  // contains 1, inherits 1, conforms 1, imports 1, references 1.
+  EXPECT_EQ(result.edgesCreated, 5);
 
   const auto shapes = fileID("src/shapes.ts");
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(shapes)}), 6);
@@ -122,7 +117,6 @@ TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
       "SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'contains'");
   ASSERT_EQ(contains.size(), 1u);
   EXPECT_EQ(contains[0], (db::Row{db::text("Shape"), db::text("area")}));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'calls'"), 2);
   auto references = db().query(
       "SELECT from_symbol, to_symbol, file_id FROM code_edges WHERE edge_type = 'references'");
   ASSERT_EQ(references.size(), 1u);
