@@ -15,6 +15,7 @@
 #include "db/savepoint.h"
 #include "db/statement.h"
 #include "platform/notifications.h"
+#include "platform/saturating.h"
 #include "platform/user_defaults.h"
 #include "store/pending_write_queue.h"
 
@@ -120,10 +121,6 @@ std::int64_t estimatedBytes(const Memory& memory) {
   if (memory.bodyTokens <= 0) return 0;
   if (memory.bodyTokens > INT64_MAX / kEstimatedBytesPerToken) return INT64_MAX;
   return memory.bodyTokens * kEstimatedBytesPerToken;
-}
-
-std::int64_t saturatingAdd(std::int64_t total, std::int64_t bytes) {
-  return total > INT64_MAX - bytes ? INT64_MAX : total + bytes;
 }
 
 std::uint64_t powerOfTen(int exponent) {
@@ -370,7 +367,7 @@ void enforceCapacity(db::Connection& connection) {
   }
   const auto demoted = static_cast<std::int64_t>(moved.size());
   std::int64_t freed = 0;
-  for (const Memory* memory : moved) freed = saturatingAdd(freed, estimatedBytes(*memory));
+  for (const Memory* memory : moved) freed = platform::saturatingAdd(freed, estimatedBytes(*memory));
 
   const std::string summary = "Active cap hit \u2014 demoted " + std::to_string(demoted) +
                               " memories to cold (" + fileByteCountString(freed) + " freed)";
@@ -500,7 +497,7 @@ std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connect
   std::int64_t freed = 0;
   for (std::size_t i : order) {
     if (freed >= bytesToFree) break;
-    freed = saturatingAdd(freed, estimatedBytes(candidates[i]));
+    freed = platform::saturatingAdd(freed, estimatedBytes(candidates[i]));
     result.push_back(std::move(candidates[i]));
   }
   return result;

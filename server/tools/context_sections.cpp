@@ -19,6 +19,7 @@
 #include "codeintel/fragility.h"
 #include "db/savepoint.h"
 #include "platform/paths.h"
+#include "platform/saturating.h"
 #include "platform/text.h"
 #include "platform/time.h"
 #include "server/projects.h"
@@ -135,13 +136,6 @@ std::vector<std::string> triggerWords(const std::string& trigger) {
     start = end + 1;
   }
   return words;
-}
-
-std::int64_t saturatingAdd(std::int64_t total, std::int64_t count) {
-  std::int64_t sum = 0;
-  if (!__builtin_add_overflow(total, count, &sum)) return sum;
-  return count > 0 ? std::numeric_limits<std::int64_t>::max()
-                   : std::numeric_limits<std::int64_t>::min();
 }
 
 // The counts of a `tool_calls` object, when it is an object whose every value is a 64-bit
@@ -345,13 +339,13 @@ json fetchEfficiencyInsight(const std::optional<std::string>& projectID,
   std::map<std::string, std::size_t> slot;
   for (const auto& row : rows) {
     if (row.size() < 2) continue;
-    corrections = saturatingAdd(corrections, db::integerOf(row[1]).value_or(0));
+    corrections = platform::saturatingAdd(corrections, db::integerOf(row[1]).value_or(0));
     auto counts = toolCounts(row[0]);
     if (!counts) continue;
     for (auto& [tool, count] : *counts) {
       auto [it, fresh] = slot.try_emplace(tool, totals.size());
       if (fresh) totals.emplace_back(tool, 0);
-      totals[it->second].second = saturatingAdd(totals[it->second].second, count);
+      totals[it->second].second = platform::saturatingAdd(totals[it->second].second, count);
     }
   }
   std::stable_sort(totals.begin(), totals.end(),

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <limits>
 #include <string_view>
 
+#include "platform/saturating.h"
 #include "platform/text.h"
 #include "server/transport.h"
 #include "server/tools/context_sections.h"
@@ -67,15 +67,6 @@ bool matches(const store::Memory& memory, const store::SurfaceConditionContext& 
     }
   }
   return false;
-}
-
-// Costs come from a table that no program of ours writes: a sum that would overflow stays at
-// the bound instead.
-std::int64_t saturatingAdd(std::int64_t total, std::int64_t cost) {
-  std::int64_t sum = 0;
-  if (!__builtin_add_overflow(total, cost, &sum)) return sum;
-  return cost > 0 ? std::numeric_limits<std::int64_t>::max()
-                  : std::numeric_limits<std::int64_t>::min();
 }
 
 double conditionScore(const store::Memory& memory) {
@@ -181,7 +172,7 @@ json expandNode(db::Connection& connection, const std::string& memoryID, std::in
                   children, truncated, connection);
   std::int64_t estimated = 0;
   for (const auto& child : children) {
-    estimated = saturatingAdd(estimated, child["traversal_cost_tokens"].get<std::int64_t>());
+    estimated = platform::saturatingAdd(estimated, child["traversal_cost_tokens"].get<std::int64_t>());
   }
   json node = {{"id", memory->id},
                {"body_preview", platform::graphemePrefix(memory->body, 200)},
@@ -211,7 +202,7 @@ json getIndex(db::Connection& connection) {
     const std::string* body = db::textOf(row[1]);
     if (id == nullptr || body == nullptr) continue;
     const std::int64_t cost = db::integerOf(row[4]).value_or(0);
-    total = saturatingAdd(total, cost);
+    total = platform::saturatingAdd(total, cost);
     nodes.push_back({{"id", *id},
                      {"body_preview", platform::graphemePrefix(*body, 100)},
                      {"tags", textOr(row[2])},
