@@ -89,7 +89,6 @@ nodrel::db::Connection openExisting(bool readOnly) {
   return nodrel::db::Connection::open(database, {.readOnly = readOnly});
 }
 
-
 std::string firstLine(const std::string& body) {
   std::string line = body.substr(0, body.find('\n'));
   if (nodrel::platform::graphemeCount(line) <= kListedBodyLength) return line;
@@ -97,9 +96,9 @@ std::string firstLine(const std::string& body) {
 }
 
 std::string describe(const nodrel::app::ListedMemory& memory) {
-  std::string line = memory.id.substr(0, nodrel::app::kListedIdLength) + "  " + memory.tier +
-                     "  " + memory.type + "  " + memory.project.value_or("-") + "  " +
-                     memory.createdAt + "  ";
+  std::string line = memory.id.substr(0, nodrel::app::kListedIdLength) + "  " + memory.tier + "  " +
+                     memory.type + "  " + memory.project.value_or("-") + "  " + memory.createdAt +
+                     "  ";
   if (memory.deletedAt) line += "[forgotten " + *memory.deletedAt + "] ";
   return line + firstLine(memory.body);
 }

@@ -71,8 +71,8 @@ ListedMemory resolve(db::Connection& connection, const std::string& given) {
                                [](unsigned char c) { return std::isxdigit(c) != 0; });
   if (!hex || prefix.empty()) throw ForgetError("not a memory id: " + given);
   if (prefix.size() < kMinimumIdPrefix) {
-    throw ForgetError(given + " is too short: give at least " +
-                      std::to_string(kMinimumIdPrefix) + " characters of the id");
+    throw ForgetError(given + " is too short: give at least " + std::to_string(kMinimumIdPrefix) +
+                      " characters of the id");
   }
   const auto rows = connection.query(kMemoriesByIdPrefix, {db::text(prefix)});
   if (rows.empty()) throw ForgetError("no memory has the id " + given);
@@ -88,9 +88,8 @@ std::vector<ListedMemory> listMemories(db::Connection& connection, const ListFil
   std::vector<ListedMemory> memories;
   const db::Value project =
       filter.project ? db::Value(db::text(*filter.project)) : db::Value(db::Null{});
-  for (const db::Row& row :
-       connection.query(kListMemories, {project, std::int64_t{filter.includeDeleted ? 1 : 0},
-                                         filter.limit})) {
+  for (const db::Row& row : connection.query(
+           kListMemories, {project, std::int64_t{filter.includeDeleted ? 1 : 0}, filter.limit})) {
     memories.push_back(listedMemory(row));
   }
   return memories;
@@ -104,9 +103,8 @@ std::vector<ForgetOutcome> forgetMemories(db::Connection& connection,
   std::vector<ForgetOutcome> outcomes;
   for (const std::string& id : ids) {
     ListedMemory memory = resolve(connection, id);
-    const bool seen = std::any_of(outcomes.begin(), outcomes.end(), [&](const auto& o) {
-      return o.memory.id == memory.id;
-    });
+    const bool seen = std::any_of(outcomes.begin(), outcomes.end(),
+                                  [&](const auto& o) { return o.memory.id == memory.id; });
     if (seen) continue;
     outcomes.push_back({std::move(memory), false});
   }
@@ -114,9 +112,8 @@ std::vector<ForgetOutcome> forgetMemories(db::Connection& connection,
   for (ForgetOutcome& outcome : outcomes) {
     outcome.alreadyForgotten =
         connection.run(kForgetMemory, {db::text(now), db::text(outcome.memory.id)}) == 0;
-    const db::Value project = outcome.memory.project
-                                  ? db::Value(db::text(*outcome.memory.project))
-                                  : db::Value(db::Null{});
+    const db::Value project = outcome.memory.project ? db::Value(db::text(*outcome.memory.project))
+                                                     : db::Value(db::Null{});
     for (std::string_view sql :
          {kForgetMirroredCorrections, kForgetMirroredContexts, kRetireMirroredInstructions}) {
       connection.run(sql, {db::text(outcome.memory.body), project});

@@ -43,7 +43,7 @@ inline constexpr std::size_t kMinimumIdPrefix = 8;
 inline constexpr std::size_t kListedIdLength = 12;
 
 struct ForgetOutcome {
-  ListedMemory memory;        // as it was before
+  ListedMemory memory;  // as it was before
   bool alreadyForgotten = false;
 };
 

@@ -68,19 +68,23 @@ class TranscriptWriter {
   std::string assistant(const json& blocks, bool sidechain = false) {
     json line = common("assistant", {{"isSidechain", sidechain}});
     line["requestId"] = "req_" + std::to_string(counter_);
-    line["message"] = {{"id", "msg_" + std::to_string(counter_)}, {"type", "message"},
-                       {"role", "assistant"}, {"model", "claude-sonnet-4-20250514"},
-                       {"content", blocks}, {"stop_reason", nullptr},
-                       {"usage", {{"input_tokens", 4}, {"output_tokens", 310},
-                                  {"cache_read_input_tokens", 48211}}}};
+    line["message"] = {
+        {"id", "msg_" + std::to_string(counter_)},
+        {"type", "message"},
+        {"role", "assistant"},
+        {"model", "claude-sonnet-4-20250514"},
+        {"content", blocks},
+        {"stop_reason", nullptr},
+        {"usage",
+         {{"input_tokens", 4}, {"output_tokens", 310}, {"cache_read_input_tokens", 48211}}}};
     return finish(line);
   }
 
  private:
   json common(const char* type, const json& flags) {
-    json line = {{"parentUuid", parent_}, {"isSidechain", false}, {"userType", "external"},
-                 {"cwd", "/work/app"}, {"sessionId", session_}, {"version", "2.0.14"},
-                 {"gitBranch", "main"}, {"type", type}};
+    json line = {{"parentUuid", parent_}, {"isSidechain", false},  {"userType", "external"},
+                 {"cwd", "/work/app"},    {"sessionId", session_}, {"version", "2.0.14"},
+                 {"gitBranch", "main"},   {"type", type}};
     line.update(flags);
     return line;
   }
@@ -142,23 +146,30 @@ std::string exchange(TranscriptWriter& writer, int turn, std::mt19937& random,
   if (shape == Shape::oneLinePerBlock) {
     std::string reminder = "<system-reminder>\n# Environment\n";
     while (reminder.size() < 6000) reminder += kProse[reminder.size() % 5];
-    out += writer.record({{"type", "attachment"},
-                          {"attachment", {{"type", "environment"}}},
-                          {"rendered", json::array({{{"content", reminder + "</system-reminder>"}}})}});
-    out += writer.record({{"type", "api-request-blob"},
-                          {"message", {{"role", "user"}, {"content", json::array({text(typed)})}}}});
+    out += writer.record(
+        {{"type", "attachment"},
+         {"attachment", {{"type", "environment"}}},
+         {"rendered", json::array({{{"content", reminder + "</system-reminder>"}}})}});
+    out +=
+        writer.record({{"type", "api-request-blob"},
+                       {"message", {{"role", "user"}, {"content", json::array({text(typed)})}}}});
   }
   const std::string file = "src/server/handler_" + std::to_string(turn % 40) + ".cc";
-  out += assistantTurn(writer, shape, json::array(
-      {{{"type", "thinking"}, {"thinking", "Read the handler and its tests first."},
-        {"signature", std::string(120, 'S')}},
-       text("Let me read the handler."),
-       {{"type", "tool_use"}, {"id", "toolu_" + std::to_string(turn)}, {"name", "Read"},
-        {"input", {{"file_path", "/work/app/" + file}}}}}));
+  out += assistantTurn(writer, shape,
+                       json::array({{{"type", "thinking"},
+                                     {"thinking", "Read the handler and its tests first."},
+                                     {"signature", std::string(120, 'S')}},
+                                    text("Let me read the handler."),
+                                    {{"type", "tool_use"},
+                                     {"id", "toolu_" + std::to_string(turn)},
+                                     {"name", "Read"},
+                                     {"input", {{"file_path", "/work/app/" + file}}}}}));
   std::string contents;
   for (int i = 0; contents.size() < 9000; ++i) {
-    contents += "  " + std::to_string(i + 1) + "\u2192  if (request.size() > limit_) return "
-                "Status::TooLarge(" + std::to_string(random() % 4096) + ");\n";
+    contents += "  " + std::to_string(i + 1) +
+                "\u2192  if (request.size() > limit_) return "
+                "Status::TooLarge(" +
+                std::to_string(random() % 4096) + ");\n";
   }
   out += writer.user(json::array({{{"type", "tool_result"},
                                    {"tool_use_id", "toolu_" + std::to_string(turn)},
@@ -184,7 +195,8 @@ fs::path writeTranscript(const std::string& name, TranscriptWriter& writer, int&
   std::ofstream out(path, std::ios::binary);
   std::mt19937 random(11);
   std::size_t written = 0;
-  out << R"({"type":"summary","summary":"Staging stalls under load","leafUuid":"x"})" "\n";
+  out << R"({"type":"summary","summary":"Staging stalls under load","leafUuid":"x"})"
+         "\n";
   for (turns = 0; written < kTranscriptBytes; ++turns) {
     std::string chunk = exchange(writer, turns, random, shape);
     if (turns == 30) {  // an inline sub-agent
@@ -214,8 +226,8 @@ fs::path writeTranscript(const std::string& name, TranscriptWriter& writer, int&
 }
 
 std::string payload(const std::string& session, const fs::path& transcript) {
-  return json{{"session_id", session}, {"transcript_path", transcript.string()},
-              {"cwd", "/work/app"}}
+  return json{
+      {"session_id", session}, {"transcript_path", transcript.string()}, {"cwd", "/work/app"}}
       .dump();
 }
 
@@ -293,11 +305,18 @@ void BM_CaptureAtSessionEnd(benchmark::State& state, Shape shape) {
 
 BENCHMARK(BM_Floor_Version)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
 BENCHMARK(BM_CheckpointFirstRun)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
-BENCHMARK(BM_CheckpointOneNewExchange)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
+BENCHMARK(BM_CheckpointOneNewExchange)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(15);
 BENCHMARK_CAPTURE(BM_CaptureAtSessionEnd, host_2_0, Shape::oneLinePerMessage)
-    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9);
 BENCHMARK_CAPTURE(BM_CaptureAtSessionEnd, host_2_1, Shape::oneLinePerBlock)
-    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

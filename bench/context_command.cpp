@@ -77,20 +77,24 @@ int main(int argc, char** argv) {
     const std::string n = std::to_string(count);
     benchmark::RegisterBenchmark(("version/" + n).c_str(), BM_Nodrel, home,
                                  std::vector<std::string>{"--version"})
-        ->Unit(benchmark::kMillisecond)->Iterations(50);
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(50);
     benchmark::RegisterBenchmark(("context/project/" + n).c_str(), BM_Nodrel, home,
                                  std::vector<std::string>{"context", "--cwd", projects[0]})
-        ->Unit(benchmark::kMillisecond)->Iterations(50);
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(50);
     benchmark::RegisterBenchmark(
         ("context/below-project/" + n).c_str(), BM_Nodrel, home,
         std::vector<std::string>{"context", "--cwd", projects[1] + "/src/ui"})
-        ->Unit(benchmark::kMillisecond)->Iterations(50);
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(50);
     // A heavy user's main project, holding half of the store.
-    benchmark::RegisterBenchmark(("context/half-project/" + n).c_str(), BM_Nodrel,
-                                 bench::halfProjectStore(count).home.string(),
-                                 std::vector<std::string>{"context", "--cwd",
-                                                          bench::halfStoreMainProject()})
-        ->Unit(benchmark::kMillisecond)->Iterations(50);
+    benchmark::RegisterBenchmark(
+        ("context/half-project/" + n).c_str(), BM_Nodrel,
+        bench::halfProjectStore(count).home.string(),
+        std::vector<std::string>{"context", "--cwd", bench::halfStoreMainProject()})
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(50);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

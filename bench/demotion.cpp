@@ -75,7 +75,7 @@ struct Store {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> tokens(5, 200), access(1, 40), ageMinutes(0, 60 * 24 * 90),
         pick(0, kCandidates - 1);
-    const char* const types[] = {"correction", "decision", "fact", "rule", "workflow",
+    const char* const types[] = {"correction",  "decision",  "fact",    "rule", "workflow",
                                  "observation", "key_point", "handoff", "state"};
     const auto now = platform::now();
     std::vector<std::string> ids;
@@ -83,14 +83,14 @@ struct Store {
     for (int i = 0; i < kCandidates; ++i) {
       const std::string body = "memory body number " + std::to_string(i);
       ids.push_back(store::memoryContentHash(body));
-      const std::string stamp = platform::sharedTimestampFormatter().format(
-          now - std::chrono::minutes(ageMinutes(rng)));
+      const std::string stamp =
+          platform::sharedTimestampFormatter().format(now - std::chrono::minutes(ageMinutes(rng)));
       const int t = tokens(rng);
       usedBytes += t * 4;
-      db->run(kInsertMemory, {db::text(ids.back()), db::text(i % 3 ? "episodic" : "semantic"),
-                              db::text(body), db::Value(std::int64_t{t}),
-                              db::text(types[i % std::size(types)]), db::text(stamp),
-                              db::text(stamp), db::Value(std::int64_t{access(rng)})});
+      db->run(kInsertMemory,
+              {db::text(ids.back()), db::text(i % 3 ? "episodic" : "semantic"), db::text(body),
+               db::Value(std::int64_t{t}), db::text(types[i % std::size(types)]), db::text(stamp),
+               db::text(stamp), db::Value(std::int64_t{access(rng)})});
     }
     for (int i = 0; i < kCandidates; ++i) {
       for (int k = 0; k < kLinksPerMemory; ++k) {

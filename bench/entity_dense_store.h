@@ -94,9 +94,9 @@ inline void buildShapedStore(const fs::path& file, int count, const StoreShape& 
 
 // The shaped store of `count` memories, built on first use.
 inline GoStore shapedStore(int count, const StoreShape& shape) {
-  const fs::path home = goStoreHome(count).parent_path() /
-                        (shape.label() + "-v" + std::to_string(kShapedStoreVersion) + "-" +
-                         std::to_string(count));
+  const fs::path home =
+      goStoreHome(count).parent_path() /
+      (shape.label() + "-v" + std::to_string(kShapedStoreVersion) + "-" + std::to_string(count));
   const fs::path data = home / ".local/share/Nodrel";
   GoStore store{home, data / "nodrel.db"};
   const fs::path done = data / "built";
@@ -106,10 +106,9 @@ inline GoStore shapedStore(int count, const StoreShape& shape) {
     std::fprintf(stderr, "building a %s store of %d memories ...\n", shape.label().c_str(), count);
     const auto started = std::chrono::steady_clock::now();
     buildShapedStore(store.database, count, shape);
-    std::ofstream(done) << std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                         started)
-                               .count()
-                        << "\n";
+    std::ofstream(done)
+        << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
+        << "\n";
   }
   return store;
 }

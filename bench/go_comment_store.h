@@ -81,9 +81,9 @@ inline void splitParagraph(const std::string& text, std::unordered_set<std::stri
                            std::vector<std::string>& out) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool end = text[i] == '.' && (i + 1 == text.size() ||
-                                        (text[i + 1] == ' ' && i + 2 < text.size() &&
-                                         text[i + 2] >= 'A' && text[i + 2] <= 'Z'));
+    const bool end =
+        text[i] == '.' && (i + 1 == text.size() || (text[i + 1] == ' ' && i + 2 < text.size() &&
+                                                    text[i + 2] >= 'A' && text[i + 2] <= 'Z'));
     if (!end) continue;
     std::string sentence = trim(std::string_view(text).substr(start, i + 1 - start));
     start = i + 1;
@@ -153,8 +153,9 @@ struct GoStore {
 // the same stores.
 inline fs::path goStoreHome(int count) {
   const char* cache = std::getenv("NODREL_BENCH_CACHE");
-  const fs::path folder =
-      cache != nullptr && *cache != '\0' ? fs::path(cache) : fs::path(NODREL_BINARY_DIR) / "bench-cache";
+  const fs::path folder = cache != nullptr && *cache != '\0'
+                              ? fs::path(cache)
+                              : fs::path(NODREL_BINARY_DIR) / "bench-cache";
   return folder / ("go-v" + std::to_string(kGoStoreVersion) + "-" + std::to_string(count));
 }
 
@@ -195,9 +196,8 @@ inline void buildGoStore(const fs::path& file, int count) {
     const std::string project =
         goStoreProjectFor(fs::path(corpus[files.front()].path).parent_path().string());
     const int sessionLength = 3 + static_cast<int>(rng() % 38);
-    for (int inSession = 0, attempts = 0; inSession < sessionLength && written < count &&
-                                          attempts < 4 * sessionLength;
-         ++attempts) {
+    for (int inSession = 0, attempts = 0;
+         inSession < sessionLength && written < count && attempts < 4 * sessionLength; ++attempts) {
       const GoCommentFile& source = corpus[files[rng() % files.size()]];
       const std::size_t offset = rng() % source.sentences.size();
       const std::size_t want = 1 + rng() % 5;
@@ -231,20 +231,22 @@ inline void buildGoStore(const fs::path& file, int count) {
   const auto& projects = goStoreProjects();
   for (std::size_t p = 0; p < projects.size(); ++p) {
     const std::string id = "P" + std::to_string(p);
-    db.run("INSERT INTO projects (id, name, path, last_active_at) VALUES (?, ?, ?, ?)",
-           {db::text(id), db::text(fs::path(projects[p]).filename().string()),
-            db::text(projects[p]),
-            db::text("2026-01-0" + std::to_string(p + 1) + "T00:00:00.000+0000")});
+    db.run(
+        "INSERT INTO projects (id, name, path, last_active_at) VALUES (?, ?, ?, ?)",
+        {db::text(id), db::text(fs::path(projects[p]).filename().string()), db::text(projects[p]),
+         db::text("2026-01-0" + std::to_string(p + 1) + "T00:00:00.000+0000")});
     for (int c = 0; c < 20; ++c) {
       db.run("INSERT INTO corrections (id, project_id, content) VALUES (?, ?, 'x')",
              {db::text(id + "-C" + std::to_string(c)), db::text(id)});
     }
-    db.run("INSERT INTO standing_instructions (id, content, scope_type, project_id, active) "
-           "VALUES (?, 'y', 'project', ?, 1)",
-           {db::text(id + "-S"), db::text(id)});
+    db.run(
+        "INSERT INTO standing_instructions (id, content, scope_type, project_id, active) "
+        "VALUES (?, 'y', 'project', ?, 1)",
+        {db::text(id + "-S"), db::text(id)});
   }
-  db.exec("INSERT INTO memory_index (memory_id, depth, traversal_cost_tokens, is_top_level) "
-          "SELECT id, 0, body_tokens * 3, 1 FROM memories ORDER BY created_at LIMIT 40");
+  db.exec(
+      "INSERT INTO memory_index (memory_id, depth, traversal_cost_tokens, is_top_level) "
+      "SELECT id, 0, body_tokens * 3, 1 FROM memories ORDER BY created_at LIMIT 40");
   db.exec("COMMIT");
 }
 
@@ -263,9 +265,8 @@ inline void describeGoStore(const fs::path& file, int count, double buildSeconds
             links += part;
             return true;
           });
-  std::fprintf(stderr,
-               "store %d: built in %.0f s, %.1f MB, links per memory %.1f (%s), file %s\n", count,
-               buildSeconds, static_cast<double>(fs::file_size(file)) / 1e6,
+  std::fprintf(stderr, "store %d: built in %.0f s, %.1f MB, links per memory %.1f (%s), file %s\n",
+               count, buildSeconds, static_cast<double>(fs::file_size(file)) / 1e6,
                static_cast<double>(total) / count, links.c_str() + 1, file.c_str());
 }
 

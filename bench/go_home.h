@@ -81,9 +81,7 @@ inline std::filesystem::path goSourceTree() {
 }
 
 // The project path as ingestion stores it.
-inline std::string goProject() {
-  return codeintel::normaliseProjectPath(goSourceTree().string());
-}
+inline std::string goProject() { return codeintel::normaliseProjectPath(goSourceTree().string()); }
 
 // A database of the schema and the 10,000 memories, with no code ingested: copy it before
 // writing to it. Empty when the Go tree is missing.
@@ -156,15 +154,15 @@ inline std::filesystem::path goHome() {
   {
     auto db = db::Connection::open(database);
     codeintel::CodeIngestionService service(db);
-    const auto result =
-        service.writeQueue().sync([&] { return service.ingest(goProject()); });
+    const auto result = service.writeQueue().sync([&] { return service.ingest(goProject()); });
     std::fprintf(stderr, "ingested %lld files, %lld symbols, %lld edges\n",
                  static_cast<long long>(result.filesDiscovered),
                  static_cast<long long>(result.symbolsExtracted),
                  static_cast<long long>(result.edgesCreated));
-    db.run("INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH-GO', 'src', ?, "
-           "'2026-01-01T00:00:00.000+0000')",
-           {db::text(goProject())});
+    db.run(
+        "INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH-GO', 'src', ?, "
+        "'2026-01-01T00:00:00.000+0000')",
+        {db::text(goProject())});
     db.exec("PRAGMA wal_checkpoint(TRUNCATE);");
   }
   std::ofstream(done) << "ok\n";

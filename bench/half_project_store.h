@@ -61,16 +61,17 @@ inline void foldIntoMainProject(const fs::path& database) {
            {db::text(main), db::text(others[i])});
     db.run("DELETE FROM corrections WHERE project_id IN (SELECT id FROM projects WHERE path = ?)",
            {db::text(others[i])});
-    db.run("DELETE FROM standing_instructions WHERE project_id IN "
-           "(SELECT id FROM projects WHERE path = ?)",
-           {db::text(others[i])});
+    db.run(
+        "DELETE FROM standing_instructions WHERE project_id IN "
+        "(SELECT id FROM projects WHERE path = ?)",
+        {db::text(others[i])});
     db.run("DELETE FROM projects WHERE path = ?", {db::text(others[i])});
   }
   db.exec("COMMIT");
   db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
-  const auto inMain = db::integerOf(*db.scalar("SELECT count(*) FROM memories WHERE project = ?",
-                                               {db::text(main)}))
-                          .value_or(0);
+  const auto inMain =
+      db::integerOf(*db.scalar("SELECT count(*) FROM memories WHERE project = ?", {db::text(main)}))
+          .value_or(0);
   std::fprintf(stderr, "half layout of %lld memories: %.1f %% in %s\n",
                static_cast<long long>(total),
                100.0 * static_cast<double>(inMain) / static_cast<double>(total), main.c_str());

@@ -53,9 +53,10 @@ int runNodrel(const char* command, const std::string& input) {
 }
 
 std::string line(const std::string& type, const std::string& text) {
-  return nlohmann::json{{"type", type},
-                        {"timestamp", "2025-03-01T10:00:00.000Z"},
-                        {"message", {{"role", type}, {"content", {{{"type", "text"}, {"text", text}}}}}}}
+  return nlohmann::json{
+             {"type", type},
+             {"timestamp", "2025-03-01T10:00:00.000Z"},
+             {"message", {{"role", type}, {"content", {{{"type", "text"}, {"text", text}}}}}}}
              .dump() +
          "\n";
 }
@@ -67,14 +68,15 @@ fs::path writeTranscript(const std::string& name, std::size_t bytes) {
   std::mt19937 random(7);
   std::size_t written = 0;
   for (int turn = 0; written < bytes; ++turn) {
-    std::string answer = "The root cause is in src/module" + std::to_string(turn) +
-                         ".cpp and include/module.h.\n";
+    std::string answer =
+        "The root cause is in src/module" + std::to_string(turn) + ".cpp and include/module.h.\n";
     for (int i = 0; i < 6; ++i) answer += "- step " + std::to_string(random() % 1000) + "\n";
     while (answer.size() < 1500) answer += "Explanation of the change and why it matters. ";
-    std::string chunk = line("user", "Question " + std::to_string(turn) + " about the build?") +
-                        line("assistant", answer) +
-                        R"({"type":"user","message":{"content":[{"type":"tool_result","content":")" +
-                        std::string(600, 'o') + "\"}]}}\n";
+    std::string chunk =
+        line("user", "Question " + std::to_string(turn) + " about the build?") +
+        line("assistant", answer) +
+        R"({"type":"user","message":{"content":[{"type":"tool_result","content":")" +
+        std::string(600, 'o') + "\"}]}}\n";
     written += chunk.size();
     out << chunk;
   }
@@ -82,9 +84,8 @@ fs::path writeTranscript(const std::string& name, std::size_t bytes) {
 }
 
 std::string payload(const std::string& session, const fs::path& transcript) {
-  return nlohmann::json{{"session_id", session},
-                        {"transcript_path", transcript.string()},
-                        {"cwd", "/bench/project"}}
+  return nlohmann::json{
+      {"session_id", session}, {"transcript_path", transcript.string()}, {"cwd", "/bench/project"}}
       .dump();
 }
 
@@ -97,8 +98,12 @@ void BM_CheckpointNothingPending(benchmark::State& state) {
   }
   platform::UserDefaults::remove("nodrelCaptureLevel");
 }
-BENCHMARK(BM_CheckpointNothingPending)->Unit(benchmark::kMillisecond)->Iterations(10)
-    ->Repetitions(9)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_CheckpointNothingPending)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 void BM_CheckpointCaptureOnSmallTranscript(benchmark::State& state) {
   scratchHome();
@@ -107,8 +112,12 @@ void BM_CheckpointCaptureOnSmallTranscript(benchmark::State& state) {
     if (runNodrel("checkpoint", payload("S", transcript)) != 0) state.SkipWithError("failed");
   }
 }
-BENCHMARK(BM_CheckpointCaptureOnSmallTranscript)->Unit(benchmark::kMillisecond)->Iterations(5)
-    ->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_CheckpointCaptureOnSmallTranscript)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 void BM_CaptureTenMegabytes(benchmark::State& state) {
   scratchHome();
@@ -121,8 +130,12 @@ void BM_CaptureTenMegabytes(benchmark::State& state) {
     }
   }
 }
-BENCHMARK(BM_CaptureTenMegabytes)->Unit(benchmark::kMillisecond)->Iterations(1)
-    ->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_CaptureTenMegabytes)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 // A turn of a current host's transcript: the typed message (a plain string), the assistant's
 // preamble, a tool call and its result each on a line of their own, then the answer.
@@ -133,9 +146,12 @@ std::string hostTurn(int serial, const std::string& typed, const std::string& an
   const std::string tool = "toolu_bench_" + std::to_string(serial);
   int part = 0;
   auto lineOf = [&](const char* type, const json& content, json extra = json::object()) {
-    json line = {{"type", type}, {"isSidechain", false}, {"timestamp", stamp},
+    json line = {{"type", type},
+                 {"isSidechain", false},
+                 {"timestamp", stamp},
                  {"uuid", std::to_string(serial) + "-" + std::to_string(part++)},
-                 {"sessionId", "stop-bench"}, {"version", "2.1.341"},
+                 {"sessionId", "stop-bench"},
+                 {"version", "2.1.341"},
                  {"message", {{"role", type}, {"content", content}}}};
     line.update(extra);
     return line.dump() + "\n";
@@ -147,10 +163,12 @@ std::string hostTurn(int serial, const std::string& typed, const std::string& an
   };
   return lineOf("user", typed, {{"promptSource", "sdk"}}) +
          lineOf("assistant", block("text", {{"text", "Let me look at the file first."}})) +
-         lineOf("assistant", block("tool_use", {{"id", tool}, {"name", "Read"},
-                                                {"input", {{"file_path", "src/net/http/server.go"}}}})) +
-         lineOf("user", block("tool_result", {{"tool_use_id", tool},
-                                              {"content", std::string(2000, 'x')}}),
+         lineOf("assistant",
+                block("tool_use", {{"id", tool},
+                                   {"name", "Read"},
+                                   {"input", {{"file_path", "src/net/http/server.go"}}}})) +
+         lineOf("user",
+                block("tool_result", {{"tool_use_id", tool}, {"content", std::string(2000, 'x')}}),
                 {{"toolUseResult", {{"type", "text"}}}}) +
          lineOf("assistant", block("text", {{"text", answer}}));
 }
@@ -179,7 +197,8 @@ struct StopHookStore {
     project = bench::goStoreProjects()[0];
     transcript = home / "session.jsonl";
     std::ofstream out(transcript, std::ios::binary);
-    for (int i = 0; i < 5; ++i) out << hostTurn(serial++, "What does the server do on idle?", "It closes.");
+    for (int i = 0; i < 5; ++i)
+      out << hostTurn(serial++, "What does the server do on idle?", "It closes.");
     out.close();
     // The first run meets the session: it reads the turns before the timed ones.
     const std::string payload = appendTurn("Where is the idle timeout set?", "In Serve.");
@@ -197,9 +216,12 @@ struct StopHookStore {
       std::ofstream out(transcript, std::ios::binary | std::ios::app);
       out << hostTurn(serial++, typed, answer);
     }
-    return nlohmann::json{{"session_id", "stop-bench"}, {"transcript_path", transcript.string()},
-                          {"cwd", project}, {"permission_mode", "default"},
-                          {"hook_event_name", "Stop"}, {"stop_hook_active", false},
+    return nlohmann::json{{"session_id", "stop-bench"},
+                          {"transcript_path", transcript.string()},
+                          {"cwd", project},
+                          {"permission_mode", "default"},
+                          {"hook_event_name", "Stop"},
+                          {"stop_hook_active", false},
                           {"last_assistant_message", answer}}
         .dump();
   }
@@ -250,8 +272,9 @@ void BM_StopHook(benchmark::State& state, int count, bool correction) {
   // A figure for a hook that did not do its work would mislead.
   const std::int64_t stored = store.memories() - before;
   if (stored != (correction ? runs : 0)) {
-    state.SkipWithError(("stored " + std::to_string(stored) + " memories in " +
-                         std::to_string(runs) + " runs").c_str());
+    state.SkipWithError(
+        ("stored " + std::to_string(stored) + " memories in " + std::to_string(runs) + " runs")
+            .c_str());
   }
   state.counters["stored"] = static_cast<double>(stored);
   ::setenv("HOME", scratchHome().c_str(), 1);
@@ -267,7 +290,9 @@ int main(int argc, char** argv) {
                                (correction ? "stores-correction/" : "stores-nothing/") +
                                std::to_string(count);
       benchmark::RegisterBenchmark(name.c_str(), BM_StopHook, count, correction)
-          ->Unit(benchmark::kMillisecond)->Iterations(21)->UseRealTime();
+          ->Unit(benchmark::kMillisecond)
+          ->Iterations(21)
+          ->UseRealTime();
     }
   }
   benchmark::Initialize(&argc, argv);

@@ -90,8 +90,8 @@ std::optional<std::string> capture(const std::vector<std::string>& argv,
 }
 
 fs::path scratchHome(const std::string& tag) {
-  const fs::path home = fs::temp_directory_path() / ("nodrel-impact-quality-" + tag + "-" +
-                                                     std::to_string(getpid()));
+  const fs::path home =
+      fs::temp_directory_path() / ("nodrel-impact-quality-" + tag + "-" + std::to_string(getpid()));
   fs::remove_all(home);
   fs::create_directories(home);
   return home;
@@ -111,14 +111,13 @@ struct Answer {
 Answer askImpact(nodrel::bench::ServerProcess& server, const std::string& project,
                  const std::string& file) {
   static int id = 1;
-  const std::string request =
-      json{{"jsonrpc", "2.0"},
-           {"id", ++id},
-           {"method", "tools/call"},
-           {"params",
-            {{"name", "nodrel_get_impact"},
-             {"arguments", {{"project", project}, {"files", {file}}}}}}}
-          .dump();
+  const std::string request = json{{"jsonrpc", "2.0"},
+                                   {"id", ++id},
+                                   {"method", "tools/call"},
+                                   {"params",
+                                    {{"name", "nodrel_get_impact"},
+                                     {"arguments", {{"project", project}, {"files", {file}}}}}}}
+                                  .dump();
   const std::string text =
       json::parse(server.call(request))["result"]["content"][0]["text"].get<std::string>();
   Answer answer;
@@ -230,18 +229,46 @@ void goEvaluation() {
     }
   }
 
-  const std::vector<std::string> targets = {
-      "strings/strings.go", "fmt/print.go", "errors/errors.go", "io/io.go", "os/file.go",
-      "sort/sort.go", "bytes/bytes.go", "strconv/atoi.go", "sync/mutex.go", "context/context.go",
-      "time/time.go", "unicode/utf8/utf8.go", "encoding/json/encode.go", "net/http/server.go",
-      "bufio/bufio.go", "path/filepath/path.go", "regexp/regexp.go", "math/big/int.go",
-      "crypto/sha256/sha256.go", "compress/gzip/gunzip.go", "text/template/exec.go",
-      "go/ast/ast.go", "go/token/token.go", "flag/flag.go", "log/log.go",
-      "archive/tar/reader.go", "image/png/reader.go", "html/template/template.go",
-      "net/url/url.go", "encoding/base64/base64.go", "hash/crc32/crc32.go",
-      "container/list/list.go", "mime/type.go", "debug/elf/file.go", "testing/testing.go",
-      "cmd/go/internal/base/base.go", "cmd/internal/obj/link.go", "internal/bytealg/bytealg.go",
-      "encoding/csv/reader.go", "expvar/expvar.go"};
+  const std::vector<std::string> targets = {"strings/strings.go",
+                                            "fmt/print.go",
+                                            "errors/errors.go",
+                                            "io/io.go",
+                                            "os/file.go",
+                                            "sort/sort.go",
+                                            "bytes/bytes.go",
+                                            "strconv/atoi.go",
+                                            "sync/mutex.go",
+                                            "context/context.go",
+                                            "time/time.go",
+                                            "unicode/utf8/utf8.go",
+                                            "encoding/json/encode.go",
+                                            "net/http/server.go",
+                                            "bufio/bufio.go",
+                                            "path/filepath/path.go",
+                                            "regexp/regexp.go",
+                                            "math/big/int.go",
+                                            "crypto/sha256/sha256.go",
+                                            "compress/gzip/gunzip.go",
+                                            "text/template/exec.go",
+                                            "go/ast/ast.go",
+                                            "go/token/token.go",
+                                            "flag/flag.go",
+                                            "log/log.go",
+                                            "archive/tar/reader.go",
+                                            "image/png/reader.go",
+                                            "html/template/template.go",
+                                            "net/url/url.go",
+                                            "encoding/base64/base64.go",
+                                            "hash/crc32/crc32.go",
+                                            "container/list/list.go",
+                                            "mime/type.go",
+                                            "debug/elf/file.go",
+                                            "testing/testing.go",
+                                            "cmd/go/internal/base/base.go",
+                                            "cmd/internal/obj/link.go",
+                                            "internal/bytealg/bytealg.go",
+                                            "encoding/csv/reader.go",
+                                            "expvar/expvar.go"};
 
   nodrel::bench::ServerProcess server(home);
   server.call(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})");
@@ -277,16 +304,17 @@ void goEvaluation() {
       largest = answer.characters;
       largestFile = target;
     }
-    std::printf("%-32s %7zu %7zu %7zu %7zu %7lld %8zu %8zu\n", target.c_str(), listed.size(),
-                right, importers.size(), found,
+    std::printf("%-32s %7zu %7zu %7zu %7zu %7lld %8zu %8zu\n", target.c_str(), listed.size(), right,
+                importers.size(), found,
                 static_cast<long long>(answer.result.value("blast_radius", -1)), importers.size(),
                 answer.characters);
   }
-  std::printf("files asked %zu; precision %.2f (target >= 0.9); recall over files with <= 25 "
-              "outside importers %.2f (target >= 0.8); recall over all %.2f; largest answer %zu "
-              "characters (%s; target <= 20,000)\n",
-              asked, all.share(all.right, all.listed), small.share(small.found, small.truth),
-              all.share(all.found, all.truth), largest, largestFile.c_str());
+  std::printf(
+      "files asked %zu; precision %.2f (target >= 0.9); recall over files with <= 25 "
+      "outside importers %.2f (target >= 0.8); recall over all %.2f; largest answer %zu "
+      "characters (%s; target <= 20,000)\n",
+      asked, all.share(all.right, all.listed), small.share(small.found, small.truth),
+      all.share(all.found, all.truth), largest, largestFile.c_str());
   fs::remove_all(home);
 }
 
@@ -364,15 +392,15 @@ std::vector<std::string> toolTopTen(const json& result, const std::string& file)
 
 void backTest(const fs::path& repository) {
   const std::string name = repository.filename().string();
-  const fs::path scratch = fs::temp_directory_path() / ("nodrel-backtest-" + name + "-" +
-                                                        std::to_string(getpid()));
+  const fs::path scratch =
+      fs::temp_directory_path() / ("nodrel-backtest-" + name + "-" + std::to_string(getpid()));
   fs::remove_all(scratch);
   if (!capture({"git", "clone", "-q", "--no-checkout", repository.string(), scratch.string()})) {
     std::printf("%s: skipped, not a git repository\n", name.c_str());
     return;
   }
-  const auto revisions = capture({"git", "-C", scratch.string(), "rev-list", "--no-merges",
-                                  "--max-count=3000", "HEAD"});
+  const auto revisions = capture(
+      {"git", "-C", scratch.string(), "rev-list", "--no-merges", "--max-count=3000", "HEAD"});
   std::size_t commits = 0, others = 0, toolFound = 0, countFound = 0, answered = 0;
   for (const auto& commit : lines(revisions.value_or(""))) {
     if (commits == 50) break;
@@ -383,8 +411,8 @@ void backTest(const fs::path& repository) {
     if (!capture({"git", "-C", scratch.string(), "cat-file", "-e", commit + "^:" + changed[0]})) {
       continue;
     }
-    if (!capture({"git", "-C", scratch.string(), "checkout", "-q", "--detach", "-f",
-                  commit + "^"})) {
+    if (!capture(
+            {"git", "-C", scratch.string(), "checkout", "-q", "--detach", "-f", commit + "^"})) {
       continue;
     }
     ++commits;
@@ -406,10 +434,11 @@ void backTest(const fs::path& repository) {
   const auto share = [&](std::size_t n) {
     return others ? static_cast<double>(n) / static_cast<double>(others) : 0.0;
   };
-  std::printf("%-16s commits %3zu  other files %4zu  tool top 10 %.2f  most-often-together %.2f"
-              "  answers naming a file %zu  %s\n",
-              name.c_str(), commits, others, share(toolFound), share(countFound), answered,
-              toolFound >= countFound ? "ok" : "BELOW the count");
+  std::printf(
+      "%-16s commits %3zu  other files %4zu  tool top 10 %.2f  most-often-together %.2f"
+      "  answers naming a file %zu  %s\n",
+      name.c_str(), commits, others, share(toolFound), share(countFound), answered,
+      toolFound >= countFound ? "ok" : "BELOW the count");
 }
 
 }  // namespace
@@ -421,8 +450,9 @@ int main() {
     std::printf("\nCo-change back-test: skipped (NODREL_BENCH_COCHANGE_REPOS names none)\n");
     return 0;
   }
-  std::printf("\nCo-change back-test: share of each commit's other files found in the top 10 "
-              "(target: tool >= count)\n");
+  std::printf(
+      "\nCo-change back-test: share of each commit's other files found in the top 10 "
+      "(target: tool >= count)\n");
   std::istringstream list(repositories);
   for (std::string repository; std::getline(list, repository, ':');) {
     if (!repository.empty()) backTest(repository);

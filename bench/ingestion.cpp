@@ -5,7 +5,8 @@
 // its own). Trees (each skipped when missing):
 //   Go          NODREL_BENCH_GO_DIR          default /usr/share/go-1.19/src     (golang-1.19-src)
 //   Rust        NODREL_BENCH_RUST_DIR        default /usr/src/rustc-*/library   (rust-src)
-//   TypeScript  NODREL_BENCH_TYPESCRIPT_DIR  default /tmp/ts-bench/package      (npm pack typescript)
+//   TypeScript  NODREL_BENCH_TYPESCRIPT_DIR  default /tmp/ts-bench/package      (npm pack
+//   typescript)
 // Targets: first run at most 1x ctags, second run at most 0.1x the first, peak RSS 300 MB.
 // Figures are medians and 95th percentiles of NODREL_BENCH_RUNS runs each (default 5).
 #include <benchmark/benchmark.h>
@@ -73,10 +74,11 @@ const std::vector<Tree>& trees() {
   static const std::vector<Tree> all = [] {
     std::vector<Tree> out;
     std::error_code ec;
-    for (Tree t : {Tree{"go", fromEnv("NODREL_BENCH_GO_DIR", "/usr/share/go-1.19/src"), {}},
-                   Tree{"rust", fromEnv("NODREL_BENCH_RUST_DIR", rustLibrary()), {}},
-                   Tree{"typescript",
-                        fromEnv("NODREL_BENCH_TYPESCRIPT_DIR", "/tmp/ts-bench/package"), {}}}) {
+    for (Tree t :
+         {Tree{"go", fromEnv("NODREL_BENCH_GO_DIR", "/usr/share/go-1.19/src"), {}},
+          Tree{"rust", fromEnv("NODREL_BENCH_RUST_DIR", rustLibrary()), {}},
+          Tree{
+              "typescript", fromEnv("NODREL_BENCH_TYPESCRIPT_DIR", "/tmp/ts-bench/package"), {}}}) {
       if (fs::is_directory(t.root, ec)) out.push_back(t);
     }
     if (const auto memories = nodrel::bench::memoriesTemplate(); !memories.empty()) {
@@ -188,8 +190,7 @@ void measurePeakMemory(const Tree& tree) {
   if (child < 0) return;
   int status = 0;
   struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) == child && WIFEXITED(status) &&
-      WEXITSTATUS(status) == 0) {
+  if (wait4(child, &status, 0, &usage) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     peakKilobytes[tree.name] = usage.ru_maxrss;
   }
 }
@@ -217,8 +218,9 @@ void printSummary() {
       std::printf("%s error: %s\n", tree.name.c_str(), error.c_str());
     }
   }
-  std::printf("seconds; 1st/ctg = first ingestion / ctags -R over the same tree (target at most "
-              "1.00x); 2nd/1st target at most 0.10x; peak target at most 300 MB\n");
+  std::printf(
+      "seconds; 1st/ctg = first ingestion / ctags -R over the same tree (target at most "
+      "1.00x); 2nd/1st target at most 0.10x; peak target at most 300 MB\n");
 }
 
 }  // namespace
@@ -232,13 +234,19 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   for (const auto& tree : trees()) {
     benchmark::RegisterBenchmark(("ingest_first/" + tree.name).c_str(), firstIngestion, tree)
-        ->Iterations(runs())->UseManualTime()->Unit(benchmark::kMillisecond);
+        ->Iterations(runs())
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     if (tree.store.empty()) {
       benchmark::RegisterBenchmark(("ctags/" + tree.name).c_str(), universalCtags, tree)
-          ->Iterations(runs())->UseManualTime()->Unit(benchmark::kMillisecond);
+          ->Iterations(runs())
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
     }
     benchmark::RegisterBenchmark(("ingest_second/" + tree.name).c_str(), secondIngestion, tree)
-        ->Iterations(runs())->UseManualTime()->Unit(benchmark::kMillisecond);
+        ->Iterations(runs())
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -2,8 +2,8 @@
 // Ctags over the same files in the same run. Corpora (each skipped when missing):
 //   Go      NODREL_BENCH_GO_DIR          default /usr/share/go-1.19/src        (golang-1.19-src)
 //   Rust    NODREL_BENCH_RUST_DIR        default /usr/src/rustc-*/library      (rust-src)
-//   Python  NODREL_BENCH_PYTHON_DIR      default /usr/lib/python3.11           (libpython3.11-stdlib)
-//   TS/JS   NODREL_BENCH_TYPESCRIPT_DIR  default /tmp/ts-bench/package         (npm pack typescript)
+//   Python  NODREL_BENCH_PYTHON_DIR      default /usr/lib/python3.11 (libpython3.11-stdlib) TS/JS
+//   NODREL_BENCH_TYPESCRIPT_DIR  default /tmp/ts-bench/package         (npm pack typescript)
 // Both sides read the files from disk on every iteration; ctags writes its tags to /dev/null.
 #include <benchmark/benchmark.h>
 
@@ -123,14 +123,16 @@ void ourParsers(benchmark::State& state, std::size_t index) {
     const auto start = std::chrono::steady_clock::now();
     for (const auto& [path, language] : corpus.files) {
       const auto parsed = parseSourceFile(readAll(path), language);
-      symbols += static_cast<std::int64_t>(parsed.typeDeclarations.size() + parsed.functions.size());
+      symbols +=
+          static_cast<std::int64_t>(parsed.typeDeclarations.size() + parsed.functions.size());
     }
     ourTimes[corpus.name].seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ++ourTimes[corpus.name].iterations;
   }
   benchmark::DoNotOptimize(symbols);
-  state.counters["symbols"] = static_cast<double>(symbols) / static_cast<double>(state.iterations());
+  state.counters["symbols"] =
+      static_cast<double>(symbols) / static_cast<double>(state.iterations());
   setCounters(state, corpus);
 }
 

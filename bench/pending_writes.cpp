@@ -55,7 +55,8 @@ std::string body(int serial) {
 // One refused write; false if it was stored after all.
 bool refusedWrite(db::Connection& connection, int serial) {
   try {
-    store::writeMemory(connection, {.body = body(serial), .project = "/work/project",
+    store::writeMemory(connection, {.body = body(serial),
+                                    .project = "/work/project",
                                     .type = store::MemoryType::Correction,
                                     .tags = std::string("correction,session_log")});
   } catch (const store::WriteBlockedError&) {
@@ -118,11 +119,7 @@ void BM_RefusedWritesPileUp(benchmark::State& state) {
   std::error_code ec;
   std::filesystem::remove_all(home, ec);
 }
-BENCHMARK(BM_RefusedWritesPileUp)
-    ->Arg(200)
-    ->Arg(600)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefusedWritesPileUp)->Arg(200)->Arg(600)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -17,8 +17,8 @@ std::vector<std::string> buildLog(int lines) {
   std::vector<std::string> out;
   for (int i = 0; i < lines; ++i) {
     if (i % 10 == 0) {
-      out.push_back("/Users/dev/Project/Sources/App/File" + std::to_string(i) + ".swift:" +
-                    std::to_string(i) + ":12: error: cannot find 'x' in scope");
+      out.push_back("/Users/dev/Project/Sources/App/File" + std::to_string(i) +
+                    ".swift:" + std::to_string(i) + ":12: error: cannot find 'x' in scope");
     } else {
       out.push_back("CompileSwift normal arm64 /Users/dev/Project/Sources/App/File" +
                     std::to_string(i) + ".swift (in target 'App' from project 'App')");

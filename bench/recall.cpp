@@ -115,9 +115,8 @@ void BM_Recall(benchmark::State& state, fs::path database, std::string size, Que
   auto db = db::Connection::open(database);
   const auto first = store::recallMemories(q.text, q.project, kLimit, db);
   state.counters["returned"] = static_cast<double>(first.size());
-  runTimed(state, std::string("recall/") + q.name + "/" + size, [&] {
-    return store::recallMemories(q.text, q.project, kLimit, db).size();
-  });
+  runTimed(state, std::string("recall/") + q.name + "/" + size,
+           [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
 }
 
 // As the server recalls: with the packed copy of the vectors it keeps, read once before timing.
@@ -125,15 +124,13 @@ void BM_RecallKept(benchmark::State& state, fs::path database, std::string size,
   auto db = db::Connection::open(database);
   store::KeptVectorCopy kept(db);
   store::recallMemories(q.text, q.project, kLimit, db);
-  runTimed(state, std::string("kept/") + q.name + "/" + size, [&] {
-    return store::recallMemories(q.text, q.project, kLimit, db).size();
-  });
+  runTimed(state, std::string("kept/") + q.name + "/" + size,
+           [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
 }
 
 void BM_Floor(benchmark::State& state, fs::path database, std::string size, Query q) {
   auto db = db::Connection::open(database);
-  runTimed(state, std::string("floor/") + q.name + "/" + size,
-           [&] { return floorOnce(db, q); });
+  runTimed(state, std::string("floor/") + q.name + "/" + size, [&] { return floorOnce(db, q); });
 }
 
 }  // namespace
@@ -165,8 +162,7 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall, database, size, q)
             ->Unit(benchmark::kMillisecond)
             ->Iterations(n);
-        benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept, database, size,
-                                     q)
+        benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept, database, size, q)
             ->Unit(benchmark::kMillisecond)
             ->Iterations(n);
         benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, database, size, q)
@@ -183,12 +179,12 @@ int main(int argc, char** argv) {
     const std::string size = "speakers-" + std::to_string(speakers);
     for (const Query& q : speakerQueries) {
       const std::string suffix = std::string(q.name) + "/" + size;
-      benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall,
-                                   speakerStore.database, size, q)
+      benchmark::RegisterBenchmark(("recall/" + suffix).c_str(), BM_Recall, speakerStore.database,
+                                   size, q)
           ->Unit(benchmark::kMillisecond)
           ->Iterations(n);
-      benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept,
-                                   speakerStore.database, size, q)
+      benchmark::RegisterBenchmark(("kept/" + suffix).c_str(), BM_RecallKept, speakerStore.database,
+                                   size, q)
           ->Unit(benchmark::kMillisecond)
           ->Iterations(n);
       benchmark::RegisterBenchmark(("floor/" + suffix).c_str(), BM_Floor, speakerStore.database,

@@ -136,8 +136,8 @@ int main() {
 
   std::vector<Question> questions;
   for (const auto& q : data["questions"]) {
-    questions.push_back({projectPaths.at(q["project"]), q["q"],
-                         q["answers"].get<std::vector<std::string>>()});
+    questions.push_back(
+        {projectPaths.at(q["project"]), q["q"], q["answers"].get<std::vector<std::string>>()});
   }
 
   const bool verbose = std::getenv("NODREL_EVAL_VERBOSE") != nullptr;

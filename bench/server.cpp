@@ -82,13 +82,13 @@ Store& sharedStore() {
 }
 
 std::string rememberRequest(int id, const std::string& content) {
-  return nlohmann::json{{"jsonrpc", "2.0"},
-                        {"id", id},
-                        {"method", "tools/call"},
-                        {"params",
-                         {{"name", "nodrel_remember"},
-                          {"arguments",
-                           {{"project_path", "/work/project"}, {"content", content}}}}}}
+  return nlohmann::json{
+      {"jsonrpc", "2.0"},
+      {"id", id},
+      {"method", "tools/call"},
+      {"params",
+       {{"name", "nodrel_remember"},
+        {"arguments", {{"project_path", "/work/project"}, {"content", content}}}}}}
       .dump();
 }
 
@@ -134,8 +134,8 @@ double childrenCpuMs() {
 // is waiting, mostly on the disk's syncs at commit. The server is stopped first, so that its
 // processor time is counted.
 template <typename Request>
-void timeRememberCalls(benchmark::State& state, std::optional<bench::ServerProcess>& server,
-                       int id, double cpuBefore, Request request) {
+void timeRememberCalls(benchmark::State& state, std::optional<bench::ServerProcess>& server, int id,
+                       double cpuBefore, Request request) {
   std::vector<double> samples;
   for (auto _ : state) {
     const std::string line = request(++id);

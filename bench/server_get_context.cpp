@@ -36,6 +36,7 @@
 #include "bench/go_home.h"
 #include "bench/half_project_store.h"
 #include "bench/iteration_times.h"
+#include "bench/server_process.h"
 #include "bench/simulated_history.h"
 #include "codeintel/code_ingestion_service.h"
 #include "codeintel/code_summary.h"
@@ -45,7 +46,6 @@
 #include "server/tools/context_assembly.h"
 #include "server/tools/context_sections.h"
 #include "store/write_path.h"
-#include "bench/server_process.h"
 
 namespace {
 
@@ -89,8 +89,8 @@ void generateSources(std::mt19937& rng) {
       const std::string contract = stem(farDir, farFile);
       std::ofstream out(dir / (name + ".ts"));
       out << "import { " << base << "Service } from './" << base << "';\n"
-          << "import { " << contract << "Contract } from '../module" << farDir << "/"
-          << contract << "';\n\n"
+          << "import { " << contract << "Contract } from '../module" << farDir << "/" << contract
+          << "';\n\n"
           << "export interface " << name << "Contract {\n  handle(input: string): string;\n}\n\n"
           << "export class " << name << "Service";
       if (parent != f) out << " extends " << base << "Service";
@@ -106,8 +106,8 @@ void generateSources(std::mt19937& rng) {
 // vocabulary of thousands, so a memory links to a handful of others rather than to all (dense
 // links would make every recall walk most of the link table). A quarter name the project,
 // which the recall query is made of.
-constexpr const char* kSyllables[] = {"ba", "ko", "ri", "tem", "lo", "san", "vi", "der", "mu",
-                                      "pel", "ta", "gon", "fi", "rak", "ne", "sol", "du", "mir"};
+constexpr const char* kSyllables[] = {"ba",  "ko", "ri",  "tem", "lo",  "san", "vi",  "der", "mu",
+                                      "pel", "ta", "gon", "fi",  "rak", "ne",  "sol", "du",  "mir"};
 constexpr int kVocabulary = 3000;
 
 std::string word(int n) {
@@ -161,14 +161,14 @@ void buildHome() {
     return write;
   });
   bench::spreadOverTime(db, rng);
-  db.run("INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH', 'shopfront', ?, "
-         "'2026-01-01T00:00:00.000+0000')",
-         {db::text(result.project)});
+  db.run(
+      "INSERT INTO projects (id, name, path, created_at) VALUES ('BENCH', 'shopfront', ?, "
+      "'2026-01-01T00:00:00.000+0000')",
+      {db::text(result.project)});
   std::ofstream(done) << result.project << "\n";
   std::fprintf(stderr, "store built in %.1f s\n",
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
-
 
 std::string projectPath() {
   std::ifstream in(homeDirectory() / "done");
@@ -183,16 +183,15 @@ void getContextIn(benchmark::State& state, const fs::path& home, const std::stri
                   double* median) {
   bench::ServerProcess server(home);
   const std::string request =
-      nlohmann::json{{"jsonrpc", "2.0"},
-                     {"id", 1},
-                     {"method", "tools/call"},
-                     {"params",
-                      {{"name", "nodrel_get_context"},
-                       {"arguments", {{"project_path", project}}}}}}
+      nlohmann::json{
+          {"jsonrpc", "2.0"},
+          {"id", 1},
+          {"method", "tools/call"},
+          {"params", {{"name", "nodrel_get_context"}, {"arguments", {{"project_path", project}}}}}}
           .dump();
   const auto first = nlohmann::json::parse(server.call(request));
-  const auto context = nlohmann::json::parse(
-      first["result"]["content"][0]["text"].get<std::string>());
+  const auto context =
+      nlohmann::json::parse(first["result"]["content"][0]["text"].get<std::string>());
   state.counters["memories"] = static_cast<double>(context["memories"].size());
   state.counters["files"] = context["code_structure"].value("total_files", 0.0);
 
@@ -221,8 +220,7 @@ void BM_GetContextGo(benchmark::State& state) {
 // (bench/half_project_store.h), which has no ingested code.
 void BM_GetContextHalf(benchmark::State& state, int count) {
   double median = 0;
-  getContextIn(state, bench::halfProjectStore(count).home, bench::halfStoreMainProject(),
-               &median);
+  getContextIn(state, bench::halfProjectStore(count).home, bench::halfStoreMainProject(), &median);
 }
 
 // The code summary of the Go tree, in-process: as the context reads it (stored by ingestion),

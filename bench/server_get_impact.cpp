@@ -14,12 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -28,13 +28,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/go_home.h"
+#include "bench/server_process.h"
 #include "codeintel/code_ingestion_service.h"
+#include "codeintel/fragility.h"
 #include "db/connection.h"
 #include "db/schema.h"
 #include "store/write_path.h"
-#include "bench/go_home.h"
-#include "bench/server_process.h"
-#include "codeintel/fragility.h"
 
 namespace {
 
@@ -91,8 +91,8 @@ void generateProject(std::mt19937& rng) {
     const std::string n = padded(c, 2);
     writeText(projectDirectory() / ("core/core" + n + ".ts"),
               "export class Core" + n + " {\n  run(value: number): number {\n    return value + " +
-                  std::to_string(c) + ";\n  }\n}\n\nexport function core" + n +
-                  "(): Core" + n + " {\n  return new Core" + n + "();\n}\n");
+                  std::to_string(c) + ";\n  }\n}\n\nexport function core" + n + "(): Core" + n +
+                  " {\n  return new Core" + n + "();\n}\n");
   }
   for (int m = 0; m < kModules; ++m) {
     for (int f = 0; f < kFilesPerModule; ++f) {
@@ -113,17 +113,16 @@ void generateProject(std::mt19937& rng) {
 }
 
 void writeMemories(db::Connection& db, std::mt19937& rng) {
-  const char* const kSubjects[] = {"the retry queue", "the cache refresh", "the login session",
-                                   "the build pipeline", "the search index", "the rate limiter"};
-  const char* const kFindings[] = {"fails when two workers pick the same job",
-                                   "returns stale data after a deploy",
-                                   "times out when the pool is exhausted",
-                                   "runs twice after the schema version is bumped"};
+  const char* const kSubjects[] = {"the retry queue",    "the cache refresh", "the login session",
+                                   "the build pipeline", "the search index",  "the rate limiter"};
+  const char* const kFindings[] = {
+      "fails when two workers pick the same job", "returns stale data after a deploy",
+      "times out when the pool is exhausted", "runs twice after the schema version is bumped"};
   const std::string project = projectDirectory().string();
   bench::writeMemoriesInBatches(db, kMemories, [&](int i) {
     store::MemoryWrite write;
-    const std::string file = moduleFile(static_cast<int>(rng() % kModules),
-                                        static_cast<int>(rng() % kFilesPerModule));
+    const std::string file =
+        moduleFile(static_cast<int>(rng() % kModules), static_cast<int>(rng() % kFilesPerModule));
     write.body = std::string("Observed that ") + kSubjects[rng() % std::size(kSubjects)] + " " +
                  kFindings[rng() % std::size(kFindings)] + "; the change touched " + file +
                  " (note " + std::to_string(i) + ")";
@@ -160,7 +159,6 @@ void buildHome() {
   std::fprintf(stderr, "built in %.1f s\n",
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
-
 
 void getImpactIn(benchmark::State& state, const fs::path& home, const std::string& project,
                  const std::string& file) {
@@ -235,9 +233,9 @@ int main(int argc, char** argv) {
         ->MinTime(3.0);
   }
   for (bool central : {true, false}) {
-    benchmark::RegisterBenchmark(central ? "server/get_impact/go/most_depended_on"
-                                         : "server/get_impact/go/ordinary",
-                                 getImpactGo, central)
+    benchmark::RegisterBenchmark(
+        central ? "server/get_impact/go/most_depended_on" : "server/get_impact/go/ordinary",
+        getImpactGo, central)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->MinTime(3.0);

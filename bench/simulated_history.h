@@ -50,9 +50,8 @@ inline void spreadOverTime(db::Connection& db, std::mt19937& rng,
   platform::Instant t = platform::now();
   for (std::size_t i = ids.size(); i-- > 0;) {
     times[i] = t;
-    const bool between = startsSession != nullptr && i < startsSession->size()
-                             ? (*startsSession)[i]
-                             : rng() % 30 == 0;
+    const bool between = startsSession != nullptr && i < startsSession->size() ? (*startsSession)[i]
+                                                                               : rng() % 30 == 0;
     const double gap = between ? betweenSessions(rng) : withinSession(rng);
     t -= std::chrono::milliseconds(static_cast<std::int64_t>(gap * 1000.0) + 1);
   }

@@ -63,11 +63,11 @@ Run runStatusline(const std::string& payload) {
 void BM_Statusline(benchmark::State& state, const std::string& home, const std::string& cwd,
                    const std::string& want) {
   setenv("HOME", home.c_str(), 1);
-  const std::string payload = nlohmann::json{{"session_id", "s"},
-                                             {"workspace", {{"current_dir", cwd}}},
-                                             {"cwd", cwd},
-                                             {"model", {{"id", "m"}}}}
-                                  .dump();
+  const std::string payload = nlohmann::json{
+      {"session_id", "s"},
+      {"workspace", {{"current_dir", cwd}}},
+      {"cwd", cwd},
+      {"model", {{"id", "m"}}}}.dump();
   const Run check = runStatusline(payload);
   if (check.status != 0 || check.out.find(want) == std::string::npos) {
     state.SkipWithError(("unexpected output: " + check.out).c_str());
@@ -101,11 +101,13 @@ int main(int argc, char** argv) {
     const std::string home = bench::goStore(count).home.string();
     benchmark::RegisterBenchmark(("statusline/registered/" + std::to_string(count)).c_str(),
                                  BM_Statusline, home, project + "/src/app", name)
-        ->Iterations(200)->Unit(benchmark::kMillisecond);
+        ->Iterations(200)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("statusline/unregistered/" + std::to_string(count)).c_str(),
                                  BM_Statusline, home, std::string("/tmp/elsewhere/a/b"),
                                  std::string("no project match"))
-        ->Iterations(200)->Unit(benchmark::kMillisecond);
+        ->Iterations(200)
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

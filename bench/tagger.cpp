@@ -53,8 +53,9 @@ std::vector<std::string> loadParagraphs() {
     if (total >= kCorpusBytes) break;
   }
   if (paragraphs.empty()) {  // a machine without documentation: a fixed paragraph
-    paragraphs.assign(20000, "The memory store keeps the config file in the user's home "
-                             "directory; Grace Hopper reviewed the build on GitHub.");
+    paragraphs.assign(20000,
+                      "The memory store keeps the config file in the user's home "
+                      "directory; Grace Hopper reviewed the build on GitHub.");
   }
   return paragraphs;
 }

@@ -97,8 +97,12 @@ void BM_SearchSimilar(benchmark::State& state) {
                                               : "target: <= 2x PlainLoop";
   state.SetLabel(label + (state.range(1) ? " (mmap)" : ""));
 }
-BENCHMARK(BM_SearchSimilar)->ArgsProduct({{10000, 100000}, {0, 1}})->Unit(benchmark::kMillisecond)
-    ->Repetitions(10)->ComputeStatistics("p95", percentile95)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SearchSimilar)
+    ->ArgsProduct({{10000, 100000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(10)
+    ->ComputeStatistics("p95", percentile95)
+    ->ReportAggregatesOnly(true);
 
 // As the server searches: against the packed copy it keeps, read once before timing.
 void BM_SearchSimilarKept(benchmark::State& state) {
@@ -112,8 +116,12 @@ void BM_SearchSimilarKept(benchmark::State& state) {
   state.counters["hits"] = static_cast<double>(hits);
   state.SetLabel("kept copy");
 }
-BENCHMARK(BM_SearchSimilarKept)->ArgsProduct({{10000, 100000}, {0}})->Unit(benchmark::kMillisecond)
-    ->Repetitions(10)->ComputeStatistics("p95", percentile95)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SearchSimilarKept)
+    ->ArgsProduct({{10000, 100000}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(10)
+    ->ComputeStatistics("p95", percentile95)
+    ->ReportAggregatesOnly(true);
 
 // The floor: every stored blob read in one plain query and a dot product per row, no ranking.
 void BM_PlainLoop(benchmark::State& state) {
@@ -136,8 +144,12 @@ void BM_PlainLoop(benchmark::State& state) {
   }
   state.SetLabel(state.range(1) ? "baseline (mmap)" : "baseline");
 }
-BENCHMARK(BM_PlainLoop)->ArgsProduct({{10000, 100000}, {0, 1}})->Unit(benchmark::kMillisecond)
-    ->Repetitions(10)->ComputeStatistics("p95", percentile95)->ReportAggregatesOnly(true);
+BENCHMARK(BM_PlainLoop)
+    ->ArgsProduct({{10000, 100000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(10)
+    ->ComputeStatistics("p95", percentile95)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 

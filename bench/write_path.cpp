@@ -47,8 +47,8 @@ constexpr std::string_view kInsertVector =
 
 // Bodies of a realistic spread: lower-case words from a vocabulary of thousands, and now and
 // then one of a few dozen names, so that a new memory links to a handful of others, not to all.
-constexpr const char* kSyllables[] = {"ba", "ko", "ri", "tem", "lo", "san", "vi", "der", "mu",
-                                      "pel", "ta", "gon", "fi", "rak", "ne", "sol", "du", "mir"};
+constexpr const char* kSyllables[] = {"ba",  "ko", "ri",  "tem", "lo",  "san", "vi",  "der", "mu",
+                                      "pel", "ta", "gon", "fi",  "rak", "ne",  "sol", "du",  "mir"};
 constexpr int kVocabulary = 3000;
 constexpr int kNames = 40;
 
@@ -62,8 +62,8 @@ std::string word(int n) {
 }
 
 std::string sentence(std::mt19937& rng, int serial) {
-  std::uniform_int_distribution<int> pick(0, kVocabulary - 1), name(0, kNames - 1),
-      length(8, 24), coin(0, 9);
+  std::uniform_int_distribution<int> pick(0, kVocabulary - 1), name(0, kNames - 1), length(8, 24),
+      coin(0, 9);
   std::string out;
   for (int i = length(rng); i > 0; --i) {
     if (!out.empty()) out += ' ';
@@ -155,7 +155,8 @@ void BM_WriteNewMemory(benchmark::State& state) {
     {
       const std::string body = s.next();
       const auto start = Clock::now();
-      benchmark::DoNotOptimize(store::writeMemory(*s.db, {.body = body, .project = "/work/project"}));
+      benchmark::DoNotOptimize(
+          store::writeMemory(*s.db, {.body = body, .project = "/work/project"}));
       whole.push_back(msSince(start));
     }
     {
@@ -178,8 +179,7 @@ void BM_WriteNewMemory(benchmark::State& state) {
                    db::Value(store::tokenEstimate(body)), db::text("/work/project"), db::Null{},
                    db::text("observation"), db::Null{}, db::text(now), db::text(now),
                    db::Value(std::int64_t{5}), db::Null{}, db::Null{}, db::Null{}, db::Null{},
-                   db::Null{}, db::Value(std::int64_t{0}), db::Value(std::int64_t{0}),
-                   db::Null{}});
+                   db::Null{}, db::Value(std::int64_t{0}), db::Value(std::int64_t{0}), db::Null{}});
         store::syncMemoryFTS(id, body, std::nullopt, *s.db);
         savepoint.commit();
       }
@@ -201,8 +201,8 @@ void BM_WriteNewMemory(benchmark::State& state) {
       const std::string body = s.next();
       const std::string id = store::memoryContentHash(body);
       const auto vector = store::embed(body).value_or(std::vector<float>(512, 0.5f));
-      const db::Blob blob{std::string(reinterpret_cast<const char*>(vector.data()),
-                                      vector.size() * sizeof(float))};
+      const db::Blob blob{
+          std::string(reinterpret_cast<const char*>(vector.data()), vector.size() * sizeof(float))};
       const std::string now = platform::currentTimestampText();
       const auto start = Clock::now();
       {
@@ -210,8 +210,8 @@ void BM_WriteNewMemory(benchmark::State& state) {
         s.db->run(kInsertMemory,
                   {db::text(id), db::text("episodic"), db::text(body), db::Value(std::int64_t{9}),
                    db::text("/work/project"), db::Null{}, db::text("observation"), db::Null{},
-                   db::text(now), db::text(now), db::Value(std::int64_t{5}), db::Null{},
-                   db::Null{}, db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
+                   db::text(now), db::text(now), db::Value(std::int64_t{5}), db::Null{}, db::Null{},
+                   db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
                    db::Value(std::int64_t{0}), db::Null{}});
         s.db->run(kInsertFTS, {db::Value(s.db->lastInsertRowid()), db::text(body), db::text("")});
         savepoint.commit();

@@ -66,8 +66,8 @@ std::size_t answerRoom(std::string_view question) {
   const std::size_t room =
       kMaxCapturedBodyCharacters - kQuestionLabel.size() - kAnswerSeparator.size();
   const std::size_t half = room / 2;
-  const std::size_t count = question.size() <= half ? question.size()
-                                                    : platform::graphemeCount(withoutNul(question));
+  const std::size_t count =
+      question.size() <= half ? question.size() : platform::graphemeCount(withoutNul(question));
   return room - std::min(count, half);
 }
 

@@ -74,8 +74,8 @@ bool isExecutableFile(const std::filesystem::path& path) {
 
 std::vector<std::filesystem::path> defaultSearchPaths() {
   const auto home = platform::homeDirectory();
-  return {home.value_or(std::filesystem::path()) / ".local/bin/claude",
-          "/usr/local/bin/claude", "/opt/homebrew/bin/claude"};
+  return {home.value_or(std::filesystem::path()) / ".local/bin/claude", "/usr/local/bin/claude",
+          "/opt/homebrew/bin/claude"};
 }
 
 std::optional<std::filesystem::path> whichClaude(std::chrono::milliseconds timeout) {

@@ -23,8 +23,10 @@ bool opensTurn(const TranscriptMessage& message) {
 
 std::optional<std::size_t> turnQuestionIndex(std::size_t index,
                                              std::span<const TranscriptMessage> messages) {
-  if (index >= messages.size()) index = messages.size();
-  else if (opensTurn(messages[index])) return index;
+  if (index >= messages.size())
+    index = messages.size();
+  else if (opensTurn(messages[index]))
+    return index;
   for (std::size_t i = index; i-- > 0;) {
     if (opensTurn(messages[i])) return i;
   }

@@ -18,9 +18,9 @@ constexpr std::int64_t kMinimumScore = 1;
 constexpr double kMostlyCodeShare = 0.7;
 
 constexpr std::array<std::string_view, 14> kDecisionPhrases = {
-    "recommend",     "decision:",      "the fix is",     "root cause",    "should use",
-    "must ",         "always ",        "never ",         "the issue is",  "the solution is",
-    "the problem is", "i decided",     "we decided",     "the reason"};
+    "recommend",      "decision:", "the fix is", "root cause",   "should use",
+    "must ",          "always ",   "never ",     "the issue is", "the solution is",
+    "the problem is", "i decided", "we decided", "the reason"};
 
 // Tab and the space separators (Unicode category Zs); line breaks are not horizontal.
 bool isHorizontalSpace(char32_t c) {

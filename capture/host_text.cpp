@@ -10,16 +10,16 @@ namespace {
 // Openings of the user lines that the host writes around a slash command or a local command,
 // for a finished background task, and for the output of the user's bash mode.
 constexpr std::array<std::string_view, 10> kHostWrapperOpenings = {
-    "<command-name>",         "<command-message>",      "<command-args>",
-    "<local-command-stdout>", "<local-command-stderr>", "<local-command-caveat>",
-    "<task-notification>",    "<bash-stdout>",          "<bash-stderr>",
-    "[Request interrupted by user"};
+    "<command-name>",         "<command-message>",
+    "<command-args>",         "<local-command-stdout>",
+    "<local-command-stderr>", "<local-command-caveat>",
+    "<task-notification>",    "<bash-stdout>",
+    "<bash-stderr>",          "[Request interrupted by user"};
 
 // The events whose hooks can answer the host with feedback it writes into the conversation.
 constexpr std::array<std::string_view, 11> kHookEvents = {
-    "PreToolUse",   "PostToolUse", "PostToolUseFailure", "Notification", "UserPromptSubmit",
-    "Stop",         "SubagentStop", "PreCompact",        "SessionStart", "SessionEnd",
-    "PermissionRequest"};
+    "PreToolUse",   "PostToolUse", "PostToolUseFailure", "Notification", "UserPromptSubmit", "Stop",
+    "SubagentStop", "PreCompact",  "SessionStart",       "SessionEnd",   "PermissionRequest"};
 
 constexpr std::string_view kReminderOpen = "<system-reminder>";
 constexpr std::string_view kReminderClose = "</system-reminder>";

@@ -138,14 +138,15 @@ std::string markerMemoryBody(std::span<const TranscriptMessage> window,
   if (!user.empty() && !texts.empty()) return exchangeBody(user, texts);
   if (!user.empty()) return labelledBody("Q: ", user);
   if (!texts.empty()) {
-    return "A: " + assembleReply(texts, kMaxCapturedBodyCharacters - std::string_view("A: ").size());
+    return "A: " +
+           assembleReply(texts, kMaxCapturedBodyCharacters - std::string_view("A: ").size());
   }
   return "";
 }
 
 std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& payload,
-                            bool sessionEnded, db::Connection& connection,
-                            std::string_view prefix, const Diagnostics& diagnostics,
+                            bool sessionEnded, db::Connection& connection, std::string_view prefix,
+                            const Diagnostics& diagnostics,
                             const std::function<bool()>& stopRequested) {
   if (markers.empty()) return 0;
   TranscriptPiece transcript;
@@ -176,12 +177,11 @@ std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& 
     write.sourceSession = payload.sessionId;
     // A forgotten exchange stays forgotten; the marker is still used up.
     storeCaptured(connection, std::move(write));
-    connection.run(kInsertCheckpoint,
-                   {db::text(platform::makeUUID()), db::text(payload.sessionId),
-                    db::text(payload.cwd), db::text(marker.rawCreatedAt.value_or("")),
-                    db::text(platform::currentTimestampText()),
-                    db::text(maskSecrets(cutText(marker.note.value_or(""),
-                                                 kMaxCapturedBodyCharacters)))});
+    connection.run(
+        kInsertCheckpoint,
+        {db::text(platform::makeUUID()), db::text(payload.sessionId), db::text(payload.cwd),
+         db::text(marker.rawCreatedAt.value_or("")), db::text(platform::currentTimestampText()),
+         db::text(maskSecrets(cutText(marker.note.value_or(""), kMaxCapturedBodyCharacters)))});
     std::error_code removeError;
     std::filesystem::remove(marker.url, removeError);
     ++consumed;

@@ -61,9 +61,9 @@ std::vector<PendingCapture> loadPendingCaptures(std::string* setAside) {
   aside += ".set-aside";
   std::filesystem::rename(path, aside, ec);
   if (setAside) {
-    *setAside = "the pending-captures list is larger than " +
-                std::to_string(kMaxPendingCaptures) + " entries; it was set aside as " +
-                aside.string() + (ec ? " (the rename failed: " + ec.message() + ")" : "");
+    *setAside = "the pending-captures list is larger than " + std::to_string(kMaxPendingCaptures) +
+                " entries; it was set aside as " + aside.string() +
+                (ec ? " (the rename failed: " + ec.message() + ")" : "");
   }
   return {};
 }

@@ -9,43 +9,66 @@ namespace nodrel::capture {
 namespace {
 
 constexpr std::array<std::string_view, 13> kUserCorrectionPhrases = {
-    "no, ",           "that's wrong",    "that is wrong",   "instead of",      "actually, ",
-    "you're wrong",   "you are wrong",   "incorrect,",      "incorrect.",      "not quite,",
-    "not quite.",     "that's not right", "that is not right"};
+    "no, ",         "that's wrong",     "that is wrong",    "instead of", "actually, ",
+    "you're wrong", "you are wrong",    "incorrect,",       "incorrect.", "not quite,",
+    "not quite.",   "that's not right", "that is not right"};
 
-constexpr std::array<std::string_view, 16> kUserSaveIntentPhrases = {
-    "always ",        "never ",          "from now on",     "stop doing",
-    "don't ever",     "do not ever",     "don't do",        "do not do",
-    "please always",  "please never",    "going forward",   "in the future,",
-    "remember to",    "remember that",   "make sure you always", "make sure you never"};
+constexpr std::array<std::string_view, 16> kUserSaveIntentPhrases = {"always ",
+                                                                     "never ",
+                                                                     "from now on",
+                                                                     "stop doing",
+                                                                     "don't ever",
+                                                                     "do not ever",
+                                                                     "don't do",
+                                                                     "do not do",
+                                                                     "please always",
+                                                                     "please never",
+                                                                     "going forward",
+                                                                     "in the future,",
+                                                                     "remember to",
+                                                                     "remember that",
+                                                                     "make sure you always",
+                                                                     "make sure you never"};
 
 constexpr std::array<std::string_view, 12> kAssistantSelfCorrectionPhrases = {
-    "i had it backwards", "you're right",     "you are right",
-    "my mistake",         "i was wrong",      "i was mistaken",
-    "i apologize for the confusion", "i apologize, i", "that was incorrect",
-    "i got that wrong",   "i stand corrected", "good catch"};
+    "i had it backwards",
+    "you're right",
+    "you are right",
+    "my mistake",
+    "i was wrong",
+    "i was mistaken",
+    "i apologize for the confusion",
+    "i apologize, i",
+    "that was incorrect",
+    "i got that wrong",
+    "i stand corrected",
+    "good catch"};
 
 constexpr std::array<std::string_view, 9> kAssistantSaveIntentPhrases = {
-    "let me save that",      "so i don't drift back", "to avoid this again",
-    "i'll note that",        "i'll remember that",    "i'll keep that in mind",
-    "i should note",         "worth noting for future", "going to remember"};
+    "let me save that", "so i don't drift back",   "to avoid this again",
+    "i'll note that",   "i'll remember that",      "i'll keep that in mind",
+    "i should note",    "worth noting for future", "going to remember"};
 
 }  // namespace
 
 std::string_view kindRawValue(SalienceSignal::Kind kind) {
   switch (kind) {
-    case SalienceSignal::Kind::CorrectionUser: return "correctionUser";
-    case SalienceSignal::Kind::SaveIntentUser: return "saveIntentUser";
-    case SalienceSignal::Kind::SelfCorrectionAssistant: return "selfCorrectionAssistant";
-    case SalienceSignal::Kind::SaveIntentAssistant: return "saveIntentAssistant";
+    case SalienceSignal::Kind::CorrectionUser:
+      return "correctionUser";
+    case SalienceSignal::Kind::SaveIntentUser:
+      return "saveIntentUser";
+    case SalienceSignal::Kind::SelfCorrectionAssistant:
+      return "selfCorrectionAssistant";
+    case SalienceSignal::Kind::SaveIntentAssistant:
+      return "saveIntentAssistant";
   }
   return "";
 }
 
 std::optional<SalienceSignal::Kind> kindFromRawValue(std::string_view raw) {
-  for (auto kind : {SalienceSignal::Kind::CorrectionUser, SalienceSignal::Kind::SaveIntentUser,
-                    SalienceSignal::Kind::SelfCorrectionAssistant,
-                    SalienceSignal::Kind::SaveIntentAssistant}) {
+  for (auto kind :
+       {SalienceSignal::Kind::CorrectionUser, SalienceSignal::Kind::SaveIntentUser,
+        SalienceSignal::Kind::SelfCorrectionAssistant, SalienceSignal::Kind::SaveIntentAssistant}) {
     if (kindRawValue(kind) == raw) return kind;
   }
   return std::nullopt;

@@ -15,7 +15,7 @@ namespace nodrel::capture {
 
 struct SaliencePassResult {
   std::int64_t count = 0;
-  std::size_t stop = 0;  // the tail's messages before this index are done
+  std::size_t stop = 0;        // the tail's messages before this index are done
   std::exception_ptr failure;  // what ended the pass early, when a write failed
 };
 

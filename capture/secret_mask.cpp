@@ -22,16 +22,21 @@ struct SecretShape {
 // An unterminated key block (a body cut short) is masked to the end.
 constexpr std::array<SecretShape, 4> kSecretShapes = {{
     {R"(-----BEGIN [A-Z0-9 ]*PRIVATE KEY-----(?:[\s\S]*?-----END [A-Z0-9 ]*PRIVATE KEY-----|[\s\S]*))",
-     0, 0, {"-----BEGIN "}},
+     0,
+     0,
+     {"-----BEGIN "}},
     {R"(\b(?:sk-[A-Za-z0-9_\-]{20,}|gh[pousr]_[A-Za-z0-9]{20,}|github_pat_[A-Za-z0-9_]{20,}|xox[abposr]-[A-Za-z0-9\-]{10,}|AKIA[0-9A-Z]{16})\b)",
-     0, 0, {"sk-", "gh", "github_pat_", "xox", "AKIA"}},
+     0,
+     0,
+     {"sk-", "gh", "github_pat_", "xox", "AKIA"}},
     {R"(\b([A-Za-z0-9_\-]*(?:password|passwd|secret)[A-Za-z0-9_\-]*["']?\s*(?<![=!<>])[:=](?!=)\s*)(?:"[^"\n]+"|'[^'\n]+'|[^\s"',;]+))",
-     platform::kRegexCaseInsensitive, 1, {"passw", "secret"}},
+     platform::kRegexCaseInsensitive,
+     1,
+     {"passw", "secret"}},
     {R"(\b([A-Za-z][A-Za-z0-9+.\-]*://[^/\s:@]+:)[^/\s@]+(?=@))", 0, 1, {"://"}},
 }};
 
-std::string maskShape(std::string_view text, const platform::Regex& regex,
-                      std::size_t keptGroup) {
+std::string maskShape(std::string_view text, const platform::Regex& regex, std::size_t keptGroup) {
   std::string out;
   std::size_t copied = 0;
   bool any = false;

@@ -34,8 +34,8 @@ constexpr std::string_view kHeuristicExtractor = "heuristic";
 void recordCapturedSessionOrThrow(const std::string& sessionId, std::int64_t count,
                                   const std::string& extractor, db::Connection& connection) {
   connection.run(kRecordCapturedSession,
-                 {db::text(sessionId), db::text(platform::currentTimestampText()),
-                  db::Value(count), db::text(extractor)});
+                 {db::text(sessionId), db::text(platform::currentTimestampText()), db::Value(count),
+                  db::text(extractor)});
 }
 
 bool stopNow(const std::function<bool()>& stopRequested) {
@@ -62,9 +62,8 @@ void recordCapturedSession(const std::string& sessionId, std::int64_t count,
 }
 
 std::int64_t autoCaptureSession(const std::string& sessionId,
-                                const std::filesystem::path& transcriptPath,
-                                const std::string& cwd, db::Connection& connection,
-                                const ClaudeCLIService& /*cliService*/,
+                                const std::filesystem::path& transcriptPath, const std::string& cwd,
+                                db::Connection& connection, const ClaudeCLIService& /*cliService*/,
                                 const std::function<bool()>& stopRequested) {
   if (captureLevelIsOff()) return 0;
   if (isSessionCaptured(sessionId, connection)) return 0;
@@ -189,8 +188,7 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the session.
     platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
-    connection =
-        db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
+    connection = db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
     db::ensureSchema(*connection);
     captureEndedSession(payload, *connection, "nodrel capture: ", diagnostics, stopRequested);
   } catch (const std::exception& e) {
@@ -198,8 +196,8 @@ int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics) {
     const std::string why = guard.interrupted()
                                 ? "stopped by signal " + std::to_string(guard.signalNumber())
                                 : std::string(e.what());
-    std::string line = "nodrel capture: session " + payload.sessionId + " not captured (" + why +
-                       ")";
+    std::string line =
+        "nodrel capture: session " + payload.sessionId + " not captured (" + why + ")";
     try {
       updatePendingCaptures({{payload.sessionId, payload.transcriptPath, payload.cwd}}, {});
       line += "; the next hook run will capture it";

@@ -28,14 +28,13 @@ class CaptureInterrupted : public std::runtime_error {
 // the capture level is "off", the session is recorded as captured, or the transcript gives no
 // messages (then no record is written either, so a later run tries again). An exchange this
 // session stored already (by the Stop hook, or an earlier try) is not stored again, and a
-// forgotten one stays forgotten. A write refused for capacity costs only its exchange. When a write fails otherwise
-// (a locked database ends the loop at once) or the record cannot be written, the session is not
-// recorded and the first error is thrown once the other exchanges were tried; `stopRequested`
-// ends the loop with CaptureInterrupted. Either way a later run captures it again.
+// forgotten one stays forgotten. A write refused for capacity costs only its exchange. When a write
+// fails otherwise (a locked database ends the loop at once) or the record cannot be written, the
+// session is not recorded and the first error is thrown once the other exchanges were tried;
+// `stopRequested` ends the loop with CaptureInterrupted. Either way a later run captures it again.
 std::int64_t autoCaptureSession(const std::string& sessionId,
-                                const std::filesystem::path& transcriptPath,
-                                const std::string& cwd, db::Connection& connection,
-                                const ClaudeCLIService& cliService,
+                                const std::filesystem::path& transcriptPath, const std::string& cwd,
+                                db::Connection& connection, const ClaudeCLIService& cliService,
                                 const std::function<bool()>& stopRequested = {});
 
 // Everything SessionEnd does for one session: the salience pass over the messages after its

@@ -46,8 +46,8 @@ constexpr std::string_view kPartialPrefix = ".partial-";
 constexpr std::string_view kPartialSuffix = ".db";
 
 fs::path partialCopyPath(const fs::path& folder) {
-  return folder / (std::string(kPartialPrefix) + std::to_string(::getpid()) +
-                   std::string(kPartialSuffix));
+  return folder /
+         (std::string(kPartialPrefix) + std::to_string(::getpid()) + std::string(kPartialSuffix));
 }
 
 // The copy and the rollback journal SQLite keeps beside it while writing.

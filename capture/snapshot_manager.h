@@ -48,8 +48,7 @@ std::string snapshotTimestampString(platform::Instant instant);
 // bucket (labelled ones fill their bucket too). A record whose time does not parse gets no
 // bucket.
 std::vector<SnapshotRecord> retainSnapshots(std::vector<SnapshotRecord> records,
-                                            platform::Instant now,
-                                            const RetentionWindows& windows);
+                                            platform::Instant now, const RetentionWindows& windows);
 
 class SnapshotManager {
  public:

@@ -94,10 +94,9 @@ std::string encodeSnapshotIndex(const std::vector<SnapshotRecord>& records) {
 }
 
 void sortSnapshotsNewestFirst(std::vector<SnapshotRecord>& records) {
-  std::stable_sort(records.begin(), records.end(),
-                   [](const SnapshotRecord& a, const SnapshotRecord& b) {
-                     return a.createdAt > b.createdAt;
-                   });
+  std::stable_sort(
+      records.begin(), records.end(),
+      [](const SnapshotRecord& a, const SnapshotRecord& b) { return a.createdAt > b.createdAt; });
 }
 
 std::string formatSnapshotTime(platform::Instant instant) {

@@ -51,8 +51,7 @@ void dropPayloadAnswerLine(TranscriptTail& tail) {
 
 }  // namespace
 
-TranscriptTail readTranscriptTail(const std::string& sessionId,
-                                  const std::string& transcriptPath) {
+TranscriptTail readTranscriptTail(const std::string& sessionId, const std::string& transcriptPath) {
   TranscriptTail tail;
   if (auto stored = loadWatermark(sessionId); stored && stored->transcriptPath == transcriptPath) {
     tail.base = std::move(*stored);
@@ -124,7 +123,8 @@ SessionWatermark watermarkBefore(const TranscriptTail& tail, std::size_t stop) {
   // Cut no shorter than a body could hold it, so the answer's body comes out as it would have.
   // The question of the turn still going on there; none when the host began that turn.
   if (stop > 0) {
-    const auto question = turnQuestionIndex(std::min(stop, tail.messages.size()) - 1, tail.messages);
+    const auto question =
+        turnQuestionIndex(std::min(stop, tail.messages.size()) - 1, tail.messages);
     next.lastQuestion = std::nullopt;
     if (question && isTypedMessage(tail.messages[*question])) {
       next.lastQuestion =
@@ -144,9 +144,9 @@ SessionWatermark watermarkBefore(const TranscriptTail& tail, std::size_t stop) {
   next.digest.clear();
   const std::uint64_t from = digestStart(next.offset);
   if (from >= tail.readFrom && next.offset - tail.readFrom <= tail.bytes.size()) {
-    next.digest = platform::sha256Hex(std::string_view(tail.bytes).substr(
-        static_cast<std::size_t>(from - tail.readFrom),
-        static_cast<std::size_t>(next.offset - from)));
+    next.digest = platform::sha256Hex(std::string_view(tail.bytes)
+                                          .substr(static_cast<std::size_t>(from - tail.readFrom),
+                                                  static_cast<std::size_t>(next.offset - from)));
   }
   return next;
 }

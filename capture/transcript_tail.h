@@ -22,7 +22,7 @@ struct TranscriptTail {
   std::vector<TranscriptMessage> messages;  // [the carried question] + the new messages
   std::vector<std::uint64_t> lineEnds;      // file offset past each message's line
   std::size_t firstNew = 0;
-  std::uint64_t end = 0;  // file offset the read was taken to
+  std::uint64_t end = 0;       // file offset the read was taken to
   std::uint64_t readFrom = 0;  // file offset of the first byte of `bytes`
   std::string bytes;           // what was read: the digest's bytes before the watermark, then on
   // The time span of every main-thread line read, tool calls and results included.

@@ -37,9 +37,11 @@ constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_
   mined_at TEXT NOT NULL
 ))sql";
 
-constexpr std::string_view kSelectLastMinedCommit = R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
+constexpr std::string_view kSelectLastMinedCommit =
+    R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
 
-constexpr std::string_view kUpsertMining = R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
+constexpr std::string_view kUpsertMining =
+    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
 VALUES (?, ?, ?)
 ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
 

@@ -111,7 +111,8 @@ class NumberKeepingParser : public nlohmann::detail::json_sax_dom_parser<json> {
 json parseKeepingNumbers(const std::string& bytes, const std::string& tag) {
   json result;
   NumberKeepingParser parser(result, tag);
-  if (!json::sax_parse(bytes, &parser) || parser.is_errored()) return json(json::value_t::discarded);
+  if (!json::sax_parse(bytes, &parser) || parser.is_errored())
+    return json(json::value_t::discarded);
   return result;
 }
 
@@ -158,11 +159,10 @@ HookInstaller::HookInstaller(fs::path home)
 std::string HookInstaller::installedBinaryWord() const {
   // The hooks run through a shell: a home directory with a space or a quote in its name would
   // otherwise split the program's path into several words and the hook would never run.
-  const bool plain = std::all_of(installedBinaryPath_.begin(), installedBinaryPath_.end(),
-                                 [](unsigned char c) {
-                                   return std::isalnum(c) != 0 ||
-                                          (c != 0 && std::strchr("/._-+,:@%", c) != nullptr);
-                                 });
+  const bool plain =
+      std::all_of(installedBinaryPath_.begin(), installedBinaryPath_.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || (c != 0 && std::strchr("/._-+,:@%", c) != nullptr);
+      });
   if (plain) return installedBinaryPath_;
   std::string word = "'";
   for (char c : installedBinaryPath_) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -214,8 +214,9 @@ json HookInstaller::readSettingsFile() const {
                                  std::to_string(kMaxSettingsBytes >> 20) + " MiB");
   }
   if (nestedDeeperThan(*bytes, kMaxSettingsDepth)) {
-    throw HookInstallerError(Kind::settingsFileMalformed,
-                             "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels.");
+    throw HookInstallerError(
+        Kind::settingsFileMalformed,
+        "nested deeper than " + std::to_string(kMaxSettingsDepth) + " levels.");
   }
   json settings = parseKeepingNumbers(*bytes, numberTag_);
   if (!settings.is_object()) {
@@ -404,8 +405,8 @@ void HookInstaller::writeRememberCommand() const {
   try {
     platform::atomicWriteFile(writeTarget(rememberCommandPath_), text, "remember.md.nodrel-tmp");
   } catch (const platform::FileError& e) {
-    throw HookInstallerError(Kind::writeFailure, std::string("Could not write remember.md: ") +
-                                                     e.what());
+    throw HookInstallerError(Kind::writeFailure,
+                             std::string("Could not write remember.md: ") + e.what());
   }
 }
 

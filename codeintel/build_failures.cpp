@@ -23,13 +23,13 @@ constexpr std::size_t kSummaryFileLimit = 5;
 constexpr std::int64_t kSummaryImportance = 7;
 
 struct BuildPatterns {
-  parsers::LinePattern located{R"re(^(.+\.[a-zA-Z]+):(\d+):\d+: error: (.+)$)re", 0,
-                               {": error: "}};
+  parsers::LinePattern located{R"re(^(.+\.[a-zA-Z]+):(\d+):\d+: error: (.+)$)re", 0, {": error: "}};
   parsers::LinePattern bare{R"re(^error: (.+)$)re", 0, {"error: "}};
   // The linker speaking for itself: "ld: symbol(s) not found for architecture arm64",
   // "/usr/bin/ld: cannot find -lz", "ld.lld: error: undefined symbol: main".
   parsers::LinePattern linker{
-      R"re(^(?:\S*/)?(?:ld|ld\.lld|ld\.gold|ld\.bfd|ld64|ld64\.lld|lld|ld-classic|mold): (.+)$)re", 0,
+      R"re(^(?:\S*/)?(?:ld|ld\.lld|ld\.gold|ld\.bfd|ld64|ld64\.lld|lld|ld-classic|mold): (.+)$)re",
+      0,
       {"ld: ", "lld: ", "ld.gold: ", "ld.bfd: ", "ld64: ", "ld-classic: ", "mold: "}};
   // GNU ld's own error, placed in the object's section: "main.c:(.text+0x10): undefined
   // reference to `missing'". Its "ld: x.o: in function `main':" line before it is context.
@@ -38,7 +38,8 @@ struct BuildPatterns {
   // with exit code 1", "collect2: error: ld returned 1 exit status".
   parsers::LinePattern driver{
       R"re(^(?:\S*/)?(?:[\w.]+-)*(?:clang\+\+|clang|g\+\+|gcc|c\+\+|cc|collect2)(?:-\d+(?:\.\d+)*)?: (?:fatal )?error: (.+)$)re",
-      0, {": error: ", ": fatal error: "}};
+      0,
+      {": error: ", ": fatal error: "}};
 };
 
 // A linker line's own words, "error: " dropped; nothing for its warnings and notes, which
@@ -167,12 +168,11 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {
-    connection.run(kInsertBuildFailure,
-                   {db::text(f.project), db::text(f.timestamp), db::optionalText(f.triggerFile),
-                    db::text(f.errorFile),
-                    f.errorLine ? db::Value(*f.errorLine) : db::Value(db::Null{}),
-                    db::text(f.errorMessage), db::text(f.errorType),
-                    db::optionalText(f.sessionID)});
+    connection.run(
+        kInsertBuildFailure,
+        {db::text(f.project), db::text(f.timestamp), db::optionalText(f.triggerFile),
+         db::text(f.errorFile), f.errorLine ? db::Value(*f.errorLine) : db::Value(db::Null{}),
+         db::text(f.errorMessage), db::text(f.errorType), db::optionalText(f.sessionID)});
   }
 
   std::vector<std::string> files;

@@ -8,10 +8,10 @@
 
 #include "codeintel/code_generation.h"
 #include "codeintel/fragility.h"
-#include "codeintel/source_parser.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/prepared_file.h"
 #include "codeintel/source_file.h"
+#include "codeintel/source_parser.h"
 #include "db/error.h"
 #include "db/savepoint.h"
 #include "platform/sha256.h"
@@ -23,7 +23,8 @@ namespace {
 
 constexpr std::string_view kSelectContentHash = "SELECT content_hash FROM code_files WHERE id = ?";
 
-constexpr std::string_view kUpsertFile = R"sql(INSERT INTO code_files (id, project, relative_path, language, content_hash, last_parsed)
+constexpr std::string_view kUpsertFile =
+    R"sql(INSERT INTO code_files (id, project, relative_path, language, content_hash, last_parsed)
 VALUES (?, ?, ?, ?, ?, ?)
 ON CONFLICT(id) DO UPDATE SET
     content_hash = excluded.content_hash,
@@ -32,15 +33,18 @@ ON CONFLICT(id) DO UPDATE SET
 constexpr std::string_view kDeleteSymbols = "DELETE FROM code_symbols WHERE file_id = ?";
 constexpr std::string_view kDeleteEdges = "DELETE FROM code_edges WHERE file_id = ?";
 
-constexpr std::string_view kInsertSymbol = R"sql(INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature)
+constexpr std::string_view kInsertSymbol =
+    R"sql(INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature)
 VALUES (?, ?, ?, ?, ?, ?))sql";
 
-constexpr std::string_view kInsertEdge = R"sql(INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
+constexpr std::string_view kInsertEdge =
+    R"sql(INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
 VALUES (?, ?, ?, ?))sql";
 
 // What the last runs stored of the discovered files: the content hash, and the stamp of the
 // file as it was when that content was read.
-constexpr std::string_view kSelectStoredFiles = R"sql(SELECT f.value, cf.content_hash, st.size, st.modified_ns, st.changed_ns, st.inode,
+constexpr std::string_view kSelectStoredFiles =
+    R"sql(SELECT f.value, cf.content_hash, st.size, st.modified_ns, st.changed_ns, st.inode,
        st.content_hash
 FROM json_each(?) f
 CROSS JOIN code_files cf ON cf.id = f.value
@@ -51,7 +55,8 @@ constexpr std::string_view kSelectStoredHashes = R"sql(SELECT f.value, cf.conten
 FROM json_each(?) f
 CROSS JOIN code_files cf ON cf.id = f.value)sql";
 
-constexpr std::string_view kUpsertStamp = R"sql(INSERT OR REPLACE INTO code_file_stamps (file_id, size, modified_ns, changed_ns, inode, content_hash)
+constexpr std::string_view kUpsertStamp =
+    R"sql(INSERT OR REPLACE INTO code_file_stamps (file_id, size, modified_ns, changed_ns, inode, content_hash)
 VALUES (?, ?, ?, ?, ?, ?))sql";
 
 constexpr std::string_view kDeleteStamp = "DELETE FROM code_file_stamps WHERE file_id = ?";

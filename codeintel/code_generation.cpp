@@ -5,14 +5,16 @@
 namespace nodrel::codeintel {
 namespace {
 
-constexpr std::string_view kBumpGeneration = R"sql(INSERT INTO code_generations (project, generation)
+constexpr std::string_view kBumpGeneration =
+    R"sql(INSERT INTO code_generations (project, generation)
 VALUES (?, 1)
 ON CONFLICT(project) DO UPDATE SET generation = generation + 1)sql";
 
 constexpr std::string_view kSelectGeneration =
     "SELECT generation FROM code_generations WHERE project = ?";
 
-constexpr std::string_view kSelectTotalGeneration = "SELECT TOTAL(generation) FROM code_generations";
+constexpr std::string_view kSelectTotalGeneration =
+    "SELECT TOTAL(generation) FROM code_generations";
 
 }  // namespace
 

@@ -64,7 +64,6 @@ unsigned CodeIngestionService::parseThreads(std::size_t files) const {
   return threads;
 }
 
-
 IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   const std::string project = normaliseProjectPath(projectPath);
   std::error_code ec;
@@ -81,7 +80,8 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   const auto files = discoverSourceFiles(root, maxSourceFiles_);
   if (files.size() > maxSourceFiles_) {
     throw IngestionError("more than " + groupedDecimal(maxSourceFiles_) + " source files below " +
-                         project + "; ingestion stopped before writing anything (name a "
+                         project +
+                         "; ingestion stopped before writing anything (name a "
                          "project's own directory)");
   }
   result.filesDiscovered = static_cast<std::int64_t>(files.size());

@@ -32,7 +32,8 @@ constexpr std::size_t kTopConnectedLimit = 5;
 
 // The stored figures with the project's counter of the same moment, so that a summary and the
 // rows it describes are compared in one read.
-constexpr std::string_view kSelectStoredSummary = R"sql(SELECT s.generation, s.total_files, s.total_symbols, s.total_edges,
+constexpr std::string_view kSelectStoredSummary =
+    R"sql(SELECT s.generation, s.total_files, s.total_symbols, s.total_edges,
        s.last_ingestion, s.reference_attempts, s.fragility_inputs,
        COALESCE(g.generation, 0)
 FROM code_summaries s
@@ -44,7 +45,8 @@ FROM code_summaries s, json_each(s.top_connected_files) j
 WHERE s.project = ?
 ORDER BY j.key)sql";
 
-constexpr std::string_view kUpsertSummary = R"sql(INSERT INTO code_summaries (project, generation, total_files, total_symbols, total_edges,
+constexpr std::string_view kUpsertSummary =
+    R"sql(INSERT INTO code_summaries (project, generation, total_files, total_symbols, total_edges,
     top_connected_files, last_ingestion, reference_attempts, fragility_inputs)
 VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)
 ON CONFLICT(project) DO UPDATE SET

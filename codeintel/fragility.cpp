@@ -22,7 +22,8 @@ constexpr std::string_view kSelectSymbolsNamed = R"sql(SELECT cs.file_id, cs.nam
 FROM json_each(?) n
 CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
-constexpr std::string_view kSelectCoChangeTotals = R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
+constexpr std::string_view kSelectCoChangeTotals =
+    R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
 FROM co_changes
 WHERE project = ?
 GROUP BY file_a
@@ -50,12 +51,14 @@ LIMIT ?)sql";
 
 // Stored times end in "+0000", which SQLite's date functions refuse; "+00:00" they read. The
 // window's bound is compared as text, which orders the stored form by time.
-constexpr std::string_view kCountRecentBuildReports = R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
+constexpr std::string_view kCountRecentBuildReports =
+    R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
     substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
 FROM build_failures
 WHERE project = ? AND timestamp >= ?)sql";
 
-constexpr std::string_view kCountRecentBuildReportsByFile = R"sql(SELECT error_file, COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
+constexpr std::string_view kCountRecentBuildReportsByFile =
+    R"sql(SELECT error_file, COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
     substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
 FROM build_failures
 WHERE project = ? AND timestamp >= ?

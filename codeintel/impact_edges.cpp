@@ -19,7 +19,8 @@ WHERE EXISTS (SELECT 1 FROM code_edges ce WHERE ce.to_symbol = cs.name))sql";
 
 // The project's edges that point at some targets, one row per edge, with the path of the file
 // each belongs to, since every dependent is such a file.
-constexpr std::string_view kSelectEdgesToTargets = R"sql(SELECT t.value, ce.file_id, cf.relative_path
+constexpr std::string_view kSelectEdgesToTargets =
+    R"sql(SELECT t.value, ce.file_id, cf.relative_path
 FROM json_each(?) t
 CROSS JOIN code_edges ce ON ce.to_symbol = t.value
 CROSS JOIN code_files cf ON cf.id = ce.file_id
@@ -40,7 +41,8 @@ CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 // Every edge of the project's files, by target, for an analysis that reaches much of the
 // project: scanning the edges in table order is then cheaper than reaching them by index; the
 // paths of their files come along, since every dependent is such a file.
-constexpr std::string_view kSelectProjectEdges = R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
+constexpr std::string_view kSelectProjectEdges =
+    R"sql(SELECT ce.to_symbol, ce.file_id, cf.relative_path
 FROM code_edges ce NOT INDEXED
 CROSS JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ?)sql";
@@ -53,8 +55,7 @@ std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
 // The dependents of a frontier. `referencing(f)`: the files (by number, one per edge) that
 // reference frontier file f; `declared(f)`: the names f declares, each once; `usingName(n)`:
 // the files of the edges to name n, one per edge; `idOf` and `scopeOf` by file number.
-template <class Name, class Referencing, class Declared, class UsingName, class IdOf,
-          class ScopeOf>
+template <class Name, class Referencing, class Declared, class UsingName, class IdOf, class ScopeOf>
 std::vector<Dependent> collectDependents(const Ids& frontier,
                                          const std::vector<std::optional<std::string>>& scopes,
                                          Referencing referencing, Declared declared,
@@ -162,10 +163,10 @@ ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
 EdgeGraph::EdgeGraph(const std::string& project, db::Connection& db,
                      std::shared_ptr<const ProjectEdges> kept)
     : project_(project),
-    db_(db),
-    selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
-    selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
-    selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)),
+      db_(db),
+      selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
+      selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
+      selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)),
       whole_(std::move(kept)) {}
 
 void EdgeGraph::readNames(const Ids& files) {
@@ -267,9 +268,7 @@ std::vector<Dependent> ProjectEdges::dependentsOf(const Ids& frontier,
         auto it = declaredTargets_.find(frontier[f]);
         return it == declaredTargets_.end() ? kNoTargets : it->second;
       },
-      [&](std::uint32_t name) -> const std::vector<std::uint32_t>& {
-        return filesByTarget_[name];
-      },
+      [&](std::uint32_t name) -> const std::vector<std::uint32_t>& { return filesByTarget_[name]; },
       [&](std::uint32_t file) -> const std::string& { return *files_[file]; },
       [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
 }

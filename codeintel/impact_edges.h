@@ -60,7 +60,6 @@ class ProjectEdges {
   // `paths` gives the paths of frontier files that have no edges of their own.
   std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths) const;
 
-
   // The relative paths of files that have edges, in the order of `ids`; a file without edges
   // or with a path that is not text adds nothing.
   std::vector<std::string> pathsOf(const Ids& ids) const {

@@ -13,21 +13,25 @@
 namespace nodrel::codeintel {
 namespace {
 
-constexpr std::string_view kInsertEdgeOrIgnore = R"sql(INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
+constexpr std::string_view kInsertEdgeOrIgnore =
+    R"sql(INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id)
 VALUES (?, ?, ?, ?))sql";
 
-constexpr std::string_view kSelectImportEdges = R"sql(SELECT ce.from_symbol, ce.to_symbol, ce.file_id
+constexpr std::string_view kSelectImportEdges =
+    R"sql(SELECT ce.from_symbol, ce.to_symbol, ce.file_id
 FROM code_edges ce
 JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ? AND ce.edge_type = ?)sql";
 
-constexpr std::string_view kSelectFileKeys = "SELECT id, relative_path FROM code_files WHERE project = ?";
+constexpr std::string_view kSelectFileKeys =
+    "SELECT id, relative_path FROM code_files WHERE project = ?";
 
 // References are derived from imports on every run. The project's stored references are
 // compared with the derived ones: those no import resolves to any more are deleted, missing
 // ones inserted, so an unchanged tree writes nothing and a stale reference never outlives its
 // import, whatever keys the table has.
-constexpr std::string_view kSelectReferenceEdges = R"sql(SELECT ce.id, ce.from_symbol, ce.to_symbol, ce.file_id
+constexpr std::string_view kSelectReferenceEdges =
+    R"sql(SELECT ce.id, ce.from_symbol, ce.to_symbol, ce.file_id
 FROM code_edges ce
 JOIN code_files cf ON cf.id = ce.file_id
 WHERE cf.project = ? AND ce.edge_type = 'references')sql";

@@ -74,9 +74,8 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 
 bool isIdentifier(std::string_view part) {
   if (part.empty()) return false;
-  return std::all_of(part.begin(), part.end(), [](unsigned char c) {
-    return std::isalnum(c) || c == '_' || c >= 0x80;
-  });
+  return std::all_of(part.begin(), part.end(),
+                     [](unsigned char c) { return std::isalnum(c) || c == '_' || c >= 0x80; });
 }
 
 // The module path a go.mod declares, or nothing when it declares none.
@@ -126,8 +125,9 @@ std::optional<std::string> implicitScopeOf(std::string_view path) {
   return std::nullopt;
 }
 
-ImportResolver::ImportResolver(std::string root, const std::vector<std::string>& paths,
-                               std::unordered_map<std::string, std::unordered_set<std::string>> declared)
+ImportResolver::ImportResolver(
+    std::string root, const std::vector<std::string>& paths,
+    std::unordered_map<std::string, std::unordered_set<std::string>> declared)
     : root_(std::move(root)), declared_(std::move(declared)) {
   for (const auto& path : paths) {
     if (!files_.insert(path).second) continue;
@@ -279,8 +279,8 @@ std::vector<std::string> ImportResolver::resolveScript(const std::string& import
                                                        std::string_view import,
                                                        bool tryExtensions) {
   // Bare specifiers name packages; URLs and absolute paths lie outside the tree.
-  const bool relative = import == "." || import == ".." || import.starts_with("./") ||
-                        import.starts_with("../");
+  const bool relative =
+      import == "." || import == ".." || import.starts_with("./") || import.starts_with("../");
   const bool markupRelative = !tryExtensions && import.find("://") == std::string_view::npos &&
                               !import.starts_with("/") && !import.starts_with("data:");
   if (!relative && !markupRelative) return {};
@@ -338,8 +338,8 @@ std::vector<std::string> ImportResolver::resolveRust(const std::string& importer
                                                      std::string_view import) {
   auto parts = split(import, "::");
   // "{A, B}" and "*" name items of the module before them.
-  while (!parts.empty() && (parts.back().empty() || parts.back().front() == '{' ||
-                            parts.back() == "*")) {
+  while (!parts.empty() &&
+         (parts.back().empty() || parts.back().front() == '{' || parts.back() == "*")) {
     parts.pop_back();
   }
   if (parts.empty()) return {};
@@ -388,7 +388,8 @@ const std::vector<std::string>& ImportResolver::kotlinPackageDirectories(
   // A package's folder ends with its path below whichever source root holds it.
   std::vector<std::string> directories;
   for (const auto& [directory, files] : filesInDirectory_) {
-    if (directory == package || directory.ends_with("/" + package)) directories.push_back(directory);
+    if (directory == package || directory.ends_with("/" + package))
+      directories.push_back(directory);
   }
   return kotlinPackages_.emplace(package, std::move(directories)).first->second;
 }

@@ -114,8 +114,8 @@ const std::unordered_set<std::string>& supportedSourceExtensions() {
 }
 
 const std::unordered_set<std::string>& skippedDirectoryNames() {
-  static const std::unordered_set<std::string> names = {
-      "node_modules", ".build", "build", "DerivedData", "Pods", ".git"};
+  static const std::unordered_set<std::string> names = {"node_modules", ".build", "build",
+                                                        "DerivedData",  "Pods",   ".git"};
   return names;
 }
 

@@ -20,8 +20,9 @@ class RunSettings {
  public:
   explicit RunSettings(db::Connection& db) : db_(db) {
     cacheSize_ = change("cache_size", [](std::int64_t old) {
-      return old < 0 && -old >= kRunCacheKibibytes ? std::nullopt
-                                                   : std::optional<std::int64_t>(-kRunCacheKibibytes);
+      return old < 0 && -old >= kRunCacheKibibytes
+                 ? std::nullopt
+                 : std::optional<std::int64_t>(-kRunCacheKibibytes);
     });
     tempStore_ = change("temp_store", [](std::int64_t old) {
       return old == kTempStoreMemory ? std::nullopt : std::optional<std::int64_t>(kTempStoreMemory);

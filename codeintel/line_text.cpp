@@ -45,8 +45,7 @@ char32_t decodeAt(std::string_view s, std::size_t i, std::size_t& length) {
 std::size_t sequenceStartBefore(std::string_view s, std::size_t end) {
   std::size_t start = end - 1;
   int continuation = 0;
-  while (start > 0 && continuation < 3 &&
-         (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
+  while (start > 0 && continuation < 3 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
     --start;
     ++continuation;
   }

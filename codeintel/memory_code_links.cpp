@@ -15,7 +15,8 @@
 namespace nodrel::codeintel {
 namespace {
 
-constexpr std::string_view kSelectFileKeys = "SELECT id, relative_path FROM code_files WHERE project = ?";
+constexpr std::string_view kSelectFileKeys =
+    "SELECT id, relative_path FROM code_files WHERE project = ?";
 
 // A context path names a file when it is the file's relative path, or a trailing part of it
 // at a "/" boundary in which ASCII letters match in either case (as LIKE compares); its own
@@ -27,7 +28,8 @@ FROM json_each(?) p
 CROSS JOIN memories m ON m.context_path = p.value COLLATE NOCASE
 WHERE m.context_path IS NOT NULL AND m.context_path != '')sql";
 
-constexpr std::string_view kInsertMemoryLink = R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+constexpr std::string_view kInsertMemoryLink =
+    R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
 VALUES (?, ?, 'entity', 1.0, ?))sql";
 
 db::Statement& fresh(db::Statement& stmt) {

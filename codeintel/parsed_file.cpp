@@ -4,15 +4,24 @@ namespace nodrel::codeintel {
 
 std::string_view toString(SymbolKind kind) {
   switch (kind) {
-    case SymbolKind::Class: return "class";
-    case SymbolKind::Struct: return "struct";
-    case SymbolKind::Enum: return "enum";
-    case SymbolKind::Protocol: return "protocol";
-    case SymbolKind::Function: return "function";
-    case SymbolKind::Method: return "method";
-    case SymbolKind::Property: return "property";
-    case SymbolKind::Extension: return "extension";
-    case SymbolKind::Initializer: return "initializer";
+    case SymbolKind::Class:
+      return "class";
+    case SymbolKind::Struct:
+      return "struct";
+    case SymbolKind::Enum:
+      return "enum";
+    case SymbolKind::Protocol:
+      return "protocol";
+    case SymbolKind::Function:
+      return "function";
+    case SymbolKind::Method:
+      return "method";
+    case SymbolKind::Property:
+      return "property";
+    case SymbolKind::Extension:
+      return "extension";
+    case SymbolKind::Initializer:
+      return "initializer";
   }
   return "class";
 }

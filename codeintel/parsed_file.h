@@ -16,14 +16,22 @@
 namespace nodrel::codeintel {
 
 enum class SymbolKind {
-  Class, Struct, Enum, Protocol, Function, Method, Property, Extension, Initializer
+  Class,
+  Struct,
+  Enum,
+  Protocol,
+  Function,
+  Method,
+  Property,
+  Extension,
+  Initializer
 };
 
 // Every case, in declaration order.
 inline constexpr std::array<SymbolKind, 9> kAllSymbolKinds = {
-    SymbolKind::Class,     SymbolKind::Struct,    SymbolKind::Enum,
-    SymbolKind::Protocol,  SymbolKind::Function,  SymbolKind::Method,
-    SymbolKind::Property,  SymbolKind::Extension, SymbolKind::Initializer};
+    SymbolKind::Class,    SymbolKind::Struct,    SymbolKind::Enum,
+    SymbolKind::Protocol, SymbolKind::Function,  SymbolKind::Method,
+    SymbolKind::Property, SymbolKind::Extension, SymbolKind::Initializer};
 
 // "class", "struct", …, "initializer".
 std::string_view toString(SymbolKind kind);
@@ -46,8 +54,8 @@ struct ParsedFile {
   struct TypeDeclaration {
     std::string name;
     SymbolKind kind = SymbolKind::Class;
-    std::int64_t lineStart = 1;  // 1-based
-    std::int64_t lineEnd = 1;    // last line of the body, never before lineStart
+    std::int64_t lineStart = 1;            // 1-based
+    std::int64_t lineEnd = 1;              // last line of the body, never before lineStart
     std::optional<std::string> signature;  // stored as NULL when absent
     friend bool operator==(const TypeDeclaration&, const TypeDeclaration&) = default;
   };

@@ -31,7 +31,8 @@ constexpr std::string_view kSelectTestTotal = R"sql(SELECT COUNT(*)
 FROM test_failures
 WHERE project = ? AND trigger_file = ?)sql";
 
-constexpr std::string_view kSelectTestGroups = R"sql(SELECT COALESCE(test_file, test_name), COUNT(*) AS fail_count
+constexpr std::string_view kSelectTestGroups =
+    R"sql(SELECT COALESCE(test_file, test_name), COUNT(*) AS fail_count
 FROM test_failures
 WHERE project = ? AND trigger_file = ?
 GROUP BY COALESCE(test_file, test_name))sql";
@@ -72,7 +73,8 @@ std::unordered_map<std::string, HistoryRate> fetchCoChangeRates(const std::strin
                                                                 const std::string& file,
                                                                 db::Connection& db) {
   std::unordered_map<std::string, HistoryRate> rates;
-  auto total = totalOf(db, kSelectCoChangeTotal, {db::text(project), db::text(file), db::text(file)});
+  auto total =
+      totalOf(db, kSelectCoChangeTotal, {db::text(project), db::text(file), db::text(file)});
   if (total < 1) return rates;
   eachGroup(db, kSelectCoChangePartners,
             {db::text(file), db::text(project), db::text(file), db::text(file)},
@@ -100,18 +102,21 @@ std::vector<TestFailureRate> fetchTestFailureRates(const std::string& project,
   std::vector<TestFailureRate> rates;
   auto total = totalOf(db, kSelectTestTotal, {db::text(project), db::text(file)});
   if (total < 1) return rates;
-  eachGroup(db, kSelectTestGroups, {db::text(project), db::text(file)},
-            [&](const std::string& key, std::int64_t count) {
-              rates.push_back({key, count, static_cast<double>(count) / static_cast<double>(total)});
-            });
+  eachGroup(
+      db, kSelectTestGroups, {db::text(project), db::text(file)},
+      [&](const std::string& key, std::int64_t count) {
+        rates.push_back({key, count, static_cast<double>(count) / static_cast<double>(total)});
+      });
   return rates;
 }
 
 std::string predictionReason(std::int64_t testCount, double coRate, double buildRate,
                              double testRate) {
   std::vector<std::string> phrases;
-  if (coRate > 0) phrases.push_back("co-changed in " + percentText(coRate) + "% of correlated commits");
-  if (buildRate > 0) phrases.push_back("caused build errors " + percentText(buildRate) + "% of the time");
+  if (coRate > 0)
+    phrases.push_back("co-changed in " + percentText(coRate) + "% of correlated commits");
+  if (buildRate > 0)
+    phrases.push_back("caused build errors " + percentText(buildRate) + "% of the time");
   if (testRate > 0) phrases.push_back("caused " + std::to_string(testCount) + " test failure(s)");
   if (phrases.empty()) return "historical pattern detected";
   std::string reason = phrases.front();

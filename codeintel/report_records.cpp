@@ -94,9 +94,12 @@ void putOptional(json& object, const char* key, const std::optional<T>& value) {
 
 std::string_view toString(RiskLevel level) {
   switch (level) {
-    case RiskLevel::Low: return "low";
-    case RiskLevel::Medium: return "medium";
-    case RiskLevel::High: return "high";
+    case RiskLevel::Low:
+      return "low";
+    case RiskLevel::Medium:
+      return "medium";
+    case RiskLevel::High:
+      return "high";
   }
   return "low";
 }

@@ -35,8 +35,7 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 }
 
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
-                  const std::optional<std::string>& inputs, bool knownValid,
-                  db::Connection& db) {
+                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db) {
   if (knownValid && known.fragilityInputs == inputs) return;
   try {
     db::Savepoint savepoint(db, "code_summary");

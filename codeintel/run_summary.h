@@ -23,7 +23,6 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 // writer's rows can never be described by a counter they raised. A failure costs only the
 // summary: the next run and the context compute what it would have said.
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
-                  const std::optional<std::string>& inputs, bool knownValid,
-                  db::Connection& db);
+                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db);
 
 }  // namespace nodrel::codeintel

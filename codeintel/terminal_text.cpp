@@ -34,7 +34,8 @@ std::size_t skipControlString(std::string_view text, std::size_t i) {
 }  // namespace
 
 std::string stripTerminalEscapes(std::string_view text) {
-  if (text.find(kEscape) == std::string_view::npos && text.find("\xC2\x9B") == std::string_view::npos) {
+  if (text.find(kEscape) == std::string_view::npos &&
+      text.find("\xC2\x9B") == std::string_view::npos) {
     return std::string(text);
   }
   std::string out;

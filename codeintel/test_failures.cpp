@@ -185,11 +185,11 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
   if (failures.empty()) return failures;
 
   for (const auto& f : failures) {
-    connection.run(kInsertTestFailure,
-                   {db::text(f.project), db::text(f.timestamp), db::text(f.testName),
-                    db::optionalText(f.testFile), db::optionalText(f.triggerFile),
-                    db::optionalText(f.errorMessage), db::text(f.framework),
-                    db::optionalText(f.sessionID)});
+    connection.run(
+        kInsertTestFailure,
+        {db::text(f.project), db::text(f.timestamp), db::text(f.testName),
+         db::optionalText(f.testFile), db::optionalText(f.triggerFile),
+         db::optionalText(f.errorMessage), db::text(f.framework), db::optionalText(f.sessionID)});
   }
 
   std::string names;

@@ -109,7 +109,8 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     throw Error(code, msg);
   }
   sqlite3_extended_result_codes(db, 1);
-  if (!options.checkpointOnClose) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (!options.checkpointOnClose)
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   Connection c(db);
   if (options.readOnly) {
     // Switching the journal mode would be a write, and on read-only media a failing one.

@@ -421,12 +421,13 @@ void ensureSchema(Connection& connection) {
 
 const std::vector<std::string>& schemaTableNames() {
   static const std::vector<std::string> names = {
-      "memories", "memories_fts", "memory_links", "memory_vectors", "memory_index",
-      "memory_history", "mem_scenes", "mem_scene_members", "ml_signals", "projects", "corrections",
-      "standing_instructions", "session_context", "session_stats", "skills", "tasks", "audit_log",
-      "code_files", "code_symbols", "code_edges", "code_generations", "code_summaries",
-      "code_file_stamps", "co_changes", "build_failures", "test_failures",
-      "checkpoints", "captured_sessions",
+      "memories",         "memories_fts",   "memory_links",     "memory_vectors",
+      "memory_index",     "memory_history", "mem_scenes",       "mem_scene_members",
+      "ml_signals",       "projects",       "corrections",      "standing_instructions",
+      "session_context",  "session_stats",  "skills",           "tasks",
+      "audit_log",        "code_files",     "code_symbols",     "code_edges",
+      "code_generations", "code_summaries", "code_file_stamps", "co_changes",
+      "build_failures",   "test_failures",  "checkpoints",      "captured_sessions",
   };
   return names;
 }

@@ -123,8 +123,7 @@ std::optional<FileTail> readFileFrom(const std::filesystem::path& path, std::uin
   FileTail tail;
   tail.size = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t available = tail.size > offset ? tail.size - offset : 0;
-  const std::size_t limit =
-      static_cast<std::size_t>(std::min<std::uint64_t>(available, maxBytes));
+  const std::size_t limit = static_cast<std::size_t>(std::min<std::uint64_t>(available, maxBytes));
   tail.bytes.reserve(limit);
   char buffer[65536];
   std::uint64_t position = offset;

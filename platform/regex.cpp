@@ -160,9 +160,8 @@ std::string Regex::replaceAll(std::string_view text, std::string_view replacemen
 std::optional<Regex> makeRegex(std::string_view pattern, unsigned options) {
   uint32_t flags = 0;
   if ((options & kRegexCaseInsensitive) != 0) flags |= UREGEX_CASE_INSENSITIVE;
-  const icu::UnicodeString source = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(pattern.data() != nullptr ? pattern.data() : "",
-                       static_cast<std::int32_t>(pattern.size())));
+  const icu::UnicodeString source = icu::UnicodeString::fromUTF8(icu::StringPiece(
+      pattern.data() != nullptr ? pattern.data() : "", static_cast<std::int32_t>(pattern.size())));
   UParseError parseError{};
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::RegexPattern> compiled(

@@ -18,20 +18,25 @@ namespace {
 // Function words carry no topic; left in, they would make every pair of sentences similar.
 const std::unordered_set<std::string_view>& stopWords() {
   static const std::unordered_set<std::string_view> words = {
-      "a", "about", "above", "after", "again", "against", "all", "also", "am", "an", "and",
-      "any", "are", "as", "at", "be", "because", "been", "before", "being", "below", "between",
-      "both", "but", "by", "can", "could", "did", "do", "does", "doing", "don't", "down",
-      "during", "each", "either", "else", "ever", "every", "few", "for", "from", "further",
-      "had", "has", "have", "having", "he", "her", "here", "hers", "herself", "him", "himself",
-      "his", "how", "i", "if", "in", "into", "is", "it", "it's", "its", "itself", "just", "let",
-      "let's", "may", "me", "might", "more", "most", "must", "my", "myself", "no", "nor", "not",
-      "now", "of", "off", "on", "once", "only", "or", "other", "ought", "our", "ours",
-      "ourselves", "out", "over", "own", "please", "same", "shall", "she", "should", "so",
-      "some", "such", "than", "that", "the", "their", "theirs", "them", "themselves", "then",
-      "there", "these", "they", "this", "those", "through", "to", "too", "under", "until",
-      "up", "upon", "us", "very", "via", "was", "we", "were", "what", "when", "where", "which",
-      "while", "who", "whom", "whose", "why", "will", "with", "would", "yet", "you", "your",
-      "yours", "yourself", "yourselves"};
+      "a",        "about",     "above",     "after",   "again",      "against", "all",    "also",
+      "am",       "an",        "and",       "any",     "are",        "as",      "at",     "be",
+      "because",  "been",      "before",    "being",   "below",      "between", "both",   "but",
+      "by",       "can",       "could",     "did",     "do",         "does",    "doing",  "don't",
+      "down",     "during",    "each",      "either",  "else",       "ever",    "every",  "few",
+      "for",      "from",      "further",   "had",     "has",        "have",    "having", "he",
+      "her",      "here",      "hers",      "herself", "him",        "himself", "his",    "how",
+      "i",        "if",        "in",        "into",    "is",         "it",      "it's",   "its",
+      "itself",   "just",      "let",       "let's",   "may",        "me",      "might",  "more",
+      "most",     "must",      "my",        "myself",  "no",         "nor",     "not",    "now",
+      "of",       "off",       "on",        "once",    "only",       "or",      "other",  "ought",
+      "our",      "ours",      "ourselves", "out",     "over",       "own",     "please", "same",
+      "shall",    "she",       "should",    "so",      "some",       "such",    "than",   "that",
+      "the",      "their",     "theirs",    "them",    "themselves", "then",    "there",  "these",
+      "they",     "this",      "those",     "through", "to",         "too",     "under",  "until",
+      "up",       "upon",      "us",        "very",    "via",        "was",     "we",     "were",
+      "what",     "when",      "where",     "which",   "while",      "who",     "whom",   "whose",
+      "why",      "will",      "with",      "would",   "yet",        "you",     "your",   "yours",
+      "yourself", "yourselves"};
   return words;
 }
 
@@ -106,8 +111,9 @@ Word readWord(std::string_view text) {
       continue;  // parse_config and parseConfig name one identifier
     }
     // parseConfig: lower then upper; HTTPServer: the last upper of a run before a lower.
-    const bool boundary = u_isupper(c) && previous != 0 &&
-                          (u_islower(previous) || (u_isupper(previous) && next > 0 && u_islower(next)));
+    const bool boundary =
+        u_isupper(c) && previous != 0 &&
+        (u_islower(previous) || (u_isupper(previous) && next > 0 && u_islower(next)));
     if (boundary) {
       split = true;
       if (!part.empty()) word.parts.push_back(std::move(part));

@@ -11,8 +11,8 @@ std::array<std::uint8_t, 32> sha256Digest(std::string_view bytes) {
   unsigned int length = 0;
   // EVP_Digest only fails when libcrypto cannot allocate or find SHA-256, which leaves no hash
   // to return.
-  if (EVP_Digest(bytes.data() != nullptr ? bytes.data() : "", bytes.size(), digest.data(),
-                 &length, EVP_sha256(), nullptr) != 1 ||
+  if (EVP_Digest(bytes.data() != nullptr ? bytes.data() : "", bytes.size(), digest.data(), &length,
+                 EVP_sha256(), nullptr) != 1 ||
       length != digest.size()) {
     throw std::runtime_error("SHA-256 is not available from libcrypto");
   }

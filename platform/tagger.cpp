@@ -150,13 +150,37 @@ void classify(std::string_view text, std::vector<Tagger::Token>& tokens) {
 }  // namespace
 
 std::string_view tagName(Tag tag) {
-  static constexpr std::array<std::string_view, 31> kNames = {
-      "Word", "Punctuation", "Whitespace", "Other", "Noun", "Verb", "Adjective", "Adverb",
-      "Pronoun", "Determiner", "Particle", "Preposition", "Number", "Conjunction",
-      "Interjection", "Classifier", "Idiom", "OtherWord", "SentenceTerminator", "OpenQuote",
-      "CloseQuote", "OpenParenthesis", "CloseParenthesis", "WordJoiner", "Dash",
-      "OtherPunctuation", "ParagraphBreak", "OtherWhitespace", "PersonalName", "PlaceName",
-      "OrganizationName"};
+  static constexpr std::array<std::string_view, 31> kNames = {"Word",
+                                                              "Punctuation",
+                                                              "Whitespace",
+                                                              "Other",
+                                                              "Noun",
+                                                              "Verb",
+                                                              "Adjective",
+                                                              "Adverb",
+                                                              "Pronoun",
+                                                              "Determiner",
+                                                              "Particle",
+                                                              "Preposition",
+                                                              "Number",
+                                                              "Conjunction",
+                                                              "Interjection",
+                                                              "Classifier",
+                                                              "Idiom",
+                                                              "OtherWord",
+                                                              "SentenceTerminator",
+                                                              "OpenQuote",
+                                                              "CloseQuote",
+                                                              "OpenParenthesis",
+                                                              "CloseParenthesis",
+                                                              "WordJoiner",
+                                                              "Dash",
+                                                              "OtherPunctuation",
+                                                              "ParagraphBreak",
+                                                              "OtherWhitespace",
+                                                              "PersonalName",
+                                                              "PlaceName",
+                                                              "OrganizationName"};
   const auto index = static_cast<std::size_t>(tag);
   return index < kNames.size() ? kNames[index] : std::string_view("OtherWord");
 }
@@ -211,7 +235,7 @@ void Tagger::enumerateImpl(TextRange range, TokenUnit, TagScheme scheme, unsigne
     const bool word = t.kind == kWordKind || t.kind == kNumberKind;
     switch (scheme) {
       case TagScheme::TokenType:
-        return word ? Tag::Word
+        return word                         ? Tag::Word
                : t.kind == kPunctuationKind ? Tag::Punctuation
                : t.kind == kSpaceKind       ? Tag::Whitespace
                                             : Tag::Other;
@@ -227,10 +251,15 @@ void Tagger::enumerateImpl(TextRange range, TokenUnit, TagScheme scheme, unsigne
   };
   auto omitted = [&](const Token& t) {
     switch (t.kind) {
-      case kWordKind: case kNumberKind: return (options & kTaggerOmitWords) != 0;
-      case kPunctuationKind: return (options & kTaggerOmitPunctuation) != 0;
-      case kSpaceKind: return (options & kTaggerOmitWhitespace) != 0;
-      default: return (options & kTaggerOmitOther) != 0;
+      case kWordKind:
+      case kNumberKind:
+        return (options & kTaggerOmitWords) != 0;
+      case kPunctuationKind:
+        return (options & kTaggerOmitPunctuation) != 0;
+      case kSpaceKind:
+        return (options & kTaggerOmitWhitespace) != 0;
+      default:
+        return (options & kTaggerOmitOther) != 0;
     }
   };
 

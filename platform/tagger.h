@@ -21,14 +21,39 @@ enum class TagScheme { TokenType, LexicalClass, NameType, NameTypeOrLexicalClass
 
 enum class Tag {
   // token types
-  Word, Punctuation, Whitespace, Other,
+  Word,
+  Punctuation,
+  Whitespace,
+  Other,
   // lexical classes
-  Noun, Verb, Adjective, Adverb, Pronoun, Determiner, Particle, Preposition, Number,
-  Conjunction, Interjection, Classifier, Idiom, OtherWord, SentenceTerminator, OpenQuote,
-  CloseQuote, OpenParenthesis, CloseParenthesis, WordJoiner, Dash, OtherPunctuation,
-  ParagraphBreak, OtherWhitespace,
+  Noun,
+  Verb,
+  Adjective,
+  Adverb,
+  Pronoun,
+  Determiner,
+  Particle,
+  Preposition,
+  Number,
+  Conjunction,
+  Interjection,
+  Classifier,
+  Idiom,
+  OtherWord,
+  SentenceTerminator,
+  OpenQuote,
+  CloseQuote,
+  OpenParenthesis,
+  CloseParenthesis,
+  WordJoiner,
+  Dash,
+  OtherPunctuation,
+  ParagraphBreak,
+  OtherWhitespace,
   // name types
-  PersonalName, PlaceName, OrganizationName,
+  PersonalName,
+  PlaceName,
+  OrganizationName,
 };
 
 // "Noun", "PersonalName", ...: the tag's name, for diagnostics and tests.
@@ -69,11 +94,12 @@ class Tagger {
   void enumerateTags(TextRange range, TokenUnit unit, TagScheme scheme, unsigned options,
                      OnTag&& onTag) const {
     using F = std::remove_reference_t<OnTag>;
-    enumerateImpl(range, unit, scheme, options,
-                  [](void* context, std::optional<Tag> tag, TextRange r) {
-                    return static_cast<bool>((*static_cast<F*>(context))(tag, r));
-                  },
-                  const_cast<void*>(static_cast<const void*>(&onTag)));
+    enumerateImpl(
+        range, unit, scheme, options,
+        [](void* context, std::optional<Tag> tag, TextRange r) {
+          return static_cast<bool>((*static_cast<F*>(context))(tag, r));
+        },
+        const_cast<void*>(static_cast<const void*>(&onTag)));
   }
 
   // One analysed token; public for the implementation's helpers only.
@@ -101,7 +127,7 @@ class Tagger {
 };
 
 // Character classes by which the tagger's callers cut query words (Unicode properties).
-bool isLetterOrDigit(char32_t c);  // a letter or a decimal digit, any script
+bool isLetterOrDigit(char32_t c);     // a letter or a decimal digit, any script
 bool isNumericCharacter(char32_t c);  // any number: digits, numerals, fractions
 bool isUppercaseCharacter(char32_t c);
 

@@ -13,7 +13,12 @@
 namespace nodrel::platform::tagging {
 
 enum CharClass : std::uint8_t {
-  kAlpha = 1, kDigit = 2, kUpper = 4, kLower = 8, kPunct = 16, kSpace = 32,
+  kAlpha = 1,
+  kDigit = 2,
+  kUpper = 4,
+  kLower = 8,
+  kPunct = 16,
+  kSpace = 32,
 };
 
 inline constexpr std::array<std::uint8_t, 128> kAsciiClasses = [] {
@@ -59,19 +64,37 @@ inline bool isLineSeparator(UChar32 c) {
 
 inline Tag punctuationTag(UChar32 c, bool afterSpace) {
   switch (c) {
-    case '.': case '!': case '?': case 0x2026: case 0x3002:
+    case '.':
+    case '!':
+    case '?':
+    case 0x2026:
+    case 0x3002:
       return Tag::SentenceTerminator;
-    case '(': case '[': case '{':
+    case '(':
+    case '[':
+    case '{':
       return Tag::OpenParenthesis;
-    case ')': case ']': case '}':
+    case ')':
+    case ']':
+    case '}':
       return Tag::CloseParenthesis;
-    case '-': case 0x2010: case 0x2012: case 0x2013: case 0x2014: case 0x2015:
+    case '-':
+    case 0x2010:
+    case 0x2012:
+    case 0x2013:
+    case 0x2014:
+    case 0x2015:
       return Tag::Dash;
-    case 0x201C: case 0x2018: case 0x00AB:
+    case 0x201C:
+    case 0x2018:
+    case 0x00AB:
       return Tag::OpenQuote;
-    case 0x201D: case 0x2019: case 0x00BB:
+    case 0x201D:
+    case 0x2019:
+    case 0x00BB:
       return Tag::CloseQuote;
-    case '"': case '\'':
+    case '"':
+    case '\'':
       return afterSpace ? Tag::OpenQuote : Tag::CloseQuote;
     default:
       return Tag::OtherPunctuation;

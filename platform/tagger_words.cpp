@@ -25,12 +25,12 @@ struct Detachment {
   std::uint8_t pos;
 };
 constexpr std::array<Detachment, 20> kDetachments = {{
-    {"s", "", kLexiconNoun},     {"ses", "s", kLexiconNoun},  {"xes", "x", kLexiconNoun},
-    {"zes", "z", kLexiconNoun},  {"ches", "ch", kLexiconNoun}, {"shes", "sh", kLexiconNoun},
-    {"men", "man", kLexiconNoun}, {"ies", "y", kLexiconNoun}, {"s", "", kLexiconVerb},
-    {"ies", "y", kLexiconVerb},  {"es", "e", kLexiconVerb},   {"es", "", kLexiconVerb},
-    {"ed", "e", kLexiconVerb},   {"ed", "", kLexiconVerb},    {"ing", "e", kLexiconVerb},
-    {"ing", "", kLexiconVerb},   {"er", "", kLexiconAdjective}, {"est", "", kLexiconAdjective},
+    {"s", "", kLexiconNoun},        {"ses", "s", kLexiconNoun},      {"xes", "x", kLexiconNoun},
+    {"zes", "z", kLexiconNoun},     {"ches", "ch", kLexiconNoun},    {"shes", "sh", kLexiconNoun},
+    {"men", "man", kLexiconNoun},   {"ies", "y", kLexiconNoun},      {"s", "", kLexiconVerb},
+    {"ies", "y", kLexiconVerb},     {"es", "e", kLexiconVerb},       {"es", "", kLexiconVerb},
+    {"ed", "e", kLexiconVerb},      {"ed", "", kLexiconVerb},        {"ing", "e", kLexiconVerb},
+    {"ing", "", kLexiconVerb},      {"er", "", kLexiconAdjective},   {"est", "", kLexiconAdjective},
     {"er", "e", kLexiconAdjective}, {"est", "e", kLexiconAdjective},
 }};
 
@@ -61,7 +61,8 @@ WordSense detach(const LexiconTable& table, std::string_view key) {
     if (stem.size() < 2 || stem.size() + add.size() > base.size()) return;
     std::copy(stem.begin(), stem.end(), base.begin());
     std::copy(add.begin(), add.end(), base.begin() + stem.size());
-    const LexiconEntry e = lookupLexicon(table, std::string_view(base.data(), stem.size() + add.size()));
+    const LexiconEntry e =
+        lookupLexicon(table, std::string_view(base.data(), stem.size() + add.size()));
     if (!(e.mask & pos)) return;
     sense.mask |= pos;
     if (e.best == pos && !(preferred & pos)) preferred |= pos;
@@ -92,8 +93,8 @@ WordSense detach(const LexiconTable& table, std::string_view key) {
       }
     }
   }
-  sense.pluralOrThirdPerson = key.ends_with("s") && (sense.mask & kLexiconNoun) &&
-                              (sense.mask & kLexiconVerb);
+  sense.pluralOrThirdPerson =
+      key.ends_with("s") && (sense.mask & kLexiconNoun) && (sense.mask & kLexiconVerb);
   return sense;
 }
 
@@ -116,48 +117,55 @@ KnownWord lookUpKnownWord(std::string_view key) {
 const ClosedTable& closedWords() {
   static const ClosedTable table = [] {
     ClosedTable t;
-    addWords(t, {"the", "a", "an", "this", "these", "those", "my", "your", "our", "their", "his",
-                 "her", "its", "each", "every", "another", "some", "any", "no", "several",
-                 "many", "much", "few", "both", "all", "either", "neither", "whose"},
-             Tag::Determiner, kNounNext);
+    addWords(
+        t, {"the",  "a",    "an",  "this", "these", "those",   "my",      "your", "our", "their",
+            "his",  "her",  "its", "each", "every", "another", "some",    "any",  "no",  "several",
+            "many", "much", "few", "both", "all",   "either",  "neither", "whose"},
+        Tag::Determiner, kNounNext);
     addWords(t, {"that", "which", "what", "such", "half", "enough"}, Tag::Determiner);
-    addWords(t, {"me", "mine", "myself", "you", "yours", "yourself", "yourselves", "him",
-                 "himself", "hers", "herself", "it", "itself", "us", "ours", "ourselves", "them",
-                 "theirs", "themselves", "who", "whom", "whoever", "whatever", "whichever",
-                 "whomever", "someone", "somebody", "something", "anyone", "anybody", "anything",
-                 "everyone", "everybody", "everything", "nobody", "nothing", "none", "one",
-                 "ones", "oneself", "i'm", "you're", "he's", "she's", "it's", "we're",
-                 "they're", "that's", "there's", "here's", "what's", "who's", "where's",
-                 "i've", "you've", "we've", "they've"},
+    addWords(t, {"me",         "mine",     "myself",    "you",        "yours",    "yourself",
+                 "yourselves", "him",      "himself",   "hers",       "herself",  "it",
+                 "itself",     "us",       "ours",      "ourselves",  "them",     "theirs",
+                 "themselves", "who",      "whom",      "whoever",    "whatever", "whichever",
+                 "whomever",   "someone",  "somebody",  "something",  "anyone",   "anybody",
+                 "anything",   "everyone", "everybody", "everything", "nobody",   "nothing",
+                 "none",       "one",      "ones",      "oneself",    "i'm",      "you're",
+                 "he's",       "she's",    "it's",      "we're",      "they're",  "that's",
+                 "there's",    "here's",   "what's",    "who's",      "where's",  "i've",
+                 "you've",     "we've",    "they've"},
              Tag::Pronoun);
-    addWords(t, {"i", "we", "they", "he", "she", "i'll", "i'd", "you'll", "you'd", "he'll",
-                 "he'd", "she'll", "she'd", "it'll", "it'd", "we'll", "we'd", "they'll",
-                 "they'd", "let's"},
+    addWords(t, {"i",      "we",    "they",  "he",      "she",    "i'll",  "i'd",
+                 "you'll", "you'd", "he'll", "he'd",    "she'll", "she'd", "it'll",
+                 "it'd",   "we'll", "we'd",  "they'll", "they'd", "let's"},
              Tag::Pronoun, kVerbNext);
-    addWords(t, {"about", "above", "across", "after", "against", "along", "amid", "amidst",
-                 "among", "amongst", "around", "as", "at", "before", "behind", "below",
-                 "beneath", "beside", "besides", "between", "beyond", "by", "despite", "down",
-                 "during", "except", "for", "from", "in", "inside", "into", "like", "near", "of",
-                 "off", "on", "onto", "out", "outside", "over", "past", "per", "since", "than",
-                 "through", "throughout", "till", "toward", "towards", "under", "underneath",
-                 "unlike", "until", "up", "upon", "via", "with", "within", "without", "versus",
-                 "vs"},
+    addWords(t, {"about",  "above",      "across",  "after",      "against", "along",   "amid",
+                 "amidst", "among",      "amongst", "around",     "as",      "at",      "before",
+                 "behind", "below",      "beneath", "beside",     "besides", "between", "beyond",
+                 "by",     "despite",    "down",    "during",     "except",  "for",     "from",
+                 "in",     "inside",     "into",    "like",       "near",    "of",      "off",
+                 "on",     "onto",       "out",     "outside",    "over",    "past",    "per",
+                 "since",  "than",       "through", "throughout", "till",    "toward",  "towards",
+                 "under",  "underneath", "unlike",  "until",      "up",      "upon",    "via",
+                 "with",   "within",     "without", "versus",     "vs"},
              Tag::Preposition);
     addWords(t, {"to"}, Tag::Preposition, kVerbNext);
-    addWords(t, {"and", "but", "or", "nor", "so", "yet", "because", "although", "though",
-                 "while", "whereas", "if", "unless", "whether", "once", "whenever", "wherever"},
+    addWords(t,
+             {"and", "but", "or", "nor", "so", "yet", "because", "although", "though", "while",
+              "whereas", "if", "unless", "whether", "once", "whenever", "wherever"},
              Tag::Conjunction);
-    addWords(t, {"be", "am", "is", "are", "was", "were", "been", "being", "have", "has", "had",
-                 "having", "do", "does", "did"},
+    addWords(t,
+             {"be", "am", "is", "are", "was", "were", "been", "being", "have", "has", "had",
+              "having", "do", "does", "did"},
              Tag::Verb);
-    addWords(t, {"will", "would", "shall", "should", "can", "could", "may", "might", "must",
-                 "ought", "cannot", "don't", "doesn't", "didn't", "isn't", "aren't", "wasn't",
-                 "weren't", "haven't", "hasn't", "hadn't", "won't", "wouldn't", "can't",
-                 "couldn't", "shouldn't", "mustn't", "mightn't", "needn't", "shan't"},
+    addWords(t, {"will",     "would",     "shall",   "should",   "can",      "could",
+                 "may",      "might",     "must",    "ought",    "cannot",   "don't",
+                 "doesn't",  "didn't",    "isn't",   "aren't",   "wasn't",   "weren't",
+                 "haven't",  "hasn't",    "hadn't",  "won't",    "wouldn't", "can't",
+                 "couldn't", "shouldn't", "mustn't", "mightn't", "needn't",  "shan't"},
              Tag::Verb, kVerbNext);
-    addWords(t, {"not", "very", "too", "also", "just", "only", "even", "ever", "never",
-                 "always", "often", "sometimes", "usually", "already", "still", "again", "then",
-                 "there", "here", "now", "when", "where", "why", "how"},
+    addWords(t, {"not",   "very",   "too",   "also",      "just",    "only",    "even",  "ever",
+                 "never", "always", "often", "sometimes", "usually", "already", "still", "again",
+                 "then",  "there",  "here",  "now",       "when",    "where",   "why",   "how"},
              Tag::Adverb);
     addWords(t, {"yes", "ok", "okay", "hello", "hi", "thanks"}, Tag::Interjection);
     addWords(t, {"please"}, Tag::Interjection, kVerbNext);
@@ -172,25 +180,32 @@ const ClosedTable& closedWords() {
 // sentence as the word they spell ("Will", "Mark", "Grant", "Max", "May") are left out.
 const std::unordered_set<std::string_view>& knownGivenNames() {
   static const std::unordered_set<std::string_view> names = {
-      "aaron", "abigail", "adam", "adrian", "ahmed", "aisha", "alan", "albert", "alex",
-      "alexander", "alexandra", "alice", "alicia", "alison", "amanda", "amelia", "amir", "amy",
-      "ana", "andrea", "andrew", "angela", "anna", "anne", "anthony", "anton", "arthur", "ben",
-      "benjamin", "bernard", "beth", "bob", "brian", "bruce", "carlos", "carmen", "caroline",
-      "catherine", "charles", "charlie", "charlotte", "chloe", "chris", "christian", "christina",
-      "christine", "claire", "clara", "claude", "colin", "daniel", "david", "deborah", "diana",
-      "diego", "dmitri", "edward", "elena", "eli", "elizabeth", "ella", "emily", "emma", "eric",
-      "erik", "esther", "eva", "eve", "felix", "fiona", "francis", "fred", "gabriel", "george",
-      "grace", "hannah", "harry", "helen", "henry", "hugo", "ian", "igor", "irene", "isaac",
-      "isabel", "ivan", "jacob", "james", "jane", "jason", "jennifer", "jenny", "jeremy", "jessica",
-      "joan", "joe", "john", "jonathan", "jose", "joseph", "joshua", "juan", "judith", "julia",
-      "julian", "julie", "karen", "kate", "katherine", "kevin", "laura", "leo", "leon", "linda",
-      "lisa", "louis", "louise", "lucas", "lucy", "luis", "luke", "maria", "marie", "martha",
-      "martin", "mary", "matthew", "michael", "michelle", "miguel", "mohammed", "monica", "nancy",
-      "natalie", "nathan", "nicholas", "nick", "nina", "noah", "oliver", "olivia", "oscar", "owen",
-      "patrick", "paul", "paula", "peter", "philip", "rachel", "rebecca", "richard", "robert",
-      "robin", "roger", "ruth", "ryan", "sam", "samuel", "sandra", "sara", "sarah", "sean", "simon",
-      "sophia", "sophie", "stephen", "steve", "steven", "susan", "thomas", "tim", "timothy", "tom",
-      "tony", "victor", "victoria", "vincent", "walter", "william", "zoe"};
+      "aaron",    "abigail",   "adam",      "adrian",    "ahmed",    "aisha",     "alan",
+      "albert",   "alex",      "alexander", "alexandra", "alice",    "alicia",    "alison",
+      "amanda",   "amelia",    "amir",      "amy",       "ana",      "andrea",    "andrew",
+      "angela",   "anna",      "anne",      "anthony",   "anton",    "arthur",    "ben",
+      "benjamin", "bernard",   "beth",      "bob",       "brian",    "bruce",     "carlos",
+      "carmen",   "caroline",  "catherine", "charles",   "charlie",  "charlotte", "chloe",
+      "chris",    "christian", "christina", "christine", "claire",   "clara",     "claude",
+      "colin",    "daniel",    "david",     "deborah",   "diana",    "diego",     "dmitri",
+      "edward",   "elena",     "eli",       "elizabeth", "ella",     "emily",     "emma",
+      "eric",     "erik",      "esther",    "eva",       "eve",      "felix",     "fiona",
+      "francis",  "fred",      "gabriel",   "george",    "grace",    "hannah",    "harry",
+      "helen",    "henry",     "hugo",      "ian",       "igor",     "irene",     "isaac",
+      "isabel",   "ivan",      "jacob",     "james",     "jane",     "jason",     "jennifer",
+      "jenny",    "jeremy",    "jessica",   "joan",      "joe",      "john",      "jonathan",
+      "jose",     "joseph",    "joshua",    "juan",      "judith",   "julia",     "julian",
+      "julie",    "karen",     "kate",      "katherine", "kevin",    "laura",     "leo",
+      "leon",     "linda",     "lisa",      "louis",     "louise",   "lucas",     "lucy",
+      "luis",     "luke",      "maria",     "marie",     "martha",   "martin",    "mary",
+      "matthew",  "michael",   "michelle",  "miguel",    "mohammed", "monica",    "nancy",
+      "natalie",  "nathan",    "nicholas",  "nick",      "nina",     "noah",      "oliver",
+      "olivia",   "oscar",     "owen",      "patrick",   "paul",     "paula",     "peter",
+      "philip",   "rachel",    "rebecca",   "richard",   "robert",   "robin",     "roger",
+      "ruth",     "ryan",      "sam",       "samuel",    "sandra",   "sara",      "sarah",
+      "sean",     "simon",     "sophia",    "sophie",    "stephen",  "steve",     "steven",
+      "susan",    "thomas",    "tim",       "timothy",   "tom",      "tony",      "victor",
+      "victoria", "vincent",   "walter",    "william",   "zoe"};
   return names;
 }
 
@@ -198,10 +213,10 @@ const std::unordered_set<std::string_view>& knownGivenNames() {
 // they would link every memory that mentions "every Monday" or "in March".
 const std::unordered_set<std::string_view>& calendarNames() {
   static const std::unordered_set<std::string_view> names = {
-      "monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday",
-      "mondays", "tuesdays", "wednesdays", "thursdays", "fridays", "saturdays", "sundays",
-      "january", "february", "march", "april", "may", "june", "july", "august", "september",
-      "october", "november", "december"};
+      "monday",  "tuesday",   "wednesday",  "thursday",  "friday",  "saturday",  "sunday",
+      "mondays", "tuesdays",  "wednesdays", "thursdays", "fridays", "saturdays", "sundays",
+      "january", "february",  "march",      "april",     "may",     "june",      "july",
+      "august",  "september", "october",    "november",  "december"};
   return names;
 }
 
@@ -233,8 +248,10 @@ Shape readWord(std::string_view word, std::array<char, kKeyCapacity>& key, std::
     first = false;
     const UChar32 l = lowerOf(c);
     if (l < 0x80) {
-      if (keyLength < kKeyCapacity) key[keyLength++] = static_cast<char>(l);
-      else shape.keyValid = false;
+      if (keyLength < kKeyCapacity)
+        key[keyLength++] = static_cast<char>(l);
+      else
+        shape.keyValid = false;
     } else {
       const std::size_t need = static_cast<std::size_t>(U8_LENGTH(l));
       if (keyLength + need <= kKeyCapacity) {
@@ -275,10 +292,14 @@ KnownWord knownWord(std::string_view key) {
 
 Tag tagOfPos(std::uint8_t pos) {
   switch (pos) {
-    case kLexiconVerb: return Tag::Verb;
-    case kLexiconAdjective: return Tag::Adjective;
-    case kLexiconAdverb: return Tag::Adverb;
-    default: return Tag::Noun;
+    case kLexiconVerb:
+      return Tag::Verb;
+    case kLexiconAdjective:
+      return Tag::Adjective;
+    case kLexiconAdverb:
+      return Tag::Adverb;
+    default:
+      return Tag::Noun;
   }
 }
 

@@ -46,7 +46,7 @@ struct Shape {
   bool camel = false;     // an upper-case letter after a lower-case one
   bool innerDot = false;  // main.py, node.js
   int letters = 0;
-  bool keyValid = true;   // the lower-case key fitted the buffer
+  bool keyValid = true;  // the lower-case key fitted the buffer
 };
 
 constexpr std::size_t kKeyCapacity = 64;

@@ -43,8 +43,7 @@ bool isAscii(std::string_view text) { return asciiRun(text, 0) == text.size(); }
 char32_t nextCodePoint(std::string_view text, std::size_t& i) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   // U8_NEXT works on int32_t indexes; decode from a window so long texts stay in range.
-  const std::int32_t length =
-      static_cast<std::int32_t>(std::min<std::size_t>(text.size() - i, 8));
+  const std::int32_t length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - i, 8));
   std::int32_t offset = 0;
   UChar32 c = 0;
   U8_NEXT(s + i, offset, length, c);

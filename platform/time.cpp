@@ -25,9 +25,7 @@ int digits(std::string_view text, std::size_t at, std::size_t count) {
 
 }  // namespace
 
-Instant now() {
-  return std::chrono::floor<milliseconds>(std::chrono::system_clock::now());
-}
+Instant now() { return std::chrono::floor<milliseconds>(std::chrono::system_clock::now()); }
 
 double secondsSinceReferenceDate(Instant instant) {
   return static_cast<double>(instant.time_since_epoch().count() - kReferenceDateMs) / 1000.0;
@@ -47,10 +45,8 @@ std::string TimestampFormatter::format(Instant instant) const {
   const auto millisecond = static_cast<int>(msOfDay % 1000);
   char buffer[64];
   const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03d+0000",
-                              static_cast<int>(date.year()),
-                              static_cast<unsigned>(date.month()),
-                              static_cast<unsigned>(date.day()), hour, minute, second,
-                              millisecond);
+                              static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                              static_cast<unsigned>(date.day()), hour, minute, second, millisecond);
   return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
@@ -64,8 +60,8 @@ std::optional<Instant> TimestampFormatter::parse(std::string_view text) const {
   } else {
     return std::nullopt;
   }
-  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != '.') {
+  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      text[19] != '.') {
     return std::nullopt;
   }
   const int year = digits(text, 0, 4);
@@ -75,8 +71,7 @@ std::optional<Instant> TimestampFormatter::parse(std::string_view text) const {
   const int minute = digits(text, 14, 2);
   const int second = digits(text, 17, 2);
   const int millisecond = digits(text, 20, 3);
-  if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0 ||
-      millisecond < 0) {
+  if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || second < 0 || millisecond < 0) {
     return std::nullopt;
   }
   if (hour > 23 || minute > 59 || second > 59) return std::nullopt;

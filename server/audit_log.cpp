@@ -5,8 +5,8 @@
 
 #include "platform/text.h"
 #include "server/json_text.h"
-#include "server/transport.h"
 #include "server/tool_arguments.h"
+#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {
@@ -42,7 +42,8 @@ json cutArray(const json& array) {
   json kept = json::array();
   std::size_t used = 2;  // the brackets
   for (const auto& member : array) {
-    const std::size_t size = serialiseCompact(member).value_or("null").size() + (kept.empty() ? 0 : 1);
+    const std::size_t size =
+        serialiseCompact(member).value_or("null").size() + (kept.empty() ? 0 : 1);
     if (used + size > kMaxParameterCharacters) {
       kept.push_back("\u2026");
       break;
@@ -92,11 +93,11 @@ void recordAuditEntry(db::Connection& connection, const std::string& toolName,
                       const std::optional<std::string>& impactScope) {
   const std::string time = platform::currentTimestampText();
   try {
-    connection.run(kInsertAuditEntry,
-                   {db::text(time), db::optionalText(sessionID), db::text(toolName),
-                    db::optionalText(redactedParametersJSON(arguments)),
-                    db::optionalText(resultSummary), db::optionalText(impactScope),
-                    db::text(time)});
+    connection.run(
+        kInsertAuditEntry,
+        {db::text(time), db::optionalText(sessionID), db::text(toolName),
+         db::optionalText(redactedParametersJSON(arguments)), db::optionalText(resultSummary),
+         db::optionalText(impactScope), db::text(time)});
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel:audit] insert failed: ") + e.what());
   }

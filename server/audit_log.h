@@ -31,8 +31,7 @@ struct AuditEntry {
 
 // Writes the row; a failure is one "[nodrel:audit] insert failed: " line and nothing more.
 void recordAuditEntry(db::Connection& connection, const std::string& toolName,
-                      const nlohmann::json& arguments,
-                      const std::optional<std::string>& sessionID,
+                      const nlohmann::json& arguments, const std::optional<std::string>& sessionID,
                       const std::optional<std::string>& resultSummary,
                       const std::optional<std::string>& impactScope);
 

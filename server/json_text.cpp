@@ -24,8 +24,7 @@ std::optional<json> parseObject(std::string_view text) {
   // The callback sees every container as it opens, so a hostile line is refused at the first
   // level too deep instead of after building the whole tree.
   auto depthGuard = [](int depth, json::parse_event_t event, json&) {
-    if ((event == json::parse_event_t::object_start ||
-         event == json::parse_event_t::array_start) &&
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
         static_cast<std::size_t>(depth) >= kMaxJsonDepth) {
       throw TooDeep{};
     }

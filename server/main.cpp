@@ -46,8 +46,8 @@ std::optional<int> answerArguments(int argc, char** argv) {
     nodrel::platform::writeFully(1, kUsage);
     return 0;
   }
-  nodrel::platform::writeFully(2, "NodrelMCP: unexpected argument: " + std::string(argument) +
-                                      "\n" + std::string(kUsage));
+  nodrel::platform::writeFully(
+      2, "NodrelMCP: unexpected argument: " + std::string(argument) + "\n" + std::string(kUsage));
   return 2;
 }
 

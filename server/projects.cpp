@@ -50,9 +50,9 @@ std::string ensureProject(const std::string& path, db::Connection& connection) {
   const std::string id = platform::makeUUID();
   const std::string name = projectDisplayName(path);
   try {
-    const int inserted =
-        connection.run(kInsertProject, {db::text(id), db::text(name), db::text(path),
-                                        db::text(currentTimestamp())});
+    const int inserted = connection.run(
+        kInsertProject,
+        {db::text(id), db::text(name), db::text(path), db::text(currentTimestamp())});
     logLine("[nodrel-mcp] project registered: " + name + " (" + id + ")");
     if (inserted > 0) return id;
   } catch (const std::exception& e) {

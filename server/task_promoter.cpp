@@ -111,10 +111,9 @@ std::optional<TaskPromoter::SkillRow> TaskPromoter::fetchSkill(const std::string
 
 std::vector<PromotedTask> TaskPromoter::fetchActiveTasks(
     const std::optional<std::string>& projectPath) {
-  std::vector<db::Row> rows = projectPath
-                                  ? connection_.query(kSelectActiveTasksOfProject,
-                                                      {db::text(*projectPath)})
-                                  : connection_.query(kSelectActiveTasks);
+  std::vector<db::Row> rows =
+      projectPath ? connection_.query(kSelectActiveTasksOfProject, {db::text(*projectPath)})
+                  : connection_.query(kSelectActiveTasks);
   std::vector<PromotedTask> tasks;
   for (const auto& row : rows) {
     if (auto task = taskFromRow(row)) tasks.push_back(std::move(*task));
@@ -136,11 +135,11 @@ PromotedTask TaskPromoter::promote(const std::string& skillID) {
   }
   if (skill->content.empty()) throw TaskPromoterError::criteriaNotMet("content is empty");
 
-  connection_.run(kInsertTask, {db::text(platform::makeUUID()), db::text(skill->id),
-                                db::text(skill->name), db::text(skill->displayName),
-                                db::text(skill->description), db::text(skill->content),
-                                db::optionalText(skill->project),
-                                db::text(platform::currentTimestampText())});
+  connection_.run(
+      kInsertTask,
+      {db::text(platform::makeUUID()), db::text(skill->id), db::text(skill->name),
+       db::text(skill->displayName), db::text(skill->description), db::text(skill->content),
+       db::optionalText(skill->project), db::text(platform::currentTimestampText())});
   if (auto task = fetchActiveTask(skillID)) return *task;
   throw TaskPromoterError::insertFailed();
 }

@@ -19,8 +19,7 @@ std::optional<std::string> stringArgument(const nlohmann::json& arguments, std::
   return value->get<std::string>();
 }
 
-std::optional<std::int64_t> integerArgument(const nlohmann::json& arguments,
-                                            std::string_view key) {
+std::optional<std::int64_t> integerArgument(const nlohmann::json& arguments, std::string_view key) {
   const auto* value = member(arguments, key);
   if (value == nullptr) return std::nullopt;
   if (value->is_number_integer()) {

@@ -15,8 +15,7 @@ namespace nodrel::server {
 // The member when it is a JSON string.
 std::optional<std::string> stringArgument(const nlohmann::json& arguments, std::string_view key);
 // The member when it is a JSON number holding a whole number within the 64-bit range.
-std::optional<std::int64_t> integerArgument(const nlohmann::json& arguments,
-                                            std::string_view key);
+std::optional<std::int64_t> integerArgument(const nlohmann::json& arguments, std::string_view key);
 // The member when it is an array of strings only.
 std::optional<std::vector<std::string>> stringArrayArgument(const nlohmann::json& arguments,
                                                             std::string_view key);

@@ -43,12 +43,14 @@ json propertySchema(const ToolProperty& property) {
 
 const std::vector<const ToolSpec*>& toolSpecs() {
   static const std::vector<const ToolSpec*> tools = {
-      &getSkillsTool(),          &getContextTool(),         &saveCorrectionTool(),
-      &saveStandingInstructionTool(), &saveContextTool(),   &ingestProjectTool(),
-      &getImpactTool(),          &auditLogTool(),           &reportBuildFailureTool(),
-      &reportTestFailureTool(),  &promoteSkillTool(),       &listTasksTool(),
-      &matchConditionsTool(),    &expandNodeTool(),         &getIndexTool(),
-      &rememberTool(),
+      &getSkillsTool(),          &getContextTool(),
+      &saveCorrectionTool(),     &saveStandingInstructionTool(),
+      &saveContextTool(),        &ingestProjectTool(),
+      &getImpactTool(),          &auditLogTool(),
+      &reportBuildFailureTool(), &reportTestFailureTool(),
+      &promoteSkillTool(),       &listTasksTool(),
+      &matchConditionsTool(),    &expandNodeTool(),
+      &getIndexTool(),           &rememberTool(),
   };
   return tools;
 }

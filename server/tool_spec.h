@@ -16,8 +16,8 @@ namespace nodrel::server {
 
 // What every call carries, read before the tool's own arguments.
 struct ToolCall {
-  const nlohmann::json& all;             // the arguments, directory arguments normalised
-  std::string projectPath;               // "" when absent
+  const nlohmann::json& all;  // the arguments, directory arguments normalised
+  std::string projectPath;    // "" when absent
   std::optional<std::string> sessionID;
 };
 
@@ -60,7 +60,8 @@ inline ToolProperty projectPathProperty() {
 }
 
 inline ToolProperty surfaceProperty() {
-  return {"surface", PropertyType::String,
+  return {"surface",
+          PropertyType::String,
           "Optional: the originating surface. Inferred from NODREL_SURFACE env var if omitted.",
           {"claude_code", "claude_desktop", "claude_ai", "cowork", "claude_chat"}};
 }

@@ -113,8 +113,8 @@ std::string trimHorizontalSpace(std::string_view text) {
     if (!isHorizontalSpace(c)) break;
     end = i;
   }
-  return std::string(text.substr(static_cast<std::size_t>(begin),
-                                 static_cast<std::size_t>(end - begin)));
+  return std::string(
+      text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
 }  // namespace nodrel::server

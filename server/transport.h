@@ -14,8 +14,8 @@ namespace nodrel::server {
 inline constexpr std::size_t kMaxLineBytes = std::size_t{64} << 20;
 
 struct InputLine {
-  std::string text;        // without its line feed (or CR LF)
-  bool overlong = false;   // the line passed kMaxLineBytes: `text` holds only its first bytes
+  std::string text;       // without its line feed (or CR LF)
+  bool overlong = false;  // the line passed kMaxLineBytes: `text` holds only its first bytes
 };
 
 // Reads lines from a file descriptor with its own buffer.

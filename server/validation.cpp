@@ -10,8 +10,8 @@
 namespace nodrel::server {
 namespace {
 
-constexpr std::array<std::string_view, 5> kSurfaces = {"claude_code", "claude_desktop",
-                                                       "claude_ai", "cowork", "claude_chat"};
+constexpr std::array<std::string_view, 5> kSurfaces = {"claude_code", "claude_desktop", "claude_ai",
+                                                       "cowork", "claude_chat"};
 constexpr std::string_view kDefaultSurface = "claude_code";
 
 bool isKnownSurface(std::string_view surface) {

@@ -10,9 +10,12 @@ namespace nodrel::store {
 namespace {
 
 constexpr std::array<std::string_view, 12> kInjectionPhrases{
-    "ignore previous", "ignore all previous", "disregard", "override instructions",
-    "you are now",     "act as",              "system prompt", "<|im_start|>",
-    "<|im_end|>",      "[inst]",              "<<sys>>",       "```system"};
+    "ignore previous", "ignore all previous",
+    "disregard",       "override instructions",
+    "you are now",     "act as",
+    "system prompt",   "<|im_start|>",
+    "<|im_end|>",      "[inst]",
+    "<<sys>>",         "```system"};
 
 constexpr std::array<std::string_view, 5> kDangerousMarkers{
     "<script", "javascript:", "data:text/html", "onclick=", "onerror="};

@@ -367,7 +367,8 @@ void enforceCapacity(db::Connection& connection) {
   }
   const auto demoted = static_cast<std::int64_t>(moved.size());
   std::int64_t freed = 0;
-  for (const Memory* memory : moved) freed = platform::saturatingAdd(freed, estimatedBytes(*memory));
+  for (const Memory* memory : moved)
+    freed = platform::saturatingAdd(freed, estimatedBytes(*memory));
 
   const std::string summary = "Active cap hit \u2014 demoted " + std::to_string(demoted) +
                               " memories to cold (" + fileByteCountString(freed) + " freed)";
@@ -397,15 +398,24 @@ std::optional<std::vector<MemoryLinkCounts>> memoryLinkCountsOfAll(
 
 double demotionTypeWeight(MemoryType type) {
   switch (type) {
-    case MemoryType::Correction: return 0.55;
-    case MemoryType::Decision: return 0.35;
-    case MemoryType::Fact: return 0.35;
-    case MemoryType::Rule: return 0.8;
-    case MemoryType::Workflow: return 0.8;
-    case MemoryType::Observation: return 0;
-    case MemoryType::KeyPoint: return 0.15;
-    case MemoryType::Handoff: return 0.15;
-    case MemoryType::State: return 0.15;
+    case MemoryType::Correction:
+      return 0.55;
+    case MemoryType::Decision:
+      return 0.35;
+    case MemoryType::Fact:
+      return 0.35;
+    case MemoryType::Rule:
+      return 0.8;
+    case MemoryType::Workflow:
+      return 0.8;
+    case MemoryType::Observation:
+      return 0;
+    case MemoryType::KeyPoint:
+      return 0.15;
+    case MemoryType::Handoff:
+      return 0.15;
+    case MemoryType::State:
+      return 0.15;
   }
   return 0;
 }
@@ -428,8 +438,7 @@ std::vector<double> demotionScores(const std::vector<Memory>& candidates,
   const double meanTwoHop = recorded ? twoHopSum / static_cast<double>(recorded) : 0;
 
   auto ageInDays = [&](const Memory& m) {
-    const double seconds =
-        std::chrono::duration<double>(now - m.lastAccessed).count();
+    const double seconds = std::chrono::duration<double>(now - m.lastAccessed).count();
     return std::max(0.0, seconds) / kSecondsPerDay;
   };
   double maxAccess = 0, maxAge = 0;
@@ -512,7 +521,8 @@ void postDemotionNotification(std::int64_t count, std::int64_t freedBytes) {
 void postBothTiersFullNotification() {
   const auto held = static_cast<std::int64_t>(PendingWriteQueue::shared().size());
   platform::NotificationCenter::defaultCenter().post(
-      {std::string(kBothTiersFullNotification), {{"queuedCount", held + pendingWritesFileCount()}}});
+      {std::string(kBothTiersFullNotification),
+       {{"queuedCount", held + pendingWritesFileCount()}}});
 }
 
 }  // namespace nodrel::store

@@ -88,17 +88,22 @@ std::weak_ordering compareNumbers(const db::Value& a, const db::Value& b) {
   if (ai && bi) return *ai <=> *bi;
   const long double x = ai ? static_cast<long double>(*ai) : *db::realOf(a);
   const long double y = bi ? static_cast<long double>(*bi) : *db::realOf(b);
-  return x < y ? std::weak_ordering::less
-               : y < x ? std::weak_ordering::greater : std::weak_ordering::equivalent;
+  return x < y   ? std::weak_ordering::less
+         : y < x ? std::weak_ordering::greater
+                 : std::weak_ordering::equivalent;
 }
 
 std::weak_ordering compareValues(const db::Value& a, const db::Value& b) {
   if (auto c = storageRank(a) <=> storageRank(b); c != 0) return c;
   switch (storageRank(a)) {
-    case 1: return compareNumbers(a, b);
-    case 2: return *db::textOf(a) <=> *db::textOf(b);
-    case 3: return db::blobOf(a)->bytes <=> db::blobOf(b)->bytes;
-    default: return std::weak_ordering::equivalent;
+    case 1:
+      return compareNumbers(a, b);
+    case 2:
+      return *db::textOf(a) <=> *db::textOf(b);
+    case 3:
+      return db::blobOf(a)->bytes <=> db::blobOf(b)->bytes;
+    default:
+      return std::weak_ordering::equivalent;
   }
 }
 
@@ -171,9 +176,9 @@ std::vector<GraphTraversal::EdgeRow> GraphTraversal::fetchEdges(
   // Repeating an identifier or a type in an IN list changes nothing but the parameter count.
   const std::vector<std::string> uniqueIDs = uniqueInOrder(ids);
   const std::vector<std::string> types = uniqueInOrder(edgeTypes);
-  const std::size_t perBatch =
-      types.size() * 2 < kMaxParameters ? std::max<std::size_t>(1, kMaxParameters / 2 - types.size())
-                                        : 1;
+  const std::size_t perBatch = types.size() * 2 < kMaxParameters
+                                   ? std::max<std::size_t>(1, kMaxParameters / 2 - types.size())
+                                   : 1;
   const bool batched = uniqueIDs.size() > perBatch;
   std::unordered_set<std::string> seen;
 

@@ -36,9 +36,9 @@ class GraphTraversal {
   // The memories reached from `seeds` within `hops` (clamped to 1..3) links, best first, at
   // most `limit` (negative counts as 0). Seeds are never scored. Empty `edgeTypes` follows
   // links of every type. A hop follows the links of at most the 50 best-scored nodes of its
-  // frontier (equal scores in frontier order). With a project, the walk still crosses every link, but no memory of
-  // another project is returned (global memories, with no project, are). Throws db::Error when
-  // the links or the memories' projects cannot be read; nothing is returned.
+  // frontier (equal scores in frontier order). With a project, the walk still crosses every link,
+  // but no memory of another project is returned (global memories, with no project, are). Throws
+  // db::Error when the links or the memories' projects cannot be read; nothing is returned.
   std::vector<GraphHit> traverse(std::span<const std::string> seeds, int hops,
                                  std::span<const std::string> edgeTypes, std::int64_t limit,
                                  const std::optional<std::string>& project = std::nullopt) const;

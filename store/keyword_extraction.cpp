@@ -92,8 +92,7 @@ std::vector<std::string> keywordsOf(const Tagger& tagger) {
   for (std::size_t i = 0; i < nouns.size(); ++i) {
     const std::string_view noun = text.substr(nouns[i].begin, nouns[i].end - nouns[i].begin);
     if (i > 0) {
-      const std::string_view gap =
-          text.substr(nouns[i - 1].end, nouns[i].begin - nouns[i - 1].end);
+      const std::string_view gap = text.substr(nouns[i - 1].end, nouns[i].begin - nouns[i - 1].end);
       if (onlyWhitespace(gap)) {
         phrase += ' ';
         phrase += noun;
@@ -148,13 +147,13 @@ std::vector<std::string> entitiesOf(const Tagger& tagger) {
 
 const std::unordered_set<std::string>& keywordStopWords() {
   static const std::unordered_set<std::string> words = {
-      "the", "and", "for", "that", "this", "with", "from", "not", "but", "are", "was", "has",
-      "have", "had", "been", "will", "would", "could", "should", "may", "might", "can", "its",
-      "their", "there", "they", "when", "where", "what", "which", "who", "how", "why", "then",
-      "than", "into", "onto", "upon", "over", "under", "about", "before", "after", "any", "all",
-      "some", "one", "two", "new", "old", "use", "used", "just", "also", "more", "very", "such",
-      "each", "even", "both", "only", "same", "way", "back", "down", "need", "want", "good",
-      "well"};
+      "the",   "and",    "for",   "that",  "this",  "with", "from",  "not",   "but",    "are",
+      "was",   "has",    "have",  "had",   "been",  "will", "would", "could", "should", "may",
+      "might", "can",    "its",   "their", "there", "they", "when",  "where", "what",   "which",
+      "who",   "how",    "why",   "then",  "than",  "into", "onto",  "upon",  "over",   "under",
+      "about", "before", "after", "any",   "all",   "some", "one",   "two",   "new",    "old",
+      "use",   "used",   "just",  "also",  "more",  "very", "such",  "each",  "even",   "both",
+      "only",  "same",   "way",   "back",  "down",  "need", "want",  "good",  "well"};
   return words;
 }
 

@@ -17,7 +17,15 @@ namespace nodrel::store {
 
 enum class MemoryTier { Episodic, Semantic, Procedural, Cold };
 enum class MemoryType {
-  Correction, Decision, Fact, Rule, Workflow, Observation, KeyPoint, Handoff, State
+  Correction,
+  Decision,
+  Fact,
+  Rule,
+  Workflow,
+  Observation,
+  KeyPoint,
+  Handoff,
+  State
 };
 enum class MemoryConditionType { RepoPath, SymbolTouched, TaskKeyword, FileGlob };
 

@@ -102,10 +102,11 @@ constexpr std::string_view kInsertContradictsLink =
 
 const std::unordered_set<std::string_view>& ftsStopWords() {
   static const std::unordered_set<std::string_view> words = {
-      "a", "an", "the", "is", "are", "was", "were", "be", "been", "being", "have", "has", "had",
-      "do", "does", "did", "will", "would", "could", "should", "may", "might", "shall", "can",
-      "not", "no", "nor", "or", "and", "but", "in", "on", "at", "to", "for", "of", "from", "by",
-      "with", "as", "if", "so", "yet", "it", "its", "this", "that", "these", "those"};
+      "a",    "an",    "the",   "is",  "are",  "was",  "were", "be",    "been",  "being",
+      "have", "has",   "had",   "do",  "does", "did",  "will", "would", "could", "should",
+      "may",  "might", "shall", "can", "not",  "no",   "nor",  "or",    "and",   "but",
+      "in",   "on",    "at",    "to",  "for",  "of",   "from", "by",    "with",  "as",
+      "if",   "so",    "yet",   "it",  "its",  "this", "that", "these", "those"};
   return words;
 }
 
@@ -284,8 +285,8 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     }
     if (!worthTagging && entityOpen()) {
       for (std::size_t n = 0; n < nameNeedles.size() && !worthTagging; ++n) {
-        worthTagging = perName[n] < kMaxLinksPerName &&
-                       haystack.find(nameNeedles[n]) != std::string::npos;
+        worthTagging =
+            perName[n] < kMaxLinksPerName && haystack.find(nameNeedles[n]) != std::string::npos;
       }
     }
     if (!worthTagging) continue;
@@ -295,8 +296,8 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     if (phrases >= 2 && semanticOpen()) {
       try {
         if (!semantic) semantic.emplace(connection.prepare(kInsertSemanticLink));
-        if (insertLink(*semantic, memoryID, id,
-                       std::min(0.2 * static_cast<double>(phrases), 1.0), now)) {
+        if (insertLink(*semantic, memoryID, id, std::min(0.2 * static_cast<double>(phrases), 1.0),
+                       now)) {
           ++semanticLinks;
         }
       } catch (const db::Error&) {
@@ -315,8 +316,7 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     if (names == 0 || !room) continue;
     try {
       if (!entity) entity.emplace(connection.prepare(kInsertEntityLink));
-      if (insertLink(*entity, memoryID, id, std::min(0.3 * static_cast<double>(names), 1.0),
-                     now)) {
+      if (insertLink(*entity, memoryID, id, std::min(0.3 * static_cast<double>(names), 1.0), now)) {
         ++entityLinks;
         for (std::size_t n = 0; n < mine->entities.size(); ++n) {
           if (theirNames.count(mine->entities[n])) ++perName[n];

@@ -15,11 +15,12 @@ namespace nodrel::store {
 // pointing at it grow with the store: a name every memory mentions would otherwise link each
 // new memory to hundreds of others and make hubs of the older ones. Within each bound the
 // nearest in time win.
-inline constexpr int kMaxLinksPerName = 20;        // entity targets sharing any one name
-inline constexpr int kMaxSemanticLinks = 20;       // outgoing, per memory
-inline constexpr int kMaxEntityLinks = 20;         // outgoing, per memory
-inline constexpr int kMaxTemporalLinks = 20;       // outgoing, per memory
-inline constexpr int kMaxIncomingLinksPerType = 40;  // a target already holding this many is passed over
+inline constexpr int kMaxLinksPerName = 20;   // entity targets sharing any one name
+inline constexpr int kMaxSemanticLinks = 20;  // outgoing, per memory
+inline constexpr int kMaxEntityLinks = 20;    // outgoing, per memory
+inline constexpr int kMaxTemporalLinks = 20;  // outgoing, per memory
+inline constexpr int kMaxIncomingLinksPerType =
+    40;  // a target already holding this many is passed over
 
 // Links the just-inserted memory to related recent memories. Throws db::Error only when the
 // candidate query cannot be prepared; failed inserts are passed over. Only candidates whose

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -32,9 +32,9 @@ constexpr double kLargestQueuedAtSeconds = 1e14;
 
 platform::Instant instantFromReferenceSeconds(double seconds) {
   seconds = std::clamp(seconds, -kLargestQueuedAtSeconds, kLargestQueuedAtSeconds);
-  return platform::Instant(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               kReferenceDate.time_since_epoch()) +
-                           std::chrono::milliseconds(std::llround(seconds * 1000.0)));
+  return platform::Instant(
+      std::chrono::duration_cast<std::chrono::milliseconds>(kReferenceDate.time_since_epoch()) +
+      std::chrono::milliseconds(std::llround(seconds * 1000.0)));
 }
 
 json toJSON(const PendingMemoryWrite& w) {
@@ -90,8 +90,7 @@ std::optional<PendingMemoryWrite> fromJSON(const json& o) {
       queuedAt == o.end()) {
     return std::nullopt;
   }
-  if (!body->is_string() || !tier->is_string() || !type->is_string() ||
-      !queuedAt->is_number()) {
+  if (!body->is_string() || !tier->is_string() || !type->is_string() || !queuedAt->is_number()) {
     return std::nullopt;
   }
   w.body = body->get<std::string>();

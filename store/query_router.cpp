@@ -45,8 +45,8 @@ bool looksLikeCode(const std::u32string& token) {
 
 const std::unordered_set<std::string>& QueryRouter::fileExtensions() {
   static const std::unordered_set<std::string> extensions = {
-      "swift", "ts", "tsx", "js", "jsx", "py", "go", "rs", "kt", "java", "c",
-      "cpp", "h", "m", "rb", "php", "cs", "yaml", "yml", "json", "toml"};
+      "swift", "ts", "tsx", "js", "jsx", "py", "go",   "rs",  "kt",   "java", "c",
+      "cpp",   "h",  "m",   "rb", "php", "cs", "yaml", "yml", "json", "toml"};
   return extensions;
 }
 
@@ -56,8 +56,8 @@ const std::vector<QueryRouter::Pattern>& QueryRouter::patterns() {
     auto add = [&](std::string_view expression, std::vector<std::string> tiers,
                    std::set<std::string> edgeTypes, std::string classification) {
       if (auto regex = platform::makeRegex(expression, platform::kRegexCaseInsensitive)) {
-        t.push_back({std::move(*regex), std::move(tiers), std::move(edgeTypes),
-                     std::move(classification)});
+        t.push_back(
+            {std::move(*regex), std::move(tiers), std::move(edgeTypes), std::move(classification)});
       }
     };
     add(kProceduralPattern, {"procedural"}, {"causal", "related"}, "procedural");
@@ -104,7 +104,8 @@ bool isFileScopedQuery(std::string_view query) {
   for (const std::u32string& token : whitespaceTokens(query)) {
     const auto dot = token.rfind(U'.');
     if (dot == std::u32string::npos) continue;
-    const std::string extension = platform::lowercase(platform::fromCodePoints(token.substr(dot + 1)));
+    const std::string extension =
+        platform::lowercase(platform::fromCodePoints(token.substr(dot + 1)));
     if (QueryRouter::fileExtensions().count(extension)) return true;
   }
   return false;

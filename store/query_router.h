@@ -14,12 +14,12 @@
 namespace nodrel::store {
 
 struct QueryRoute {
-  std::vector<std::string> tiers;             // empty: every tier but cold
-  std::set<std::string> preferredEdgeTypes;   // empty: no restriction
+  std::vector<std::string> tiers;            // empty: every tier but cold
+  std::set<std::string> preferredEdgeTypes;  // empty: no restriction
   double bm25Weight = 0.2;
   double vectorWeight = 0.5;
-  double graphWeight = 0.3;                   // the three weights add up to 1.0
-  std::string classification = "general";     // file-scoped, procedural, temporal, semantic, general
+  double graphWeight = 0.3;                // the three weights add up to 1.0
+  std::string classification = "general";  // file-scoped, procedural, temporal, semantic, general
 
   friend bool operator==(const QueryRoute&, const QueryRoute&) = default;
 };

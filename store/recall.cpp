@@ -24,7 +24,8 @@ namespace {
 
 // The full-text statement is assembled from these pieces: the project line and the tier
 // clause come and go with the query.
-constexpr std::string_view kFullTextHead = R"sql(    SELECT m.id, m.tier, m.body, m.body_tokens, m.project, m.context_path,
+constexpr std::string_view kFullTextHead =
+    R"sql(    SELECT m.id, m.tier, m.body, m.body_tokens, m.project, m.context_path,
            m.type, m.tags, m.created_at, m.last_accessed, m.access_count,
            m.strength, m.importance, m.pinned, m.evidence_count,
            m.parent_id, m.source_session, m.predicted_future_use,
@@ -41,7 +42,8 @@ constexpr std::string_view kFullTextTail = "\n    ORDER BY rank\n    LIMIT 50";
 
 // Candidates found by vector or graph alone. Soft-deleted memories stay out here as in every
 // other read of memories; cold ones do not, so links still reach the archive.
-constexpr std::string_view kSelectCandidatesHead = R"sql(    SELECT id, tier, body, body_tokens, project, context_path,
+constexpr std::string_view kSelectCandidatesHead =
+    R"sql(    SELECT id, tier, body, body_tokens, project, context_path,
            type, tags, created_at, last_accessed, access_count,
            strength, importance, pinned, evidence_count,
            parent_id, source_session, predicted_future_use,
@@ -93,15 +95,14 @@ std::vector<FullTextHit> fullTextHits(std::string_view query,
 
   std::vector<FullTextHit> hits;
   try {
-    connection.each(fullTextSQL(project.has_value(), route.tiers.size()), bindings,
-                    [&](const db::Row& row) {
-                      auto memory = memoryFromRow(row);
-                      if (!memory) return true;
-                      const double bm25 = row.size() > 24 ? db::realOf(row[24]).value_or(-1.0)
-                                                          : -1.0;
-                      hits.push_back({std::move(*memory), bm25});
-                      return hits.size() < kFullTextLimit;
-                    });
+    connection.each(
+        fullTextSQL(project.has_value(), route.tiers.size()), bindings, [&](const db::Row& row) {
+          auto memory = memoryFromRow(row);
+          if (!memory) return true;
+          const double bm25 = row.size() > 24 ? db::realOf(row[24]).value_or(-1.0) : -1.0;
+          hits.push_back({std::move(*memory), bm25});
+          return hits.size() < kFullTextLimit;
+        });
   } catch (const std::exception& error) {
     const std::string line = std::string("[nodrel] recall FTS error: ") + error.what() + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
@@ -147,8 +148,7 @@ std::vector<SimilarityHit> vectorHits(std::string_view query,
 }
 
 std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
-                                const std::vector<SimilarityHit>& vector,
-                                const QueryRoute& route,
+                                const std::vector<SimilarityHit>& vector, const QueryRoute& route,
                                 const std::optional<std::string>& project,
                                 db::Connection& connection) {
   std::vector<std::string> seeds;
@@ -171,8 +171,7 @@ std::vector<GraphHit> graphHits(const std::vector<FullTextHit>& fullText,
 // Reads the candidates in batches, so a large limit cannot exceed SQLite's parameter cap. A
 // failing read drops the candidates it was to bring, and only those.
 void readCandidates(const std::vector<std::string>& ids, const std::optional<std::string>& project,
-                    std::unordered_map<std::string, Memory>& memories,
-                    db::Connection& connection) {
+                    std::unordered_map<std::string, Memory>& memories, db::Connection& connection) {
   forEachBatch<std::string>(ids, kInListBatchSize, [&](std::span<const std::string> batch) {
     std::string sql(kSelectCandidatesHead);
     sql += sqlPlaceholders(batch.size());
@@ -238,10 +237,10 @@ void recordInjectionSignal(const std::string& memoryID, const std::optional<std:
                            db::Connection& connection) {
   std::string payload = "{}";
   if (sessionID) {
-    payload = "{\"session_id\":" +
-              nlohmann::json(*sessionID).dump(-1, ' ', false,
-                                              nlohmann::json::error_handler_t::replace) +
-              "}";
+    payload =
+        "{\"session_id\":" +
+        nlohmann::json(*sessionID).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+        "}";
   }
   connection.run(kInsertInjectionSignal,
                  {db::Value(memoryID), db::Value(std::string("injected")),
@@ -250,16 +249,20 @@ void recordInjectionSignal(const std::string& memoryID, const std::optional<std:
 
 double tierStabilityDays(MemoryTier tier) {
   switch (tier) {
-    case MemoryTier::Episodic: return 14.0;
-    case MemoryTier::Semantic: return 180.0;
-    case MemoryTier::Procedural: return 365.0;
-    case MemoryTier::Cold: return 1.0;
+    case MemoryTier::Episodic:
+      return 14.0;
+    case MemoryTier::Semantic:
+      return 180.0;
+    case MemoryTier::Procedural:
+      return 365.0;
+    case MemoryTier::Cold:
+      return 1.0;
   }
   return 14.0;
 }
 
-double recallScore(const Memory& memory, const RecallSignals& signals,
-                   const RecallWeights& weights, platform::Instant now) {
+double recallScore(const Memory& memory, const RecallSignals& signals, const RecallWeights& weights,
+                   platform::Instant now) {
   const double relevance = weights.fullText * signals.fullText + weights.vector * signals.vector +
                            weights.graph * signals.graph;
   const double ageSeconds =
@@ -347,9 +350,8 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
     memories.erase(it);
   }
 
-  std::stable_sort(scored.begin(), scored.end(), [](const ScoredMemory& a, const ScoredMemory& b) {
-    return a.score > b.score;
-  });
+  std::stable_sort(scored.begin(), scored.end(),
+                   [](const ScoredMemory& a, const ScoredMemory& b) { return a.score > b.score; });
   const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(limit, 0));
   if (scored.size() > keep) scored.resize(keep);
   return scored;

@@ -34,8 +34,8 @@ struct FusedID {
 // only, and vector and graph candidates that project's or global ones (no project); without a
 // project every memory is a candidate. Deleted memories are never returned;
 // cold ones only when graph expansion reaches them (the archive stays reachable by its links,
-// not by search). A failing full-text query is logged ("[nodrel] recall FTS error: ...") and counts as
-// no hits; failures of the vector, graph and candidate reads drop that signal. Throws only the
+// not by search). A failing full-text query is logged ("[nodrel] recall FTS error: ...") and counts
+// as no hits; failures of the vector, graph and candidate reads drop that signal. Throws only the
 // db::Error of the recent-memories fallback.
 std::vector<ScoredMemory> recallMemories(std::string_view query,
                                          const std::optional<std::string>& project,
@@ -73,7 +73,7 @@ double tierStabilityDays(MemoryTier tier);
 
 // bonus (0.25 when pinned) + prior (0.15 x recency decay + 0.1 x ln(uses + 1) + 0.05 x
 // importance / 10) + the weighted signals. A last access in the future counts as now.
-double recallScore(const Memory& memory, const RecallSignals& signals,
-                   const RecallWeights& weights, platform::Instant now);
+double recallScore(const Memory& memory, const RecallSignals& signals, const RecallWeights& weights,
+                   platform::Instant now);
 
 }  // namespace nodrel::store

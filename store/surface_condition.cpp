@@ -159,11 +159,16 @@ json encodeRule(const SurfaceConditionRule& rule) {
 SurfaceConditionParseError::SurfaceConditionParseError(Kind kind, std::string detail)
     : std::runtime_error([&] {
         switch (kind) {
-          case Kind::UnknownOp: return "unknown op: " + detail;
-          case Kind::UnknownType: return "unknown condition type: " + detail;
-          case Kind::MalformedStructure: return "malformed structure: " + detail;
-          case Kind::InvalidJSON: return std::string("invalid JSON");
-          case Kind::EmptyClauses: return std::string("empty clauses");
+          case Kind::UnknownOp:
+            return "unknown op: " + detail;
+          case Kind::UnknownType:
+            return "unknown condition type: " + detail;
+          case Kind::MalformedStructure:
+            return "malformed structure: " + detail;
+          case Kind::InvalidJSON:
+            return std::string("invalid JSON");
+          case Kind::EmptyClauses:
+            return std::string("empty clauses");
         }
         return detail;
       }()),
@@ -236,21 +241,24 @@ std::string SurfaceConditionRule::encode() const {
 
 bool SurfaceConditionRule::evaluate(const SurfaceConditionContext& context) const {
   switch (kind_) {
-    case Kind::Leaf: return matchesCondition(type_, value_, context);
+    case Kind::Leaf:
+      return matchesCondition(type_, value_, context);
     case Kind::And:
       return std::all_of(clauses_.begin(), clauses_.end(),
                          [&](const SurfaceConditionRule& c) { return c.evaluate(context); });
     case Kind::Or:
       return std::any_of(clauses_.begin(), clauses_.end(),
                          [&](const SurfaceConditionRule& c) { return c.evaluate(context); });
-    case Kind::Not: return !clauses_.front().evaluate(context);
+    case Kind::Not:
+      return !clauses_.front().evaluate(context);
   }
   return false;
 }
 
 bool operator==(const SurfaceConditionRule& a, const SurfaceConditionRule& b) {
   if (a.kind_ != b.kind_) return false;
-  if (a.kind_ == SurfaceConditionRule::Kind::Leaf) return a.type_ == b.type_ && a.value_ == b.value_;
+  if (a.kind_ == SurfaceConditionRule::Kind::Leaf)
+    return a.type_ == b.type_ && a.value_ == b.value_;
   return a.clauses_ == b.clauses_;
 }
 
@@ -290,8 +298,7 @@ bool globMatches(std::string_view patternText, std::string_view pathText) {
     if (p < pattern.size() && pattern[p] == "*") {
       starAt = p++;
       resumeAt = s;
-    } else if (p < pattern.size() &&
-               (pattern[p] == "?" ? path[s] != "/" : pattern[p] == path[s])) {
+    } else if (p < pattern.size() && (pattern[p] == "?" ? path[s] != "/" : pattern[p] == path[s])) {
       ++p;
       ++s;
     } else if (starAt != pattern.size()) {

@@ -22,8 +22,7 @@ struct SurfaceConditionContext {
   std::vector<std::string> touchedSymbols{};
   std::optional<std::string> taskDescription{};
 
-  friend bool operator==(const SurfaceConditionContext&,
-                         const SurfaceConditionContext&) = default;
+  friend bool operator==(const SurfaceConditionContext&, const SurfaceConditionContext&) = default;
 };
 
 class SurfaceConditionParseError : public std::runtime_error {
@@ -40,8 +39,7 @@ class SurfaceConditionParseError : public std::runtime_error {
   // The op, type or message the case carries; empty for the cases that carry none.
   const std::string& detail() const noexcept { return detail_; }
 
-  friend bool operator==(const SurfaceConditionParseError& a,
-                         const SurfaceConditionParseError& b) {
+  friend bool operator==(const SurfaceConditionParseError& a, const SurfaceConditionParseError& b) {
     return a.kind_ == b.kind_ && a.detail_ == b.detail_;
   }
 

@@ -158,7 +158,7 @@ struct PackedVectors {
   bool filled = false;
   std::vector<std::int64_t> rowids;
   std::vector<std::string> ids;
-  std::vector<std::size_t> offsets;      // into components; one more than there are rows
+  std::vector<std::size_t> offsets;  // into components; one more than there are rows
   std::vector<float> components;
   std::vector<float> norms;
 };
@@ -174,8 +174,8 @@ std::unordered_map<const db::Connection*, std::unique_ptr<PackedVectors>>& packe
 db::Statement prepareCandidates(db::Connection& connection, bool excludeCold,
                                 const std::optional<std::string>& project) {
   if (!project) return connection.prepare(excludeCold ? kSelectLiveVectors : kSelectAllVectors);
-  db::Statement statement = connection.prepare(excludeCold ? kSelectLiveVectorsInProject
-                                                           : kSelectAllVectorsInProject);
+  db::Statement statement =
+      connection.prepare(excludeCold ? kSelectLiveVectorsInProject : kSelectAllVectorsInProject);
   statement.bindText(1, *project);
   return statement;
 }
@@ -289,23 +289,23 @@ void eachStoredVector(db::Statement& statement, OnRow&& onRow) {
 // empty and unfilled, so the next search reads again.
 void refresh(PackedVectors& packed, db::Connection& connection) {
   const std::uint64_t stored = gStoredVectors.load();
-  const std::int64_t version = db::integerOf(connection.scalar(kDataVersion).value_or(db::Null{}))
-                                   .value_or(-1);
+  const std::int64_t version =
+      db::integerOf(connection.scalar(kDataVersion).value_or(db::Null{})).value_or(-1);
   if (packed.filled && packed.dataVersion == version && packed.storedVectors == stored) return;
   packed = PackedVectors{};
   db::Statement statement = connection.prepare(kSelectStoredVectors);
   packed.offsets.push_back(0);
   try {
-    eachStoredVector(statement, [&](std::int64_t rowid, std::string_view id,
-                                    std::string_view bytes) {
-      if (bytes.size() < 4) return;
-      const std::vector<float> v = decodeEmbedding(bytes);
-      packed.rowids.push_back(rowid);
-      packed.ids.emplace_back(id);
-      packed.components.insert(packed.components.end(), v.begin(), v.end());
-      packed.offsets.push_back(packed.components.size());
-      packed.norms.push_back(norm(v.data(), v.size()));
-    });
+    eachStoredVector(statement,
+                     [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
+                       if (bytes.size() < 4) return;
+                       const std::vector<float> v = decodeEmbedding(bytes);
+                       packed.rowids.push_back(rowid);
+                       packed.ids.emplace_back(id);
+                       packed.components.insert(packed.components.end(), v.begin(), v.end());
+                       packed.offsets.push_back(packed.components.size());
+                       packed.norms.push_back(norm(v.data(), v.size()));
+                     });
   } catch (const db::Error&) {
     packed = PackedVectors{};
     return;
@@ -326,10 +326,10 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
     const double share =
         vectors <= kSmallStoreVectors ? kIndexedProjectShareOfSmallStore : kIndexedProjectShare;
     const auto upTo = static_cast<std::int64_t>(std::ceil(share * static_cast<double>(vectors)));
-    const auto counted = db::integerOf(connection.scalar(kCountProjectUpTo,
-                                                         {db::text(project), db::Value(upTo)})
-                                           .value_or(db::Null{}))
-                             .value_or(upTo);
+    const auto counted =
+        db::integerOf(connection.scalar(kCountProjectUpTo, {db::text(project), db::Value(upTo)})
+                          .value_or(db::Null{}))
+            .value_or(upTo);
     return counted < upTo;
   } catch (const db::Error&) {
     return false;
@@ -340,16 +340,16 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
 // kept for this connection, or read from the table. `screened` says whether the rows were
 // already limited to those the search may return.
 std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
-                             const std::optional<std::string>& project,
-                             db::Connection& connection, bool& screened) {
+                             const std::optional<std::string>& project, db::Connection& connection,
+                             bool& screened) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
   std::vector<Hit> hits;
   screened = false;
   auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
                       std::string_view id) {
-    const auto similarity = similarityOf(query.data(), queryNorm, candidate, candidateNorm,
-                                         dimension);
+    const auto similarity =
+        similarityOf(query.data(), queryNorm, candidate, candidateNorm, dimension);
     if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
       hits.push_back({*similarity, rowid, std::string(id)});
     }
@@ -371,22 +371,23 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
     }
   }
   screened = project && readsProjectByIndex(*project, connection);
-  db::Statement statement = connection.prepare(
-      !screened ? kSelectStoredVectors
-                : excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
+  db::Statement statement = connection.prepare(!screened     ? kSelectStoredVectors
+                                               : excludeCold ? kSelectLiveVectorsOfProject
+                                                             : kSelectAllVectorsOfProject);
   if (screened) statement.bindText(1, *project);
   std::vector<float> candidate(dimension);
   try {
-    eachStoredVector(statement, [&](std::int64_t rowid, std::string_view id,
-                                    std::string_view bytes) {
-      if (bytes.size() / 4 != dimension) return;
-      if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(candidate.data(), bytes.data(), dimension * 4);
-      } else {
-        for (std::size_t i = 0; i < dimension; ++i) candidate[i] = loadFloat(bytes.data() + 4 * i);
-      }
-      consider(rowid, candidate.data(), norm(candidate.data(), dimension), id);
-    });
+    eachStoredVector(statement,
+                     [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
+                       if (bytes.size() / 4 != dimension) return;
+                       if constexpr (std::endian::native == std::endian::little) {
+                         std::memcpy(candidate.data(), bytes.data(), dimension * 4);
+                       } else {
+                         for (std::size_t i = 0; i < dimension; ++i)
+                           candidate[i] = loadFloat(bytes.data() + 4 * i);
+                       }
+                       consider(rowid, candidate.data(), norm(candidate.data(), dimension), id);
+                     });
   } catch (const db::Error&) {
     // The hits so far stand.
   }
@@ -399,9 +400,9 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
 std::unordered_set<std::string> askMemories(std::span<const Hit> batch, bool excludeCold,
                                             const std::optional<std::string>& project,
                                             db::Connection& connection) {
-  std::string sql(project ? (excludeCold ? kSelectSearchableLiveInProject
-                                         : kSelectSearchableAllInProject)
-                          : (excludeCold ? kSelectSearchableLive : kSelectRefusedAll));
+  std::string sql(
+      project ? (excludeCold ? kSelectSearchableLiveInProject : kSelectSearchableAllInProject)
+              : (excludeCold ? kSelectSearchableLive : kSelectRefusedAll));
   sql += sqlPlaceholders(batch.size());
   sql += ")";
   db::Statement statement = connection.prepare(sql);

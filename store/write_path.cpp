@@ -92,8 +92,8 @@ constexpr std::int64_t kLowestImportance = 1;
 constexpr std::int64_t kHighestImportance = 10;
 
 PendingMemoryWrite pendingFrom(const MemoryWrite& w, platform::Instant queuedAt) {
-  return {w.body,        w.tier,       w.project,       w.type,  w.tags,
-          w.importance,  w.contextPath, w.sourceSession, queuedAt};
+  return {w.body,       w.tier,        w.project,       w.type,  w.tags,
+          w.importance, w.contextPath, w.sourceSession, queuedAt};
 }
 
 MemoryWrite writeFrom(const PendingMemoryWrite& p) {
@@ -169,15 +169,14 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
     // A row without its full-text entry would never be searchable, since a later write of the
     // same body only reinforces it: both are stored, or neither and the caller hears why.
     db::Savepoint savepoint(connection, "nodrel_write_memory");
-    const int stored =
-        connection.run(kInsertMemory,
-                       {db::text(id), db::text(toString(write.tier)), db::text(write.body),
-                        db::Value(tokens), db::optionalText(write.project),
-                        db::optionalText(write.contextPath), db::text(toString(write.type)),
-                        db::optionalText(write.tags), db::text(nowText), db::text(nowText),
-                        db::Value(importance), db::optionalText(write.sourceSession), db::Null{},
-                        db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
-                        db::Value(std::int64_t{0}), db::Null{}});
+    const int stored = connection.run(
+        kInsertMemory,
+        {db::text(id), db::text(toString(write.tier)), db::text(write.body), db::Value(tokens),
+         db::optionalText(write.project), db::optionalText(write.contextPath),
+         db::text(toString(write.type)), db::optionalText(write.tags), db::text(nowText),
+         db::text(nowText), db::Value(importance), db::optionalText(write.sourceSession),
+         db::Null{}, db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
+         db::Value(std::int64_t{0}), db::Null{}});
     if (stored == 0) {
       // The other program stored the body after our lookup: ours is a second write of it.
       savepoint.commit();

@@ -93,7 +93,7 @@ struct ProjectRow {
 struct ResolvedProject {
   std::optional<std::string> id;  // absent when no registered project matched
   std::string name;
-  std::string path;  // the working directory as passed, also when an ancestor matched
+  std::string path;       // the working directory as passed, also when an ancestor matched
   std::string matchedBy;  // "cwd" or "none"
 };
 
@@ -116,9 +116,8 @@ std::optional<std::int64_t> parseLimit(std::string_view text) {
   std::string_view number = text;
   if (!number.empty() && number.front() == '+') number.remove_prefix(1);
   const std::string_view digits =
-      (number.size() == text.size() && !number.empty() && number.front() == '-')
-          ? number.substr(1)
-          : number;
+      (number.size() == text.size() && !number.empty() && number.front() == '-') ? number.substr(1)
+                                                                                 : number;
   if (digits.empty()) return std::nullopt;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
@@ -277,10 +276,10 @@ std::string renderSessionReadyHeader(const ResolvedProject& project, std::int64_
   // may still have memories of its own.
   std::string match = "  (matched by cwd)";
   if (project.matchedBy == "none") {
-    match = memoryCount < 1 ? "  (no registry entry \u2014 nodrel hasn't seen this path before)"
-                            : "  (no registry entry \u2014 " + std::to_string(memoryCount) +
-                                  (memoryCount == 1 ? " memory" : " memories") +
-                                  " stored for this path)";
+    match = memoryCount < 1
+                ? "  (no registry entry \u2014 nodrel hasn't seen this path before)"
+                : "  (no registry entry \u2014 " + std::to_string(memoryCount) +
+                      (memoryCount == 1 ? " memory" : " memories") + " stored for this path)";
   }
   text += "Project: " + project.name + match + "\n";
   text += "Loaded: " + std::to_string(memoryCount) + " memories \u00b7 " +
@@ -355,11 +354,10 @@ std::string renderMemoryIndex(const std::vector<IndexNode>& nodes) {
   std::int64_t total = 0;
   for (const auto& node : nodes) total += node.traversalCostTokens;
   std::string text = "## Memory index (call nodrel_expand_node to load subtree)\n\n";
-  text += "_" + std::to_string(nodes.size()) + " top-level nodes \u00b7 ~" +
-          std::to_string(total) + " tokens if all expanded_\n\n";
+  text += "_" + std::to_string(nodes.size()) + " top-level nodes \u00b7 ~" + std::to_string(total) +
+          " tokens if all expanded_\n\n";
   for (const auto& node : nodes) {
-    text += "- `" + node.id + "` (~" + std::to_string(node.traversalCostTokens) +
-            "t)";
+    text += "- `" + node.id + "` (~" + std::to_string(node.traversalCostTokens) + "t)";
     if (!node.tags.empty()) text += " [" + node.tags + "]";
     text += ": " + node.bodyPreview + "\n";
   }
@@ -447,8 +445,8 @@ int runContext(Arguments args) {
   const auto siblings = siblingProjects(db, *cwd);
 
   writeOut(renderSessionReadyHeader(project, memoryCount, correctionCount,
-                                    static_cast<std::int64_t>(indexNodes.size()),
-                                    instructionCount, siblings) +
+                                    static_cast<std::int64_t>(indexNodes.size()), instructionCount,
+                                    siblings) +
            "\n");
   if (!hits.empty()) writeOut(renderContextBlock(project.name, hits) + "\n");
   if (!indexNodes.empty()) writeOut(renderMemoryIndex(indexNodes) + "\n");

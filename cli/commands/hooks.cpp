@@ -34,7 +34,8 @@ int warnUnlessInstalled(const std::string& name) {
   if (ec || self.empty()) self = "path/to/nodrel";
   writeErr("nodrel " + name + ": warning: " + installer.installedBinaryPath() +
            ", the program Claude Code will run, is missing or not executable; install it with: "
-           "install -D " + self + " " + installer.installedBinaryWord() + "\n");
+           "install -D " +
+           self + " " + installer.installedBinaryWord() + "\n");
   return 1;
 }
 

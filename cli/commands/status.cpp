@@ -21,7 +21,10 @@ namespace {
 constexpr std::string_view kCountMemoriesByTier =
     R"sql(SELECT tier, COUNT(*) FROM memories WHERE deleted_at IS NULL GROUP BY tier)sql";
 
-constexpr std::string_view kRule = "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500";
+constexpr std::string_view kRule =
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
+    "\u2500\u2500\u2500\u2500\u2500\u2500\u2500";
 constexpr std::array<std::string_view, 4> kTiers = {"episodic", "semantic", "procedural", "cold"};
 
 // Counts per tier; a tier without rows has no entry. A failed query counts nothing.

@@ -12,8 +12,8 @@ using parsers::LinePattern;
 struct GoPatterns {
   LinePattern importLine{R"re(^\s*import\s+"([^"]+)")re", 0, {"import"}};
   LinePattern importInBlock{R"re(^\s*"([^"]+)")re", 0, {"\""}};
-  LinePattern type{R"re(^\s*type\s+(\w+)\s+(struct|interface|func|map|chan|\[\]|\w+))re", 0,
-                   {"type"}};
+  LinePattern type{
+      R"re(^\s*type\s+(\w+)\s+(struct|interface|func|map|chan|\[\]|\w+))re", 0, {"type"}};
   LinePattern function{R"re(^\s*func\s+(?:\([^)]+\)\s+)?(\w+)\s*\()re", 0, {"func"}};
 };
 

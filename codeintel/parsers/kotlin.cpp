@@ -36,8 +36,8 @@ ParsedFile parseKotlinSource(std::string_view content) {
     const auto& word = m.group(1);
     const auto& name = m.group(2);
     if (!word || !name) continue;
-    const SymbolKind kind = word->find("interface") != std::string::npos ? SymbolKind::Protocol
-                                                                         : SymbolKind::Class;
+    const SymbolKind kind =
+        word->find("interface") != std::string::npos ? SymbolKind::Protocol : SymbolKind::Class;
     out.typeDeclarations.push_back(
         {*name, kind, m.line, text.braceBlockEnd(m.line), parsers::signatureOf(m)});
     if (const auto& list = m.group(3)) {

@@ -42,8 +42,7 @@ const std::optional<std::string>& LineMatch::group(std::size_t index) const {
   return index < groups.size() ? groups[index] : kAbsent;
 }
 
-LinePattern::LinePattern(std::string_view pattern, unsigned options,
-                         std::vector<std::string> anyOf)
+LinePattern::LinePattern(std::string_view pattern, unsigned options, std::vector<std::string> anyOf)
     : regex_(platform::makeRegex(pattern, options)), anyOf_(std::move(anyOf)) {}
 
 namespace {
@@ -234,8 +233,7 @@ std::int64_t braceBlockEndLine(std::span<const std::string_view> lines, std::int
   return startLine;
 }
 
-std::int64_t pythonBlockEndLine(std::span<const std::string_view> lines,
-                                std::int64_t startLine) {
+std::int64_t pythonBlockEndLine(std::span<const std::string_view> lines, std::int64_t startLine) {
   const auto count = static_cast<std::int64_t>(lines.size());
   if (startLine < 1 || startLine >= count) return startLine;
   const std::int64_t header = indentationWidth(lines[static_cast<std::size_t>(startLine - 1)]);
@@ -285,8 +283,7 @@ std::vector<std::string> withoutRepeats(const std::vector<std::string>& values) 
 }
 
 std::int64_t blockEnd(BlockRule rule, SourceText& text, std::int64_t startLine) {
-  return rule == BlockRule::Braces ? text.braceBlockEnd(startLine)
-                                   : text.pythonBlockEnd(startLine);
+  return rule == BlockRule::Braces ? text.braceBlockEnd(startLine) : text.pythonBlockEnd(startLine);
 }
 
 void appendFunctions(const std::vector<LineMatch>& matches, BlockRule rule, SourceText& text,

@@ -33,8 +33,7 @@ struct LineMatch {
 // same matches for a fraction of the time. Leave it empty for case-insensitive patterns.
 class LinePattern {
  public:
-  LinePattern(std::string_view pattern, unsigned options,
-              std::vector<std::string> anyOf = {});
+  LinePattern(std::string_view pattern, unsigned options, std::vector<std::string> anyOf = {});
 
   bool valid() const { return regex_.has_value(); }
   // Every non-overlapping match in each line alone, line by line; empty when the pattern did
@@ -101,8 +100,7 @@ std::int64_t indentationWidth(std::string_view line);
 std::int64_t braceBlockEndLine(std::span<const std::string_view> lines, std::int64_t startLine);
 // The line before the first later code line indented no deeper than the declaration, else the
 // last line.
-std::int64_t pythonBlockEndLine(std::span<const std::string_view> lines,
-                                std::int64_t startLine);
+std::int64_t pythonBlockEndLine(std::span<const std::string_view> lines, std::int64_t startLine);
 
 // Pattern-driven helpers over their whole text, with each distinct pattern compiled once per
 // thread. A pattern that does not compile gives nothing.

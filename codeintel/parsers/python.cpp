@@ -12,8 +12,8 @@ struct PythonPatterns {
   LinePattern import{R"re(^\s*import\s+([\w.]+))re", 0, {"import"}};
   LinePattern fromImport{R"re(^\s*from\s+([\w.]+)\s+import\s+)re", 0, {"from"}};
   LinePattern type{R"re(^\s*class\s+(\w+)(?:\(([^)]*)\))?\s*:)re", 0, {"class"}};
-  LinePattern function{R"re(^\s*(?:async\s+)?def\s+(\w+)\s*\(([^)]*)\)\s*(?:->[^:]+)?:)re", 0,
-                       {"def"}};
+  LinePattern function{
+      R"re(^\s*(?:async\s+)?def\s+(\w+)\s*\(([^)]*)\)\s*(?:->[^:]+)?:)re", 0, {"def"}};
 };
 
 }  // namespace
@@ -31,8 +31,8 @@ ParsedFile parsePythonSource(std::string_view content) {
   for (const auto& m : patterns.type.matches(text.lines())) {
     const auto& name = m.group(1);
     if (!name) continue;
-    out.typeDeclarations.push_back({*name, SymbolKind::Class, m.line,
-                                    text.pythonBlockEnd(m.line), parsers::signatureOf(m)});
+    out.typeDeclarations.push_back(
+        {*name, SymbolKind::Class, m.line, text.pythonBlockEnd(m.line), parsers::signatureOf(m)});
     if (const auto& bases = m.group(2)) {
       for (auto& piece : parsers::splitSupertypes(*bases)) {
         if (piece != "object") out.conformances.push_back({*name, std::move(piece)});

@@ -37,9 +37,9 @@ std::optional<SymbolKind> kindOf(const std::string& word) {
 // then a keyword or another modifier, never the name of a type.
 bool isClassMemberModifierUse(const std::string& name) {
   static constexpr std::array<std::string_view, 18> kWords = {
-      "func",     "var",     "let",         "subscript", "init",        "deinit",
-      "override", "final",   "open",        "public",    "internal",    "private",
-      "fileprivate", "required", "convenience", "dynamic", "nonisolated", "static"};
+      "func",        "var",      "let",         "subscript", "init",        "deinit",
+      "override",    "final",    "open",        "public",    "internal",    "private",
+      "fileprivate", "required", "convenience", "dynamic",   "nonisolated", "static"};
   for (auto word : kWords) {
     if (name == word) return true;
   }

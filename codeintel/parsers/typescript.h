@@ -1,4 +1,5 @@
-// codeintel/parsers/typescript.h: what a TypeScript and JavaScript source file imports and declares, by line patterns.
+// codeintel/parsers/typescript.h: what a TypeScript and JavaScript source file imports and
+// declares, by line patterns.
 #pragma once
 
 #include <string_view>

@@ -45,7 +45,8 @@ std::optional<std::string> refuseCleanedBody(std::string_view handler, std::stri
 }
 
 std::optional<std::string> refuseRationale(std::string_view handler, std::string_view rationale) {
-  if (rationale.find('\0') != std::string_view::npos) return "rationale must not contain null bytes";
+  if (rationale.find('\0') != std::string_view::npos)
+    return "rationale must not contain null bytes";
   if (platform::graphemeCount(rationale) > 10000) return "rationale exceeds 10,000 character limit";
   return refuseBody(handler, rationale);
 }

@@ -3,8 +3,8 @@
 #include <set>
 
 #include "server/projects.h"
-#include "server/tools/context_sections.h"
 #include "server/tool_arguments.h"
+#include "server/tools/context_sections.h"
 
 namespace nodrel::server {
 namespace {

@@ -23,8 +23,8 @@
 #include "platform/text.h"
 #include "platform/time.h"
 #include "server/projects.h"
-#include "server/transport.h"
 #include "server/tools/tool_result.h"
+#include "server/transport.h"
 #include "store/mem_scenes.h"
 #include "store/recall.h"
 
@@ -165,8 +165,8 @@ std::optional<std::vector<std::pair<std::string, std::int64_t>>> toolCounts(
 // The ISO 8601 internet form in UTC without fractions (2026-01-31T09:15:00Z): session_date is
 // compared with it as text.
 std::string efficiencyLowerBound() {
-  const auto bound = std::chrono::time_point_cast<std::chrono::seconds>(platform::now()) -
-                     kEfficiencyWindow;
+  const auto bound =
+      std::chrono::time_point_cast<std::chrono::seconds>(platform::now()) - kEfficiencyWindow;
   const std::time_t seconds = std::chrono::system_clock::to_time_t(bound);
   std::tm parts{};
   gmtime_r(&seconds, &parts);
@@ -203,8 +203,7 @@ void recordInjections(const std::vector<store::ScoredMemory>& recalled,
 
 }  // namespace
 
-std::optional<json> resolveProjectByName(const std::string& requested,
-                                         db::Connection& connection) {
+std::optional<json> resolveProjectByName(const std::string& requested, db::Connection& connection) {
   try {
     auto rows = connection.query(kResolveProject, {db::text(requested), db::text(requested)});
     if (rows.empty()) return std::nullopt;
@@ -304,14 +303,13 @@ json fetchCorrections(const std::optional<std::string>& projectID, db::Connectio
   return corrections;
 }
 
-json fetchSessionContexts(const std::optional<std::string>& projectID,
-                          db::Connection& connection) {
+json fetchSessionContexts(const std::optional<std::string>& projectID, db::Connection& connection) {
   json entries = json::array();
   if (!projectID) return entries;
   try {
     for (const auto& row : connection.query(kSessionContexts, {db::text(*projectID)})) {
-      entries.push_back(textRow(
-          row, {"id", "session_id", "surface", "context_type", "content", "created_at"}));
+      entries.push_back(
+          textRow(row, {"id", "session_id", "surface", "context_type", "content", "created_at"}));
     }
   } catch (const std::exception& e) {
     logFailure("fetchSessionContexts", e);
@@ -325,13 +323,11 @@ json fetchEfficiencyInsight(const std::optional<std::string>& projectID,
   if (!projectID) return {{"summary", kNoEfficiencyData}};
   std::vector<db::Row> rows;
   try {
-    rows = connection.query(kSessionStats,
-                            {db::text(*projectID), db::text(efficiencyLowerBound())});
+    rows =
+        connection.query(kSessionStats, {db::text(*projectID), db::text(efficiencyLowerBound())});
   } catch (const std::exception& e) {
     logFailure("fetchEfficiencyInsight", e);
-    return {{"period", kEfficiencyPeriod},
-            {"top_tools", json::array()},
-            {"total_corrections", 0}};
+    return {{"period", kEfficiencyPeriod}, {"top_tools", json::array()}, {"total_corrections", 0}};
   }
 
   std::int64_t corrections = 0;
@@ -416,7 +412,8 @@ json fetchCodeStructure(const std::string& path, db::Connection& connection) {
     // the code rows changed since, or no run of this version stored them.
     auto stored = codeintel::readStoredCodeSummary(projectPath, connection);
     const codeintel::CodeSummary summary =
-        stored ? std::move(stored->summary) : codeintel::computeCodeSummary(projectPath, connection);
+        stored ? std::move(stored->summary)
+               : codeintel::computeCodeSummary(projectPath, connection);
     if (summary.totalFiles < 1) return {{"ingested", false}};
     json lastIngestion = nullptr;
     if (summary.lastIngestion) lastIngestion = *summary.lastIngestion;

@@ -6,14 +6,14 @@
 #include "platform/text.h"
 #include "platform/uuid.h"
 #include "server/projects.h"
+#include "server/tool_arguments.h"
 #include "server/tools/body_checks.h"
+#include "server/tools/tool_result.h"
 #include "server/transport.h"
 #include "server/validation.h"
-#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/memory_links.h"
 #include "store/write_path.h"
-#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -154,7 +154,8 @@ const ToolSpec& saveCorrectionTool() {
                      {"content", PropertyType::String, "The correction or rule to save"},
                      {"rationale", PropertyType::String,
                       "Why this rule exists \u2014 shown alongside the rule at recall time"},
-                     {"source", PropertyType::String,
+                     {"source",
+                      PropertyType::String,
                       "Origin of the correction: manual, session_log, or teacher_agent (defaults "
                       "to session_log)",
                       {"manual", "session_log", "teacher_agent"}},
@@ -162,11 +163,10 @@ const ToolSpec& saveCorrectionTool() {
       .required = {"project_path", "content"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return saveCorrection(server.db(),
-                                  {call.projectPath, stringOr(call.all, "content", ""),
-                                   stringOr(call.all, "source", "session_log"),
-                                   stringArgument(call.all, "surface"),
-                                   stringArgument(call.all, "rationale")});
+            return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                                stringOr(call.all, "source", "session_log"),
+                                                stringArgument(call.all, "surface"),
+                                                stringArgument(call.all, "rationale")});
           },
       .summary = "write:correction",
       .writes = true,
@@ -188,10 +188,10 @@ const ToolSpec& saveStandingInstructionTool() {
       .required = {"content"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return saveStandingInstruction(server.db(),
-                                           {nonEmptyStringArgument(call.all, "project_path"),
-                                            stringOr(call.all, "content", ""),
-                                            stringArgument(call.all, "surface")});
+            return saveStandingInstruction(
+                server.db(),
+                {nonEmptyStringArgument(call.all, "project_path"),
+                 stringOr(call.all, "content", ""), stringArgument(call.all, "surface")});
           },
       .summary = "write:instruction",
       .writes = true,

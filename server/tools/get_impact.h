@@ -20,8 +20,7 @@ namespace nodrel::server {
 // {"success": false, "error": ...}. Never throws. `graphs`, when given, keeps the project's
 // edge graph for the next call.
 nlohmann::json getImpact(db::Connection& connection, const std::vector<std::string>& files,
-                         const std::string& project,
-                         codeintel::ImpactGraphCache* graphs = nullptr);
+                         const std::string& project, codeintel::ImpactGraphCache* graphs = nullptr);
 
 // file, score (to three decimals, halves away from zero), reason and the three counts.
 nlohmann::json predictionJSON(const codeintel::Prediction& prediction);

@@ -3,9 +3,9 @@
 #include <exception>
 
 #include "codeintel/code_ingestion_service.h"
+#include "server/tool_arguments.h"
 #include "server/transport.h"
 #include "server/validation.h"
-#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 

@@ -7,9 +7,9 @@
 
 #include "platform/saturating.h"
 #include "platform/text.h"
-#include "server/transport.h"
-#include "server/tools/context_sections.h"
 #include "server/tool_arguments.h"
+#include "server/tools/context_sections.h"
+#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {
@@ -172,7 +172,8 @@ json expandNode(db::Connection& connection, const std::string& memoryID, std::in
                   children, truncated, connection);
   std::int64_t estimated = 0;
   for (const auto& child : children) {
-    estimated = platform::saturatingAdd(estimated, child["traversal_cost_tokens"].get<std::int64_t>());
+    estimated =
+        platform::saturatingAdd(estimated, child["traversal_cost_tokens"].get<std::int64_t>());
   }
   json node = {{"id", memory->id},
                {"body_preview", platform::graphemePrefix(memory->body, 200)},

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
+#include "server/tool_spec.h"
 #include "store/memory.h"
 #include "store/surface_condition.h"
-#include "server/tool_spec.h"
 
 namespace nodrel::server {
 

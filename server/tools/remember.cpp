@@ -4,13 +4,13 @@
 
 #include "platform/text.h"
 #include "platform/time.h"
+#include "server/tool_arguments.h"
 #include "server/tools/body_checks.h"
+#include "server/tools/tool_result.h"
 #include "server/transport.h"
 #include "server/validation.h"
-#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
-#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -49,7 +49,8 @@ json rememberContent(db::Connection& connection, const RememberArguments& argume
   write.importance = kImportance;
   write.project = arguments.projectPath;
   write.reviveForgotten = true;  // an explicit save brings a forgotten body back
-  if (arguments.sessionID && !arguments.sessionID->empty()) write.sourceSession = arguments.sessionID;
+  if (arguments.sessionID && !arguments.sessionID->empty())
+    write.sourceSession = arguments.sessionID;
 
   store::Memory memory;
   try {

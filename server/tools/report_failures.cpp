@@ -4,9 +4,9 @@
 
 #include "codeintel/build_failures.h"
 #include "codeintel/test_failures.h"
-#include "server/transport.h"
-#include "server/tools/tool_result.h"
 #include "server/tool_arguments.h"
+#include "server/tools/tool_result.h"
+#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {
@@ -117,10 +117,9 @@ const ToolSpec& reportBuildFailureTool() {
       .required = {"project_path", "build_output"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return reportBuildFailure(server.db(), {call.projectPath,
-                                                    stringOr(call.all, "build_output", ""),
-                                                    stringArgument(call.all, "trigger_file"),
-                                                    call.sessionID});
+            return reportBuildFailure(server.db(),
+                                      {call.projectPath, stringOr(call.all, "build_output", ""),
+                                       stringArgument(call.all, "trigger_file"), call.sessionID});
           },
       .summary = "write:build_failure",
       .writes = true,
@@ -140,7 +139,8 @@ const ToolSpec& reportTestFailureTool() {
                       "Absolute path to the project directory"},
                      {"test_output", PropertyType::String,
                       "Raw test runner output (xcodebuild test, jest, or pytest)"},
-                     {"framework", PropertyType::String,
+                     {"framework",
+                      PropertyType::String,
                       "Test framework: xctest, jest, or pytest (defaults to xctest)",
                       {"xctest", "jest", "pytest"}},
                      {"trigger_file", PropertyType::String,
@@ -150,11 +150,10 @@ const ToolSpec& reportTestFailureTool() {
       .required = {"project_path", "test_output"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return reportTestFailure(server.db(), {call.projectPath,
-                                                   stringOr(call.all, "test_output", ""),
-                                                   stringOr(call.all, "framework", "xctest"),
-                                                   stringArgument(call.all, "trigger_file"),
-                                                   call.sessionID});
+            return reportTestFailure(server.db(),
+                                     {call.projectPath, stringOr(call.all, "test_output", ""),
+                                      stringOr(call.all, "framework", "xctest"),
+                                      stringArgument(call.all, "trigger_file"), call.sessionID});
           },
       .summary = "write:test_failure",
       .writes = true,

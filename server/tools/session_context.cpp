@@ -5,13 +5,13 @@
 
 #include "platform/uuid.h"
 #include "server/projects.h"
+#include "server/tool_arguments.h"
 #include "server/tools/body_checks.h"
+#include "server/tools/tool_result.h"
 #include "server/transport.h"
 #include "server/validation.h"
-#include "server/tools/tool_result.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"
-#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 namespace {
@@ -54,8 +54,8 @@ json saveContext(db::Connection& connection, const SaveContextArguments& argumen
   try {
     connection.run(kInsertSessionContext,
                    {db::text(id), db::optionalText(sessionID), db::text(projectID),
-                    db::text(resolveSurface(arguments.surface)), db::text(kind),
-                    db::text(content), db::text(createdAt)});
+                    db::text(resolveSurface(arguments.surface)), db::text(kind), db::text(content),
+                    db::text(createdAt)});
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] saveContext error: ") + e.what());
     return failure(e.what());
@@ -96,7 +96,8 @@ const ToolSpec& saveContextTool() {
                      {"content", PropertyType::String,
                       "The context to save \u2014 a decision made, current state, key point, or "
                       "handoff note"},
-                     {"context_type", PropertyType::String,
+                     {"context_type",
+                      PropertyType::String,
                       "Type of context: decision (architectural/design choice), state (current "
                       "work status), key_point (important detail), handoff (end-of-session "
                       "summary for next session)",
@@ -107,10 +108,9 @@ const ToolSpec& saveContextTool() {
       .required = {"project_path", "content", "context_type"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return saveContext(server.db(),
-                               {call.projectPath, stringOr(call.all, "content", ""),
-                                stringOr(call.all, "context_type", "key_point"), call.sessionID,
-                                stringArgument(call.all, "surface")});
+            return saveContext(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
+                                             stringOr(call.all, "context_type", "key_point"),
+                                             call.sessionID, stringArgument(call.all, "surface")});
           },
       .summary = "write:context",
       .writes = true,

@@ -3,10 +3,10 @@
 #include <exception>
 
 #include "server/task_promoter.h"
+#include "server/tool_arguments.h"
+#include "server/tools/tool_result.h"
 #include "server/transport.h"
 #include "server/validation.h"
-#include "server/tools/tool_result.h"
-#include "server/tool_arguments.h"
 
 namespace nodrel::server {
 using nlohmann::json;

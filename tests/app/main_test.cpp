@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,10 +120,12 @@ TEST(NodrelAppInit, AgainChangesNothingAndLosesNothing) {
   {
     auto c = db::Connection::open(home.databasePath());
     c.run("INSERT INTO projects (id, name, path, created_at) VALUES ('P', 'app', '/app', 't')");
-    c.run("INSERT INTO memories (id, tier, body, created_at, last_accessed) "
-          "VALUES ('m', 'episodic', 'kept', 't', 't')");
-    c.run("INSERT INTO memories_fts(rowid, body, tags) "
-          "SELECT rowid, body, '' FROM memories WHERE id = 'm'");
+    c.run(
+        "INSERT INTO memories (id, tier, body, created_at, last_accessed) "
+        "VALUES ('m', 'episodic', 'kept', 't', 't')");
+    c.run(
+        "INSERT INTO memories_fts(rowid, body, tags) "
+        "SELECT rowid, body, '' FROM memories WHERE id = 'm'");
     before = schemaDump(c);
   }
   auto run = runApp({"init"});
@@ -153,10 +155,11 @@ TEST(NodrelAppInit, CompletesADatabaseTheServerStarted) {
   ASSERT_EQ(runApp({"init"}).status, 0);
   auto c = db::Connection::open(home.databasePath());
   c.run("INSERT INTO projects (id, name, path, created_at) VALUES ('P', 'app', '/app', 't')");
-  EXPECT_NO_THROW(c.run("INSERT INTO session_context (id, session_id, project_id, surface, "
-                        "context_type, content, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                        {db::text("C"), db::Null{}, db::text("P"), db::text("claude_code"),
-                         db::text("decision"), db::text("use WAL"), db::text("t")}));
+  EXPECT_NO_THROW(
+      c.run("INSERT INTO session_context (id, session_id, project_id, surface, "
+            "context_type, content, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            {db::text("C"), db::Null{}, db::text("P"), db::text("claude_code"),
+             db::text("decision"), db::text("use WAL"), db::text("t")}));
 }
 
 TEST(NodrelAppInit, FailsWithoutTouchingWhatIsInTheWay) {
@@ -190,11 +193,8 @@ TEST(NodrelAppUsage, UnknownOrMissingCommandsPrintUsage) {
     bool usageOnStdout;
   };
   const Case cases[] = {
-      {{}, 2, false},
-      {{"bogus"}, 2, false},
-      {{"init", "extra"}, 2, false},
-      {{"INIT"}, 2, false},
-      {{"--help"}, 0, true},
+      {{}, 2, false},       {{"bogus"}, 2, false}, {{"init", "extra"}, 2, false},
+      {{"INIT"}, 2, false}, {{"--help"}, 0, true},
   };
   for (const auto& c : cases) {
     std::string joined;

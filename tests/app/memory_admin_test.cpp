@@ -35,9 +35,9 @@ class MemoryManagement : public ::testing::Test {
   void SetUp() override {
     std::vector<std::string> requests;
     for (std::size_t i = 0; i < bodies_.size(); ++i) {
-      requests.push_back(testing::toolCall(static_cast<int>(i) + 1, "nodrel_remember",
-                                           {{"project_path", projects_[i]},
-                                            {"content", bodies_[i]}}));
+      requests.push_back(
+          testing::toolCall(static_cast<int>(i) + 1, "nodrel_remember",
+                            {{"project_path", projects_[i]}, {"content", bodies_[i]}}));
     }
     // One session per write keeps their creation times apart.
     for (const auto& request : requests) {
@@ -66,8 +66,8 @@ TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
   auto run = app({"list"});
   EXPECT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(lines(run).size(), 3u) << run.out;
-  EXPECT_TRUE(lines(run)[0].starts_with(ids_[2].substr(0, 12) +
-                                        "  episodic  observation  /work/lib  "))
+  EXPECT_TRUE(
+      lines(run)[0].starts_with(ids_[2].substr(0, 12) + "  episodic  observation  /work/lib  "))
       << run.out;
   // The first line of the body only.
   EXPECT_TRUE(lines(run)[1].ends_with("  Release builds need LTO switched off for the ARM target"))
@@ -97,9 +97,9 @@ TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
       EXPECT_TRUE(lines(listed)[i].starts_with(ids_[c.want[i]].substr(0, 12)));
     }
   }
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"list", "--limit", "0"}, {"list", "--limit", "x"},
-        {"list", "--bogus"}}) {
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"list", "--limit", "0"},
+                                              {"list", "--limit", "x"},
+                                              {"list", "--bogus"}}) {
     SCOPED_TRACE(bad.back());
     auto refused = app(bad);
     EXPECT_EQ(refused.status, 2);
@@ -120,8 +120,8 @@ TEST_F(MemoryManagement, ForgottenMemoriesAreNoLongerRecalled) {
   const json after = context("/work/app");
   EXPECT_FALSE(mentions(after, "staging database is reset")) << after.dump();
   EXPECT_TRUE(mentions(after, "Release builds need LTO")) << after.dump();
-  auto hook = testing::runProgram(testing::binaryPath("cli/nodrel"),
-                                  {"context", "--cwd", "/work/app"}, "");
+  auto hook =
+      testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", "/work/app"}, "");
   EXPECT_EQ(hook.out.find("staging database is reset"), std::string::npos) << hook.out;
 
   auto listed = app({"list"});
@@ -150,10 +150,12 @@ TEST_F(MemoryManagement, ForgettingAMirroredCorrectionOrNoteHidesItToo) {
                          {{"project_path", "/work/app"},
                           {"content", "Never deploy on Fridays without a rollback plan"}}),
        testing::toolCall(11, "nodrel_save_context",
-                         {{"project_path", "/work/app"}, {"context_type", "decision"},
+                         {{"project_path", "/work/app"},
+                          {"context_type", "decision"},
                           {"content", "We chose blue-green deploys for the API"}}),
        testing::toolCall(12, "nodrel_save_context",
-                         {{"project_path", "/work/app"}, {"context_type", "state"},
+                         {{"project_path", "/work/app"},
+                          {"context_type", "state"},
                           {"content", "The migration to Postgres 16 is half done"}})});
   ASSERT_EQ(session.responses.size(), 3u);
   ASSERT_TRUE(mentions(context("/work/app"), "without a rollback plan"));
@@ -175,9 +177,10 @@ TEST_F(MemoryManagement, AnIdThatNamesNoOneMemoryChangesNothing) {
   {
     auto db = home_.openDatabase();
     for (const char* id : {"abcdef0011", "abcdef0022"}) {
-      db.run("INSERT INTO memories (id, tier, body, project, created_at) VALUES (?, 'episodic', "
-             "'twin', '/t', '2026-01-01T00:00:00.000+0000')",
-             {db::text(id)});
+      db.run(
+          "INSERT INTO memories (id, tier, body, project, created_at) VALUES (?, 'episodic', "
+          "'twin', '/t', '2026-01-01T00:00:00.000+0000')",
+          {db::text(id)});
     }
   }
   struct Case {
@@ -185,7 +188,8 @@ TEST_F(MemoryManagement, AnIdThatNamesNoOneMemoryChangesNothing) {
     std::string error;
   };
   const Case cases[] = {
-      {{ids_[0], "abcdef00"}, "abcdef00 names more than one memory: give more characters of the id"},
+      {{ids_[0], "abcdef00"},
+       "abcdef00 names more than one memory: give more characters of the id"},
       {{ids_[0], "0000000000000000"}, "no memory has the id 0000000000000000"},
       {{ids_[0], "abc"}, "abc is too short: give at least 8 characters of the id"},
       {{"not-an-id", ids_[0]}, "not a memory id: not-an-id"},

@@ -39,7 +39,9 @@ TEST(StructuralScore, AddsEachBonusOnce) {
       {"fence", "text\n```\ncode\n```\n" + prose(100), 1},
       {"unclosed fence still earns the fence bonus", "```\n" + prose(300), 1},
       {"decision wording counts once", "The ROOT CAUSE is X; we decided to recommend Y", 2},
-      {"all bonuses", "| a |\n| b |\n- x\n- y\n- z\nsrc/a.cpp src/b.cpp\n```\nc\n```\nThe fix is " + prose(200), 10},
+      {"all bonuses",
+       "| a |\n| b |\n- x\n- y\n- z\nsrc/a.cpp src/b.cpp\n```\nc\n```\nThe fix is " + prose(200),
+       10},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -59,26 +61,26 @@ TEST(ExtractNotableExchanges, PicksTurnsWithAScoredLongAnswer) {
   const std::string decision = " The fix is to pin the version.";
   const std::string answer400 = prose(400 - decision.size()) + decision;
   const std::vector<TranscriptMessage> messages = {
-      {Role::Assistant, answer400},                                    // no question before it
-      {Role::User, std::string(400, 'q')},                             // kept whole
+      {Role::Assistant, answer400},         // no question before it
+      {Role::User, std::string(400, 'q')},  // kept whole
       {Role::Assistant, "Let me look."},
-      {Role::Assistant, prose(399 - decision.size()) + decision},      // too short by one
-      {Role::Assistant, "| a |\n| b |\n" + answer400},                 // score 5
+      {Role::Assistant, prose(399 - decision.size()) + decision},  // too short by one
+      {Role::Assistant, "| a |\n| b |\n" + answer400},             // score 5
       {Role::Assistant, "Done."},
       {Role::User, "and this?"},
-      {Role::Assistant, prose(800)},                                   // no score
+      {Role::Assistant, prose(800)},                                              // no score
       {Role::Assistant, "```\n" + std::string(900, 'c') + "\n```\n" + decision},  // mostly code
       {Role::User, "r"},
-      {Role::Assistant, answer400 + "!"},                               // score 2, longer
-      {Role::Assistant, answer400},                                     // the same turn again
+      {Role::Assistant, answer400 + "!"},  // score 2, longer
+      {Role::Assistant, answer400},        // the same turn again
   };
   const auto exchanges = extractNotableExchanges(messages);
   ASSERT_EQ(exchanges.size(), 3u);
   EXPECT_EQ(exchanges[0].structuralScore, 5);
   // The turn's whole reply, preamble and closing line included.
   EXPECT_EQ(exchanges[0].body, "Q: " + std::string(400, 'q') + "\n\nA: Let me look.\n\n" +
-                                   prose(399 - decision.size()) + decision +
-                                   "\n\n| a |\n| b |\n" + answer400 + "\n\nDone.");
+                                   prose(399 - decision.size()) + decision + "\n\n| a |\n| b |\n" +
+                                   answer400 + "\n\nDone.");
   EXPECT_EQ(exchanges[1].body, "Q: r\n\nA: " + answer400 + "!\n\n" + answer400);
   EXPECT_EQ(exchanges[2].body, "Q: (session start)\n\nA: " + answer400);
 }

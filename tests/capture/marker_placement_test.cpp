@@ -20,11 +20,13 @@ std::string bodyFor(std::optional<platform::Instant> createdAt,
 }
 
 TEST(MarkerExchange, AnchorsToTheLastUserMessageAtOrBeforeTheMarker) {
-  const std::vector<TranscriptMessage> messages = {
-      {Role::User, "q1", at(1)},       {Role::Assistant, "a1", at(2)},
-      {Role::Assistant, "a1b", at(3)}, {Role::User, "q2 (no time)"},
-      {Role::Assistant, "a2"},         {Role::User, "q3", at(10)},
-      {Role::User, "run remember-mark", at(11)}};
+  const std::vector<TranscriptMessage> messages = {{Role::User, "q1", at(1)},
+                                                   {Role::Assistant, "a1", at(2)},
+                                                   {Role::Assistant, "a1b", at(3)},
+                                                   {Role::User, "q2 (no time)"},
+                                                   {Role::Assistant, "a2"},
+                                                   {Role::User, "q3", at(10)},
+                                                   {Role::User, "run remember-mark", at(11)}};
   EXPECT_EQ(bodyFor(at(5), messages), "Q: q1\n\nA: a1\n\na1b");
   EXPECT_EQ(bodyFor(at(1), messages), "Q: q1\n\nA: a1\n\na1b");  // inclusive
   EXPECT_EQ(bodyFor(at(20), messages), "Q: q3");                 // remember turn passed over

@@ -21,7 +21,7 @@ TEST(DetectSalienceSignals, OneSignalPerMessageFromTheFirstListThatMatches) {
     std::optional<Kind> want;
   };
   const std::vector<Case> cases = {
-      {user("No, always use tabs"), Kind::CorrectionUser},  // lists 1 and 2: list 1 wins
+      {user("No, always use tabs"), Kind::CorrectionUser},       // lists 1 and 2: list 1 wins
       {user("I play the piano, mostly"), Kind::CorrectionUser},  // no word boundaries
       {user("YOU'RE WRONG about that"), Kind::CorrectionUser},
       {user("you\u2019re wrong"), std::nullopt},  // typographic apostrophe
@@ -49,10 +49,11 @@ TEST(DetectSalienceSignals, OneSignalPerMessageFromTheFirstListThatMatches) {
 }
 
 TEST(DetectSalienceSignals, FollowsMessageOrderNotWeight) {
-  const std::vector<TranscriptMessage> messages = {
-      assistant("good catch"), user("hello"), user("from now on use pnpm"), user("no, stop")};
-  const std::vector<SalienceSignal> want = {
-      {Kind::SelfCorrectionAssistant, 0, 4}, {Kind::SaveIntentUser, 2, 6}, {Kind::CorrectionUser, 3, 8}};
+  const std::vector<TranscriptMessage> messages = {assistant("good catch"), user("hello"),
+                                                   user("from now on use pnpm"), user("no, stop")};
+  const std::vector<SalienceSignal> want = {{Kind::SelfCorrectionAssistant, 0, 4},
+                                            {Kind::SaveIntentUser, 2, 6},
+                                            {Kind::CorrectionUser, 3, 8}};
   EXPECT_EQ(detectSalienceSignals(messages), want);
   EXPECT_TRUE(detectSalienceSignals({}).empty());
 }
@@ -84,12 +85,13 @@ TEST(ExchangeText, BuildsTheQuestionAndAnswerAroundOneMessage) {
 // What the host wrote in the user's place is neither a signal nor a question; hook feedback
 // belongs to the turn it came in, a background task's notice begins the host's own turn.
 TEST(ExchangeText, PassesOverWhatTheHostWrote) {
-  const TranscriptMessage feedback{Role::User, "Stop hook feedback: never stop", std::nullopt, true};
-  const TranscriptMessage summary{Role::User, "<task-notification>never mind</task-notification>",
-                                  {}, true, true};
-  const std::vector<TranscriptMessage> messages = {
-      user("No, use pnpm"), feedback, assistant("Good catch, switched."), summary,
-      assistant("I'll remember that.")};
+  const TranscriptMessage feedback{Role::User, "Stop hook feedback: never stop", std::nullopt,
+                                   true};
+  const TranscriptMessage summary{
+      Role::User, "<task-notification>never mind</task-notification>", {}, true, true};
+  const std::vector<TranscriptMessage> messages = {user("No, use pnpm"), feedback,
+                                                   assistant("Good catch, switched."), summary,
+                                                   assistant("I'll remember that.")};
   const std::vector<SalienceSignal> want = {{Kind::CorrectionUser, 0, 8},
                                             {Kind::SelfCorrectionAssistant, 2, 4},
                                             {Kind::SaveIntentAssistant, 4, 3}};
@@ -104,8 +106,8 @@ TEST(ExchangeText, PassesOverWhatTheHostWrote) {
 TEST(ExchangeText, IsHeldToTheBodyLimit) {
   const std::vector<TranscriptMessage> messages = {user(std::string(4000, 'q')),
                                                    assistant(std::string(100000, 'a'))};
-  EXPECT_EQ(exchangeText(1, messages), "Q: " + std::string(2495, 'q') + "\u2026\n\nA: " +
-                                          std::string(2495, 'a') + "\u2026");
+  EXPECT_EQ(exchangeText(1, messages),
+            "Q: " + std::string(2495, 'q') + "\u2026\n\nA: " + std::string(2495, 'a') + "\u2026");
 }
 
 TEST(SalienceKind, RawValuesAreExact) {

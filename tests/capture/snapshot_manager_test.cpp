@@ -107,8 +107,8 @@ TEST_F(Retention, WindowsComeFromTheDefaultsWithFallbacks) {
     std::optional<nlohmann::json> hours;
     std::int64_t want;
   };
-  const Case cases[] = {{std::nullopt, 24}, {0, 24}, {-5, 24}, {"48", 24}, {48, 48},
-                        {INT64_MAX, INT64_MAX}};
+  const Case cases[] = {{std::nullopt, 24}, {0, 24},  {-5, 24},
+                        {"48", 24},         {48, 48}, {INT64_MAX, INT64_MAX}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.want);
     if (c.hours) {

@@ -49,10 +49,11 @@ TEST(SnapshotIndex, DecodesRecordsAndRefusesWhatIsNotOne) {
   EXPECT_EQ(decodeSnapshotIndex(encodeSnapshotIndex(records)), records);
   EXPECT_EQ(encodeSnapshotIndex({records[1]}).find("label"), std::string::npos);
 
-  for (const char* text :
-       {"", "{}", "[1]", R"([{"id": "a"}])",
-        R"([{"id": "a", "createdAt": "x", "sizeBytes": "10", "filePath": "f", "sourcePath": "s"}])",
-        R"([{"id": "a", "createdAt": "x", "sizeBytes": 1.5, "filePath": "f", "sourcePath": "s"}])"}) {
+  for (
+      const char* text :
+      {"", "{}", "[1]", R"([{"id": "a"}])",
+       R"([{"id": "a", "createdAt": "x", "sizeBytes": "10", "filePath": "f", "sourcePath": "s"}])",
+       R"([{"id": "a", "createdAt": "x", "sizeBytes": 1.5, "filePath": "f", "sourcePath": "s"}])"}) {
     SCOPED_TRACE(text);
     EXPECT_THROW(decodeSnapshotIndex(text), SnapshotIndexError);
   }
@@ -60,10 +61,10 @@ TEST(SnapshotIndex, DecodesRecordsAndRefusesWhatIsNotOne) {
 
 TEST(SnapshotIndex, SortsNewestFirstKeepingTiesInOrder) {
   std::vector<SnapshotRecord> records;
-  for (const auto& [id, time] : {std::pair{"old", "2026-01-01T00:00:00.000Z"},
-                                 std::pair{"tie1", "2026-01-02T00:00:00.000Z"},
-                                 std::pair{"tie2", "2026-01-02T00:00:00.000Z"},
-                                 std::pair{"new", "2026-01-03T00:00:00.000Z"}}) {
+  for (const auto& [id, time] :
+       {std::pair{"old", "2026-01-01T00:00:00.000Z"}, std::pair{"tie1", "2026-01-02T00:00:00.000Z"},
+        std::pair{"tie2", "2026-01-02T00:00:00.000Z"},
+        std::pair{"new", "2026-01-03T00:00:00.000Z"}}) {
     SnapshotRecord r;
     r.id = id;
     r.createdAt = time;

@@ -39,12 +39,13 @@ TEST(ParseTranscript, KeepsOnlyUserAndAssistantText) {
       {"empty", "", ""},
       {"blank lines", "\n\n\r\n\n", ""},
       {"content text is trimmed", transcriptLine("user", "  hello  "), "user:hello|"},
-      {"other line types", transcriptLine("system", "s") + transcriptLine("summary", "s") +
-                               transcriptLine("User", "s"),
+      {"other line types",
+       transcriptLine("system", "s") + transcriptLine("summary", "s") + transcriptLine("User", "s"),
        ""},
-      {"text parts only", transcriptLine("assistant", json::array({{{"type", "text"}, {"text", "a"}},
-                                                                   toolUse,
-                                                                   {{"type", "text"}, {"text", "  "}}})),
+      {"text parts only",
+       transcriptLine("assistant", json::array({{{"type", "text"}, {"text", "a"}},
+                                                toolUse,
+                                                {{"type", "text"}, {"text", "  "}}})),
        "assistant:a|"},
       {"parts joined by a blank line",
        transcriptLine("assistant", json::array({{{"type", "text"}, {"text", "a"}},
@@ -53,7 +54,10 @@ TEST(ParseTranscript, KeepsOnlyUserAndAssistantText) {
       {"a bare string among parts skips the line",
        transcriptLine("user", json::array({"x", {{"type", "text"}, {"text", "a"}}})), ""},
       {"tool results only", transcriptLine("user", json::array({toolResult})), ""},
-      {"message is a text", R"({"type":"user","message":"hello"})" "\n", ""},
+      {"message is a text",
+       R"({"type":"user","message":"hello"})"
+       "\n",
+       ""},
       {"part type is case-sensitive",
        transcriptLine("user", json::array({{{"type", "Text"}, {"text", "a"}}})), ""},
       {"not an object, empty object, broken JSON", "[1]\n{}\n{\"type\":\"user\"\nnull\n", ""},
@@ -136,8 +140,9 @@ TEST(ParseTranscript, MarksWhatTheHostWroteAndDropsSubAgentTurns) {
   const std::vector<Case> cases = {
       {"typed text", line("user", "fix it", {{"isSidechain", false}, {"isMeta", false}}),
        "user:fix it|"},
-      {"sub-agent prompt and answer", line("user", "search logs", {{"isSidechain", true}}) +
-                                          line("assistant", "found", {{"isSidechain", true}}),
+      {"sub-agent prompt and answer",
+       line("user", "search logs", {{"isSidechain", true}}) +
+           line("assistant", "found", {{"isSidechain", true}}),
        ""},
       {"meta expansion", line("user", "Base directory for this skill: /s", {{"isMeta", true}}),
        "host:Base directory for this skill: /s|"},
@@ -204,7 +209,8 @@ TEST(ParseTranscript, MarksWhatTheHostWroteAndDropsSubAgentTurns) {
 // last line the host has not finished yet is left for the next read.
 TEST(ParseTranscriptPiece, StopsBeforeAnUnfinishedLastLine) {
   const std::string first = transcriptLine("user", "q");
-  const std::string tool = R"({"type":"user","message":{"content":[{"type":"tool_result"}]}})" "\n";
+  const std::string tool = R"({"type":"user","message":{"content":[{"type":"tool_result"}]}})"
+                           "\n";
   const std::string second = transcriptLine("assistant", "a");
   const std::string whole = first + tool + second;
 

@@ -48,9 +48,7 @@ class CaptureCommand : public ::testing::Test {
     if (!cwd.is_null()) object["cwd"] = cwd;
     return object.dump();
   }
-  std::int64_t count(const std::string& sql) {
-    return db::integerOf(*db.scalar(sql)).value();
-  }
+  std::int64_t count(const std::string& sql) { return db::integerOf(*db.scalar(sql)).value(); }
 };
 
 TEST_F(CaptureCommand, MalformedPayloads) {
@@ -81,11 +79,10 @@ TEST_F(CaptureCommand, MalformedPayloads) {
 }
 
 TEST_F(CaptureCommand, StoresNotableExchangesOnceAndRecordsTheSession) {
-  writeTranscript(transcriptLine("user", "Why is CI slow?") +
-                  transcriptLine("assistant", notableAnswer("CI")) +
-                  transcriptLine("assistant", "short reply") +
-                  transcriptLine("user", "And the tests?") +
-                  transcriptLine("assistant", notableAnswer("tests")));
+  writeTranscript(
+      transcriptLine("user", "Why is CI slow?") + transcriptLine("assistant", notableAnswer("CI")) +
+      transcriptLine("assistant", "short reply") + transcriptLine("user", "And the tests?") +
+      transcriptLine("assistant", notableAnswer("tests")));
   auto run = capture(payload());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
@@ -99,10 +96,11 @@ TEST_F(CaptureCommand, StoresNotableExchangesOnceAndRecordsTheSession) {
       {db::text(store::memoryContentHash(body))});
   ASSERT_EQ(row.size(), 1u);
   EXPECT_EQ(row[0], (db::Row{std::string("episodic"), std::string("observation"),
-                             std::string("auto_capture"), std::int64_t{3},
-                             std::string("/work/app"), db::Null{}, std::string("S1")}));
-  auto session = db.query("SELECT memory_count, extractor, captured_at FROM captured_sessions "
-                          "WHERE session_id = 'S1'");
+                             std::string("auto_capture"), std::int64_t{3}, std::string("/work/app"),
+                             db::Null{}, std::string("S1")}));
+  auto session = db.query(
+      "SELECT memory_count, extractor, captured_at FROM captured_sessions "
+      "WHERE session_id = 'S1'");
   ASSERT_EQ(session.size(), 1u);
   EXPECT_EQ(session[0][0], db::Value(std::int64_t{2}));
   EXPECT_EQ(session[0][1], db::Value(std::string("heuristic")));
@@ -160,8 +158,8 @@ TEST(CaptureOnAnEmptyHome, MakesTheDatabaseAndStoresTheSession) {
   const std::filesystem::path transcript = home.path() / "session.jsonl";
   std::ofstream(transcript) << transcriptLine("user", "q")
                             << transcriptLine("assistant", notableAnswer("x"));
-  const json payload = {{"session_id", "S1"}, {"transcript_path", transcript.string()},
-                        {"cwd", "/work/app"}};
+  const json payload = {
+      {"session_id", "S1"}, {"transcript_path", transcript.string()}, {"cwd", "/work/app"}};
   auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"capture"}, payload.dump());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S1\n");
@@ -176,8 +174,9 @@ TEST_F(CaptureCommand, AFailedWriteLeavesTheSessionForALaterRun) {
   db.exec("CREATE TRIGGER refuse BEFORE INSERT ON memories BEGIN SELECT RAISE(ABORT, 'no'); END;");
   auto run = capture(payload());
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "nodrel capture: session S1 not captured (SQLite error 1811: no); the next "
-                     "hook run will capture it\n");
+  EXPECT_EQ(run.err,
+            "nodrel capture: session S1 not captured (SQLite error 1811: no); the next "
+            "hook run will capture it\n");
   EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 0);
 
   db.exec("DROP TRIGGER refuse;");
@@ -194,8 +193,9 @@ TEST_F(CaptureCommand, ALockedDatabaseLosesNoCapture) {
   writeTranscript(transcriptLine("user", "Why is CI slow?") +
                   transcriptLine("assistant", notableAnswer("CI")));
   auto writer = db::Connection::open(home.databasePath());
-  writer.exec("BEGIN IMMEDIATE; INSERT INTO projects (id, name, path, created_at) "
-              "VALUES ('p', 'p', '/p', '2025-01-01T00:00:00.000+0000');");
+  writer.exec(
+      "BEGIN IMMEDIATE; INSERT INTO projects (id, name, path, created_at) "
+      "VALUES ('p', 'p', '/p', '2025-01-01T00:00:00.000+0000');");
   auto run = capture(payload("S1"));
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.err.starts_with("nodrel capture: session S1 not captured (")) << run.err;
@@ -230,8 +230,9 @@ TEST_F(CaptureCommand, ALockedDatabaseLosesNoCapture) {
 TEST_F(CaptureCommand, OnlyWhatTheUserTypedIsAQuestion) {
   std::filesystem::copy_file(testing::fixturePath("capture/host_session.jsonl"), transcript);
   auto run = capture(payload());
-  EXPECT_EQ(run.err, "nodrel capture: 3 salience capture(s) from session S1\n"
-                     "nodrel capture: 2 memories captured from session S1\n");
+  EXPECT_EQ(run.err,
+            "nodrel capture: 3 salience capture(s) from session S1\n"
+            "nodrel capture: 2 memories captured from session S1\n");
   const std::vector<std::string> questions = {
       "Q: /init\n\nA: I created CLAUDE.md",
       "Q: No, use blue-green deploys instead of rolling ones.\n\nA: You're right, switching the "
@@ -271,7 +272,7 @@ TEST_F(CaptureCommand, TranscriptsThatAreNotPlainFilesReturnAtOnce) {
   const auto fifo = home.path() / "fifo.jsonl";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path : {fifo.string(), std::string("/proc/kmsg"),
-                                 std::string("/proc/self/status"), std::string("/dev/zero")}) {
+                                  std::string("/proc/self/status"), std::string("/dev/zero")}) {
     SCOPED_TRACE(path);
     const std::string input =
         json{{"session_id", "S-" + path}, {"transcript_path", path}, {"cwd", "/w"}}.dump();
@@ -289,10 +290,13 @@ TEST_F(CaptureCommand, TranscriptsThatAreNotPlainFilesReturnAtOnce) {
 // "/remember" run as the session's last turn: its marker is newer than every line a Stop could
 // count, so the SessionEnd capture places it, and stores nothing twice.
 TEST_F(CaptureCommand, RememberAsTheLastTurnIsStoredAtSessionEnd) {
-  const json toolUse = json::array({{{"type", "tool_use"}, {"id", "t9"}, {"name", "Bash"},
-                                     {"input", {{"command", "nodrel remember-mark --cwd /work/app"}}}}});
-  json expansion = json::parse(transcriptLine("user", "Run this command to save a marker.",
-                                              "2026-03-02T09:05:00.100Z"));
+  const json toolUse =
+      json::array({{{"type", "tool_use"},
+                    {"id", "t9"},
+                    {"name", "Bash"},
+                    {"input", {{"command", "nodrel remember-mark --cwd /work/app"}}}}});
+  json expansion = json::parse(
+      transcriptLine("user", "Run this command to save a marker.", "2026-03-02T09:05:00.100Z"));
   expansion["isMeta"] = true;
   writeTranscript(
       transcriptLine("user", "No, never use wildcard imports.", "2026-03-02T09:04:00.000Z") +
@@ -305,11 +309,14 @@ TEST_F(CaptureCommand, RememberAsTheLastTurnIsStoredAtSessionEnd) {
       expansion.dump() + "\n" + transcriptLine("assistant", toolUse, "2026-03-02T09:05:02.000Z"));
   const auto markers = home.dataDirectory() / "checkpoints";
   std::filesystem::create_directories(markers);
-  std::ofstream(markers / "1-A.json")
-      << json{{"cwd", "/work/app"}, {"created_at", "2026-03-02T09:05:03.000Z"}, {"note", "imports"}}
-             .dump();
-  const json stop = {{"session_id", "S1"}, {"transcript_path", transcript.string()},
-                     {"cwd", "/work/app"}, {"last_assistant_message", "Saved."}};
+  std::ofstream(markers / "1-A.json") << json{
+      {"cwd", "/work/app"},
+      {"created_at", "2026-03-02T09:05:03.000Z"},
+      {"note", "imports"}}.dump();
+  const json stop = {{"session_id", "S1"},
+                     {"transcript_path", transcript.string()},
+                     {"cwd", "/work/app"},
+                     {"last_assistant_message", "Saved."}};
   auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, stop.dump());
   EXPECT_EQ(run.err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
   EXPECT_TRUE(std::filesystem::exists(markers / "1-A.json"));
@@ -393,10 +400,11 @@ TEST_F(CaptureCommand, ASignalPartWayLosesNothing) {
 
 TEST_F(CaptureCommand, WritesRefusedForCapacityAreKeptOnDisk) {
   writeTranscript(transcriptLine("user", "q") + transcriptLine("assistant", notableAnswer("x")));
-  db.run("INSERT INTO memories (id, tier, body, body_tokens, created_at, last_accessed) "
-         "VALUES ('a', 'episodic', 'x', 1000, '2025-01-01T00:00:00.000+0000', "
-         "'2025-01-01T00:00:00.000+0000'), ('c', 'cold', 'y', 1000, "
-         "'2025-01-01T00:00:00.000+0000', '2025-01-01T00:00:00.000+0000')");
+  db.run(
+      "INSERT INTO memories (id, tier, body, body_tokens, created_at, last_accessed) "
+      "VALUES ('a', 'episodic', 'x', 1000, '2025-01-01T00:00:00.000+0000', "
+      "'2025-01-01T00:00:00.000+0000'), ('c', 'cold', 'y', 1000, "
+      "'2025-01-01T00:00:00.000+0000', '2025-01-01T00:00:00.000+0000')");
   platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 10);
   platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", 10);
   auto run = capture(payload());

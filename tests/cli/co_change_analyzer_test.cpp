@@ -58,17 +58,21 @@ TEST(RecordCoChanges, CountsEachPairOnceSmallerPathFirst) {
     std::int64_t rows;
   };
   const Case cases[] = {
-      {{{"b.swift", "a.swift"}}, 1}, {{files(20)}, 190}, {{files(21)}, 0},
-      {{files(1)}, 0},               {{}, 0},            {{files(3), files(2), {"x"}}, 3},
+      {{{"b.swift", "a.swift"}}, 1},
+      {{files(20)}, 190},
+      {{files(21)}, 0},
+      {{files(1)}, 0},
+      {{}, 0},
+      {{files(3), files(2), {"x"}}, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rows);
     testing::TestDatabase store;
     CoChangeAnalyzer::recordCoChanges(c.commits, store.db(), "/p", "T1");
     EXPECT_EQ(db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes")), c.rows);
-    EXPECT_EQ(db::integerOf(
-                  *store.db().scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")),
-              0);
+    EXPECT_EQ(
+        db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")),
+        0);
   }
 
   // Each recording describes the history it is given, so mining again never inflates a count.
@@ -94,8 +98,8 @@ TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
       {"", {"a.py", "b/c.py"}, {"a.py", "b/c.py"}},
       {"app/", {"app/a.py", "lib/b.py", "app/x/c.py", "app", "apple/d.py"}, {"a.py", "x/c.py"}},
       {"app/", {"lib/a.py", "lib/b.py"}, {}},
-      {"app/", {"app/a.py"}, {}},                   // one file says nothing
-      {"app/", files(21), {}},                       // sweeping, judged by all its files
+      {"app/", {"app/a.py"}, {}},  // one file says nothing
+      {"app/", files(21), {}},     // sweeping, judged by all its files
       {"", files(20), files(20)},
   };
   for (const auto& c : cases) {

@@ -100,8 +100,7 @@ TEST(ContextCommand, OneProjectHoweverItsPathIsSpelt) {
   EXPECT_NE(got["memories"].dump().find("uses pnpm"), std::string::npos) << got;
 
   auto db = home.openDatabase();
-  EXPECT_EQ(db.query("SELECT DISTINCT project FROM memories"),
-            (std::vector<db::Row>{{project}}));
+  EXPECT_EQ(db.query("SELECT DISTINCT project FROM memories"), (std::vector<db::Row>{{project}}));
   EXPECT_EQ(db.query("SELECT path FROM projects"), (std::vector<db::Row>{{project}}));
   const auto live = db::integerOf(*db.scalar("SELECT COUNT(*) FROM memories")).value();
 
@@ -117,8 +116,8 @@ TEST(ContextCommand, OneProjectHoweverItsPathIsSpelt) {
   for (const std::string& spelling : {project, project + "/"}) {
     run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"statusline", "--cwd", spelling},
                               "");
-    EXPECT_EQ(run.out, "\u25cf Nodrel \u00b7 harbor \u00b7 " + std::to_string(live) +
-                           " memories\n");
+    EXPECT_EQ(run.out,
+              "\u25cf Nodrel \u00b7 harbor \u00b7 " + std::to_string(live) + " memories\n");
   }
 }
 
@@ -157,17 +156,16 @@ TEST(ContextCommand, AnEmptyCwdIsTakenFromThePayloadThenTheWorkingDirectory) {
   testing::TempHome home;
   const std::string payload =
       R"({"session_id":"S1","transcript_path":"/t","cwd":"/work/alpha","hook_event_name":"SessionStart","source":"startup"})";
-  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""},
-                                 payload);
+  auto run =
+      testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""}, payload);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, headerWithoutStore("alpha"));
-  for (const std::string& input : {std::string(""), std::string("not json"),
-                                   std::string(R"({"cwd":""})")}) {
+  for (const std::string& input :
+       {std::string(""), std::string("not json"), std::string(R"({"cwd":""})")}) {
     SCOPED_TRACE(input);
     run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""}, input);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out,
-              headerWithoutStore(std::filesystem::current_path().filename().string()));
+    EXPECT_EQ(run.out, headerWithoutStore(std::filesystem::current_path().filename().string()));
   }
 }
 
@@ -183,10 +181,17 @@ TEST(ContextCommand, LimitParsing) {
     std::size_t shown;
   };
   const Case cases[] = {
-      {{"--limit", "0"}, 1},       {{"--limit", "-3"}, 1},    {{"--limit", "abc"}, 3},
-      {{"--limit", ""}, 3},        {{"--limit"}, 3},          {{"--limit", "1", "--limit", "2"}, 2},
-      {{"--limit", "+2"}, 2},      {{"--limit", "+-2"}, 3},   {{"--limit", "2x"}, 3},
-      {{"--limit", "9223372036854775807"}, 3},                {{"--limit", "-9223372036854775808"}, 1},
+      {{"--limit", "0"}, 1},
+      {{"--limit", "-3"}, 1},
+      {{"--limit", "abc"}, 3},
+      {{"--limit", ""}, 3},
+      {{"--limit"}, 3},
+      {{"--limit", "1", "--limit", "2"}, 2},
+      {{"--limit", "+2"}, 2},
+      {{"--limit", "+-2"}, 3},
+      {{"--limit", "2x"}, 3},
+      {{"--limit", "9223372036854775807"}, 3},
+      {{"--limit", "-9223372036854775808"}, 1},
       {{"--limit", "99999999999999999999"}, 3},
   };
   for (const auto& c : cases) {
@@ -222,8 +227,8 @@ TEST(ContextCommand, ResolvesAncestorProjectAndCountsWithoutWriting) {
     remember(db, "gamma memory", "/srv/gamma");
     remember(db, "alpha root memory", "/srv/alpha");
   }
-  const auto before = home.openDatabase().query(
-      "SELECT id, access_count, last_accessed FROM memories ORDER BY id");
+  const auto before =
+      home.openDatabase().query("SELECT id, access_count, last_accessed FROM memories ORDER BY id");
 
   auto run = context({"--cwd", cwd});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -276,9 +281,12 @@ TEST(ContextCommand, AnUnregisteredPathWithMemoriesSaysSo) {
     std::string want;
   };
   const Case cases[] = {
-      {"/work/hooked", "Project: hooked  (no registry entry \u2014 2 memories stored for this path)\n"},
-      {"/work/single", "Project: single  (no registry entry \u2014 1 memory stored for this path)\n"},
-      {"/work/new", "Project: new  (no registry entry \u2014 nodrel hasn't seen this path before)\n"},
+      {"/work/hooked",
+       "Project: hooked  (no registry entry \u2014 2 memories stored for this path)\n"},
+      {"/work/single",
+       "Project: single  (no registry entry \u2014 1 memory stored for this path)\n"},
+      {"/work/new",
+       "Project: new  (no registry entry \u2014 nodrel hasn't seen this path before)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cwd);
@@ -321,9 +329,9 @@ TEST(ContextCommand, SplitsRecalledMemoriesIntoThreeTiers) {
     const std::string& body = bodies.at(tag);
     if (i < related) {
       const bool whole = platform::graphemeCount(body) <= 400;
-      EXPECT_EQ(lines[i], "- **[fact]** " +
-                              (whole ? body : platform::graphemePrefix(body, 397) + "...") +
-                              suffix);
+      EXPECT_EQ(
+          lines[i],
+          "- **[fact]** " + (whole ? body : platform::graphemePrefix(body, 397) + "...") + suffix);
     } else if (i < also) {
       EXPECT_EQ(lines[i], "- [fact] " + tag + " srv alpha \u00e9t\u00e9 note!" + suffix);
     } else {
@@ -369,9 +377,10 @@ TEST(ContextCommand, PrintsTheMemoryIndexCheapestFirst) {
     const std::string deletedID = store::memoryContentHash("deleted root");
     db.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
            {db::text(deletedID)});
-    db.run("INSERT INTO memory_index VALUES (?, 0, 40, 1), (?, 1, 7, 1), ('gone', 0, 1, 1), "
-           "(?, 2, 3, 0), (?, 0, 2, 1)",
-           {db::text(longID), db::text(shortID), db::text(shortID + "x"), db::text(deletedID)});
+    db.run(
+        "INSERT INTO memory_index VALUES (?, 0, 40, 1), (?, 1, 7, 1), ('gone', 0, 1, 1), "
+        "(?, 2, 3, 0), (?, 0, 2, 1)",
+        {db::text(longID), db::text(shortID), db::text(shortID + "x"), db::text(deletedID)});
   }
   auto run = context({"--cwd", "/srv/none"});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -380,8 +389,11 @@ TEST(ContextCommand, PrintsTheMemoryIndexCheapestFirst) {
   const std::string index =
       "## Memory index (call nodrel_expand_node to load subtree)\n\n"
       "_2 top-level nodes \u00b7 ~47 tokens if all expanded_\n\n"
-      "- `" + shortID + "` (~7t): short root\n"
-      "- `" + longID + "` (~40t) [arch,db]: " + std::string(100, 'b') + "\n\n";
+      "- `" +
+      shortID +
+      "` (~7t): short root\n"
+      "- `" +
+      longID + "` (~40t) [arch,db]: " + std::string(100, 'b') + "\n\n";
   ASSERT_GE(run.out.size(), index.size());
   EXPECT_EQ(run.out.substr(run.out.size() - index.size()), index);
   EXPECT_NE(run.out.find(" \u00b7 2 index nodes \u00b7 "), std::string::npos);
@@ -393,9 +405,10 @@ TEST(ContextCommand, OddRowsDoNotStopTheSessionStart) {
   {
     auto db = home.openDatabase();
     remember(db, "plain srv alpha memory", cwd);
-    db.run("INSERT INTO memories (id, tier, body, project, type, created_at, last_accessed) "
-           "VALUES ('odd', 'episodic', ?, ?, 'fact', 'yesterday', NULL)",
-           {db::text("srv alpha \xff\xfe broken. bytes"), db::text(cwd)});
+    db.run(
+        "INSERT INTO memories (id, tier, body, project, type, created_at, last_accessed) "
+        "VALUES ('odd', 'episodic', ?, ?, 'fact', 'yesterday', NULL)",
+        {db::text("srv alpha \xff\xfe broken. bytes"), db::text(cwd)});
     db.exec("INSERT INTO memory_index VALUES ('odd', 'deep', 'many', 1)");
     db.exec("INSERT INTO projects (id, name, path) VALUES ('X', NULL, '/srv/noname')");
   }
@@ -403,7 +416,8 @@ TEST(ContextCommand, OddRowsDoNotStopTheSessionStart) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out.rfind("# Nodrel session ready\n", 0), 0u);
   EXPECT_NE(run.out.find("- **[fact]** plain srv alpha memory"), std::string::npos);
-  EXPECT_NE(run.out.find("_1 top-level nodes \u00b7 ~0 tokens if all expanded_"), std::string::npos);
+  EXPECT_NE(run.out.find("_1 top-level nodes \u00b7 ~0 tokens if all expanded_"),
+            std::string::npos);
 }
 
 }  // namespace

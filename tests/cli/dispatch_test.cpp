@@ -48,7 +48,8 @@ TEST(Dispatch, HelpVersionAndUnknownSubcommands) {
     auto run = nodrel({word, "/tmp"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "nodrel: unknown subcommand '" + word + "'\nRun 'nodrel --help' for usage.\n");
+    EXPECT_EQ(run.err,
+              "nodrel: unknown subcommand '" + word + "'\nRun 'nodrel --help' for usage.\n");
   }
 }
 
@@ -61,12 +62,18 @@ TEST(Dispatch, HelpAfterASubcommandChangesNothing) {
   const std::string settingsText = "{\"hooks\": {}, \"model\": \"opus\"}\n";
   std::ofstream(settings) << settingsText;
   const std::vector<std::vector<std::string>> commands = {
-      {"enable-hook", "--help"},        {"disable-hook", "-h"},
-      {"enable-statusline", "--help"},  {"disable-statusline", "extra", "-h"},
-      {"context", "--cwd", "/p", "-h"}, {"capture", "--help"},
-      {"checkpoint", "-h"},             {"remember-mark", "--cwd", "/p", "--help"},
-      {"status", "--help"},             {"statusline", "--help"},
-      {"snapshot", "save", "--help"},   {"ingest", "--help", "--path", "/p"}};
+      {"enable-hook", "--help"},
+      {"disable-hook", "-h"},
+      {"enable-statusline", "--help"},
+      {"disable-statusline", "extra", "-h"},
+      {"context", "--cwd", "/p", "-h"},
+      {"capture", "--help"},
+      {"checkpoint", "-h"},
+      {"remember-mark", "--cwd", "/p", "--help"},
+      {"status", "--help"},
+      {"statusline", "--help"},
+      {"snapshot", "save", "--help"},
+      {"ingest", "--help", "--path", "/p"}};
   for (const auto& args : commands) {
     SCOPED_TRACE(::testing::PrintToString(args));
     auto run = nodrel(args, "{\"session_id\":\"S\",\"transcript_path\":\"/t\"}");

@@ -46,7 +46,8 @@ class Installer : public ::testing::Test {
   json settings() const { return json::parse(settingsText()); }
 
   json managedHook(const std::string& arguments) const {
-    return {{"type", "command"}, {"command", binary() + " " + arguments}, {"_nodrel_managed", true}};
+    return {
+        {"type", "command"}, {"command", binary() + " " + arguments}, {"_nodrel_managed", true}};
   }
   json managedGroup(const std::string& arguments) const {
     return {{"matcher", "*"}, {"hooks", json::array({managedHook(arguments)})}};
@@ -63,14 +64,15 @@ ino_t inodeOf(const fs::path& path) {
 TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
   auto run = nodrel({"enable-hook", "extra", "words"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out,
-            "Hook installed. Nodrel will inject context at the start of each Claude Code session.\n");
+  EXPECT_EQ(
+      run.out,
+      "Hook installed. Nodrel will inject context at the start of each Claude Code session.\n");
   EXPECT_EQ(run.err, "");
-  const json want = {{"hooks",
-                      {{"SessionStart",
-                        json::array({managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")})},
-                       {"SessionEnd", json::array({managedGroup("capture")})},
-                       {"Stop", json::array({managedGroup("checkpoint")})}}}};
+  const json want = {
+      {"hooks",
+       {{"SessionStart", json::array({managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")})},
+        {"SessionEnd", json::array({managedGroup("capture")})},
+        {"Stop", json::array({managedGroup("checkpoint")})}}}};
   EXPECT_EQ(settings(), want);
   EXPECT_EQ(settingsText(), want.dump(2));  // pretty-printed, keys sorted
 
@@ -104,12 +106,10 @@ TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
 TEST_F(Installer, OtherToolsHooksAndSettingsSurviveEnableAndDisable) {
   const json otherStop = {{"matcher", ""},
                           {"hooks", json::array({{{"type", "command"}, {"command", "afplay x"}}})}};
-  const json other = {{"model", "opus"},
-                      {"permissions", {{"allow", json::array({"Bash(ls:*)"})}}},
-                      {"cleanupPeriodDays", 30},
-                      {"ratio", 0.125},
-                      {"big", 9007199254740993LL},
-                      {"name", "caf\u00e9 \u2603"}};
+  const json other = {
+      {"model", "opus"},           {"permissions", {{"allow", json::array({"Bash(ls:*)"})}}},
+      {"cleanupPeriodDays", 30},   {"ratio", 0.125},
+      {"big", 9007199254740993LL}, {"name", "caf\u00e9 \u2603"}};
   json before = other;
   before["hooks"] = {{"Stop", json::array({otherStop})},
                      {"PreToolUse", json::array()},
@@ -122,8 +122,7 @@ TEST_F(Installer, OtherToolsHooksAndSettingsSurviveEnableAndDisable) {
   for (const auto& [key, value] : other.items()) EXPECT_EQ(after[key], value) << key;
   EXPECT_EQ(after["hooks"]["Stop"], json::array({otherStop, managedGroup("checkpoint")}));
   EXPECT_EQ(after["hooks"]["SessionStart"],
-            json::array({json::object(),
-                         managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")}));
+            json::array({json::object(), managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")}));
   EXPECT_EQ(after["hooks"]["PreToolUse"], json::array());
 
   run = nodrel({"disable-hook"});
@@ -189,8 +188,8 @@ TEST_F(Installer, SettingsThatCannotBeReadOrParsedAreRefusedAndLeftAlone) {
   struct Case {
     std::string text;
   };
-  const Case cases[] = {{""}, {"{\"model\": \"opus\""}, {"[1, 2]"}, {"\"text\""},
-                        {"{} trailing"}, {"// comment\n{}"}};
+  const Case cases[] = {{""},         {"{\"model\": \"opus\""}, {"[1, 2]"},
+                        {"\"text\""}, {"{} trailing"},          {"// comment\n{}"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     writeSettings(c.text);
@@ -213,9 +212,8 @@ TEST_F(Installer, SettingsThatCannotBeReadOrParsedAreRefusedAndLeftAlone) {
 }
 
 TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
-  for (const std::string text :
-       {R"({"hooks": "mine"})", R"({"hooks": {"Stop": {"matcher": "*"}}})",
-        R"({"hooks": {"SessionEnd": [{"matcher": "*"}, "note"]}})"}) {
+  for (const std::string text : {R"({"hooks": "mine"})", R"({"hooks": {"Stop": {"matcher": "*"}}})",
+                                 R"({"hooks": {"SessionEnd": [{"matcher": "*"}, "note"]}})"}) {
     SCOPED_TRACE(text);
     writeSettings(text);
     auto run = nodrel({"enable-hook"});
@@ -292,8 +290,8 @@ TEST_F(Installer, HostileSettingsFilesAreRefusedWithoutHangingOrGrowing) {
       {"129 levels", [&] { writeSettings(nested(129)); }, tooDeep},
       // Brackets inside strings are text, not levels.
       {"128 levels", [&] { writeSettings(nested(128) + R"( )" + "\n"); }, ""},
-      {"brackets in a string", [&] { writeSettings("{\"a\":\"" + std::string(300, '[') + "\\\"\"}"); },
-       ""},
+      {"brackets in a string",
+       [&] { writeSettings("{\"a\":\"" + std::string(300, '[') + "\\\"\"}"); }, ""},
       {"over 16 MiB", [&] { writeSettings("{\"a\":\"" + std::string(17 << 20, 'x') + "\"}"); },
        unreadable},
   };
@@ -345,12 +343,13 @@ TEST_F(Installer, EnableWarnsWhenTheProgramTheHooksRunIsMissing) {
       SCOPED_TRACE(command);
       auto run = nodrel({command});
       EXPECT_EQ(run.status, 1);
-      EXPECT_TRUE(run.out.ends_with("installed. Nodrel will " + std::string(command == "enable-hook"
-                                                                     ? "inject context at the "
-                                                                       "start of each Claude "
-                                                                       "Code session.\n"
-                                                                     : "display a live indicator "
-                                                                       "in Claude Code.\n")))
+      EXPECT_TRUE(
+          run.out.ends_with("installed. Nodrel will " +
+                            std::string(command == "enable-hook" ? "inject context at the "
+                                                                   "start of each Claude "
+                                                                   "Code session.\n"
+                                                                 : "display a live indicator "
+                                                                   "in Claude Code.\n")))
           << run.out;
       const std::string want = "nodrel " + command + ": warning: " + binary() +
                                ", the program Claude Code will run, is missing or not "
@@ -418,8 +417,9 @@ TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
   fs::create_directories(rememberPath().string() + ".nodrel-tmp/x");
   run = nodrel({"enable-hook"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: Could not write settings.json: Could not "
-                                  "write remember.md: "))
+  EXPECT_TRUE(
+      run.err.starts_with("nodrel enable-hook: Could not write settings.json: Could not "
+                          "write remember.md: "))
       << run.err;
   EXPECT_EQ(settings()["hooks"].size(), 3u);
   EXPECT_EQ(settings()["model"], "opus");
@@ -438,12 +438,12 @@ TEST_F(Installer, ALinkedSettingsFileStaysALink) {
 }
 
 TEST_F(Installer, StatusLine) {
-  const json managed = {{"type", "command"},
-                        {"command", binary() + " statusline"},
-                        {"_nodrel_managed", true}};
+  const json managed = {
+      {"type", "command"}, {"command", binary() + " statusline"}, {"_nodrel_managed", true}};
   auto run = nodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "Statusline installed. Nodrel will display a live indicator in Claude Code.\n");
+  EXPECT_EQ(run.out,
+            "Statusline installed. Nodrel will display a live indicator in Claude Code.\n");
   EXPECT_EQ(settings(), (json{{"statusLine", managed}}));
 
   run = nodrel({"disable-statusline"});

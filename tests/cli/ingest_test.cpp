@@ -105,8 +105,8 @@ TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   repo.commit(numbered("bulk/f", 21));
   repo.commit({"a.py"});
   repo.commit(numbered("twenty/f", 20));
-  const std::vector<std::string> odd = {"with space.py", "---", "x---y.txt", " lead.txt",
-                                        "\xc3\xa9t\xc3\xa9.txt", "new\nline.txt"};
+  const std::vector<std::string> odd = {
+      "with space.py", "---", "x---y.txt", " lead.txt", "\xc3\xa9t\xc3\xa9.txt", "new\nline.txt"};
   repo.commit(odd);
   const std::string path = repo.root().string();
 
@@ -125,8 +125,11 @@ TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   EXPECT_EQ(lines[7], "Co-change analysis complete.");
 
   auto db = home.openDatabase();
-  const auto pairs = [&] { return db.query("SELECT project, file_a, file_b, count FROM co_changes "
-                                           "ORDER BY file_a, file_b"); };
+  const auto pairs = [&] {
+    return db.query(
+        "SELECT project, file_a, file_b, count FROM co_changes "
+        "ORDER BY file_a, file_b");
+  };
   const auto first = pairs();
   EXPECT_EQ(first.size(), 1u + 190u + 15u);
   EXPECT_EQ(db::integerOf(*db.scalar("SELECT count FROM co_changes WHERE file_a = 'a.py' AND "
@@ -135,10 +138,10 @@ TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   // Odd names arrive as git stores them, and pair up with each other.
   for (const auto& name : odd) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(db::integerOf(*db.scalar(
-                  "SELECT COUNT(*) FROM co_changes WHERE file_a = ?1 OR file_b = ?1",
-                  {db::text(name)})),
-              5);
+    EXPECT_EQ(
+        db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE file_a = ?1 OR file_b = ?1",
+                                 {db::text(name)})),
+        5);
   }
   EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")), 0);
   EXPECT_EQ(db.query("SELECT DISTINCT project FROM co_changes"), (std::vector<db::Row>{{path}}));
@@ -179,14 +182,14 @@ TEST(Ingest, ProjectInASubfolderOfItsRepositoryPairsItsOwnFiles) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   auto db = home.openDatabase();
-  EXPECT_EQ(db.query("SELECT project, file_a, file_b, count FROM co_changes"),
-            (std::vector<db::Row>{{project.string(), "handlers.py"s, "models.py"s,
-                                   std::int64_t{2}}}));
+  EXPECT_EQ(
+      db.query("SELECT project, file_a, file_b, count FROM co_changes"),
+      (std::vector<db::Row>{{project.string(), "handlers.py"s, "models.py"s, std::int64_t{2}}}));
   // The pair names the files as ingestion stored them, so impact and fragility find it.
-  EXPECT_EQ(db::integerOf(*db.scalar(
-                "SELECT COUNT(*) FROM code_files WHERE project = ? AND relative_path IN "
-                "('handlers.py', 'models.py')",
-                {db::text(project.string())})),
+  EXPECT_EQ(db::integerOf(
+                *db.scalar("SELECT COUNT(*) FROM code_files WHERE project = ? AND relative_path IN "
+                           "('handlers.py', 'models.py')",
+                           {db::text(project.string())})),
             2);
 }
 
@@ -200,8 +203,9 @@ TEST(Ingest, MinesTheHistoryAgainOnlyWhenTheFolderHistoryChanged) {
   const std::string project = (repo.root() / "app").string();
   auto db = home.openDatabase();
   const auto pairs = [&] {
-    return db.query("SELECT file_a, file_b, count, last_seen FROM co_changes ORDER BY file_a, "
-                    "file_b");
+    return db.query(
+        "SELECT file_a, file_b, count, last_seen FROM co_changes ORDER BY file_a, "
+        "file_b");
   };
   const auto head = [&] {
     return testing::runProgram("/usr/bin/git", {"-C", repo.root().string(), "rev-parse", "HEAD"},
@@ -345,8 +349,8 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
   int succeeded = 0;
   for (const auto& line : testing::splitLines(served.out)) {
     const auto response = nlohmann::json::parse(line);
-    const auto result = nlohmann::json::parse(
-        response["result"]["content"][0]["text"].get<std::string>());
+    const auto result =
+        nlohmann::json::parse(response["result"]["content"][0]["text"].get<std::string>());
     if (result.value("success", false)) {
       ++succeeded;
     } else {

@@ -56,7 +56,9 @@ TEST(RememberMark, WritesMarkerWithLastCwdAndUntouchedNote) {
   EXPECT_EQ(run.err, "");
   std::string first;
   const auto marker = savedMarker(home, run, &first);
-  EXPECT_EQ(marker, (nlohmann::json{{"cwd", "/b"}, {"note", note}, {"created_at", marker.value("created_at", "")}}));
+  EXPECT_EQ(marker,
+            (nlohmann::json{
+                {"cwd", "/b"}, {"note", note}, {"created_at", marker.value("created_at", "")}}));
   EXPECT_TRUE(platform::sharedTimestampFormatter().parse(marker.value("created_at", "")));
 
   // Another marker straight after gets its own file.

@@ -114,7 +114,8 @@ TEST_F(Snapshots, AFolderWithAnApostropheIsCopiedInto) {
   const std::string file = saved[0]["filePath"];
   EXPECT_EQ(fs::path(file).parent_path(), custom);
   EXPECT_TRUE(file.ends_with("-o'clock.db"));
-  EXPECT_EQ(db::Connection::open(file).scalar("SELECT COUNT(*) FROM memories"), db::Value(std::int64_t{1}));
+  EXPECT_EQ(db::Connection::open(file).scalar("SELECT COUNT(*) FROM memories"),
+            db::Value(std::int64_t{1}));
 }
 
 TEST_F(Snapshots, ACorruptIndexIsStartedAfreshAndItsFilesStay) {
@@ -150,8 +151,7 @@ TEST_F(Snapshots, RetentionDeletesOnlySnapshotFilesOfTheFolder) {
                 {"sourcePath", "/s"}};
   };
   writeIndex(json::array({entry("newer", folder() / "newer.db", 2),
-                          entry("older", folder() / "older.db", 1),
-                          entry("outside", outside, 0)})
+                          entry("older", folder() / "older.db", 1), entry("outside", outside, 0)})
                  .dump());
   ASSERT_EQ(nodrel({"snapshot", "save"}).status, 0);
   const json saved = index();
@@ -166,9 +166,8 @@ TEST_F(Snapshots, SaveFailures) {
   fs::remove(home_.databasePath());
   auto run = nodrel({"snapshot", "save"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err,
-            "nodrel snapshot save: Source database not found: " + home_.databasePath().string() +
-                "\n");
+  EXPECT_EQ(run.err, "nodrel snapshot save: Source database not found: " +
+                         home_.databasePath().string() + "\n");
   EXPECT_EQ(run.out, "");
 
   for (const std::vector<std::string>& args :

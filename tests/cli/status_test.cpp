@@ -57,8 +57,8 @@ TEST(Status, CountsLiveMemoriesOnly) {
     addMemory(db, "0123456789abcdef", "episodic");
     addMemory(db, "fedcba9876543210", "episodic");
   }
-  const std::string head = "Nodrel status\n" + kRule + "\nDatabase : " +
-                           home.databasePath().string() + "\nMemories : ";
+  const std::string head =
+      "Nodrel status\n" + kRule + "\nDatabase : " + home.databasePath().string() + "\nMemories : ";
   EXPECT_EQ(nodrel({"status"}).out.rfind(head + "2 total\n  episodic    2\n", 0), 0u);
   auto forget = testing::runProgram(testing::binaryPath("app/nodrel-app"),
                                     {"forget", "0123456789abcdef"}, "");
@@ -72,11 +72,11 @@ TEST(Status, CountsTiersSnapshotsAndTheHook) {
     auto db = home.openDatabase();
     for (const char* id : {"a", "b", "c"}) addMemory(db, id, "episodic");
     addMemory(db, "d", "cold");
-    addMemory(db, "e", "archived");                               // not a tier
+    addMemory(db, "e", "archived");                                  // not a tier
     addMemory(db, "f", "semantic", "/elsewhere", /*deleted=*/true);  // forgotten
   }
-  const std::string head = "Nodrel status\n" + kRule + "\nDatabase : " +
-                           home.databasePath().string() +
+  const std::string head = "Nodrel status\n" + kRule +
+                           "\nDatabase : " + home.databasePath().string() +
                            "\nMemories : 4 total\n  episodic    3\n  cold        1\n";
   auto run = nodrel({"status"});
   EXPECT_EQ(run.status, 0) << run.err;
@@ -156,7 +156,7 @@ TEST(Statusline, FindsTheProjectOfTheDirectory) {
       {{}, R"(["/work/app"])", lib},
       {{"--cwd", "/deep/a/b/c/d/e"}, "", deep},  // the fourth lookup
       {{"--cwd", "/top/a/b/c/d"}, "", none},     // would be the fifth
-      {{"--cwd", "/work/app/"}, "", app},  // one project however the directory is spelt
+      {{"--cwd", "/work/app/"}, "", app},        // one project however the directory is spelt
       {{"--cwd", "/work/./lib//"}, "", lib},
       {{"--cwd", ""}, "", none},
       {{"--cwd", "/"}, "", none},

@@ -34,7 +34,8 @@ struct Row {
 
 std::vector<Row> rowsOf(const std::vector<BuildFailure>& failures) {
   std::vector<Row> rows;
-  for (const auto& f : failures) rows.push_back({f.errorFile, f.errorLine, f.errorMessage, f.errorType});
+  for (const auto& f : failures)
+    rows.push_back({f.errorFile, f.errorLine, f.errorMessage, f.errorType});
   return rows;
 }
 
@@ -53,8 +54,8 @@ TEST(BuildOutputParser, ReadsXcodebuildOutput) {
   const auto failures = parseBuildOutput(output, kProject, trigger, "session-1");
   const std::vector<Row> want = {
       {"Sources/App/ForecastView.swift", 42, "cannot find 'temperatureLabel' in scope", "compile"},
-      {"Sources/Model/Forecast.swift", 12, "type 'Forecast' does not conform to protocol 'Decodable'",
-       "compile"},
+      {"Sources/Model/Forecast.swift", 12,
+       "type 'Forecast' does not conform to protocol 'Decodable'", "compile"},
       {"Units.swift", 3, "expected declaration", "compile"},  // outside the project
       {"LineChart.swift", 88, "value of type 'Chart' has no member 'render'", "compile"},
       // The link failure as ld, the clang driver and xcodebuild each report it.
@@ -87,35 +88,54 @@ TEST(BuildOutputParser, ReadsXcodebuildOutput) {
 }
 
 TEST(BuildOutputParser, LineForms) {
-  struct Case { std::string line; std::vector<Row> rows; };
+  struct Case {
+    std::string line;
+    std::vector<Row> rows;
+  };
   const Case cases[] = {
-      {"\t  error: ld: library not found for -lz", {{"unknown", std::nullopt, "ld: library not found for -lz", "link"}}},
+      {"\t  error: ld: library not found for -lz",
+       {{"unknown", std::nullopt, "ld: library not found for -lz", "link"}}},
       // Build-system errors without a position are no link failures.
-      {"error: no such module 'Charts'", {{"unknown", std::nullopt, "no such module 'Charts'", "compile"}}},
-      {"error: Signing for \"Weather\" requires a development team. Select a development team in the Signing & Capabilities editor. (in target 'Weather' from project 'Weather')",
-       {{"unknown", std::nullopt, "Signing for \"Weather\" requires a development team. Select a development team in the Signing & Capabilities editor. (in target 'Weather' from project 'Weather')", "compile"}}},
+      {"error: no such module 'Charts'",
+       {{"unknown", std::nullopt, "no such module 'Charts'", "compile"}}},
+      {"error: Signing for \"Weather\" requires a development team. Select a development team in "
+       "the Signing & Capabilities editor. (in target 'Weather' from project 'Weather')",
+       {{"unknown", std::nullopt,
+         "Signing for \"Weather\" requires a development team. Select a development team in the "
+         "Signing & Capabilities editor. (in target 'Weather' from project 'Weather')",
+         "compile"}}},
       {"error: Build input file cannot be found: '/Users/dev/Weather/Gone.swift'",
-       {{"unknown", std::nullopt, "Build input file cannot be found: '/Users/dev/Weather/Gone.swift'", "compile"}}},
-      {"error: linker command failed with exit code 1", {{"unknown", std::nullopt, "linker command failed with exit code 1", "link"}}},
+       {{"unknown", std::nullopt,
+         "Build input file cannot be found: '/Users/dev/Weather/Gone.swift'", "compile"}}},
+      {"error: linker command failed with exit code 1",
+       {{"unknown", std::nullopt, "linker command failed with exit code 1", "link"}}},
       // The linkers and drivers of Apple's and GNU's toolchains, and LLVM's.
-      {"ld: library not found for -lPods-Weather", {{"unknown", std::nullopt, "library not found for -lPods-Weather", "link"}}},
+      {"ld: library not found for -lPods-Weather",
+       {{"unknown", std::nullopt, "library not found for -lPods-Weather", "link"}}},
       {"ld: warning: directory not found for option '-L/opt/lib'", {}},
       {"/usr/bin/ld: cannot find -lcurl: No such file or directory",
        {{"unknown", std::nullopt, "cannot find -lcurl: No such file or directory", "link"}}},
-      {"ld.lld: error: undefined symbol: forecast_fetch", {{"unknown", std::nullopt, "undefined symbol: forecast_fetch", "link"}}},
+      {"ld.lld: error: undefined symbol: forecast_fetch",
+       {{"unknown", std::nullopt, "undefined symbol: forecast_fetch", "link"}}},
       {"/usr/bin/ld: /tmp/ccX.o: in function `main':", {}},
       {"/Users/dev/Weather/src/main.c:(.text+0x10): undefined reference to `missing'",
        {{"src/main.c", std::nullopt, "undefined reference to `missing'", "link"}}},
-      {"collect2: error: ld returned 1 exit status", {{"unknown", std::nullopt, "ld returned 1 exit status", "link"}}},
+      {"collect2: error: ld returned 1 exit status",
+       {{"unknown", std::nullopt, "ld returned 1 exit status", "link"}}},
       {"clang++: error: linker command failed with exit code 1 (use -v to see invocation)",
-       {{"unknown", std::nullopt, "linker command failed with exit code 1 (use -v to see invocation)", "link"}}},
+       {{"unknown", std::nullopt,
+         "linker command failed with exit code 1 (use -v to see invocation)", "link"}}},
       {"clang: error: no such file or directory: 'gone.c'", {}},
       {"make: *** [Makefile:12: weather] Error 1", {}},
-      {"/Users/dev/Weather/a.m:1:2: error: Undefined Symbol _x", {{"a.m", 1, "Undefined Symbol _x", "link"}}},
-      {"/Users/dev/Weather/a.m:1:2: error: see LINKER output", {{"a.m", 1, "see LINKER output", "link"}}},
+      {"/Users/dev/Weather/a.m:1:2: error: Undefined Symbol _x",
+       {{"a.m", 1, "Undefined Symbol _x", "link"}}},
+      {"/Users/dev/Weather/a.m:1:2: error: see LINKER output",
+       {{"a.m", 1, "see LINKER output", "link"}}},
       {"/Users/dev/Weather/a.m:1:2: error: LD: failed", {{"a.m", 1, "LD: failed", "link"}}},
-      {"/x/a.swift:99999999999999999999:1: error: huge line", {{"a.swift", std::nullopt, "huge line", "compile"}}},
-      {"/x/a.swift:\xD9\xA3:1: error: Arabic-Indic digit", {{"a.swift", std::nullopt, "Arabic-Indic digit", "compile"}}},
+      {"/x/a.swift:99999999999999999999:1: error: huge line",
+       {{"a.swift", std::nullopt, "huge line", "compile"}}},
+      {"/x/a.swift:\xD9\xA3:1: error: Arabic-Indic digit",
+       {{"a.swift", std::nullopt, "Arabic-Indic digit", "compile"}}},
       {"/x/a.swift:3:1: warning: unused", {}},
       {"/x/a.swift:3: error: no column", {}},
       {"   \t ", {}},
@@ -126,7 +146,8 @@ TEST(BuildOutputParser, LineForms) {
     EXPECT_EQ(rowsOf(parseBuildOutput(c.line, kProject, std::nullopt, std::nullopt)), c.rows);
   }
   // Repeated lines are repeated records.
-  EXPECT_EQ(parseBuildOutput("error: a\nerror: a", kProject, std::nullopt, std::nullopt).size(), 2u);
+  EXPECT_EQ(parseBuildOutput("error: a\nerror: a", kProject, std::nullopt, std::nullopt).size(),
+            2u);
 }
 
 TEST(BuildOutputParser, ReadsColouredClangAndLinkerOutput) {
@@ -155,8 +176,7 @@ TEST(BuildOutputParser, ReadsRealGnuAndLlvmToolchainOutput) {
       {"unknown", std::nullopt, "undefined symbol: missing", "link"},
       {"unknown", std::nullopt, driverFailed, "link"},
   };
-  EXPECT_EQ(rowsOf(parseBuildOutput(output, kProject, std::nullopt, std::nullopt)),
-            want);
+  EXPECT_EQ(rowsOf(parseBuildOutput(output, kProject, std::nullopt, std::nullopt)), want);
 }
 
 TEST(BuildOutputParser, HostileOutput) {
@@ -250,9 +270,9 @@ TEST_F(BuildFailureRecording, SummaryNamesTheFirstFiveDistinctFiles) {
 TEST_F(BuildFailureRecording, OutputWithoutErrorsWritesNothing) {
   auto& db = database_.db();
   for (const char* name : {"failures/xcodebuild_success.txt"}) {
-    EXPECT_TRUE(recordBuildFailures(testing::codeintelFixture(name), kProject, "a.swift",
-                                    std::nullopt, db)
-                    .empty());
+    EXPECT_TRUE(
+        recordBuildFailures(testing::codeintelFixture(name), kProject, "a.swift", std::nullopt, db)
+            .empty());
   }
   EXPECT_TRUE(recordBuildFailures("", kProject, std::nullopt, std::nullopt, db).empty());
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 0);
@@ -287,8 +307,8 @@ TEST_F(BuildFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRet
   store::writeMemory(db, seed);
   platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
   platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
-  const auto failures = recordBuildFailures("error: linker command failed", kProject, "a.swift",
-                                            "s9", db);
+  const auto failures =
+      recordBuildFailures("error: linker command failed", kProject, "a.swift", "s9", db);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].errorFile, "a.swift");
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
@@ -316,9 +336,10 @@ TEST_F(BuildFailureRecording, ShareOfRecentReportsNamingAFile) {
   };
   const auto insert = [&](const std::string& project, const std::string& file,
                           const std::string& timestamp) {
-    db.run("INSERT INTO build_failures (project, timestamp, error_file, error_message, "
-           "error_type, resolved) VALUES (?, ?, ?, 'm', 'compile', 0)",
-           {db::text(project), db::text(timestamp), db::text(file)});
+    db.run(
+        "INSERT INTO build_failures (project, timestamp, error_file, error_message, "
+        "error_type, resolved) VALUES (?, ?, ?, 'm', 'compile', 0)",
+        {db::text(project), db::text(timestamp), db::text(file)});
   };
   const auto share = [&](const std::string& project, const std::string& file) {
     const auto shares = fetchRecentBuildFailureShares(project, db);
@@ -353,7 +374,10 @@ TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
   }
   const std::string project = root.string();
 
-  struct Case { std::string line; std::string file; };
+  struct Case {
+    std::string line;
+    std::string file;
+  };
   const Case cases[] = {
       {"src/bad.c:5:5: error: expected ';'", "src/bad.c"},
       {"./lib/util.c:2:1: error: unknown type", "lib/util.c"},
@@ -371,9 +395,8 @@ TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
     EXPECT_EQ(parsed[0].errorFile, c.file);
   }
 
-  const auto recorded =
-      recordBuildFailures("src/bad.c:5:5: error: expected ';'\n", project + "/", project + "/src/edit.c",
-                          std::nullopt, db);
+  const auto recorded = recordBuildFailures("src/bad.c:5:5: error: expected ';'\n", project + "/",
+                                            project + "/src/edit.c", std::nullopt, db);
   ASSERT_EQ(recorded.size(), 1u);
   EXPECT_EQ(recorded[0].triggerFile, "src/edit.c");
   EXPECT_EQ(db.query("SELECT trigger_file, error_file FROM build_failures"),
@@ -382,10 +405,11 @@ TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
   ASSERT_EQ(predictions.size(), 1u);
   EXPECT_EQ(predictions[0].file, "src/bad.c");
   // A trigger outside the project stays as given.
-  EXPECT_EQ(recordBuildFailures("error: signing failed\n", project, "/elsewhere/x.c", std::nullopt, db)
-                .at(0)
-                .triggerFile,
-            "/elsewhere/x.c");
+  EXPECT_EQ(
+      recordBuildFailures("error: signing failed\n", project, "/elsewhere/x.c", std::nullopt, db)
+          .at(0)
+          .triggerFile,
+      "/elsewhere/x.c");
 }
 
 }  // namespace

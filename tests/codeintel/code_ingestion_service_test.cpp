@@ -1,7 +1,7 @@
 #include "codeintel/code_ingestion_service.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +15,8 @@
 #include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
-#include "db/error.h"
 #include "codeintel/source_parser.h"
+#include "db/error.h"
 #include "platform/sha256.h"
 #include "platform/time.h"
 #include "tests/codeintel/code_rows.h"
@@ -90,10 +90,10 @@ TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
   writeFile(root() / "src/shapes.ts",
             "type Shape 1 10\n"
             "type Inner 2 4\n"
-            "func area 3 3\n"       // in Shape (first in declaration order) and Inner
+            "func area 3 3\n"         // in Shape (first in declaration order) and Inner
             "func perimeter 12 14\n"  // in no type
             "type Shape 20 30\n"
-            "func later 22 24\n"    // a later Shape: the first one's range decides
+            "func later 22 24\n"  // a later Shape: the first one's range decides
             "inherits Shape Base\n"
             "conforms Shape Drawable\n"
             "import ./util\n");
@@ -111,17 +111,18 @@ TEST_F(IngestionRun, WritesFilesSymbolsAndEdges) {
 
   const auto shapes = fileID("src/shapes.ts");
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(shapes)}), 6);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE kind = 'struct' AND signature IS NULL"), 3);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE kind = 'struct' AND signature IS NULL"),
+            3);
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE kind = 'function'"), 4);
-  auto contains = db().query(
-      "SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'contains'");
+  auto contains =
+      db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'contains'");
   ASSERT_EQ(contains.size(), 1u);
   EXPECT_EQ(contains[0], (db::Row{db::text("Shape"), db::text("area")}));
   auto references = db().query(
       "SELECT from_symbol, to_symbol, file_id FROM code_edges WHERE edge_type = 'references'");
   ASSERT_EQ(references.size(), 1u);
-  EXPECT_EQ(references[0], (db::Row{db::text("src/shapes.ts"), db::text("file:" + fileID("src/util.ts")),
-                                    db::text(shapes)}));
+  EXPECT_EQ(references[0], (db::Row{db::text("src/shapes.ts"),
+                                    db::text("file:" + fileID("src/util.ts")), db::text(shapes)}));
   auto row = db().query("SELECT project, relative_path, language FROM code_files WHERE id = ?",
                         {db::text(shapes)});
   ASSERT_EQ(row.size(), 1u);
@@ -154,14 +155,16 @@ TEST_F(IngestionRun, SecondRunSkipsAndAnEditedFileIsParsedAlone) {
   EXPECT_EQ(third.filesParsed, 1);
   EXPECT_EQ(third.filesSkipped, 2);
   EXPECT_EQ(third.symbolsExtracted, 2);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(fileID("c.py"))}), 2);
+  EXPECT_EQ(
+      count("SELECT COUNT(*) FROM code_symbols WHERE file_id = ?", {db::text(fileID("c.py"))}), 2);
 
   // A removed file, and one now inside a skipped folder, take their rows and links with them;
   // the reference to the moved file goes too.
   db().run("INSERT INTO memories (id, body) VALUES ('m1', 'about c.py')");
-  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
-           "VALUES ('m1', ?, 'entity', 1.0, 'now')",
-           {db::text("code:" + fileID("c.py"))});
+  db().run(
+      "INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+      "VALUES ('m1', ?, 'entity', 1.0, 'now')",
+      {db::text("code:" + fileID("c.py"))});
   fs::remove(root() / "c.py");
   fs::create_directories(root() / "node_modules");
   fs::rename(root() / "b.ts", root() / "node_modules/b.ts");
@@ -169,11 +172,14 @@ TEST_F(IngestionRun, SecondRunSkipsAndAnEditedFileIsParsedAlone) {
   EXPECT_EQ(fourth.filesDiscovered, 1);
   EXPECT_EQ(db().query("SELECT relative_path FROM code_files"),
             (std::vector<db::Row>{{db::text("a.ts")}}));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_symbols WHERE file_id != ?", {db::text(fileID("a.ts"))}), 0);
+  EXPECT_EQ(
+      count("SELECT COUNT(*) FROM code_symbols WHERE file_id != ?", {db::text(fileID("a.ts"))}), 0);
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE file_id != ? OR edge_type = 'references'",
                   {db::text(fileID("a.ts"))}),
             0);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_file_stamps WHERE file_id != ?", {db::text(fileID("a.ts"))}), 0);
+  EXPECT_EQ(
+      count("SELECT COUNT(*) FROM code_file_stamps WHERE file_id != ?", {db::text(fileID("a.ts"))}),
+      0);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memory_links"), 0);
 }
 
@@ -206,8 +212,9 @@ TEST_F(IngestionRun, AFileFailingPartWayKeepsItsPreviousRowsAndIsRetried) {
 TEST_F(IngestionRun, ProjectPathIsNormalisedForEveryStepAndTheResult) {
   writeFile(root() / "src/main.py", "type Main 1 5\nfunc run 2 3\n");
   writeFile(root() / "src/lib.py", "import main\nconforms Lib Main\n");
-  db().run("INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
-           "VALUES ('m1', 'episodic', 'note', 'src/main.py', 'fact', 't', 't')");
+  db().run(
+      "INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
+      "VALUES ('m1', 'episodic', 'note', 'src/main.py', 'fact', 't', 't')");
   const std::string canonical = root().string();
   struct Case {
     std::string given;
@@ -238,8 +245,8 @@ TEST_F(IngestionRun, ProjectPathIsNormalisedForEveryStepAndTheResult) {
 
 TEST_F(IngestionRun, MissingOrNonDirectoryProjectEndsTheRun) {
   writeFile(root() / "file.ts", "func f 1 1\n");
-  for (const std::string& path : {(root() / "missing").string(), (root() / "file.ts").string(),
-                                  std::string()}) {
+  for (const std::string& path :
+       {(root() / "missing").string(), (root() / "file.ts").string(), std::string()}) {
     SCOPED_TRACE(path);
     try {
       ingest(path);
@@ -300,7 +307,8 @@ TEST_F(IngestionRun, UnsafeFilesAreNeitherFollowedNorParsed) {
   fs::create_symlink(outside / "secret.ts", root() / "link.ts");
   fs::create_directory_symlink(outside / "dir", root() / "linked");
   ASSERT_EQ(mkfifo((root() / "x.js").c_str(), 0600), 0);
-  writeFile(root() / "huge.js", std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, 'a'));
+  writeFile(root() / "huge.js",
+            std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, 'a'));
   writeFile(root() / "limit.js", std::string(static_cast<std::size_t>(kMaxSourceFileBytes), 'a'));
   writeFile(root() / "latin1.py", "caf\xe9\n");
 
@@ -329,8 +337,8 @@ TEST_F(IngestionRun, UnreadableFileIsOneError) {
 }
 
 TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
-  for (const char* path : {"main.py", "src/main.py", "src/domain.py", "src/a_b.py", "src/axb.py",
-                           "lib/100%.py"}) {
+  for (const char* path :
+       {"main.py", "src/main.py", "src/domain.py", "src/a_b.py", "src/axb.py", "lib/100%.py"}) {
     writeFile(root() / path, "\n");
   }
   struct Case {
@@ -347,10 +355,11 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
       {"", {}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    db().run("INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
-             "VALUES (?, 'episodic', ?, ?, 'fact', 't', 't')",
-             {db::text(testing::numbered("m", i)), db::text("body " + std::to_string(i)),
-              db::text(cases[i].contextPath)});
+    db().run(
+        "INSERT INTO memories (id, tier, body, context_path, type, created_at, last_accessed) "
+        "VALUES (?, 'episodic', ?, ?, 'fact', 't', 't')",
+        {db::text(testing::numbered("m", i)), db::text("body " + std::to_string(i)),
+         db::text(cases[i].contextPath)});
   }
   ingest(root().string());
   ingest(root().string());  // a second run adds no duplicate links
@@ -360,10 +369,10 @@ TEST_F(IngestionRun, MemoriesLinkToFilesTheirContextPathNames) {
     for (const auto& p : cases[i].want) want.push_back("code:" + fileID(p));
     std::sort(want.begin(), want.end());
     std::vector<std::string> got;
-    for (const auto& row : db().query(
-             "SELECT dst_id FROM memory_links WHERE src_id = ? AND link_type = 'entity' "
-             "AND weight = 1.0 ORDER BY dst_id",
-             {db::text(testing::numbered("m", i))})) {
+    for (const auto& row :
+         db().query("SELECT dst_id FROM memory_links WHERE src_id = ? AND link_type = 'entity' "
+                    "AND weight = 1.0 ORDER BY dst_id",
+                    {db::text(testing::numbered("m", i))})) {
       got.push_back(*db::textOf(row.at(0)));
     }
     EXPECT_EQ(got, want);
@@ -392,7 +401,8 @@ TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   writeFile(root() / "models/user.ts", "\n");  // what "../models/user" names
   auto result = ingest(root().string());
   EXPECT_EQ(result.edgesCreated, 4 + 2);
-  auto refs = db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'references'");
+  auto refs =
+      db().query("SELECT from_symbol, to_symbol FROM code_edges WHERE edge_type = 'references'");
   std::vector<std::string> targets;
   for (const auto& row : refs) {
     EXPECT_EQ(row.at(0), db::text("src/app.ts"));
@@ -456,7 +466,8 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   // build.gradle.kts, README.md, the FIFO and the two links.
   EXPECT_EQ(first.filesDiscovered, 14);
   std::vector<std::string> wantErrors = {"legacy.js: not valid UTF-8 text"};
-  if (!lockedReadable_) wantErrors.insert(wantErrors.begin(), "locked.ts: could not be read: Permission denied");
+  if (!lockedReadable_)
+    wantErrors.insert(wantErrors.begin(), "locked.ts: could not be read: Permission denied");
   EXPECT_EQ(first.errors, wantErrors);
   EXPECT_EQ(first.filesParsed, lockedReadable_ ? 13 : 12);
   EXPECT_EQ(first.filesSkipped, 0);
@@ -469,8 +480,8 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   EXPECT_EQ(first.edgesCreated, 27);
   auto& db = database_.db();
   auto countOf = [&](const std::string& type) {
-    return *db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_edges WHERE edge_type = ?",
-                                     {db::text(type)}));
+    return *db::integerOf(
+        *db.scalar("SELECT COUNT(*) FROM code_edges WHERE edge_type = ?", {db::text(type)}));
   };
   EXPECT_EQ(countOf("contains"), 6);
   EXPECT_EQ(countOf("conforms_to"), 3);
@@ -506,7 +517,7 @@ TEST_F(FixtureProject, FirstRunCountsThenSecondRunSkipsEverything) {
   EXPECT_EQ(third.filesParsed, 1);
   EXPECT_EQ(third.filesSkipped, first.filesParsed - 1);
   EXPECT_EQ(third.symbolsExtracted, 2);  // the class and its constructor
-  EXPECT_EQ(third.edgesCreated, 6);       // the references and the class containing it
+  EXPECT_EQ(third.edgesCreated, 6);      // the references and the class containing it
 }
 
 }  // namespace
@@ -642,7 +653,8 @@ TEST(IngestionThreads, ParsingOnSeveralThreadsWritesTheSameRows) {
       writeFile(root / ("d" + std::to_string(i % 6)) / ("m" + std::to_string(i) + ".ts"), text);
     }
     writeFile(root / "bad.ts", std::string("func x 1 1\n\xff\xfe", 13));
-    writeFile(root / "huge.ts", std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, ' '));
+    writeFile(root / "huge.ts",
+              std::string(static_cast<std::size_t>(kMaxSourceFileBytes) + 1, ' '));
   };
   testing::TestDatabase serial, parallel;
   for (int round = 0; round < 2; ++round) {
@@ -689,26 +701,52 @@ TEST(MemoryLinks, TheIndexedLookupLinksWhatThePlainJoinMatches) {
   testing::TestDatabase database;
   auto& db = database.db();
   const fs::path root = home.path() / "project";
-  const char* const files[] = {"main.go", "cmd/main.go", "cmd/tool/Main.go", "net/http/server.go",
-                               "NET/HTTP/server.go", "x/net/http/server.go", "a_b/c%d.go",
-                               "axb/c%d.go", "a\\b.go", "deep/a/b/c/d/e.go", "http/server.go"};
+  const char* const files[] = {"main.go",
+                               "cmd/main.go",
+                               "cmd/tool/Main.go",
+                               "net/http/server.go",
+                               "NET/HTTP/server.go",
+                               "x/net/http/server.go",
+                               "a_b/c%d.go",
+                               "axb/c%d.go",
+                               "a\\b.go",
+                               "deep/a/b/c/d/e.go",
+                               "http/server.go"};
   for (const char* file : files) writeFile(root / file, "\n");
   // A second project with the same paths must get no links from this one.
   for (const char* file : files) writeFile(home.path() / "other" / file, "\n");
-  const char* const contexts[] = {"main.go", "MAIN.GO", "cmd/main.go", "Cmd/Main.go",
-                                  "tool/main.go", "http/server.go", "HTTP/Server.go",
-                                  "net/http/server.go", "server.go", "c%d.go", "a_b/c%d.go",
-                                  "a%b/c%d.go", "_/c%d.go", "b.go", "a\\b.go", "e.go",
-                                  "c/d/e.go", "/main.go", "ain.go", "", "deep/a/b/c/d/e.go/",
-                                  "go", "x/net/http/server.go"};
+  const char* const contexts[] = {"main.go",
+                                  "MAIN.GO",
+                                  "cmd/main.go",
+                                  "Cmd/Main.go",
+                                  "tool/main.go",
+                                  "http/server.go",
+                                  "HTTP/Server.go",
+                                  "net/http/server.go",
+                                  "server.go",
+                                  "c%d.go",
+                                  "a_b/c%d.go",
+                                  "a%b/c%d.go",
+                                  "_/c%d.go",
+                                  "b.go",
+                                  "a\\b.go",
+                                  "e.go",
+                                  "c/d/e.go",
+                                  "/main.go",
+                                  "ain.go",
+                                  "",
+                                  "deep/a/b/c/d/e.go/",
+                                  "go",
+                                  "x/net/http/server.go"};
   int n = 0;
   for (const char* context : contexts) {
     for (const char* tier : {"episodic", "cold"}) {
-      db.run("INSERT INTO memories (id, tier, body, context_path, created_at, last_accessed, "
-             "deleted_at) VALUES (?, ?, ?, ?, 't', 't', ?)",
-             {db::text(testing::numbered("m", n)), db::text(tier),
-              db::text(testing::numbered("body ", n)), db::text(context),
-              n % 3 == 0 ? db::text("t") : db::Value(db::Null{})});
+      db.run(
+          "INSERT INTO memories (id, tier, body, context_path, created_at, last_accessed, "
+          "deleted_at) VALUES (?, ?, ?, ?, 't', 't', ?)",
+          {db::text(testing::numbered("m", n)), db::text(tier),
+           db::text(testing::numbered("body ", n)), db::text(context),
+           n % 3 == 0 ? db::text("t") : db::Value(db::Null{})});
       ++n;
     }
   }
@@ -774,15 +812,17 @@ TEST(CodeSummaries, ScoresFollowEveryInputWhenNoFileChanged) {
       {"nothing", [](db::Connection&, const fs::path&) {}},
       {"a co-change",
        [](db::Connection& db, const fs::path& home) {
-         db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'b.ts', "
-                "'c.ts', 7)",
-                {db::text((home / "project").string())});
+         db.run(
+             "INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'b.ts', "
+             "'c.ts', 7)",
+             {db::text((home / "project").string())});
        }},
       {"a build failure",
        [](db::Connection& db, const fs::path& home) {
-         db.run("INSERT INTO build_failures (project, timestamp, error_file, error_message) "
-                "VALUES (?, ?, 'c.ts', 'boom')",
-                {db::text((home / "project").string()), db::text(platform::currentTimestampText())});
+         db.run(
+             "INSERT INTO build_failures (project, timestamp, error_file, error_message) "
+             "VALUES (?, ?, 'c.ts', 'boom')",
+             {db::text((home / "project").string()), db::text(platform::currentTimestampText())});
        }},
       {"another project declaring the names",
        [](db::Connection& db, const fs::path& home) {

@@ -24,16 +24,18 @@ inline std::string codeFileID(const std::string& project, const std::string& pat
 inline std::string addCodeFile(db::Connection& db, const std::string& project,
                                const std::string& path) {
   auto id = codeFileID(project, path);
-  db.run("INSERT INTO code_files (id, project, relative_path, language, content_hash, last_parsed) "
-         "VALUES (?, ?, ?, 'typescript', 'hash', '2026-01-01T00:00:00.000+0000')",
-         {db::text(id), db::text(project), db::text(path)});
+  db.run(
+      "INSERT INTO code_files (id, project, relative_path, language, content_hash, last_parsed) "
+      "VALUES (?, ?, ?, 'typescript', 'hash', '2026-01-01T00:00:00.000+0000')",
+      {db::text(id), db::text(project), db::text(path)});
   return id;
 }
 
 inline void addSymbol(db::Connection& db, const std::string& fileID, const std::string& name) {
-  db.run("INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature) "
-         "VALUES (?, ?, 'class', 1, 1, NULL)",
-         {db::text(fileID), db::text(name)});
+  db.run(
+      "INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature) "
+      "VALUES (?, ?, 'class', 1, 1, NULL)",
+      {db::text(fileID), db::text(name)});
 }
 
 inline void addEdge(db::Connection& db, const std::string& fileID, const std::string& to,
@@ -44,27 +46,30 @@ inline void addEdge(db::Connection& db, const std::string& fileID, const std::st
 
 inline void addCoChange(db::Connection& db, const std::string& project, const std::string& a,
                         const std::string& b, std::int64_t count) {
-  db.run("INSERT INTO co_changes (project, file_a, file_b, count, last_seen) "
-         "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000')",
-         {db::text(project), db::text(a), db::text(b), count});
+  db.run(
+      "INSERT INTO co_changes (project, file_a, file_b, count, last_seen) "
+      "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000')",
+      {db::text(project), db::text(a), db::text(b), count});
 }
 
 inline void addBuildFailure(db::Connection& db, const std::string& project,
                             const std::string& timestamp, const std::string& trigger,
                             const std::string& errorFile) {
-  db.run("INSERT INTO build_failures (project, timestamp, trigger_file, error_file, error_line, "
-         "error_message, error_type, resolved, session_id) "
-         "VALUES (?, ?, ?, ?, NULL, 'message', 'compile', 0, NULL)",
-         {db::text(project), db::text(timestamp), db::text(trigger), db::text(errorFile)});
+  db.run(
+      "INSERT INTO build_failures (project, timestamp, trigger_file, error_file, error_line, "
+      "error_message, error_type, resolved, session_id) "
+      "VALUES (?, ?, ?, ?, NULL, 'message', 'compile', 0, NULL)",
+      {db::text(project), db::text(timestamp), db::text(trigger), db::text(errorFile)});
 }
 
 inline void addTestFailure(db::Connection& db, const std::string& project,
                            const std::string& trigger, const std::string& testName,
                            const db::Value& testFile) {
-  db.run("INSERT INTO test_failures (project, timestamp, test_name, test_file, trigger_file, "
-         "error_message, framework, resolved, session_id) "
-         "VALUES (?, '2026-01-01T00:00:00.000+0000', ?, ?, ?, NULL, 'jest', 0, NULL)",
-         {db::text(project), db::text(testName), testFile, db::text(trigger)});
+  db.run(
+      "INSERT INTO test_failures (project, timestamp, test_name, test_file, trigger_file, "
+      "error_message, framework, resolved, session_id) "
+      "VALUES (?, '2026-01-01T00:00:00.000+0000', ?, ?, ?, NULL, 'jest', 0, NULL)",
+      {db::text(project), db::text(testName), testFile, db::text(trigger)});
 }
 
 }  // namespace nodrel::testing

@@ -24,9 +24,9 @@ inline std::optional<std::string> textOrNone(const db::Value& v) {
 
 inline std::vector<StoredMemory> storedMemories(db::Connection& c) {
   std::vector<StoredMemory> out;
-  for (const auto& row : c.query(
-           "SELECT id, tier, body, type, project, tags, context_path, source_session, "
-           "importance, access_count FROM memories ORDER BY rowid")) {
+  for (const auto& row :
+       c.query("SELECT id, tier, body, type, project, tags, context_path, source_session, "
+               "importance, access_count FROM memories ORDER BY rowid")) {
     StoredMemory m;
     m.id = textOrNone(row[0]).value_or("");
     m.tier = textOrNone(row[1]).value_or("");

@@ -15,8 +15,8 @@
 namespace nodrel::codeintel {
 
 inline std::ostream& operator<<(std::ostream& os, const ParsedFile::TypeDeclaration& d) {
-  return os << "{" << d.name << ", " << toString(d.kind) << ", " << d.lineStart << "-"
-            << d.lineEnd << ", \"" << d.signature.value_or("<none>") << "\"}";
+  return os << "{" << d.name << ", " << toString(d.kind) << ", " << d.lineStart << "-" << d.lineEnd
+            << ", \"" << d.signature.value_or("<none>") << "\"}";
 }
 inline std::ostream& operator<<(std::ostream& os, const ParsedFile::FunctionDecl& f) {
   return os << "{" << f.name << ", " << f.lineStart << "-" << f.lineEnd << ", \"" << f.signature

@@ -169,7 +169,8 @@ TEST(Fragility, InboundCountsEqualTheSymbolEdgeJoin) {
   }
   for (int i = 0; i < 40; ++i) {
     addSymbol(db, files[(i * 7) % 12], testing::numbered("N", i % 9));
-    addEdge(db, files[(i * 5) % 12], testing::numbered("N", (i * 3) % 11), i % 2 ? "imports" : "calls");
+    addEdge(db, files[(i * 5) % 12], testing::numbered("N", (i * 3) % 11),
+            i % 2 ? "imports" : "calls");
   }
   const std::string join = R"sql(SELECT cs.file_id, CAST(COUNT(ce.id) AS REAL)
 FROM code_symbols cs

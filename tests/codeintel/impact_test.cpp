@@ -70,9 +70,9 @@ TEST(Impact, BlastRadiusRiskLevelsAndTheCutAtTwentyFive) {
     std::int64_t truncated;
   };
   const Case cases[] = {
-      {5, 0, RiskLevel::Low, 5, 0, 0},       {6, 0, RiskLevel::Medium, 6, 0, 0},
-      {15, 0, RiskLevel::Medium, 15, 0, 0},  {16, 0, RiskLevel::High, 16, 0, 0},
-      {10, 15, RiskLevel::High, 10, 15, 0},  {10, 16, RiskLevel::High, 10, 15, 1},
+      {5, 0, RiskLevel::Low, 5, 0, 0},      {6, 0, RiskLevel::Medium, 6, 0, 0},
+      {15, 0, RiskLevel::Medium, 15, 0, 0}, {16, 0, RiskLevel::High, 16, 0, 0},
+      {10, 15, RiskLevel::High, 10, 15, 0}, {10, 16, RiskLevel::High, 10, 15, 1},
       {30, 4, RiskLevel::High, 25, 0, 9},
   };
   for (const auto& c : cases) {
@@ -153,8 +153,7 @@ TEST(Impact, NamesCountOnlyWhereTheUserCanSeeTheDeclaration) {
   addEdge(db, otherModule, "Model", "calls");
 
   auto report = analyzeImpact(kProject, {"errors/errors.go"}, db);
-  EXPECT_EQ(report.directDependents,
-            (std::vector<std::string>{"errors/wrap.go", "net/dial.go"}));
+  EXPECT_EQ(report.directDependents, (std::vector<std::string>{"errors/wrap.go", "net/dial.go"}));
   EXPECT_EQ(report.blastRadius, 2);
   report = analyzeImpact(kProject, {"Sources/App/Model.swift"}, db);
   EXPECT_EQ(report.directDependents, std::vector<std::string>{"Sources/App/Views/View.swift"});
@@ -176,7 +175,8 @@ TEST(Impact, TheStrongestTwentyFiveDependentsAreListed) {
     auto id = addCodeFile(db, kProject, paddedPath(prefix, i));
     addEdge(db, id, "file:" + core, "references");
     const int names = i < 5 ? 0 : i < 15 ? 1 : 3;
-    for (int n = 0; n < names; ++n) addEdge(db, id, std::string(1, static_cast<char>('A' + n)), "calls");
+    for (int n = 0; n < names; ++n)
+      addEdge(db, id, std::string(1, static_cast<char>('A' + n)), "calls");
   }
   savepoint.commit();
   auto report = analyzeImpact(kProject, {"core.ts"}, db);
@@ -200,7 +200,8 @@ TEST(Impact, TheTenMostDependedOnFilesAreWarnedAbout) {
     const std::string name = testing::numbered("Hub", hub);
     addSymbol(db, id, name);
     uses(db, id, "Core", core);
-    for (int i = 0; i < 21 + hub; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath(name + "/u", i)), name);
+    for (int i = 0; i < 21 + hub; ++i)
+      addEdge(db, addCodeFile(db, kProject, paddedPath(name + "/u", i)), name);
   }
   savepoint.commit();
   auto report = analyzeImpact(kProject, {"core.ts"}, db);
@@ -271,7 +272,8 @@ TEST(Impact, HighImpactWarningFromTwentyOneInboundEdges) {
     addSymbol(db, hub, "Hub");  // declared twice: each edge still counts once
     uses(db, hub, "Core", core);
     addEdge(db, hub, "Hub");  // its own edge does not count
-    for (int i = 0; i < inbound; ++i) addEdge(db, addCodeFile(db, kProject, paddedPath("u", i)), "Hub");
+    for (int i = 0; i < inbound; ++i)
+      addEdge(db, addCodeFile(db, kProject, paddedPath("u", i)), "Hub");
     savepoint.commit();
     auto report = analyzeImpact(kProject, {"core.ts"}, db);
     if (inbound == 20) {
@@ -291,12 +293,13 @@ TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
   auto b = addCodeFile(db, kProject, "b.ts");
   db.run("UPDATE code_files SET fragility_score = 0.445 WHERE id = ?", {db::text(a)});
   db.run("UPDATE code_files SET fragility_score = 0.1 WHERE id = ?", {db::text(b)});
-  addCoChange(db, kProject, "a.ts", "b.ts", 4);     // b is changed itself
+  addCoChange(db, kProject, "a.ts", "b.ts", 4);  // b is changed itself
   addCoChange(db, kProject, "a.ts", "docs.md", 4);
   addCoChange(db, kProject, "a.ts", "three.md", 3);
   addCoChange(db, kProject, "ci.yml", "b.ts", 9);
   // Both changed files predict p; b's higher score wins.
-  for (int i = 0; i < 3; ++i) addBuildFailure(db, kProject, "2026-01-01T00:00:00.000+0000", "b.ts", "p.ts");
+  for (int i = 0; i < 3; ++i)
+    addBuildFailure(db, kProject, "2026-01-01T00:00:00.000+0000", "b.ts", "p.ts");
   // a's co-change rate with p is 33 of 44: 0.30000000000000004; b's build rate 1.0: 0.35.
   addCoChange(db, kProject, "a.ts", "p.ts", 33);
 
@@ -306,8 +309,9 @@ TEST(Impact, CoChangePartnersTopFragileFilesAndMergedPredictions) {
             (std::vector<std::string>{"p.ts", "ci.yml", "docs.md", "three.md"}));
   EXPECT_EQ(report.topFragileFiles,
             (std::vector<FragileFileScore>{{"a.ts", 0.445}, {"b.ts", 0.1}}));
-  EXPECT_EQ(report.predictions,
-            (std::vector<Prediction>{{"p.ts", 0.35, "caused build errors 100% of the time", 0, 3, 0}}));
+  EXPECT_EQ(
+      report.predictions,
+      (std::vector<Prediction>{{"p.ts", 0.35, "caused build errors 100% of the time", 0, 3, 0}}));
 }
 
 TEST(Impact, EvenOneSharedCommitMakesAPartnerButOnlyTheTenStrongestAreListed) {
@@ -345,7 +349,8 @@ TEST(Impact, MarkdownOfEverySection) {
   report.fragileFiles = {"docs.md"};
   report.blastRadius = 3;
   report.riskLevel = RiskLevel::Low;
-  report.highImpactWarnings = {"c.ts has 30 inbound dependencies — high-impact file, review carefully"};
+  report.highImpactWarnings = {
+      "c.ts has 30 inbound dependencies — high-impact file, review carefully"};
   report.topFragileFiles = {{"a.ts", 0.445}, {"z.ts", 0.0}};
   report.predictions = {{"p.ts", 0.375, "co-changed in 50% of correlated commits", 1, 1, 0}};
   EXPECT_EQ(impactMarkdown(report),
@@ -373,8 +378,9 @@ TEST(Impact, MarkdownOfEverySection) {
             "\n"
             "### Predictive Risk (Phase F.3)\n"
             "- p.ts — score 38% — co-changed in 50% of correlated commits\n");
-  EXPECT_EQ(impactMarkdown(ImpactReport{}),
-            "## Impact Analysis\n\n**Changed files:** \n**Blast radius:** 0 files | **Risk:** low\n");
+  EXPECT_EQ(
+      impactMarkdown(ImpactReport{}),
+      "## Impact Analysis\n\n**Changed files:** \n**Blast radius:** 0 files | **Risk:** low\n");
 }
 
 TEST(Impact, ListsBeyondSQLiteParameterLimitStillAnalyse) {
@@ -442,8 +448,9 @@ struct Expected {
 };
 
 Expected expectedBySql(db::Connection& db, const std::string& project, const std::string& changed) {
-  const std::string edgesTo = "SELECT DISTINCT ce.file_id\nFROM code_edges ce\nJOIN code_files cf ON "
-                              "cf.id = ce.file_id\nWHERE ce.to_symbol IN (";
+  const std::string edgesTo =
+      "SELECT DISTINCT ce.file_id\nFROM code_edges ce\nJOIN code_files cf ON "
+      "cf.id = ce.file_id\nWHERE ce.to_symbol IN (";
   std::vector<std::string> frontier = {changed};
   std::set<std::string> visited = {changed};
   std::vector<std::vector<std::string>> levels;
@@ -459,9 +466,10 @@ Expected expectedBySql(db::Connection& db, const std::string& project, const std
       std::vector<db::Value> b(targets.begin(), targets.end());
       b.push_back(db::text(project));
       b.insert(b.end(), ids.begin(), ids.end());
-      for (auto& f : textColumn(db, edgesTo + placeholders(targets.size()) +
-                                        ")\n  AND cf.project = ?\n  AND ce.file_id NOT IN (" +
-                                        placeholders(ids.size()) + ")",
+      for (auto& f : textColumn(db,
+                                edgesTo + placeholders(targets.size()) +
+                                    ")\n  AND cf.project = ?\n  AND ce.file_id NOT IN (" +
+                                    placeholders(ids.size()) + ")",
                                 b)) {
         found.insert(f);
       }
@@ -482,7 +490,8 @@ Expected expectedBySql(db::Connection& db, const std::string& project, const std
   std::vector<std::string> all;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     for (const auto& id : levels[i]) {
-      auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
+      auto path =
+          textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
       (i == 0 ? want.direct : want.transitive).push_back(path.at(0));
       all.push_back(id);
     }
@@ -495,7 +504,8 @@ Expected expectedBySql(db::Connection& db, const std::string& project, const std
     b.push_back(db::text(id));
     auto n = *db::integerOf(*db.scalar(
         "SELECT COUNT(*) FROM code_edges ce\nJOIN code_files cf ON cf.id = ce.file_id\nWHERE "
-        "ce.to_symbol IN (" + placeholders(names.size()) + ")\n  AND cf.project = ?\n  AND ce.file_id != ?",
+        "ce.to_symbol IN (" +
+            placeholders(names.size()) + ")\n  AND cf.project = ?\n  AND ce.file_id != ?",
         b));
     if (n < 21) continue;
     auto path = textColumn(db, "SELECT relative_path FROM code_files WHERE id = ?", {db::text(id)});
@@ -519,24 +529,27 @@ TEST(Impact, DependentsAndWarningsEqualThePerElementStatements) {
   // too), references between files, and edges from another project.
   for (int i = 0; i < 60; ++i) {
     addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
-    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29), i % 3 ? "imports" : "contains");
+    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29),
+            i % 3 ? "imports" : "contains");
     if (i % 4 == 0) {
-      db.run("INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
-             "VALUES ('from', ?, 'references', ?)",
-             {db::text("file:" + ids[(i * 3) % 60]), db::text(ids[(i * 13) % 60])});
+      db.run(
+          "INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+          "VALUES ('from', ?, 'references', ?)",
+          {db::text("file:" + ids[(i * 3) % 60]), db::text(ids[(i * 13) % 60])});
     }
   }
   addSymbol(db, ids[0], "Root");
   addEdge(db, ids[3], "Root");
   addSymbol(db, ids[3], "Hot");
   for (int i = 10; i < 32; ++i) addEdge(db, ids[i], "Hot", "calls");
-  addEdge(db, ids[3], "Hot", "calls");      // its own edge does not count
-  addEdge(db, ids[55], "Hot", "imports");   // nor one of another project
+  addEdge(db, ids[3], "Hot", "calls");     // its own edge does not count
+  addEdge(db, ids[55], "Hot", "imports");  // nor one of another project
   for (int changed : {0, 7, 21, 49}) {
     SCOPED_TRACE(changed);
     auto want = expectedBySql(db, kProject, ids[changed]);
     auto report = analyzeImpact(kProject, {tangledPath(changed)}, db);
-    EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
+    EXPECT_EQ(report.blastRadius,
+              static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
     auto warnings = report.highImpactWarnings;
     std::sort(warnings.begin(), warnings.end());
     EXPECT_EQ(warnings, want.warnings);
@@ -572,7 +585,8 @@ std::vector<std::string> buildTangled(db::Connection& db, int padding) {
   }
   for (int i = 0; i < 60; ++i) {
     addSymbol(db, ids[(i * 7) % 60], testing::numbered("N", i % 23));
-    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29), i % 3 ? "imports" : "contains");
+    addEdge(db, ids[(i * 11) % 60], testing::numbered("N", (i * 5) % 29),
+            i % 3 ? "imports" : "contains");
     if (i % 4 == 0) addEdge(db, ids[(i * 13) % 60], "file:" + ids[(i * 3) % 60], "references");
   }
   addSymbol(db, ids[3], "Hot");
@@ -596,7 +610,8 @@ TEST(Impact, ReadingByIndexAndReadingTheWholeGraphGiveTheSameReport) {
       SCOPED_TRACE(std::to_string(padding) + " padding files, changed f" + std::to_string(changed));
       auto want = expectedBySql(db, kProject, ids[changed]);
       auto report = analyzeImpact(kProject, {tangledPath(changed)}, db);
-      EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
+      EXPECT_EQ(report.blastRadius,
+                static_cast<std::int64_t>(want.direct.size() + want.transitive.size()));
       auto warnings = report.highImpactWarnings;
       std::sort(warnings.begin(), warnings.end());
       EXPECT_EQ(warnings, want.warnings);
@@ -642,8 +657,7 @@ TEST(Impact, AKeptGraphGivesTheSameReportsUntilTheCodeRowsChange) {
   {
     db::Savepoint savepoint(other);
     auto newcomer = addCodeFile(other, kProject, "late/newcomer.ts");
-    addEdge(other, newcomer, "file:" + testing::codeFileID(kProject, tangledPath(0)),
-            "references");
+    addEdge(other, newcomer, "file:" + testing::codeFileID(kProject, tangledPath(0)), "references");
     bumpCodeGeneration(kProject, other);
     savepoint.commit();
   }

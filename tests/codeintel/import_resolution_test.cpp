@@ -36,9 +36,9 @@ TEST(ImportResolution, GoImportsNameTheirModulesPackageDirectory) {
   const auto root = dir.path().string();
   write(dir.path() / "go.mod", "module example.com/app\n\ngo 1.19\n");
   write(dir.path() / "tools/go.mod", "module \"example.com/tools\" // nested\n");
-  ImportResolver resolver(root, {"main.go", "fmtcmd/fmt.go", "util/util.go", "util/util_test.go",
-                                 "util/strings.go", "internal/util/util.go", "tools/gen.go",
-                                 "vendor/github.com/x/y/y.go"});
+  ImportResolver resolver(
+      root, {"main.go", "fmtcmd/fmt.go", "util/util.go", "util/util_test.go", "util/strings.go",
+             "internal/util/util.go", "tools/gen.go", "vendor/github.com/x/y/y.go"});
   expectResolves(resolver,
                  {{"main.go", "example.com/app/util", {"util/strings.go", "util/util.go"}},
                   {"main.go", "example.com/app/internal/util", {"internal/util/util.go"}},
@@ -54,24 +54,24 @@ TEST(ImportResolution, TheStandardLibraryImportsByFolder) {
   testing::TempHome dir;
   write(dir.path() / "go.mod", "module std\n");
   write(dir.path() / "cmd/go.mod", "module cmd\n");
-  ImportResolver resolver(dir.path().string(),
-                          {"fmt/print.go", "strings/strings.go", "cmd/go/internal/fmtcmd/fmt.go",
-                           "cmd/internal/base/base.go", "net/http/server.go",
-                           "vendor/golang.org/x/net/idna/idna.go"});
-  expectResolves(resolver, {{"net/http/server.go", "fmt", {"fmt/print.go"}},
-                            {"net/http/server.go", "golang.org/x/net/idna",
-                             {"vendor/golang.org/x/net/idna/idna.go"}},
-                            {"cmd/go/internal/fmtcmd/fmt.go", "cmd/internal/base",
-                             {"cmd/internal/base/base.go"}},
-                            {"cmd/go/internal/fmtcmd/fmt.go", "strings", {"strings/strings.go"}},
-                            {"cmd/go/internal/fmtcmd/fmt.go", "fmt", {"fmt/print.go"}}});
+  ImportResolver resolver(
+      dir.path().string(),
+      {"fmt/print.go", "strings/strings.go", "cmd/go/internal/fmtcmd/fmt.go",
+       "cmd/internal/base/base.go", "net/http/server.go", "vendor/golang.org/x/net/idna/idna.go"});
+  expectResolves(
+      resolver,
+      {{"net/http/server.go", "fmt", {"fmt/print.go"}},
+       {"net/http/server.go", "golang.org/x/net/idna", {"vendor/golang.org/x/net/idna/idna.go"}},
+       {"cmd/go/internal/fmtcmd/fmt.go", "cmd/internal/base", {"cmd/internal/base/base.go"}},
+       {"cmd/go/internal/fmtcmd/fmt.go", "strings", {"strings/strings.go"}},
+       {"cmd/go/internal/fmtcmd/fmt.go", "fmt", {"fmt/print.go"}}});
 }
 
 TEST(ImportResolution, PythonModulesFromTheRootsAndRelativeToThePackage) {
-  ImportResolver resolver("/p", {"app/__init__.py", "app/globals.py", "app/util.py",
-                                 "app/sub/__init__.py", "app/sub/views.py", "lib/util.py",
-                                 "lib/compat/typing.py", "src/tool/__init__.py", "src/tool/run.py",
-                                 "top.py"});
+  ImportResolver resolver(
+      "/p", {"app/__init__.py", "app/globals.py", "app/util.py", "app/sub/__init__.py",
+             "app/sub/views.py", "lib/util.py", "lib/compat/typing.py", "src/tool/__init__.py",
+             "src/tool/run.py", "top.py"});
   expectResolves(resolver, {{"app/sub/views.py", ".", {"app/sub/__init__.py"}},
                             {"app/sub/views.py", "..globals", {"app/globals.py"}},
                             {"app/sub/views.py", "..util", {"app/util.py"}},
@@ -86,9 +86,9 @@ TEST(ImportResolution, PythonModulesFromTheRootsAndRelativeToThePackage) {
 }
 
 TEST(ImportResolution, ScriptSpecifiersRelativeToTheImporter) {
-  ImportResolver resolver("/p", {"v4/core/util.ts", "v4/core/schemas.ts", "v4/helpers/util.ts",
-                                 "v4/core/api.ts", "v4/index.ts", "lib/types.d.ts", "web/a.jsx",
-                                 "web/b.js", "react.ts"});
+  ImportResolver resolver(
+      "/p", {"v4/core/util.ts", "v4/core/schemas.ts", "v4/helpers/util.ts", "v4/core/api.ts",
+             "v4/index.ts", "lib/types.d.ts", "web/a.jsx", "web/b.js", "react.ts"});
   expectResolves(resolver, {{"v4/core/api.ts", "../helpers/util.js", {"v4/helpers/util.ts"}},
                             {"v4/core/api.ts", "./util", {"v4/core/util.ts"}},
                             {"v4/core/api.ts", "./schemas.js", {"v4/core/schemas.ts"}},
@@ -100,17 +100,17 @@ TEST(ImportResolution, ScriptSpecifiersRelativeToTheImporter) {
 }
 
 TEST(ImportResolution, RustPathsWithinTheCrate) {
-  ImportResolver resolver("/p", {"src/lib.rs", "src/net/mod.rs", "src/net/tcp.rs",
-                                 "src/util.rs", "src/util/fmt.rs", "src/fmt.rs"});
-  expectResolves(resolver, {{"src/net/tcp.rs", "crate::util::fmt::{Display, Write}",
-                             {"src/util/fmt.rs"}},
-                            {"src/net/tcp.rs", "crate::util::Helper", {"src/util.rs"}},
-                            {"src/net/tcp.rs", "super::Socket", {"src/net/mod.rs"}},
-                            {"src/net/mod.rs", "self::tcp::Stream", {"src/net/tcp.rs"}},
-                            {"src/util.rs", "self::fmt", {"src/util/fmt.rs"}},
-                            {"src/net/mod.rs", "super::fmt", {"src/fmt.rs"}},
-                            {"src/net/tcp.rs", "std::fmt", {}},
-                            {"src/lib.rs", "super::x", {}}});
+  ImportResolver resolver("/p", {"src/lib.rs", "src/net/mod.rs", "src/net/tcp.rs", "src/util.rs",
+                                 "src/util/fmt.rs", "src/fmt.rs"});
+  expectResolves(resolver,
+                 {{"src/net/tcp.rs", "crate::util::fmt::{Display, Write}", {"src/util/fmt.rs"}},
+                  {"src/net/tcp.rs", "crate::util::Helper", {"src/util.rs"}},
+                  {"src/net/tcp.rs", "super::Socket", {"src/net/mod.rs"}},
+                  {"src/net/mod.rs", "self::tcp::Stream", {"src/net/tcp.rs"}},
+                  {"src/util.rs", "self::fmt", {"src/util/fmt.rs"}},
+                  {"src/net/mod.rs", "super::fmt", {"src/fmt.rs"}},
+                  {"src/net/tcp.rs", "std::fmt", {}},
+                  {"src/lib.rs", "super::x", {}}});
 }
 
 TEST(ImportResolution, KotlinNamesAndSwiftModules) {
@@ -120,16 +120,18 @@ TEST(ImportResolution, KotlinNamesAndSwiftModules) {
        "src/main/kotlin/org/x/app/Module.kt", "src/main/kotlin/org/x/app/Main.kt",
        "Sources/Utilities/Foundation.swift", "Sources/App/main.swift"},
       {{"src/main/kotlin/org/x/core/module/Ext.kt", {"install"}}});
-  expectResolves(resolver,
-                 {{"src/main/kotlin/org/x/app/Main.kt", "org.x.core.module.Module",
-                   {"src/main/kotlin/org/x/core/module/Module.kt"}},
-                  {"src/main/kotlin/org/x/app/Main.kt", "org.x.core.module.install",
-                   {"src/main/kotlin/org/x/core/module/Ext.kt"}},
-                  {"src/main/kotlin/org/x/app/Main.kt", "org.x.core.module.*",
-                   {"src/main/kotlin/org/x/core/module/Ext.kt",
-                    "src/main/kotlin/org/x/core/module/Module.kt"}},
-                  {"src/main/kotlin/org/x/app/Main.kt", "kotlinx.coroutines.Module", {}},
-                  {"Sources/App/main.swift", "Foundation", {}}});
+  expectResolves(resolver, {{"src/main/kotlin/org/x/app/Main.kt",
+                             "org.x.core.module.Module",
+                             {"src/main/kotlin/org/x/core/module/Module.kt"}},
+                            {"src/main/kotlin/org/x/app/Main.kt",
+                             "org.x.core.module.install",
+                             {"src/main/kotlin/org/x/core/module/Ext.kt"}},
+                            {"src/main/kotlin/org/x/app/Main.kt",
+                             "org.x.core.module.*",
+                             {"src/main/kotlin/org/x/core/module/Ext.kt",
+                              "src/main/kotlin/org/x/core/module/Module.kt"}},
+                            {"src/main/kotlin/org/x/app/Main.kt", "kotlinx.coroutines.Module", {}},
+                            {"Sources/App/main.swift", "Foundation", {}}});
   EXPECT_EQ(implicitScopeOf("Sources/App/main.swift"), implicitScopeOf("Sources/App/x/y.swift"));
   EXPECT_NE(implicitScopeOf("Sources/App/main.swift"),
             implicitScopeOf("Sources/Utilities/Foundation.swift"));

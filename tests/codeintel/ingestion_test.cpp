@@ -28,12 +28,11 @@ TEST(Ingestion, LanguageForExtension) {
     std::string ext;
     std::optional<std::string> want;
   };
-  const Case cases[] = {{"swift", "swift"},     {"SWIFT", "swift"},        {"ts", "typescript"},
-                        {"tsx", "typescript"},  {"js", "javascript"},      {"jsx", "javascript"},
-                        {"kt", "kotlin"},       {"kts", "kotlin"},         {"py", "python"},
-                        {"go", "go"},           {"rs", "rust"},            {"html", "html"},
-                        {"htm", "html"},        {"css", "css"},            {"md", std::nullopt},
-                        {"", std::nullopt}};
+  const Case cases[] = {
+      {"swift", "swift"},   {"SWIFT", "swift"},    {"ts", "typescript"}, {"tsx", "typescript"},
+      {"js", "javascript"}, {"jsx", "javascript"}, {"kt", "kotlin"},     {"kts", "kotlin"},
+      {"py", "python"},     {"go", "go"},          {"rs", "rust"},       {"html", "html"},
+      {"htm", "html"},      {"css", "css"},        {"md", std::nullopt}, {"", std::nullopt}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ext);
     EXPECT_EQ(languageForExtension(c.ext), c.want);
@@ -46,12 +45,31 @@ TEST(Ingestion, DiscoversRegularSourceFilesOnly) {
   testing::TempHome home;
   const fs::path root = home.path() / "project";
   const fs::path outside = home.path() / "outside";
-  for (const char* path :
-       {"App.SWIFT", "src/a.ts", "src/b.tsx", "Build/gen.js", "lib/x.py", "lib/y.go", "lib/z.rs",
-        "web/i.html", "web/s.css", "web/k.kt", "web/c.jsx", "noext", "README.md", "page.htm",
-        "build.gradle.kts", ".env", ".hidden.ts", ".github/w.js", "node_modules/p/i.js",
-        "build/out.js", ".build/o.swift", "DerivedData/d.swift", "Pods/p.swift", ".git/h.js",
-        "deep/er/still.py"}) {
+  for (const char* path : {"App.SWIFT",
+                           "src/a.ts",
+                           "src/b.tsx",
+                           "Build/gen.js",
+                           "lib/x.py",
+                           "lib/y.go",
+                           "lib/z.rs",
+                           "web/i.html",
+                           "web/s.css",
+                           "web/k.kt",
+                           "web/c.jsx",
+                           "noext",
+                           "README.md",
+                           "page.htm",
+                           "build.gradle.kts",
+                           ".env",
+                           ".hidden.ts",
+                           ".github/w.js",
+                           "node_modules/p/i.js",
+                           "build/out.js",
+                           ".build/o.swift",
+                           "DerivedData/d.swift",
+                           "Pods/p.swift",
+                           ".git/h.js",
+                           "deep/er/still.py"}) {
     writeFile(root / path);
   }
   writeFile(outside / "secret.ts");
@@ -62,10 +80,9 @@ TEST(Ingestion, DiscoversRegularSourceFilesOnly) {
   fs::create_directories(root / "folder.ts");  // a directory with a source-like name
 
   EXPECT_EQ(relativeNames(discoverSourceFiles(root), root),
-            (std::vector<std::string>{"App.SWIFT", "Build/gen.js", "deep/er/still.py",
-                                      "lib/x.py", "lib/y.go", "lib/z.rs", "src/a.ts",
-                                      "src/b.tsx", "web/c.jsx", "web/i.html", "web/k.kt",
-                                      "web/s.css"}));
+            (std::vector<std::string>{"App.SWIFT", "Build/gen.js", "deep/er/still.py", "lib/x.py",
+                                      "lib/y.go", "lib/z.rs", "src/a.ts", "src/b.tsx", "web/c.jsx",
+                                      "web/i.html", "web/k.kt", "web/s.css"}));
   EXPECT_TRUE(discoverSourceFiles(home.path() / "missing").empty());
   EXPECT_TRUE(discoverSourceFiles(root / "App.SWIFT").empty());
 

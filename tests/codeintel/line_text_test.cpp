@@ -6,7 +6,10 @@ namespace nodrel::codeintel {
 namespace {
 
 TEST(LineText, SplitsAtLineFeedsDroppingTheCarriageReturnBeforeThem) {
-  struct Case { std::string text; std::vector<std::string_view> lines; };
+  struct Case {
+    std::string text;
+    std::vector<std::string_view> lines;
+  };
   const Case cases[] = {
       {"", {""}},
       {"a", {"a"}},
@@ -22,7 +25,10 @@ TEST(LineText, SplitsAtLineFeedsDroppingTheCarriageReturnBeforeThem) {
 }
 
 TEST(LineText, TrimsHorizontalWhiteSpaceOnly) {
-  struct Case { std::string text; std::string_view trimmed; };
+  struct Case {
+    std::string text;
+    std::string_view trimmed;
+  };
   const Case cases[] = {
       {"  a b\t", "a b"},
       {"\xC2\xA0\xE3\x80\x80x\xE2\x80\x89", "x"},  // no-break, ideographic, thin space
@@ -38,12 +44,16 @@ TEST(LineText, TrimsHorizontalWhiteSpaceOnly) {
 }
 
 TEST(LineText, NamesFilesRelativeToTheProjectOrByTheirLastComponent) {
-  struct Case { std::string path; std::string project; std::string name; };
+  struct Case {
+    std::string path;
+    std::string project;
+    std::string name;
+  };
   const Case cases[] = {
       {"/p/app/src/a.swift", "/p/app", "src/a.swift"},
       {"/p/app/src/a.swift", "/p/app/", "src/a.swift"},
       {"/p/application/a.swift", "/p/app", "a.swift"},  // a prefix that is no directory
-      {"src/a.swift", "/p/app", "a.swift"},  // no such file under the project
+      {"src/a.swift", "/p/app", "a.swift"},             // no such file under the project
       {"/elsewhere/b.swift", "/p/app", "b.swift"},
       {"dir/", "/p", "dir"},
       {"a.swift", "", "a.swift"},
@@ -56,7 +66,10 @@ TEST(LineText, NamesFilesRelativeToTheProjectOrByTheirLastComponent) {
 }
 
 TEST(LineText, ReportedFilesBecomeRelativeToTheProject) {
-  struct Case { std::optional<std::string> file; std::optional<std::string> want; };
+  struct Case {
+    std::optional<std::string> file;
+    std::optional<std::string> want;
+  };
   const Case cases[] = {
       {"/p/app/src/a.c", "src/a.c"},
       {"/p/app/./src//a.c", "src/a.c"},

@@ -6,8 +6,8 @@ namespace nodrel::codeintel {
 namespace {
 
 TEST(SymbolKind, RawValuesInCaseOrder) {
-  const char* const raw[] = {"class",    "struct",   "enum",      "protocol",   "function",
-                             "method",   "property", "extension", "initializer"};
+  const char* const raw[] = {"class",  "struct",   "enum",      "protocol",   "function",
+                             "method", "property", "extension", "initializer"};
   ASSERT_EQ(kAllSymbolKinds.size(), std::size(raw));
   for (std::size_t i = 0; i < kAllSymbolKinds.size(); ++i) {
     SCOPED_TRACE(raw[i]);

@@ -37,8 +37,8 @@ TEST(RiskLevel, RawValues) {
 }
 
 TEST(BuildFailureJson, AbsentOptionalsAreLeftOut) {
-  BuildFailure failure = buildFailure("/p", "2026-01-15T14:03:07.250+0000", "a.swift", "boom",
-                                      "compile");
+  BuildFailure failure =
+      buildFailure("/p", "2026-01-15T14:03:07.250+0000", "a.swift", "boom", "compile");
   const json encoded = failure;
   std::vector<std::string> want = {"errorFile", "errorMessage", "errorType", "id",
                                    "project",   "resolved",     "timestamp"};
@@ -65,10 +65,17 @@ TEST(BuildFailureJson, AbsentOptionalsAreLeftOut) {
 
 TEST(BuildFailureJson, DecodingRejectsMissingKeysAndWrongTypes) {
   const json good = buildFailure("/p", "t", "f", "m", "compile");
-  struct Case { const char* key; json value; };
-  const Case cases[] = {{"id", json()},          {"id", json(1.5)},   {"id", json("1")},
-                        {"resolved", json(0)},   {"errorLine", json("3")},
-                        {"project", json(1)},    {"id", json(18446744073709551615ull)}};
+  struct Case {
+    const char* key;
+    json value;
+  };
+  const Case cases[] = {{"id", json()},
+                        {"id", json(1.5)},
+                        {"id", json("1")},
+                        {"resolved", json(0)},
+                        {"errorLine", json("3")},
+                        {"project", json(1)},
+                        {"id", json(18446744073709551615ull)}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value.dump());
     json bad = good;

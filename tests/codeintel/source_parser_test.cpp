@@ -35,8 +35,7 @@ TEST(SourceParser, DispatchesOnTheExactLanguageName) {
   EXPECT_EQ(parseSourceFile("function f() {}", "javascript").functions.size(), 1u);
   EXPECT_EQ(parseSourceFile("<script src='a.js'>", "html").imports,
             std::vector<std::string>{"a.js"});
-  EXPECT_EQ(parseSourceFile("@import 'a.css';", "css").imports,
-            std::vector<std::string>{"a.css"});
+  EXPECT_EQ(parseSourceFile("@import 'a.css';", "css").imports, std::vector<std::string>{"a.css"});
   EXPECT_EQ(parseSourceFile("", "go"), ParsedFile{});
 }
 
@@ -54,9 +53,8 @@ TEST(SourceParser, InvalidUtf8IsReadAsReplacementCharacters) {
 TEST(SourceParser, ByteOrderMarkAndCrLfLineEnds) {
   const auto parsed = parseSourceFile(testing::codeintelFixture("hostile/bom_crlf.py"), "python");
   EXPECT_EQ(parsed.imports, (std::vector<std::string>{"os", "typing"}));
-  EXPECT_EQ(parsed.typeDeclarations,
-            (std::vector<ParsedFile::TypeDeclaration>{
-                {"A", SymbolKind::Class, 4, 12, "class A(Base):"}}));
+  EXPECT_EQ(parsed.typeDeclarations, (std::vector<ParsedFile::TypeDeclaration>{
+                                         {"A", SymbolKind::Class, 4, 12, "class A(Base):"}}));
   // Blank CR-LF lines inside a body are blank: they neither end the block nor keep a "\r".
   EXPECT_EQ(parsed.functions, (std::vector<ParsedFile::FunctionDecl>{
                                   {"f", 5, 9, "def f(self):"}, {"g", 10, 12, "def g(self):"}}));

@@ -65,7 +65,10 @@ TEST(JestParser, ReadsAFailingRun) {
 }
 
 TEST(JestParser, LineForms) {
-  struct Case { std::string output; std::vector<Row> rows; };
+  struct Case {
+    std::string output;
+    std::vector<Row> rows;
+  };
   const Case cases[] = {
       {"  \xE2\x97\x8F early", {{"early", std::nullopt, std::nullopt}}},
       {"\xE2\x97\x8F not indented", {}},
@@ -87,16 +90,15 @@ TEST(XCTestParser, ReadsAFailingRun) {
   const auto output = testing::codeintelFixture("failures/xctest_failure.txt");
   const auto failures = parseXCTestPytestFailures(output, kApp, "xctest", std::nullopt, "s2");
   const std::vector<Row> want = {
-      {"-[WeatherTests.ForecastTests testDecodesSummary]",
-       "Tests/WeatherTests/ForecastTests.swift",
+      {"-[WeatherTests.ForecastTests testDecodesSummary]", "Tests/WeatherTests/ForecastTests.swift",
        "XCTAssertEqual failed: (\"Sunny\") is not equal to (\"Cloudy\")"},
       {"-[WeatherTests.NetworkTests testTimeout]", std::nullopt, std::nullopt},
       {"-[SharedKitTests.UnitsTests testCelsius]", "UnitsTests.swift", "XCTAssertTrue failed"},
   };
   EXPECT_EQ(rowsOf(failures), want);
   for (const auto& f : failures) EXPECT_EQ(f.framework, "xctest");
-  EXPECT_EQ(rowsOf(parseXCTestPytestFailures(withCrLf(output), kApp + "/", "xctest",
-                                             std::nullopt, std::nullopt)),
+  EXPECT_EQ(rowsOf(parseXCTestPytestFailures(withCrLf(output), kApp + "/", "xctest", std::nullopt,
+                                             std::nullopt)),
             want);
   EXPECT_TRUE(parseXCTestPytestFailures(testing::codeintelFixture("failures/xctest_success.txt"),
                                         kApp, "xctest", std::nullopt, std::nullopt)
@@ -105,16 +107,16 @@ TEST(XCTestParser, ReadsAFailingRun) {
 
 TEST(XCTestParser, AnEmptyMessageIsAbsent) {
   // Only a line that keeps its carriage return can end in " : " once trimmed.
-  const auto failures = parseXCTestPytestFailures(
-      "/Users/dev/Weather/T.swift:3: error: -[T testA] : \r\n", kApp, "xctest", std::nullopt,
-      std::nullopt);
+  const auto failures =
+      parseXCTestPytestFailures("/Users/dev/Weather/T.swift:3: error: -[T testA] : \r\n", kApp,
+                                "xctest", std::nullopt, std::nullopt);
   EXPECT_EQ(rowsOf(failures), (std::vector<Row>{{"-[T testA]", "T.swift", std::nullopt}}));
 }
 
 TEST(PytestParser, ReadsAFailingRunAndXCTestLines) {
   const auto output = testing::codeintelFixture("failures/pytest_failure.txt");
-  const auto failures = parseXCTestPytestFailures(output, kBackend, "pytest", std::nullopt,
-                                                  std::nullopt);
+  const auto failures =
+      parseXCTestPytestFailures(output, kBackend, "pytest", std::nullopt, std::nullopt);
   const std::vector<Row> want = {
       {"test_summary", "test_forecast.py", std::nullopt},
       {"TestCelsius::test_freezing", "test_units.py", std::nullopt},
@@ -138,17 +140,16 @@ TEST(TestOutputParsers, ReadColouredOutput) {
   // As Jest 29 prints it with --colors.
   const auto jest = parseJestFailures(testing::codeintelFixture("failures/jest_failure_color.txt"),
                                       kWeb, std::nullopt, std::nullopt);
-  EXPECT_EQ(rowsOf(jest),
-            (std::vector<Row>{
-                {"Forecast \xE2\x80\xBA renders the summary", "Forecast.test.js", std::nullopt},
-                {"Forecast \xE2\x80\xBA shows a spinner while loading", "Forecast.test.js",
-                 std::nullopt}}));
+  EXPECT_EQ(rowsOf(jest), (std::vector<Row>{{"Forecast \xE2\x80\xBA renders the summary",
+                                             "Forecast.test.js", std::nullopt},
+                                            {"Forecast \xE2\x80\xBA shows a spinner while loading",
+                                             "Forecast.test.js", std::nullopt}}));
 
   // As pytest 7.2 prints it with --color=yes. A parametrised id keeps its whole bracket, spaces
   // and inner brackets included.
-  const auto pytest = parseXCTestPytestFailures(
-      testing::codeintelFixture("failures/pytest_failure_color.txt"), kBackend, "pytest",
-      std::nullopt, std::nullopt);
+  const auto pytest =
+      parseXCTestPytestFailures(testing::codeintelFixture("failures/pytest_failure_color.txt"),
+                                kBackend, "pytest", std::nullopt, std::nullopt);
   EXPECT_EQ(rowsOf(pytest),
             (std::vector<Row>{{"test_ids[a b]", "test_ids.py", std::nullopt},
                               {"test_lists[x-[1, 2]]", "test_ids.py", std::nullopt},
@@ -222,10 +223,11 @@ TEST_F(TestFailureRecording, StoresRowsAndOneSummaryMemory) {
 
   const auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 1u);
-  EXPECT_EQ(memories[0].body,
-            "Test failure after editing Sources/Model/Forecast.swift: 3 test(s) failed \xE2\x80\x94 "
-            "-[WeatherTests.ForecastTests testDecodesSummary], "
-            "-[WeatherTests.NetworkTests testTimeout], -[SharedKitTests.UnitsTests testCelsius]");
+  EXPECT_EQ(
+      memories[0].body,
+      "Test failure after editing Sources/Model/Forecast.swift: 3 test(s) failed \xE2\x80\x94 "
+      "-[WeatherTests.ForecastTests testDecodesSummary], "
+      "-[WeatherTests.NetworkTests testTimeout], -[SharedKitTests.UnitsTests testCelsius]");
   EXPECT_EQ(memories[0].tier, "episodic");
   EXPECT_EQ(memories[0].type, "observation");
   EXPECT_EQ(memories[0].tags, "test_failure");
@@ -243,7 +245,8 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
   auto& db = database_.db();
   std::string output;
   for (int i = 1; i <= 7; ++i) output += "FAILED t.py::test_" + std::to_string(i) + "\n";
-  const auto failures = recordTestFailures(output, kBackend, "pytest", std::nullopt, std::nullopt, db);
+  const auto failures =
+      recordTestFailures(output, kBackend, "pytest", std::nullopt, std::nullopt, db);
   ASSERT_EQ(failures.size(), 7u);
   auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 1u);
@@ -270,8 +273,9 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].framework, c.recorded);
   }
-  EXPECT_EQ(db::integerOf(*db.scalar("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'")),
-            3);
+  EXPECT_EQ(
+      db::integerOf(*db.scalar("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'")),
+      3);
   const auto jest = recordTestFailures("FAIL a.test.js\n  \xE2\x97\x8F t", kWeb, "jest",
                                        std::nullopt, std::nullopt, db);
   ASSERT_EQ(jest.size(), 1u);
@@ -280,9 +284,9 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
 
 TEST_F(TestFailureRecording, OutputWithoutFailuresWritesNothing) {
   auto& db = database_.db();
-  for (const auto& [name, framework] :
-       {std::pair{"failures/jest_success.txt", "jest"}, {"failures/pytest_success.txt", "pytest"},
-        {"failures/xctest_success.txt", "xctest"}}) {
+  for (const auto& [name, framework] : {std::pair{"failures/jest_success.txt", "jest"},
+                                        {"failures/pytest_success.txt", "pytest"},
+                                        {"failures/xctest_success.txt", "xctest"}}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(recordTestFailures(testing::codeintelFixture(name), kApp, framework, "a.swift",
                                    std::nullopt, db)
@@ -299,8 +303,8 @@ TEST_F(TestFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRetu
   store::writeMemory(db, seed);
   platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
   platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
-  const auto failures = recordTestFailures("FAILED t.py::test_a", kBackend, "pytest",
-                                           std::nullopt, std::nullopt, db);
+  const auto failures =
+      recordTestFailures("FAILED t.py::test_a", kBackend, "pytest", std::nullopt, std::nullopt, db);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 1);
   EXPECT_EQ(testing::rowCount(db, "memories"), 1);

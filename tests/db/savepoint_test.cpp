@@ -119,8 +119,7 @@ TEST(SavepointLocking, AReadThenWriteBatchWaitsForAnotherWriter) {
     ADD_FAILURE() << e.what();
   }
   release.join();
-  EXPECT_EQ(batchConnection.scalar("SELECT v FROM t WHERE v LIKE 'batch%'"),
-            text("batch saw 1"));
+  EXPECT_EQ(batchConnection.scalar("SELECT v FROM t WHERE v LIKE 'batch%'"), text("batch saw 1"));
 }
 
 TEST(SavepointLocking, ALockHeldPastTheTimeoutIsABusyError) {

@@ -40,8 +40,8 @@ constexpr std::string_view kInsertMemory = R"sql(
 
 void insertMemory(Connection& c, const std::string& id, const std::string& body,
                   const Value& tags = Null{}) {
-  c.run(kInsertMemory, {text(id), text(body), tags, Null{}, Null{}, Null{}, Null{},
-                        std::int64_t{0}, std::int64_t{0}, Null{}});
+  c.run(kInsertMemory, {text(id), text(body), tags, Null{}, Null{}, Null{}, Null{}, std::int64_t{0},
+                        std::int64_t{0}, Null{}});
 }
 
 class SchemaTest : public ::testing::Test {
@@ -77,8 +77,9 @@ TEST_F(SchemaTest, RunningAgainChangesNothingAndKeepsRows) {
 // one alone: on a connection that may not write, a complete schema is no error.
 TEST(EnsureSchema, CompletesAPartialDatabaseAndLeavesACompleteOneAlone) {
   Connection c = Connection::openInMemory();
-  c.exec("CREATE TABLE projects (id TEXT PRIMARY KEY NOT NULL, name TEXT, path TEXT UNIQUE, "
-         "context_summary TEXT, created_at TEXT, last_active_at TEXT)");
+  c.exec(
+      "CREATE TABLE projects (id TEXT PRIMARY KEY NOT NULL, name TEXT, path TEXT UNIQUE, "
+      "context_summary TEXT, created_at TEXT, last_active_at TEXT)");
   c.run("INSERT INTO projects (id, name, path) VALUES ('P', 'p', '/p')");
   ensureSchema(c);
   for (const auto& name : schemaTableNames()) {
@@ -97,13 +98,16 @@ TEST(EnsureSchema, CompletesAPartialDatabaseAndLeavesACompleteOneAlone) {
 TEST(EnsureSchema, DropsTheLinkIndexesNoStatementNeeds) {
   Connection c = Connection::openInMemory();
   createSchema(c);
-  c.exec("CREATE INDEX idx_memory_links_src_walk ON memory_links(src_id, link_type, dst_id, "
-         "weight); CREATE INDEX idx_memory_links_dst ON memory_links(dst_id);");
-  c.run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('a', 'b', 'entity', "
-        "0.3)");
+  c.exec(
+      "CREATE INDEX idx_memory_links_src_walk ON memory_links(src_id, link_type, dst_id, "
+      "weight); CREATE INDEX idx_memory_links_dst ON memory_links(dst_id);");
+  c.run(
+      "INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('a', 'b', 'entity', "
+      "0.3)");
   ensureSchema(c);
-  EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name IN "
-                     "('idx_memory_links_src_walk', 'idx_memory_links_dst')"),
+  EXPECT_EQ(count(c,
+                  "SELECT COUNT(*) FROM sqlite_master WHERE name IN "
+                  "('idx_memory_links_src_walk', 'idx_memory_links_dst')"),
             0);
   EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'idx_memory_links_dst_walk'"),
             1);
@@ -111,24 +115,45 @@ TEST(EnsureSchema, DropsTheLinkIndexesNoStatementNeeds) {
 }
 
 TEST_F(SchemaTest, MemoriesHasTheTwentySixColumnsAndARowid) {
-  const std::vector<std::string> want = {
-      "id", "tier", "body", "body_tokens", "project", "context_path", "type", "tags",
-      "created_at", "last_accessed", "access_count", "strength", "importance", "pinned",
-      "evidence_count", "parent_id", "source_session", "predicted_future_use", "condition_type",
-      "condition_value", "surface_condition", "trigger_keywords", "depth", "is_top_level",
-      "deleted_at", "active_rule_ids"};
+  const std::vector<std::string> want = {"id",
+                                         "tier",
+                                         "body",
+                                         "body_tokens",
+                                         "project",
+                                         "context_path",
+                                         "type",
+                                         "tags",
+                                         "created_at",
+                                         "last_accessed",
+                                         "access_count",
+                                         "strength",
+                                         "importance",
+                                         "pinned",
+                                         "evidence_count",
+                                         "parent_id",
+                                         "source_session",
+                                         "predicted_future_use",
+                                         "condition_type",
+                                         "condition_value",
+                                         "surface_condition",
+                                         "trigger_keywords",
+                                         "depth",
+                                         "is_top_level",
+                                         "deleted_at",
+                                         "active_rule_ids"};
   EXPECT_EQ(columnNames(db(), "memories"), want);
   insertMemory(db(), "m1", "b");
-  EXPECT_TRUE(integerOf(*db().scalar("SELECT rowid FROM memories WHERE id = ? LIMIT 1",
-                                     {text("m1")})));
+  EXPECT_TRUE(
+      integerOf(*db().scalar("SELECT rowid FROM memories WHERE id = ? LIMIT 1", {text("m1")})));
 }
 
 // The readers test storage classes and take a value of another class as absent, so each
 // column's affinity must turn what a writer binds into the class its reader expects.
 TEST_F(SchemaTest, ColumnAffinitiesGiveTheStorageClassesReadersExpect) {
   insertMemory(db(), "m1", "b");
-  db().run("INSERT INTO code_files (id, project, relative_path, content_hash, last_parsed) "
-           "VALUES ('f', '/p', 'a.swift', 'h', 't')");
+  db().run(
+      "INSERT INTO code_files (id, project, relative_path, content_hash, last_parsed) "
+      "VALUES ('f', '/p', 'a.swift', 'h', 't')");
   struct Case {
     std::string table, column, key, value, want;
   };
@@ -145,8 +170,8 @@ TEST_F(SchemaTest, ColumnAffinitiesGiveTheStorageClassesReadersExpect) {
     SCOPED_TRACE(c.table + "." + c.column);
     // Bound as text: the column's affinity decides the class that is stored.
     db().run("UPDATE " + c.table + " SET " + c.column + " = ? WHERE " + c.key, {text(c.value)});
-    EXPECT_EQ(*textOf(*db().scalar("SELECT typeof(" + c.column + ") FROM " + c.table +
-                                   " WHERE " + c.key)),
+    EXPECT_EQ(*textOf(*db().scalar("SELECT typeof(" + c.column + ") FROM " + c.table + " WHERE " +
+                                   c.key)),
               c.want);
   }
 }
@@ -315,12 +340,16 @@ TEST_F(SchemaTest, LiveMemoryCountsByProjectComeFromTheIndexAndMatchAScan) {
     const char* tier;
   };
   const Stored rows[] = {
-      {"a", text("/p"), Null{}, "episodic"},  {"b", text("/p"), Null{}, "cold"},
+      {"a", text("/p"), Null{}, "episodic"},
+      {"b", text("/p"), Null{}, "cold"},
       {"c", text("/p"), text("2026-01-01T00:00:00.000+0000"), "semantic"},
       {"d", text("/p"), text(""), "episodic"},  // an empty mark still marks it deleted
-      {"e", text("/p/"), Null{}, "episodic"},   {"f", text("/P"), Null{}, "episodic"},
-      {"g", Null{}, Null{}, "episodic"},        {"h", std::int64_t{7}, Null{}, "episodic"},
-      {"i", text("7"), Null{}, "episodic"},     {"j", text("/q"), std::int64_t{0}, "episodic"},
+      {"e", text("/p/"), Null{}, "episodic"},
+      {"f", text("/P"), Null{}, "episodic"},
+      {"g", Null{}, Null{}, "episodic"},
+      {"h", std::int64_t{7}, Null{}, "episodic"},
+      {"i", text("7"), Null{}, "episodic"},
+      {"j", text("/q"), std::int64_t{0}, "episodic"},
       {"k", text("/q"), Null{}, "procedural"},
   };
   for (const auto& r : rows) {
@@ -331,16 +360,16 @@ TEST_F(SchemaTest, LiveMemoryCountsByProjectComeFromTheIndexAndMatchAScan) {
       "SELECT COUNT(*) FROM memories WHERE project = ? AND deleted_at IS NULL";
   constexpr std::string_view kScan =
       "SELECT COUNT(*) FROM memories NOT INDEXED WHERE project = ? AND deleted_at IS NULL";
-  const Value projects[] = {text("/p"), text("/p/"), text("/P"), text("7"), std::int64_t{7},
-                            text("/q"), text("/none")};
+  const Value projects[] = {text("/p"),      text("/p/"), text("/P"),   text("7"),
+                            std::int64_t{7}, text("/q"),  text("/none")};
   for (const auto& project : projects) {
     SCOPED_TRACE(textOf(project) ? *textOf(project) : "integer");
     EXPECT_EQ(count(db(), kCount, {project}), count(db(), kScan, {project}));
   }
   EXPECT_EQ(count(db(), kCount, {text("/p")}), 2);
   std::string plan;
-  for (const auto& row : db().query(std::string("EXPLAIN QUERY PLAN ") + std::string(kCount),
-                                    {text("/p")})) {
+  for (const auto& row :
+       db().query(std::string("EXPLAIN QUERY PLAN ") + std::string(kCount), {text("/p")})) {
     plan += *textOf(row[3]) + "\n";
   }
   EXPECT_NE(plan.find("COVERING INDEX idx_memories_project_deleted"), std::string::npos) << plan;
@@ -366,9 +395,9 @@ TEST_F(SchemaTest, SessionContextRefersToSessionsAndProjects) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto insert = [&] {
-      db().run(kInsertSessionContext, {text("C" + std::to_string(n++)), c.session, c.project,
-                                       text("claude_code"), text(c.kind), text("note"),
-                                       text("2026-01-15T14:03:07.250+0000")});
+      db().run(kInsertSessionContext,
+               {text("C" + std::to_string(n++)), c.session, c.project, text("claude_code"),
+                text(c.kind), text("note"), text("2026-01-15T14:03:07.250+0000")});
     };
     if (c.accepted) {
       EXPECT_NO_THROW(insert());
@@ -403,14 +432,14 @@ TEST_F(SchemaTest, LeavesSurfaceToTheServer) {
   db().run(
       "INSERT INTO corrections (id, project_id, content, source, status, surface, rationale, "
       "created_at) VALUES (?, ?, ?, ?, 'pending', ?, ?, ?)",
-      {text("C"), text("P"), text("use tabs"), text("manual"), text("cowork"), Null{},
-       text("t")});
+      {text("C"), text("P"), text("use tabs"), text("manual"), text("cowork"), Null{}, text("t")});
   db().run(
       "INSERT INTO standing_instructions (id, content, scope_type, source, surface, active, "
       "created_at) VALUES (?, ?, 'global', 'session_log', ?, 1, ?)",
       {text("I"), text("be brief"), text("claude_code"), text("t")});
-  EXPECT_EQ(count(db(), "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND "
-                        "scope_type = 'global'"),
+  EXPECT_EQ(count(db(),
+                  "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND "
+                  "scope_type = 'global'"),
             1);
 }
 
@@ -427,10 +456,12 @@ TEST_F(SchemaTest, DatabaseAssignedIdentifiersReadBackAsIntegers) {
   EXPECT_TRUE(integerOf(audit[0][0]));
   EXPECT_TRUE(isNull(audit[0][4]));  // the demotion pass leaves the parameters to the default
 
-  db().run("INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature) "
-           "VALUES ('f', 'T', 'class', 1, 9, NULL)");
-  db().run("INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
-           "VALUES ('T', 'run', 'contains', 'f')");
+  db().run(
+      "INSERT INTO code_symbols (file_id, name, kind, line_start, line_end, signature) "
+      "VALUES ('f', 'T', 'class', 1, 9, NULL)");
+  db().run(
+      "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+      "VALUES ('T', 'run', 'contains', 'f')");
   for (const char* table : {"code_symbols", "code_edges", "build_failures", "test_failures"}) {
     SCOPED_TRACE(table);
     if (std::string(table) == "build_failures") {

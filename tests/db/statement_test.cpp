@@ -59,8 +59,8 @@ TEST_F(StatementTest, TypedBinders) {
       .bindText(5, std::string_view())  // an empty view is empty text, not NULL
       .bindText(6, std::string_view());
   ASSERT_TRUE(st.step());
-  EXPECT_EQ(st.row(), (Row{std::string("x\0y", 3), std::int64_t{-9}, 0.25, Null{},
-                           std::string(), std::string("text")}));
+  EXPECT_EQ(st.row(), (Row{std::string("x\0y", 3), std::int64_t{-9}, 0.25, Null{}, std::string(),
+                           std::string("text")}));
   EXPECT_FALSE(st.step());
   EXPECT_EQ(st.columnCount(), 6);
 }

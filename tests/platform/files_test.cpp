@@ -63,8 +63,8 @@ TEST(Files, ReadFileFromAnOffset) {
     std::size_t maxBytes;
     std::string want;
   };
-  const Case cases[] = {{0, 100, "0123456789"}, {4, 100, "456789"}, {4, 3, "456"},
-                        {10, 100, ""},          {25, 100, ""}};
+  const Case cases[] = {
+      {0, 100, "0123456789"}, {4, 100, "456789"}, {4, 3, "456"}, {10, 100, ""}, {25, 100, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.offset);
     auto tail = readFileFrom(file, c.offset, c.maxBytes);

@@ -30,7 +30,8 @@ TEST(Notifications, RemovalAndScopedObservers) {
   int count = 0;
   auto token = center.addObserver("n", [&](const Notification&) { ++count; });
   {
-    ScopedObserver scoped("n", [&](const Notification&) { count += 10; }, center);
+    ScopedObserver scoped(
+        "n", [&](const Notification&) { count += 10; }, center);
     center.post({"n", {}});
     EXPECT_EQ(count, 11);
   }
@@ -59,9 +60,8 @@ TEST(Notifications, ObserverMayChangeObserversWhilePosted) {
 
 TEST(Notifications, DefaultCenterIsShared) {
   std::int64_t seen = 0;
-  ScopedObserver observer("nodrel.test", [&](const Notification& n) {
-    seen = n.userInfo.at("value");
-  });
+  ScopedObserver observer("nodrel.test",
+                          [&](const Notification& n) { seen = n.userInfo.at("value"); });
   NotificationCenter::defaultCenter().post({"nodrel.test", {{"value", 42}}});
   EXPECT_EQ(seen, 42);
   EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());

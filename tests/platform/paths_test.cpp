@@ -36,9 +36,15 @@ TEST(Paths, ProjectKey) {
     std::string given, want;
   };
   const Case cases[] = {
-      {"/a/b", "/a/b"},       {"/a/b/", "/a/b"},         {"/a/b//", "/a/b"},
-      {"/a/./b", "/a/b"},     {"/a/c/../b", "/a/b"},     {"/", "/"},
-      {"//a///b", "/a/b"},    {".", cwd},                {"sub/dir/", cwd + "/sub/dir"},
+      {"/a/b", "/a/b"},
+      {"/a/b/", "/a/b"},
+      {"/a/b//", "/a/b"},
+      {"/a/./b", "/a/b"},
+      {"/a/c/../b", "/a/b"},
+      {"/", "/"},
+      {"//a///b", "/a/b"},
+      {".", cwd},
+      {"sub/dir/", cwd + "/sub/dir"},
       {"", ""},
   };
   for (const auto& c : cases) {

@@ -24,16 +24,16 @@ TEST(Regex, FollowsIcuSyntax) {
     bool matches;
   };
   const Case cases[] = {
-      {"^\\w+$", "café", true},          // \w is Unicode-aware
-      {"^\\d+$", "١٢٣", true},           // so is \d (Arabic-Indic digits)
-      {"^a\\sb$", "a\u00A0b", true},     // and \s (no-break space)
-      {"abc$", "abc\r", true},           // $ matches before a final line end: CR...
-      {"abc$", "abc\n", true},           // ... LF ...
-      {"abc$", "abc\r\n", true},         // ... or a final CR LF
-      {"(?i)HELLO", "hello", true},      // inline flags
-      {"\\p{Lu}\\p{Ll}", "Ab", true},    // property classes
-      {"x(?=y)", "xy", true},            // look-ahead
-      {"(?<=a)b", "ab", true},           // look-behind
+      {"^\\w+$", "café", true},        // \w is Unicode-aware
+      {"^\\d+$", "١٢٣", true},         // so is \d (Arabic-Indic digits)
+      {"^a\\sb$", "a\u00A0b", true},   // and \s (no-break space)
+      {"abc$", "abc\r", true},         // $ matches before a final line end: CR...
+      {"abc$", "abc\n", true},         // ... LF ...
+      {"abc$", "abc\r\n", true},       // ... or a final CR LF
+      {"(?i)HELLO", "hello", true},    // inline flags
+      {"\\p{Lu}\\p{Ll}", "Ab", true},  // property classes
+      {"x(?=y)", "xy", true},          // look-ahead
+      {"(?<=a)b", "ab", true},         // look-behind
       {"\\bword\\b", "a word here", true},
       {"HELLO", "hello", false},
   };

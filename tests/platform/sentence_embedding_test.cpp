@@ -100,13 +100,18 @@ TEST(SentenceEmbedding, ParaphrasesScoreWellAboveUnrelatedPairs) {
       {"Prefer small pull requests.", "Pull requests should be small."},
   };
   // Sentences of different topics that share no content word.
-  const std::string unrelated[] = {
-      "Use tabs for indentation.", "Store API keys in the keychain.",
-      "Deploy to staging with pnpm.", "Lunch is at noon on Fridays.", "The logo should be blue.",
-      "Rotate the log files every week.", "Memory usage spikes during image decoding.",
-      "Write commit messages in the imperative mood.", "The payment service times out under load.",
-      "Translations live in the locales folder.", "Alice prefers dark mode in the editor.",
-      "Migrations run inside one transaction."};
+  const std::string unrelated[] = {"Use tabs for indentation.",
+                                   "Store API keys in the keychain.",
+                                   "Deploy to staging with pnpm.",
+                                   "Lunch is at noon on Fridays.",
+                                   "The logo should be blue.",
+                                   "Rotate the log files every week.",
+                                   "Memory usage spikes during image decoding.",
+                                   "Write commit messages in the imperative mood.",
+                                   "The payment service times out under load.",
+                                   "Translations live in the locales folder.",
+                                   "Alice prefers dark mode in the editor.",
+                                   "Migrations run inside one transaction."};
   double worstParaphrase = 1.0;
   for (const auto& p : paraphrases) {
     SCOPED_TRACE(p.a + " | " + p.b);

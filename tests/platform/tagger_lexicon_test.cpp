@@ -18,9 +18,8 @@ struct GeneratorRun {
 };
 
 GeneratorRun generator(const std::string& arguments) {
-  const std::string command =
-      testing::binaryPath("platform/nodrel_tagger_lexicon_gen").string() + " " + arguments +
-      " 2>/dev/null";
+  const std::string command = testing::binaryPath("platform/nodrel_tagger_lexicon_gen").string() +
+                              " " + arguments + " 2>/dev/null";
   GeneratorRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
@@ -51,7 +50,8 @@ TEST(TaggerLexicon, MostFrequentPartOfSpeechByTaggedSenses) {
 TEST(TaggerLexicon, MissingWordNetGivesAnEmptyTableNotAFailedBuild) {
   testing::TempHome home;
   const auto output = home.path() / "table.cpp";
-  for (const std::string& source : {std::string("--empty"), (home.path() / "no-such-dir").string()}) {
+  for (const std::string& source :
+       {std::string("--empty"), (home.path() / "no-such-dir").string()}) {
     SCOPED_TRACE(source);
     ASSERT_EQ(generator(source + " " + output.string()).status, 0);
     std::ifstream in(output);

@@ -14,14 +14,11 @@ struct Tagged {
   friend bool operator==(const Tagged&, const Tagged&) = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Tagged& t) {
-  return os << t.text << "/" << t.tag;
-}
+std::ostream& operator<<(std::ostream& os, const Tagged& t) { return os << t.text << "/" << t.tag; }
 
 std::vector<Tagged> tag(std::string_view text, TagScheme scheme, unsigned options,
-                        std::initializer_list<TagScheme> schemes = {TagScheme::LexicalClass,
-                                                                     TagScheme::NameType,
-                                                                     TagScheme::TokenType}) {
+                        std::initializer_list<TagScheme> schemes = {
+                            TagScheme::LexicalClass, TagScheme::NameType, TagScheme::TokenType}) {
   Tagger tagger(schemes);
   tagger.setString(text);
   std::vector<Tagged> out;
@@ -62,20 +59,20 @@ TEST(Tagger, TokensCoverTheTextWithByteRanges) {
   tagger.setString(text);
   std::vector<Tagged> tokens;
   std::size_t expectedBegin = 0;
-  tagger.enumerateTags(tagger.wholeRange(), TokenUnit::Word, TagScheme::TokenType, 0,
-                       [&](std::optional<Tag> t, TextRange r) {
-                         EXPECT_EQ(r.begin, expectedBegin);
-                         expectedBegin = r.end;
-                         tokens.push_back({text.substr(r.begin, r.end - r.begin),
-                                           std::string(tagName(*t))});
-                         return true;
-                       });
+  tagger.enumerateTags(
+      tagger.wholeRange(), TokenUnit::Word, TagScheme::TokenType, 0,
+      [&](std::optional<Tag> t, TextRange r) {
+        EXPECT_EQ(r.begin, expectedBegin);
+        expectedBegin = r.end;
+        tokens.push_back({text.substr(r.begin, r.end - r.begin), std::string(tagName(*t))});
+        return true;
+      });
   EXPECT_EQ(expectedBegin, text.size());
   const std::vector<Tagged> want = {
-      {"Héllo", "Word"}, {",", "Punctuation"}, {" ", "Whitespace"}, {"wörld", "Word"},
-      {"!", "Punctuation"}, {"\n", "Whitespace"}, {"  ", "Whitespace"}, {"x_1", "Word"}, {" ", "Whitespace"},
-      {"=", "Other"}, {" ", "Whitespace"}, {"42", "Word"}, {" ", "Whitespace"},
-      {"🙂", "Other"}};
+      {"Héllo", "Word"},    {",", "Punctuation"}, {" ", "Whitespace"},  {"wörld", "Word"},
+      {"!", "Punctuation"}, {"\n", "Whitespace"}, {"  ", "Whitespace"}, {"x_1", "Word"},
+      {" ", "Whitespace"},  {"=", "Other"},       {" ", "Whitespace"},  {"42", "Word"},
+      {" ", "Whitespace"},  {"🙂", "Other"}};
   EXPECT_EQ(tokens, want);
 }
 
@@ -102,7 +99,8 @@ TEST(Tagger, OptionsOmitTheirKindOfToken) {
 }
 
 TEST(Tagger, SchemesNotAskedForGiveNoTags) {
-  for (const auto& t : tag("The memory store.", TagScheme::NameType, 0, {TagScheme::LexicalClass})) {
+  for (const auto& t :
+       tag("The memory store.", TagScheme::NameType, 0, {TagScheme::LexicalClass})) {
     EXPECT_EQ(t.tag, "-") << t.text;
   }
 }
@@ -134,10 +132,17 @@ TEST(Tagger, EnumeratesOnlyInsideTheRange) {
 }
 
 TEST(Tagger, PunctuationAndWhitespaceClasses) {
-  const std::vector<Tagged> want = {
-      {"(", "OpenParenthesis"}, {"a", "Determiner"}, {")", "CloseParenthesis"},
-      {" ", "OtherWhitespace"}, {"—", "Dash"}, {"\n", "ParagraphBreak"}, {"\n", "ParagraphBreak"}, {"“", "OpenQuote"},
-      {"ok", "Interjection"}, {"”", "CloseQuote"}, {".", "SentenceTerminator"}};
+  const std::vector<Tagged> want = {{"(", "OpenParenthesis"},
+                                    {"a", "Determiner"},
+                                    {")", "CloseParenthesis"},
+                                    {" ", "OtherWhitespace"},
+                                    {"—", "Dash"},
+                                    {"\n", "ParagraphBreak"},
+                                    {"\n", "ParagraphBreak"},
+                                    {"“", "OpenQuote"},
+                                    {"ok", "Interjection"},
+                                    {"”", "CloseQuote"},
+                                    {".", "SentenceTerminator"}};
   EXPECT_EQ(tag("(a) —\n\n“ok”.", TagScheme::LexicalClass, 0), want);
 }
 
@@ -149,8 +154,7 @@ TEST(Tagger, NounsOfRealSentences) {
   };
   const Case cases[] = {
       {"Use tabs for indentation in the Makefile.", {"tabs", "indentation", "Makefile"}},
-      {"Always run the tests before pushing to the main branch.",
-       {"tests", "pushing", "branch"}},
+      {"Always run the tests before pushing to the main branch.", {"tests", "pushing", "branch"}},
       {"The memory store keeps the config file in the user's home directory.",
        {"memory", "store", "config", "file", "user", "home", "directory"}},
       {"We deploy the build to production with pnpm and parseConfig_v2.",
@@ -251,8 +255,10 @@ TEST(Tagger, NamesAreJoinedOnlyWhenAsked) {
 }
 
 TEST(Tagger, PossessiveIsSplitOffItsWord) {
-  const std::vector<Tagged> want = {{"Alice", "PersonalName"}, {"'s", "OtherWord"},
-                                    {"laptop", "OtherWord"}, {"it's", "OtherWord"}};
+  const std::vector<Tagged> want = {{"Alice", "PersonalName"},
+                                    {"'s", "OtherWord"},
+                                    {"laptop", "OtherWord"},
+                                    {"it's", "OtherWord"}};
   EXPECT_EQ(tag("Ask Alice's laptop, it's", TagScheme::NameType, kNames).size(), 5u);
   auto got = tag("Ask Alice's laptop it's", TagScheme::NameType, kNames);
   got.erase(got.begin());
@@ -260,8 +266,12 @@ TEST(Tagger, PossessiveIsSplitOffItsWord) {
 }
 
 TEST(Tagger, SurvivesOddInput) {
-  const std::string cases[] = {"", std::string("\xff\xfe broken \xc3", 12), std::string(3, '\0'),
-                               std::string(10000, 'a'), "...!!!???", "\n\n\n"};
+  const std::string cases[] = {"",
+                               std::string("\xff\xfe broken \xc3", 12),
+                               std::string(3, '\0'),
+                               std::string(10000, 'a'),
+                               "...!!!???",
+                               "\n\n\n"};
   for (const auto& text : cases) {
     SCOPED_TRACE(text.size());
     std::size_t end = 0;

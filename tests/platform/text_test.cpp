@@ -9,9 +9,9 @@
 namespace nodrel::platform {
 namespace {
 
-const std::string kFamily = "👩‍👩‍👧‍👦";   // one cluster of seven code points
-const std::string kFlag = "🇫🇷";           // regional indicator pair
-const std::string kCombining = "e\u0301";  // e + combining acute
+const std::string kFamily = "👩‍👩‍👧‍👦";  // one cluster of seven code points
+const std::string kFlag = "🇫🇷";                           // regional indicator pair
+const std::string kCombining = "e\u0301";                 // e + combining acute
 
 TEST(Text, GraphemeCount) {
   struct Case {
@@ -67,11 +67,14 @@ TEST(Text, LowercaseUsesNoLocale) {
   const Case cases[] = {
       {"Hello World", "hello world"},
       {"ÀÉÎ", "àéî"},
-      {"İ", "i\u0307"},    // root locale, not Turkish: dotted capital keeps its dot
-      {"I", "i"},           // and plain I lowers to i, not dotless ı
-      {"ΣΑΣ", "σας"},       // final sigma
+      {"İ", "i\u0307"},  // root locale, not Turkish: dotted capital keeps its dot
+      {"I", "i"},        // and plain I lowers to i, not dotless ı
+      {"ΣΑΣ", "σας"},    // final sigma
       {"ẞ", "ß"},
-      {"\xff" "A", "\xEF\xBF\xBD" "a"},
+      {"\xff"
+       "A",
+       "\xEF\xBF\xBD"
+       "a"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -125,10 +128,10 @@ TEST(Text, RepairsInvalidUtf8) {
       {"héllo 👋", true, "héllo 👋"},
       {std::string("a\0b", 3), true, std::string("a\0b", 3)},
       {"\xff", false, r},
-      {"a\xc3", false, "a" + r},                // truncated two-byte sequence
-      {"\xe2\x82", false, r},                   // truncated three-byte: one replacement
-      {"\xc0\xaf", false, r + r},               // overlong
-      {"\xed\xa0\x80", false, r + r + r},       // encoded surrogate
+      {"a\xc3", false, "a" + r},                   // truncated two-byte sequence
+      {"\xe2\x82", false, r},                      // truncated three-byte: one replacement
+      {"\xc0\xaf", false, r + r},                  // overlong
+      {"\xed\xa0\x80", false, r + r + r},          // encoded surrogate
       {"\xf4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
   };
   for (const auto& c : cases) {
@@ -177,8 +180,18 @@ bool plainIsValidUtf8(std::string_view text) {
 TEST(Text, Utf8ValidationAgreesWithTheByteWiseReading) {
   // Every piece at every offset from a word boundary, and at the very end, among ASCII runs
   // shorter and longer than a word.
-  const std::string pieces[] = {"é", "€", "👋", "\xC2\xA0", "\xff", "\x80", "\xc3", "\xe2\x82",
-                                "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf0\x9f",
+  const std::string pieces[] = {"é",
+                                "€",
+                                "👋",
+                                "\xC2\xA0",
+                                "\xff",
+                                "\x80",
+                                "\xc3",
+                                "\xe2\x82",
+                                "\xc0\xaf",
+                                "\xed\xa0\x80",
+                                "\xf4\x90\x80\x80",
+                                "\xf0\x9f",
                                 std::string(1, '\0')};
   for (const auto& piece : pieces) {
     for (std::size_t before = 0; before < 18; ++before) {
@@ -206,7 +219,9 @@ TEST(Text, CodePointsRoundTrip) {
   const std::u32string points = toCodePoints(text);
   EXPECT_EQ(points, (std::u32string{U'a', U'é', U'€', U'😀'}));
   EXPECT_EQ(fromCodePoints(points), text);
-  EXPECT_EQ(toCodePoints("\xff" "a"), (std::u32string{U'\uFFFD', U'a'}));
+  EXPECT_EQ(toCodePoints("\xff"
+                         "a"),
+            (std::u32string{U'\uFFFD', U'a'}));
   EXPECT_EQ(fromCodePoints(std::u32string{char32_t{0xD800}, char32_t{0x110000}}),
             "\xEF\xBF\xBD\xEF\xBF\xBD");
 }

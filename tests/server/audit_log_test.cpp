@@ -20,7 +20,8 @@ TEST(RedactedParametersJSON, MasksSecretKeysAndCutsLongTextsAndArrays) {
   std::string emoji1001;
   for (int i = 0; i < 1001; ++i) emoji1001 += "\xF0\x9F\x91\x8D";
   json fileNames = json::array();
-  for (int i = 0; i < 200'000; ++i) fileNames.push_back("Sources/File" + std::to_string(i) + ".swift");
+  for (int i = 0; i < 200'000; ++i)
+    fileNames.push_back("Sources/File" + std::to_string(i) + ".swift");
   const json arguments = {{"content", long1500},
                           {"api_key", 12},
                           {"Password", "x"},
@@ -65,8 +66,9 @@ class AuditThroughServer : public ::testing::Test {
   db::Connection db = home.openDatabase();
 
   db::Row lastRow() {
-    auto rows = db.query("SELECT tool_name, session_id, result_summary, impact_scope, timestamp, "
-                         "created_at, parameters_json FROM audit_log ORDER BY id DESC LIMIT 1");
+    auto rows = db.query(
+        "SELECT tool_name, session_id, result_summary, impact_scope, timestamp, "
+        "created_at, parameters_json FROM audit_log ORDER BY id DESC LIMIT 1");
     return rows.empty() ? db::Row{} : rows[0];
   }
 };
@@ -82,9 +84,13 @@ TEST_F(AuditThroughServer, EveryCallLeavesOneRowWithItsSummaryAndScope) {
       {"nodrel_audit_log", json::object(), "read:audit", db::Null{}},
       {"no_such_tool", json::object(), "error:unknown_tool", db::Null{}},
       {"", json::object(), "error:unknown_tool", db::Null{}},
-      {"nodrel_remember", {{"project_path", "/p"}, {"content", "Prefer tabs"}}, "write:remember",
+      {"nodrel_remember",
+       {{"project_path", "/p"}, {"content", "Prefer tabs"}},
+       "write:remember",
        std::string("memories")},
-      {"nodrel_remember", {{"project_path", "relative"}, {"content", "x"}}, "rejected",
+      {"nodrel_remember",
+       {{"project_path", "relative"}, {"content", "x"}},
+       "rejected",
        std::string("memories")},
   };
   for (const auto& c : cases) {
@@ -120,21 +126,29 @@ TEST_F(AuditThroughServer, RowKeepsTheWholeArgumentsObjectRedacted) {
 TEST_F(AuditThroughServer, ReadingClampsTheLimitAndFiltersBySession) {
   // Rows within one millisecond share a timestamp: the newest must still come first.
   for (int i = 0; i < 120; ++i) {
-    db.run("INSERT INTO audit_log (timestamp, session_id, tool_name, created_at) VALUES "
-           "('2026-01-01T00:00:00.000+0000', ?, ?, '2026-01-01T00:00:00.000+0000')",
-           {i % 2 == 0 ? db::Value(std::string("even")) : db::Value(db::Null{}),
-            db::Value("t" + std::to_string(i))});
+    db.run(
+        "INSERT INTO audit_log (timestamp, session_id, tool_name, created_at) VALUES "
+        "('2026-01-01T00:00:00.000+0000', ?, ?, '2026-01-01T00:00:00.000+0000')",
+        {i % 2 == 0 ? db::Value(std::string("even")) : db::Value(db::Null{}),
+         db::Value("t" + std::to_string(i))});
   }
-  db.run("INSERT INTO audit_log (timestamp, tool_name, created_at) VALUES ('0 not a time', 'bad', "
-         "NULL)");
+  db.run(
+      "INSERT INTO audit_log (timestamp, tool_name, created_at) VALUES ('0 not a time', 'bad', "
+      "NULL)");
   struct Case {
     json arguments;
     std::size_t count;
   };
   const Case cases[] = {
-      {json::object(), 20},         {{{"limit", 0}}, 1},       {{{"limit", -5}}, 1},
-      {{{"limit", 500}}, 100},      {{{"limit", "50"}}, 20},   {{{"limit", 3.0}}, 3},
-      {{{"limit", 2.5}}, 20},       {{{"session_id", ""}}, 20}, {{{"session_id", "even"}, {"limit", 100}}, 60},
+      {json::object(), 20},
+      {{{"limit", 0}}, 1},
+      {{{"limit", -5}}, 1},
+      {{{"limit", 500}}, 100},
+      {{{"limit", "50"}}, 20},
+      {{{"limit", 3.0}}, 3},
+      {{{"limit", 2.5}}, 20},
+      {{{"session_id", ""}}, 20},
+      {{{"session_id", "even"}, {"limit", 100}}, 60},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.dump());

@@ -61,37 +61,42 @@ class ContextAssembly : public ::testing::Test {
 
   void project(const std::string& id, const std::string& name, const std::string& path,
                const db::Value& summary = db::Null{}, const std::string& lastActive = "") {
-    db.run("INSERT INTO projects (id, name, path, context_summary, created_at, last_active_at) "
-           "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000', ?)",
-           {db::text(id), db::text(name), db::text(path), summary, db::text(lastActive)});
+    db.run(
+        "INSERT INTO projects (id, name, path, context_summary, created_at, last_active_at) "
+        "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000', ?)",
+        {db::text(id), db::text(name), db::text(path), summary, db::text(lastActive)});
   }
   void skill(const std::string& id, const std::string& scope, const db::Value& keywords,
              double confidence, const std::string& learnedFrom = "",
              const std::string& appliesTo = "") {
-    db.run("INSERT INTO skills (id, name, display_name, description, content, trigger_keywords, "
-           "scope, confidence, use_count, learned_from, applies_to) "
-           "VALUES (?, ?, NULL, 'd', 'c', ?, ?, ?, 3, ?, ?)",
-           {db::text(id), db::text("name-" + id), keywords, db::text(scope), confidence,
-            db::text(learnedFrom), db::text(appliesTo)});
+    db.run(
+        "INSERT INTO skills (id, name, display_name, description, content, trigger_keywords, "
+        "scope, confidence, use_count, learned_from, applies_to) "
+        "VALUES (?, ?, NULL, 'd', 'c', ?, ?, ?, 3, ?, ?)",
+        {db::text(id), db::text("name-" + id), keywords, db::text(scope), confidence,
+         db::text(learnedFrom), db::text(appliesTo)});
   }
   void instruction(const std::string& id, const std::string& scope, const std::string& projectID,
                    const std::string& createdAt, int active = 1) {
-    db.run("INSERT INTO standing_instructions (id, content, scope_type, project_id, source, "
-           "active, created_at) VALUES (?, 'do it', ?, ?, 'user', ?, ?)",
-           {db::text(id), db::text(scope), db::text(projectID), std::int64_t{active},
-            db::text(createdAt)});
+    db.run(
+        "INSERT INTO standing_instructions (id, content, scope_type, project_id, source, "
+        "active, created_at) VALUES (?, 'do it', ?, ?, 'user', ?, ?)",
+        {db::text(id), db::text(scope), db::text(projectID), std::int64_t{active},
+         db::text(createdAt)});
   }
-  void correction(const std::string& id, const std::string& projectID,
-                  const std::string& createdAt, const db::Value& rationale) {
-    db.run("INSERT INTO corrections (id, project_id, content, source, status, rationale, "
-           "created_at) VALUES (?, ?, 'fix', 'session_log', 'active', ?, ?)",
-           {db::text(id), db::text(projectID), rationale, db::text(createdAt)});
+  void correction(const std::string& id, const std::string& projectID, const std::string& createdAt,
+                  const db::Value& rationale) {
+    db.run(
+        "INSERT INTO corrections (id, project_id, content, source, status, rationale, "
+        "created_at) VALUES (?, ?, 'fix', 'session_log', 'active', ?, ?)",
+        {db::text(id), db::text(projectID), rationale, db::text(createdAt)});
   }
   void sessionStats(const std::string& id, const std::string& projectID, const std::string& date,
                     const db::Value& toolCalls, const db::Value& corrections) {
-    db.run("INSERT INTO session_stats (id, project_id, session_date, tool_calls, "
-           "correction_count) VALUES (?, ?, ?, ?, ?)",
-           {db::text(id), db::text(projectID), db::text(date), toolCalls, corrections});
+    db.run(
+        "INSERT INTO session_stats (id, project_id, session_date, tool_calls, "
+        "correction_count) VALUES (?, ?, ?, ?, ?)",
+        {db::text(id), db::text(projectID), db::text(date), toolCalls, corrections});
   }
 };
 
@@ -124,9 +129,9 @@ TEST_F(ContextAssembly, SkillsForRegisteredAndUnregisteredPaths) {
   EXPECT_EQ(first["display_name"], "");
   EXPECT_EQ(first["use_count"], 3);
   EXPECT_DOUBLE_EQ(first["confidence"].get<double>(), 0.9);
-  EXPECT_EQ(registered["standing_instructions"][0],
-            json({{"id", "p1"}, {"content", "do it"}, {"scope_type", "project"},
-                  {"source", "user"}}));
+  EXPECT_EQ(
+      registered["standing_instructions"][0],
+      json({{"id", "p1"}, {"content", "do it"}, {"scope_type", "project"}, {"source", "user"}}));
 
   const json& unregistered = results[1];
   EXPECT_EQ(names(unregistered["skills"]), (std::vector<std::string>{"global-high", "global-low"}));
@@ -150,8 +155,8 @@ TEST_F(ContextAssembly, TriggerKeepsSkillsWhoseKeywordSomeWordContains) {
     json trigger;  // null: the argument is left out
     std::vector<std::string> want;
   };
-  const std::vector<std::string> all = {"test",   "testing",     "null-keywords", "not-json",
-                                        "object", "mixed-array", "fix"};
+  const std::vector<std::string> all = {
+      "test", "testing", "null-keywords", "not-json", "object", "mixed-array", "fix"};
   const std::vector<Case> cases = {
       {"Fix Tests", {"test", "fix"}},
       {"  TESTING  ", {"test", "testing"}},
@@ -249,9 +254,10 @@ TEST_F(ContextAssembly, RegisteredProjectSectionsAndAnUnregisteredOne) {
   for (int i = 0; i < 12; ++i) {
     correction("bulk" + std::to_string(i), "P2", "2025-01-01T00:00:00.000+0000", db::Null{});
   }
-  db.run("INSERT INTO session_context (id, session_id, project_id, surface, context_type, "
-         "content, created_at) VALUES ('s1', NULL, 'P1', 'claude_code', 'decision', 'use X', "
-         "'2026-01-02T00:00:00.000+0000')");
+  db.run(
+      "INSERT INTO session_context (id, session_id, project_id, surface, context_type, "
+      "content, created_at) VALUES ('s1', NULL, 'P1', 'claude_code', 'decision', 'use X', "
+      "'2026-01-02T00:00:00.000+0000')");
 
   auto results = callAll({{"nodrel_get_context", {{"project_path", "/Users/dev/alpha"}}},
                           {"nodrel_get_context", {{"project_path", "/Users/dev/beta"}}},
@@ -260,19 +266,23 @@ TEST_F(ContextAssembly, RegisteredProjectSectionsAndAnUnregisteredOne) {
 
   const json& alpha = results[0];
   ASSERT_EQ(alpha["recent_corrections"].size(), 2u);
-  EXPECT_EQ(alpha["recent_corrections"][0],
-            json({{"id", "new"}, {"content", "fix"}, {"status", "active"},
-                  {"source", "session_log"}, {"created_at", "2026-01-03T00:00:00.000+0000"},
-                  {"rationale", "because"}}));
+  EXPECT_EQ(alpha["recent_corrections"][0], json({{"id", "new"},
+                                                  {"content", "fix"},
+                                                  {"status", "active"},
+                                                  {"source", "session_log"},
+                                                  {"created_at", "2026-01-03T00:00:00.000+0000"},
+                                                  {"rationale", "because"}}));
   EXPECT_FALSE(alpha["recent_corrections"][1].contains("rationale"));
   EXPECT_EQ(alpha["session_context"],
-            json::array({{{"id", "s1"}, {"session_id", ""}, {"surface", "claude_code"},
-                          {"context_type", "decision"}, {"content", "use X"},
+            json::array({{{"id", "s1"},
+                          {"session_id", ""},
+                          {"surface", "claude_code"},
+                          {"context_type", "decision"},
+                          {"content", "use X"},
                           {"created_at", "2026-01-02T00:00:00.000+0000"}}}));
-  EXPECT_EQ(alpha["efficiency_insight"],
-            json({{"period", "last 7 days"},
-                  {"top_tools", json::array()},
-                  {"total_corrections", 0}}));
+  EXPECT_EQ(
+      alpha["efficiency_insight"],
+      json({{"period", "last 7 days"}, {"top_tools", json::array()}, {"total_corrections", 0}}));
   EXPECT_EQ(alpha["memories"], json::array());
   EXPECT_EQ(alpha["code_structure"], json({{"ingested", false}}));
   EXPECT_FALSE(alpha.contains("impact_hints"));
@@ -371,13 +381,15 @@ TEST_F(ContextAssembly, RecalledMemoriesAreShownAndRecordedAsInjected) {
   const auto local = store::recallMemories("nodrel-demo", path, 15, db);
   ASSERT_GE(local.size(), 3u);
   // Two of the three share a scene; a scene holding only one of them is not shown.
-  db.exec("INSERT INTO mem_scenes (id, summary, project, tier, created_at) VALUES "
-          "('scene-two', 'two of them', NULL, 'episodic', '2026-01-01T00:00:00.000+0000'), "
-          "('scene-one', 'one of them', NULL, 'episodic', '2026-01-01T00:00:00.000+0000');");
-  db.run("INSERT INTO mem_scene_members (scene_id, memory_id, role) VALUES "
-         "('scene-two', ?, 'a'), ('scene-two', ?, 'b'), ('scene-two', 'absent', 'c'), "
-         "('scene-one', ?, 'a')",
-         {db::text(written[0].id), db::text(written[1].id), db::text(written[2].id)});
+  db.exec(
+      "INSERT INTO mem_scenes (id, summary, project, tier, created_at) VALUES "
+      "('scene-two', 'two of them', NULL, 'episodic', '2026-01-01T00:00:00.000+0000'), "
+      "('scene-one', 'one of them', NULL, 'episodic', '2026-01-01T00:00:00.000+0000');");
+  db.run(
+      "INSERT INTO mem_scene_members (scene_id, memory_id, role) VALUES "
+      "('scene-two', ?, 'a'), ('scene-two', ?, 'b'), ('scene-two', 'absent', 'c'), "
+      "('scene-one', ?, 'a')",
+      {db::text(written[0].id), db::text(written[1].id), db::text(written[2].id)});
 
   auto results = callAll({{"nodrel_get_context", {{"project_path", path}}},
                           {"nodrel_get_context", {{"project_path", path}}},
@@ -395,24 +407,27 @@ TEST_F(ContextAssembly, RecalledMemoriesAreShownAndRecordedAsInjected) {
   for (const auto& m : memories) {
     if (m["id"] == written[0].id) first = m;
   }
-  EXPECT_EQ(first, json({{"id", written[0].id},
-                         {"body", written[0].body},
-                         {"type", "key_point"},
-                         {"tier", "semantic"},
-                         {"tags", "build,ci"},
-                         {"importance", 4},
-                         {"access_count", 1},
-                         {"score", first["score"]},
-                         {"created_at", platform::sharedTimestampFormatter().format(
-                                            written[0].createdAt)}}));
+  EXPECT_EQ(
+      first,
+      json({{"id", written[0].id},
+            {"body", written[0].body},
+            {"type", "key_point"},
+            {"tier", "semantic"},
+            {"tags", "build,ci"},
+            {"importance", 4},
+            {"access_count", 1},
+            {"score", first["score"]},
+            {"created_at", platform::sharedTimestampFormatter().format(written[0].createdAt)}}));
   for (const auto& m : memories) {
     if (m["id"] == written[1].id) {
       EXPECT_EQ(m["tags"], "");
     }
   }
-  EXPECT_EQ(results[0]["mem_scenes"],
-            json::array({{{"id", "scene-two"}, {"summary", "two of them"}, {"tier", "episodic"},
-                          {"member_count", 3}, {"overlap_count", 2}}}));
+  EXPECT_EQ(results[0]["mem_scenes"], json::array({{{"id", "scene-two"},
+                                                    {"summary", "two of them"},
+                                                    {"tier", "episodic"},
+                                                    {"member_count", 3},
+                                                    {"overlap_count", 2}}}));
 
   // Every call records what it showed, also when it showed the same before; the empty path
   // shows and records nothing.
@@ -491,15 +506,14 @@ TEST_F(ContextAssembly, CodeStructureAndImpactHintsOfAnIngestedProject) {
     db.run("UPDATE code_files SET fragility_score = ? WHERE project = ? AND relative_path = ?",
            {score, db::text(project), db::text(file)});
   }
-  db.run("UPDATE code_files SET last_parsed = '2030-01-01T00:00:00.000+0000' "
-         "WHERE project = ? AND relative_path = 'src/c.ts'",
-         {db::text(project)});
+  db.run(
+      "UPDATE code_files SET last_parsed = '2030-01-01T00:00:00.000+0000' "
+      "WHERE project = ? AND relative_path = 'src/c.ts'",
+      {db::text(project)});
   // Code rows written outside ingestion raise the project's counter, as ingestion's own writes
   // do, or the summary it stored would still be shown.
   codeintel::bumpCodeGeneration(project, db);
-  const auto count = [&](const char* sql) {
-    return db::integerOf(*db.scalar(sql)).value_or(-1);
-  };
+  const auto count = [&](const char* sql) { return db::integerOf(*db.scalar(sql)).value_or(-1); };
 
   auto results = callAll({{"nodrel_get_context", {{"project_path", project}}},
                           {"nodrel_get_context", {{"project_path", project + "/src"}}}});
@@ -553,9 +567,10 @@ TEST(CodeStructure, CountsAndRanksAsTheJoinsDefineThem) {
   testing::TestDatabase database;
   db::Connection& db = database.db();
   const auto file = [&](const char* id, const char* project, const db::Value& path) {
-    db.run("INSERT INTO code_files (id, project, relative_path, last_parsed) VALUES (?, ?, ?, "
-           "'2026-01-01T00:00:00.000+0000')",
-           {db::text(id), db::text(project), path});
+    db.run(
+        "INSERT INTO code_files (id, project, relative_path, last_parsed) VALUES (?, ?, ?, "
+        "'2026-01-01T00:00:00.000+0000')",
+        {db::text(id), db::text(project), path});
   };
   const auto symbol = [&](const char* fileID, const db::Value& name) {
     db.run("INSERT INTO code_symbols (file_id, name, kind) VALUES (?, ?, 'class')",
@@ -563,9 +578,10 @@ TEST(CodeStructure, CountsAndRanksAsTheJoinsDefineThem) {
   };
   const auto uses = [&](const char* fileID, const db::Value& target, int times) {
     for (int i = 0; i < times; ++i) {
-      db.run("INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
-             "VALUES ('x', ?, 'inherits', ?)",
-             {target, db::text(fileID)});
+      db.run(
+          "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+          "VALUES ('x', ?, 'inherits', ?)",
+          {target, db::text(fileID)});
     }
   };
   for (const char* id : {"fa", "fb", "fc", "fd", "ff", "fg"}) {
@@ -650,10 +666,10 @@ TEST(ContextWithoutCompanionTables, EverySectionFailsAloneAndTheToolStillAnswers
       if (line.rfind(prefix, 0) == 0) prefixes.push_back(fetcher);
     }
   }
-  EXPECT_EQ(prefixes, (std::vector<std::string>{"fetchProject", "fetchSkills",
-                                                "fetchStandingInstructions", "fetchProject",
-                                                "fetchTopMemories", "fetchCodeStructure",
-                                                "fetchImpactHints"}));
+  EXPECT_EQ(prefixes,
+            (std::vector<std::string>{"fetchProject", "fetchSkills", "fetchStandingInstructions",
+                                      "fetchProject", "fetchTopMemories", "fetchCodeStructure",
+                                      "fetchImpactHints"}));
 }
 
 }  // namespace

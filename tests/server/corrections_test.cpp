@@ -27,9 +27,7 @@ class SavingCorrections : public ::testing::Test {
             std::vector<std::string>* errLines = nullptr) {
     return testing::callTool(tool, arguments, errLines);
   }
-  std::int64_t count(const std::string& sql) {
-    return db::integerOf(*db.scalar(sql)).value_or(-1);
-  }
+  std::int64_t count(const std::string& sql) { return db::integerOf(*db.scalar(sql)).value_or(-1); }
 };
 
 TEST_F(SavingCorrections, StoresTheRowAndMirrorsItIntoMemories) {
@@ -44,8 +42,9 @@ TEST_F(SavingCorrections, StoresTheRowAndMirrorsItIntoMemories) {
   ASSERT_EQ(first["success"], true) << first;
   EXPECT_EQ(first["status"], "pending");
   EXPECT_EQ(first["rationale"], " house style ");
-  auto row = db.query("SELECT id, project_id, content, source, status, surface, rationale, "
-                      "created_at FROM corrections")
+  auto row = db.query(
+                   "SELECT id, project_id, content, source, status, surface, rationale, "
+                   "created_at FROM corrections")
                  .at(0);
   EXPECT_EQ(row[0], db::Value(first["correction_id"].get<std::string>()));
   EXPECT_EQ(row[1], db::Value(first["project_id"].get<std::string>()));
@@ -86,8 +85,9 @@ TEST_F(SavingCorrections, LinksACorrectionToTheRulesItMayContradict) {
                           .tier = store::MemoryTier::Semantic,
                           .project = "/p",
                           .type = store::MemoryType::Rule});
-  const json result = call("nodrel_save_correction",
-                           {{"project_path", "/p"}, {"content", "Never deploy releases on Fridays"}});
+  const json result =
+      call("nodrel_save_correction",
+           {{"project_path", "/p"}, {"content", "Never deploy releases on Fridays"}});
   ASSERT_EQ(result["success"], true);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memory_links WHERE link_type = 'contradicts'"), 1);
 }
@@ -101,20 +101,28 @@ TEST_F(SavingCorrections, RefusalsWriteNothing) {
     std::string error;
   };
   const Case cases[] = {
-      {"nodrel_save_correction", {{"content", "x"}},
+      {"nodrel_save_correction",
+       {{"content", "x"}},
        "project_path is required and must not be empty"},
-      {"nodrel_save_correction", {{"project_path", "rel"}, {"content", "x"}},
+      {"nodrel_save_correction",
+       {{"project_path", "rel"}, {"content", "x"}},
        "project_path must be an absolute path"},
-      {"nodrel_save_correction", {{"project_path", "/p"}}, "content is required and must not be empty"},
-      {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "   "}},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}},
+       "content is required and must not be empty"},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "   "}},
        "Content rejected: Body is empty or whitespace-only"},
-      {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "a <i>onerror=</i>x"}},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "a <i>onerror=</i>x"}},
        "Content rejected: Body contains dangerous embedded content: onerror=; Body contains HTML "
        "tags"},
-      {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "data:text/<i>html,x"}},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "data:text/<i>html,x"}},
        "Content rejected: Body contains dangerous embedded content: data:text/html"},
       // Nothing is left once the tags are cleaned away.
-      {"nodrel_save_correction", {{"project_path", "/p"}, {"content", "<b></b>"}},
+      {"nodrel_save_correction",
+       {{"project_path", "/p"}, {"content", "<b></b>"}},
        "Content rejected: Body is empty or whitespace-only"},
       // The rationale is shown with the correction in every later context: bounded and checked.
       {"nodrel_save_correction",
@@ -127,9 +135,11 @@ TEST_F(SavingCorrections, RefusalsWriteNothing) {
        {{"project_path", "/p"}, {"content", "x"}, {"rationale", "see <i>onerror=</i>x"}},
        "Content rejected: Body contains dangerous embedded content: onerror=; Body contains HTML "
        "tags"},
-      {"nodrel_save_standing_instruction", {{"project_path", "/p"}},
+      {"nodrel_save_standing_instruction",
+       {{"project_path", "/p"}},
        "content is required and must not be empty"},
-      {"nodrel_save_standing_instruction", {{"project_path", "rel"}, {"content", "x"}},
+      {"nodrel_save_standing_instruction",
+       {{"project_path", "rel"}, {"content", "x"}},
        "project_path must be an absolute path"},
       {"nodrel_save_standing_instruction",
        {{"content", longWords}},
@@ -152,15 +162,15 @@ TEST_F(SavingCorrections, AFullStoreStillSavesTheCorrection) {
   platform::UserDefaults::set(std::string(store::kActiveBudgetKey), 2000);
   platform::UserDefaults::set(std::string(store::kColdBudgetKey), 1000);
   std::vector<std::string> err;
-  const json result =
-      call("nodrel_save_correction", {{"project_path", "/p"}, {"content", "Prefer early returns"}},
-           &err);
+  const json result = call("nodrel_save_correction",
+                           {{"project_path", "/p"}, {"content", "Prefer early returns"}}, &err);
   EXPECT_EQ(result["success"], true);
   EXPECT_EQ(count("SELECT COUNT(*) FROM corrections"), 1);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 2);
   bool logged = false;
   for (const auto& line : err) {
-    logged |= line.rfind("[nodrel-mcp] memory mirror error (non-fatal): Nodrel is at capacity.", 0) == 0;
+    logged |=
+        line.rfind("[nodrel-mcp] memory mirror error (non-fatal): Nodrel is at capacity.", 0) == 0;
   }
   EXPECT_TRUE(logged);
 }
@@ -178,13 +188,14 @@ TEST_F(SavingCorrections, StandingInstructionsAreGlobalOrProjectScoped) {
                            {{"project_path", "/srv/api"}, {"content", "Run make check"}});
   unsetenv("NODREL_SURFACE");
   EXPECT_EQ(scoped["scope_type"], "project");
-  auto rows = db.query("SELECT content, scope_type, project_id, source, surface, active FROM "
-                       "standing_instructions ORDER BY scope_type");
+  auto rows = db.query(
+      "SELECT content, scope_type, project_id, source, surface, active FROM "
+      "standing_instructions ORDER BY scope_type");
   ASSERT_EQ(rows.size(), 2u);
   // Instructions are stored as given: only corrections and notes are cleaned.
-  EXPECT_EQ(rows[0], (db::Row{std::string("Answer in <em>English</em>"), std::string("global"),
-                              db::Null{}, std::string("session_log"), std::string("claude_code"),
-                              std::int64_t{1}}));
+  EXPECT_EQ(rows[0],
+            (db::Row{std::string("Answer in <em>English</em>"), std::string("global"), db::Null{},
+                     std::string("session_log"), std::string("claude_code"), std::int64_t{1}}));
   EXPECT_EQ(rows[1][4], db::Value(std::string("claude_desktop")));
   EXPECT_EQ(db.scalar("SELECT path FROM projects WHERE id = ?", {rows[1][2]}),
             db::Value(std::string("/srv/api")));

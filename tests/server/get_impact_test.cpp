@@ -117,18 +117,19 @@ TEST_F(GetImpact, ArgumentsAndTheirDefaults) {
 TEST_F(GetImpact, PredictsFromCoChangesAndReportedBuildFailures) {
   {
     auto db = home.openDatabase();
-    db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, ?, ?, 8), "
-           "(?, ?, ?, 4)",
-           {db::text(root()), db::text("src/utils/format.ts"), db::text("src/app.ts"),
-            db::text(root()), db::text("src/models/user.ts"), db::text("src/utils/format.ts")});
+    db.run(
+        "INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, ?, ?, 8), "
+        "(?, ?, ?, 4)",
+        {db::text(root()), db::text("src/utils/format.ts"), db::text("src/app.ts"),
+         db::text(root()), db::text("src/models/user.ts"), db::text("src/utils/format.ts")});
   }
-  auto session = runServer(
-      {toolCall(1, "nodrel_report_build_failure",
-                {{"project_path", root()},
-                 {"build_output", root() + "/src/app.ts:3:1: error: no such name\n"},
-                 {"trigger_file", "src/utils/format.ts"}}),
-       toolCall(2, "nodrel_get_impact",
-                {{"project", root()}, {"files", {"src/utils/format.ts"}}})});
+  auto session =
+      runServer({toolCall(1, "nodrel_report_build_failure",
+                          {{"project_path", root()},
+                           {"build_output", root() + "/src/app.ts:3:1: error: no such name\n"},
+                           {"trigger_file", "src/utils/format.ts"}}),
+                 toolCall(2, "nodrel_get_impact",
+                          {{"project", root()}, {"files", {"src/utils/format.ts"}}})});
   ASSERT_EQ(session.responses.size(), 2u) << session.rawOut;
   ASSERT_EQ(toolResult(session.responses[0])["failures_ingested"], 1);
   const json result = toolResult(session.responses[1]);
@@ -149,8 +150,9 @@ TEST_F(GetImpact, PredictsFromCoChangesAndReportedBuildFailures) {
 TEST_F(GetImpact, AFailedAnalysisIsReportedAndLogged) {
   // A view of nothing fails every statement as a missing table would; a missing table itself
   // the server would make again.
-  home.openDatabase().exec("DROP TABLE code_edges; CREATE VIEW code_edges AS SELECT * FROM "
-                           "code_edges_gone;");
+  home.openDatabase().exec(
+      "DROP TABLE code_edges; CREATE VIEW code_edges AS SELECT * FROM "
+      "code_edges_gone;");
   auto session =
       runServer({toolCall(1, "nodrel_get_impact", {{"project", root()}, {"files", {"a.ts"}}})});
   ASSERT_EQ(session.responses.size(), 1u) << session.rawOut;

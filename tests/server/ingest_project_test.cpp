@@ -34,20 +34,15 @@ class IngestProject : public ::testing::Test {
 
 TEST_F(IngestProject, IngestsTheProjectAndReportsTheRun) {
   // The trailing "/" and the "." are taken off: the project is named as it is stored.
-  auto session = runServer({toolCall(1, "nodrel_ingest_project",
-                                     {{"project_path", project().string() + "/./"}}),
-                            toolCall(2, "nodrel_ingest_project",
-                                     {{"project_path", project().string()}})});
+  auto session = runServer(
+      {toolCall(1, "nodrel_ingest_project", {{"project_path", project().string() + "/./"}}),
+       toolCall(2, "nodrel_ingest_project", {{"project_path", project().string()}})});
   ASSERT_EQ(session.responses.size(), 2u) << session.rawOut;
   const json first = toolResult(session.responses[0]);
-  const json want = {{"success", true},
-                     {"project", project().string()},
-                     {"files_discovered", 13},
-                     {"files_parsed", 12},
-                     {"files_skipped", 0},
-                     {"symbols_extracted", 24},
-                     {"edges_created", 27},
-                     {"errors", {"legacy.js: not valid UTF-8 text"}}};
+  const json want = {{"success", true},        {"project", project().string()},
+                     {"files_discovered", 13}, {"files_parsed", 12},
+                     {"files_skipped", 0},     {"symbols_extracted", 24},
+                     {"edges_created", 27},    {"errors", {"legacy.js: not valid UTF-8 text"}}};
   EXPECT_EQ(first, want);
   const json second = toolResult(session.responses[1]);
   EXPECT_EQ(second["files_parsed"], 0);
@@ -101,8 +96,8 @@ TEST_F(IngestProject, RefusesPathsThatWouldIngestAnotherDirectory) {
   };
   std::vector<std::string> lines;
   int id = 0;
-  for (const auto& c : cases) lines.push_back(toolCall(++id, "nodrel_ingest_project",
-                                                       {{"project_path", c.path}}));
+  for (const auto& c : cases)
+    lines.push_back(toolCall(++id, "nodrel_ingest_project", {{"project_path", c.path}}));
   // A wrong-typed path counts as absent.
   lines.push_back(toolCall(++id, "nodrel_ingest_project", {{"project_path", 7}}));
   auto session = runServer(lines);

@@ -28,14 +28,16 @@ class MemoryTools : public ::testing::Test {
   }
   void link(const std::string& parent, const std::string& child,
             const std::string& type = "has_child") {
-    db.run("INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) VALUES "
-           "(?, ?, ?, 1.0, '2026-01-01T00:00:00.000+0000')",
-           {db::text(parent), db::text(child), db::text(type)});
+    db.run(
+        "INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) VALUES "
+        "(?, ?, ?, 1.0, '2026-01-01T00:00:00.000+0000')",
+        {db::text(parent), db::text(child), db::text(type)});
   }
   void index(const std::string& id, std::int64_t cost, std::int64_t topLevel = 0) {
-    db.run("INSERT INTO memory_index (memory_id, depth, traversal_cost_tokens, is_top_level) "
-           "VALUES (?, 1, ?, ?)",
-           {db::text(id), cost, topLevel});
+    db.run(
+        "INSERT INTO memory_index (memory_id, depth, traversal_cost_tokens, is_top_level) "
+        "VALUES (?, 1, ?, ?)",
+        {db::text(id), cost, topLevel});
   }
   json call(const std::string& tool, const json& arguments,
             std::vector<std::string>* errLines = nullptr) {
@@ -50,12 +52,14 @@ TEST_F(MemoryTools, MatchConditionsScoresEveryKindOfCondition) {
   const std::string keyword = add("Payments need the sandbox key",
                                   "trigger_keywords = ' Payments , stripe', importance = 5, "
                                   "access_count = 0");
-  const std::string rule = add("Use the staging cluster",
-                               R"(surface_condition = '{"op":"and","clauses":[{"type":"repo_path","value":"/srv/**"}]}', access_count = 3)");
+  const std::string rule = add(
+      "Use the staging cluster",
+      R"(surface_condition = '{"op":"and","clauses":[{"type":"repo_path","value":"/srv/**"}]}', access_count = 3)");
   add("Never matches", "condition_type = 'symbol_touched', condition_value = 'Other'");
   add("Broken rule", "surface_condition = '{not json'");
-  add("Deleted but matching", "trigger_keywords = 'payments', deleted_at = "
-                              "'2026-01-01T00:00:00.000+0000'");
+  add("Deleted but matching",
+      "trigger_keywords = 'payments', deleted_at = "
+      "'2026-01-01T00:00:00.000+0000'");
   add("No condition at all");
 
   std::vector<std::string> err;
@@ -80,8 +84,8 @@ TEST_F(MemoryTools, MatchConditionsScoresEveryKindOfCondition) {
   // The rule that does not read is passed over silently.
   EXPECT_EQ(err.size(), 2u);
 
-  const json none = call("nodrel_match_conditions",
-                         {{"limit", 0}, {"taskDescription", "payments"}});
+  const json none =
+      call("nodrel_match_conditions", {{"limit", 0}, {"taskDescription", "payments"}});
   EXPECT_EQ(none["memories"], json::array());
   EXPECT_EQ(none["matched_count"], 0);
   EXPECT_EQ(none["candidates_scanned"], 5);
@@ -135,8 +139,8 @@ TEST_F(MemoryTools, ExpandNodeStaysBoundedOnCycles) {
   const json deep = call("nodrel_expand_node", {{"memoryID", a}, {"maxDepth", 2}, {"limit", 1}});
   EXPECT_EQ(deep["children"].size(), 1u);
   EXPECT_EQ(deep["truncated"], true);
-  const json huge = call("nodrel_expand_node",
-                         {{"memoryID", a}, {"maxDepth", 1000000}, {"limit", 1000000000}});
+  const json huge =
+      call("nodrel_expand_node", {{"memoryID", a}, {"maxDepth", 1000000}, {"limit", 1000000000}});
   EXPECT_EQ(huge["children"].size(), 1000u);
   EXPECT_EQ(huge["truncated"], true);
 }
@@ -155,8 +159,10 @@ TEST_F(MemoryTools, GetIndexListsTopLevelEntriesCheapestFirst) {
   const json result = call("nodrel_get_index", json::object());
   EXPECT_EQ(result["totalTokensIfAllExpanded"], 47);
   ASSERT_EQ(result["nodes"].size(), 2u);
-  EXPECT_EQ(result["nodes"][0], json({{"id", small}, {"body_preview", "small entry"},
-                                      {"tags", "index"}, {"depth", 1},
+  EXPECT_EQ(result["nodes"][0], json({{"id", small},
+                                      {"body_preview", "small entry"},
+                                      {"tags", "index"},
+                                      {"depth", 1},
                                       {"traversal_cost_tokens", 7}}));
   EXPECT_EQ(result["nodes"][1]["body_preview"], std::string(100, 'b'));
 }

@@ -31,7 +31,9 @@ TEST_F(MessageLoop, AnswersRequestsInOrderAndLogsTheRest) {
       "",
       R"([{"jsonrpc":"2.0","id":9,"method":"ping"}])",
       R"({"jsonrpc":"2.0","id":9,"method":"ping")",
-      "\t" R"({"jsonrpc":"2.0","id":"abc","method":"ping"})" "\u3000",
+      "\t"
+      R"({"jsonrpc":"2.0","id":"abc","method":"ping"})"
+      "\u3000",
       R"({"jsonrpc":"2.0","id":null,"method":"nope"})",
       R"({"jsonrpc":"2.0","id":0})",
       R"({"jsonrpc":"2.0","id":"","method":"tools/list"})",
@@ -78,7 +80,8 @@ TEST_F(MessageLoop, EveryResponseIsOneCompactLine) {
 
 TEST_F(MessageLoop, HostileLinesAreRefusedAndTheLoopGoesOn) {
   const std::string deep(128, '[');  // 129 levels with the object
-  const std::string nested128 = std::string(126, '[') + std::string(126, ']');  // 128 levels with the two objects
+  const std::string nested128 =
+      std::string(126, '[') + std::string(126, ']');  // 128 levels with the two objects
   const std::string longLine = "{\"x\": \"" + std::string(300, 'a');
   auto session = runServer({
       "{\"a\":" + deep,
@@ -92,11 +95,13 @@ TEST_F(MessageLoop, HostileLinesAreRefusedAndTheLoopGoesOn) {
   ASSERT_GE(session.errLines.size(), 4u);
   EXPECT_EQ(session.errLines[1].rfind("[nodrel-mcp] malformed JSON: {\"a\":[[[", 0), 0u);
   // The echo is cut at 200 characters and marked.
-  EXPECT_EQ(session.errLines[2], "[nodrel-mcp] malformed JSON: " + longLine.substr(0, 200) + "\u2026");
+  EXPECT_EQ(session.errLines[2],
+            "[nodrel-mcp] malformed JSON: " + longLine.substr(0, 200) + "\u2026");
 }
 
 TEST_F(MessageLoop, ALineOverTheLimitIsDroppedUpToItsLineFeed) {
-  std::string huge = "{\"id\":1,\"method\":\"ping\",\"pad\":\"" + std::string(65u << 20, 'x') + "\"}";
+  std::string huge =
+      "{\"id\":1,\"method\":\"ping\",\"pad\":\"" + std::string(65u << 20, 'x') + "\"}";
   auto session = runServer({huge, R"({"id":2,"method":"ping"})"});
   ASSERT_EQ(session.responses.size(), 1u);
   EXPECT_EQ(session.responses[0]["id"], 2);
@@ -108,9 +113,10 @@ TEST_F(MessageLoop, ALineOverTheLimitIsDroppedUpToItsLineFeed) {
 TEST_F(MessageLoop, InvalidUtf8FromTheDatabaseStillReachesTheClient) {
   {
     auto db = home.openDatabase();
-    db.run("INSERT INTO audit_log (timestamp, session_id, tool_name, created_at) VALUES "
-           "('2026-01-01T00:00:00.000+0000', ?, 'x', '2026-01-01T00:00:00.000+0000')",
-           {db::Value(std::string("bad\xff\xfe"))});
+    db.run(
+        "INSERT INTO audit_log (timestamp, session_id, tool_name, created_at) VALUES "
+        "('2026-01-01T00:00:00.000+0000', ?, 'x', '2026-01-01T00:00:00.000+0000')",
+        {db::Value(std::string("bad\xff\xfe"))});
   }
   auto session = runServer({testing::toolCall(1, "nodrel_audit_log", {{"limit", 100}})});
   ASSERT_EQ(session.responses.size(), 1u) << session.rawOut;
@@ -160,12 +166,11 @@ TEST(ServerStartup, CreatesTheDataDirectoryAndSessionContextSilently) {
 // A host is often set up before anyone runs `nodrel-app init`: the server makes the tables.
 TEST(ServerStartup, OnAnEmptyHomeTheToolsWorkAtOnce) {
   testing::TempHome home;
-  const json remembered =
-      testing::callTool("nodrel_remember", {{"project_path", "/work/app"},
-                                            {"content", "Release builds need LTO switched off"}});
+  const json remembered = testing::callTool(
+      "nodrel_remember",
+      {{"project_path", "/work/app"}, {"content", "Release builds need LTO switched off"}});
   EXPECT_EQ(remembered["success"], true) << remembered.dump();
-  const json context = testing::callTool(
-      "nodrel_get_context", {{"project_path", "/work/app"}});
+  const json context = testing::callTool("nodrel_get_context", {{"project_path", "/work/app"}});
   EXPECT_NE(context.dump().find("Release builds need LTO switched off"), std::string::npos)
       << context.dump();
   auto db = db::Connection::open(home.databasePath());

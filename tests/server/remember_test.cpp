@@ -37,8 +37,10 @@ TEST_F(RememberTool, RemembersADeletedMemoryAgain) {
   const json first = remember({{"project_path", "/work/app"}, {"content", "Run the linter first"}});
   ASSERT_EQ(first["success"], true) << first;
   const std::string id = first["memory_id"];
-  db.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 5 "
-         "WHERE id = ?", {db::text(id)});
+  db.run(
+      "UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 5 "
+      "WHERE id = ?",
+      {db::text(id)});
 
   const json again = remember({{"project_path", "/work/app"}, {"content", "Run the linter first"}});
   ASSERT_EQ(again["success"], true) << again;
@@ -78,14 +80,16 @@ TEST_F(RememberTool, StoresTheContentWithItsRationale) {
             db::Value(std::int64_t{1}));
   // The remember tool registers no project.
   EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM projects"), db::Value(std::int64_t{0}));
-  EXPECT_NE(std::find(err.begin(), err.end(),
-                      "[nodrel-mcp] remember saved: " + id + " (importance: 9)"),
-            err.end());
+  EXPECT_NE(
+      std::find(err.begin(), err.end(), "[nodrel-mcp] remember saved: " + id + " (importance: 9)"),
+      err.end());
 }
 
 TEST_F(RememberTool, RememberingTwiceReinforcesTheFirstMemory) {
-  const json arguments = {{"project_path", "/p"}, {"content", "Run the linter"},
-                          {"rationale", "   "}, {"session_id", ""}};
+  const json arguments = {{"project_path", "/p"},
+                          {"content", "Run the linter"},
+                          {"rationale", "   "},
+                          {"session_id", ""}};
   const json first = remember(arguments);
   const json second = remember(arguments);
   EXPECT_FALSE(first.contains("rationale"));
@@ -97,8 +101,10 @@ TEST_F(RememberTool, RememberingTwiceReinforcesTheFirstMemory) {
   EXPECT_TRUE(db::isNull(stored(id, "source_session")));
 
   // A body stored earlier as another kind of memory keeps what it is; the result does not say.
-  store::writeMemory(db, {.body = "Ship on Fridays", .tier = store::MemoryTier::Semantic,
-                          .type = store::MemoryType::Rule, .importance = 3});
+  store::writeMemory(db, {.body = "Ship on Fridays",
+                          .tier = store::MemoryTier::Semantic,
+                          .type = store::MemoryType::Rule,
+                          .importance = 3});
   const json other = remember({{"project_path", "/p"}, {"content", "Ship on Fridays"}});
   EXPECT_EQ(other["tier"], "episodic");
   EXPECT_EQ(other["importance"], 9);

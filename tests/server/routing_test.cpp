@@ -93,8 +93,7 @@ TEST_F(ToolCallCommits, AWriteAndItsAuditRowCommitOnce) {
     EXPECT_EQ(commitsInLog(home.databasePath()), before + 1);
     EXPECT_EQ(countRows(reader, "SELECT count(*) FROM audit_log"), ++audited);
   }
-  EXPECT_EQ(countRows(reader, "SELECT access_count FROM memories WHERE body = '" + body + "'"),
-            2);
+  EXPECT_EQ(countRows(reader, "SELECT access_count FROM memories WHERE body = '" + body + "'"), 2);
 }
 
 // An audit row that cannot be written is logged; the memory stays, and the call still succeeds.
@@ -103,8 +102,9 @@ TEST_F(ToolCallCommits, AFailedAuditInsertNeverUndoesTheWrite) {
       "CREATE TRIGGER audit_refused BEFORE INSERT ON audit_log "
       "BEGIN SELECT RAISE(ABORT, 'audit refused'); END;");
   ::testing::internal::CaptureStderr();
-  const json result = call("nodrel_remember", {{"project_path", home.path().string()},
-                                               {"content", "Keep the timeout below the gateway's."}});
+  const json result =
+      call("nodrel_remember", {{"project_path", home.path().string()},
+                               {"content", "Keep the timeout below the gateway's."}});
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(result.value("success", false), true) << result.dump();
   EXPECT_NE(err.find("[nodrel:audit] insert failed: "), std::string::npos) << err;
@@ -125,19 +125,27 @@ TEST(PathArguments, AreCheckedAlikeInEveryTool) {
   };
   const std::string nul("/work/app\0/other", 16);
   const Case cases[] = {
-      {"nodrel_get_skills", {{"project_path", "work/app"}}, "project_path must be an absolute path"},
+      {"nodrel_get_skills",
+       {{"project_path", "work/app"}},
+       "project_path must be an absolute path"},
       {"nodrel_get_context", {{"project_path", nul}}, "project_path must not contain null bytes"},
-      {"nodrel_get_context", {{"project", "/work/../etc"}},
+      {"nodrel_get_context",
+       {{"project", "/work/../etc"}},
        "project must not contain path traversal (..)"},
       {"nodrel_get_context", {{"project", nul.substr(1)}}, "project must not contain null bytes"},
-      {"nodrel_get_impact", {{"project", "app"}, {"files", {"a.py"}}},
+      {"nodrel_get_impact",
+       {{"project", "app"}, {"files", {"a.py"}}},
        "project must be an absolute path"},
-      {"nodrel_report_build_failure", {{"project_path", nul}, {"build_output", "x.c:1:1: error: e"}},
+      {"nodrel_report_build_failure",
+       {{"project_path", nul}, {"build_output", "x.c:1:1: error: e"}},
        "project_path must not contain null bytes"},
-      {"nodrel_report_test_failure", {{"project_path", "../app"}, {"test_output", "FAILED"}},
+      {"nodrel_report_test_failure",
+       {{"project_path", "../app"}, {"test_output", "FAILED"}},
        "project_path must not contain path traversal (..)"},
       {"nodrel_match_conditions", {{"repoPath", "."}}, "repoPath must be an absolute path"},
-      {"nodrel_ingest_project", {{"project_path", nul}}, "project_path must not contain null bytes"},
+      {"nodrel_ingest_project",
+       {{"project_path", nul}},
+       "project_path must not contain null bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tool + " " + c.arguments.dump());

@@ -27,12 +27,14 @@ TEST(SessionFlow, ContextShowsWhatTheSessionIndexedAndReported) {
   testing::TempHome home;
   {
     auto db = home.openDatabase();
-    db.run("INSERT INTO skills (id, name, display_name, description, content, trigger_keywords, "
-           "scope, confidence, use_count) VALUES ('K1', 'release', 'Release', 'Cut a release', "
-           "'make release', '[\"release\"]', 'global', 0.9, 7)");
-    db.run("INSERT INTO standing_instructions (id, content, scope_type, source, active, "
-           "created_at) VALUES ('I1', 'Answer in English', 'global', 'manual', 1, "
-           "'2026-01-01T00:00:00.000+0000')");
+    db.run(
+        "INSERT INTO skills (id, name, display_name, description, content, trigger_keywords, "
+        "scope, confidence, use_count) VALUES ('K1', 'release', 'Release', 'Cut a release', "
+        "'make release', '[\"release\"]', 'global', 0.9, 7)");
+    db.run(
+        "INSERT INTO standing_instructions (id, content, scope_type, source, active, "
+        "created_at) VALUES ('I1', 'Answer in English', 'global', 'manual', 1, "
+        "'2026-01-01T00:00:00.000+0000')");
   }
   const fs::path project = home.path() / "project";
   fs::copy(testing::fixturePath("codeintel/project"), project, fs::copy_options::recursive);

@@ -25,11 +25,12 @@ class Tasks : public ::testing::Test {
   testing::TempHome home;
   db::Connection db = home.openDatabase();
 
-  void addSkill(const std::string& id, db::Value confidence, db::Value useCount,
-                db::Value content, db::Value learnedFrom = db::Null{}) {
-    db.run("INSERT INTO skills (id, name, display_name, description, content, confidence, "
-           "use_count, learned_from) VALUES (?, ?, 'Display', NULL, ?, ?, ?, ?)",
-           {db::text(id), db::text("skill-" + id), content, confidence, useCount, learnedFrom});
+  void addSkill(const std::string& id, db::Value confidence, db::Value useCount, db::Value content,
+                db::Value learnedFrom = db::Null{}) {
+    db.run(
+        "INSERT INTO skills (id, name, display_name, description, content, confidence, "
+        "use_count, learned_from) VALUES (?, ?, 'Display', NULL, ?, ?, ?, ?)",
+        {db::text(id), db::text("skill-" + id), content, confidence, useCount, learnedFrom});
   }
   json call(const std::string& tool, const json& arguments) {
     return testing::callTool(tool, arguments);
@@ -82,9 +83,10 @@ TEST_F(Tasks, PromotionChecksTheCriteriaInOrder) {
 TEST_F(Tasks, ListingFiltersByProjectAndSkipsUnreadableRows) {
   const auto insert = [&](const std::string& id, db::Value project, const std::string& promoted,
                           std::int64_t active) {
-    db.run("INSERT INTO tasks (id, skill_id, name, project, promoted_at, active) VALUES "
-           "(?, 's', 'n', ?, ?, ?)",
-           {db::text(id), project, db::text(promoted), active});
+    db.run(
+        "INSERT INTO tasks (id, skill_id, name, project, promoted_at, active) VALUES "
+        "(?, 's', 'n', ?, ?, ?)",
+        {db::text(id), project, db::text(promoted), active});
   };
   insert("A", db::text("/srv/app"), "2026-01-01T00:00:00.000+0000", 1);
   insert("B", db::Null{}, "2026-02-01T00:00:00.000+0000", 1);

@@ -62,9 +62,9 @@ TEST(ToolCatalogue, PropertiesThatCallersMustGetRight) {
   for (const char* name : {"repoPath", "touchedFiles", "touchedSymbols", "taskDescription"}) {
     EXPECT_TRUE(match.contains(name)) << name;
   }
-  EXPECT_EQ(findTool(tools, "nodrel_save_context")["inputSchema"]["properties"]["context_type"]
-                ["enum"],
-            json({"decision", "state", "key_point", "handoff"}));
+  EXPECT_EQ(
+      findTool(tools, "nodrel_save_context")["inputSchema"]["properties"]["context_type"]["enum"],
+      json({"decision", "state", "key_point", "handoff"}));
   EXPECT_EQ(findTool(tools, "nodrel_remember")["inputSchema"]["properties"]["surface"]["enum"],
             json({"claude_code", "claude_desktop", "claude_ai", "cowork", "claude_chat"}));
   EXPECT_EQ(findTool(tools, "nodrel_save_correction")["description"],

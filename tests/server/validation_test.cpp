@@ -69,14 +69,10 @@ TEST(ResolveSurface, GivenSurfaceThenEnvironmentThenDefault) {
     std::string want;
   };
   const Case cases[] = {
-      {"cowork", "claude_ai", "cowork"},
-      {"Cowork", "claude_ai", "claude_code"},
-      {"other", "claude_ai", "claude_code"},
-      {std::nullopt, "claude_ai", "claude_ai"},
-      {"", "claude_ai", "claude_ai"},
-      {std::nullopt, nullptr, "claude_code"},
-      {std::nullopt, "", "claude_code"},
-      {std::nullopt, "desktop", "claude_code"},
+      {"cowork", "claude_ai", "cowork"},     {"Cowork", "claude_ai", "claude_code"},
+      {"other", "claude_ai", "claude_code"}, {std::nullopt, "claude_ai", "claude_ai"},
+      {"", "claude_ai", "claude_ai"},        {std::nullopt, nullptr, "claude_code"},
+      {std::nullopt, "", "claude_code"},     {std::nullopt, "desktop", "claude_code"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.surface.value_or("<none>") + " / " + (c.environment ? c.environment : "unset"));
@@ -94,7 +90,10 @@ TEST(CurrentTimestamp, DatabaseFormInGmtWhateverTheZone) {
   const std::string savedValue = saved ? saved : "";
   setenv("TZ", "Asia/Kolkata", 1);
   const std::string stamp = currentTimestamp();
-  if (saved) setenv("TZ", savedValue.c_str(), 1); else unsetenv("TZ");
+  if (saved)
+    setenv("TZ", savedValue.c_str(), 1);
+  else
+    unsetenv("TZ");
   EXPECT_EQ(stamp.size(), 28u);
   EXPECT_EQ(stamp.substr(23), "+0000");
   EXPECT_TRUE(platform::sharedTimestampFormatter().parse(stamp).has_value());

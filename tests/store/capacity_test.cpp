@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <map>
 #include <optional>
@@ -48,16 +48,17 @@ void insert(db::Connection& db, const Row& r) {
   db.run(
       "INSERT INTO memories (id, tier, body, body_tokens, type, created_at, last_accessed, "
       "access_count, pinned, deleted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-      {db::text(r.id), db::text(r.tier), db::text(std::string("body of ").append(r.id)), db::Value(r.tokens),
-       db::text(r.type), db::text(r.lastAccessed), db::text(r.lastAccessed),
+      {db::text(r.id), db::text(r.tier), db::text(std::string("body of ").append(r.id)),
+       db::Value(r.tokens), db::text(r.type), db::text(r.lastAccessed), db::text(r.lastAccessed),
        db::Value(r.accessCount), db::Value(r.pinned), db::optionalText(r.deletedAt)});
 }
 
 void link(db::Connection& db, const std::string& src, const std::string& dst,
           const std::string& type = "semantic") {
-  db.run("INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
-         "VALUES (?, ?, ?, 1.0, '2026-01-01T00:00:00.000+0000')",
-         {db::text(src), db::text(dst), db::text(type)});
+  db.run(
+      "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+      "VALUES (?, ?, ?, 1.0, '2026-01-01T00:00:00.000+0000')",
+      {db::text(src), db::text(dst), db::text(type)});
 }
 
 std::string tierOf(db::Connection& db, const std::string& id) {
@@ -80,7 +81,8 @@ std::vector<std::string> ids(const std::vector<Memory>& memories) {
 class Recorder {
  public:
   explicit Recorder(std::string_view name)
-      : observer_(std::string(name), [this](const platform::Notification& n) { seen.push_back(n); }) {}
+      : observer_(std::string(name),
+                  [this](const platform::Notification& n) { seen.push_back(n); }) {}
   std::vector<platform::Notification> seen;
 
  private:
@@ -93,7 +95,8 @@ class CapacityTest : public ::testing::Test {
   void TearDown() override { PendingWriteQueue::shared().takeAll(); }
 
   void setBudgets(std::optional<nlohmann::json> active, std::optional<nlohmann::json> cold) {
-    for (auto [key, value] : {std::pair{kActiveBudgetKey, active}, std::pair{kColdBudgetKey, cold}}) {
+    for (auto [key, value] :
+         {std::pair{kActiveBudgetKey, active}, std::pair{kColdBudgetKey, cold}}) {
       if (value) {
         platform::UserDefaults::set(std::string(key), *value);
       } else {
@@ -107,7 +110,10 @@ class CapacityTest : public ::testing::Test {
 };
 
 TEST(FileByteCount, DecimalUnitsInTheFileFormatterStyle) {
-  struct Case { std::int64_t bytes; const char* want; };
+  struct Case {
+    std::int64_t bytes;
+    const char* want;
+  };
   const Case cases[] = {
       {0, "Zero KB"},
       {1, "1 byte"},
@@ -147,7 +153,11 @@ TEST(WriteBlocked, DescriptionNamesBothTiers) {
 }
 
 TEST_F(CapacityTest, BudgetsAreReadAsExactIntegers) {
-  struct Case { std::optional<nlohmann::json> value; std::optional<std::int64_t> active; std::int64_t cold; };
+  struct Case {
+    std::optional<nlohmann::json> value;
+    std::optional<std::int64_t> active;
+    std::int64_t cold;
+  };
   const Case cases[] = {
       {std::nullopt, std::nullopt, 0},
       {0, std::nullopt, 0},
@@ -175,7 +185,8 @@ TEST_F(CapacityTest, UsageIsTheEstimatedSizeOfLiveMemoriesPerTier) {
   insert(db_, {.id = "b", .tier = "semantic", .tokens = 5});
   insert(db_, {.id = "c", .tier = "cold", .tokens = 7});
   insert(db_, {.id = "d", .tokens = 100, .deletedAt = "2026-01-02T00:00:00.000+0000"});
-  insert(db_, {.id = "e", .tier = "cold", .tokens = 100, .deletedAt = "2026-01-02T00:00:00.000+0000"});
+  insert(db_,
+         {.id = "e", .tier = "cold", .tokens = 100, .deletedAt = "2026-01-02T00:00:00.000+0000"});
   EXPECT_EQ(activeUsedBytes(db_), 60);
   EXPECT_EQ(coldUsedBytes(db_), 28);
 }
@@ -196,13 +207,17 @@ TEST_F(CapacityTest, PassDemotesLowestScoredUntilEnoughIsFreed) {
   // Ten memories of 100 bytes: used 1000, budget 900, so 100 + 90 bytes are to be freed and two
   // memories go. The two least valuable are old, never reused observations.
   for (int i = 0; i < 8; ++i) {
-    insert(db_, {.id = nth("keep", i), .accessCount = 5,
-                 .lastAccessed = "2026-03-01T00:00:00.000+0000", .type = "rule"});
+    insert(db_, {.id = nth("keep", i),
+                 .accessCount = 5,
+                 .lastAccessed = "2026-03-01T00:00:00.000+0000",
+                 .type = "rule"});
   }
-  insert(db_, {.id = "old-semantic", .tier = "semantic", .accessCount = 0,
+  insert(db_, {.id = "old-semantic",
+               .tier = "semantic",
+               .accessCount = 0,
                .lastAccessed = "2025-01-01T00:00:00.000+0000"});
-  insert(db_, {.id = "old-episodic", .accessCount = 0,
-               .lastAccessed = "2025-02-01T00:00:00.000+0000"});
+  insert(db_,
+         {.id = "old-episodic", .accessCount = 0, .lastAccessed = "2025-02-01T00:00:00.000+0000"});
   setBudgets(900, std::nullopt);
   Recorder demotions(kActiveDemotionOccurredNotification);
 
@@ -215,10 +230,10 @@ TEST_F(CapacityTest, PassDemotesLowestScoredUntilEnoughIsFreed) {
       "SELECT memory_id, from_tier, to_tier, reason, length(moved_at) FROM memory_history "
       "ORDER BY rowid");
   ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0], (db::Row{"old-semantic", "semantic", "cold", "active_cap_demotion",
-                                 std::int64_t{28}}));
-  EXPECT_EQ(history[1], (db::Row{"old-episodic", "episodic", "cold", "active_cap_demotion",
-                                 std::int64_t{28}}));
+  EXPECT_EQ(history[0],
+            (db::Row{"old-semantic", "semantic", "cold", "active_cap_demotion", std::int64_t{28}}));
+  EXPECT_EQ(history[1],
+            (db::Row{"old-episodic", "episodic", "cold", "active_cap_demotion", std::int64_t{28}}));
   auto audit = db_.query(
       "SELECT session_id, tool_name, result_summary, impact_scope, timestamp = created_at "
       "FROM audit_log");
@@ -243,7 +258,8 @@ TEST_F(CapacityTest, ActiveTierDoesNotDrainOnceBackUnderBudget) {
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memories WHERE tier = 'cold'"), 2);
   for (int i = 0; i < 3; ++i) enforceCapacity(db_);
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memories WHERE tier = 'cold'"), 2);
-  EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log WHERE tool_name = 'active_cap_demotion'"), 1);
+  EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log WHERE tool_name = 'active_cap_demotion'"),
+            1);
 }
 
 TEST_F(CapacityTest, UsageEqualToASmallBudgetRunsAnEmptyPass) {
@@ -255,18 +271,22 @@ TEST_F(CapacityTest, UsageEqualToASmallBudgetRunsAnEmptyPass) {
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memory_history"), 0);
   auto summary = db_.scalar("SELECT result_summary FROM audit_log");
   ASSERT_TRUE(summary);
-  EXPECT_EQ(*db::textOf(*summary), "Active cap hit \u2014 demoted 0 memories to cold (Zero KB freed)");
+  EXPECT_EQ(*db::textOf(*summary),
+            "Active cap hit \u2014 demoted 0 memories to cold (Zero KB freed)");
   ASSERT_EQ(demotions.seen.size(), 1u);
   EXPECT_EQ(demotions.seen[0].userInfo,
             (std::map<std::string, std::int64_t>{{"count", 0}, {"freedBytes", 0}}));
 }
 
 TEST_F(CapacityTest, ColdBudgetDecidesRefusal) {
-  insert(db_, {.id = "active"});               // 100 active bytes
+  insert(db_, {.id = "active"});                  // 100 active bytes
   insert(db_, {.id = "frozen", .tier = "cold"});  // 100 cold bytes
-  struct Case { std::optional<nlohmann::json> cold; bool refused; };
-  const Case cases[] = {{std::nullopt, false}, {0, false}, {-1, true}, {100, true},
-                        {99, true},            {101, false}, {"5", false}};
+  struct Case {
+    std::optional<nlohmann::json> cold;
+    bool refused;
+  };
+  const Case cases[] = {{std::nullopt, false}, {0, false},  {-1, true}, {100, true}, {99, true},
+                        {101, false},          {"5", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cold ? c.cold->dump() : "absent");
     db_.exec("UPDATE memories SET tier = 'episodic' WHERE id = 'active'; DELETE FROM audit_log;");
@@ -306,7 +326,8 @@ TEST_F(CapacityTest, AFailedMoveIsNeitherCountedNorRecorded) {
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memory_history"), 1);
   auto summary = db_.scalar("SELECT result_summary FROM audit_log");
   ASSERT_TRUE(summary);
-  EXPECT_EQ(*db::textOf(*summary), "Active cap hit \u2014 demoted 1 memories to cold (100 bytes freed)");
+  EXPECT_EQ(*db::textOf(*summary),
+            "Active cap hit \u2014 demoted 1 memories to cold (100 bytes freed)");
   ASSERT_EQ(demotions.seen.size(), 1u);
   EXPECT_EQ(demotions.seen[0].userInfo.at("count"), 1);
 }
@@ -333,7 +354,10 @@ TEST_F(CapacityTest, RankingStopsOnceTheBytesAreReached) {
     insert(db_, {.id = nth("m", i),
                  .lastAccessed = nth("2026-01-0", i + 1).append("T00:00:00.000+0000")});
   }
-  struct Case { std::int64_t bytes; std::size_t want; };
+  struct Case {
+    std::int64_t bytes;
+    std::size_t want;
+  };
   const Case cases[] = {{1, 1}, {100, 1}, {101, 2}, {300, 3}, {10'000, 5}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
@@ -382,15 +406,16 @@ TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
   for (int i = 0; i < 30; ++i) memoryIDs.push_back(nth("m", i));
   memoryIDs.push_back("unlinked");
   for (int i = 0; i < 120; ++i) {
-    link(db_, nth("m", pick(rng)), nth("m", pick(rng)),
-         i % 2 ? "semantic" : "entity");
+    link(db_, nth("m", pick(rng)), nth("m", pick(rng)), i % 2 ? "semantic" : "entity");
   }
   link(db_, "m1", "m1");
   link(db_, "m2", "code:src/a.ts");
-  db_.exec("INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (NULL, 'm3', 'x');"
-           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m3', NULL, 'x');"
-           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m4', CAST('m5' AS BLOB), 'x');"
-           "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (CAST('m5' AS BLOB), 'm6', 'x');");
+  db_.exec(
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (NULL, 'm3', 'x');"
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m3', NULL, 'x');"
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m4', CAST('m5' AS BLOB), 'x');"
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (CAST('m5' AS BLOB), 'm6', "
+      "'x');");
   auto all = memoryLinkCountsOfAll(memoryIDs, db_);
   ASSERT_TRUE(all);
   ASSERT_EQ(all->size(), memoryIDs.size());
@@ -454,7 +479,10 @@ TEST(DemotionScores, DegenerateMaximaUseTheirFallbacks) {
 }
 
 TEST(DemotionScores, TypeWeights) {
-  struct Case { MemoryType type; double term; };
+  struct Case {
+    MemoryType type;
+    double term;
+  };
   const Case cases[] = {{MemoryType::Correction, 0.05500000000000001},
                         {MemoryType::Decision, 0.034999999999999996},
                         {MemoryType::Fact, 0.034999999999999996},

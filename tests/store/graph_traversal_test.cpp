@@ -55,7 +55,10 @@ TEST_F(GraphTraversalTest, ScoresHalveEachHopAndMultiplyWeights) {
 
 TEST_F(GraphTraversalTest, HopsAreClampedToOneThroughThree) {
   for (auto [src, dst] : {std::pair{"A", "B"}, {"B", "C"}, {"C", "D"}, {"D", "E"}}) link(src, dst);
-  struct Case { int hops; std::size_t reached; };
+  struct Case {
+    int hops;
+    std::size_t reached;
+  };
   const Case cases[] = {{0, 1}, {-2, 1}, {1, 1}, {2, 2}, {3, 3}, {7, 3}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.hops);
@@ -134,8 +137,10 @@ TEST_F(GraphTraversalTest, AProjectWalkCrossesEveryLinkButReturnsOnlyWhatItMaySe
 }
 
 TEST_F(GraphTraversalTest, RowsWithNonTextEndsAreSkipped) {
-  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('A', NULL, 's', 1)");
-  db().run("INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES (NULL, 'A', 's', 1)");
+  db().run(
+      "INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('A', NULL, 's', 1)");
+  db().run(
+      "INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES (NULL, 'A', 's', 1)");
   link("A", "B");
   EXPECT_EQ(traverse({"A"}, 1), (std::map<std::string, double>{{"B", 0.5}}));
 }
@@ -227,10 +232,11 @@ TEST_F(GraphTraversalTest, FrontiersOfFiftyOrFewerWalkAsTheUnboundedWalk) {
       const std::string dst = "n" + std::to_string(random() % nodes);
       if (src == dst) continue;
       const auto& weight = weights[random() % std::size(weights)];
-      db().run("INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight) "
-               "VALUES (?, ?, ?, ?)",
-               {db::Value(src), db::Value(dst),
-                db::Value(random() % 4 == 0 ? "entity" : "semantic"), weight});
+      db().run(
+          "INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight) "
+          "VALUES (?, ?, ?, ?)",
+          {db::Value(src), db::Value(dst), db::Value(random() % 4 == 0 ? "entity" : "semantic"),
+           weight});
     }
     GraphTraversal graph(db());
     for (int walk = 0; walk < 10; ++walk) {
@@ -308,7 +314,7 @@ TEST_F(GraphTraversalTest, WalkIndexesChangeNeitherEdgesNorTheirOrder) {
       // By target from the walk index alone; by source through the unique key.
       const std::string step = *db::textOf(plan.back().back());
       EXPECT_NE(step.find(std::string(end) == "dst_id" ? "COVERING INDEX idx_memory_links_dst_walk"
-                                                        : "INDEX sqlite_autoindex_memory_links"),
+                                                       : "INDEX sqlite_autoindex_memory_links"),
                 std::string::npos)
           << step;
     }
@@ -362,8 +368,15 @@ TEST_F(GraphTraversalTest, EdgesMatchTheUnionStatementRowForRow) {
   const std::string stems[] = {"m", "m1", "M", "\xc3\xa9", "m\xc3\xa9", "mz", "code:src/a.ts"};
   auto id = [&] { return stems[pick(7)] + std::to_string(pick(100)); };
   const char* const types[] = {"semantic", "entity", "temporal", "related"};
-  const db::Value weights[] = {0.5, 0.25, 0.0, -0.5, 1.0, db::Null{}, db::Value("heavy"),
-                               db::Value("light"), db::Blob{"\x01\x02"},
+  const db::Value weights[] = {0.5,
+                               0.25,
+                               0.0,
+                               -0.5,
+                               1.0,
+                               db::Null{},
+                               db::Value("heavy"),
+                               db::Value("light"),
+                               db::Blob{"\x01\x02"},
                                db::Value(std::int64_t{3})};
 
   db().exec("BEGIN");

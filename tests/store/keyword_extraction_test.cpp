@@ -43,10 +43,8 @@ TEST(KeywordExtraction, ShortPhrasesAndLoneStopWordsAreDropped) {
     Words want;
   };
   const Case cases[] = {
-      {"Check the db and the ui.", {}},
-      {"Check the api.", {"api"}},
-      {"The way is clear.", {}},
-      {"Describe the use case.", {"use case"}},
+      {"Check the db and the ui.", {}}, {"Check the api.", {"api"}},
+      {"The way is clear.", {}},        {"Describe the use case.", {"use case"}},
       {"Run, run, run quickly!", {}},  // verbs and adverbs never count, however often
       {"Blue, red and green.", {}},
   };
@@ -74,8 +72,9 @@ TEST(KeywordExtraction, EntitiesKeepTheirFirstSpellingAndIgnoreCase) {
 }
 
 TEST(KeywordExtraction, OneAnalysisGivesBothLists) {
-  const std::string text = "Grace Hopper moved the build server to New York.\nThe build server "
-                           "runs on Linux.";
+  const std::string text =
+      "Grace Hopper moved the build server to New York.\nThe build server "
+      "runs on Linux.";
   EXPECT_EQ(analyzeText(text), (TextAnalysis{extractKeywords(text), extractEntities(text)}));
 }
 

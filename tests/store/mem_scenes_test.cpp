@@ -94,12 +94,14 @@ TEST_F(MemScenesTest, LoadsFieldsAndMembersInInsertionOrder) {
   EXPECT_EQ(s.members, (std::vector<MemSceneMember>{{"m2", "effect"}, {"m1", "cause"}}));
 
   scene("t");
-  const auto rows = db().query("SELECT id, summary, project, tier, created_at FROM mem_scenes "
-                               "WHERE id = 't'");
+  const auto rows = db().query(
+      "SELECT id, summary, project, tier, created_at FROM mem_scenes "
+      "WHERE id = 't'");
   auto t = loadMemScene(rows.at(0), db());
   ASSERT_TRUE(t.has_value());
   EXPECT_EQ(t->project, "/p");
-  EXPECT_EQ(t->createdAt, platform::sharedTimestampFormatter().parse("2026-01-15T14:03:07.250+0000"));
+  EXPECT_EQ(t->createdAt,
+            platform::sharedTimestampFormatter().parse("2026-01-15T14:03:07.250+0000"));
 }
 
 TEST_F(MemScenesTest, ManyIdentifiersAreCountedAcrossBatches) {
@@ -124,8 +126,9 @@ TEST(MemScenes, MissingTablesReachTheCaller) {
   const std::vector<std::string> ids{"m1"};
   EXPECT_THROW(findOverlappingScenes(ids, 2, db), db::Error);
   EXPECT_THROW(loadSceneMembers("s", db), db::Error);
-  db.exec("CREATE TABLE mem_scene_members (scene_id TEXT, memory_id TEXT, role TEXT);"
-          "INSERT INTO mem_scene_members VALUES ('s', 'm1', 'r'), ('s', 'm2', 'r');");
+  db.exec(
+      "CREATE TABLE mem_scene_members (scene_id TEXT, memory_id TEXT, role TEXT);"
+      "INSERT INTO mem_scene_members VALUES ('s', 'm1', 'r'), ('s', 'm2', 'r');");
   const std::vector<std::string> both{"m1", "m2"};
   EXPECT_THROW(findOverlappingScenes(both, 2, db), db::Error);  // mem_scenes is missing
 }

@@ -25,14 +25,16 @@ void add(db::Connection& db, const std::string& id, const std::string& body,
          const std::string& tier = "episodic", minutes age = minutes(0), bool deleted = false,
          const std::string& type = "observation",
          const std::optional<std::string>& project = std::nullopt) {
-  db.run("INSERT INTO memories (id, tier, body, type, project, created_at, last_accessed, "
-         "deleted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-         {db::text(id), db::text(tier), db::text(body), db::text(type),
-          db::optionalText(project), db::text(timestamp(-age)), db::text(timestamp(-age)),
-          deleted ? db::text(timestamp()) : db::Value(db::Null{})});
-  db.run("INSERT INTO memories_fts (rowid, body, tags) SELECT rowid, body, NULL FROM memories "
-         "WHERE id = ?",
-         {db::text(id)});
+  db.run(
+      "INSERT INTO memories (id, tier, body, type, project, created_at, last_accessed, "
+      "deleted_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+      {db::text(id), db::text(tier), db::text(body), db::text(type), db::optionalText(project),
+       db::text(timestamp(-age)), db::text(timestamp(-age)),
+       deleted ? db::text(timestamp()) : db::Value(db::Null{})});
+  db.run(
+      "INSERT INTO memories_fts (rowid, body, tags) SELECT rowid, body, NULL FROM memories "
+      "WHERE id = ?",
+      {db::text(id)});
 }
 
 // link type -> destination -> weight, for the links from `src`
@@ -177,8 +179,8 @@ TEST_F(MemoryLinks, AtMost20TemporalLinks) {
 TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
   // Written out of time order, so the order rows come in cannot stand in for nearness.
   std::map<std::string, double> want;
-  for (int i : {29, 3, 17, 0, 25, 11, 8, 21, 14, 5, 27, 1, 19, 9, 23, 12, 2, 28, 16, 6, 26, 10,
-                20, 4, 24, 13, 7, 22, 15, 18}) {
+  for (int i : {29, 3, 17, 0,  25, 11, 8,  21, 14, 5,  27, 1, 19, 9,  23,
+                12, 2, 28, 16, 6,  26, 10, 20, 4,  24, 13, 7, 22, 15, 18}) {
     const std::string id = "m" + std::to_string(i);
     // Two minutes apart, one of them a minute ahead (a clock that ran fast).
     add(db(), id, "Lunch " + std::to_string(i), "episodic", minutes(i == 1 ? -1 : 2 * i));
@@ -208,8 +210,8 @@ TEST_F(MemoryLinks, LinksToMemoriesSharingANameAreBounded) {
   const int count = 200;
   for (int i = 0; i < count; ++i) {
     const std::string id = "m" + std::to_string(i);
-    const std::string body = "Maria checked the build cache and the config file for run " +
-                             std::to_string(i) + ".";
+    const std::string body =
+        "Maria checked the build cache and the config file for run " + std::to_string(i) + ".";
     // A minute apart, the latest written last, so "nearest" is "written just before".
     add(db(), id, body, "episodic", minutes(count - i));
     createMemoryLinks(id, body, db());
@@ -242,9 +244,10 @@ TEST_F(MemoryLinks, NoMemoryCollectsLinksWithoutBound) {
     add(db(), id, body, "episodic", minutes(3 * 60 + i));  // older each time: "ahead" stays first
     createMemoryLinks(id, body, db());
   }
-  EXPECT_EQ(*db::integerOf(*db().scalar(
-                "SELECT count(*) FROM memory_links WHERE dst_id = 'ahead' AND link_type = 'entity'")),
-            kMaxIncomingLinksPerType);
+  EXPECT_EQ(
+      *db::integerOf(*db().scalar(
+          "SELECT count(*) FROM memory_links WHERE dst_id = 'ahead' AND link_type = 'entity'")),
+      kMaxIncomingLinksPerType);
 }
 
 TEST_F(MemoryLinks, LinkingTwiceAddsNothingAndKeepsWeights) {
@@ -281,13 +284,12 @@ TEST_F(MemoryLinks, CandidateQueryFailureIsThrown) {
 
 TEST_F(MemoryLinks, ContradictionsLinkACorrectionToMatchingRules) {
   add(db(), "rule-a", "Indent with tabs in the Makefile.", "semantic", minutes(5), false, "rule",
-             "/p/a");
+      "/p/a");
   add(db(), "rule-b", "Indentation uses tabs everywhere.", "semantic", minutes(5), false, "rule",
-             "/p/b");
-  add(db(), "rule-none", "Tabs are for the Makefile only.", "semantic", minutes(5), false,
-             "rule");
+      "/p/b");
+  add(db(), "rule-none", "Tabs are for the Makefile only.", "semantic", minutes(5), false, "rule");
   add(db(), "episodic-rule", "Tabs in the Makefile.", "episodic", minutes(5), false, "rule",
-             "/p/a");
+      "/p/a");
   add(db(), "fact", "Tabs in the Makefile.", "semantic", minutes(5), false, "fact", "/p/a");
   add(db(), "gone", "Tabs in the Makefile.", "semantic", minutes(5), true, "rule", "/p/a");
   const std::string correction = "Never use tabs: the Makefile is the only exception.";

@@ -11,13 +11,30 @@ namespace nodrel::store {
 namespace {
 
 db::Row fullRow() {
-  return {db::Value("abc"), db::Value("semantic"), db::Value("body"), db::Value(int64_t{7}),
-          db::Value("/p"), db::Value("src/a.ts"), db::Value("rule"), db::Value("x,y"),
-          db::Value("2026-01-15T14:03:07.250+0000"), db::Value("2026-01-16T00:00:00.000+0000"),
-          db::Value(int64_t{3}), db::Value(0.5), db::Value(int64_t{9}), db::Value(int64_t{1}),
-          db::Value(int64_t{2}), db::Value("parent"), db::Value("sess"), db::Value(0.25),
-          db::Value("file_glob"), db::Value("*.ts"), db::Value("{}"), db::Value("k"),
-          db::Value(int64_t{4}), db::Value(int64_t{1})};
+  return {db::Value("abc"),
+          db::Value("semantic"),
+          db::Value("body"),
+          db::Value(int64_t{7}),
+          db::Value("/p"),
+          db::Value("src/a.ts"),
+          db::Value("rule"),
+          db::Value("x,y"),
+          db::Value("2026-01-15T14:03:07.250+0000"),
+          db::Value("2026-01-16T00:00:00.000+0000"),
+          db::Value(int64_t{3}),
+          db::Value(0.5),
+          db::Value(int64_t{9}),
+          db::Value(int64_t{1}),
+          db::Value(int64_t{2}),
+          db::Value("parent"),
+          db::Value("sess"),
+          db::Value(0.25),
+          db::Value("file_glob"),
+          db::Value("*.ts"),
+          db::Value("{}"),
+          db::Value("k"),
+          db::Value(int64_t{4}),
+          db::Value(int64_t{1})};
 }
 
 TEST(MemoryEnums, StoredTextsRoundTripExactly) {
@@ -35,9 +52,12 @@ TEST(MemoryEnums, StoredTextsRoundTripExactly) {
 }
 
 TEST(MemoryEnums, ContextKindMapping) {
-  struct Case { const char* kind; MemoryType want; };
-  const Case cases[] = {{"decision", MemoryType::Decision}, {"state", MemoryType::State},
-                        {"key_point", MemoryType::KeyPoint}, {"handoff", MemoryType::Handoff},
+  struct Case {
+    const char* kind;
+    MemoryType want;
+  };
+  const Case cases[] = {{"decision", MemoryType::Decision},    {"state", MemoryType::State},
+                        {"key_point", MemoryType::KeyPoint},   {"handoff", MemoryType::Handoff},
                         {"keyPoint", MemoryType::Observation}, {"", MemoryType::Observation},
                         {"Decision", MemoryType::Observation}};
   for (const auto& c : cases) {
@@ -96,9 +116,9 @@ TEST(MemoryFromRow, MalformedValuesTakeDefaults) {
 }
 
 TEST(MemoryFromRow, UnreadableTimesDecodeAsNow) {
-  for (const db::Value& v : {db::Value(db::Null{}), db::Value(""),
-                             db::Value("2026-01-15 14:03:07.250+0000"),
-                             db::Value("2026-01-15T14:03:07+0000")}) {
+  for (const db::Value& v :
+       {db::Value(db::Null{}), db::Value(""), db::Value("2026-01-15 14:03:07.250+0000"),
+        db::Value("2026-01-15T14:03:07+0000")}) {
     db::Row row = fullRow();
     row[8] = v;
     auto before = platform::now();
@@ -122,12 +142,14 @@ TEST(MemoryFromRow, RowWithoutTextIdTierOrBodyIsDropped) {
 
 TEST(QueryMemories, SkipsUndecodableRowsInOrder) {
   auto c = db::Connection::openInMemory();
-  c.exec("CREATE TABLE m (id TEXT, tier TEXT, body TEXT, n INTEGER);"
-         "INSERT INTO m VALUES ('a','episodic','one',1), ('b','episodic',NULL,2),"
-         " ('c','cold','three',3);");
-  std::string sql = "SELECT id, tier, body, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
-                    " NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
-                    " NULL FROM m WHERE n >= ? ORDER BY n";
+  c.exec(
+      "CREATE TABLE m (id TEXT, tier TEXT, body TEXT, n INTEGER);"
+      "INSERT INTO m VALUES ('a','episodic','one',1), ('b','episodic',NULL,2),"
+      " ('c','cold','three',3);");
+  std::string sql =
+      "SELECT id, tier, body, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
+      " NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
+      " NULL FROM m WHERE n >= ? ORDER BY n";
   std::vector<db::Value> bind{db::Value(int64_t{1})};
   auto ms = queryMemories(sql, bind, c);
   ASSERT_EQ(ms.size(), 2u);

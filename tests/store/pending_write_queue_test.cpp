@@ -57,14 +57,25 @@ class PendingQueueTest : public ::testing::Test {
 };
 
 TEST(PendingWriteCoding, OptionalFieldsWithoutValueHaveNoKey) {
-  PendingMemoryWrite bare{.body = "b", .queuedAt = platform::Instant(std::chrono::milliseconds(kReferenceMs + 10'000))};
+  PendingMemoryWrite bare{
+      .body = "b", .queuedAt = platform::Instant(std::chrono::milliseconds(kReferenceMs + 10'000))};
   json decoded = json::parse(encodePendingWrites({bare}));
   ASSERT_TRUE(decoded.is_array());
-  EXPECT_EQ(decoded[0], (json{{"body", "b"}, {"tier", "episodic"}, {"type", "observation"},
-                              {"importance", 5}, {"queuedAt", 10.0}}));
+  EXPECT_EQ(decoded[0], (json{{"body", "b"},
+                              {"tier", "episodic"},
+                              {"type", "observation"},
+                              {"importance", 5},
+                              {"queuedAt", 10.0}}));
 
-  PendingMemoryWrite full{"b", MemoryTier::Procedural, "/p", MemoryType::KeyPoint, "x,y", -3,
-                          "src/a.ts", "s-1", platform::Instant(std::chrono::milliseconds(kReferenceMs - 1500))};
+  PendingMemoryWrite full{"b",
+                          MemoryTier::Procedural,
+                          "/p",
+                          MemoryType::KeyPoint,
+                          "x,y",
+                          -3,
+                          "src/a.ts",
+                          "s-1",
+                          platform::Instant(std::chrono::milliseconds(kReferenceMs - 1500))};
   decoded = json::parse(encodePendingWrites({full}));
   EXPECT_EQ(decoded[0]["tier"], "procedural");
   EXPECT_EQ(decoded[0]["type"], "key_point");
@@ -88,8 +99,13 @@ TEST(PendingWriteCoding, QueuedAtCountsFrom2001) {
 }
 
 TEST(PendingWriteCoding, AnythingButCompleteEntriesDoesNotDecode) {
-  struct Case { const char* name; std::string text; bool decodes; };
-  const std::string ok = R"({"body":"b","tier":"cold","type":"state","importance":1,"queuedAt":0.5)";
+  struct Case {
+    const char* name;
+    std::string text;
+    bool decodes;
+  };
+  const std::string ok =
+      R"({"body":"b","tier":"cold","type":"state","importance":1,"queuedAt":0.5)";
   const Case cases[] = {
       {"empty array", "[]", true},
       {"complete", "[" + ok + "}]", true},
@@ -98,10 +114,13 @@ TEST(PendingWriteCoding, AnythingButCompleteEntriesDoesNotDecode) {
       {"not JSON", "not json", false},
       {"empty file", "", false},
       {"object", ok + "}", false},
-      {"unknown tier", R"([{"body":"b","tier":"archived","type":"fact","importance":1,"queuedAt":0}])", false},
-      {"type case name", R"([{"body":"b","tier":"cold","type":"keyPoint","importance":1,"queuedAt":0}])", false},
+      {"unknown tier",
+       R"([{"body":"b","tier":"archived","type":"fact","importance":1,"queuedAt":0}])", false},
+      {"type case name",
+       R"([{"body":"b","tier":"cold","type":"keyPoint","importance":1,"queuedAt":0}])", false},
       {"missing queuedAt", R"([{"body":"b","tier":"cold","type":"fact","importance":1}])", false},
-      {"fractional importance", R"([{"body":"b","tier":"cold","type":"fact","importance":1.5,"queuedAt":0}])", false},
+      {"fractional importance",
+       R"([{"body":"b","tier":"cold","type":"fact","importance":1.5,"queuedAt":0}])", false},
       {"numeric project", "[" + ok + R"(,"project":3})" + "]", false},
       {"one bad of two", "[" + ok + "}, 5]", false},
   };

@@ -92,8 +92,7 @@ TEST(QueryRouter, NamesRaiseTheLexicalScore) {
 
 TEST(QueryRouter, BandBoundsBelongToTheUpperBand) {
   // 3 code-like of 10 tokens: exactly 0.3; 7 of 10: exactly 0.7
-  const QueryRoute low =
-      QueryRouter::route("a1 b2 c3 words without any code in them here");
+  const QueryRoute low = QueryRouter::route("a1 b2 c3 words without any code in them here");
   EXPECT_EQ(low.bm25Weight, 0.35);
   const QueryRoute high = QueryRouter::route("a1 b2 c3 d4 e5 f6 g7 plain words here");
   EXPECT_EQ(high.bm25Weight, 0.5);

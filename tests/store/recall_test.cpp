@@ -26,9 +26,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const platform::Instant kNow = platform::sharedTimestampFormatter()
-                                   .parse("2026-06-01T12:00:00.000+0000")
-                                   .value();
+const platform::Instant kNow =
+    platform::sharedTimestampFormatter().parse("2026-06-01T12:00:00.000+0000").value();
 
 // Rows put in by hand, for what the write path cannot make: other tiers, deleted rows, links
 // of a chosen shape, fixed access times.
@@ -59,9 +58,10 @@ void insert(db::Connection& db, const Row& r) {
 
 void link(db::Connection& db, const std::string& src, const std::string& dst, double weight = 1.0,
           const std::string& type = "semantic") {
-  db.run("INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
-         "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000')",
-         {db::Value(src), db::Value(dst), db::Value(type), db::Value(weight)});
+  db.run(
+      "INSERT INTO memory_links (src_id, dst_id, link_type, weight, created_at) "
+      "VALUES (?, ?, ?, ?, '2026-01-01T00:00:00.000+0000')",
+      {db::Value(src), db::Value(dst), db::Value(type), db::Value(weight)});
 }
 
 // Links the memory to four code files: identifiers that name no memory, so that with the memory
@@ -77,15 +77,20 @@ std::vector<std::string> ids(const std::vector<ScoredMemory>& recalled) {
 }
 
 TEST(SanitizeFTSQuery, AnySignificantWordMatches) {
-  struct Case { std::string query; std::string want; };
+  struct Case {
+    std::string query;
+    std::string want;
+  };
   const Case cases[] = {
       {"how do I fix foo-bar?", R"("how" OR "fix" OR "foo" OR "bar")"},
       {"", R"("*")"},
       {"?!. -- ()", R"("*")"},
       {"a an the of to", R"("*")"},
-      {"pre* NEAR(x y) col:val ^start +plus", R"("pre" OR "NEAR" OR "col" OR "val" OR "start" OR "plus")"},
+      {"pre* NEAR(x y) col:val ^start +plus",
+       R"("pre" OR "NEAR" OR "col" OR "val" OR "start" OR "plus")"},
       {"snake_case x2 \"quoted\"", R"("snake_case" OR "quoted")"},
-      {"caf\u00e9 na\u0303o \u65e5\u672c\u8a9e 42\u00b2", "\"caf\u00e9\" OR \"na\u0303o\" OR \"\u65e5\u672c\u8a9e\" OR \"42\u00b2\""},
+      {"caf\u00e9 na\u0303o \u65e5\u672c\u8a9e 42\u00b2",
+       "\"caf\u00e9\" OR \"na\u0303o\" OR \"\u65e5\u672c\u8a9e\" OR \"42\u00b2\""},
       {std::string("nul\0byte", 8), R"("nul" OR "byte")"},
       {"bad\xff utf8", R"("bad" OR "utf8")"},
       {"/home/dana/work/payments", R"("home" OR "dana" OR "work" OR "payments")"},
@@ -99,22 +104,33 @@ TEST(SanitizeFTSQuery, AnySignificantWordMatches) {
 TEST(SanitizeFTSQuery, NoInputMakesAFullTextSyntaxError) {
   auto db = db::Connection::openInMemory();
   db.exec("CREATE VIRTUAL TABLE t USING fts5(body, tags); INSERT INTO t VALUES ('foo bar', '');");
-  const char* hostile[] = {"\"", "\"\"\"", "*", "foo*", "AND", "OR OR", "NOT", "NEAR(", ")",
-                           "(", "body:", "{body tags}: x", "^", "-x", "+", "'", "a'b", "\\",
-                           "\u0301", "\U0001F600", "foo\"bar", "NEAR(foo bar, 2)", ""};
+  const char* hostile[] = {"\"",       "\"\"\"",
+                           "*",        "foo*",
+                           "AND",      "OR OR",
+                           "NOT",      "NEAR(",
+                           ")",        "(",
+                           "body:",    "{body tags}: x",
+                           "^",        "-x",
+                           "+",        "'",
+                           "a'b",      "\\",
+                           "\u0301",   "\U0001F600",
+                           "foo\"bar", "NEAR(foo bar, 2)",
+                           ""};
   for (const char* q : hostile) {
     SCOPED_TRACE(q);
-    EXPECT_NO_THROW(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery(q))}));
+    EXPECT_NO_THROW(
+        db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery(q))}));
   }
-  EXPECT_EQ(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("Foo-BAR!"))})
-                .size(),
-            1u);
+  EXPECT_EQ(
+      db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("Foo-BAR!"))})
+          .size(),
+      1u);
   EXPECT_EQ(db.query("SELECT rowid FROM t WHERE t MATCH ?",
                      {db::Value(sanitizeFTSQuery("where is the foo kept?"))})
                 .size(),
             1u);
-  EXPECT_TRUE(db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("?"))})
-                  .empty());
+  EXPECT_TRUE(
+      db.query("SELECT rowid FROM t WHERE t MATCH ?", {db::Value(sanitizeFTSQuery("?"))}).empty());
 }
 
 TEST(ReciprocalRankFusion, AddsOneOverKPlusPosition) {
@@ -125,7 +141,8 @@ TEST(ReciprocalRankFusion, AddsOneOverKPlusPosition) {
   EXPECT_EQ(fused[0].id, "a");
   EXPECT_DOUBLE_EQ(fused[0].score, 3.0 / 61.0);
   EXPECT_EQ(fused[1].id, "b");
-  EXPECT_DOUBLE_EQ(fused[1].score, 1.0 / 62 + 1.0 / 62 + 1.0 / 63);  // twice in one list counts twice
+  EXPECT_DOUBLE_EQ(fused[1].score,
+                   1.0 / 62 + 1.0 / 62 + 1.0 / 63);  // twice in one list counts twice
   // c (1/63) and d (1/62)
   EXPECT_EQ(fused[2].id, "d");
   EXPECT_EQ(fused[3].id, "c");
@@ -144,8 +161,14 @@ TEST(ReciprocalRankFusion, EqualScoresKeepTheirFirstAppearance) {
 
 TEST(RecallScore, PriorDecaysByTier) {
   const RecallWeights weights{0.2, 0.5, 0.3};
-  struct Case { const char* name; MemoryTier tier; std::chrono::hours age; std::int64_t uses;
-                bool pinned; double want; };
+  struct Case {
+    const char* name;
+    MemoryTier tier;
+    std::chrono::hours age;
+    std::int64_t uses;
+    bool pinned;
+    double want;
+  };
   const double day = 24;
   const Case cases[] = {
       {"fresh, unused", MemoryTier::Episodic, 0h, 0, false, 0.175},
@@ -153,8 +176,8 @@ TEST(RecallScore, PriorDecaysByTier) {
       {"future access counts as now", MemoryTier::Semantic, -48h, 0, false, 0.175},
       {"episodic at 14 days", MemoryTier::Episodic, std::chrono::hours(int(14 * day)), 0, false,
        0.15 * std::exp(-1.0) + 0.025},
-      {"procedural at 14 days", MemoryTier::Procedural, std::chrono::hours(int(14 * day)), 0,
-       false, 0.15 * std::exp(-14.0 / 365.0) + 0.025},
+      {"procedural at 14 days", MemoryTier::Procedural, std::chrono::hours(int(14 * day)), 0, false,
+       0.15 * std::exp(-14.0 / 365.0) + 0.025},
       {"semantic at 180 days", MemoryTier::Semantic, std::chrono::hours(int(180 * day)), 0, false,
        0.15 * std::exp(-1.0) + 0.025},
       {"cold at 1 day", MemoryTier::Cold, 24h, 0, false, 0.15 * std::exp(-1.0) + 0.025},
@@ -183,8 +206,8 @@ TEST(RecordInjectionSignal, WritesOneInjectedRow) {
   auto& db = database.db();
   recordInjectionSignal("m1", std::nullopt, db);
   recordInjectionSignal("m2", "se\"ss\n", db);
-  const auto rows =
-      db.query("SELECT memory_id, signal_type, timestamp, payload_json FROM ml_signals ORDER BY rowid");
+  const auto rows = db.query(
+      "SELECT memory_id, signal_type, timestamp, payload_json FROM ml_signals ORDER BY rowid");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][0], db::Value("m1"));
   EXPECT_EQ(rows[0][1], db::Value("injected"));
@@ -236,8 +259,8 @@ TEST_F(RecallTest, ProjectsTiersAndDeletionBoundFullText) {
   insert(db(), {.id = "other", .body = "how to deploy the service", .project = "/q"});
   insert(db(), {.id = "cold", .body = "how to deploy the service", .tier = "cold"});
   insert(db(), {.id = "gone", .body = "how to deploy the service", .deleted = true});
-  insert(db(), {.id = "proc", .body = "how to deploy the service, step by step",
-                .tier = "procedural"});
+  insert(db(),
+         {.id = "proc", .body = "how to deploy the service, step by step", .tier = "procedural"});
   padSignals(db(), "proc");
   EXPECT_EQ(ids(recall("deploy service")), (std::vector<std::string>{"mine", "proc"}));
   auto everywhere = ids(recall("deploy service", 15, std::nullopt));
@@ -263,10 +286,11 @@ TEST_F(RecallTest, GraphReachesWhatFullTextMissesButNeverDeletedMemories) {
   EXPECT_EQ(ids(recalled), (std::vector<std::string>{"seed", "neighbour", "archived"}));
   const auto route = QueryRouter::route("kubernetes");
   const Memory& n = recalled[1].memory;
-  EXPECT_NEAR(recalled[1].score,
-              recallScore(n, {0.0, 0.0, 0.4}, {route.bm25Weight, route.vectorWeight, route.graphWeight},
-                          platform::now()),
-              1e-6);
+  EXPECT_NEAR(
+      recalled[1].score,
+      recallScore(n, {0.0, 0.0, 0.4}, {route.bm25Weight, route.vectorWeight, route.graphWeight},
+                  platform::now()),
+      1e-6);
 }
 
 TEST_F(RecallTest, EqualScoresKeepTheFusedOrder) {
@@ -303,7 +327,9 @@ TEST_F(RecallTest, OnlyTheFirstLimitTimesThreeFusedEntriesAreRead) {
   for (int i = 0; i < 20; ++i) {
     const std::string id = "n" + std::to_string(100 + i);
     // n109 would win on its pin, but it is 11th in the fused list (after seed and n100..n108).
-    insert(db(), {.id = id, .body = "plain note", .pinned = i == 9,
+    insert(db(), {.id = id,
+                  .body = "plain note",
+                  .pinned = i == 9,
                   .lastAccessed = "2026-01-01T00:00:00.000+0000"});
     link(db(), "seed", id, 1.0);
   }
@@ -352,9 +378,10 @@ TEST_F(RecallTest, AQuestionFindsTheMemoryThatHoldsItsRareWords) {
   for (const char* body : others) {
     insert(db(), {.id = "other" + std::to_string(n++), .body = body});
   }
-  insert(db(), {.id = "answer",
-                .body = "Mariana reviewed the webhook signature check and asked for a replay test.",
-                .lastAccessed = platform::sharedTimestampFormatter().format(platform::now() - 24h)});
+  insert(db(),
+         {.id = "answer",
+          .body = "Mariana reviewed the webhook signature check and asked for a replay test.",
+          .lastAccessed = platform::sharedTimestampFormatter().format(platform::now() - 24h)});
   const auto recalled = recall("Who reviewed the webhook signature change last week?");
   ASSERT_FALSE(recalled.empty());
   EXPECT_EQ(recalled[0].memory.id, "answer");
@@ -426,8 +453,8 @@ TEST_F(RecallTest, WithNothingFoundTheMostRecentlyUsedComeByTheirPrior) {
 class RealStoreRecall : public ::testing::Test {
  protected:
   Memory write(const std::string& body, std::optional<std::string> tags = std::nullopt) {
-    return writeMemory(db(), MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags),
-                                         .importance = 5});
+    return writeMemory(
+        db(), MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags), .importance = 5});
   }
   db::Connection& db() { return database_.db(); }
   testing::TestDatabase database_;
@@ -475,9 +502,8 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
   const auto before = db().query(dump);
   const auto recalled = recallMemories(query, std::string("/p"), 15, db());
   EXPECT_EQ(db().query(dump), before);
-  EXPECT_FALSE(std::ranges::any_of(recalled, [&](const ScoredMemory& r) {
-    return r.memory.id == deleted.id;
-  }));
+  EXPECT_FALSE(std::ranges::any_of(
+      recalled, [&](const ScoredMemory& r) { return r.memory.id == deleted.id; }));
   auto find = [&](const Memory& m) {
     return std::ranges::find_if(recalled,
                                 [&](const ScoredMemory& r) { return r.memory.id == m.id; });
@@ -561,13 +587,13 @@ TEST_F(RealStoreRecall, WalkIndexesLeaveRecallUnchanged) {
   const char* const files[] = {"src/auth/session_store.ts", "scripts/deploy.sh"};
   for (int i = 0; i < 48; ++i) {
     write(std::string("Observed that ") + subjects[i % 4] + " fails " + causes[i % 3] +
-          ". The change touched " + files[i % 2] + " for Alice Martin (note " +
-          std::to_string(i) + ")");
+          ". The change touched " + files[i % 2] + " for Alice Martin (note " + std::to_string(i) +
+          ")");
   }
-  ASSERT_GT(db::integerOf(*db().scalar(
-                "SELECT count(*) FROM memory_links WHERE link_type != 'temporal'"))
-                .value_or(0),
-            48);
+  ASSERT_GT(
+      db::integerOf(*db().scalar("SELECT count(*) FROM memory_links WHERE link_type != 'temporal'"))
+          .value_or(0),
+      48);
 
   const char* const queries[] = {"the login session expires when the token is refreshed",
                                  "src/auth/session_store.ts"};

@@ -50,17 +50,21 @@ std::string nested(int levels) {
 }
 
 TEST(SurfaceConditionParse, ErrorsNameTheOffendingNode) {
-  struct Case { std::string json; Error want; };
+  struct Case {
+    std::string json;
+    Error want;
+  };
   const Case cases[] = {
       {R"({"op":"and","clauses":[]})", Error::emptyClauses()},
       {R"({"op":"or","clauses":[]})", Error::emptyClauses()},
-      {R"({"op":"and"})", Error::malformedStructure("'and'/'or' nodes must have a 'clauses' array")},
+      {R"({"op":"and"})",
+       Error::malformedStructure("'and'/'or' nodes must have a 'clauses' array")},
       {R"({"op":"not"})", Error::malformedStructure("'not' node must have a 'clause' field")},
-      {R"({})", Error::malformedStructure(
-                    "Node must have either 'op' (boolean) or 'type' (leaf) field")},
+      {R"({})",
+       Error::malformedStructure("Node must have either 'op' (boolean) or 'type' (leaf) field")},
       {R"({"type":"repo_path"})", Error::malformedStructure("Leaf node must have a 'value' field")},
       {R"({"op":"AND","clauses":[]})", Error::unknownOp("AND")},
-      {R"({"op":"xor"})", Error::unknownOp("xor")},  // bad op before missing clauses
+      {R"({"op":"xor"})", Error::unknownOp("xor")},            // bad op before missing clauses
       {R"({"type":"branch"})", Error::unknownType("branch")},  // bad type before missing value
       {R"({"type":"repo_path","value":3})", Error::invalidJSON()},
       {R"({"op":1})", Error::invalidJSON()},
@@ -89,8 +93,9 @@ TEST(SurfaceConditionParse, ErrorsNameTheOffendingNode) {
 TEST(SurfaceConditionParse, AcceptsExtraKeysEmptyValuesAndIgnoresLeafKeysOnOps) {
   EXPECT_EQ(Rule::parse(R"({"type":"file_glob","value":"","note":1})"),
             Rule::leaf(MemoryConditionType::FileGlob, ""));
-  EXPECT_EQ(Rule::parse(R"({"op":"not","type":"bogus","clause":{"type":"symbol_touched","value":"f"}})"),
-            Rule::negation(Rule::leaf(MemoryConditionType::SymbolTouched, "f")));
+  EXPECT_EQ(
+      Rule::parse(R"({"op":"not","type":"bogus","clause":{"type":"symbol_touched","value":"f"}})"),
+      Rule::negation(Rule::leaf(MemoryConditionType::SymbolTouched, "f")));
 }
 
 TEST(SurfaceConditionParse, RoundTripsThroughItsJSONForm) {
@@ -123,7 +128,11 @@ TEST(SurfaceConditionEvaluate, CombinesClauses) {
   const SurfaceConditionContext context{.repoPath = "/work/app", .taskDescription = "ship it"};
   const Rule yes = Rule::leaf(MemoryConditionType::RepoPath, "/work/*");
   const Rule no = Rule::leaf(MemoryConditionType::TaskKeyword, "release");
-  struct Case { const char* name; Rule rule; bool want; };
+  struct Case {
+    const char* name;
+    Rule rule;
+    bool want;
+  };
   const Case cases[] = {
       {"and true false", Rule::allOf({yes, no}), false},
       {"or true false", Rule::anyOf({yes, no}), true},
@@ -133,7 +142,8 @@ TEST(SurfaceConditionEvaluate, CombinesClauses) {
       {"empty or", Rule::anyOf({}), false},
       {"repo unless release", Rule::parse(R"({"op":"and","clauses":[
            {"type":"repo_path","value":"/work/app"},
-           {"op":"not","clause":{"type":"task_keyword","value":"Release"}}]})"), true},
+           {"op":"not","clause":{"type":"task_keyword","value":"Release"}}]})"),
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -142,7 +152,11 @@ TEST(SurfaceConditionEvaluate, CombinesClauses) {
 }
 
 TEST(GlobMatches, Cases) {
-  struct Case { const char* pattern; const char* path; bool want; };
+  struct Case {
+    const char* pattern;
+    const char* path;
+    bool want;
+  };
   const Case cases[] = {
       {"/Users/*/proj", "/Users/a/b/proj", true},
       {"/Users/?/proj", "/Users/ab/proj", false},
@@ -160,7 +174,7 @@ TEST(GlobMatches, Cases) {
       {"*.swift", "main.swift.orig", false},
       {"a*b*c", "abc", true},
       {"a*b*c", "acb", false},
-      {"[ab]", "[ab]", true},  // no character classes
+      {"[ab]", "[ab]", true},        // no character classes
       {"caf?", "cafe\u0301", true},  // a decomposed accent is one character
       {"caf\u00e9", "cafe\u0301", true},
       {"\u00e9*", "\u00e9t\u00e9", true},
@@ -199,7 +213,12 @@ TEST(MatchesCondition, EachConditionType) {
                                         .touchedSymbols = {"parseFile", "Parse"},
                                         .taskDescription = "Prepare the release notes"};
   const SurfaceConditionContext empty{};
-  struct Case { MemoryConditionType type; const char* value; bool want; bool wantEmpty; };
+  struct Case {
+    MemoryConditionType type;
+    const char* value;
+    bool want;
+    bool wantEmpty;
+  };
   using T = MemoryConditionType;
   const Case cases[] = {
       {T::RepoPath, "/Users/**/proj", true, false},
@@ -222,8 +241,12 @@ TEST(MatchesCondition, EachConditionType) {
 }
 
 TEST(MatchesTriggerKeywords, SplitsTrimsAndIgnoresCase) {
-  struct Case { std::optional<std::string> keywords; std::vector<std::string> files;
-                std::optional<std::string> task; bool want; };
+  struct Case {
+    std::optional<std::string> keywords;
+    std::vector<std::string> files;
+    std::optional<std::string> task;
+    bool want;
+  };
   const Case cases[] = {
       {" Deploy , ,CI", {"scripts/ci.yml"}, std::nullopt, true},
       {" Deploy , ,CI", {}, "Time to DEPLOY", true},

@@ -29,9 +29,10 @@ void addMemory(db::Connection& db, const std::string& id, const std::string& tie
 }
 
 void addRawVector(db::Connection& db, const db::Value& id, const db::Value& blob) {
-  db.run("INSERT INTO memory_vectors (memory_id, embedding, model, created_at) VALUES (?, ?, "
-         "'NLEmbedding', '')",
-         {id, blob});
+  db.run(
+      "INSERT INTO memory_vectors (memory_id, embedding, model, created_at) VALUES (?, ?, "
+      "'NLEmbedding', '')",
+      {id, blob});
 }
 
 Ids idsOf(const std::vector<SimilarityHit>& hits) {
@@ -68,7 +69,7 @@ TEST(VectorStore, MalformedRowsArePassedOver) {
   const float one = 1.0f;
   std::string oneBytes(4, '\0');
   std::memcpy(oneBytes.data(), &one, 4);
-  addRawVector(t.db(), db::text("seven"), db::Blob{oneBytes + "xyz"});     // 7 bytes: 1 component
+  addRawVector(t.db(), db::text("seven"), db::Blob{oneBytes + "xyz"});  // 7 bytes: 1 component
   addRawVector(t.db(), db::text("three"), db::Blob{"abc"});
   addRawVector(t.db(), db::text("empty"), db::Blob{""});
   addRawVector(t.db(), db::text("null"), db::Value(db::Null{}));
@@ -89,9 +90,9 @@ TEST(VectorStore, SimilarityCutAndDimension) {
   storeEmbedding("scaled", {2, 4, 6}, t.db());
   storeEmbedding("orthogonal", {3, 0, -1}, t.db());
   storeEmbedding("opposite", {-1, -2, -3}, t.db());
-  storeEmbedding("slight", {1, 0, 0}, t.db());  // cosine 1/sqrt(14), about 0.267
+  storeEmbedding("slight", {1, 0, 0}, t.db());             // cosine 1/sqrt(14), about 0.267
   storeEmbedding("barely", {0.0f, 1.0f, -0.66f}, t.db());  // cosine about 0.0076: cut
-  storeEmbedding("other", {1, 2, 3, 4}, t.db());  // another dimension never matches
+  storeEmbedding("other", {1, 2, 3, 4}, t.db());           // another dimension never matches
   storeEmbedding("zero", {0, 0, 0}, t.db());
   storeEmbedding("nothing", {}, t.db());  // stored as an empty blob, never found
 
@@ -102,7 +103,8 @@ TEST(VectorStore, SimilarityCutAndDimension) {
   EXPECT_NEAR(hits[1].similarity, 1.0, 1e-6);
   EXPECT_NEAR(hits[2].similarity, 1.0 / std::sqrt(14.0), 1e-6);
 
-  const auto blob = t.db().scalar("SELECT length(embedding) FROM memory_vectors WHERE memory_id = 'nothing'");
+  const auto blob =
+      t.db().scalar("SELECT length(embedding) FROM memory_vectors WHERE memory_id = 'nothing'");
   EXPECT_EQ(db::integerOf(*blob), 0);
   EXPECT_TRUE(searchSimilar(std::vector<float>{}, 10, false, t.db()).empty());
   EXPECT_TRUE(searchSimilar(std::vector<float>{0, 0, 0}, 10, false, t.db()).empty());
@@ -171,9 +173,10 @@ TEST(VectorStore, AProjectSearchesItsOwnAndGlobalVectorsOnly) {
   for (const char* id : {"mine", "theirs", "global", "cold-mine", "orphan"}) {
     addMemory(t.db(), id, std::string_view(id).starts_with("cold") ? "cold" : "episodic");
   }
-  t.db().exec("UPDATE memories SET project = '/a' WHERE id IN ('mine', 'cold-mine');"
-              "UPDATE memories SET project = '/b' WHERE id = 'theirs';"
-              "DELETE FROM memories WHERE id = 'orphan';");
+  t.db().exec(
+      "UPDATE memories SET project = '/a' WHERE id IN ('mine', 'cold-mine');"
+      "UPDATE memories SET project = '/b' WHERE id = 'theirs';"
+      "DELETE FROM memories WHERE id = 'orphan';");
   // The other project's vector is the best match: it must not take a place of the limit.
   storeEmbedding("theirs", {1, 0}, t.db());
   storeEmbedding("mine", {1, 0.2f}, t.db());
@@ -201,9 +204,8 @@ std::vector<SimilarityHit> plainSearch(db::Connection& db, std::span<const float
     const double similarity = cosineSimilarity(query, c.embedding);
     if (similarity > 0.01) hits.push_back({c.memoryID, similarity});
   }
-  std::stable_sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
-    return a.similarity > b.similarity;
-  });
+  std::stable_sort(hits.begin(), hits.end(),
+                   [](const auto& a, const auto& b) { return a.similarity > b.similarity; });
   if (hits.size() > limit) hits.resize(limit);
   return hits;
 }
@@ -293,9 +295,10 @@ TEST(VectorStore, AKeptCopyFollowsWritesOfEveryConnection) {
   EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b"}));
   storeEmbedding("c", {1, 0.2f}, other);
   EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b", "c"}));
-  other.run("INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at) "
-            "VALUES ('d', ?, 'NLEmbedding', '')",
-            {db::Blob{encodeEmbedding(std::vector<float>{1, 0.05f})}});
+  other.run(
+      "INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at) "
+      "VALUES ('d', ?, 'NLEmbedding', '')",
+      {db::Blob{encodeEmbedding(std::vector<float>{1, 0.05f})}});
   EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "d", "b", "c"}));
   other.exec("UPDATE memories SET tier = 'cold' WHERE id = 'b'");
   other.exec("UPDATE memories SET deleted_at = 'x' WHERE id = 'd'");

@@ -27,7 +27,8 @@ namespace {
 class Recorder {
  public:
   explicit Recorder(std::string_view name)
-      : observer_(std::string(name), [this](const platform::Notification& n) { seen.push_back(n); }) {}
+      : observer_(std::string(name),
+                  [this](const platform::Notification& n) { seen.push_back(n); }) {}
   std::vector<std::int64_t> queuedCounts() const {
     std::vector<std::int64_t> out;
     for (const auto& n : seen) out.push_back(n.userInfo.at("queuedCount"));
@@ -74,7 +75,10 @@ class WritePathTest : public ::testing::Test {
 };
 
 TEST(ContentHash, IsLowerCaseHexSHA256OfTheBytes) {
-  struct Case { std::string body; const char* want; };
+  struct Case {
+    std::string body;
+    const char* want;
+  };
   const Case cases[] = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
@@ -87,7 +91,10 @@ TEST(ContentHash, IsLowerCaseHexSHA256OfTheBytes) {
 }
 
 TEST(TokenEstimate, CountsCharactersNotBytes) {
-  struct Case { std::string body; std::int64_t want; };
+  struct Case {
+    std::string body;
+    std::int64_t want;
+  };
   const Case cases[] = {{"", 1},
                         {"abc", 1},
                         {"abcdefg", 1},
@@ -163,21 +170,43 @@ TEST_F(WritePathTest, NewRowHasTheInsertDefaults) {
       "is_top_level, active_rule_ids, deleted_at, created_at = last_accessed, length(created_at) "
       "FROM memories");
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0],
-            (db::Row{m.id, "episodic", std::int64_t{7}, "/p", "CMakePresets.json", "decision",
-                     db::Null{}, std::int64_t{1}, 1.0, std::int64_t{7}, std::int64_t{0},
-                     std::int64_t{1}, db::Null{}, "s-1", 0.5, db::Null{}, db::Null{}, db::Null{},
-                     db::Null{}, std::int64_t{0}, std::int64_t{0}, db::Null{}, db::Null{},
-                     std::int64_t{1}, std::int64_t{28}}));
+  EXPECT_EQ(rows[0], (db::Row{m.id,
+                              "episodic",
+                              std::int64_t{7},
+                              "/p",
+                              "CMakePresets.json",
+                              "decision",
+                              db::Null{},
+                              std::int64_t{1},
+                              1.0,
+                              std::int64_t{7},
+                              std::int64_t{0},
+                              std::int64_t{1},
+                              db::Null{},
+                              "s-1",
+                              0.5,
+                              db::Null{},
+                              db::Null{},
+                              db::Null{},
+                              db::Null{},
+                              std::int64_t{0},
+                              std::int64_t{0},
+                              db::Null{},
+                              db::Null{},
+                              std::int64_t{1},
+                              std::int64_t{28}}));
   EXPECT_EQ(m.id, memoryContentHash("The build uses CMake presets"));
   EXPECT_EQ(m.createdAt, m.lastAccessed);
 }
 
 TEST_F(WritePathTest, ImportanceIsClampedToOneToTen) {
-  struct Case { std::int64_t given; std::int64_t stored; };
-  const Case cases[] = {{0, 1},  {-3, 1},  {std::numeric_limits<std::int64_t>::min(), 1},
-                        {1, 1},  {7, 7},   {10, 10},
-                        {42, 10}, {std::numeric_limits<std::int64_t>::max(), 10}};
+  struct Case {
+    std::int64_t given;
+    std::int64_t stored;
+  };
+  const Case cases[] = {
+      {0, 1},   {-3, 1},  {std::numeric_limits<std::int64_t>::min(), 1}, {1, 1}, {7, 7},
+      {10, 10}, {42, 10}, {std::numeric_limits<std::int64_t>::max(), 10}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
     const std::string body = "importance " + std::to_string(c.given);
@@ -241,8 +270,9 @@ TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
 
   const auto queued = PendingWriteQueue::shared().items();
   ASSERT_EQ(queued.size(), 1u);
-  PendingMemoryWrite want{"refused body", MemoryTier::Semantic, "/p", MemoryType::KeyPoint,
-                          "t", 42, "a.cpp", "s", queued[0].queuedAt};
+  PendingMemoryWrite want{
+      "refused body",    MemoryTier::Semantic, "/p", MemoryType::KeyPoint, "t", 42, "a.cpp", "s",
+      queued[0].queuedAt};
   EXPECT_EQ(queued[0], want);  // importance as given: the clamp belongs to the insert
   EXPECT_GE(queued[0].queuedAt, before);
   EXPECT_LE(queued[0].queuedAt, after);
@@ -323,25 +353,30 @@ TEST_F(WritePathTest, FailedFullTextMirrorStoresNothingAndARetryStoresItWhole) {
 TEST_F(WritePathTest, VectorAndLinkFailuresLeaveTheMemoryStored) {
   writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
   db_.exec("DROP TABLE memory_vectors; DROP TABLE memory_links;");
-  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  const Memory m =
+      writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
   EXPECT_EQ(fetchMemory(m.id, db_), m);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'Fridays'"), 1);
 }
 
 TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
-  const Memory first = writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
-  const Memory m = writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+  const Memory first =
+      writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  const Memory m =
+      writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
   EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 2);
-  auto links = db_.query("SELECT DISTINCT dst_id FROM memory_links WHERE src_id = ?", {db::text(m.id)});
+  auto links =
+      db_.query("SELECT DISTINCT dst_id FROM memory_links WHERE src_id = ?", {db::text(m.id)});
   EXPECT_EQ(links, std::vector<db::Row>{db::Row{first.id}});
 }
 
 TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   const Memory old = writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .importance = 2});
-  db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 7, "
-          "strength = 0.2, pinned = 1, evidence_count = 4, tier = 'cold', "
-          "created_at = '2020-01-01T00:00:00.000+0000' WHERE id = ?",
-          {db::text(old.id)});
+  db_.run(
+      "UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 7, "
+      "strength = 0.2, pinned = 1, evidence_count = 4, tier = 'cold', "
+      "created_at = '2020-01-01T00:00:00.000+0000' WHERE id = ?",
+      {db::text(old.id)});
   EXPECT_EQ(fetchMemory(old.id, db_), std::nullopt);
   const auto forgotten = db_.query("SELECT * FROM memories");
 
@@ -349,10 +384,12 @@ TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   EXPECT_THROW(writeMemory(db_, {.body = "Deleted elsewhere, wanted again"}), ForgottenMemoryError);
   EXPECT_EQ(db_.query("SELECT * FROM memories"), forgotten);
 
-  const Memory revived =
-      writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .project = "/p",
-                        .type = MemoryType::Decision, .importance = 8, .sourceSession = "s-2",
-                        .reviveForgotten = true});
+  const Memory revived = writeMemory(db_, {.body = "Deleted elsewhere, wanted again",
+                                           .project = "/p",
+                                           .type = MemoryType::Decision,
+                                           .importance = 8,
+                                           .sourceSession = "s-2",
+                                           .reviveForgotten = true});
   EXPECT_EQ(revived.id, old.id);
   EXPECT_EQ(revived.accessCount, 1);
   EXPECT_EQ(fetchMemory(old.id, db_), revived);
@@ -411,7 +448,8 @@ TEST_F(WritePathTest, RecentMemoriesAreLiveActiveAndNewestFirst) {
   auto at = [&](const std::string& body, const std::optional<std::string>& project,
                 const char* stamp) {
     const Memory m = writeMemory(db_, {.body = body, .project = project});
-    db_.run("UPDATE memories SET last_accessed = ? WHERE id = ?", {db::text(stamp), db::text(m.id)});
+    db_.run("UPDATE memories SET last_accessed = ? WHERE id = ?",
+            {db::text(stamp), db::text(m.id)});
     return m.id;
   };
   at("p old", "/p", "2026-01-01T00:00:00.000+0000");

@@ -15,16 +15,16 @@ TEST(KotlinParser, ReadsTheSampleFile) {
   // The name class takes the dot before a star, so a star import keeps only its prefix.
   EXPECT_EQ(parsed.imports, (std::vector<std::string>{"kotlin.math.PI", "kotlinx.coroutines.",
                                                       "com.example.util.Logger"}));
-  EXPECT_EQ(parsed.typeDeclarations,
-            (std::vector<Decl>{
-                {"Shape", SymbolKind::Protocol, 7, 9, "interface Shape"},
-                {"Circle", SymbolKind::Class, 11, 15,
-                 "data class Circle(val r: Double) : Base(r), Shape"},
-                {"Result", SymbolKind::Class, 17, 19, "sealed class Result"},
-                {"Color", SymbolKind::Class, 19, 19, "enum class Color"},
-                {"Registry", SymbolKind::Class, 21, 23,
-                 "object Registry : Shape, Comparable<Registry>"},
-            }));
+  EXPECT_EQ(
+      parsed.typeDeclarations,
+      (std::vector<Decl>{
+          {"Shape", SymbolKind::Protocol, 7, 9, "interface Shape"},
+          {"Circle", SymbolKind::Class, 11, 15,
+           "data class Circle(val r: Double) : Base(r), Shape"},
+          {"Result", SymbolKind::Class, 17, 19, "sealed class Result"},
+          {"Color", SymbolKind::Class, 19, 19, "enum class Color"},
+          {"Registry", SymbolKind::Class, 21, 23, "object Registry : Shape, Comparable<Registry>"},
+      }));
   EXPECT_TRUE(parsed.inheritances.empty());
   EXPECT_EQ(parsed.conformances, (std::vector<ParsedFile::Conformance>{
                                      {"Circle", "Base"},

@@ -26,15 +26,17 @@ TEST(LineMatching, MatchesEachLineAloneWithAbsentGroups) {
   EXPECT_EQ(matches[4].line, 4);
   // "^" is the start of each line, never the point where the previous match ended.
   EXPECT_EQ(regexLineMatches("^x", "xx", false).size(), 1u);
-  EXPECT_EQ(regexFirstGroups(R"(k(\d)?)", "k1 k k2", false),
-            (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(regexFirstGroups(R"(k(\d)?)", "k1 k k2", false), (std::vector<std::string>{"1", "2"}));
   EXPECT_TRUE(regexLineMatches("(unclosed", "(unclosed", false).empty());
   EXPECT_EQ(regexLineMatches("ABC", "abc", true).size(), 1u);
   EXPECT_TRUE(regexLineMatches("ABC", "abc", false).empty());
 }
 
 TEST(LineMatching, IndentationWidth) {
-  struct Case { std::string line; std::int64_t width; };
+  struct Case {
+    std::string line;
+    std::int64_t width;
+  };
   const Case cases[] = {{"", 0}, {"x", 0}, {"  x", 2}, {"\tx", 4}, {" \t x", 6}, {"    ", 4}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -43,15 +45,19 @@ TEST(LineMatching, IndentationWidth) {
 }
 
 TEST(LineMatching, BraceBlockEnds) {
-  struct Case { std::string text; std::int64_t start; std::int64_t end; };
+  struct Case {
+    std::string text;
+    std::int64_t start;
+    std::int64_t end;
+  };
   const Case cases[] = {
       {"f() {\n  x\n}\n", 1, 3},
-      {"f()\n{\n  x\n}", 1, 4},          // opened on the next line
-      {"f()\nx\ny", 1, 1},               // no brace in the rest of the file
-      {"f() }\n{\n}\n{\n}", 1, 2},       // "}" first lowers the depth; balance after line 2
+      {"f()\n{\n  x\n}", 1, 4},     // opened on the next line
+      {"f()\nx\ny", 1, 1},          // no brace in the rest of the file
+      {"f() }\n{\n}\n{\n}", 1, 2},  // "}" first lowers the depth; balance after line 2
       {"a {\nb {\n}\n}\n", 2, 3},
-      {"{ {\n}", 1, 1},                  // never balances: its own line
-      {"x", 2, 2},                       // one past the last line
+      {"{ {\n}", 1, 1},  // never balances: its own line
+      {"x", 2, 2},       // one past the last line
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -63,13 +69,17 @@ TEST(LineMatching, BraceBlockEnds) {
 }
 
 TEST(LineMatching, PythonBlockEnds) {
-  struct Case { std::string text; std::int64_t start; std::int64_t end; };
+  struct Case {
+    std::string text;
+    std::int64_t start;
+    std::int64_t end;
+  };
   const Case cases[] = {
       {"def f():\n  a\n  b\n\nc", 1, 4},  // ends on the blank line before the next code
       {"x\ndef f():", 2, 2},              // last line
       {"def f():\n  a\n", 1, 3},          // to the final empty line
       {"def f():\n  # c\n  a\n# top\nb", 1, 4},
-      {"  def f():\n\tx\n  y", 1, 2},     // a tab is 4 wide
+      {"  def f():\n\tx\n  y", 1, 2},  // a tab is 4 wide
       {"def f():", 5, 5},
   };
   for (const auto& c : cases) {

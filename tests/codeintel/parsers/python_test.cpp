@@ -13,12 +13,11 @@ using Fn = ParsedFile::FunctionDecl;
 TEST(PythonParser, ReadsTheSampleFile) {
   const auto parsed = parsePythonSource(testing::codeintelFixture("parsers/sample.py"));
   EXPECT_EQ(parsed.imports, (std::vector<std::string>{"os", "collections.abc", "typing"}));
-  EXPECT_EQ(parsed.typeDeclarations,
-            (std::vector<Decl>{
-                {"Base", SymbolKind::Class, 7, 10, "class Base(object):"},
-                {"Repository", SymbolKind::Class, 11, 21,
-                 "class Repository(Base, collections.abc.Mapping):"},
-            }));
+  EXPECT_EQ(parsed.typeDeclarations, (std::vector<Decl>{
+                                         {"Base", SymbolKind::Class, 7, 10, "class Base(object):"},
+                                         {"Repository", SymbolKind::Class, 11, 21,
+                                          "class Repository(Base, collections.abc.Mapping):"},
+                                     }));
   EXPECT_TRUE(parsed.inheritances.empty());
   EXPECT_EQ(parsed.conformances, (std::vector<ParsedFile::Conformance>{
                                      {"Repository", "Base"},
@@ -41,8 +40,7 @@ TEST(PythonParser, SmallCases) {
   EXPECT_EQ(parsePythonSource("class B(A, Mixin):\n  pass").conformances,
             (std::vector<ParsedFile::Conformance>{{"B", "A"}, {"B", "Mixin"}}));
   const auto parsed = parsePythonSource("def f():\n  a\n  b\n\nx = 1\ndef g(): pass");
-  EXPECT_EQ(parsed.functions,
-            (std::vector<Fn>{{"f", 1, 4, "def f():"}, {"g", 6, 6, "def g():"}}));
+  EXPECT_EQ(parsed.functions, (std::vector<Fn>{{"f", 1, 4, "def f():"}, {"g", 6, 6, "def g():"}}));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ TEST(RustParser, ReadsTheSampleFile) {
   const auto parsed = parseRustSource(testing::codeintelFixture("parsers/sample.rs"));
   // The path class takes the "::" before a brace group or a glob, so those imports keep only
   // their prefix; "pub use" is not at the start of the line.
-  EXPECT_EQ(parsed.imports, (std::vector<std::string>{"std::collections::HashMap", "std::io::",
-                                                      "crate::model::"}));
+  EXPECT_EQ(parsed.imports,
+            (std::vector<std::string>{"std::collections::HashMap", "std::io::", "crate::model::"}));
   EXPECT_EQ(parsed.typeDeclarations,
             (std::vector<Decl>{
                 {"Registry", SymbolKind::Struct, 6, 8, "pub struct Registry<T>"},

@@ -57,12 +57,11 @@ TEST(SwiftParser, SmallCases) {
   {
     const auto parsed = parseSwiftSource("struct S: Codable, Hashable {");
     EXPECT_TRUE(parsed.inheritances.empty());
-    EXPECT_EQ(parsed.conformances, (std::vector<ParsedFile::Conformance>{{"S", "Codable"},
-                                                                         {"S", "Hashable"}}));
+    EXPECT_EQ(parsed.conformances,
+              (std::vector<ParsedFile::Conformance>{{"S", "Codable"}, {"S", "Hashable"}}));
   }
   // The same module imported twice is listed twice.
-  EXPECT_EQ(parseSwiftSource("import A\nimport A").imports,
-            (std::vector<std::string>{"A", "A"}));
+  EXPECT_EQ(parseSwiftSource("import A\nimport A").imports, (std::vector<std::string>{"A", "A"}));
   EXPECT_TRUE(parseSwiftSource("@testable import XCTest").imports.empty());
 }
 

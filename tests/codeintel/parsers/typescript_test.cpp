@@ -16,8 +16,7 @@ TEST(TypeScriptParser, ReadsTheSampleFile) {
             (std::vector<std::string>{"@angular/core", "path", "./polyfills", "fs"}));
   EXPECT_EQ(parsed.typeDeclarations,
             (std::vector<Decl>{
-                {"Shape", SymbolKind::Protocol, 7, 9,
-                 "export interface Shape extends Base, Named"},
+                {"Shape", SymbolKind::Protocol, 7, 9, "export interface Shape extends Base, Named"},
                 {"Circle", SymbolKind::Class, 11, 15,
                  "export abstract class Circle extends Figure implements Shape, Serializable"},
                 {"Color", SymbolKind::Enum, 17, 17, "enum Color"},
@@ -108,7 +107,8 @@ TEST(TypeScriptParser, GenericFunctionsAndClassMethods) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
     std::vector<std::pair<std::string, std::int64_t>> got;
-    for (const auto& f : parseTypeScriptSource(c.source).functions) got.push_back({f.name, f.lineStart});
+    for (const auto& f : parseTypeScriptSource(c.source).functions)
+      got.push_back({f.name, f.lineStart});
     EXPECT_EQ(got, c.functions);
   }
 }
