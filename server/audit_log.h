@@ -13,7 +13,7 @@
 
 #include "db/connection.h"
 #include "platform/time.h"
-#include "server/tool_spec.h"
+#include "server/tool_definition.h"
 
 namespace nodrel::server {
 

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
-#include "server/tool_spec.h"
+#include "server/tool_definition.h"
 
 namespace nodrel::server {
 

@@ -10,7 +10,7 @@
 #include "codeintel/impact.h"
 #include "codeintel/report_records.h"
 #include "db/connection.h"
-#include "server/tool_spec.h"
+#include "server/tool_definition.h"
 
 namespace nodrel::server {
 

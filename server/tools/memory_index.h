@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
-#include "server/tool_spec.h"
+#include "server/tool_definition.h"
 #include "store/memory.h"
 #include "store/surface_condition.h"
 

@@ -1,5 +1,5 @@
-// server/tool_spec.h: a tool described once, in its own file: the schema "tools/list" shows, how
-// a call's arguments are read with their defaults, the handler, and how the call is audited.
+// A tool described once, in its own file: the schema "tools/list" shows, how a call's arguments
+// are read with their defaults, the handler, and how the call is audited.
 #pragma once
 
 #include <functional>
