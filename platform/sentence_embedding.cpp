@@ -12,6 +12,8 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include "platform/word_breaker.h"
+
 namespace nodrel::platform {
 namespace {
 
@@ -38,17 +40,6 @@ const std::unordered_set<std::string_view>& stopWords() {
       "why",      "will",      "with",      "would",   "yet",        "you",     "your",   "yours",
       "yourself", "yourselves"};
   return words;
-}
-
-icu::BreakIterator* wordBreaker() {
-  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status)) it.reset();
-    return it;
-  }();
-  return iterator.get();
 }
 
 struct StemmerDeleter {
@@ -130,7 +121,7 @@ Word readWord(std::string_view text) {
 
 std::vector<Word> words(std::string_view text) {
   std::vector<Word> out;
-  icu::BreakIterator* it = wordBreaker();
+  icu::BreakIterator* it = threadWordBreaker();
   if (it == nullptr || text.empty() || text.size() > INT32_MAX) return out;
   UErrorCode status = U_ZERO_ERROR;
   UText ut = UTEXT_INITIALIZER;

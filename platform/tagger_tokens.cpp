@@ -1,32 +1,15 @@
 #include "platform/tagger_tokens.h"
 
-#include <memory>
-
 #include <unicode/brkiter.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include "platform/tagger_characters.h"
+#include "platform/word_breaker.h"
 
 namespace nodrel::platform::tagging {
-namespace {
-
-// The word break iterator is costly to create and cheap to reset, so each thread keeps one.
-icu::BreakIterator* wordBreaker() {
-  thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status)) it.reset();
-    return it;
-  }();
-  return iterator.get();
-}
-
-}  // namespace
-
 void tokenize(std::string_view text, std::size_t base, std::vector<Tagger::Token>& out) {
-  icu::BreakIterator* it = wordBreaker();
+  icu::BreakIterator* it = threadWordBreaker();
   if (it == nullptr || text.empty()) return;
   UErrorCode status = U_ZERO_ERROR;
   UText ut = UTEXT_INITIALIZER;
