@@ -16,7 +16,7 @@ struct SecretShape {
   std::size_t keptGroup;  // the part of a match before the secret that stays; 0 for none
   // Every match holds one of these (compared ASCII-lowercased when the shape ignores case):
   // a text without any is not worth the regex.
-  std::array<std::string_view, 5> needles;
+  std::array<std::string_view, 9> needles;
 };
 
 // An unterminated key block (a body cut short) is masked to the end.
@@ -28,7 +28,7 @@ constexpr std::array<SecretShape, 4> kSecretShapes = {{
     {R"(\b(?:sk-[A-Za-z0-9_\-]{20,}|gh[pousr]_[A-Za-z0-9]{20,}|github_pat_[A-Za-z0-9_]{20,}|xox[abposr]-[A-Za-z0-9\-]{10,}|AKIA[0-9A-Z]{16})\b)",
      0,
      0,
-     {"sk-", "gh", "github_pat_", "xox", "AKIA"}},
+     {"sk-", "ghp_", "gho_", "ghu_", "ghs_", "ghr_", "github_pat_", "xox", "AKIA"}},
     {R"(\b([A-Za-z0-9_\-]*(?:password|passwd|secret)[A-Za-z0-9_\-]*["']?\s*(?<![=!<>])[:=](?!=)\s*)(?:"[^"\n]+"|'[^'\n]+'|[^\s"',;]+))",
      platform::kRegexCaseInsensitive,
      1,
@@ -82,27 +82,26 @@ bool mayMatch(const SecretShape& shape, std::string_view text) {
   });
 }
 
-// Compiled once per thread: a Regex keeps its matcher and is not shared between threads.
-const std::vector<std::optional<platform::Regex>>& compiledShapes() {
-  thread_local const std::vector<std::optional<platform::Regex>> compiled = [] {
-    std::vector<std::optional<platform::Regex>> regexes;
-    for (const SecretShape& shape : kSecretShapes) {
-      regexes.push_back(platform::makeRegex(shape.pattern, shape.options));
-    }
-    return regexes;
-  }();
-  return compiled;
+// Compiled once per thread, and only when a text may hold the shape: compiling the first ICU
+// regex of a process builds its rule sets, a few milliseconds a hook that masks nothing would
+// pay. A Regex keeps its matcher and is not shared between threads.
+const std::optional<platform::Regex>& compiledShape(std::size_t index) {
+  thread_local std::array<std::optional<std::optional<platform::Regex>>, kSecretShapes.size()>
+      compiled;
+  auto& slot = compiled[index];
+  if (!slot) slot = platform::makeRegex(kSecretShapes[index].pattern, kSecretShapes[index].options);
+  return *slot;
 }
 
 }  // namespace
 
 std::string maskSecrets(std::string_view text) {
   std::string masked(text);
-  const auto& regexes = compiledShapes();
   for (std::size_t i = 0; i < kSecretShapes.size(); ++i) {
-    if (!regexes[i]) continue;
     if (!mayMatch(kSecretShapes[i], masked)) continue;
-    masked = maskShape(masked, *regexes[i], kSecretShapes[i].keptGroup);
+    const auto& regex = compiledShape(i);
+    if (!regex) continue;
+    masked = maskShape(masked, *regex, kSecretShapes[i].keptGroup);
   }
   return masked;
 }

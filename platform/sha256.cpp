@@ -1,19 +1,25 @@
 #include "platform/sha256.h"
 
-#include <openssl/evp.h>
+// The one-shot digest of libcrypto 3 goes through its provider machinery, whose first use loads
+// the configuration and builds name tables: several milliseconds of every hook process, for a
+// hash over a few kilobytes. The direct SHA-256 functions are deprecated but keep the same
+// algorithm without that start-up.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
 #include <stdexcept>
 
 namespace nodrel::platform {
 
 std::array<std::uint8_t, 32> sha256Digest(std::string_view bytes) {
+  static_assert(SHA256_DIGEST_LENGTH == 32);
   std::array<std::uint8_t, 32> digest{};
-  unsigned int length = 0;
-  // EVP_Digest only fails when libcrypto cannot allocate or find SHA-256, which leaves no hash
-  // to return.
-  if (EVP_Digest(bytes.data() != nullptr ? bytes.data() : "", bytes.size(), digest.data(), &length,
-                 EVP_sha256(), nullptr) != 1 ||
-      length != digest.size()) {
+  SHA256_CTX context;
+  // These report failure only for a null context, which cannot happen here; a failure still
+  // leaves no hash to return.
+  if (SHA256_Init(&context) != 1 ||
+      SHA256_Update(&context, bytes.data() != nullptr ? bytes.data() : "", bytes.size()) != 1 ||
+      SHA256_Final(digest.data(), &context) != 1) {
     throw std::runtime_error("SHA-256 is not available from libcrypto");
   }
   return digest;
