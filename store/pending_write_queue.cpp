@@ -48,6 +48,7 @@ json toJSON(const PendingMemoryWrite& w) {
   if (w.tags) o["tags"] = *w.tags;
   if (w.contextPath) o["contextPath"] = *w.contextPath;
   if (w.sourceSession) o["sourceSession"] = *w.sourceSession;
+  if (w.reviveForgotten) o["reviveForgotten"] = true;
   return o;
 }
 
@@ -106,6 +107,10 @@ std::optional<PendingMemoryWrite> fromJSON(const json& o) {
       !readOptionalText(o, "contextPath", w.contextPath) ||
       !readOptionalText(o, "sourceSession", w.sourceSession)) {
     return std::nullopt;
+  }
+  if (auto revive = o.find("reviveForgotten"); revive != o.end() && !revive->is_null()) {
+    if (!revive->is_boolean()) return std::nullopt;
+    w.reviveForgotten = revive->get<bool>();
   }
   return w;
 }

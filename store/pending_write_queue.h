@@ -27,6 +27,7 @@ struct PendingMemoryWrite {
   std::optional<std::string> contextPath = std::nullopt;
   std::optional<std::string> sourceSession = std::nullopt;
   platform::Instant queuedAt{};
+  bool reviveForgotten = false;  // the write's own option, kept while it waits
 
   friend bool operator==(const PendingMemoryWrite&, const PendingMemoryWrite&) = default;
 };
@@ -38,7 +39,9 @@ inline constexpr std::size_t kPendingWritesKeptInMemory = 25;
 std::filesystem::path pendingWritesFilePath();
 
 // Compact JSON array; optional fields without a value have no key, "queuedAt" is seconds since
-// 2001-01-01T00:00:00Z. Invalid UTF-8 in a text is written as U+FFFD, so encoding cannot fail.
+// 2001-01-01T00:00:00Z, "reviveForgotten" is written only when true (an entry without it, as
+// earlier versions wrote, is false; they ignore the key). Invalid UTF-8 in a text is written as
+// U+FFFD, so encoding cannot fail.
 std::string encodePendingWrites(const std::vector<PendingMemoryWrite>& writes);
 // Nothing unless the text is a JSON array of which every element is a complete pending write
 // with a known tier and type.

@@ -92,12 +92,13 @@ constexpr std::int64_t kLowestImportance = 1;
 constexpr std::int64_t kHighestImportance = 10;
 
 PendingMemoryWrite pendingFrom(const MemoryWrite& w, platform::Instant queuedAt) {
-  return {w.body,       w.tier,        w.project,       w.type,  w.tags,
-          w.importance, w.contextPath, w.sourceSession, queuedAt};
+  return {w.body,       w.tier,        w.project,       w.type,   w.tags,
+          w.importance, w.contextPath, w.sourceSession, queuedAt, w.reviveForgotten};
 }
 
 MemoryWrite writeFrom(const PendingMemoryWrite& p) {
-  return {p.body, p.tier, p.project, p.type, p.tags, p.importance, p.contextPath, p.sourceSession};
+  return {p.body,       p.tier,        p.project,       p.type,           p.tags,
+          p.importance, p.contextPath, p.sourceSession, p.reviveForgotten};
 }
 
 void queueRefusedWrite(const MemoryWrite& write) {

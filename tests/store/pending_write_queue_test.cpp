@@ -85,8 +85,14 @@ TEST(PendingWriteCoding, OptionalFieldsWithoutValueHaveNoKey) {
   EXPECT_EQ(decoded[0]["importance"], -3);
   EXPECT_DOUBLE_EQ(decoded[0]["queuedAt"].get<double>(), -1.5);
 
-  EXPECT_EQ(decodePendingWrites(encodePendingWrites({bare, full})),
-            (std::vector<PendingMemoryWrite>{bare, full}));
+  PendingMemoryWrite reviving = bare;
+  reviving.reviveForgotten = true;
+  decoded = json::parse(encodePendingWrites({reviving}));
+  EXPECT_EQ(decoded[0]["reviveForgotten"], true);
+  EXPECT_FALSE(json::parse(encodePendingWrites({full}))[0].contains("reviveForgotten"));
+
+  EXPECT_EQ(decodePendingWrites(encodePendingWrites({bare, full, reviving})),
+            (std::vector<PendingMemoryWrite>{bare, full, reviving}));
 }
 
 TEST(PendingWriteCoding, QueuedAtCountsFrom2001) {
@@ -96,6 +102,7 @@ TEST(PendingWriteCoding, QueuedAtCountsFrom2001) {
   ASSERT_EQ(decoded->size(), 1u);
   EXPECT_EQ(platform::sharedTimestampFormatter().format((*decoded)[0].queuedAt),
             "2001-01-01T00:00:10.000+0000");
+  EXPECT_FALSE((*decoded)[0].reviveForgotten);  // as an earlier version wrote it
 }
 
 TEST(PendingWriteCoding, AnythingButCompleteEntriesDoesNotDecode) {
@@ -111,6 +118,9 @@ TEST(PendingWriteCoding, AnythingButCompleteEntriesDoesNotDecode) {
       {"complete", "[" + ok + "}]", true},
       {"null optional", "[" + ok + R"(,"tags":null})" + "]", true},
       {"extra key", "[" + ok + R"(,"other":1})" + "]", true},
+      {"revival flag", "[" + ok + R"(,"reviveForgotten":true})" + "]", true},
+      {"null revival flag", "[" + ok + R"(,"reviveForgotten":null})" + "]", true},
+      {"revival flag as text", "[" + ok + R"(,"reviveForgotten":"yes"})" + "]", false},
       {"not JSON", "not json", false},
       {"empty file", "", false},
       {"object", ok + "}", false},

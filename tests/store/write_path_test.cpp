@@ -411,6 +411,34 @@ TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   EXPECT_EQ(count("SELECT access_count FROM memories"), 2);
 }
 
+TEST_F(WritePathTest, AQueuedWriteKeepsWhetherItMayReviveAForgottenBody) {
+  for (const char* body : {"Explicitly saved again", "Captured again"}) {
+    const Memory m = writeMemory(db_, {.body = body});
+    db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
+            {db::text(m.id)});
+  }
+  fillBothTiers();
+  EXPECT_THROW(writeMemory(db_, {.body = "Explicitly saved again", .reviveForgotten = true}),
+               WriteBlockedError);
+  // Refused for want of room, not for being forgotten: it is queued as it came.
+  EXPECT_THROW(writeMemory(db_, {.body = "Captured again"}), ForgottenMemoryError);
+  ASSERT_EQ(PendingWriteQueue::shared().items().size(), 1u);
+  EXPECT_TRUE(PendingWriteQueue::shared().items()[0].reviveForgotten);
+  // A copy that waited in the file (another process drains it) keeps the option too.
+  PendingWriteQueue::shared().enqueue(
+      {.body = "Captured again", .queuedAt = platform::now(), .reviveForgotten = false});
+
+  liftBudgets();
+  flushPendingWrites(db_);
+  EXPECT_TRUE(PendingWriteQueue::shared().items().empty());
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'Explicitly saved again' AND "
+                  "deleted_at IS NULL"),
+            1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'Captured again' AND "
+                  "deleted_at IS NULL"),
+            0);
+}
+
 TEST_F(WritePathTest, BusyRetryStaysQueuedOtherFailuresDrop) {
   auto fast = db::Connection::open(home_.databasePath(), {.busyTimeoutMs = 0});
   auto other = db::Connection::open(home_.databasePath());
