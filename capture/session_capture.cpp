@@ -1,5 +1,6 @@
 #include "capture/session_capture.h"
 
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -25,6 +26,9 @@ namespace {
 constexpr std::string_view kSelectCapturedSession =
     R"sql(SELECT 1 FROM captured_sessions WHERE session_id = ? LIMIT 1)sql";
 
+constexpr std::string_view kSelectCapture =
+    R"sql(SELECT captured_at, memory_count FROM captured_sessions WHERE session_id = ? LIMIT 1)sql";
+
 constexpr std::string_view kRecordCapturedSession =
     R"sql(    INSERT OR REPLACE INTO captured_sessions (session_id, captured_at, memory_count, extractor)
     VALUES (?, ?, ?, ?))sql";
@@ -40,6 +44,43 @@ void recordCapturedSessionOrThrow(const std::string& sessionId, std::int64_t cou
 
 bool stopNow(const std::function<bool()>& stopRequested) {
   return stopRequested && stopRequested();
+}
+
+// The file clock stamps a write up to a tick late or early; a transcript last written this close
+// to its capture is read again rather than risk passing over a resumed session's turns.
+constexpr std::chrono::seconds kWrittenAfterCaptureMargin{1};
+
+struct EarlierCapture {
+  bool recorded = false;
+  bool transcriptWrittenSince = false;
+  std::int64_t memoryCount = 0;
+};
+
+// A session resumed under its own id (`--resume`) ends again with the same id: what its
+// transcript gained since the recorded capture is captured too.
+EarlierCapture earlierCapture(const std::string& sessionId,
+                              const std::filesystem::path& transcriptPath,
+                              db::Connection& connection) {
+  EarlierCapture earlier;
+  std::optional<std::string> capturedAt;
+  try {
+    for (const db::Row& row : connection.query(kSelectCapture, {db::text(sessionId)})) {
+      earlier.recorded = true;
+      if (const std::string* text = db::textOf(row[0])) capturedAt = *text;
+      earlier.memoryCount = db::integerOf(row[1]).value_or(0);
+    }
+  } catch (const db::Error&) {
+    // Capturing again only finds what was stored; skipping could lose the session.
+    return {};
+  }
+  if (!earlier.recorded) return earlier;
+  std::error_code ec;
+  const auto written = std::filesystem::last_write_time(transcriptPath, ec);
+  const std::optional<platform::Instant> at =
+      capturedAt ? platform::sharedTimestampFormatter().parse(*capturedAt) : std::nullopt;
+  earlier.transcriptWrittenSince =
+      !ec && (!at || std::chrono::file_clock::to_sys(written) + kWrittenAfterCaptureMargin >= *at);
+  return earlier;
 }
 
 }  // namespace
@@ -66,7 +107,8 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
                                 db::Connection& connection, const ClaudeCLIService& /*cliService*/,
                                 const std::function<bool()>& stopRequested) {
   if (captureLevelIsOff()) return 0;
-  if (isSessionCaptured(sessionId, connection)) return 0;
+  const EarlierCapture earlier = earlierCapture(sessionId, transcriptPath, connection);
+  if (earlier.recorded && !earlier.transcriptWrittenSince) return 0;
   const std::vector<TranscriptMessage> messages = readTranscriptFile(transcriptPath);
   if (messages.empty()) return 0;
 
@@ -100,7 +142,8 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
     }
   }
   if (failure) std::rethrow_exception(failure);
-  recordCapturedSessionOrThrow(sessionId, count, std::string(kHeuristicExtractor), connection);
+  recordCapturedSessionOrThrow(sessionId, earlier.memoryCount + count,
+                               std::string(kHeuristicExtractor), connection);
   return count;
 }
 

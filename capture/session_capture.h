@@ -25,8 +25,10 @@ class CaptureInterrupted : public std::runtime_error {
 };
 
 // Captures one session's notable exchanges and returns the number stored. Stores nothing when
-// the capture level is "off", the session is recorded as captured, or the transcript gives no
-// messages (then no record is written either, so a later run tries again). An exchange this
+// the capture level is "off", the session is recorded as captured and its transcript was not
+// written since (a session resumed under its id is captured again, its record counting both), or
+// the transcript gives no messages (then no record is written either, so a later run tries
+// again). An exchange this
 // session stored already (by the Stop hook, or an earlier try) is not stored again, and a
 // forgotten one stays forgotten. A write refused for capacity costs only its exchange. When a write
 // fails otherwise (a locked database ends the loop at once) or the record cannot be written, the

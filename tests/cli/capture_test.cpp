@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -106,12 +107,29 @@ TEST_F(CaptureCommand, StoresNotableExchangesOnceAndRecordsTheSession) {
   EXPECT_EQ(session[0][1], db::Value(std::string("heuristic")));
   EXPECT_EQ(db::textOf(session[0][2])->size(), 28u);
 
-  // A captured session is not captured again, whatever its transcript holds now.
-  writeTranscript(transcriptLine("assistant", notableAnswer("other")));
+  // A captured session whose transcript was not written since is not read again.
+  const std::string captured = platform::readFile(transcript).value();
+  std::ofstream(transcript, std::ios::app)
+      << transcriptLine("user", "Not read?") << transcriptLine("assistant", notableAnswer("no"));
+  std::filesystem::last_write_time(
+      transcript, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   run = capture(payload());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 2);
+
+  // Resumed under the same id (`--resume`), the session ends again: what came after the first
+  // end is captured, what it stored is not stored (nor reinforced) twice.
+  writeTranscript(captured + transcriptLine("user", "And the linker?") +
+                  transcriptLine("assistant", notableAnswer("the linker")));
+  run = capture(payload());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 3);
+  EXPECT_EQ(count("SELECT MAX(access_count) FROM memories"), 1);
+  EXPECT_EQ(count("SELECT memory_count FROM captured_sessions WHERE session_id = 'S1'"), 3);
+  EXPECT_EQ(capture(payload()).err, "");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 3);
 
   // Another session with the same exchange reinforces it, counts it, and says "memories".
   writeTranscript(transcriptLine("user", "Why is CI slow?") +
@@ -119,7 +137,7 @@ TEST_F(CaptureCommand, StoresNotableExchangesOnceAndRecordsTheSession) {
                   transcriptLine("assistant", "short reply"));
   run = capture(payload("S2", nullptr));
   EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S2\n");
-  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 2);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 3);
   EXPECT_EQ(count("SELECT access_count FROM memories WHERE body LIKE 'Q: Why is CI%'"), 2);
 }
 
