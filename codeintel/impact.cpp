@@ -105,7 +105,7 @@ Ids withoutRepeats(const Ids& ids) {
 struct ImpactGraphCache::Graph {
   std::string project;
   std::int64_t generation = 0;
-  std::shared_ptr<const ProjectEdges> edges;
+  std::shared_ptr<EdgeReads> reads;
 };
 
 ImpactGraphCache::ImpactGraphCache() = default;
@@ -121,22 +121,22 @@ ImpactReport analyzeImpact(std::string_view projectPath,
 
   // Read before anything else, so a graph kept under it was read no earlier than it.
   const auto generation = cache ? codeGeneration(project, db) : std::nullopt;
-  std::shared_ptr<const ProjectEdges> kept;
+  std::shared_ptr<EdgeReads> kept;
   if (cache) {
     auto& graphs = cache->graphs_;
     auto it = std::find_if(graphs.begin(), graphs.end(),
                            [&](const auto& graph) { return graph->project == project; });
     if (it != graphs.end()) {
       if (generation && (*it)->generation == *generation) {
-        kept = (*it)->edges;
+        kept = (*it)->reads;
       } else {
         graphs.erase(it);
       }
     }
-    // A caller that keeps graphs reads the whole one at once: reading by index is cheaper only
-    // for one analysis, and the next ones answer from memory.
+    // Only what this analysis reaches is read, as without a cache; the next analyses add to it,
+    // so the first call after a start or an ingestion does not pay for the whole graph.
     if (!kept && generation) {
-      kept = std::make_shared<const ProjectEdges>(project, db);
+      kept = std::make_shared<EdgeReads>();
       graphs.insert(graphs.begin(), std::make_unique<ImpactGraphCache::Graph>(
                                         ImpactGraphCache::Graph{project, *generation, kept}));
       if (graphs.size() > ImpactGraphCache::kKeptProjects) graphs.pop_back();

@@ -15,10 +15,11 @@
 
 namespace nodrel::codeintel {
 
-// Whole edge graphs of the projects analysed last, kept between analyses by a caller that
-// lives long (the server), so that an analysis does not read the project's edges again. A graph
-// answers only while the project's code counter (code_generation.h) is the one it was read at, so
-// ingestion by any connection drops it. Not for use by two threads at once.
+// What analyses read of the edge graphs of the projects analysed last (EdgeReads: the rows they
+// reached, or the whole graph), kept by a caller that lives long (the server), so that an
+// analysis does not read those edges again. Kept rows answer only while the project's code
+// counter (code_generation.h) is the one they were read at, so ingestion by any connection
+// drops them. Not for use by two threads at once.
 class ImpactGraphCache {
  public:
   ImpactGraphCache();

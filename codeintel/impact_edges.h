@@ -119,22 +119,41 @@ class ProjectEdges {
   std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
 };
 
-// The part of the project's edge graph that one analysis reaches, read on demand in batches:
-// the names a file declares and the edges that point at a target, each read at most once. A
-// change near the leaves reads a few rows instead of every edge of the project. Reaching
-// files by index costs several times what a scan costs per row, so once the analysis reaches a
-// large share of the project's files it reads the whole graph in one scan instead; both give
-// the same answers.
+// What analyses of one project have read of its edge graph: the names some files declare and
+// the edges that point at some targets, each read at most once, or the whole graph once an
+// analysis reached a large share of the project. A caller that lives long keeps it between
+// analyses while the project's code rows stay as they were read (code_generation.h).
+struct EdgeReads {
+  std::optional<std::size_t> projectFiles;
+  // Set once an analysis reaches enough of the project to read all of it; answers from then on.
+  std::shared_ptr<const ProjectEdges> whole;
+  std::vector<std::string> files;
+  std::vector<std::optional<std::string>> paths;
+  std::vector<std::optional<std::string>> scopes;  // by file number (implicitScopeOf)
+  std::unordered_map<std::string, std::uint32_t> fileIndex;
+  // File id to the names it declares, sorted, without repeats; present once read.
+  std::unordered_map<std::string, std::vector<std::string>> names;
+  // Target to the project files of the edges that point at it; present once read.
+  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesTo;
+  // File id to its edges that point at one of its own names; present once read.
+  std::unordered_map<std::string, std::int64_t> ownEdges;
+};
+
+// The part of the project's edge graph that one analysis reaches, read on demand in batches
+// into its EdgeReads. A change near the leaves reads a few rows instead of every edge of the
+// project. Reaching files by index costs several times what a scan costs per row, so once the
+// analysis reaches a large share of the project's files it reads the whole graph in one scan
+// instead; both give the same answers.
 class EdgeGraph {
  public:
   // Prepares its statements at once, so that tables it cannot read fail the analysis whether or
-  // not any file resolves.
-  // A whole graph kept from an earlier analysis answers from the start.
+  // not any file resolves. Reads kept from earlier analyses of the project (with the same code
+  // rows) are answered from memory; what this one reads is added to them.
   EdgeGraph(const std::string& project, db::Connection& db,
-            std::shared_ptr<const ProjectEdges> kept = nullptr);
+            std::shared_ptr<EdgeReads> kept = nullptr);
 
-  // The whole graph, when the analysis read it (or started from it).
-  const std::shared_ptr<const ProjectEdges>& whole() const { return whole_; }
+  // The whole graph, when an analysis read it.
+  const std::shared_ptr<const ProjectEdges>& whole() const { return reads_->whole; }
 
   // As ProjectEdges::dependentsOf.
   std::vector<Dependent> dependentsOf(const Ids& frontier, const PathsByID& paths);
@@ -142,11 +161,12 @@ class EdgeGraph {
   // The relative paths of files that have edges, in the order of `ids`; a file without edges
   // or with a path that is not text adds nothing.
   std::vector<std::string> pathsOf(const Ids& ids) const {
-    if (whole_) return whole_->pathsOf(ids);
+    if (reads_->whole) return reads_->whole->pathsOf(ids);
     std::vector<std::string> paths;
     for (const auto& id : ids) {
-      if (auto it = fileIndex_.find(id); it != fileIndex_.end() && paths_[it->second]) {
-        paths.push_back(*paths_[it->second]);
+      if (auto it = reads_->fileIndex.find(id);
+          it != reads_->fileIndex.end() && reads_->paths[it->second]) {
+        paths.push_back(*reads_->paths[it->second]);
       }
     }
     return paths;
@@ -154,87 +174,34 @@ class EdgeGraph {
 
   // For each file, the edges of the project's other files that point at one of its names, each
   // edge once; in the order of `files`.
-  std::vector<std::int64_t> inboundEdges(const Ids& files) {
-    if (!whole_) {
-      std::size_t unread = 0;
-      for (const auto& file : files) unread += names_.contains(file) ? 0 : 1;
-      if (unread * kWalkedShareOfDependents >= projectFileCount()) {
-        whole_ = std::make_shared<const ProjectEdges>(project_, db_);
-      }
-    }
-    if (whole_) {
-      std::vector<std::int64_t> counts;
-      counts.reserve(files.size());
-      for (const auto& file : files) counts.push_back(whole_->inboundEdges(file));
-      return counts;
-    }
-    readNames(files);
-    Ids targets;
-    for (const auto& file : files) {
-      for (const auto& name : names_.at(file)) targets.push_back(name);
-    }
-    readEdgesTo(targets);
-
-    std::vector<std::int64_t> counts;
-    counts.reserve(files.size());
-    // A file's own edges to its names only lower its count, so only files that could reach a
-    // warning are read for them.
-    Ids candidates;
-    for (const auto& file : files) {
-      std::int64_t count = 0;
-      for (const auto& name : names_.at(file)) {
-        count += static_cast<std::int64_t>(edgesTo_.at(name).size());
-      }
-      counts.push_back(count);
-      if (count >= kHighImpactInboundEdges) candidates.push_back(file);
-    }
-    auto own = ownEdgesToOwnNames(candidates);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      if (auto it = own.find(files[i]); it != own.end()) counts[i] -= it->second;
-    }
-    return counts;
-  }
+  std::vector<std::int64_t> inboundEdges(const Ids& files);
 
  private:
-  std::uint32_t fileIndex(const std::string& id, const db::Value& path) {
-    auto [slot, added] = fileIndex_.try_emplace(id, static_cast<std::uint32_t>(files_.size()));
-    if (added) {
-      files_.push_back(id);
-      auto text = db::textOf(path);
-      paths_.push_back(text ? std::optional<std::string>(*text) : std::nullopt);
-      scopes_.push_back(text ? implicitScopeOf(*text) : std::nullopt);
-    }
-    return slot->second;
-  }
+  std::uint32_t fileIndex(const std::string& id, const db::Value& path);
 
-  // Fills names_ for the files not read yet: their declared names without repeats.
+  // Fills the names read for the files not read yet: their declared names without repeats.
   void readNames(const Ids& files);
 
-  // Fills edgesTo_ for the targets not read yet: the project files of their edges, one entry
-  // per edge.
+  // Fills the edges read for the targets not read yet: the project files of their edges, one
+  // entry per edge.
   void readEdgesTo(const Ids& targets);
 
-  // For each file, its edges that point at one of its own names.
-  std::unordered_map<std::string, std::int64_t> ownEdgesToOwnNames(const Ids& files);
+  // Fills the own edges read for the files not read yet: their edges that point at one of
+  // their own names.
+  void readOwnEdges(const Ids& files);
 
   std::size_t projectFileCount();
+
+  // Reads the whole graph once an analysis reaches past the shares above; the rows read by
+  // index are then no longer needed.
+  void readWhole();
 
   const std::string& project_;
   db::Connection& db_;
   db::Statement selectNames_;
   db::Statement selectEdgesTo_;
   db::Statement selectTargetsOf_;
-  std::optional<std::size_t> projectFiles_;
-  // Set once the analysis reaches enough of the project to read all of it; answers from then on.
-  std::shared_ptr<const ProjectEdges> whole_;
-  std::vector<std::string> files_;
-  std::vector<std::optional<std::string>> paths_;
-  std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
-  std::unordered_map<std::string, std::uint32_t> fileIndex_;
-  // File id to the names it declares, sorted, without repeats; present once read.
-  std::unordered_map<std::string, std::vector<std::string>> names_;
-  // Target to the project files of the edges that point at it; present once read.
-  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesTo_;
+  std::shared_ptr<EdgeReads> reads_;
 };
 
 }  // namespace nodrel::codeintel

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "codeintel/code_generation.h"
+#include "codeintel/impact_edges.h"
 #include "db/savepoint.h"
 #include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
@@ -666,6 +667,119 @@ TEST(Impact, AKeptGraphGivesTheSameReportsUntilTheCodeRowsChange) {
   EXPECT_EQ(report, withSortedWarnings(analyzeImpact(kProject, files, db)));
   const auto& direct = report.directDependents;
   EXPECT_NE(std::find(direct.begin(), direct.end(), "late/newcomer.ts"), direct.end());
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+// Go packages as ingestion stores them: an import of a package is a reference to each file of
+// its folder, and the files of one folder see each other's names without one. Package p<k>
+// imports p<k+1> and p<(k+3) % n> (cycles, and dependents several removes away); every package
+// declares Shared, used in the next package, which sees only its own import's declaration; one
+// file of p0 declares Hot, which more than twenty files of p0 use without an import. Further
+// files without edges keep every frontier a small share of the project, so analyses read by
+// index.
+std::vector<std::string> buildGoPackages(db::Connection& db) {
+  constexpr int kPackages = 6, kFiles = 5;
+  db::Savepoint savepoint(db);
+  auto path = [](int package, int file) {
+    return "p" + std::to_string(package) + "/f" + std::to_string(file) + ".go";
+  };
+  auto id = [&](int package, int file) {
+    return testing::codeFileID(kProject, path(package, file));
+  };
+  std::vector<std::string> paths;
+  for (int p = 0; p < kPackages; ++p) {
+    for (int f = 0; f < kFiles; ++f) {
+      paths.push_back(path(p, f));
+      addCodeFile(db, kProject, path(p, f));
+      addSymbol(db, id(p, f), "P" + std::to_string(p) + "F" + std::to_string(f));
+    }
+    addSymbol(db, id(p, 0), "Shared");
+  }
+  for (int p = 0; p < kPackages; ++p) {
+    for (int f = 0; f < kFiles; ++f) {
+      const std::string self = id(p, f);
+      for (int imported : {(p + 1) % kPackages, (p + 3) % kPackages}) {
+        for (int g = 0; g < kFiles; ++g) addEdge(db, self, "file:" + id(imported, g), "references");
+      }
+      addEdge(db, self, "P" + std::to_string((p + 1) % kPackages) + "F" + std::to_string(f));
+      addEdge(db, self, "P" + std::to_string(p) + "F" + std::to_string((f + 1) % kFiles));
+      addEdge(db, self, "Shared");
+    }
+  }
+  addSymbol(db, id(0, 1), "Hot");
+  for (int i = 0; i < 24; ++i) {
+    const auto user = addCodeFile(db, kProject, paddedPath("p0/hot", i, ".go"));
+    addEdge(db, user, "Hot", "calls");
+  }
+  for (int i = 0; i < 600; ++i) addCodeFile(db, kProject, paddedPath("pad/x", i, ".go"));
+  savepoint.commit();
+  return paths;
+}
+
+// Reading by index, alone or adding to what earlier analyses read, walks the same graph as
+// reading it whole: the same dependents with the same evidence at every remove, the same
+// inbound counts, and the same reports.
+TEST(Impact, ReadsByIndexKeptBetweenAnalysesAnswerAsTheWholeGraph) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  const auto paths = buildGoPackages(db);
+  auto whole = std::make_shared<EdgeReads>();
+  whole->whole = std::make_shared<const ProjectEdges>(kProject, db);
+  auto kept = std::make_shared<EdgeReads>();
+  auto byDependent = [](std::vector<Dependent> found) {
+    std::sort(found.begin(), found.end(),
+              [](const Dependent& a, const Dependent& b) { return a.id < b.id; });
+    return found;
+  };
+  for (const auto& path : paths) {
+    SCOPED_TRACE(path);
+    EdgeGraph fromWhole(kProject, db, whole);
+    EdgeGraph fresh(kProject, db);
+    EdgeGraph added(kProject, db, kept);
+    Ids frontier = {testing::codeFileID(kProject, path)};
+    const PathsByID pathsByID = {{frontier[0], path}};
+    for (int level = 0; level < 3 && !frontier.empty(); ++level) {
+      const auto want = byDependent(fromWhole.dependentsOf(frontier, pathsByID));
+      EXPECT_EQ(byDependent(fresh.dependentsOf(frontier, pathsByID)), want);
+      EXPECT_EQ(byDependent(added.dependentsOf(frontier, pathsByID)), want);
+      Ids next;
+      for (const auto& dependent : want) next.push_back(dependent.id);
+      EXPECT_EQ(fresh.inboundEdges(next), fromWhole.inboundEdges(next));
+      EXPECT_EQ(added.inboundEdges(next), fromWhole.inboundEdges(next));
+      EXPECT_EQ(fresh.pathsOf(next), fromWhole.pathsOf(next));
+      frontier = std::move(next);
+    }
+    EXPECT_FALSE(fresh.whole());
+    EXPECT_FALSE(added.whole());
+  }
+  // A same-package name reaches its users without an import; Shared is seen only through one.
+  const auto shared = analyzeImpact(kProject, {"p1/f0.go"}, db);
+  auto has = [](const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+  };
+  EXPECT_TRUE(has(shared.directDependents, "p0/f0.go"));  // imports p1
+  EXPECT_TRUE(has(shared.directDependents, "p1/f4.go"));  // same package
+  EXPECT_FALSE(has(shared.directDependents, "p2/"));      // uses a Shared it cannot see here
+  EXPECT_FALSE(has(shared.directDependents, "p3/"));
+  const auto hot = analyzeImpact(kProject, {"p0/f2.go"}, db);
+  EXPECT_TRUE(has(hot.directDependents, "p0/f1.go"));
+  EXPECT_TRUE(has(hot.highImpactWarnings, "p0/f1.go has "));
+
+  ImpactGraphCache cache;
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& path : paths) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", " + path);
+      EXPECT_EQ(withSortedWarnings(analyzeImpact(kProject, {path}, db, &cache)),
+                withSortedWarnings(analyzeImpact(kProject, {path}, db)));
+    }
+  }
+  EXPECT_EQ(cache.size(), 1u);
 }
 
 }  // namespace
