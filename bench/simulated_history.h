@@ -31,7 +31,7 @@ constexpr std::string_view kRelinkTemporal = R"sql(
     ORDER BY created_at DESC, rowid DESC LIMIT ?)sql";
 
 // A store built in minutes is not a store grown over years: every memory falls in the temporal
-// linking window (an hour either side) of every other, so each links to the same first twenty
+// linking window (an hour either side) of every other, so each links to the same first few
 // and those become hubs with a link from every memory, which recall's graph walk then reads in
 // full. This gives the memories the history of real use instead: sessions of writes a few
 // minutes apart, about sixteen hours between sessions, ending now. Creation and last-access
