@@ -23,7 +23,7 @@
 
 namespace nodrel::bench {
 
-constexpr int kShapedStoreVersion = 1;
+constexpr int kShapedStoreVersion = 2;
 
 enum class NameShape {
   TwoSpeakers,     // "Maria: ..." or "David: ..." before every body

@@ -34,7 +34,7 @@ namespace nodrel::bench {
 
 namespace fs = std::filesystem;
 
-constexpr int kGoStoreVersion = 2;
+constexpr int kGoStoreVersion = 3;
 constexpr std::string_view kGoSourceRoot = "/usr/share/go-1.19/src";
 
 inline const std::vector<std::string>& goStoreProjects() {

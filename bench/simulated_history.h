@@ -11,6 +11,7 @@
 
 #include "db/connection.h"
 #include "platform/time.h"
+#include "store/memory_links.h"
 
 namespace nodrel::bench {
 
@@ -19,18 +20,18 @@ constexpr std::string_view kDeleteTemporalLinks =
     "DELETE FROM memory_links WHERE link_type = 'temporal'";
 constexpr std::string_view kMoveMemoryInTime =
     "UPDATE memories SET created_at = ?, last_accessed = ? WHERE id = ?";
-// The write path's temporal rule (the twenty nearest in time), limited to the memories written
-// before this one, since only those existed when it was linked: the latest of them first.
+// The write path's temporal rule (its bound of the nearest in time), limited to the memories
+// written before this one, since only those existed when it was linked: the latest of them first.
 constexpr std::string_view kRelinkTemporal = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
     SELECT ?, id, 'temporal', 0.5, ? FROM memories
     WHERE rowid < (SELECT rowid FROM memories WHERE id = ?)
       AND tier != 'cold' AND deleted_at IS NULL
       AND created_at > ? AND created_at < ?
-    ORDER BY created_at DESC, rowid DESC LIMIT 20)sql";
+    ORDER BY created_at DESC, rowid DESC LIMIT ?)sql";
 
 // A store built in minutes is not a store grown over years: every memory falls in the temporal
-// linking window (an hour either side) of every other, so each links to the same first twenty
+// linking window (an hour either side) of every other, so each links to the same first few
 // and those become hubs with a link from every memory, which recall's graph walk then reads in
 // full. This gives the memories the history of real use instead: sessions of writes a few
 // minutes apart, about sixteen hours between sessions, ending now. Creation and last-access
@@ -66,7 +67,8 @@ inline void spreadOverTime(db::Connection& db, std::mt19937& rng,
     const std::string at = format.format(times[i]);
     db.run(kRelinkTemporal, {db::text(ids[i]), db::text(at), db::text(ids[i]),
                              db::text(format.format(times[i] - std::chrono::hours(1))),
-                             db::text(format.format(times[i] + std::chrono::hours(1)))});
+                             db::text(format.format(times[i] + std::chrono::hours(1))),
+                             db::Value(std::int64_t{store::kMaxTemporalLinks})});
   }
   db.exec("COMMIT");
 }

@@ -59,16 +59,19 @@ CREATE VIRTUAL TABLE IF NOT EXISTS memories_fts USING fts5(body, tags);
 
 -- One link per (source, target, type): linking a memory again adds nothing, while one pair may
 -- be linked both semantically and by entity. No foreign keys: code-file targets are "code:…".
+-- Links are the bulk of a store, so the table is stored in its key's order without a rowid: a
+-- rowid table keeps the key a second time in its own index. A database made with the rowid
+-- table keeps it (see kRebuildLinkTable): every statement reads and writes both alike.
 CREATE TABLE IF NOT EXISTS memory_links (
-  src_id TEXT,
-  dst_id TEXT,
-  link_type TEXT,
+  src_id TEXT NOT NULL,
+  dst_id TEXT NOT NULL,
+  link_type TEXT NOT NULL,
   weight REAL,
   created_at TEXT,
-  UNIQUE(src_id, dst_id, link_type)
-);
--- Lookups by source (graph traversal, node expansion, link counts) go through the unique key,
--- whose first column is src_id. Lookups by target (graph traversal's other direction, link
+  PRIMARY KEY (src_id, dst_id, link_type)
+) WITHOUT ROWID;
+-- Lookups by source (graph traversal, node expansion, link counts) go through the key, whose
+-- first column is src_id. Lookups by target (graph traversal's other direction, link
 -- counts, the bound on a memory's incoming links) read this index alone: it holds all four
 -- columns they read. An index that only repeated the key by source cost a quarter of the
 -- table's size and an update on every link written.
@@ -390,11 +393,48 @@ constexpr std::string_view kSelectSchemaNames =
 constexpr std::string_view kRetiredIndexes[] = {"idx_memory_links_src_walk",
                                                 "idx_memory_links_dst"};
 
+// A link table made by an earlier version has a rowid and a unique index beside it. It is
+// rebuilt without the rowid only while it is small: the rebuild holds the write lock, and a hook
+// killed by its host's timeout halfway would roll it back for the next one to pay again. A larger
+// table stays as it is; the statements need nothing of the new layout. The largest rowid bounds
+// the count without reading the table.
+constexpr std::int64_t kRebuildLinkTableUpTo = 5000;
+constexpr std::string_view kSelectRowidLinkTable = R"sql(
+    SELECT 1 FROM pragma_table_list
+    WHERE schema = 'main' AND name = 'memory_links' AND type = 'table' AND wr = 0)sql";
+// Links move in the order they were written. A row missing an end or a type is no link any
+// statement reads, and the key cannot hold it.
+constexpr std::string_view kRebuildLinkTable = R"sql(
+ALTER TABLE memory_links RENAME TO memory_links_rowid;
+DROP INDEX IF EXISTS idx_memory_links_dst_walk;
+CREATE TABLE memory_links (
+  src_id TEXT NOT NULL,
+  dst_id TEXT NOT NULL,
+  link_type TEXT NOT NULL,
+  weight REAL,
+  created_at TEXT,
+  PRIMARY KEY (src_id, dst_id, link_type)
+) WITHOUT ROWID;
+INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+  SELECT src_id, dst_id, link_type, weight, created_at FROM memory_links_rowid
+  WHERE src_id IS NOT NULL AND dst_id IS NOT NULL AND link_type IS NOT NULL
+  ORDER BY rowid;
+DROP TABLE memory_links_rowid;
+CREATE INDEX idx_memory_links_dst_walk ON memory_links(dst_id, link_type, src_id, weight);
+)sql";
+
+bool linkTableToRebuild(Connection& connection) {
+  if (!connection.scalar(kSelectRowidLinkTable).has_value()) return false;
+  const auto largest = connection.scalar("SELECT max(rowid) FROM memory_links");
+  return !largest || integerOf(*largest).value_or(0) <= kRebuildLinkTableUpTo;
+}
+
 }  // namespace
 
 void createSchema(Connection& connection) {
   Savepoint savepoint(connection, "nodrel_schema");
   connection.exec(kCreateSchema);
+  if (linkTableToRebuild(connection)) connection.exec(kRebuildLinkTable);
   migrateProjectKeys(connection);
   savepoint.commit();
 }
@@ -412,7 +452,9 @@ void ensureSchema(Connection& connection) {
   for (std::string_view name : kRetiredIndexes) {
     complete = complete && !present.contains(std::string(name));
   }
-  if (complete && !projectKeysNeedMigration(connection)) return;
+  if (complete && !linkTableToRebuild(connection) && !projectKeysNeedMigration(connection)) {
+    return;
+  }
   Savepoint transaction(connection, "nodrel_schema");
   // createSchema migrates the keys too; a second writer that got here first leaves neither to do.
   createSchema(connection);

@@ -43,10 +43,10 @@ constexpr std::string_view kInsertEntityLink = R"sql(
 
 // Stored timestamps end in "+0000", which SQLite's date functions do not read; the window's
 // bounds are computed here and compared as text, which orders these timestamps by time, and
-// the distance is taken over the part before the offset. The nearest twenty in time, not the
-// first twenty the index yields: those would be the same for every memory of the hour, and
-// turn into hubs that link everything written together. The nearest twenty are among the
-// twenty latest up to now and the twenty earliest after it, which the created_at index gives
+// the distance is taken over the part before the offset. The nearest n (the bound) in time, not
+// the first n the index yields: those would be the same for every memory of the hour, and
+// turn into hubs that link everything written together. The nearest n are among the n
+// latest up to now and the n earliest after it, which the created_at index gives
 // without reading the rest of a busy hour. Equally near, the later written wins.
 constexpr std::string_view kInsertTemporalLinks = R"sql(
     INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)

@@ -398,7 +398,7 @@ TEST_F(CapacityTest, LinkCountsFollowBothDirectionsAndTwoHops) {
 }
 
 TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
-  // Self links, one pair linked twice, links to code files, NULL ends and a blob that spells a
+  // Self links, one pair linked twice, links to code files, blob ends and one that spells a
   // memory's identifier: the one read of the links must count exactly what the queries count.
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> pick(0, 29);
@@ -411,8 +411,8 @@ TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
   link(db_, "m1", "m1");
   link(db_, "m2", "code:src/a.ts");
   db_.exec(
-      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (NULL, 'm3', 'x');"
-      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m3', NULL, 'x');"
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (X'33', 'm3', 'x');"
+      "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m3', X'33', 'x');"
       "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES ('m4', CAST('m5' AS BLOB), 'x');"
       "INSERT INTO memory_links (src_id, dst_id, link_type) VALUES (CAST('m5' AS BLOB), 'm6', "
       "'x');");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 
@@ -165,7 +166,7 @@ TEST_F(MemoryLinks, TemporalWindowIsOneHourEitherSide) {
             (std::map<std::string, double>{{"half-hour-ago", 0.5}, {"soon", 0.5}}));
 }
 
-TEST_F(MemoryLinks, AtMost20TemporalLinks) {
+TEST_F(MemoryLinks, TemporalLinksAreBounded) {
   for (int i = 0; i < 30; ++i) {
     std::string id = "m";  // appended, which GCC 12's -Wrestrict does not misread
     id += std::to_string(i);
@@ -173,7 +174,7 @@ TEST_F(MemoryLinks, AtMost20TemporalLinks) {
   }
   add(db(), "new", "The deployment pipeline.");
   createMemoryLinks("new", "The deployment pipeline.", db());
-  EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), 20u);
+  EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), static_cast<std::size_t>(kMaxTemporalLinks));
 }
 
 TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
@@ -184,7 +185,7 @@ TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
     const std::string id = "m" + std::to_string(i);
     // Two minutes apart, one of them a minute ahead (a clock that ran fast).
     add(db(), id, "Lunch " + std::to_string(i), "episodic", minutes(i == 1 ? -1 : 2 * i));
-    if (i < 20) want[id] = 0.5;
+    if (i < kMaxTemporalLinks) want[id] = 0.5;
   }
   add(db(), "new", "The deployment pipeline.");
   createMemoryLinks("new", "The deployment pipeline.", db());
@@ -200,8 +201,8 @@ TEST_F(MemoryLinks, ABurstOfWritesMakesNoTemporalHub) {
       "SELECT max(n) FROM (SELECT count(*) AS n FROM memory_links WHERE link_type = 'temporal' "
       "GROUP BY dst_id)");
   ASSERT_TRUE(most && db::integerOf(*most));
-  EXPECT_LE(*db::integerOf(*most), 20);
-  EXPECT_GE(*db::integerOf(*most), 19);  // the linking itself still happens
+  EXPECT_LE(*db::integerOf(*most), kMaxTemporalLinks);
+  EXPECT_GE(*db::integerOf(*most), kMaxTemporalLinks - 1);  // the linking itself still happens
 }
 
 // Two hundred notes naming one person, as a long conversation's turns do: without bounds the
@@ -221,17 +222,18 @@ TEST_F(MemoryLinks, LinksToMemoriesSharingANameAreBounded) {
                                                    "memory_links GROUP BY ") +
                                        grouping + ")"));
   };
-  EXPECT_LE(most("src_id"), 60);
-  EXPECT_LE(most("src_id, link_type"), 20);
+  EXPECT_LE(most("src_id"), kMaxSemanticLinks + kMaxEntityLinks + kMaxTemporalLinks);
+  EXPECT_LE(most("src_id, link_type"),
+            std::max({kMaxSemanticLinks, kMaxEntityLinks, kMaxTemporalLinks}));
   EXPECT_LE(most("dst_id, link_type"), kMaxIncomingLinksPerType);
 
   auto last = linksFrom(db(), "m199");
   std::map<std::string, double> nearest;
-  for (int i = 179; i < 199; ++i) nearest["m" + std::to_string(i)] = 0.3;
+  for (int i = 199 - kMaxEntityLinks; i < 199; ++i) nearest["m" + std::to_string(i)] = 0.3;
   EXPECT_EQ(last["entity"], nearest);
-  EXPECT_EQ(last["semantic"].size(), 20u);
-  EXPECT_EQ(last["temporal"].size(), 20u);
-  EXPECT_EQ(last["semantic"].count("m178"), 0u);
+  EXPECT_EQ(last["semantic"].size(), static_cast<std::size_t>(kMaxSemanticLinks));
+  EXPECT_EQ(last["temporal"].size(), static_cast<std::size_t>(kMaxTemporalLinks));
+  EXPECT_EQ(last["semantic"].count("m" + std::to_string(198 - kMaxSemanticLinks)), 0u);
 }
 
 // A memory dated ahead (a clock that ran fast) comes first among every later write's candidates;
