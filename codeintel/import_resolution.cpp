@@ -1,6 +1,7 @@
 #include "codeintel/import_resolution.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -336,6 +337,38 @@ std::optional<std::string> ImportResolver::rustModuleFile(const std::string& dir
 
 std::vector<std::string> ImportResolver::resolveRust(const std::string& importer,
                                                      std::string_view import) {
+  // "a::{b, c::d, self}" names each of a::b, a::c::d and a: every item may be a module.
+  const auto group = import.starts_with("{") ? 0 : import.find("::{");
+  if (group != std::string_view::npos && import.ends_with("}")) {
+    const auto prefix = import.substr(0, group);
+    const auto open = import.find('{', group);
+    const auto inner = import.substr(open + 1, import.size() - open - 2);
+    std::vector<std::string> found;
+    std::size_t depth = 0, start = 0;
+    for (std::size_t i = 0; i <= inner.size(); ++i) {
+      if (i < inner.size() && inner[i] == '{') ++depth;
+      if (i < inner.size() && inner[i] == '}' && depth > 0) --depth;
+      if (i < inner.size() && (inner[i] != ',' || depth > 0)) continue;
+      auto item = inner.substr(start, i - start);
+      while (!item.empty() && std::isspace(static_cast<unsigned char>(item.front()))) {
+        item.remove_prefix(1);
+      }
+      while (!item.empty() && std::isspace(static_cast<unsigned char>(item.back()))) {
+        item.remove_suffix(1);
+      }
+      start = i + 1;
+      if (item.empty()) continue;
+      std::string path(prefix);
+      if (item != "self") {
+        if (!path.empty()) path += "::";
+        path += item;
+      }
+      if (path.empty()) continue;
+      auto more = resolveRust(importer, path);
+      found.insert(found.end(), more.begin(), more.end());
+    }
+    return found;
+  }
   auto parts = split(import, "::");
   // "{A, B}" and "*" name items of the module before them.
   while (!parts.empty() &&

@@ -10,8 +10,9 @@ using parsers::BlockRule;
 using parsers::LinePattern;
 
 struct GoPatterns {
-  LinePattern importLine{R"re(^\s*import\s+"([^"]+)")re", 0, {"import"}};
-  LinePattern importInBlock{R"re(^\s*"([^"]+)")re", 0, {"\""}};
+  // A path may follow a name it is imported under: an alias, "." or "_".
+  LinePattern importLine{R"re(^\s*import\s+(?:[\w.]+\s+)?"([^"]+)")re", 0, {"import"}};
+  LinePattern importInBlock{R"re(^\s*(?:[\w.]+\s+)?"([^"]+)")re", 0, {"\""}};
   LinePattern type{
       R"re(^\s*type\s+(\w+)\s+(struct|interface|func|map|chan|\[\]|\w+))re", 0, {"type"}};
   LinePattern function{R"re(^\s*func\s+(?:\([^)]+\)\s+)?(\w+)\s*\()re", 0, {"func"}};
@@ -31,7 +32,7 @@ ParsedFile parseGoSource(std::string_view content) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto trimmed = trimHorizontalWhitespace(lines[i]);
     const auto number = static_cast<std::int64_t>(i) + 1;
-    if (trimmed == "import (") {
+    if (trimmed.starts_with("import (") && trimmed.find(')') == std::string_view::npos) {
       inBlock = true;
     } else if (inBlock) {
       if (trimmed == ")") {

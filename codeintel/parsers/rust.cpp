@@ -1,5 +1,8 @@
 #include "codeintel/parsers/rust.h"
 
+#include <cctype>
+#include <cstddef>
+
 #include "codeintel/parsers/line_matching.h"
 
 namespace nodrel::codeintel {
@@ -9,7 +12,9 @@ using parsers::BlockRule;
 using parsers::LinePattern;
 
 struct RustPatterns {
-  LinePattern import{R"re(^\s*use\s+([\w:]+(?:::\{[^}]+\}|::\*|::\w+)?))re", 0, {"use"}};
+  LinePattern import{R"re(^\s*(?:pub(?:\s*\([^)]*\))?\s+)?use\s+([^;]+))re", 0, {"use"}};
+  // "mod x;" brings in x.rs or x/mod.rs; a module written out in braces is this file's own.
+  LinePattern module{R"re(^\s*(?:pub(?:\s*\([^)]*\))?\s+)?mod\s+(\w+)\s*;)re", 0, {"mod"}};
   // An impl may open with its own generics ("impl<T>") and name its trait by a path
   // ("fmt::Display"); the path is dropped. The "for" branch comes first, so a trait with nested
   // generics ("From<Vec<T>>") still reaches the type after "for"; that type may be a path, a
@@ -23,6 +28,58 @@ struct RustPatterns {
       0,
       {"fn"}};
 };
+
+// A use declaration as one path with no white space, comments or renames: "a::{b as c, d}"
+// gives "a::{b,d}".
+std::string usePath(std::string_view text) {
+  std::string words;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 2) == "//") {
+      while (i < text.size() && text[i] != '\n') ++i;
+    }
+    if (i < text.size()) words += text[i];
+  }
+  std::string out;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const auto isSpace = [&](std::size_t at) {
+      return at < words.size() &&
+             (words[at] == ' ' || words[at] == '\t' || words[at] == '\n' || words[at] == '\r');
+    };
+    if (isSpace(i) && words.compare(i + 1, 2, "as") == 0 && isSpace(i + 3)) {
+      i += 3;
+      while (isSpace(i)) ++i;
+      while (i < words.size() &&
+             (std::isalnum(static_cast<unsigned char>(words[i])) || words[i] == '_')) {
+        ++i;
+      }
+      --i;
+      continue;
+    }
+    if (!isSpace(i)) out += words[i];
+  }
+  return out;
+}
+
+// The use declaration starting on `first` (0-based), read on to its ";" when a brace group runs
+// over several lines.
+std::string useDeclaration(const std::vector<std::string_view>& lines, std::size_t first,
+                           std::string_view start) {
+  std::string text(start);
+  constexpr std::size_t kMostLines = 200;
+  auto open = [&] {
+    std::ptrdiff_t depth = 0;
+    for (char c : text) depth += c == '{' ? 1 : c == '}' ? -1 : 0;
+    return depth > 0;
+  };
+  for (std::size_t i = first + 1; open() && i < lines.size() && i <= first + kMostLines; ++i) {
+    const auto line = lines[i];
+    const auto end = line.find(';');
+    text += '\n';
+    text += line.substr(0, end);
+    if (end != std::string_view::npos) break;
+  }
+  return usePath(text);
+}
 
 std::optional<SymbolKind> kindOf(const std::string& word) {
   if (word == "struct" || word == "type") return SymbolKind::Struct;
@@ -38,7 +95,17 @@ ParsedFile parseRustSource(std::string_view content) {
   thread_local const RustPatterns patterns;
   parsers::SourceText text(content);
   ParsedFile out;
-  out.imports = parsers::firstGroups(patterns.import.matches(text.lines()));
+  for (std::size_t i = 0; i < text.lines().size(); ++i) {
+    const auto line = text.lines()[i];
+    const auto number = static_cast<std::int64_t>(i) + 1;
+    if (auto m = patterns.import.firstMatch(line, number); m && m->group(1)) {
+      if (auto path = useDeclaration(text.lines(), i, *m->group(1)); !path.empty()) {
+        out.imports.push_back(std::move(path));
+      }
+    } else if (auto mod = patterns.module.firstMatch(line, number); mod && mod->group(1)) {
+      out.imports.push_back("self::" + *mod->group(1));
+    }
+  }
 
   for (const auto& m : patterns.type.matches(text.lines())) {
     const auto& word = m.group(1);

@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "codeintel/line_text.h"
 #include "codeintel/parsers/line_matching.h"
 
 namespace nodrel::codeintel {
@@ -15,7 +16,13 @@ using parsers::BlockRule;
 using parsers::LinePattern;
 
 struct TypeScriptPatterns {
-  LinePattern importFrom{R"re(^\s*import\s+.+?\s+from\s+['"]([^'"]+)['"])re", 0, {"import"}};
+  // "import … from" and its re-exporting twin "export … from", whole on one line.
+  LinePattern importFrom{
+      R"re(^\s*(?:import|export)\b\s*.+?\bfrom\s*['"]([^'"]+)['"])re", 0, {"from"}};
+  // A name list left open on its first line ("import {", "export type {") and closed on a
+  // later one by "} from '…'".
+  LinePattern openList{R"re(^\s*(?:import|export)\b[^'"=;()]*\{[^}'"]*$)re", 0, {"{"}};
+  LinePattern closeList{R"re(^[^'"=;()]*\}\s*from\s*['"]([^'"]+)['"])re", 0, {"from"}};
   LinePattern importBare{R"re(^\s*import\s+['"]([^'"]+)['"])re", 0, {"import"}};
   LinePattern require{R"re(require\s*\(\s*['"]([^'"]+)['"]\s*\))re", 0, {"require"}};
   LinePattern type{
@@ -99,7 +106,36 @@ ParsedFile parseTypeScriptSource(std::string_view content) {
   parsers::SourceText text(content);
   ParsedFile out;
 
-  auto imports = parsers::firstGroups(patterns.importFrom.matches(text.lines()));
+  std::vector<std::string> imports;
+  constexpr std::size_t kLongestList = 500;
+  constexpr std::size_t kClosed = static_cast<std::size_t>(-1);
+  std::size_t openedAt = kClosed;
+  const auto& lines = text.lines();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto number = static_cast<std::int64_t>(i) + 1;
+    if (openedAt != kClosed) {
+      if (auto m = patterns.closeList.firstMatch(lines[i], number); m && m->group(1)) {
+        imports.push_back(*m->group(1));
+        openedAt = kClosed;
+        continue;
+      }
+      const auto trimmed = trimHorizontalWhitespace(lines[i]);
+      if (trimmed.starts_with("//") || trimmed.starts_with("/*") || trimmed.starts_with("*")) {
+        continue;
+      }
+      // Only names and commas lie between; anything else means the list was no import's.
+      if (lines[i].find_first_of("}'\";=()") != std::string_view::npos ||
+          i - openedAt > kLongestList) {
+        openedAt = kClosed;
+      }
+      continue;
+    }
+    if (auto m = patterns.importFrom.firstMatch(lines[i], number); m && m->group(1)) {
+      imports.push_back(*m->group(1));
+    } else if (patterns.openList.firstMatch(lines[i], number)) {
+      openedAt = i;
+    }
+  }
   for (const auto* pattern : {&patterns.importBare, &patterns.require}) {
     auto more = parsers::firstGroups(pattern->matches(text.lines()));
     imports.insert(imports.end(), more.begin(), more.end());

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "codeintel/source_parser.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::codeintel {
@@ -110,7 +112,65 @@ TEST(ImportResolution, RustPathsWithinTheCrate) {
                   {"src/util.rs", "self::fmt", {"src/util/fmt.rs"}},
                   {"src/net/mod.rs", "super::fmt", {"src/fmt.rs"}},
                   {"src/net/tcp.rs", "std::fmt", {}},
-                  {"src/lib.rs", "super::x", {}}});
+                  {"src/lib.rs", "super::x", {}},
+                  // A brace group names each of its items, any of which may be a module.
+                  {"src/lib.rs",
+                   "crate::{net::tcp,util::{fmt,Helper},self}",
+                   {"src/net/tcp.rs", "src/util.rs", "src/util/fmt.rs"}},
+                  {"src/net/tcp.rs", "std::io::{self,Write}", {}},
+                  // "mod x;" as the parser records it: a child of the declaring module.
+                  {"src/lib.rs", "self::net", {"src/net/mod.rs"}},
+                  {"src/lib.rs", "self::util", {"src/util.rs"}},
+                  {"src/util.rs", "self::fmt", {"src/util/fmt.rs"}},
+                  {"src/net/mod.rs", "self::tcp", {"src/net/tcp.rs"}},
+                  {"src/net/mod.rs", "self::udp", {}}});
+}
+
+// What a user's file says, parsed and resolved as ingestion does: each written form of an import
+// reaches the file it names.
+TEST(ImportResolution, ParsedImportFormsReachTheirFiles) {
+  testing::TempHome dir;
+  write(dir.path() / "go.mod", "module example.com/app\n");
+  ImportResolver resolver(
+      dir.path().string(),
+      {"main.go", "a/a.go", "b/b.go", "c/c.go", "d/d.go", "web/app.ts", "web/a.ts", "web/b.ts",
+       "web/c/index.ts", "web/d.js", "web/e.ts", "src/lib.rs", "src/net.rs", "src/net/tcp.rs",
+       "src/util/mod.rs", "src/fmt.rs"});
+  const struct {
+    const char* importer;
+    const char* language;
+    const char* source;
+    Paths want;
+  } cases[] = {
+      {"main.go",
+       "go",
+       "package main\n\nimport x \"example.com/app/a\"\nimport (\n\t. \"example.com/app/b\"\n"
+       "\t_ \"example.com/app/c\"\n\ty \"example.com/app/d\"\n\t\"fmt\"\n)\n",
+       {"a/a.go", "b/b.go", "c/c.go", "d/d.go"}},
+      {"web/app.ts",
+       "typescript",
+       "import {\n  x,\n  y,\n} from './a';\nexport * from './b.js';\nexport { z } from './c';\n"
+       "import './d';\nimport type { T } from './e';\nimport React from 'react';\n",
+       {"web/a.ts", "web/b.ts", "web/c/index.ts", "web/d.js", "web/e.ts"}},
+      {"src/lib.rs",
+       "rust",
+       "pub mod net;\nmod util;\nmod missing;\nuse std::fmt;\n",
+       {"src/net.rs", "src/util/mod.rs"}},
+      {"src/net.rs",
+       "rust",
+       "mod tcp;\nuse crate::{fmt, util::Thing};\n",
+       {"src/fmt.rs", "src/net/tcp.rs", "src/util/mod.rs"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.importer);
+    Paths found;
+    for (const auto& import : parseSourceFile(c.source, c.language).imports) {
+      auto files = resolver.resolve(c.importer, import);
+      found.insert(found.end(), files.begin(), files.end());
+    }
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, c.want);
+  }
 }
 
 TEST(ImportResolution, KotlinNamesAndSwiftModules) {

@@ -12,8 +12,8 @@ using Fn = ParsedFile::FunctionDecl;
 
 TEST(GoParser, ReadsTheSampleFile) {
   const auto parsed = parseGoSource(testing::codeintelFixture("parsers/sample.go"));
-  // The aliased import is not read: the block pattern wants the path first on its line.
-  EXPECT_EQ(parsed.imports, (std::vector<std::string>{"errors", "fmt", "net/http"}));
+  EXPECT_EQ(parsed.imports,
+            (std::vector<std::string>{"errors", "fmt", "github.com/sirupsen/logrus", "net/http"}));
   EXPECT_EQ(parsed.typeDeclarations,
             (std::vector<Decl>{
                 {"Handler", SymbolKind::Protocol, 11, 13, "type Handler interface"},
@@ -37,8 +37,23 @@ TEST(GoParser, CrLfLineEndsReadLikeLineFeeds) {
   }
   const auto parsed = parseGoSource(crlf);
   EXPECT_EQ(parsed, parseGoSource(lf));
-  EXPECT_EQ(parsed.imports, std::vector<std::string>{"fmt"});
+  EXPECT_EQ(parsed.imports, (std::vector<std::string>{"fmt", "io"}));
   EXPECT_EQ(parsed.functions, (std::vector<Fn>{{"Run", 5, 6, "func (s *S) Run("}}));
+}
+
+TEST(GoParser, ReadsImportsUnderAnAliasADotOrABlank) {
+  const struct {
+    const char* source;
+    std::vector<std::string> imports;
+  } cases[] = {
+      {"import (\n\tx \"a/b\"\n\t. \"c/d\"\n\t_ \"e\"\n\t\"f\" // why\n)\n",
+       {"a/b", "c/d", "e", "f"}},
+      {"import x \"a/b\"\nimport . \"c/d\"\nimport _ \"e\"\n", {"a/b", "c/d", "e"}},
+      {"import ( // grouped\n\t\"a\"\n)\nvar s = \"not an import\"\n", {"a"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseGoSource(c.source).imports, c.imports) << c.source;
+  }
 }
 
 }  // namespace

@@ -12,10 +12,9 @@ using Fn = ParsedFile::FunctionDecl;
 
 TEST(RustParser, ReadsTheSampleFile) {
   const auto parsed = parseRustSource(testing::codeintelFixture("parsers/sample.rs"));
-  // The path class takes the "::" before a brace group or a glob, so those imports keep only
-  // their prefix; "pub use" is not at the start of the line.
   EXPECT_EQ(parsed.imports,
-            (std::vector<std::string>{"std::collections::HashMap", "std::io::", "crate::model::"}));
+            (std::vector<std::string>{"std::collections::HashMap", "std::io::{self,Write}",
+                                      "crate::model::*", "crate::model::Point"}));
   EXPECT_EQ(parsed.typeDeclarations,
             (std::vector<Decl>{
                 {"Registry", SymbolKind::Struct, 6, 8, "pub struct Registry<T>"},
@@ -35,7 +34,7 @@ TEST(RustParser, ReadsTheSampleFile) {
 }
 
 TEST(RustParser, SmallCases) {
-  EXPECT_TRUE(parseRustSource("pub use a::b;").imports.empty());
+  EXPECT_EQ(parseRustSource("pub use a::b;").imports, std::vector<std::string>{"a::b"});
   EXPECT_EQ(parseRustSource("use std::io::Write;").imports,
             std::vector<std::string>{"std::io::Write"});
   const auto parsed = parseRustSource("impl Display for Point {\n}");
@@ -89,6 +88,15 @@ TEST(RustParser, FunctionForms) {
     for (const auto& f : parseRustSource(c.source).functions) got.push_back(f.name);
     EXPECT_EQ(got, c.names);
   }
+}
+
+TEST(RustParser, ReadsUseGroupsOverSeveralLinesAndModuleFiles) {
+  const auto parsed = parseRustSource(
+      "pub(crate) use crate::{\n    a::{b as c, d},\n    // a note\n    e,\n};\n"
+      "mod net;\npub mod util ;\nmod inline {\n    use super::x as y;\n}\n"
+      "fn f() { let modulo = 1; }\n");
+  EXPECT_EQ(parsed.imports, (std::vector<std::string>{"crate::{a::{b,d},e,}", "self::net",
+                                                      "self::util", "super::x"}));
 }
 
 }  // namespace

@@ -55,6 +55,26 @@ TEST(TypeScriptParser, SupertypeClauses) {
   }
 }
 
+TEST(TypeScriptParser, ReadsReExportsAndImportListsOverSeveralLines) {
+  const struct {
+    const char* source;
+    std::vector<std::string> imports;
+  } cases[] = {
+      {"export * from './a';\nexport * as ns from \"./b\";\nexport { x, y as z } from './c';\n",
+       {"./a", "./b", "./c"}},
+      {"import type { T } from './t';\nexport type { U } from './u';\n", {"./t", "./u"}},
+      {"import {\n  a,\n  // why\n  b,\n} from './ab';\nexport {\n  c\n} from './c';\n",
+       {"./ab", "./c"}},
+      {"import D, {\n  e,\n} from './de';\nimport './side-effect';\n", {"./de", "./side-effect"}},
+      // A class body is no name list, and the "from" in a string or a call is no import.
+      {"export class A {\n  f() { return g('x') }\n}\nconst s = \"taken from './x'\";\n", {}},
+      {"export {\n  a,\n};\nconst t = 1;\n} from './never';\n", {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseTypeScriptSource(c.source).imports, c.imports) << c.source;
+  }
+}
+
 TEST(TypeScriptParser, ImportsAreListedOnceInFirstSeenOrder) {
   const auto parsed =
       parseTypeScriptSource("const y = require('./a')\nimport x from './a'\nimport './b'\n");
