@@ -2,6 +2,8 @@
 // "imports" edges after every run.
 #include "codeintel/code_ingestion_service.h"
 
+#include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -44,12 +46,74 @@ FROM code_files cf
 JOIN code_symbols cs ON cs.file_id = cf.id
 WHERE cf.project = ? AND cf.language = 'kotlin')sql";
 
+constexpr std::string_view kSelectLastEdgeID = "SELECT max(id) FROM code_edges";
+
+// The non-unique indexes of the edges table, with the statements that made them.
+constexpr std::string_view kSelectPlainEdgeIndexes =
+    R"sql(SELECT name, sql FROM sqlite_master
+WHERE type = 'index' AND tbl_name = 'code_edges' AND sql IS NOT NULL
+  AND name NOT IN (SELECT name FROM pragma_index_list('code_edges') WHERE "unique" = 1))sql";
+
+constexpr std::string_view kDropIndex = "DROP INDEX ";
+
+std::string quotedIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    quoted.push_back(c);
+    if (c == '"') quoted.push_back('"');
+  }
+  quoted.push_back('"');
+  return quoted;
+}
+
+struct ReferenceKey {
+  std::uint32_t from, to, file;
+  friend bool operator==(const ReferenceKey&, const ReferenceKey&) = default;
+};
+struct ReferenceKeyHash {
+  std::size_t operator()(const ReferenceKey& key) const noexcept {
+    std::uint64_t h = (static_cast<std::uint64_t>(key.from) << 32) ^ key.to;
+    h = h * 0x9E3779B97F4A7C15ull ^ key.file;
+    return static_cast<std::size_t>(h * 0x9E3779B97F4A7C15ull);
+  }
+};
+
 db::Statement& fresh(db::Statement& stmt) {
   stmt.reset();
   return stmt;
 }
 
 }  // namespace
+
+// A tree's first run adds hundreds of thousands of references at once, each landing at a
+// random place of the target index, and with more index pages than the cache holds every insert
+// rereads and rewrites a spilled page. Sorting the rows into fresh indexes is several times
+// cheaper then, so the plain indexes are dropped for the insertion and made again from their
+// own definitions in the same transaction: readers never see the table without them. The
+// unique index stays, since it is what makes an insertion of an existing link a no-op.
+std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes(std::size_t inserts) {
+  constexpr std::size_t kBulkInserts = 20000;
+  if (inserts < kBulkInserts) return {};
+  auto last = db_.scalar(kSelectLastEdgeID);
+  const auto rows = last ? db::integerOf(*last) : std::nullopt;
+  // Rebuilding sorts every row of the table; that pays only when most of them are new.
+  if (rows && static_cast<std::size_t>(*rows) > 2 * inserts) return {};
+  std::vector<std::pair<std::string, std::string>> indexes;
+  auto list = db_.prepare(kSelectPlainEdgeIndexes);
+  while (list.step()) {
+    auto nameValue = list.column(0);
+    auto sqlValue = list.column(1);
+    auto name = db::textOf(nameValue);
+    auto sql = db::textOf(sqlValue);
+    if (name && sql) indexes.emplace_back(*name, *sql);
+  }
+  std::vector<std::string> definitions;
+  for (auto& [name, sql] : indexes) {
+    db_.exec(std::string(kDropIndex) + quotedIdentifier(name) + ";");
+    definitions.push_back(std::move(sql));
+  }
+  return definitions;
+}
 
 std::int64_t CodeIngestionService::linkImportReferences(const std::string& project) {
   auto importsStmt = db_.prepare(kSelectImportEdges);
@@ -94,65 +158,90 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
   }
   ImportResolver resolver(project, paths, std::move(kotlinNames));
 
+  // A reference is keyed by numbers for its importer, target and file: a large tree derives
+  // hundreds of thousands, and keys of their text would cost more than the resolution.
+  std::unordered_map<std::string, std::uint32_t> targetIndex;  // "file:<id>"
+  std::vector<std::string> targets;
+  targetIndex.reserve(fileByPath.size());
+  targets.reserve(fileByPath.size());
+  std::unordered_map<std::string, std::uint32_t> targetOfPath;
+  targetOfPath.reserve(fileByPath.size());
+  for (const auto& [path, id] : fileByPath) {
+    auto index = static_cast<std::uint32_t>(targets.size());
+    targets.push_back("file:" + id);
+    targetIndex.emplace(targets.back(), index);
+    targetOfPath.emplace(path, index);
+  }
+  std::unordered_map<std::string, std::uint32_t> textIndex;  // importers and file ids
+  std::vector<const std::string*> texts;
+  auto intern = [&](const std::string& text) {
+    auto [it, added] = textIndex.try_emplace(text, static_cast<std::uint32_t>(texts.size()));
+    if (added) texts.push_back(&it->first);
+    return it->second;
+  };
+
   // Each attempted insertion counts, whether it adds a row or finds it already there.
   std::int64_t count = 0;
-  std::unordered_set<std::string> wanted;
-  std::vector<ImportEdge> references;
-  auto keyOf = [](const std::string& from, const std::string& to, const std::string& fileID) {
-    std::string key = from;
-    key.push_back('\0');
-    key += to;
-    key.push_back('\0');
-    key += fileID;
-    return key;
-  };
+  std::unordered_set<ReferenceKey, ReferenceKeyHash> wanted;
+  std::vector<ReferenceKey> references;
   for (const auto& edge : imports) {
-    for (const auto& path : resolver.resolve(edge.from, edge.to)) {
+    const auto paths = resolver.resolve(edge.from, edge.to);
+    if (paths.empty()) continue;
+    const std::uint32_t from = intern(edge.from);
+    const std::uint32_t file = intern(edge.fileID);
+    for (const auto& path : paths) {
       auto target = fileByPath.find(path);
       if (target == fileByPath.end() || target->second == edge.fileID) continue;
       ++count;
-      ImportEdge reference{edge.from, "file:" + target->second, edge.fileID};
-      if (wanted.insert(keyOf(reference.from, reference.to, reference.fileID)).second) {
-        references.push_back(std::move(reference));
-      }
+      const ReferenceKey reference{from, targetOfPath.at(path), file};
+      if (wanted.insert(reference).second) references.push_back(reference);
     }
   }
 
   std::vector<std::int64_t> stale;
-  std::unordered_set<std::string> stored;
+  std::unordered_set<ReferenceKey, ReferenceKeyHash> stored;
   auto existing = db_.prepare(kSelectReferenceEdges);
   existing.bindText(1, project);
   while (existing.step()) {
     auto id = db::integerOf(existing.column(0));
+    if (!id) continue;
     auto from = existing.column(1);
     auto to = existing.column(2);
     auto fileID = existing.column(3);
     auto f = db::textOf(from);
     auto t = db::textOf(to);
     auto i = db::textOf(fileID);
-    if (!id) continue;
-    std::string key = f && t && i ? keyOf(*f, *t, *i) : std::string();
-    if (!wanted.contains(key) || !stored.insert(key).second) stale.push_back(*id);
+    std::optional<ReferenceKey> key;
+    if (f && t && i) {
+      auto fi = textIndex.find(*f), ti = targetIndex.find(*t), ii = textIndex.find(*i);
+      if (fi != textIndex.end() && ti != targetIndex.end() && ii != textIndex.end()) {
+        key = ReferenceKey{fi->second, ti->second, ii->second};
+      }
+    }
+    if (!key || !wanted.contains(*key) || !stored.insert(*key).second) stale.push_back(*id);
   }
   if (stale.empty() && stored.size() == wanted.size()) return count;
 
   db::Savepoint savepoint(db_, "link_imports");
   auto remove = db_.prepare(kDeleteEdge);
   for (auto id : stale) fresh(remove).bindInt(1, id).run();
+  const std::size_t inserts = references.size() - stored.size();
+  const auto rebuild = setAsideEdgeIndexes(inserts);
   auto insert = db_.prepare(kInsertEdgeOrIgnore);
   for (const auto& reference : references) {
-    if (stored.contains(keyOf(reference.from, reference.to, reference.fileID))) continue;
+    if (stored.contains(reference)) continue;
     try {
       fresh(insert)
-          .bindText(1, reference.from)
-          .bindText(2, reference.to)
+          .bindText(1, *texts[reference.from])
+          .bindText(2, targets[reference.to])
           .bindText(3, "references")
-          .bindText(4, reference.fileID)
+          .bindText(4, *texts[reference.file])
           .run();
     } catch (const db::Error&) {
       // A refused reference loses only that reference.
     }
   }
+  for (const auto& sql : rebuild) db_.exec(sql);
   raiseGeneration(project);
   savepoint.commit();
   return count;

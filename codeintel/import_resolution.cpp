@@ -155,7 +155,23 @@ std::vector<std::string> ImportResolver::resolve(std::string_view importerView,
   if (!language) return {};
   std::vector<std::string> found;
   if (*language == "go") {
-    found = resolveGo(importer, import);
+    // Every file of a package directory imports the same packages: what one import names
+    // follows from its directory alone, so it is worked out once for all of them.
+    std::string key = directoryOf(importer);
+    key.push_back('\0');
+    key += import;
+    auto known = goResolved_.find(key);
+    if (known == goResolved_.end()) {
+      found = resolveGo(importer, import);
+      std::sort(found.begin(), found.end());
+      found.erase(std::unique(found.begin(), found.end()), found.end());
+      known = goResolved_.emplace(std::move(key), std::move(found)).first;
+    }
+    found.reserve(known->second.size());
+    for (const auto& path : known->second) {
+      if (path != importer) found.push_back(path);
+    }
+    return found;
   } else if (*language == "python") {
     found = resolvePython(importer, import);
   } else if (*language == "typescript" || *language == "javascript") {

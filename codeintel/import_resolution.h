@@ -52,6 +52,8 @@ class ImportResolver {
   std::unordered_map<std::string, std::vector<std::string>> pythonPackageHolders_;
   std::unordered_map<std::string, std::optional<GoModule>> goModules_;  // by directory
   std::unordered_map<std::string, std::vector<std::string>> kotlinPackages_;
+  // Go: what an import names from a directory, by directory and import, importer not removed.
+  std::unordered_map<std::string, std::vector<std::string>> goResolved_;
 };
 
 // The folder part of a relative path: "a/b/c.go" gives "a/b", "c.go" gives "".

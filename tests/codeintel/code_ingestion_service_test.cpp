@@ -423,6 +423,46 @@ TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("file:" + fileID("models/user.ts"))}}));
 }
 
+// A first run that adds many references at once sets the plain edge indexes aside for the
+// insertion: the rows and the indexes afterwards must be those of a row-by-row insertion.
+TEST_F(IngestionRun, ABulkOfReferencesLeavesTheSameRowsAndIndexes) {
+  constexpr int kImported = 150, kImporters = 140;  // 21,000 references
+  writeFile(root() / "go.mod", "module example.com/m\n");
+  for (int i = 0; i < kImported; ++i) writeFile(root() / ("a/a" + std::to_string(i) + ".go"), "\n");
+  for (int i = 0; i < kImporters; ++i) {
+    writeFile(root() / ("b/b" + std::to_string(i) + ".go"), "import example.com/m/a\n");
+  }
+  const std::string indexes =
+      "SELECT group_concat(name || ':' || sql, ';') FROM (SELECT name, sql FROM sqlite_master "
+      "WHERE tbl_name = 'code_edges' AND type = 'index' ORDER BY name)";
+  const auto before = db().scalar(indexes);
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.edgesCreated, kImporters + kImported * kImporters);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"),
+            kImported * kImporters);
+  // Each importer's references are written in the path order of the files its import names.
+  EXPECT_EQ(count("SELECT COUNT(*) FROM (SELECT e.file_id, cf.relative_path AS target, "
+                  "LAG(cf.relative_path) OVER (PARTITION BY e.file_id ORDER BY e.id) AS previous "
+                  "FROM code_edges e JOIN code_files cf ON 'file:' || cf.id = e.to_symbol "
+                  "WHERE e.edge_type = 'references') WHERE target <= previous"),
+            0);
+  EXPECT_EQ(db().scalar(indexes), before);
+  EXPECT_EQ(db().scalar("PRAGMA integrity_check"), db::text("ok"));
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges INDEXED BY idx_code_edges_to_symbol "
+                  "WHERE to_symbol = ?",
+                  {db::text("file:" + fileID("a/a7.go"))}),
+            kImporters);
+
+  // A later run that drops one importer's import changes only its rows.
+  writeFile(root() / "b/b0.go", "\n");
+  ingest(root().string());
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"),
+            kImported * (kImporters - 1));
+  EXPECT_EQ(
+      count("SELECT COUNT(*) FROM code_edges WHERE file_id = ?", {db::text(fileID("b/b0.go"))}), 0);
+  EXPECT_EQ(db().scalar(indexes), before);
+}
+
 TEST(CodeIngestionService, WriteQueueIsLabelled) {
   testing::TestDatabase t;
   CodeIngestionService service(t.db());
