@@ -10,26 +10,13 @@
 #include <string>
 #include <system_error>
 
+#include "platform/child_process.h"
+#include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
 namespace nodrel::capture {
 namespace {
-
-// A pipe's ends, closed when it goes out of scope.
-struct Pipe {
-  int fd[2] = {-1, -1};
-  Pipe() = default;
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-  ~Pipe() {
-    for (int& end : fd) closeEnd(end);
-  }
-  static void closeEnd(int& end) {
-    if (end >= 0) ::close(end);
-    end = -1;
-  }
-};
 
 // Reads everything the child writes until it closes its end or the deadline passes. False on
 // timeout or a read error.
@@ -56,14 +43,6 @@ bool readUntilClosed(int fd, std::chrono::steady_clock::time_point deadline, std
   }
 }
 
-int waitForChild(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
-
 }  // namespace
 
 bool isExecutableFile(const std::filesystem::path& path) {
@@ -79,35 +58,23 @@ std::vector<std::filesystem::path> defaultSearchPaths() {
 }
 
 std::optional<std::filesystem::path> whichClaude(std::chrono::milliseconds timeout) {
-  Pipe output;
-  if (::pipe2(output.fd, O_CLOEXEC) != 0) return std::nullopt;
-  // Everything the child needs is built before fork: after it only async-signal-safe calls.
-  const char* const argv[] = {"/usr/bin/env", "which", "claude", nullptr};
-  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (devNull < 0) return std::nullopt;
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(devNull);
-    return std::nullopt;
-  }
-  if (pid == 0) {
-    // Standard error is never read, so it goes nowhere rather than into a pipe that could
-    // fill and stall the child.
-    ::dup2(devNull, STDIN_FILENO);
-    ::dup2(output.fd[1], STDOUT_FILENO);
-    ::dup2(devNull, STDERR_FILENO);
-    ::execv(argv[0], const_cast<char* const*>(argv));
-    ::_exit(127);
-  }
-  ::close(devNull);
-  Pipe::closeEnd(output.fd[1]);
+  platform::FileDescriptor outputRead, outputWrite;
+  if (!platform::makePipe(outputRead, outputWrite)) return std::nullopt;
+  const platform::FileDescriptor devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!devNull.valid()) return std::nullopt;
+  // Standard error is never read, so it goes nowhere rather than into a pipe that could fill
+  // and stall the child.
+  const pid_t pid = platform::startChild("/usr/bin/env", {"/usr/bin/env", "which", "claude"},
+                                         {devNull.get(), outputWrite.get(), devNull.get()});
+  if (pid < 0) return std::nullopt;
+  outputWrite.reset();
 
   std::string text;
   // Reading before waiting: a child that fills the pipe would otherwise never exit.
   const bool finished =
-      readUntilClosed(output.fd[0], std::chrono::steady_clock::now() + timeout, text);
+      readUntilClosed(outputRead.get(), std::chrono::steady_clock::now() + timeout, text);
   if (!finished) ::kill(pid, SIGKILL);
-  const int status = waitForChild(pid);
+  const int status = platform::waitForChild(pid);
   if (!finished || status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return std::nullopt;
   }

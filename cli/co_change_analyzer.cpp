@@ -1,7 +1,6 @@
 #include "cli/co_change_analyzer.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,8 @@
 #include "cli/output.h"
 #include "db/savepoint.h"
 #include "db/value.h"
+#include "platform/child_process.h"
+#include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -59,34 +60,8 @@ void sortStringsAscending(std::vector<std::string>& strings) {
   for (std::size_t i = 0; i < keyed.size(); ++i) strings[i] = std::move(keyed[i].second);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 void reportStartFailure(int error) {
   writeErr(std::string("[nodrel] CoChangeAnalyzer git error: ") + std::strerror(error) + "\n");
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
 }
 
 // Runs /usr/bin/git with `arguments` (no shell), handing its standard output to `sink` as it
@@ -95,40 +70,19 @@ int waitFor(pid_t pid) {
 // than 0, the one diagnostic line is written here and a non-zero value comes back.
 int runGit(std::vector<std::string> arguments, const std::function<void(std::string_view)>& sink) {
   arguments.insert(arguments.begin(), "git");
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
 
-  int output[2];
-  int startError[2];
-  if (::pipe2(output, O_CLOEXEC) != 0) {
+  platform::FileDescriptor outputRead, outputWrite, errorRead, errorWrite;
+  if (!platform::makePipe(outputRead, outputWrite) || !platform::makePipe(errorRead, errorWrite)) {
     reportStartFailure(errno);
     return -1;
   }
-  FileDescriptor outputRead(output[0]), outputWrite(output[1]);
-  if (::pipe2(startError, O_CLOEXEC) != 0) {
-    reportStartFailure(errno);
-    return -1;
-  }
-  FileDescriptor errorRead(startError[0]), errorWrite(startError[1]);
-
-  const pid_t pid = ::fork();
+  // git gets no terminal to wait on.
+  const platform::FileDescriptor null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  const pid_t pid = platform::startChild(
+      kGitPath, arguments, {null.get(), outputWrite.get(), null.get()}, errorWrite.get());
   if (pid < 0) {
     reportStartFailure(errno);
     return -1;
-  }
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec. git gets no terminal to wait on.
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      ::dup2(null, STDIN_FILENO);
-      ::dup2(null, STDERR_FILENO);
-    }
-    ::dup2(output[1], STDOUT_FILENO);
-    ::execv(kGitPath, argv.data());
-    const int error = errno;
-    [[maybe_unused]] ssize_t ignored = ::write(startError[1], &error, sizeof error);
-    ::_exit(127);
   }
   outputWrite.reset();
   errorWrite.reset();
@@ -140,7 +94,7 @@ int runGit(std::vector<std::string> arguments, const std::function<void(std::str
     got = ::read(errorRead.get(), &execError, sizeof execError);
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof execError)) {
-    waitFor(pid);
+    platform::waitForChild(pid);
     reportStartFailure(execError);
     return -1;
   }
@@ -153,7 +107,7 @@ int runGit(std::vector<std::string> arguments, const std::function<void(std::str
     sink(std::string_view(buffer, static_cast<std::size_t>(n)));
   }
   outputRead.reset();
-  const int status = waitFor(pid);
+  const int status = platform::exitStatusOf(platform::waitForChild(pid));
   if (status != 0) {
     writeErr("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) + "\n");
   }

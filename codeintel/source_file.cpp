@@ -7,25 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_descriptor.h"
 #include "platform/text.h"
 
 namespace nodrel::codeintel {
 namespace {
-
-// Closes the descriptor on every path out of the read.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::int64_t nanoseconds(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
@@ -54,7 +40,7 @@ std::optional<FileStamp> peekStamp(const std::string& path) {
 }
 
 SourceRead readSourceText(const std::filesystem::path& file) {
-  FileDescriptor fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  platform::FileDescriptor fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     throw IngestionError(std::string("could not be read: ") + std::strerror(errno));
   }

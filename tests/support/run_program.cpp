@@ -8,45 +8,41 @@
 
 #include <stdexcept>
 
+#include "platform/child_process.h"
+#include "platform/file_descriptor.h"
+
 namespace nodrel::testing {
 
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const std::string& input) {
   const std::string path = program.string();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<std::string> argv = {path};
+  argv.insert(argv.end(), args.begin(), args.end());
 
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+  platform::FileDescriptor inRead, inWrite, outRead, outWrite, errRead, errWrite;
+  if (!platform::makePipe(inRead, inWrite) || !platform::makePipe(outRead, outWrite) ||
+      !platform::makePipe(errRead, errWrite)) {
     throw std::runtime_error("pipe failed");
   }
-  pid_t pid = fork();
+  const pid_t pid =
+      platform::startChild(path, argv, {inRead.get(), outWrite.get(), errWrite.get()});
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
+  inRead.reset();
+  outWrite.reset();
+  errWrite.reset();
   // The child may stop reading early; its closed pipe must not kill the test.
   signal(SIGPIPE, SIG_IGN);
-  fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+  fcntl(inWrite.get(), F_SETFL, O_NONBLOCK);
 
   ProgramRun run;
   std::size_t written = 0;
-  int inFd = inPipe[1];
+  int inFd = inWrite.release();
   if (input.empty()) {
     close(inFd);
     inFd = -1;
   }
-  pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
+  pollfd fds[3] = {
+      {outRead.release(), POLLIN, 0}, {errRead.release(), POLLIN, 0}, {inFd, POLLOUT, 0}};
   std::string* sinks[2] = {&run.out, &run.err};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (poll(fds, 3, -1) < 0) break;
@@ -71,9 +67,8 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
     }
   }
   if (fds[2].fd >= 0) close(fds[2].fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int status = platform::waitForChild(pid);
+  run.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 
@@ -98,29 +93,19 @@ RunningProgram::RunningProgram(const std::filesystem::path& program,
     : outPath_(outputDirectory / (program.filename().string() + ".out")),
       errPath_(outputDirectory / (program.filename().string() + ".err")) {
   const std::string path = program.string();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  int inPipe[2];
-  if (out < 0 || err < 0 || pipe(inPipe) != 0) throw std::runtime_error("cannot start " + path);
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    dup2(inPipe[0], 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    close(inPipe[0]);
-    close(inPipe[1]);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+  std::vector<std::string> argv = {path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const platform::FileDescriptor out(
+      open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  const platform::FileDescriptor err(
+      open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  platform::FileDescriptor inRead, inWrite;
+  if (!out.valid() || !err.valid() || !platform::makePipe(inRead, inWrite)) {
+    throw std::runtime_error("cannot start " + path);
   }
-  close(inPipe[0]);
-  close(out);
-  close(err);
-  input_ = inPipe[1];
+  pid_ = platform::startChild(path, argv, {inRead.get(), out.get(), err.get()});
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  input_ = inWrite.release();
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -150,9 +135,8 @@ ProgramRun RunningProgram::finish() {
   if (input_ >= 0) close(input_);
   input_ = -1;
   if (pid_ > 0) {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = platform::waitForChild(pid_);
+    run.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     pid_ = -1;
   }
   run.out = fileText(outPath_);
