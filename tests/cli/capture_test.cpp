@@ -379,12 +379,20 @@ TEST_F(CaptureCommand, ASignalPartWayLosesNothing) {
   testing::RunningProgram running(testing::binaryPath("cli/nodrel"), {"capture"}, home.path());
   running.send(payload());
   running.closeInput();
-  // Past its signal set-up once it has the database open.
+  // Past its signal set-up once it has the database open. Until its exec the child is a copy
+  // of this process, whose own connection shows in its descriptors: it counts only once the
+  // child runs the program.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  const std::string fds = "/proc/" + std::to_string(running.pid()) + "/fd";
+  const std::string process = "/proc/" + std::to_string(running.pid());
+  const std::string fds = process + "/fd";
+  const auto program = std::filesystem::canonical(testing::binaryPath("cli/nodrel"));
   bool open = false;
   while (!open && std::chrono::steady_clock::now() < deadline) {
     std::error_code ec;
+    if (std::filesystem::read_symlink(process + "/exe", ec) != program || ec) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     for (std::filesystem::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
       std::error_code linkError;
       if (std::filesystem::read_symlink(it->path(), linkError) == home.databasePath()) open = true;
