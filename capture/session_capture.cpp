@@ -102,14 +102,20 @@ void recordCapturedSession(const std::string& sessionId, std::int64_t count,
   }
 }
 
-std::int64_t autoCaptureSession(const std::string& sessionId,
-                                const std::filesystem::path& transcriptPath, const std::string& cwd,
-                                db::Connection& connection, const ClaudeCLIService& /*cliService*/,
-                                const std::function<bool()>& stopRequested) {
+namespace {
+
+// `parsed`: the whole transcript already parsed by the caller; read from the file when null.
+std::int64_t captureSessionMessages(const std::string& sessionId,
+                                    const std::filesystem::path& transcriptPath,
+                                    const std::string& cwd, db::Connection& connection,
+                                    const std::vector<TranscriptMessage>* parsed,
+                                    const std::function<bool()>& stopRequested) {
   if (captureLevelIsOff()) return 0;
   const EarlierCapture earlier = earlierCapture(sessionId, transcriptPath, connection);
   if (earlier.recorded && !earlier.transcriptWrittenSince) return 0;
-  const std::vector<TranscriptMessage> messages = readTranscriptFile(transcriptPath);
+  std::vector<TranscriptMessage> read;
+  if (!parsed) read = readTranscriptFile(transcriptPath);
+  const std::vector<TranscriptMessage>& messages = parsed ? *parsed : read;
   if (messages.empty()) return 0;
 
   std::int64_t count = 0;
@@ -147,22 +153,40 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
   return count;
 }
 
+// The tail holds the whole transcript as the file reads: read from its start with nothing
+// carried over or left out, so the capture after the salience pass need not parse it again.
+bool tailIsWholeTranscript(const TranscriptTail& tail) {
+  return tail.readFrom == 0 && tail.base.offset == 0 && !tail.base.lastQuestion &&
+         !tail.base.payloadAnswer && !tail.payloadAnswer && tail.firstNew == 0 &&
+         !tail.messages.empty();
+}
+
+}  // namespace
+
+std::int64_t autoCaptureSession(const std::string& sessionId,
+                                const std::filesystem::path& transcriptPath, const std::string& cwd,
+                                db::Connection& connection, const ClaudeCLIService& /*cliService*/,
+                                const std::function<bool()>& stopRequested) {
+  return captureSessionMessages(sessionId, transcriptPath, cwd, connection, nullptr, stopRequested);
+}
+
 std::int64_t captureEndedSession(const HookPayload& session, db::Connection& connection,
                                  std::string_view prefix, const Diagnostics& diagnostics,
                                  const std::function<bool()>& stopRequested) {
+  std::optional<TranscriptTail> tail;
   if (!captureLevelIsOff()) {
     // What the last Stop could not see: the turns after its watermark, its open question.
-    TranscriptTail tail = readTranscriptTail(session.sessionId, session.transcriptPath);
+    tail = readTranscriptTail(session.sessionId, session.transcriptPath);
     const SaliencePassResult pass =
-        runSaliencePass(tail, session, /*sessionEnded=*/true, connection, stopRequested);
-    const SessionWatermark next = watermarkBefore(tail, pass.stop);
-    if (next != tail.base) saveWatermark(session.sessionId, next);
+        runSaliencePass(*tail, session, /*sessionEnded=*/true, connection, stopRequested);
+    const SessionWatermark next = watermarkBefore(*tail, pass.stop);
+    if (next != tail->base) saveWatermark(session.sessionId, next);
     if (pass.count >= 1) {
       diagnostics(std::string(prefix) + std::to_string(pass.count) +
                   " salience capture(s) from session " + session.sessionId + "\n");
     }
     if (pass.failure) std::rethrow_exception(pass.failure);
-    if (pass.stop < tail.messages.size() && stopNow(stopRequested)) throw CaptureInterrupted();
+    if (pass.stop < tail->messages.size() && stopNow(stopRequested)) throw CaptureInterrupted();
   }
   // A "/remember" run as the session's last turn has no Stop after it that could place it.
   const std::vector<Marker> markers = loadMarkers(session.cwd);
@@ -170,9 +194,9 @@ std::int64_t captureEndedSession(const HookPayload& session, db::Connection& con
                  stopRequested);
   if (stopNow(stopRequested)) throw CaptureInterrupted();
 
-  const std::int64_t count =
-      autoCaptureSession(session.sessionId, session.transcriptPath, session.cwd, connection,
-                         ClaudeCLIService::shared(), stopRequested);
+  const std::int64_t count = captureSessionMessages(
+      session.sessionId, session.transcriptPath, session.cwd, connection,
+      tail && tailIsWholeTranscript(*tail) ? &tail->messages : nullptr, stopRequested);
   if (count >= 1) {
     diagnostics(std::string(prefix) + std::to_string(count) + " memories captured from session " +
                 session.sessionId + "\n");

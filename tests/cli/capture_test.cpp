@@ -364,6 +364,21 @@ TEST_F(CaptureCommand, StopAndSessionEndStoreAnExchangeOnce) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM captured_sessions"), 1);
 }
 
+// Stop moved the watermark past a notable exchange it does not store: SessionEnd reads the
+// whole transcript again, not only what came after the watermark.
+TEST_F(CaptureCommand, SessionEndCapturesWhatStopReadPast) {
+  writeTranscript(
+      transcriptLine("user", "Why is CI slow?") + transcriptLine("assistant", notableAnswer("CI")) +
+      transcriptLine("user", "Thanks.") + transcriptLine("assistant", "You are welcome."));
+  auto stop = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, payload());
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
+  std::ofstream(transcript, std::ios::app) << transcriptLine("user", "And the tests?")
+                                           << transcriptLine("assistant", notableAnswer("tests"));
+  EXPECT_EQ(capture(payload()).err, "nodrel capture: 2 memories captured from session S1\n");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body LIKE 'Q: Why is CI slow?%'"), 1);
+}
+
 // SIGTERM while the capture waits for the database: the write in progress ends cleanly, the
 // session is listed, and the next hook run completes it with nothing stored twice.
 TEST_F(CaptureCommand, ASignalPartWayLosesNothing) {
