@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -203,23 +204,27 @@ void getImpact(benchmark::State& state, const std::string& file) {
   getImpactIn(state, homeDirectory(), projectDirectory().string(), file);
 }
 
-// The Go tree's most depended-on file, or an ordinary one (the hundredth by score).
-void getImpactGo(benchmark::State& state, bool central) {
+// The Go tree's most depended-on file, or an ordinary one (the hundredth by score); nothing,
+// with the benchmark skipped, when the tree is missing or was not ingested.
+std::optional<std::string> goFileToAsk(benchmark::State& state, bool central) {
   const fs::path database = bench::goHomeDatabase();
   if (database.empty()) {
     state.SkipWithError("no Go sources (golang-1.19-src)");
-    return;
+    return std::nullopt;
   }
-  std::string file;
-  {
-    auto db = db::Connection::open(database);
-    auto top = codeintel::fetchTopFragileFiles(bench::goProject(), central ? 1 : 100, db);
-    if (top.empty()) {
-      state.SkipWithError("nothing ingested");
-      return;
-    }
-    file = top.back().path;
+  auto db = db::Connection::open(database);
+  auto top = codeintel::fetchTopFragileFiles(bench::goProject(), central ? 1 : 100, db);
+  if (top.empty()) {
+    state.SkipWithError("nothing ingested");
+    return std::nullopt;
   }
+  return top.back().path;
+}
+
+void getImpactGo(benchmark::State& state, bool central) {
+  const std::optional<std::string> asked = goFileToAsk(state, central);
+  if (!asked) return;
+  const std::string& file = *asked;
   getImpactIn(state, bench::goHome(), bench::goProject(), file);
 }
 
@@ -243,21 +248,9 @@ std::string toolCall(const std::string& tool, const nlohmann::json& arguments) {
 // server whose first tool call is the impact call, and one whose first is nodrel_list_tasks,
 // the floor (opening the database, one small read). CPU counters are each server's whole life.
 void getImpactGoFirstCall(benchmark::State& state, bool central) {
-  const fs::path database = bench::goHomeDatabase();
-  if (database.empty()) {
-    state.SkipWithError("no Go sources (golang-1.19-src)");
-    return;
-  }
-  std::string file;
-  {
-    auto db = db::Connection::open(database);
-    auto top = codeintel::fetchTopFragileFiles(bench::goProject(), central ? 1 : 100, db);
-    if (top.empty()) {
-      state.SkipWithError("nothing ingested");
-      return;
-    }
-    file = top.back().path;
-  }
+  const std::optional<std::string> asked = goFileToAsk(state, central);
+  if (!asked) return;
+  const std::string& file = *asked;
   const std::string initialize = R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})";
   const std::string impact =
       toolCall("nodrel_get_impact", {{"project", bench::goProject()}, {"files", {file}}});
