@@ -1,11 +1,7 @@
 // Runs the built nodrel-app with a scratch HOME, as a user would.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -16,63 +12,11 @@
 
 #include "db/connection.h"
 #include "db/schema.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {
 namespace {
-
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-};
-
-// Runs nodrel-app with `args` in the current environment (the test's HOME), no stdin.
-RunResult runApp(const std::vector<std::string>& args) {
-  const std::string program = testing::binaryPath("app/nodrel-app").string();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(outPipe[1]);
-  close(errPipe[1]);
-  RunResult result;
-  // Drain both pipes together so that neither can fill up and stall the child.
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int openPipes = 2;
-  while (openPipes > 0 && poll(fds, 2, -1) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --openPipes;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 std::string readFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -85,7 +29,7 @@ std::vector<db::Row> schemaDump(db::Connection& c) {
 
 TEST(NodrelAppInit, CreatesTheDataDirectoryAndEveryTable) {
   testing::TempHome home;
-  auto run = runApp({"init"});
+  auto run = testing::runApp({"init"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "initialised " + home.databasePath().string() + "\n");
   EXPECT_EQ(run.err, "");
@@ -106,7 +50,7 @@ TEST(NodrelAppInit, FollowsXdgDataHome) {
   testing::TempHome home;  // restores XDG_DATA_HOME afterwards
   const auto xdg = home.path() / "xdg data";
   setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-  auto run = runApp({"init"});
+  auto run = testing::runApp({"init"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "initialised " + (xdg / "Nodrel/nodrel.db").string() + "\n");
   EXPECT_TRUE(std::filesystem::is_regular_file(xdg / "Nodrel/nodrel.db"));
@@ -115,7 +59,7 @@ TEST(NodrelAppInit, FollowsXdgDataHome) {
 
 TEST(NodrelAppInit, AgainChangesNothingAndLosesNothing) {
   testing::TempHome home;
-  ASSERT_EQ(runApp({"init"}).status, 0);
+  ASSERT_EQ(testing::runApp({"init"}).status, 0);
   std::vector<db::Row> before;
   {
     auto c = db::Connection::open(home.databasePath());
@@ -128,7 +72,7 @@ TEST(NodrelAppInit, AgainChangesNothingAndLosesNothing) {
         "SELECT rowid, body, '' FROM memories WHERE id = 'm'");
     before = schemaDump(c);
   }
-  auto run = runApp({"init"});
+  auto run = testing::runApp({"init"});
   EXPECT_EQ(run.status, 0) << run.err;
   auto c = db::Connection::open(home.databasePath());
   EXPECT_EQ(schemaDump(c), before);
@@ -152,7 +96,7 @@ TEST(NodrelAppInit, CompletesADatabaseTheServerStarted) {
         "ON DELETE SET NULL, FOREIGN KEY(project_id) REFERENCES projects(id) ON DELETE CASCADE "
         ");");
   }
-  ASSERT_EQ(runApp({"init"}).status, 0);
+  ASSERT_EQ(testing::runApp({"init"}).status, 0);
   auto c = db::Connection::open(home.databasePath());
   c.run("INSERT INTO projects (id, name, path, created_at) VALUES ('P', 'app', '/app', 't')");
   EXPECT_NO_THROW(
@@ -176,7 +120,7 @@ TEST(NodrelAppInit, FailsWithoutTouchingWhatIsInTheWay) {
     std::filesystem::create_directories(victim.parent_path());
     std::ofstream(victim, std::ios::binary) << junk;
 
-    auto run = runApp({"init"});
+    auto run = testing::runApp({"init"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("nodrel-app: ", 0), 0u) << run.err;
@@ -200,7 +144,7 @@ TEST(NodrelAppUsage, UnknownOrMissingCommandsPrintUsage) {
     std::string joined;
     for (const auto& a : c.args) joined += a + " ";
     SCOPED_TRACE(joined);
-    auto run = runApp(c.args);
+    auto run = testing::runApp(c.args);
     EXPECT_EQ(run.status, c.status);
     const std::string& usage = c.usageOnStdout ? run.out : run.err;
     EXPECT_EQ(usage.find("Usage: nodrel-app init"), usage.rfind("Usage: nodrel-app init"));

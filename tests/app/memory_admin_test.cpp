@@ -17,10 +17,6 @@ namespace {
 
 using nlohmann::json;
 
-testing::ProgramRun app(const std::vector<std::string>& args) {
-  return testing::runProgram(testing::binaryPath("app/nodrel-app"), args, "");
-}
-
 std::vector<std::string> lines(const testing::ProgramRun& run) {
   return testing::splitLines(run.out);
 }
@@ -63,7 +59,7 @@ class MemoryManagement : public ::testing::Test {
 };
 
 TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
-  auto run = app({"list"});
+  auto run = testing::runApp({"list"});
   EXPECT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(lines(run).size(), 3u) << run.out;
   EXPECT_TRUE(
@@ -86,7 +82,7 @@ TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[c.args.size() - 1]);
-    auto listed = app(c.args);
+    auto listed = testing::runApp(c.args);
     EXPECT_EQ(listed.status, 0) << listed.err;
     if (c.want.empty()) {
       EXPECT_EQ(listed.out, "No memories.\n");
@@ -101,7 +97,7 @@ TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
                                               {"list", "--limit", "x"},
                                               {"list", "--bogus"}}) {
     SCOPED_TRACE(bad.back());
-    auto refused = app(bad);
+    auto refused = testing::runApp(bad);
     EXPECT_EQ(refused.status, 2);
     EXPECT_EQ(refused.out, "");
     EXPECT_NE(refused.err.find("Usage: nodrel-app init"), std::string::npos);
@@ -111,7 +107,7 @@ TEST_F(MemoryManagement, ListShowsTheNewestFirstAndFilters) {
 TEST_F(MemoryManagement, ForgottenMemoriesAreNoLongerRecalled) {
   ASSERT_TRUE(mentions(context("/work/app"), "staging database is reset"));
 
-  auto run = app({"forget", ids_[0].substr(0, 8)});
+  auto run = testing::runApp({"forget", ids_[0].substr(0, 8)});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.out.starts_with("Forgot: " + ids_[0].substr(0, 12) + "  episodic")) << run.out;
   EXPECT_TRUE(run.out.ends_with("  The staging database is reset every Monday night\n"));
@@ -120,26 +116,25 @@ TEST_F(MemoryManagement, ForgottenMemoriesAreNoLongerRecalled) {
   const json after = context("/work/app");
   EXPECT_FALSE(mentions(after, "staging database is reset")) << after.dump();
   EXPECT_TRUE(mentions(after, "Release builds need LTO")) << after.dump();
-  auto hook =
-      testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", "/work/app"}, "");
+  auto hook = testing::runNodrel({"context", "--cwd", "/work/app"}, "");
   EXPECT_EQ(hook.out.find("staging database is reset"), std::string::npos) << hook.out;
 
-  auto listed = app({"list"});
+  auto listed = testing::runApp({"list"});
   EXPECT_EQ(lines(listed).size(), 2u);
-  listed = app({"list", "--deleted"});
+  listed = testing::runApp({"list", "--deleted"});
   ASSERT_EQ(lines(listed).size(), 3u);
   EXPECT_NE(lines(listed)[2].find("  [forgotten "), std::string::npos) << listed.out;
 
   // Whole ids, upper case and repeats are the same memory; one already forgotten is said so.
   std::string upper = ids_[1];
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  run = app({"forget", ids_[0], upper, ids_[1]});
+  run = testing::runApp({"forget", ids_[0], upper, ids_[1]});
   EXPECT_EQ(run.status, 0) << run.err;
   const auto reported = testing::splitLines(run.out);
   ASSERT_EQ(reported.size(), 2u) << run.out;
   EXPECT_TRUE(reported[0].starts_with("Already forgotten: " + ids_[0].substr(0, 12)));
   EXPECT_TRUE(reported[1].starts_with("Forgot: " + ids_[1].substr(0, 12)));
-  EXPECT_EQ(app({"list"}).out.find(ids_[1].substr(0, 12)), std::string::npos);
+  EXPECT_EQ(testing::runApp({"list"}).out.find(ids_[1].substr(0, 12)), std::string::npos);
 }
 
 // A correction and a session-context note are shown by the context tool on their own: forgetting
@@ -163,8 +158,8 @@ TEST_F(MemoryManagement, ForgettingAMirroredCorrectionOrNoteHidesItToo) {
   const auto idOf = [&](const std::string& body) {
     return *db::textOf(*db.scalar("SELECT id FROM memories WHERE body = ?", {db::text(body)}));
   };
-  auto run = app({"forget", idOf("Never deploy on Fridays without a rollback plan"),
-                  idOf("We chose blue-green deploys for the API")});
+  auto run = testing::runApp({"forget", idOf("Never deploy on Fridays without a rollback plan"),
+                              idOf("We chose blue-green deploys for the API")});
   ASSERT_EQ(run.status, 0) << run.err;
   const json after = context("/work/app");
   EXPECT_FALSE(mentions(after, "without a rollback plan")) << after.dump();
@@ -196,15 +191,15 @@ TEST_F(MemoryManagement, AnIdThatNamesNoOneMemoryChangesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
-    auto run = app({"forget", c.ids[0], c.ids[1]});
+    auto run = testing::runApp({"forget", c.ids[0], c.ids[1]});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nodrel-app forget: " + c.error + "\n");
   }
-  auto listed = app({"list"});
+  auto listed = testing::runApp({"list"});
   EXPECT_EQ(lines(listed).size(), 5u) << listed.out;
 
-  auto none = app({"forget"});
+  auto none = testing::runApp({"forget"});
   EXPECT_EQ(none.status, 2);
 }
 
@@ -212,7 +207,7 @@ TEST(MemoryManagementWithoutADatabase, SaysToInitialise) {
   testing::TempHome home;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"list"}, {"forget", "0123456789"}}) {
-    auto run = app(args);
+    auto run = testing::runApp(args);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "nodrel-app " + args[0] + ": no database at " +
                            home.databasePath().string() + "; run nodrel-app init first\n");

@@ -42,7 +42,7 @@ class CaptureCommand : public ::testing::Test {
 
   void writeTranscript(const std::string& text) { std::ofstream(transcript) << text; }
   testing::ProgramRun capture(const std::string& input) {
-    return testing::runProgram(testing::binaryPath("cli/nodrel"), {"capture"}, input);
+    return testing::runNodrel({"capture"}, input);
   }
   std::string payload(const std::string& session = "S1", const json& cwd = "/work/app") {
     json object = {{"session_id", session}, {"transcript_path", transcript.string()}};
@@ -178,7 +178,7 @@ TEST(CaptureOnAnEmptyHome, MakesTheDatabaseAndStoresTheSession) {
                             << transcriptLine("assistant", notableAnswer("x"));
   const json payload = {
       {"session_id", "S1"}, {"transcript_path", transcript.string()}, {"cwd", "/work/app"}};
-  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"capture"}, payload.dump());
+  auto run = testing::runNodrel({"capture"}, payload.dump());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "nodrel capture: 1 memories captured from session S1\n");
   auto db = home.openDatabase();
@@ -228,8 +228,8 @@ TEST_F(CaptureCommand, ALockedDatabaseLosesNoCapture) {
   // The next Stop hook, of another session with nothing of its own to store, completes it.
   const auto other = home.path() / "other.jsonl";
   std::ofstream(other) << transcriptLine("user", "hi") << transcriptLine("assistant", "hello");
-  run = testing::runProgram(
-      testing::binaryPath("cli/nodrel"), {"checkpoint"},
+  run = testing::runNodrel(
+      {"checkpoint"},
       json{{"session_id", "S2"}, {"transcript_path", other.string()}, {"cwd", "/work/app"}}.dump());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "nodrel checkpoint: 1 memories captured from session S1\n");
@@ -296,7 +296,7 @@ TEST_F(CaptureCommand, TranscriptsThatAreNotPlainFilesReturnAtOnce) {
         json{{"session_id", "S-" + path}, {"transcript_path", path}, {"cwd", "/w"}}.dump();
     const auto start = std::chrono::steady_clock::now();
     for (const char* command : {"capture", "checkpoint"}) {
-      auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {command}, input);
+      auto run = testing::runNodrel({command}, input);
       EXPECT_EQ(run.status, 0);
       EXPECT_EQ(run.err, "");
     }
@@ -335,7 +335,7 @@ TEST_F(CaptureCommand, RememberAsTheLastTurnIsStoredAtSessionEnd) {
                      {"transcript_path", transcript.string()},
                      {"cwd", "/work/app"},
                      {"last_assistant_message", "Saved."}};
-  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, stop.dump());
+  auto run = testing::runNodrel({"checkpoint"}, stop.dump());
   EXPECT_EQ(run.err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
   EXPECT_TRUE(std::filesystem::exists(markers / "1-A.json"));
 
@@ -356,7 +356,7 @@ TEST_F(CaptureCommand, StopAndSessionEndStoreAnExchangeOnce) {
   writeTranscript(transcriptLine("user", "No, the cache is not the problem.") +
                   transcriptLine("assistant", "Let me look again.") +
                   transcriptLine("assistant", notableAnswer("the queue")));
-  auto stop = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, payload());
+  auto stop = testing::runNodrel({"checkpoint"}, payload());
   EXPECT_EQ(stop.err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
   EXPECT_EQ(capture(payload()).err, "");
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 1);
@@ -370,7 +370,7 @@ TEST_F(CaptureCommand, SessionEndCapturesWhatStopReadPast) {
   writeTranscript(
       transcriptLine("user", "Why is CI slow?") + transcriptLine("assistant", notableAnswer("CI")) +
       transcriptLine("user", "Thanks.") + transcriptLine("assistant", "You are welcome."));
-  auto stop = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, payload());
+  auto stop = testing::runNodrel({"checkpoint"}, payload());
   EXPECT_EQ(stop.status, 0);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
   std::ofstream(transcript, std::ios::app) << transcriptLine("user", "And the tests?")
@@ -428,8 +428,8 @@ TEST_F(CaptureCommand, ASignalPartWayLosesNothing) {
 
   const auto other = home.path() / "other.jsonl";
   std::ofstream(other) << transcriptLine("user", "hi") << transcriptLine("assistant", "hello");
-  run = testing::runProgram(
-      testing::binaryPath("cli/nodrel"), {"checkpoint"},
+  run = testing::runNodrel(
+      {"checkpoint"},
       json{{"session_id", "S2"}, {"transcript_path", other.string()}, {"cwd", "/work/app"}}.dump());
   EXPECT_EQ(run.err, "nodrel checkpoint: " + std::to_string(8 - stored) +
                          " memories captured from session S1\n");

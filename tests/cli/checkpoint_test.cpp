@@ -42,7 +42,7 @@ class CheckpointCommand : public ::testing::Test {
     return checkpointRaw(object.dump());
   }
   testing::ProgramRun checkpointRaw(const std::string& input) {
-    return testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, input);
+    return testing::runNodrel({"checkpoint"}, input);
   }
   std::int64_t count(const std::string& sql) { return db::integerOf(*db.scalar(sql)).value(); }
   std::string text(const std::string& sql) { return *db::textOf(*db.scalar(sql)); }
@@ -222,8 +222,7 @@ TEST_F(CheckpointCommand, AForgottenExchangeStaysForgotten) {
                   transcriptLine("assistant", "Switching to pnpm."));
   EXPECT_EQ(checkpoint().err, "nodrel checkpoint: 1 salience capture(s) from session S1\n");
   const std::string id = text("SELECT id FROM memories");
-  ASSERT_EQ(testing::runProgram(testing::binaryPath("app/nodrel-app"), {"forget", id}, "").status,
-            0);
+  ASSERT_EQ(testing::runApp({"forget", id}).status, 0);
   writeMarker("1-A.json", {{"cwd", "/work/app"}});
   EXPECT_EQ(checkpoint("/work/app", "S2").err,
             "nodrel checkpoint: 1 checkpoint(s) captured from session S2\n");
@@ -394,7 +393,7 @@ TEST(CheckpointOnAnEmptyHome, MakesTheDatabaseAndStoresTheExchange) {
                             << transcriptLine("assistant", "You're right, switching to pnpm.");
   const json payload = {
       {"session_id", "S1"}, {"transcript_path", transcript.string()}, {"cwd", "/work/app"}};
-  auto run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"checkpoint"}, payload.dump());
+  auto run = testing::runNodrel({"checkpoint"}, payload.dump());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
   auto db = home.openDatabase();

@@ -29,7 +29,7 @@ constexpr std::string_view kToolsLine =
 testing::ProgramRun context(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"context"};
   all.insert(all.end(), args.begin(), args.end());
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), all, "");
+  return testing::runNodrel(all, "");
 }
 
 std::string headerWithoutStore(const std::string& name) {
@@ -114,8 +114,7 @@ TEST(ContextCommand, OneProjectHoweverItsPathIsSpelt) {
   EXPECT_NE(run.out.find("uses pnpm"), std::string::npos) << run.out;
 
   for (const std::string& spelling : {project, project + "/"}) {
-    run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"statusline", "--cwd", spelling},
-                              "");
+    run = testing::runNodrel({"statusline", "--cwd", spelling}, "");
     EXPECT_EQ(run.out,
               "\u25cf Nodrel \u00b7 harbor \u00b7 " + std::to_string(live) + " memories\n");
   }
@@ -156,14 +155,13 @@ TEST(ContextCommand, AnEmptyCwdIsTakenFromThePayloadThenTheWorkingDirectory) {
   testing::TempHome home;
   const std::string payload =
       R"({"session_id":"S1","transcript_path":"/t","cwd":"/work/alpha","hook_event_name":"SessionStart","source":"startup"})";
-  auto run =
-      testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""}, payload);
+  auto run = testing::runNodrel({"context", "--cwd", ""}, payload);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, headerWithoutStore("alpha"));
   for (const std::string& input :
        {std::string(""), std::string("not json"), std::string(R"({"cwd":""})")}) {
     SCOPED_TRACE(input);
-    run = testing::runProgram(testing::binaryPath("cli/nodrel"), {"context", "--cwd", ""}, input);
+    run = testing::runNodrel({"context", "--cwd", ""}, input);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, headerWithoutStore(std::filesystem::current_path().filename().string()));
   }

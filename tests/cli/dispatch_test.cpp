@@ -14,10 +14,6 @@
 namespace nodrel {
 namespace {
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args, const std::string& input = "") {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, input);
-}
-
 TEST(Dispatch, UsageTextIsTheSixtySixLines) {
   const std::string& usage = cli::usageText();
   EXPECT_EQ(testing::splitLines(usage).size(), 66u);
@@ -34,18 +30,18 @@ TEST(Dispatch, HelpVersionAndUnknownSubcommands) {
   testing::TempHome home;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"--help"}, {"-h"}, {"-h", "extra"}}) {
-    auto run = nodrel(args);
+    auto run = testing::runNodrel(args);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, cli::usageText());
     EXPECT_EQ(run.err, "");
   }
   for (const char* flag : {"-v", "--version"}) {
-    auto run = nodrel({flag});
+    auto run = testing::runNodrel({flag});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "nodrel 0.1.0\n");
   }
   for (const std::string& word : {std::string("Status"), std::string(""), std::string("--cwd")}) {
-    auto run = nodrel({word, "/tmp"});
+    auto run = testing::runNodrel({word, "/tmp"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
@@ -76,7 +72,7 @@ TEST(Dispatch, HelpAfterASubcommandChangesNothing) {
       {"ingest", "--help", "--path", "/p"}};
   for (const auto& args : commands) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    auto run = nodrel(args, "{\"session_id\":\"S\",\"transcript_path\":\"/t\"}");
+    auto run = testing::runNodrel(args, "{\"session_id\":\"S\",\"transcript_path\":\"/t\"}");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, cli::usageText());
     EXPECT_EQ(run.err, "");
@@ -87,7 +83,7 @@ TEST(Dispatch, HelpAfterASubcommandChangesNothing) {
   EXPECT_FALSE(std::filesystem::exists(home.path() / ".claude/commands"));
 
   // The value of an option may be spelt like the help option: it is a value, not a request.
-  auto run = nodrel({"ingest", "--path", "--help"});
+  auto run = testing::runNodrel({"ingest", "--path", "--help"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "nodrel: directory not found: --help\n");
 }

@@ -21,10 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args) {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
-}
-
 class Installer : public ::testing::Test {
  protected:
   // The program the hooks run is in place, as the README's steps leave it; a test that wants it
@@ -62,7 +58,7 @@ ino_t inodeOf(const fs::path& path) {
 }
 
 TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
-  auto run = nodrel({"enable-hook", "extra", "words"});
+  auto run = testing::runNodrel({"enable-hook", "extra", "words"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(
       run.out,
@@ -90,13 +86,13 @@ TEST_F(Installer, EnableHookOnAFreshHomeWritesTheThreeHooksAndTheCommandFile) {
 
   // A second run adds nothing and leaves the unchanged command file alone.
   const ino_t rememberInode = inodeOf(rememberPath());
-  run = nodrel({"enable-hook"});
+  run = testing::runNodrel({"enable-hook"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(settings(), want);
   EXPECT_EQ(inodeOf(rememberPath()), rememberInode);
 
   // Removing them leaves a settings file without `hooks` and no command file.
-  run = nodrel({"disable-hook"});
+  run = testing::runNodrel({"disable-hook"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Hook removed.\n");
   EXPECT_EQ(settings(), json::object());
@@ -116,7 +112,7 @@ TEST_F(Installer, OtherToolsHooksAndSettingsSurviveEnableAndDisable) {
                      {"SessionStart", json::array({json::object()})}};
   writeSettings(before.dump());
 
-  auto run = nodrel({"enable-hook"});
+  auto run = testing::runNodrel({"enable-hook"});
   ASSERT_EQ(run.status, 0) << run.err;
   json after = settings();
   for (const auto& [key, value] : other.items()) EXPECT_EQ(after[key], value) << key;
@@ -125,7 +121,7 @@ TEST_F(Installer, OtherToolsHooksAndSettingsSurviveEnableAndDisable) {
             json::array({json::object(), managedGroup("context --cwd \"$CLAUDE_PROJECT_DIR\"")}));
   EXPECT_EQ(after["hooks"]["PreToolUse"], json::array());
 
-  run = nodrel({"disable-hook"});
+  run = testing::runNodrel({"disable-hook"});
   ASSERT_EQ(run.status, 0) << run.err;
   // Everything nodrel did not place is back as it was, the empty list under PreToolUse too.
   EXPECT_EQ(settings(), before);
@@ -148,10 +144,10 @@ TEST_F(Installer, HooksAreRecognisedByTheirCommandWithoutTheMarker) {
     SCOPED_TRACE(c.hook.dump());
     const json group = {{"matcher", "*"}, {"hooks", json::array({c.hook})}};
     writeSettings(json{{"hooks", {{"Stop", json::array({group})}}}}.dump());
-    ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+    ASSERT_EQ(testing::runNodrel({"enable-hook"}).status, 0);
     const json stop = settings()["hooks"]["Stop"];
     EXPECT_EQ(stop.size(), c.managed ? 1u : 2u);
-    ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+    ASSERT_EQ(testing::runNodrel({"disable-hook"}).status, 0);
     const json left = settings();
     if (c.managed) {
       EXPECT_FALSE(left.contains("hooks"));
@@ -164,7 +160,7 @@ TEST_F(Installer, HooksAreRecognisedByTheirCommandWithoutTheMarker) {
 TEST_F(Installer, DisableHookWithoutHooksDoesNotRewriteTheFile) {
   const std::string text = R"({"model":"opus"})";
   writeSettings(text);
-  auto run = nodrel({"disable-hook"});
+  auto run = testing::runNodrel({"disable-hook"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(settingsText(), text);
 }
@@ -172,14 +168,14 @@ TEST_F(Installer, DisableHookWithoutHooksDoesNotRewriteTheFile) {
 TEST_F(Installer, ACommandFileOfTheUsersOwnIsNeverTouched) {
   fs::create_directories(rememberPath().parent_path());
   platform::atomicWriteFile(rememberPath(), "my own /remember\n");
-  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-hook"}).status, 0);
   EXPECT_EQ(platform::readFile(rememberPath()), "my own /remember\n");
-  ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"disable-hook"}).status, 0);
   EXPECT_EQ(platform::readFile(rememberPath()), "my own /remember\n");
 
   // An older managed file is brought up to date.
   platform::atomicWriteFile(rememberPath(), "<!-- _nodrel_managed -->\nold");
-  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-hook"}).status, 0);
   EXPECT_EQ(testing::splitLines(platform::readFile(rememberPath()).value_or("")).size(), 14u);
 }
 
@@ -195,7 +191,7 @@ TEST_F(Installer, SettingsThatCannotBeReadOrParsedAreRefusedAndLeftAlone) {
     writeSettings(c.text);
     for (const std::string command :
          {"enable-hook", "disable-hook", "enable-statusline", "disable-statusline"}) {
-      auto run = nodrel({command});
+      auto run = testing::runNodrel({command});
       EXPECT_EQ(run.status, 1) << command;
       EXPECT_EQ(run.out, "");
       EXPECT_EQ(run.err, "nodrel " + command + ": " + malformed + "\n");
@@ -206,7 +202,7 @@ TEST_F(Installer, SettingsThatCannotBeReadOrParsedAreRefusedAndLeftAlone) {
 
   fs::remove(settingsPath());
   fs::create_directories(settingsPath());  // a directory does not read
-  auto run = nodrel({"enable-hook"});
+  auto run = testing::runNodrel({"enable-hook"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: Could not read settings.json: ")) << run.err;
 }
@@ -216,7 +212,7 @@ TEST_F(Installer, HookValuesOfAnotherShapeAreRefusedRatherThanReplaced) {
                                  R"({"hooks": {"SessionEnd": [{"matcher": "*"}, "note"]}})"}) {
     SCOPED_TRACE(text);
     writeSettings(text);
-    auto run = nodrel({"enable-hook"});
+    auto run = testing::runNodrel({"enable-hook"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.err.starts_with("nodrel enable-hook: \"hooks")) << run.err;
     EXPECT_NE(run.err.find("\" in settings.json is not "), std::string::npos) << run.err;
@@ -230,7 +226,7 @@ TEST_F(Installer, AnEmptyHooksValueIsReplaced) {
   for (const std::string text : {R"({"hooks": []})", R"({"hooks": null})"}) {
     SCOPED_TRACE(text);
     writeSettings(text);
-    auto run = nodrel({"enable-hook"});
+    auto run = testing::runNodrel({"enable-hook"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(settings()["hooks"]["Stop"], json::array({managedGroup("checkpoint")}));
   }
@@ -253,21 +249,21 @@ TEST_F(Installer, SettingsSurviveARoundTripByteForByte) {
       "  \"tiny\": 1E-7\n"
       "}\n";
   writeSettings(text);
-  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
-  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-statusline"}).status, 0);
   const std::string installed = settingsText();
   EXPECT_NE(installed.find("\"big\": 123456789012345678901,"), std::string::npos) << installed;
   EXPECT_TRUE(installed.ends_with("}\n"));
   EXPECT_TRUE(settings().contains("hooks"));
-  ASSERT_EQ(nodrel({"disable-statusline"}).status, 0);
-  ASSERT_EQ(nodrel({"disable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"disable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"disable-hook"}).status, 0);
   EXPECT_EQ(settingsText(), text);
 
   // Without a final line break none is added.
   const std::string bare = R"({"a": 1.0})";
   writeSettings(bare);
-  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
-  ASSERT_EQ(nodrel({"disable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"disable-statusline"}).status, 0);
   EXPECT_EQ(settingsText(), "{\n  \"a\": 1.0\n}");
 }
 
@@ -304,7 +300,7 @@ TEST_F(Installer, HostileSettingsFilesAreRefusedWithoutHangingOrGrowing) {
     const std::string text = fs::is_regular_file(settingsPath()) ? settingsText() : "";
     for (const std::string command : {"enable-hook", "disable-hook", "enable-statusline"}) {
       SCOPED_TRACE(command);
-      auto run = nodrel({command});
+      auto run = testing::runNodrel({command});
       if (c.refusal.empty()) {
         EXPECT_EQ(run.status, 0) << run.err;
         continue;
@@ -319,7 +315,7 @@ TEST_F(Installer, HostileSettingsFilesAreRefusedWithoutHangingOrGrowing) {
       }
     }
     // status reads the same file for its Hook line and must still finish.
-    auto status = nodrel({"status"});
+    auto status = testing::runNodrel({"status"});
     EXPECT_EQ(status.status, 0);
     EXPECT_NE(status.out.find("Hook     : not installed\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(rememberPath()) && !c.refusal.empty());
@@ -341,7 +337,7 @@ TEST_F(Installer, EnableWarnsWhenTheProgramTheHooksRunIsMissing) {
     }
     for (const std::string command : {"enable-hook", "enable-statusline"}) {
       SCOPED_TRACE(command);
-      auto run = nodrel({command});
+      auto run = testing::runNodrel({command});
       EXPECT_EQ(run.status, 1);
       EXPECT_TRUE(
           run.out.ends_with("installed. Nodrel will " +
@@ -368,8 +364,8 @@ TEST_F(Installer, EnableWarnsWhenTheProgramTheHooksRunIsMissing) {
 TEST_F(Installer, EntriesAreStillOursWhenTheHostDropsTheMarker) {
   const std::string other = R"({"matcher":"","hooks":[{"type":"command","command":"afplay x"}]})";
   writeSettings(R"({"hooks":{"Stop":[)" + other + "]}}");
-  ASSERT_EQ(nodrel({"enable-hook"}).status, 0);
-  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-hook"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-statusline"}).status, 0);
   const std::function<void(json&)> strip = [&](json& value) {
     if (value.is_object()) value.erase("_nodrel_managed");
     if (!value.is_structured()) return;
@@ -384,18 +380,18 @@ TEST_F(Installer, EntriesAreStillOursWhenTheHostDropsTheMarker) {
   stripMarkers();
 
   // Enabling again recognises the entries by their command: nothing is doubled or refused.
-  auto run = nodrel({"enable-hook"});
+  auto run = testing::runNodrel({"enable-hook"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(settings()["hooks"]["Stop"].size(), 2u);
-  run = nodrel({"enable-statusline"});
+  run = testing::runNodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 0) << run.err;
   stripMarkers();
 
-  run = nodrel({"disable-statusline"});
+  run = testing::runNodrel({"disable-statusline"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Statusline removed.\n");
   EXPECT_FALSE(settings().contains("statusLine"));
-  run = nodrel({"disable-hook"});
+  run = testing::runNodrel({"disable-hook"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(settings(), json::parse(R"({"hooks":{"Stop":[)" + other + "]}}"));
 }
@@ -405,7 +401,7 @@ TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
   const std::string text = R"({"model": "opus"})";
   writeSettings(text);
   fs::create_directories(settingsPath().string() + ".nodrel-tmp/x");
-  auto run = nodrel({"enable-statusline"});
+  auto run = testing::runNodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_TRUE(run.err.starts_with("nodrel enable-statusline: Could not write settings.json: "))
@@ -415,7 +411,7 @@ TEST_F(Installer, WriteFailuresAreReportedAndLoseNothing) {
 
   // The hooks are in place even when the command file cannot be written, and the run says so.
   fs::create_directories(rememberPath().string() + ".nodrel-tmp/x");
-  run = nodrel({"enable-hook"});
+  run = testing::runNodrel({"enable-hook"});
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(
       run.err.starts_with("nodrel enable-hook: Could not write settings.json: Could not "
@@ -432,7 +428,7 @@ TEST_F(Installer, ALinkedSettingsFileStaysALink) {
   platform::atomicWriteFile(kept, R"({"model":"opus"})");
   fs::create_directories(settingsPath().parent_path());
   fs::create_symlink(kept, settingsPath());
-  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-statusline"}).status, 0);
   EXPECT_TRUE(fs::is_symlink(settingsPath()));
   EXPECT_TRUE(json::parse(platform::readFile(kept).value_or("")).contains("statusLine"));
 }
@@ -440,36 +436,36 @@ TEST_F(Installer, ALinkedSettingsFileStaysALink) {
 TEST_F(Installer, StatusLine) {
   const json managed = {
       {"type", "command"}, {"command", binary() + " statusline"}, {"_nodrel_managed", true}};
-  auto run = nodrel({"enable-statusline"});
+  auto run = testing::runNodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out,
             "Statusline installed. Nodrel will display a live indicator in Claude Code.\n");
   EXPECT_EQ(settings(), (json{{"statusLine", managed}}));
 
-  run = nodrel({"disable-statusline"});
+  run = testing::runNodrel({"disable-statusline"});
   EXPECT_EQ(run.out, "Statusline removed.\n");
   EXPECT_EQ(settings(), json::object());
-  run = nodrel({"disable-statusline"});
+  run = testing::runNodrel({"disable-statusline"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "No Nodrel statusline to remove.\n");
 
   // Someone else's status line stays, and so does the file.
   const std::string foreign = R"({"statusLine": {"type": "command", "command": "starship"}})";
   writeSettings(foreign);
-  run = nodrel({"enable-statusline"});
+  run = testing::runNodrel({"enable-statusline"});
   EXPECT_EQ(run.status, 1);
   // The file is valid JSON, and the refusal does not say otherwise.
   EXPECT_EQ(run.err,
             "nodrel enable-statusline: A statusLine entry already exists and was not placed by "
             "Nodrel. Remove it manually before enabling the Nodrel statusline.\n");
-  run = nodrel({"disable-statusline"});
+  run = testing::runNodrel({"disable-statusline"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "No Nodrel statusline to remove.\n");
   EXPECT_EQ(settingsText(), foreign);
 
   // A status line that is not an object is replaced; other keys stay.
   writeSettings(R"({"statusLine": "old", "theme": "dark"})");
-  ASSERT_EQ(nodrel({"enable-statusline"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"enable-statusline"}).status, 0);
   EXPECT_EQ(settings(), (json{{"statusLine", managed}, {"theme", "dark"}}));
 }
 

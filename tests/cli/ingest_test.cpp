@@ -21,10 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args) {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
-}
-
 class Repository {
  public:
   explicit Repository(fs::path root) : root_(std::move(root)) {
@@ -67,12 +63,12 @@ TEST(Ingest, RefusesMissingPathArguments) {
     SCOPED_TRACE(::testing::PrintToString(args));
     std::vector<std::string> all = {"ingest"};
     all.insert(all.end(), args.begin(), args.end());
-    auto run = nodrel(all);
+    auto run = testing::runNodrel(all);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Usage: nodrel ingest --path PATH\n");
   }
-  auto run = nodrel({"ingest", "--path", (home.path() / "nope").string()});
+  auto run = testing::runNodrel({"ingest", "--path", (home.path() / "nope").string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "nodrel: directory not found: " + (home.path() / "nope").string() + "\n");
   EXPECT_FALSE(fs::exists(home.databasePath()));
@@ -89,7 +85,7 @@ TEST(Ingest, RefusesTheFilesystemRootAndTheHomeItself) {
   };
   for (const auto& [path, error] : cases) {
     SCOPED_TRACE(path);
-    auto run = nodrel({"ingest", "--path", path});
+    auto run = testing::runNodrel({"ingest", "--path", path});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nodrel: ingestion failed: " + error + "\n");
@@ -110,7 +106,7 @@ TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   repo.commit(odd);
   const std::string path = repo.root().string();
 
-  auto run = nodrel({"ingest", "--path", path, "--verbose"});
+  auto run = testing::runNodrel({"ingest", "--path", path, "--verbose"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const auto lines = testing::splitLines(run.out);
@@ -151,7 +147,7 @@ TEST(Ingest, IndexesAndCountsCoChangesOnceUnderTheFilesKey) {
   const std::string relative = fs::relative(repo.root(), fs::current_path()).string();
   for (const std::string& spelling : {path, path + "/", path + "/.", path + "//./", relative}) {
     SCOPED_TRACE(spelling);
-    auto again = nodrel({"ingest", "--path", spelling});
+    auto again = testing::runNodrel({"ingest", "--path", spelling});
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(testing::splitLines(again.out)[0], "Ingestion complete: " + path);
     EXPECT_EQ(testing::splitLines(again.out)[3], "  Files skipped:     44");
@@ -178,7 +174,7 @@ TEST(Ingest, ProjectInASubfolderOfItsRepositoryPairsItsOwnFiles) {
   repo.commit(sweep);  // 21 files, 2 of them in the project: still a sweeping change
 
   const fs::path project = repo.root() / "services" / "api";
-  auto run = nodrel({"ingest", "--path", project.string() + "/"});
+  auto run = testing::runNodrel({"ingest", "--path", project.string() + "/"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   auto db = home.openDatabase();
@@ -217,21 +213,21 @@ TEST(Ingest, MinesTheHistoryAgainOnlyWhenTheFolderHistoryChanged) {
                     {db::text(project)});
   };
 
-  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"ingest", "--path", project}).status, 0);
   const auto first = pairs();
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(mined(), (std::vector<db::Row>{{head()}}));
   const std::string firstHead = head();
 
-  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"ingest", "--path", project}).status, 0);
   EXPECT_EQ(pairs(), first);
   repo.commit({"docs/x.md", "docs/y.md"});
-  ASSERT_EQ(nodrel({"ingest", "--path", project}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"ingest", "--path", project}).status, 0);
   EXPECT_EQ(pairs(), first);
   EXPECT_EQ(mined(), (std::vector<db::Row>{{firstHead}}));
 
   repo.commit({"app/a.py", "app/c.py"});
-  auto run = nodrel({"ingest", "--path", project});
+  auto run = testing::runNodrel({"ingest", "--path", project});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(testing::splitLines(run.out).back(), "Co-change analysis complete.");
   const auto after = pairs();
@@ -252,7 +248,7 @@ TEST(Ingest, HistoryLargerThanAPipeIsDrained) {
   }
   repo.commit(many);
   repo.commit({"x.txt", "y.txt"});
-  auto run = nodrel({"ingest", "--path", repo.root().string()});
+  auto run = testing::runNodrel({"ingest", "--path", repo.root().string()});
   ASSERT_EQ(run.status, 0) << run.err;
   auto db = home.openDatabase();
   EXPECT_EQ(db.query("SELECT file_a, file_b FROM co_changes"),
@@ -265,7 +261,7 @@ TEST(Ingest, DirectoryOutsideGitStillSucceeds) {
   const fs::path project = home.path() / "plain";
   fs::create_directories(project);
   std::ofstream(project / "main.py") << "import os\n";
-  auto run = nodrel({"ingest", "--path", project.string()});
+  auto run = testing::runNodrel({"ingest", "--path", project.string()});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "[nodrel] CoChangeAnalyzer git exited with status 128\n");
   EXPECT_TRUE(run.out.ends_with("Running co-change analysis...\nCo-change analysis complete.\n"));
@@ -278,7 +274,7 @@ TEST(Ingest, OnAnEmptyHomeMakesTheDatabase) {
   const fs::path project = home.path() / "plain";
   fs::create_directories(project);
   std::ofstream(project / "main.py") << "import os\n";
-  auto run = nodrel({"ingest", "--path", project.string()});
+  auto run = testing::runNodrel({"ingest", "--path", project.string()});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(db::integerOf(*home.openDatabase().scalar("SELECT COUNT(*) FROM code_files")), 1);
 }
@@ -288,7 +284,7 @@ TEST(Ingest, RegularFileFailsAsIngestion) {
   home.openDatabase();
   const fs::path file = home.path() / "file.py";
   std::ofstream(file) << "x = 1\n";
-  auto run = nodrel({"ingest", "--path", file.string()});
+  auto run = testing::runNodrel({"ingest", "--path", file.string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("nodrel: ingestion failed: ", 0), 0u) << run.err;
@@ -335,7 +331,7 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   });
-  const auto run = nodrel({"ingest", "--path", repo.root().string()});
+  const auto run = testing::runNodrel({"ingest", "--path", repo.root().string()});
   ingested = true;
   writer.join();
   const auto served = server.finish();

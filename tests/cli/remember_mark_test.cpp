@@ -19,10 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args) {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
-}
-
 std::vector<fs::path> markers(const testing::TempHome& home) {
   std::vector<fs::path> files;
   std::error_code error;
@@ -51,7 +47,7 @@ TEST(RememberMark, WritesMarkerWithLastCwdAndUntouchedNote) {
   testing::TempHome home;
   ASSERT_FALSE(fs::exists(home.dataDirectory() / "checkpoints"));
   const std::string note = "  keep this\n exactly \n";
-  auto run = nodrel({"remember-mark", "--cwd", "/a", "--cwd", "/b", "--note", note});
+  auto run = testing::runNodrel({"remember-mark", "--cwd", "/a", "--cwd", "/b", "--note", note});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   std::string first;
@@ -62,7 +58,7 @@ TEST(RememberMark, WritesMarkerWithLastCwdAndUntouchedNote) {
   EXPECT_TRUE(platform::sharedTimestampFormatter().parse(marker.value("created_at", "")));
 
   // Another marker straight after gets its own file.
-  auto again = nodrel({"remember-mark", "--cwd", "/b", "--note", ""});
+  auto again = testing::runNodrel({"remember-mark", "--cwd", "/b", "--note", ""});
   ASSERT_EQ(again.status, 0) << again.err;
   std::string second;
   const auto withoutNote = savedMarker(home, again, &second);
@@ -77,7 +73,7 @@ TEST(RememberMark, WritesMarkerWithLastCwdAndUntouchedNote) {
 TEST(RememberMark, CutsANoteLongerThanABody) {
   testing::TempHome home;
   const std::string note(20'000, 'n');
-  auto run = nodrel({"remember-mark", "--cwd", "/a", "--note", note});
+  auto run = testing::runNodrel({"remember-mark", "--cwd", "/a", "--note", note});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(savedMarker(home, run).value("note", ""), std::string(4999, 'n') + "\u2026");
 }
@@ -101,7 +97,7 @@ TEST(RememberMark, RefusesIncompleteArgumentsAndWritesNothing) {
     std::vector<std::string> args = {"remember-mark"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     SCOPED_TRACE(::testing::PrintToString(args));
-    auto run = nodrel(args);
+    auto run = testing::runNodrel(args);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nodrel remember-mark: " + c.err + "\n");
@@ -113,7 +109,7 @@ TEST(RememberMark, ReportsAFolderItCannotWriteTo) {
   testing::TempHome home;
   fs::create_directories(home.dataDirectory());
   std::ofstream(home.dataDirectory() / "checkpoints") << "not a folder";
-  auto run = nodrel({"remember-mark", "--cwd", "/p"});
+  auto run = testing::runNodrel({"remember-mark", "--cwd", "/p"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err.rfind("nodrel remember-mark: could not write marker: ", 0), 0u) << run.err;

@@ -26,10 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args) {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, "");
-}
-
 class Snapshots : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,7 +45,7 @@ class Snapshots : public ::testing::Test {
 };
 
 TEST_F(Snapshots, SaveCopiesTheDatabaseAndIndexesIt) {
-  auto run = nodrel({"snapshot", "save"});
+  auto run = testing::runNodrel({"snapshot", "save"});
   ASSERT_EQ(run.status, 0) << run.err;
   const json saved = index();
   ASSERT_EQ(saved.size(), 1u);
@@ -87,7 +83,7 @@ TEST_F(Snapshots, Labels) {
     fs::remove_all(folder());
     std::vector<std::string> args = {"snapshot", "save"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    auto run = nodrel(args);
+    auto run = testing::runNodrel(args);
     ASSERT_EQ(run.status, 0) << run.err;
     const json saved = index();
     ASSERT_EQ(saved.size(), 1u);
@@ -108,7 +104,7 @@ TEST_F(Snapshots, Labels) {
 TEST_F(Snapshots, AFolderWithAnApostropheIsCopiedInto) {
   const fs::path custom = home_.path() / "it's here";
   platform::UserDefaults::set("nodrel.snapshots.folder", custom.string());
-  auto run = nodrel({"snapshot", "save", "--label", "o'clock"});
+  auto run = testing::runNodrel({"snapshot", "save", "--label", "o'clock"});
   ASSERT_EQ(run.status, 0) << run.err;
   const auto saved = json::parse(platform::readFile(custom / "snapshots.json").value_or("null"));
   const std::string file = saved[0]["filePath"];
@@ -122,13 +118,13 @@ TEST_F(Snapshots, ACorruptIndexIsStartedAfreshAndItsFilesStay) {
   fs::create_directories(folder());
   platform::atomicWriteFile(folder() / "old.db", "old");
   writeIndex("{not json");
-  ASSERT_EQ(nodrel({"snapshot", "save"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"snapshot", "save"}).status, 0);
   EXPECT_EQ(index().size(), 1u);
   EXPECT_TRUE(fs::exists(folder() / "old.db"));
 
   // `list` reports a corrupt index instead of pretending it is empty.
   writeIndex("[1]");
-  auto run = nodrel({"snapshot", "list"});
+  auto run = testing::runNodrel({"snapshot", "list"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_TRUE(run.err.starts_with("nodrel snapshot list: ")) << run.err;
@@ -153,7 +149,7 @@ TEST_F(Snapshots, RetentionDeletesOnlySnapshotFilesOfTheFolder) {
   writeIndex(json::array({entry("newer", folder() / "newer.db", 2),
                           entry("older", folder() / "older.db", 1), entry("outside", outside, 0)})
                  .dump());
-  ASSERT_EQ(nodrel({"snapshot", "save"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"snapshot", "save"}).status, 0);
   const json saved = index();
   ASSERT_EQ(saved.size(), 2u);
   EXPECT_EQ(saved[1]["id"], "newer");
@@ -164,7 +160,7 @@ TEST_F(Snapshots, RetentionDeletesOnlySnapshotFilesOfTheFolder) {
 
 TEST_F(Snapshots, SaveFailures) {
   fs::remove(home_.databasePath());
-  auto run = nodrel({"snapshot", "save"});
+  auto run = testing::runNodrel({"snapshot", "save"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "nodrel snapshot save: Source database not found: " +
                          home_.databasePath().string() + "\n");
@@ -172,7 +168,7 @@ TEST_F(Snapshots, SaveFailures) {
 
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"snapshot"}, {"snapshot", "Save"}}) {
-    run = nodrel(args);
+    run = testing::runNodrel(args);
     EXPECT_EQ(run.status, 1);
     const std::string first = args.size() == 1 ? "nodrel snapshot: expected 'save' or 'list'\n"
                                                : "nodrel snapshot: unknown subcommand 'Save'\n";
@@ -196,7 +192,7 @@ testing::ProgramRun withFileSizeCap(const std::vector<std::string>& args, bool k
   const auto previous = std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &capped);
   setrlimit(RLIMIT_CORE, &noCore);
-  auto run = nodrel(args);
+  auto run = testing::runNodrel(args);
   setrlimit(RLIMIT_CORE, &savedCore);
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
@@ -237,7 +233,7 @@ TEST_F(Snapshots, APartialCopyLeavesNothingBehind) {
   for (const auto& name : left) EXPECT_EQ(name.rfind(".partial-", 0), 0u) << name;
 
   // The next save removes what the killed one left, and keeps only its own whole copy.
-  run = nodrel({"snapshot", "save"});
+  run = testing::runNodrel({"snapshot", "save"});
   ASSERT_EQ(run.status, 0) << run.err;
   const json saved = index();
   ASSERT_EQ(saved.size(), 1u);
@@ -250,7 +246,7 @@ TEST_F(Snapshots, APartialCopyLeavesNothingBehind) {
 TEST_F(Snapshots, List) {
   for (const char* text : {"", "[]"}) {
     if (*text) writeIndex(text);
-    auto run = nodrel({"snapshot", "list", "extra"});
+    auto run = testing::runNodrel({"snapshot", "list", "extra"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "No snapshots found.\n");
   }
@@ -263,7 +259,7 @@ TEST_F(Snapshots, List) {
      "filePath": "/b/c.db", "sourcePath": "/s"}])");
   // The display is in UTC whatever the machine's zone.
   setenv("TZ", "Asia/Tokyo", 1);
-  auto run = nodrel({"snapshot", "list"});
+  auto run = testing::runNodrel({"snapshot", "list"});
   unsetenv("TZ");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(testing::splitLines(run.out),

@@ -18,10 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-testing::ProgramRun nodrel(const std::vector<std::string>& args, const std::string& input = "") {
-  return testing::runProgram(testing::binaryPath("cli/nodrel"), args, input);
-}
-
 const std::string kRule =
     "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
     "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
@@ -41,7 +37,7 @@ void addProject(db::Connection& db, const std::string& path, const std::string& 
 
 TEST(Status, WithoutADatabase) {
   testing::TempHome home;
-  auto run = nodrel({"status"});
+  auto run = testing::runNodrel({"status"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, "Nodrel status\n" + kRule + "\nDatabase : " + home.databasePath().string() +
@@ -59,11 +55,10 @@ TEST(Status, CountsLiveMemoriesOnly) {
   }
   const std::string head =
       "Nodrel status\n" + kRule + "\nDatabase : " + home.databasePath().string() + "\nMemories : ";
-  EXPECT_EQ(nodrel({"status"}).out.rfind(head + "2 total\n  episodic    2\n", 0), 0u);
-  auto forget = testing::runProgram(testing::binaryPath("app/nodrel-app"),
-                                    {"forget", "0123456789abcdef"}, "");
+  EXPECT_EQ(testing::runNodrel({"status"}).out.rfind(head + "2 total\n  episodic    2\n", 0), 0u);
+  auto forget = testing::runApp({"forget", "0123456789abcdef"});
   ASSERT_EQ(forget.status, 0) << forget.err;
-  EXPECT_EQ(nodrel({"status"}).out.rfind(head + "1 total\n  episodic    1\n", 0), 0u);
+  EXPECT_EQ(testing::runNodrel({"status"}).out.rfind(head + "1 total\n  episodic    1\n", 0), 0u);
 }
 
 TEST(Status, CountsTiersSnapshotsAndTheHook) {
@@ -78,22 +73,22 @@ TEST(Status, CountsTiersSnapshotsAndTheHook) {
   const std::string head = "Nodrel status\n" + kRule +
                            "\nDatabase : " + home.databasePath().string() +
                            "\nMemories : 4 total\n  episodic    3\n  cold        1\n";
-  auto run = nodrel({"status"});
+  auto run = testing::runNodrel({"status"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, head + "Snapshots: 0\nHook     : not installed\n");
 
   // The hooks are written even while the program they run is not in place (which enable-hook
   // reports with status 1).
-  ASSERT_NE(nodrel({"enable-hook"}).out, "");
-  ASSERT_EQ(nodrel({"snapshot", "save", "--label", "one"}).status, 0);
-  ASSERT_EQ(nodrel({"snapshot", "save", "--label", "two"}).status, 0);
-  run = nodrel({"status"});
+  ASSERT_NE(testing::runNodrel({"enable-hook"}).out, "");
+  ASSERT_EQ(testing::runNodrel({"snapshot", "save", "--label", "one"}).status, 0);
+  ASSERT_EQ(testing::runNodrel({"snapshot", "save", "--label", "two"}).status, 0);
+  run = testing::runNodrel({"status"});
   EXPECT_EQ(run.out, head + "Snapshots: 2\nHook     : installed\n");
 
   // A broken index or settings file reads as none.
   platform::atomicWriteFile(home.dataDirectory() / "backups/snapshots.json", "{");
   platform::atomicWriteFile(home.path() / ".claude/settings.json", "[]");
-  run = nodrel({"status"});
+  run = testing::runNodrel({"status"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, head + "Snapshots: 0\nHook     : not installed\n");
 }
@@ -101,12 +96,12 @@ TEST(Status, CountsTiersSnapshotsAndTheHook) {
 TEST(Status, ADatabaseThatDoesNotOpen) {
   testing::TempHome home;
   fs::create_directories(home.databasePath());  // exists, but is no database
-  auto run = nodrel({"status"});
+  auto run = testing::runNodrel({"status"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(testing::splitLines(run.out).size(), 3u);
   EXPECT_TRUE(run.err.starts_with("nodrel status: could not open database: ")) << run.err;
 
-  run = nodrel({"statusline", "--cwd", "/p"});
+  run = testing::runNodrel({"statusline", "--cwd", "/p"});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.out.starts_with("\u25cb Nodrel \u00b7 ")) << run.out;
   EXPECT_EQ(testing::splitLines(run.out).size(), 1u);
@@ -114,7 +109,7 @@ TEST(Status, ADatabaseThatDoesNotOpen) {
 
 TEST(Statusline, WithoutADatabase) {
   testing::TempHome home;
-  auto run = nodrel({"statusline"}, "{\"cwd\": \"/p\"}");
+  auto run = testing::runNodrel({"statusline"}, "{\"cwd\": \"/p\"}");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "\u25cb Nodrel \u00b7 no database\n");
 }
@@ -165,7 +160,7 @@ TEST(Statusline, FindsTheProjectOfTheDirectory) {
     SCOPED_TRACE(testing::splitLines(c.input).empty() ? "" : c.input);
     std::vector<std::string> args = {"statusline"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    auto run = nodrel(args, c.input);
+    auto run = testing::runNodrel(args, c.input);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, c.want) << (c.args.empty() ? "" : c.args.back());
   }
@@ -200,7 +195,7 @@ TEST(ReadOnlyCommands, NeitherWriteNorNeedToWrite) {
   };
   {
     SCOPED_TRACE("a database in another journal mode");
-    check([](std::vector<std::string> args) { return nodrel(args); });
+    check([](std::vector<std::string> args) { return testing::runNodrel(args); });
     EXPECT_EQ(journalFormat(home.databasePath()), 1);
   }
   {
@@ -213,7 +208,7 @@ TEST(ReadOnlyCommands, NeitherWriteNorNeedToWrite) {
                                               fs::perms::others_read | fs::perms::others_exec);
     // Root writes in any directory, so as root the commands run as nobody.
     check([](std::vector<std::string> args) {
-      if (::geteuid() != 0) return nodrel(args);
+      if (::geteuid() != 0) return testing::runNodrel(args);
       args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
                                  testing::binaryPath("cli/nodrel").string()});
       return testing::runProgram("/usr/bin/setpriv", args, "");

@@ -10,6 +10,7 @@
 
 #include "platform/child_process.h"
 #include "platform/file_descriptor.h"
+#include "tests/support/temp_home.h"
 
 namespace nodrel::testing {
 
@@ -70,6 +71,14 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
   const int status = platform::waitForChild(pid);
   run.status = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+ProgramRun runNodrel(const std::vector<std::string>& args, const std::string& input) {
+  return runProgram(binaryPath("cli/nodrel"), args, input);
+}
+
+ProgramRun runApp(const std::vector<std::string>& args) {
+  return runProgram(binaryPath("app/nodrel-app"), args, "");
 }
 
 namespace {

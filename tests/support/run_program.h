@@ -18,6 +18,11 @@ struct ProgramRun {
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
                       const std::string& input);
 
+// The built command line, run as a hook or its user runs it: `nodrel args...` fed `input`.
+ProgramRun runNodrel(const std::vector<std::string>& args, const std::string& input = "");
+// The built companion stand-in, `nodrel-app args...`, with nothing on its standard input.
+ProgramRun runApp(const std::vector<std::string>& args);
+
 // A program left running while the test does other work, as the server runs beside the hook
 // commands: the test writes lines to its standard input, and its output goes to two files in
 // `outputDirectory` (so a full pipe never stops it). finish() closes its input and waits.
