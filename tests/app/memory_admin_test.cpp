@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
-#include "tests/server/server_session.h"
 #include "tests/support/run_program.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

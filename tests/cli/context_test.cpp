@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "store/write_path.h"
 #include "tests/support/run_program.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {
@@ -72,23 +73,14 @@ TEST(ContextCommand, OneProjectHoweverItsPathIsSpelt) {
        {{"project_path", project + "/"}, {"content", "Migrating the pier module."}}},
       {"nodrel_get_context", {{"project_path", project}}},
   };
-  std::string input;
+  std::vector<std::string> lines;
   for (std::size_t i = 0; i < calls.size(); ++i) {
-    input += nlohmann::json{{"jsonrpc", "2.0"},
-                            {"id", i + 1},
-                            {"method", "tools/call"},
-                            {"params", {{"name", calls[i].first}, {"arguments", calls[i].second}}}}
-                 .dump() +
-             "\n";
+    lines.push_back(testing::toolCall(static_cast<int>(i) + 1, calls[i].first, calls[i].second));
   }
-  const auto served = testing::runProgram(testing::binaryPath("server/NodrelMCP"), {}, input);
-  const auto lines = testing::splitLines(served.out);
-  ASSERT_EQ(lines.size(), calls.size()) << served.err;
+  const auto served = testing::runServer(lines);
+  ASSERT_EQ(served.responses.size(), calls.size()) << ::testing::PrintToString(served.errLines);
   std::vector<nlohmann::json> results;
-  for (const auto& line : lines) {
-    results.push_back(nlohmann::json::parse(
-        nlohmann::json::parse(line)["result"]["content"][0]["text"].get<std::string>()));
-  }
+  for (const auto& response : served.responses) results.push_back(testing::toolResult(response));
   for (std::size_t i = 0; i + 1 < results.size(); ++i) {
     EXPECT_EQ(results[i].value("success", false), true) << results[i];
   }

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/run_program.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {
@@ -317,16 +318,11 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
   std::atomic<int> sent = 0;
   std::thread writer([&] {
     while (!ingested || sent < kWrites) {
-      const nlohmann::json call = {
-          {"jsonrpc", "2.0"},
-          {"id", sent + 1},
-          {"method", "tools/call"},
-          {"params",
-           {{"name", "nodrel_remember"},
-            {"arguments",
-             {{"project_path", "/work/other"},
-              {"content", "Note " + std::to_string(sent) + " from the other window"}}}}}};
-      if (!server.send(call.dump())) break;
+      const std::string call = testing::toolCall(
+          sent + 1, "nodrel_remember",
+          {{"project_path", "/work/other"},
+           {"content", "Note " + std::to_string(sent) + " from the other window"}});
+      if (!server.send(call)) break;
       ++sent;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -344,9 +340,7 @@ TEST(Ingest, SharesTheDatabaseWithAServerThatKeepsWriting) {
   EXPECT_GE(total, kWrites);
   int succeeded = 0;
   for (const auto& line : testing::splitLines(served.out)) {
-    const auto response = nlohmann::json::parse(line);
-    const auto result =
-        nlohmann::json::parse(response["result"]["content"][0]["text"].get<std::string>());
+    const auto result = testing::toolResult(nlohmann::json::parse(line));
     if (result.value("success", false)) {
       ++succeeded;
     } else {

@@ -19,7 +19,7 @@
 #include "server/tools/context_sections.h"
 #include "store/recall.h"
 #include "store/write_path.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

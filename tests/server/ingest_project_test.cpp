@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "store/write_path.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

@@ -1,14 +1,10 @@
 // The server as a host sees it: request lines in, response lines and diagnostics out.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "db/schema.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {
@@ -135,15 +131,15 @@ TEST(ServerStartup, FatalWhenTheDatabaseCannotBeOpened) {
   testing::TempHome home;
   // A directory where the database file should be makes the open fail.
   std::filesystem::create_directories(home.databasePath());
-  auto run = testing::runProgram(testing::binaryPath("server/NodrelMCP"), {}, "");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err.rfind("[nodrel-mcp] fatal: could not open database at " +
-                              home.databasePath().string() + ": ",
-                          0),
+  auto session = runServer({});
+  EXPECT_EQ(session.status, 1);
+  EXPECT_EQ(session.rawOut, "");
+  ASSERT_EQ(session.errLines.size(), 1u);
+  EXPECT_EQ(session.errLines[0].rfind("[nodrel-mcp] fatal: could not open database at " +
+                                          home.databasePath().string() + ": ",
+                                      0),
             0u)
-      << run.err;
-  EXPECT_EQ(testing::splitLines(run.err).size(), 1u);
+      << session.errLines[0];
 }
 
 TEST(ServerStartup, CreatesTheDataDirectoryAndSessionContextSilently) {
@@ -221,32 +217,9 @@ TEST(ServerStartup, ArgumentsAreAnsweredOrRefusedWithoutServing) {
 TEST(ServerStartup, AClientThatGoesAwayEndsTheServerCleanly) {
   testing::TempHome home;
   home.openDatabase();
-  int inPipe[2], outPipe[2];
-  ASSERT_EQ(pipe(inPipe), 0);
-  ASSERT_EQ(pipe(outPipe), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    int devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, 2);
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) close(fd);
-    const std::string program = testing::binaryPath("server/NodrelMCP").string();
-    execl(program.c_str(), program.c_str(), nullptr);
-    _exit(127);
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(outPipe[0]);  // nobody reads the responses any more
-  const std::string request = "{\"id\":1,\"method\":\"tools/list\"}\n";
-  for (int i = 0; i < 50; ++i) {
-    if (write(inPipe[1], request.data(), request.size()) < 0) break;
-  }
-  close(inPipe[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(
+      testing::runServerUnread(std::vector<std::string>(50, R"({"id":1,"method":"tools/list"})")),
+      0);
 }
 
 }  // namespace

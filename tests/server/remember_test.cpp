@@ -6,7 +6,7 @@
 #include "platform/user_defaults.h"
 #include "store/capacity.h"
 #include "store/write_path.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

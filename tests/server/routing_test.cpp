@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "db/connection.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::server {

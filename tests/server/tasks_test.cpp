@@ -4,7 +4,7 @@
 #include <string>
 
 #include "server/task_promoter.h"
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel {

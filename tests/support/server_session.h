@@ -1,4 +1,4 @@
-// tests/server/server_session.h: a run of the built NodrelMCP fed request lines, as an MCP
+// tests/support/server_session.h: a run of the built NodrelMCP fed request lines, as an MCP
 // host does, with its responses parsed and its diagnostic lines split.
 #pragma once
 
@@ -20,6 +20,11 @@ struct ServerSession {
 
 // Sends each line (a line feed is added) and closes standard input.
 ServerSession runServer(const std::vector<std::string>& lines);
+
+// Sends the lines to a server whose responses nobody reads (the reading end of its standard
+// output is closed before the first line), as when the host goes away; its diagnostics are
+// dropped. Returns its exit status, or -1 when it did not exit normally.
+int runServerUnread(const std::vector<std::string>& lines);
 
 // A tools/call request line.
 std::string toolCall(int id, const std::string& tool, const nlohmann::json& arguments);

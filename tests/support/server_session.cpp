@@ -1,5 +1,14 @@
-#include "tests/server/server_session.h"
+#include "tests/support/server_session.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "platform/child_process.h"
+#include "platform/file_descriptor.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::testing {
@@ -16,6 +25,31 @@ ServerSession runServer(const std::vector<std::string>& lines) {
   }
   session.errLines = splitLines(run.err);
   return session;
+}
+
+int runServerUnread(const std::vector<std::string>& lines) {
+  const std::string program = binaryPath("server/NodrelMCP").string();
+  platform::FileDescriptor inRead, inWrite, outRead, outWrite;
+  const platform::FileDescriptor devNull(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!platform::makePipe(inRead, inWrite) || !platform::makePipe(outRead, outWrite) ||
+      !devNull.valid()) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid =
+      platform::startChild(program, {program}, {inRead.get(), outWrite.get(), devNull.get()});
+  if (pid < 0) throw std::runtime_error("fork failed");
+  inRead.reset();
+  outWrite.reset();
+  outRead.reset();
+  // The server may stop reading once it finds nobody reads it; that must not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  for (const auto& line : lines) {
+    const std::string bytes = line + "\n";
+    if (write(inWrite.get(), bytes.data(), bytes.size()) < 0) break;
+  }
+  inWrite.reset();
+  const int status = platform::waitForChild(pid);
+  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string toolCall(int id, const std::string& tool, const nlohmann::json& arguments) {
