@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/savepoint.h"
 #include "db/schema.h"
 #include "platform/paths.h"
 #include "platform/time.h"
@@ -79,7 +80,7 @@ struct Store {
                                  "observation", "key_point", "handoff", "state"};
     const auto now = platform::now();
     std::vector<std::string> ids;
-    db->exec("BEGIN;");
+    db::Savepoint planted(*db, "bench_candidates");
     for (int i = 0; i < kCandidates; ++i) {
       const std::string body = "memory body number " + std::to_string(i);
       ids.push_back(store::memoryContentHash(body));
@@ -97,7 +98,7 @@ struct Store {
         db->run(kInsertLink, {db::text(ids[i]), db::text(ids[pick(rng)])});
       }
     }
-    db->exec("COMMIT;");
+    planted.commit();
     // Used bytes equal to the budget: each pass frees a tenth of it.
     platform::UserDefaults::set(std::string(store::kActiveBudgetKey), usedBytes);
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/savepoint.h"
 #include "db/schema.h"
 #include "platform/time.h"
 #include "store/memory_links.h"
@@ -91,7 +92,7 @@ struct Fixture {
     db::createSchema(*db);
     std::mt19937 random(42);
     const auto base = platform::now() - std::chrono::hours(48);
-    db->exec("BEGIN");
+    db::Savepoint planted(*db, "bench_candidates");
     for (int i = 0; i < 500; ++i) {
       const std::string body = makeBody(random);
       averageBodyLength += static_cast<double>(body.size()) / 500;
@@ -102,7 +103,7 @@ struct Fixture {
           "?, ?, ?)",
           {db::text("cand" + std::to_string(i)), db::text(body), db::text(ts), db::text(ts)});
     }
-    db->exec("COMMIT");
+    planted.commit();
     newBody = makeBody(random);
   }
   ~Fixture() {

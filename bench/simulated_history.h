@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/savepoint.h"
 #include "platform/time.h"
 #include "store/memory_links.h"
 
@@ -57,7 +58,7 @@ inline void spreadOverTime(db::Connection& db, std::mt19937& rng,
     t -= std::chrono::milliseconds(static_cast<std::int64_t>(gap * 1000.0) + 1);
   }
   const auto& format = platform::sharedTimestampFormatter();
-  db.exec("BEGIN");
+  db::Savepoint history(db, "bench_history");
   db.exec(kDeleteTemporalLinks);
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const std::string at = format.format(times[i]);
@@ -70,7 +71,7 @@ inline void spreadOverTime(db::Connection& db, std::mt19937& rng,
                              db::text(format.format(times[i] + std::chrono::hours(1))),
                              db::Value(std::int64_t{store::kMaxTemporalLinks})});
   }
-  db.exec("COMMIT");
+  history.commit();
 }
 
 }  // namespace nodrel::bench

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "db/connection.h"
+#include "db/savepoint.h"
 #include "db/schema.h"
 #include "db/statement.h"
 #include "platform/time.h"
@@ -56,7 +57,7 @@ struct Fixture {
     db::createSchema(*db);
     std::mt19937 random(static_cast<unsigned>(count));
     const std::string now = platform::currentTimestampText();
-    db->exec("BEGIN");
+    db::Savepoint planted(*db, "bench_vectors");
     for (int i = 0; i < count; ++i) {
       std::string id = "m";  // appended, which GCC 12's -Wrestrict does not misread
       id += std::to_string(i);
@@ -64,7 +65,7 @@ struct Fixture {
               {db::text(id), db::text(i % 10 == 0 ? "cold" : "episodic"), db::text(now)});
       store::storeEmbedding(id, randomUnit(random), *db);
     }
-    db->exec("COMMIT");
+    planted.commit();
     query = randomUnit(random);
   }
   ~Fixture() {

@@ -31,20 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kStoreSize = 10'000;
 
-// The statements the write path runs for a new memory, as it runs them.
-constexpr std::string_view kInsertMemory = R"sql(
-    INSERT INTO memories (
-      id, tier, body, body_tokens, project, context_path, type, tags, created_at, last_accessed,
-      access_count, strength, importance, pinned, evidence_count, parent_id, source_session,
-      predicted_future_use, condition_type, condition_value, surface_condition,
-      trigger_keywords, depth, is_top_level, active_rule_ids)
-    VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1.0, ?, 0, 1, NULL, ?, 0.5, ?, ?, ?, ?, ?, ?, ?))sql";
-constexpr std::string_view kInsertFTS =
-    "INSERT INTO memories_fts(rowid, body, tags) VALUES (?, ?, ?)";
-constexpr std::string_view kInsertVector =
-    "INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at) "
-    "VALUES (?, ?, ?, ?)";
-
 // Bodies of a realistic spread: lower-case words from a vocabulary of thousands, and now and
 // then one of a few dozen names, so that a new memory links to a handful of others, not to all.
 constexpr const char* kSyllables[] = {"ba",  "ko", "ri",  "tem", "lo",  "san", "vi",  "der", "mu",
@@ -109,12 +95,12 @@ struct Store {
     std::filesystem::create_directories(platform::NodrelPaths::baseDirectory());
     db.emplace(db::Connection::open(platform::NodrelPaths::databaseURL(), {.create = true}));
     db::createSchema(*db);
-    db->exec("BEGIN;");
+    db::Savepoint batch(*db, "bench_store");
     for (int i = 0; i < kStoreSize; ++i) {
       bodies.push_back(next());
       store::writeMemory(*db, {.body = bodies.back(), .project = "/work/project"});
     }
-    db->exec("COMMIT;");
+    batch.commit();
     // A budget far from reached: every new write pays for the usage query.
     platform::UserDefaults::set(std::string(store::kActiveBudgetKey), std::int64_t{1} << 40);
   }
@@ -174,12 +160,8 @@ void BM_WriteNewMemory(benchmark::State& state) {
       const std::string now = platform::currentTimestampText();
       {
         db::Savepoint savepoint(*s.db, "bench_write");
-        s.db->run(kInsertMemory,
-                  {db::text(id), db::text("episodic"), db::text(body),
-                   db::Value(store::tokenEstimate(body)), db::text("/work/project"), db::Null{},
-                   db::text("observation"), db::Null{}, db::text(now), db::text(now),
-                   db::Value(std::int64_t{5}), db::Null{}, db::Null{}, db::Null{}, db::Null{},
-                   db::Null{}, db::Value(std::int64_t{0}), db::Value(std::int64_t{0}), db::Null{}});
+        store::insertMemoryRow(*s.db, id, {.body = body, .project = "/work/project"},
+                               store::tokenEstimate(body), 5, now);
         store::syncMemoryFTS(id, body, std::nullopt, *s.db);
         savepoint.commit();
       }
@@ -201,22 +183,15 @@ void BM_WriteNewMemory(benchmark::State& state) {
       const std::string body = s.next();
       const std::string id = store::memoryContentHash(body);
       const auto vector = store::embed(body).value_or(std::vector<float>(512, 0.5f));
-      const db::Blob blob{
-          std::string(reinterpret_cast<const char*>(vector.data()), vector.size() * sizeof(float))};
       const std::string now = platform::currentTimestampText();
       const auto start = Clock::now();
       {
         db::Savepoint savepoint(*s.db, "bench_floor");
-        s.db->run(kInsertMemory,
-                  {db::text(id), db::text("episodic"), db::text(body), db::Value(std::int64_t{9}),
-                   db::text("/work/project"), db::Null{}, db::text("observation"), db::Null{},
-                   db::text(now), db::text(now), db::Value(std::int64_t{5}), db::Null{}, db::Null{},
-                   db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
-                   db::Value(std::int64_t{0}), db::Null{}});
-        s.db->run(kInsertFTS, {db::Value(s.db->lastInsertRowid()), db::text(body), db::text("")});
+        store::insertMemoryRow(*s.db, id, {.body = body, .project = "/work/project"}, 9, 5, now);
+        store::syncMemoryFTS(id, body, std::nullopt, *s.db);
         savepoint.commit();
       }
-      s.db->run(kInsertVector, {db::text(id), blob, db::text("NLEmbedding"), db::text(now)});
+      store::storeEmbedding(id, vector, *s.db);
       floor.push_back(msSince(start));
     }
   }

@@ -170,14 +170,7 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
     // A row without its full-text entry would never be searchable, since a later write of the
     // same body only reinforces it: both are stored, or neither and the caller hears why.
     db::Savepoint savepoint(connection, "nodrel_write_memory");
-    const int stored = connection.run(
-        kInsertMemory,
-        {db::text(id), db::text(toString(write.tier)), db::text(write.body), db::Value(tokens),
-         db::optionalText(write.project), db::optionalText(write.contextPath),
-         db::text(toString(write.type)), db::optionalText(write.tags), db::text(nowText),
-         db::text(nowText), db::Value(importance), db::optionalText(write.sourceSession),
-         db::Null{}, db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}),
-         db::Value(std::int64_t{0}), db::Null{}});
+    const int stored = insertMemoryRow(connection, id, write, tokens, importance, nowText);
     if (stored == 0) {
       // The other program stored the body after our lookup: ours is a second write of it.
       savepoint.commit();
@@ -264,6 +257,18 @@ std::optional<Memory> fetchMemory(const std::string& id, db::Connection& connect
   statement.bindText(1, id);
   if (!statement.step()) return std::nullopt;
   return memoryFromRow(statement.row());
+}
+
+int insertMemoryRow(db::Connection& connection, const std::string& id, const MemoryWrite& write,
+                    std::int64_t tokens, std::int64_t importance, const std::string& nowText) {
+  return connection.run(
+      kInsertMemory,
+      {db::text(id), db::text(toString(write.tier)), db::text(write.body), db::Value(tokens),
+       db::optionalText(write.project), db::optionalText(write.contextPath),
+       db::text(toString(write.type)), db::optionalText(write.tags), db::text(nowText),
+       db::text(nowText), db::Value(importance), db::optionalText(write.sourceSession), db::Null{},
+       db::Null{}, db::Null{}, db::Null{}, db::Value(std::int64_t{0}), db::Value(std::int64_t{0}),
+       db::Null{}});
 }
 
 void reinforceMemory(const std::string& id, db::Connection& connection) {

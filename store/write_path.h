@@ -56,6 +56,11 @@ std::int64_t tokenEstimate(std::string_view body);
 // The live memory with the identifier, cold ones included; nothing when there is none or the
 // row does not decode. Throws db::Error.
 std::optional<Memory> fetchMemory(const std::string& id, db::Connection& connection);
+// The row alone of a new memory `id` written by `write` now, or of a forgotten one revived in its
+// place; 0 when a live row holds the id (it is left as it is), 1 otherwise. The full-text entry,
+// vector and links are the caller's (writeMemory stores them all). Throws db::Error.
+int insertMemoryRow(db::Connection& connection, const std::string& id, const MemoryWrite& write,
+                    std::int64_t tokens, std::int64_t importance, const std::string& nowText);
 // One more access: access_count + 1, last_accessed now, strength + 0.3 up to 1.0.
 // Throws db::Error.
 void reinforceMemory(const std::string& id, db::Connection& connection);
