@@ -16,9 +16,8 @@
 #include <vector>
 
 #include "bench/go_comment_store.h"
-#include "bench/simulated_history.h"
+#include "bench/store_builder.h"
 #include "db/connection.h"
-#include "db/schema.h"
 #include "store/write_path.h"
 
 namespace nodrel::bench {
@@ -41,55 +40,37 @@ struct StoreShape {
 
 inline void buildShapedStore(const fs::path& file, int count, const StoreShape& shape) {
   const std::vector<GoCommentFile> corpus = readGoComments();
-  auto db = db::Connection::open(file, {.create = true});
-  db::createSchema(db);
-  db.exec("PRAGMA synchronous = OFF;");
+  auto db = openStoreToBuild(file);
   std::mt19937 rng(20261211);
   const std::array<const char*, 2> speakers = {"Maria", "David"};
   const std::array<const char*, 4> recurring = {"Ask Sarah about it.", "James reviewed this.",
                                                 "Kubernetes runs it.", "Grafana shows it."};
   const auto& projects = goStoreProjects();
-  std::unordered_set<std::string> bodies;
-  std::vector<bool> startsSession;
-  db.exec("BEGIN");
-  for (int written = 0; written < count;) {
-    const GoCommentFile& first = corpus[rng() % corpus.size()];
-    const std::string project =
-        shape.halfInOneProject && rng() % 2 == 0
-            ? projects.front()
-            : goStoreProjectFor(fs::path(first.path).parent_path().string());
-    const int sessionLength = 3 + static_cast<int>(rng() % 38);
-    for (int inSession = 0, attempts = 0;
-         inSession < sessionLength && written < count && attempts < 4 * sessionLength; ++attempts) {
-      const GoCommentFile& source = first;
-      const std::size_t offset = rng() % source.sentences.size();
-      const std::size_t want = 1 + rng() % 3;
-      std::string body;
-      for (std::size_t i = offset; i < source.sentences.size() && i < offset + want; ++i) {
-        if (!body.empty()) body += ' ';
-        body += source.sentences[i];
-      }
-      if (shape.names == NameShape::TwoSpeakers) {
-        body = std::string(speakers[rng() % 2]) + ": " + body;
-      } else if (rng() % 10 < 3) {
-        body += std::string(" ") + recurring[rng() % recurring.size()];
-      }
-      if (!bodies.insert(body).second) continue;
-      store::MemoryWrite write;
-      write.body = body;
-      write.project = project;
-      store::writeMemory(db, write);
-      startsSession.push_back(inSession == 0);
-      ++inSession;
-      ++written;
-      if (written % 500 == 0) {
-        db.exec("COMMIT");
-        db.exec("BEGIN");
-      }
-    }
-  }
-  db.exec("COMMIT");
-  spreadOverTime(db, rng, &startsSession);
+  const GoCommentFile* source = nullptr;
+  writeInSessions(
+      db, rng, count,
+      [&] {
+        source = &corpus[rng() % corpus.size()];
+        return shape.halfInOneProject && rng() % 2 == 0
+                   ? projects.front()
+                   : goStoreProjectFor(fs::path(source->path).parent_path().string());
+      },
+      [&] {
+        const std::size_t offset = rng() % source->sentences.size();
+        const std::size_t want = 1 + rng() % 3;
+        std::string body;
+        for (std::size_t i = offset; i < source->sentences.size() && i < offset + want; ++i) {
+          if (!body.empty()) body += ' ';
+          body += source->sentences[i];
+        }
+        if (shape.names == NameShape::TwoSpeakers) {
+          body = std::string(speakers[rng() % 2]) + ": " + body;
+        } else if (rng() % 10 < 3) {
+          body += std::string(" ") + recurring[rng() % recurring.size()];
+        }
+        return body;
+      },
+      [](store::MemoryWrite&) {});
 }
 
 // The shaped store of `count` memories, built on first use.
@@ -97,20 +78,10 @@ inline GoStore shapedStore(int count, const StoreShape& shape) {
   const fs::path home =
       goStoreHome(count).parent_path() /
       (shape.label() + "-v" + std::to_string(kShapedStoreVersion) + "-" + std::to_string(count));
-  const fs::path data = home / ".local/share/Nodrel";
-  GoStore store{home, data / "nodrel.db"};
-  const fs::path done = data / "built";
-  if (!fs::exists(done)) {
-    fs::remove_all(home);
-    fs::create_directories(data);
+  return storeBuiltOnce(home, [&](const fs::path& database) {
     std::fprintf(stderr, "building a %s store of %d memories ...\n", shape.label().c_str(), count);
-    const auto started = std::chrono::steady_clock::now();
-    buildShapedStore(store.database, count, shape);
-    std::ofstream(done)
-        << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
-        << "\n";
-  }
-  return store;
+    buildShapedStore(database, count, shape);
+  });
 }
 
 }  // namespace nodrel::bench

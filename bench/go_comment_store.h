@@ -25,9 +25,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "bench/simulated_history.h"
+#include "bench/store_builder.h"
 #include "db/connection.h"
-#include "db/schema.h"
+#include "db/savepoint.h"
 #include "store/write_path.h"
 
 namespace nodrel::bench {
@@ -144,11 +144,6 @@ inline std::vector<GoCommentFile> readGoComments() {
   return out;
 }
 
-struct GoStore {
-  fs::path home;      // a HOME whose data directory holds the store
-  fs::path database;  // home/.local/share/Nodrel/nodrel.db
-};
-
 // NODREL_BENCH_CACHE names another cache folder, so that a build of other code can be timed on
 // the same stores.
 inline fs::path goStoreHome(int count) {
@@ -168,10 +163,7 @@ inline void buildGoStore(const fs::path& file, int count) {
   std::fprintf(stderr, "go comments: %zu distinct sentences in %zu files\n", sentences,
                corpus.size());
 
-  auto db = db::Connection::open(file, {.create = true});
-  db::createSchema(db);
-  // Only the build is sped up this way; the measured runs open the store normally.
-  db.exec("PRAGMA synchronous = OFF;");
+  auto db = openStoreToBuild(file);
   std::mt19937 rng(20261210);
   // Memories come in sessions, as they do in use: each works in one package, writing about its
   // files, so memories written together share their words the way a day's notes do.
@@ -188,46 +180,31 @@ inline void buildGoStore(const fs::path& file, int count) {
     packageWeights.push_back(static_cast<double>(sentences));
   }
   std::discrete_distribution<std::size_t> pickPackage(packageWeights.begin(), packageWeights.end());
-  std::unordered_set<std::string> bodies;
-  std::vector<bool> startsSession;
-  db.exec("BEGIN");
-  for (int written = 0; written < count;) {
-    const auto& files = *packageFiles[pickPackage(rng)];
-    const std::string project =
-        goStoreProjectFor(fs::path(corpus[files.front()].path).parent_path().string());
-    const int sessionLength = 3 + static_cast<int>(rng() % 38);
-    for (int inSession = 0, attempts = 0;
-         inSession < sessionLength && written < count && attempts < 4 * sessionLength; ++attempts) {
-      const GoCommentFile& source = corpus[files[rng() % files.size()]];
-      const std::size_t offset = rng() % source.sentences.size();
-      const std::size_t want = 1 + rng() % 5;
-      std::string body;
-      for (std::size_t i = offset; i < source.sentences.size() && i < offset + want; ++i) {
-        if (!body.empty()) body += ' ';
-        body += source.sentences[i];
-      }
-      if (rng() % 3 == 0) body += " See " + source.path + ".";
-      if (!bodies.insert(body).second) continue;
-      store::MemoryWrite write;
-      write.body = body;
-      write.project = project;
-      write.type = rng() % 10 == 0 ? store::MemoryType::Decision : store::MemoryType::Observation;
-      write.importance = 1 + static_cast<int>(rng() % 10);
-      store::writeMemory(db, write);
-      startsSession.push_back(inSession == 0);
-      ++inSession;
-      ++written;
-      if (written % 500 == 0) {
-        db.exec("COMMIT");
-        db.exec("BEGIN");
-      }
-      if (written % 10000 == 0) std::fprintf(stderr, "  %d written\n", written);
-    }
-  }
-  db.exec("COMMIT");
-  spreadOverTime(db, rng, &startsSession);
+  const std::vector<std::size_t>* files = nullptr;
+  writeInSessions(
+      db, rng, count,
+      [&] {
+        files = packageFiles[pickPackage(rng)];
+        return goStoreProjectFor(fs::path(corpus[files->front()].path).parent_path().string());
+      },
+      [&] {
+        const GoCommentFile& source = corpus[(*files)[rng() % files->size()]];
+        const std::size_t offset = rng() % source.sentences.size();
+        const std::size_t want = 1 + rng() % 5;
+        std::string body;
+        for (std::size_t i = offset; i < source.sentences.size() && i < offset + want; ++i) {
+          if (!body.empty()) body += ' ';
+          body += source.sentences[i];
+        }
+        if (rng() % 3 == 0) body += " See " + source.path + ".";
+        return body;
+      },
+      [&](store::MemoryWrite& write) {
+        write.type = rng() % 10 == 0 ? store::MemoryType::Decision : store::MemoryType::Observation;
+        write.importance = 1 + static_cast<int>(rng() % 10);
+      });
 
-  db.exec("BEGIN");
+  db::Savepoint registry(db, "bench_projects");
   const auto& projects = goStoreProjects();
   for (std::size_t p = 0; p < projects.size(); ++p) {
     const std::string id = "P" + std::to_string(p);
@@ -247,7 +224,7 @@ inline void buildGoStore(const fs::path& file, int count) {
   db.exec(
       "INSERT INTO memory_index (memory_id, depth, traversal_cost_tokens, is_top_level) "
       "SELECT id, 0, body_tokens * 3, 1 FROM memories ORDER BY created_at LIMIT 40");
-  db.exec("COMMIT");
+  registry.commit();
 }
 
 // The links of each type per memory, so a figure can be read against the shape of the graph.
@@ -272,24 +249,15 @@ inline void describeGoStore(const fs::path& file, int count, double buildSeconds
 
 // The store of `count` memories, built on first use.
 inline GoStore goStore(int count) {
-  const fs::path home = goStoreHome(count);
-  const fs::path data = home / ".local/share/Nodrel";
-  GoStore store{home, data / "nodrel.db"};
-  const fs::path done = data / "built";
-  if (!fs::exists(done)) {
-    fs::remove_all(home);
-    fs::create_directories(data);
-    std::fprintf(stderr, "building a store of %d memories in %s ...\n", count, data.c_str());
-    const auto started = std::chrono::steady_clock::now();
-    buildGoStore(store.database, count);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::ofstream(done) << seconds << "\n";
-  }
+  const GoStore store = storeBuiltOnce(goStoreHome(count), [&](const fs::path& database) {
+    std::fprintf(stderr, "building a store of %d memories in %s ...\n", count,
+                 database.parent_path().c_str());
+    buildGoStore(database, count);
+  });
   static std::unordered_set<int> described;
   if (described.insert(count).second) {
     double seconds = 0;
-    std::ifstream(done) >> seconds;
+    std::ifstream(store.database.parent_path() / "built") >> seconds;
     describeGoStore(store.database, count, seconds);
   }
   return store;

@@ -19,28 +19,13 @@
 #include <vector>
 
 #include "bench/simulated_history.h"
+#include "bench/store_builder.h"
 #include "codeintel/code_ingestion_service.h"
 #include "codeintel/ingestion.h"
 #include "db/connection.h"
-#include "db/schema.h"
 #include "store/write_path.h"
 
 namespace nodrel::bench {
-
-// Writes `count` memories through writeMemory, the i-th from `make(i)`, committing every 500 so
-// that a store of thousands is neither one long transaction nor a sync per write.
-template <typename Make>
-void writeMemoriesInBatches(db::Connection& db, int count, Make make) {
-  db.exec("BEGIN");
-  for (int i = 0; i < count; ++i) {
-    store::writeMemory(db, make(i));
-    if (i % 500 == 499) {
-      db.exec("COMMIT");
-      db.exec("BEGIN");
-    }
-  }
-  db.exec("COMMIT");
-}
 
 namespace gohome {
 namespace fs = std::filesystem;
@@ -103,9 +88,7 @@ inline std::filesystem::path memoriesTemplate() {
   const auto sentences = gohome::commentSentences(files);
   std::mt19937 rng(20261210);
   {
-    auto db = db::Connection::open(path, {.create = true});
-    db::createSchema(db);
-    db.exec("PRAGMA synchronous = OFF;");
+    auto db = openStoreToBuild(path);
     writeMemoriesInBatches(db, gohome::kMemories, [&](int) {
       store::MemoryWrite write;
       const int count = 1 + static_cast<int>(rng() % 3);

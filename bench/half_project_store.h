@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "bench/go_comment_store.h"
+#include "bench/store_builder.h"
 #include "db/connection.h"
+#include "db/savepoint.h"
 
 namespace nodrel::bench {
 
@@ -54,7 +56,7 @@ inline void foldIntoMainProject(const fs::path& database) {
       best = subset;
     }
   }
-  db.exec("BEGIN");
+  db::Savepoint fold(db, "bench_fold");
   for (std::size_t i = 0; i < others.size(); ++i) {
     if (((best >> i) & 1u) == 0) continue;
     db.run("UPDATE memories SET project = ? WHERE project = ?",
@@ -67,7 +69,7 @@ inline void foldIntoMainProject(const fs::path& database) {
         {db::text(others[i])});
     db.run("DELETE FROM projects WHERE path = ?", {db::text(others[i])});
   }
-  db.exec("COMMIT");
+  fold.commit();
   db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
   const auto inMain =
       db::integerOf(*db.scalar("SELECT count(*) FROM memories WHERE project = ?", {db::text(main)}))
@@ -82,23 +84,15 @@ inline void foldIntoMainProject(const fs::path& database) {
 // The half-layout store of `count` memories, made on first use.
 inline GoStore halfProjectStore(int count) {
   const GoStore source = goStore(count);
-  const fs::path home = source.home.string() + "-half";
-  const fs::path data = home / ".local/share/Nodrel";
-  GoStore store{home, data / "nodrel.db"};
-  const fs::path done = data / "built";
-  if (!fs::exists(done)) {
-    fs::remove_all(home);
-    fs::create_directories(data);
+  return storeBuiltOnce(source.home.string() + "-half", [&](const fs::path& database) {
     {
       // The source's log is folded into its file first, so the copy is whole.
       auto db = db::Connection::open(source.database);
       db.exec("PRAGMA wal_checkpoint(TRUNCATE)");
     }
-    fs::copy_file(source.database, store.database);
-    detail::foldIntoMainProject(store.database);
-    std::ofstream(done) << "folded\n";
-  }
-  return store;
+    fs::copy_file(source.database, database);
+    detail::foldIntoMainProject(database);
+  });
 }
 
 }  // namespace nodrel::bench
