@@ -6,6 +6,19 @@
 
 namespace nodrel::capture {
 
+store::MemoryWrite capturedWrite(std::string body, std::string tags, std::int64_t importance,
+                                 const HookPayload& payload) {
+  store::MemoryWrite write;
+  write.body = std::move(body);
+  write.tier = store::MemoryTier::Episodic;
+  write.type = store::MemoryType::Observation;
+  write.tags = std::move(tags);
+  write.importance = importance;
+  if (!payload.cwd.empty()) write.project = payload.cwd;
+  write.sourceSession = payload.sessionId;
+  return write;
+}
+
 CaptureResult storeCaptured(db::Connection& connection, store::MemoryWrite write,
                             bool skipOwnSession) {
   write.body = maskSecrets(write.body);

@@ -2,6 +2,10 @@
 // masked first, and a body the user forgot left forgotten.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+#include "capture/hook_payload.h"
 #include "db/connection.h"
 #include "store/write_path.h"
 
@@ -12,6 +16,11 @@ enum class CaptureResult {
   AlreadyStored,  // skipped: the write's own session stored this body before
   Forgotten,      // skipped: the user forgot this body
 };
+
+// What a hook captured in the payload's session, as an episodic observation of that session in
+// the project of its working folder (of no project when the host gave no folder).
+store::MemoryWrite capturedWrite(std::string body, std::string tags, std::int64_t importance,
+                                 const HookPayload& payload);
 
 // Masks the body's secrets and writes it without reviving a forgotten memory. With
 // `skipOwnSession`, a body that the write's own session stored already is left as it is (one

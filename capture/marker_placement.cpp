@@ -167,16 +167,8 @@ std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& 
     const std::vector<TranscriptMessage> window = markerExchange(marker.createdAt, messages);
     std::string body = markerMemoryBody(window, marker.note);
     if (body.empty()) continue;
-    store::MemoryWrite write;
-    write.body = std::move(body);
-    write.tier = store::MemoryTier::Episodic;
-    write.type = store::MemoryType::Observation;
-    write.tags = "checkpoint,remember";
-    write.importance = 9;
-    if (!payload.cwd.empty()) write.project = payload.cwd;
-    write.sourceSession = payload.sessionId;
     // A forgotten exchange stays forgotten; the marker is still used up.
-    storeCaptured(connection, std::move(write));
+    storeCaptured(connection, capturedWrite(std::move(body), "checkpoint,remember", 9, payload));
     connection.run(
         kInsertCheckpoint,
         {db::text(platform::makeUUID()), db::text(payload.sessionId), db::text(payload.cwd),

@@ -56,16 +56,11 @@ SaliencePassResult runSaliencePass(const TranscriptTail& tail, const HookPayload
     }
     std::string text = exchangeText(signal.messageIndex, tail.messages);
     if (text.empty() || text == "(empty)") continue;
-    store::MemoryWrite write;
-    write.body = std::move(text);
-    write.tier = store::MemoryTier::Episodic;
-    write.type = store::MemoryType::Observation;
-    write.tags = "salience,auto_capture";
-    write.importance = 5;
-    if (!payload.cwd.empty()) write.project = payload.cwd;
-    write.sourceSession = payload.sessionId;
     try {
-      if (storeCaptured(connection, std::move(write)) == CaptureResult::Stored) ++pass.count;
+      if (storeCaptured(connection, capturedWrite(std::move(text), "salience,auto_capture", 5,
+                                                  payload)) == CaptureResult::Stored) {
+        ++pass.count;
+      }
     } catch (const store::WriteBlockedError&) {
     } catch (const std::exception&) {
       pass.stop = restartIndex(tail, signal.messageIndex);
