@@ -1,7 +1,9 @@
 #include "db/schema.h"
 
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "db/error.h"
 #include "db/project_keys.h"
@@ -10,9 +12,20 @@
 namespace nodrel::db {
 namespace {
 
+// The link table as new databases make it and as the rebuild of an earlier one makes it.
+constexpr std::string_view kLinkTable = R"sql(memory_links (
+  src_id TEXT NOT NULL,
+  dst_id TEXT NOT NULL,
+  link_type TEXT NOT NULL,
+  weight REAL,
+  created_at TEXT,
+  PRIMARY KEY (src_id, dst_id, link_type)
+) WITHOUT ROWID)sql";
+
 // Columns are nullable and mostly without checks: rows may come from outside the programs, and
 // every reader tolerates NULL or oddly typed values. Only keys that statements rely on are firm.
-constexpr std::string_view kCreateSchema = R"sql(
+// One script, in parts around the link table's definition.
+constexpr std::string_view kCreateSchema[] = {R"sql(
 -- `id` is the content hash and names one memory; it is not an INTEGER PRIMARY KEY, so the
 -- table keeps its own rowid, under which memories_fts stores the row's full-text entry.
 CREATE TABLE IF NOT EXISTS memories (
@@ -62,14 +75,8 @@ CREATE VIRTUAL TABLE IF NOT EXISTS memories_fts USING fts5(body, tags);
 -- Links are the bulk of a store, so the table is stored in its key's order without a rowid: a
 -- rowid table keeps the key a second time in its own index. A database made with the rowid
 -- table keeps it (see kRebuildLinkTable): every statement reads and writes both alike.
-CREATE TABLE IF NOT EXISTS memory_links (
-  src_id TEXT NOT NULL,
-  dst_id TEXT NOT NULL,
-  link_type TEXT NOT NULL,
-  weight REAL,
-  created_at TEXT,
-  PRIMARY KEY (src_id, dst_id, link_type)
-) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS )sql",
+                                              kLinkTable, R"sql(;
 -- Lookups by source (graph traversal, node expansion, link counts) go through the key, whose
 -- first column is src_id. Lookups by target (graph traversal's other direction, link
 -- counts, the bound on a memory's incoming links) read this index alone: it holds all four
@@ -384,7 +391,7 @@ CREATE TABLE IF NOT EXISTS captured_sessions (
   memory_count INTEGER DEFAULT 0,
   extractor TEXT
 );
-)sql";
+)sql"};
 
 constexpr std::string_view kSelectSchemaNames =
     "SELECT name FROM sqlite_master WHERE type IN ('table', 'view', 'index')";
@@ -403,25 +410,25 @@ constexpr std::string_view kSelectRowidLinkTable = R"sql(
     SELECT 1 FROM pragma_table_list
     WHERE schema = 'main' AND name = 'memory_links' AND type = 'table' AND wr = 0)sql";
 // Links move in the order they were written. A row missing an end or a type is no link any
-// statement reads, and the key cannot hold it.
-constexpr std::string_view kRebuildLinkTable = R"sql(
+// statement reads, and the key cannot hold it. One script, in parts as kCreateSchema.
+constexpr std::string_view kRebuildLinkTable[] = {R"sql(
 ALTER TABLE memory_links RENAME TO memory_links_rowid;
 DROP INDEX IF EXISTS idx_memory_links_dst_walk;
-CREATE TABLE memory_links (
-  src_id TEXT NOT NULL,
-  dst_id TEXT NOT NULL,
-  link_type TEXT NOT NULL,
-  weight REAL,
-  created_at TEXT,
-  PRIMARY KEY (src_id, dst_id, link_type)
-) WITHOUT ROWID;
+CREATE TABLE )sql",
+                                                  kLinkTable, R"sql(;
 INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
   SELECT src_id, dst_id, link_type, weight, created_at FROM memory_links_rowid
   WHERE src_id IS NOT NULL AND dst_id IS NOT NULL AND link_type IS NOT NULL
   ORDER BY rowid;
 DROP TABLE memory_links_rowid;
 CREATE INDEX idx_memory_links_dst_walk ON memory_links(dst_id, link_type, src_id, weight);
-)sql";
+)sql"};
+
+std::string joined(std::span<const std::string_view> parts) {
+  std::string script;
+  for (std::string_view part : parts) script += part;
+  return script;
+}
 
 bool linkTableToRebuild(Connection& connection) {
   if (!connection.scalar(kSelectRowidLinkTable).has_value()) return false;
@@ -433,8 +440,8 @@ bool linkTableToRebuild(Connection& connection) {
 
 void createSchema(Connection& connection) {
   Savepoint savepoint(connection, "nodrel_schema");
-  connection.exec(kCreateSchema);
-  if (linkTableToRebuild(connection)) connection.exec(kRebuildLinkTable);
+  connection.exec(joined(kCreateSchema));
+  if (linkTableToRebuild(connection)) connection.exec(joined(kRebuildLinkTable));
   migrateProjectKeys(connection);
   savepoint.commit();
 }

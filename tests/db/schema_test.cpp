@@ -159,6 +159,13 @@ TEST(EnsureSchema, RebuildsOnlyASmallRowidLinkTableKeepingEveryLink) {
                     "type = 'index' AND sql IS NOT NULL"),
               1);
     EXPECT_EQ(count(c, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'memory_links_rowid'"), 0);
+    if (!large) {
+      // Rebuilt, it is the table a new database makes.
+      Connection fresh = Connection::openInMemory();
+      createSchema(fresh);
+      const std::string table = "SELECT sql FROM sqlite_master WHERE name = 'memory_links'";
+      EXPECT_EQ(c.scalar(table), fresh.scalar(table));
+    }
     c.run("INSERT OR IGNORE INTO memory_links VALUES ('a', 'b', 'entity', 0.9, 't9')");
     EXPECT_EQ(count(c, "SELECT COUNT(*) FROM memory_links"), large ? 5 : 4);
     const auto schema = schemaDump(c);
