@@ -40,17 +40,6 @@ constexpr std::string_view kRestore = R"sql(
     DELETE FROM memory_history;
     DELETE FROM audit_log;)sql";
 
-constexpr std::string_view kCandidateQuery = R"sql(
-    SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
-           last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id,
-           source_session, predicted_future_use, condition_type, condition_value,
-           surface_condition, trigger_keywords, depth, is_top_level
-    FROM memories
-    WHERE tier != 'cold'
-      AND deleted_at IS NULL
-      AND pinned = 0
-    ORDER BY last_accessed ASC)sql";
-
 double median(std::vector<double> samples) {
   if (samples.empty()) return 0;
   std::sort(samples.begin(), samples.end());
@@ -152,7 +141,7 @@ void BM_LoadCandidates(benchmark::State& state) {
   Store& s = store();
   s.db->exec(kRestore);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(store::queryMemories(kCandidateQuery, {}, *s.db));
+    benchmark::DoNotOptimize(store::demotionCandidates(*s.db));
   }
 }
 BENCHMARK(BM_LoadCandidates)->Iterations(15)->Unit(benchmark::kMillisecond);

@@ -466,11 +466,15 @@ std::vector<double> demotionScores(const std::vector<Memory>& candidates,
   return scores;
 }
 
+std::vector<Memory> demotionCandidates(db::Connection& connection) {
+  return queryMemories(kDemotionCandidates, {}, connection);
+}
+
 std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connection& connection) {
   if (bytesToFree <= 0) return {};
   std::vector<Memory> candidates;
   try {
-    candidates = queryMemories(kDemotionCandidates, {}, connection);
+    candidates = demotionCandidates(connection);
   } catch (const std::exception&) {
     return {};
   }

@@ -79,6 +79,10 @@ MemoryLinkCounts memoryLinkCounts(const std::string& memoryID, db::Connection& c
 std::optional<std::vector<MemoryLinkCounts>> memoryLinkCountsOfAll(
     const std::vector<std::string>& memoryIDs, db::Connection& connection);
 
+// What a demotion pass may demote: the active, unpinned, live memories, least recently accessed
+// first. Throws db::Error.
+std::vector<Memory> demotionCandidates(db::Connection& connection);
+
 // 0.1 × this is the type term of the demotion score.
 double demotionTypeWeight(MemoryType type);
 
