@@ -1,9 +1,5 @@
 #include "capture/hook_payload.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <nlohmann/json.hpp>
 
 #include "platform/paths.h"
@@ -39,21 +35,6 @@ PayloadReading readHookPayload(std::string_view input) {
     if (!trimmed.empty()) reading.payload.lastAssistantMessage = std::move(trimmed);
   }
   return reading;
-}
-
-std::string readStandardInput() {
-  std::string input;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n > 0) {
-      input.append(buffer, static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return input;
-    }
-  }
 }
 
 bool captureLevelIsOff() {

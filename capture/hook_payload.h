@@ -1,6 +1,6 @@
 // capture/hook_payload.h: the JSON object that the assistant host hands a hook command on
-// standard input, and what the hook commands share around it: reading standard input, the
-// capture level and the diagnostic sink.
+// standard input, and what the hook commands share around it: the capture level, the queued
+// writes and the diagnostic sink.
 #pragma once
 
 #include <functional>
@@ -33,9 +33,6 @@ struct PayloadReading {
 };
 
 PayloadReading readHookPayload(std::string_view input);
-
-// Standard input to its end (interrupted reads are retried; a read error ends it).
-std::string readStandardInput();
 
 inline constexpr std::string_view kCaptureLevelKey = "nodrelCaptureLevel";
 // True only for the exact text "off"; any other value, or none, captures.

@@ -64,9 +64,4 @@ void completePendingCaptures(db::Connection& connection,
                              std::string_view prefix, const Diagnostics& diagnostics,
                              const std::function<bool()>& stopRequested = {});
 
-// The `capture` command over its standard-input text; a session it cannot capture (a failed
-// write, a locked database, SIGTERM, SIGINT or SIGHUP) is listed for the next hook run and said
-// so on one line; returns the exit status. Diagnostics are the only output.
-int runCaptureCommand(std::string_view input, const Diagnostics& diagnostics);
-
 }  // namespace nodrel::capture

@@ -1,6 +1,7 @@
 #include "cli/dispatch.h"
 
 #include <algorithm>
+#include <exception>
 #include <span>
 #include <string_view>
 
@@ -145,7 +146,14 @@ int dispatchSubcommand(const std::vector<std::string>& arguments) {
       writeOut(usageText());
       return 0;
     }
-    return subcommand.run(subcommand.takesArguments ? rest : Arguments{});
+    try {
+      return subcommand.run(subcommand.takesArguments ? rest : Arguments{});
+    } catch (const std::exception& e) {
+      // What a subcommand does not report itself ends the run here, as one line and a failed
+      // status rather than an abort.
+      writeErr("nodrel " + name + ": " + e.what() + "\n");
+      return 1;
+    }
   }
   writeErr("nodrel: unknown subcommand '" + name + "'\n");
   writeErr("Run 'nodrel --help' for usage.\n");

@@ -5,8 +5,8 @@
 
 #include "platform/text.h"
 #include "server/json_text.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
-#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {

@@ -9,6 +9,7 @@
 #include "db/schema.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "server/log.h"
 #include "server/mcp_server.h"
 #include "server/message_loop.h"
 #include "server/transport.h"

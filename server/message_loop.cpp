@@ -4,6 +4,7 @@
 
 #include "platform/text.h"
 #include "server/json_text.h"
+#include "server/log.h"
 #include "server/routing.h"
 #include "server/tool_catalogue.h"
 #include "server/transport.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "platform/uuid.h"
-#include "server/transport.h"
+#include "server/log.h"
 #include "server/validation.h"
 
 namespace nodrel::server {

@@ -11,9 +11,9 @@
 #include "platform/paths.h"
 #include "server/audit_log.h"
 #include "server/json_text.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
 #include "server/tool_catalogue.h"
-#include "server/transport.h"
 #include "server/validation.h"
 
 namespace nodrel::server {

@@ -83,16 +83,6 @@ void writeLine(std::string_view text) {
   writeAll(STDOUT_FILENO, out);
 }
 
-void logLine(std::string_view text) {
-  std::string out(text);
-  out.push_back('\n');
-  try {
-    writeAll(STDERR_FILENO, out);
-  } catch (const ClientGone&) {
-    // Nowhere left to report it; the protocol stream does not depend on stderr.
-  }
-}
-
 std::string trimHorizontalSpace(std::string_view text) {
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) return std::string(text);
   const auto* s = reinterpret_cast<const uint8_t*>(text.data());

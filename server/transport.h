@@ -46,9 +46,6 @@ class ClientGone : public std::runtime_error {
 // Writes the text and a line feed to standard output in full. Throws ClientGone.
 void writeLine(std::string_view text);
 
-// Writes one diagnostic line to standard error (the line feed is added); never fails.
-void logLine(std::string_view text);
-
 // Removes spaces, tabs and the other Unicode space separators (not line breaks) at both ends.
 std::string trimHorizontalSpace(std::string_view text);
 

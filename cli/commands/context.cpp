@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "capture/hook_payload.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/standard_input.h"
 #include "db/connection.h"
 #include "db/value.h"
 #include "platform/paths.h"
@@ -372,7 +372,7 @@ std::string workingDirectoryOfSession() {
   if (::isatty(STDIN_FILENO) == 0) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     if (::poll(&input, 1, kPayloadWaitMilliseconds) > 0) {
-      const auto payload = nlohmann::json::parse(capture::readStandardInput(), nullptr,
+      const auto payload = nlohmann::json::parse(readStandardInput(), nullptr,
                                                  /*allow_exceptions=*/false);
       if (payload.is_object()) {
         auto it = payload.find("cwd");

@@ -1,5 +1,4 @@
 // enable-hook, disable-hook, enable-statusline, disable-statusline: the installer's four faces.
-#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -11,16 +10,10 @@
 namespace nodrel::cli {
 namespace {
 
-int runInstallerStep(const std::string& name, void (HookInstaller::*step)() const,
-                     const std::string& confirmation) {
-  try {
-    (HookInstaller::shared().*step)();
-  } catch (const std::exception& e) {
-    writeErr("nodrel " + name + ": " + e.what() + "\n");
-    return 1;
-  }
+// A failing step throws; dispatch reports it as "nodrel <subcommand>: <why>" with status 1.
+void runInstallerStep(void (HookInstaller::*step)() const, const std::string& confirmation) {
+  (HookInstaller::shared().*step)();
   writeOut(confirmation + "\n");
-  return 0;
 }
 
 // The entries are written whatever the case, but a program that is not there makes every
@@ -42,32 +35,27 @@ int warnUnlessInstalled(const std::string& name) {
 }  // namespace
 
 int runEnableHook(Arguments) {
-  const int status = runInstallerStep(
-      "enable-hook", &HookInstaller::installHooks,
+  runInstallerStep(
+      &HookInstaller::installHooks,
       "Hook installed. Nodrel will inject context at the start of each Claude Code session.");
-  return status != 0 ? status : warnUnlessInstalled("enable-hook");
+  return warnUnlessInstalled("enable-hook");
 }
 
 int runDisableHook(Arguments) {
-  return runInstallerStep("disable-hook", &HookInstaller::uninstallHooks, "Hook removed.");
+  runInstallerStep(&HookInstaller::uninstallHooks, "Hook removed.");
+  return 0;
 }
 
 int runEnableStatusline(Arguments) {
-  const int status = runInstallerStep(
-      "enable-statusline", &HookInstaller::installStatusLine,
-      "Statusline installed. Nodrel will display a live indicator in Claude Code.");
-  return status != 0 ? status : warnUnlessInstalled("enable-statusline");
+  runInstallerStep(&HookInstaller::installStatusLine,
+                   "Statusline installed. Nodrel will display a live indicator in Claude Code.");
+  return warnUnlessInstalled("enable-statusline");
 }
 
 int runDisableStatusline(Arguments) {
-  try {
-    if (!HookInstaller::shared().uninstallStatusLine()) {
-      writeOut("No Nodrel statusline to remove.\n");
-      return 0;
-    }
-  } catch (const std::exception& e) {
-    writeErr(std::string("nodrel disable-statusline: ") + e.what() + "\n");
-    return 1;
+  if (!HookInstaller::shared().uninstallStatusLine()) {
+    writeOut("No Nodrel statusline to remove.\n");
+    return 0;
   }
   writeOut("Statusline removed.\n");
   return 0;

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "server/transport.h"
+#include "server/log.h"
 #include "store/body_validation.h"
 
 namespace nodrel::server {

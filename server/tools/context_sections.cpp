@@ -22,9 +22,9 @@
 #include "platform/saturating.h"
 #include "platform/text.h"
 #include "platform/time.h"
+#include "server/log.h"
 #include "server/projects.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 #include "store/mem_scenes.h"
 #include "store/recall.h"
 

@@ -5,11 +5,11 @@
 
 #include "platform/text.h"
 #include "platform/uuid.h"
+#include "server/log.h"
 #include "server/projects.h"
 #include "server/tool_arguments.h"
 #include "server/tools/body_checks.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 #include "server/validation.h"
 #include "store/body_validation.h"
 #include "store/memory_links.h"

@@ -5,9 +5,9 @@
 
 #include "codeintel/impact.h"
 #include "codeintel/ingestion.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {

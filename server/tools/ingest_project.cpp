@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "codeintel/code_ingestion_service.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
-#include "server/transport.h"
 #include "server/validation.h"
 
 namespace nodrel::server {

@@ -7,9 +7,9 @@
 
 #include "platform/saturating.h"
 #include "platform/text.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
 #include "server/tools/context_sections.h"
-#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "codeintel/build_failures.h"
 #include "codeintel/test_failures.h"
+#include "server/log.h"
 #include "server/tool_arguments.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 
 namespace nodrel::server {
 namespace {

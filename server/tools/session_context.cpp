@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "platform/uuid.h"
+#include "server/log.h"
 #include "server/projects.h"
 #include "server/tool_arguments.h"
 #include "server/tools/body_checks.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 #include "server/validation.h"
 #include "store/body_validation.h"
 #include "store/write_path.h"

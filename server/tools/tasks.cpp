@@ -2,10 +2,10 @@
 
 #include <exception>
 
+#include "server/log.h"
 #include "server/task_promoter.h"
 #include "server/tool_arguments.h"
 #include "server/tools/tool_result.h"
-#include "server/transport.h"
 #include "server/validation.h"
 
 namespace nodrel::server {
