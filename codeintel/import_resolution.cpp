@@ -327,7 +327,16 @@ std::vector<std::string> ImportResolver::resolveScript(const std::string& import
   return {};
 }
 
+// Cargo builds each file directly inside src/bin as a binary crate of its own: it is the root of
+// its crate, so its own `mod x;` lies beside it and `crate::` starts from its folder, not from
+// the library's src/.
+bool ImportResolver::isRustBinaryRoot(const std::string& file) {
+  const std::string directory = directoryOf(file);
+  return fileNameOf(directory) == "bin" && fileNameOf(directoryOf(directory)) == "src";
+}
+
 std::string ImportResolver::rustCrateRoot(const std::string& importer) const {
+  if (isRustBinaryRoot(importer)) return directoryOf(importer);
   // The nearest folder above the file that holds lib.rs or main.rs, else the nearest "src".
   std::optional<std::string> src;
   for (std::string directory = directoryOf(importer);; directory = directoryOf(directory)) {
@@ -401,7 +410,9 @@ std::vector<std::string> ImportResolver::resolveRust(const std::string& importer
     // A file's own children live in the folder of its name, unless it is mod.rs or a root.
     const auto stem = stemOf(importer);
     base = directoryOf(importer);
-    if (stem != "mod" && !(base == crate && (stem == "lib" || stem == "main"))) {
+    const bool root =
+        base == crate && (stem == "lib" || stem == "main" || isRustBinaryRoot(importer));
+    if (stem != "mod" && !root) {
       base = joined(base, stem);
     }
     next = parts[0] == "self" ? 1 : 0;

@@ -41,6 +41,7 @@ class ImportResolver {
   std::optional<std::string> pythonModule(const std::string& base, std::string_view dotted) const;
   std::optional<std::string> rustModuleFile(const std::string& directory, bool crateRoot) const;
   std::string rustCrateRoot(const std::string& importer) const;
+  static bool isRustBinaryRoot(const std::string& file);
   const std::vector<std::string>& kotlinPackageDirectories(const std::string& package);
   bool has(const std::string& path) const { return files_.contains(path); }
 

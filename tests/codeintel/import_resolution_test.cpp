@@ -126,6 +126,21 @@ TEST(ImportResolution, RustPathsWithinTheCrate) {
                   {"src/net/mod.rs", "self::udp", {}}});
 }
 
+// Each file directly in src/bin is a binary crate's root: its modules lie beside it, and
+// `crate::` is that binary, not the library.
+TEST(ImportResolution, RustBinaryRootsOwnTheirFolder) {
+  ImportResolver resolver("/p", {"src/lib.rs", "src/util.rs", "src/bin/tool.rs", "src/bin/args.rs",
+                                 "src/bin/tool/args.rs", "src/bin/server/main.rs",
+                                 "src/bin/server/conn.rs", "src/bin/server/db.rs"});
+  expectResolves(resolver, {{"src/bin/tool.rs", "self::args", {"src/bin/args.rs"}},
+                            {"src/bin/tool.rs", "crate::args::Parser", {"src/bin/args.rs"}},
+                            {"src/bin/tool.rs", "crate::util", {}},
+                            {"src/bin/tool.rs", "super::util", {}},
+                            {"src/bin/server/main.rs", "self::conn", {"src/bin/server/conn.rs"}},
+                            {"src/bin/server/conn.rs", "crate::db", {"src/bin/server/db.rs"}},
+                            {"src/lib.rs", "crate::util", {"src/util.rs"}}});
+}
+
 // What a user's file says, parsed and resolved as ingestion does: each written form of an import
 // reaches the file it names.
 TEST(ImportResolution, ParsedImportFormsReachTheirFiles) {
