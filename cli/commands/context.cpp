@@ -27,14 +27,12 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "store/memory.h"
+#include "store/project_registry.h"
 #include "store/recall.h"
 
 namespace nodrel::cli {
 namespace {
 
-constexpr std::string_view kFindProjectByPath =
-    "SELECT id, name, path FROM projects WHERE path = ? LIMIT 1";
-constexpr std::string_view kAllProjects = "SELECT id, name, path FROM projects";
 constexpr std::string_view kCountProjectMemories =
     "SELECT COUNT(*) FROM memories WHERE project = ? AND (deleted_at IS NULL)";
 constexpr std::string_view kCountProjectCorrections =
@@ -51,29 +49,6 @@ constexpr std::string_view kMemoryIndexTopNodes =
     "    JOIN memories m ON m.id = mi.memory_id\n"
     "    WHERE mi.is_top_level = 1 AND m.deleted_at IS NULL\n"
     "    ORDER BY mi.traversal_cost_tokens ASC";
-constexpr std::string_view kSiblingProjects =
-    "    SELECT p.name, p.path,\n"
-    "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
-    "NULL) AS memory_count,\n"
-    "           ((SELECT COUNT(*) FROM corrections c WHERE c.project_id = p.id)\n"
-    "          + (SELECT COUNT(*) FROM standing_instructions s WHERE s.project_id = p.id AND "
-    "s.active = 1)) AS other_activity\n"
-    "    FROM projects p\n"
-    "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC NULLS LAST\n"
-    "    LIMIT 10";
-// For SQLite builds older than 3.30, which do not know NULLS LAST.
-constexpr std::string_view kSiblingProjectsWithoutNullsLast =
-    "    SELECT p.name, p.path,\n"
-    "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
-    "NULL) AS memory_count,\n"
-    "           ((SELECT COUNT(*) FROM corrections c WHERE c.project_id = p.id)\n"
-    "          + (SELECT COUNT(*) FROM standing_instructions s WHERE s.project_id = p.id AND "
-    "s.active = 1)) AS other_activity\n"
-    "    FROM projects p\n"
-    "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC\n"
-    "    LIMIT 10";
 
 constexpr std::string_view kToolNames =
     "nodrel_audit_log, nodrel_expand_node, nodrel_get_context, nodrel_get_impact, "
@@ -84,23 +59,11 @@ constexpr std::string_view kToolNames =
 
 constexpr std::int64_t kDefaultLimit = 20;
 
-struct ProjectRow {
-  std::string id;
-  std::string name;
-  std::string path;
-};
-
 struct ResolvedProject {
   std::optional<std::string> id;  // absent when no registered project matched
   std::string name;
   std::string path;       // the working directory as passed, also when an ancestor matched
   std::string matchedBy;  // "cwd" or "none"
-};
-
-struct SiblingProject {
-  std::string name;
-  std::string path;
-  std::int64_t memoryCount = 0;
 };
 
 struct IndexNode {
@@ -157,28 +120,21 @@ std::int64_t count(db::Connection& db, std::string_view sql,
   }
 }
 
-std::optional<ProjectRow> projectFromRow(const db::Row& row) {
-  if (row.size() < 3) return std::nullopt;
-  const std::string* id = db::textOf(row[0]);
-  const std::string* name = db::textOf(row[1]);
-  const std::string* path = db::textOf(row[2]);
-  if (!id || !name || !path) return std::nullopt;
-  return ProjectRow{*id, *name, *path};
+std::optional<store::RegisteredProject> findProjectByPath(db::Connection& db,
+                                                          const std::string& path) {
+  try {
+    return store::findNamedProjectAtPath(path, db);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
-std::optional<ProjectRow> findProjectByPath(db::Connection& db, const std::string& path) {
-  for (const auto& row : readRows(db, kFindProjectByPath, {db::text(path)})) {
-    if (auto project = projectFromRow(row)) return project;
+std::vector<store::RegisteredProject> allProjects(db::Connection& db) {
+  try {
+    return store::namedProjects(db);
+  } catch (const std::exception&) {
+    return {};
   }
-  return std::nullopt;
-}
-
-std::vector<ProjectRow> allProjects(db::Connection& db) {
-  std::vector<ProjectRow> projects;
-  for (const auto& row : readRows(db, kAllProjects, {})) {
-    if (auto project = projectFromRow(row)) projects.push_back(std::move(*project));
-  }
-  return projects;
 }
 
 // The ancestors of the directory, nearest first, ending with "/". A relative directory is
@@ -234,43 +190,18 @@ std::vector<IndexNode> memoryIndexTopNodes(db::Connection& db) {
   return nodes;
 }
 
-std::vector<SiblingProject> readSiblingProjectRows(const std::vector<db::Row>& rows) {
-  std::vector<SiblingProject> siblings;
-  for (const auto& row : rows) {
-    const std::string* name = db::textOf(row[0]);
-    const std::string* path = db::textOf(row[1]);
-    if (!name || !path) continue;
-    const std::int64_t memoryCount = db::integerOf(row[2]).value_or(0);
-    const std::int64_t otherActivity = db::integerOf(row[3]).value_or(0);
-    if (memoryCount < 1 && otherActivity < 1) continue;
-    siblings.push_back({*name, *path, memoryCount});
-    if (siblings.size() == 10) break;
-  }
-  return siblings;
-}
-
-std::vector<SiblingProject> siblingProjects(db::Connection& db, const std::string& cwd) {
-  std::vector<db::Row> rows;
+std::vector<store::ProjectActivity> siblingProjects(db::Connection& db, const std::string& cwd) {
   try {
-    db::Statement statement = [&] {
-      try {
-        return db.prepare(kSiblingProjects);
-      } catch (const std::exception&) {
-        return db.prepare(kSiblingProjectsWithoutNullsLast);
-      }
-    }();
-    statement.bindText(1, cwd);
-    while (statement.step()) rows.push_back(statement.row());
+    return store::otherActiveProjects(cwd, db);
   } catch (const std::exception&) {
     return {};
   }
-  return readSiblingProjectRows(rows);
 }
 
 std::string renderSessionReadyHeader(const ResolvedProject& project, std::int64_t memoryCount,
                                      std::int64_t correctionCount, std::int64_t indexNodeCount,
                                      std::int64_t instructionCount,
-                                     const std::vector<SiblingProject>& siblings) {
+                                     const std::vector<store::ProjectActivity>& siblings) {
   std::string text = "# Nodrel session ready\n";
   // The hooks store memories without registering the project, so a path with no registry entry
   // may still have memories of its own.

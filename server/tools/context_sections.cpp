@@ -26,6 +26,7 @@
 #include "server/tools/tool_result.h"
 #include "server/transport.h"
 #include "store/mem_scenes.h"
+#include "store/project_registry.h"
 #include "store/recall.h"
 
 namespace nodrel::server {
@@ -33,10 +34,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kResolveProject =
-    "SELECT id, name, path, context_summary FROM projects WHERE name = ? OR path = ? LIMIT 1";
-constexpr std::string_view kKnownProjects =
-    "SELECT name, path FROM projects ORDER BY last_active_at DESC LIMIT 20";
 constexpr std::string_view kGlobalSkills = R"sql(
   SELECT id, name, display_name, description, content, trigger_keywords, scope, confidence,
          use_count
@@ -205,9 +202,12 @@ void recordInjections(const std::vector<store::ScoredMemory>& recalled,
 
 std::optional<json> resolveProjectByName(const std::string& requested, db::Connection& connection) {
   try {
-    auto rows = connection.query(kResolveProject, {db::text(requested), db::text(requested)});
-    if (rows.empty()) return std::nullopt;
-    return textRow(rows.front(), {"id", "name", "path", "context_summary"});
+    auto project = store::findProjectByNameOrPath(requested, connection);
+    if (!project) return std::nullopt;
+    return json{{"id", project->id},
+                {"name", project->name},
+                {"path", project->path},
+                {"context_summary", project->contextSummary}};
   } catch (const std::exception& e) {
     logFailure("resolveProjectByName", e);
     return std::nullopt;
@@ -217,8 +217,8 @@ std::optional<json> resolveProjectByName(const std::string& requested, db::Conne
 json fetchKnownProjects(db::Connection& connection) {
   json known = json::array();
   try {
-    for (const auto& row : connection.query(kKnownProjects)) {
-      known.push_back(textRow(row, {"name", "path"}));
+    for (const auto& project : store::recentlyActiveProjects(connection)) {
+      known.push_back(json{{"name", project.name}, {"path", project.path}});
     }
   } catch (const std::exception&) {
     return json::array();
