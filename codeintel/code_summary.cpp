@@ -88,10 +88,14 @@ class Declarations {
 
 }  // namespace
 
+std::int64_t countCodeFiles(const std::string& project, db::Connection& db) {
+  auto files = db.scalar(kCountCodeFiles, {db::text(project)});
+  return files ? db::integerOf(*files).value_or(0) : 0;
+}
+
 CodeSummary computeCodeSummary(const std::string& project, db::Connection& db) {
   CodeSummary summary;
-  auto files = db.scalar(kCountCodeFiles, {db::text(project)});
-  summary.totalFiles = files ? db::integerOf(*files).value_or(0) : 0;
+  summary.totalFiles = countCodeFiles(project, db);
   if (summary.totalFiles < 1) return summary;
 
   Declarations declarations;

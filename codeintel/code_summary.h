@@ -24,6 +24,9 @@ struct CodeSummary {
   friend bool operator==(const CodeSummary&, const CodeSummary&) = default;
 };
 
+// How many files of the project the code index holds. Throws db::Error.
+std::int64_t countCodeFiles(const std::string& project, db::Connection& db);
+
 // The figures read from the code tables. With no file, the other figures are left at zero
 // without reading further. Throws db::Error.
 CodeSummary computeCodeSummary(const std::string& project, db::Connection& db);

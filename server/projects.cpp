@@ -3,33 +3,21 @@
 #include <exception>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "platform/uuid.h"
 #include "server/log.h"
 #include "server/validation.h"
+#include "store/project_registry.h"
 
 namespace nodrel::server {
-namespace {
-
-constexpr std::string_view kSelectProjectByPath =
-    "SELECT id, name, context_summary FROM projects WHERE path = ? LIMIT 1";
-constexpr std::string_view kInsertProject =
-    "INSERT OR IGNORE INTO projects (id, name, path, created_at) VALUES (?, ?, ?, ?)";
-
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
-}  // namespace
 
 std::optional<ProjectRow> fetchProject(const std::string& path, db::Connection& connection) {
   try {
-    auto rows = connection.query(kSelectProjectByPath, {db::text(path)});
-    if (rows.empty() || rows.front().size() < 3) return std::nullopt;
-    ProjectRow project{textOrEmpty(rows[0][0]), textOrEmpty(rows[0][1]), textOrEmpty(rows[0][2])};
-    if (project.id.empty()) return std::nullopt;
-    return project;
+    auto project = store::findProjectAtPath(path, connection);
+    if (!project) return std::nullopt;
+    return ProjectRow{std::move(project->id), std::move(project->name),
+                      std::move(project->contextSummary)};
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] fetchProject error: ") + e.what());
     return std::nullopt;
@@ -50,9 +38,8 @@ std::string ensureProject(const std::string& path, db::Connection& connection) {
   const std::string id = platform::makeUUID();
   const std::string name = projectDisplayName(path);
   try {
-    const int inserted = connection.run(
-        kInsertProject,
-        {db::text(id), db::text(name), db::text(path), db::text(currentTimestamp())});
+    const int inserted =
+        store::registerProject({id, name, path, {}}, currentTimestamp(), connection);
     logLine("[nodrel-mcp] project registered: " + name + " (" + id + ")");
     if (inserted > 0) return id;
   } catch (const std::exception& e) {

@@ -21,95 +21,23 @@
 
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "cli/session_start_text.h"
 #include "cli/standard_input.h"
 #include "db/connection.h"
-#include "db/value.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "store/corrections.h"
 #include "store/memory.h"
+#include "store/memory_counts.h"
+#include "store/memory_index.h"
+#include "store/project_registry.h"
 #include "store/recall.h"
+#include "store/standing_instructions.h"
 
 namespace nodrel::cli {
 namespace {
 
-constexpr std::string_view kFindProjectByPath =
-    "SELECT id, name, path FROM projects WHERE path = ? LIMIT 1";
-constexpr std::string_view kAllProjects = "SELECT id, name, path FROM projects";
-constexpr std::string_view kCountProjectMemories =
-    "SELECT COUNT(*) FROM memories WHERE project = ? AND (deleted_at IS NULL)";
-constexpr std::string_view kCountProjectCorrections =
-    "SELECT COUNT(*) FROM corrections WHERE project_id = ?";
-constexpr std::string_view kCountStandingInstructions =
-    "    SELECT COUNT(*) FROM standing_instructions\n"
-    "    WHERE active = 1 AND (project_id = ? OR scope_type = 'global')";
-constexpr std::string_view kCountGlobalStandingInstructions =
-    "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND scope_type = 'global'";
-// Deleted memories stay out of the index as out of every other read of memories.
-constexpr std::string_view kMemoryIndexTopNodes =
-    "    SELECT mi.memory_id, m.body, m.tags, mi.depth, mi.traversal_cost_tokens\n"
-    "    FROM memory_index mi\n"
-    "    JOIN memories m ON m.id = mi.memory_id\n"
-    "    WHERE mi.is_top_level = 1 AND m.deleted_at IS NULL\n"
-    "    ORDER BY mi.traversal_cost_tokens ASC";
-constexpr std::string_view kSiblingProjects =
-    "    SELECT p.name, p.path,\n"
-    "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
-    "NULL) AS memory_count,\n"
-    "           ((SELECT COUNT(*) FROM corrections c WHERE c.project_id = p.id)\n"
-    "          + (SELECT COUNT(*) FROM standing_instructions s WHERE s.project_id = p.id AND "
-    "s.active = 1)) AS other_activity\n"
-    "    FROM projects p\n"
-    "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC NULLS LAST\n"
-    "    LIMIT 10";
-// For SQLite builds older than 3.30, which do not know NULLS LAST.
-constexpr std::string_view kSiblingProjectsWithoutNullsLast =
-    "    SELECT p.name, p.path,\n"
-    "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
-    "NULL) AS memory_count,\n"
-    "           ((SELECT COUNT(*) FROM corrections c WHERE c.project_id = p.id)\n"
-    "          + (SELECT COUNT(*) FROM standing_instructions s WHERE s.project_id = p.id AND "
-    "s.active = 1)) AS other_activity\n"
-    "    FROM projects p\n"
-    "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC\n"
-    "    LIMIT 10";
-
-constexpr std::string_view kToolNames =
-    "nodrel_audit_log, nodrel_expand_node, nodrel_get_context, nodrel_get_impact, "
-    "nodrel_get_index, nodrel_get_skills, nodrel_ingest_project, nodrel_list_tasks, "
-    "nodrel_match_conditions, nodrel_promote_skill, nodrel_report_build_failure, "
-    "nodrel_report_test_failure, nodrel_save_context, nodrel_save_correction, "
-    "nodrel_save_standing_instruction";
-
 constexpr std::int64_t kDefaultLimit = 20;
-
-struct ProjectRow {
-  std::string id;
-  std::string name;
-  std::string path;
-};
-
-struct ResolvedProject {
-  std::optional<std::string> id;  // absent when no registered project matched
-  std::string name;
-  std::string path;       // the working directory as passed, also when an ancestor matched
-  std::string matchedBy;  // "cwd" or "none"
-};
-
-struct SiblingProject {
-  std::string name;
-  std::string path;
-  std::int64_t memoryCount = 0;
-};
-
-struct IndexNode {
-  std::string id;
-  std::string bodyPreview;
-  std::string tags;
-  std::int64_t depth = 0;
-  std::int64_t traversalCostTokens = 0;
-};
 
 // A base-10 signed 64-bit integer with an optional sign and nothing else; nothing on overflow.
 std::optional<std::int64_t> parseLimit(std::string_view text) {
@@ -138,47 +66,13 @@ std::string lastPathComponent(const std::string& path) {
 }
 
 // Each reader below swallows its failure: a session start must not fail over one bad read.
-std::vector<db::Row> readRows(db::Connection& db, std::string_view sql,
-                              std::initializer_list<db::Value> bindings) {
+template <typename Read>
+auto orNothing(Read read) -> decltype(read()) {
   try {
-    return db.query(sql, bindings);
+    return read();
   } catch (const std::exception&) {
     return {};
   }
-}
-
-std::int64_t count(db::Connection& db, std::string_view sql,
-                   std::initializer_list<db::Value> bindings) {
-  try {
-    const auto value = db.scalar(sql, bindings);
-    return value ? db::integerOf(*value).value_or(0) : 0;
-  } catch (const std::exception&) {
-    return 0;
-  }
-}
-
-std::optional<ProjectRow> projectFromRow(const db::Row& row) {
-  if (row.size() < 3) return std::nullopt;
-  const std::string* id = db::textOf(row[0]);
-  const std::string* name = db::textOf(row[1]);
-  const std::string* path = db::textOf(row[2]);
-  if (!id || !name || !path) return std::nullopt;
-  return ProjectRow{*id, *name, *path};
-}
-
-std::optional<ProjectRow> findProjectByPath(db::Connection& db, const std::string& path) {
-  for (const auto& row : readRows(db, kFindProjectByPath, {db::text(path)})) {
-    if (auto project = projectFromRow(row)) return project;
-  }
-  return std::nullopt;
-}
-
-std::vector<ProjectRow> allProjects(db::Connection& db) {
-  std::vector<ProjectRow> projects;
-  for (const auto& row : readRows(db, kAllProjects, {})) {
-    if (auto project = projectFromRow(row)) projects.push_back(std::move(*project));
-  }
-  return projects;
 }
 
 // The ancestors of the directory, nearest first, ending with "/". A relative directory is
@@ -204,8 +98,10 @@ std::vector<std::string> ancestorsOf(const std::string& directory) {
 
 ResolvedProject resolveProject(db::Connection& db, const std::string& cwd,
                                const std::string& fallbackName) {
-  if (auto row = findProjectByPath(db, cwd)) return {row->id, row->name, cwd, "cwd"};
-  const auto projects = allProjects(db);
+  if (auto row = orNothing([&] { return store::findNamedProjectAtPath(cwd, db); })) {
+    return {row->id, row->name, cwd, "cwd"};
+  }
+  const auto projects = orNothing([&] { return store::namedProjects(db); });
   if (!projects.empty()) {
     for (const auto& ancestor : ancestorsOf(cwd)) {
       for (const auto& project : projects) {
@@ -214,154 +110,6 @@ ResolvedProject resolveProject(db::Connection& db, const std::string& cwd,
     }
   }
   return {std::nullopt, fallbackName, cwd, "none"};
-}
-
-std::int64_t countStandingInstructions(db::Connection& db, const std::optional<std::string>& id) {
-  return id ? count(db, kCountStandingInstructions, {db::text(*id)})
-            : count(db, kCountGlobalStandingInstructions, {});
-}
-
-std::vector<IndexNode> memoryIndexTopNodes(db::Connection& db) {
-  std::vector<IndexNode> nodes;
-  for (const auto& row : readRows(db, kMemoryIndexTopNodes, {})) {
-    const std::string* id = db::textOf(row[0]);
-    const std::string* body = db::textOf(row[1]);
-    if (!id || !body) continue;
-    const std::string* tags = db::textOf(row[2]);
-    nodes.push_back({*id, platform::graphemePrefix(*body, 100), tags ? *tags : "",
-                     db::integerOf(row[3]).value_or(0), db::integerOf(row[4]).value_or(0)});
-  }
-  return nodes;
-}
-
-std::vector<SiblingProject> readSiblingProjectRows(const std::vector<db::Row>& rows) {
-  std::vector<SiblingProject> siblings;
-  for (const auto& row : rows) {
-    const std::string* name = db::textOf(row[0]);
-    const std::string* path = db::textOf(row[1]);
-    if (!name || !path) continue;
-    const std::int64_t memoryCount = db::integerOf(row[2]).value_or(0);
-    const std::int64_t otherActivity = db::integerOf(row[3]).value_or(0);
-    if (memoryCount < 1 && otherActivity < 1) continue;
-    siblings.push_back({*name, *path, memoryCount});
-    if (siblings.size() == 10) break;
-  }
-  return siblings;
-}
-
-std::vector<SiblingProject> siblingProjects(db::Connection& db, const std::string& cwd) {
-  std::vector<db::Row> rows;
-  try {
-    db::Statement statement = [&] {
-      try {
-        return db.prepare(kSiblingProjects);
-      } catch (const std::exception&) {
-        return db.prepare(kSiblingProjectsWithoutNullsLast);
-      }
-    }();
-    statement.bindText(1, cwd);
-    while (statement.step()) rows.push_back(statement.row());
-  } catch (const std::exception&) {
-    return {};
-  }
-  return readSiblingProjectRows(rows);
-}
-
-std::string renderSessionReadyHeader(const ResolvedProject& project, std::int64_t memoryCount,
-                                     std::int64_t correctionCount, std::int64_t indexNodeCount,
-                                     std::int64_t instructionCount,
-                                     const std::vector<SiblingProject>& siblings) {
-  std::string text = "# Nodrel session ready\n";
-  // The hooks store memories without registering the project, so a path with no registry entry
-  // may still have memories of its own.
-  std::string match = "  (matched by cwd)";
-  if (project.matchedBy == "none") {
-    match = memoryCount < 1
-                ? "  (no registry entry \u2014 nodrel hasn't seen this path before)"
-                : "  (no registry entry \u2014 " + std::to_string(memoryCount) +
-                      (memoryCount == 1 ? " memory" : " memories") + " stored for this path)";
-  }
-  text += "Project: " + project.name + match + "\n";
-  text += "Loaded: " + std::to_string(memoryCount) + " memories \u00b7 " +
-          std::to_string(correctionCount) + " corrections \u00b7 " +
-          std::to_string(indexNodeCount) + " index nodes \u00b7 " +
-          std::to_string(instructionCount) + " standing instructions\n";
-  text += "MCP tools: " + std::string(kToolNames) + "\n";
-  if (!siblings.empty()) {
-    text += "\nOther projects Nodrel knows about:\n";
-    for (const auto& sibling : siblings) {
-      text += "- " + sibling.name + " (" + std::to_string(sibling.memoryCount) +
-              " memories) \u2014 " + sibling.path + "\n";
-    }
-    text += "Say \"switch to <name>\" and Claude will call nodrel_get_context for that project.\n";
-  }
-  return text;
-}
-
-std::string truncated(const std::string& text, std::size_t limit) {
-  if (platform::graphemeCount(text) <= limit) return text;
-  return platform::graphemePrefix(text, limit - 3) + "...";
-}
-
-std::string firstSentence(const std::string& body) {
-  const std::size_t end = body.find_first_of(".!?");
-  return truncated(end == std::string::npos ? body : body.substr(0, end + 1), 100);
-}
-
-std::string firstFiveWords(const std::string& body) {
-  std::string words;
-  int taken = 0;
-  std::size_t start = 0;
-  while (taken < 5 && start < body.size()) {
-    std::size_t end = body.find(' ', start);
-    if (end == std::string::npos) end = body.size();
-    if (end > start) {
-      if (taken++ > 0) words += ' ';
-      words.append(body, start, end - start);
-    }
-    start = end + 1;
-  }
-  return words;
-}
-
-std::string renderContextBlock(const std::string& projectName,
-                               const std::vector<store::ScoredMemory>& hits) {
-  auto line = [](const store::Memory& memory, const std::string& text, bool bold) {
-    const std::string type(store::toString(memory.type));
-    std::string out = bold ? "- **[" + type + "]** " : "- [" + type + "] ";
-    out += text;
-    if (memory.project) out += " (project: " + *memory.project + ")";
-    return out + "\n";
-  };
-  std::string text = "# Nodrel context for " + projectName + "\n\n";
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    const store::Memory& memory = hits[i].memory;
-    if (i == 0) text += "## Full context (top matches)\n";
-    if (i == 5) text += "\n## Related context\n";
-    if (i == 15) text += "\n## Also known\n";
-    if (i < 5) {
-      text += line(memory, truncated(memory.body, 400), true);
-    } else if (i < 15) {
-      text += line(memory, firstSentence(memory.body), false);
-    } else {
-      text += line(memory, firstFiveWords(memory.body) + "...", false);
-    }
-  }
-  return text;
-}
-
-std::string renderMemoryIndex(const std::vector<IndexNode>& nodes) {
-  std::int64_t total = 0;
-  for (const auto& node : nodes) total += node.traversalCostTokens;
-  std::string text = "## Memory index (call nodrel_expand_node to load subtree)\n\n";
-  text += "_" + std::to_string(nodes.size()) + " top-level nodes \u00b7 ~" + std::to_string(total) +
-          " tokens if all expanded_\n\n";
-  for (const auto& node : nodes) {
-    text += "- `" + node.id + "` (~" + std::to_string(node.traversalCostTokens) + "t)";
-    if (!node.tags.empty()) text += " [" + node.tags + "]";
-    text += ": " + node.bodyPreview + "\n";
-  }
-  return text;
 }
 
 // How long a hook's payload may take to arrive; a terminal or an idle pipe is not waited on.
@@ -437,12 +185,13 @@ int runContext(Arguments args) {
     return 1;
   }
 
-  const auto indexNodes = memoryIndexTopNodes(db);
-  const std::int64_t memoryCount = count(db, kCountProjectMemories, {db::text(*cwd)});
+  const auto indexNodes = orNothing([&] { return store::topLevelIndexNodes(db); });
+  const std::int64_t memoryCount = orNothing([&] { return store::countProjectMemories(*cwd, db); });
   const std::int64_t correctionCount =
-      project.id ? count(db, kCountProjectCorrections, {db::text(*project.id)}) : 0;
-  const std::int64_t instructionCount = countStandingInstructions(db, project.id);
-  const auto siblings = siblingProjects(db, *cwd);
+      project.id ? orNothing([&] { return store::countCorrections(*project.id, db); }) : 0;
+  const std::int64_t instructionCount =
+      orNothing([&] { return store::countActiveStandingInstructions(project.id, db); });
+  const auto siblings = orNothing([&] { return store::otherActiveProjects(*cwd, db); });
 
   writeOut(renderSessionReadyHeader(project, memoryCount, correctionCount,
                                     static_cast<std::int64_t>(indexNodes.size()), instructionCount,

@@ -22,12 +22,11 @@
 #include "db/connection.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "store/project_registry.h"
 
 namespace nodrel::cli {
 namespace {
 
-constexpr std::string_view kLookupProjectByExactPath =
-    R"sql(SELECT path, name FROM projects WHERE path = ? LIMIT 1)sql";
 constexpr std::string_view kCountLiveMemoriesForPath =
     R"sql(SELECT COUNT(*) FROM memories WHERE project = ? AND deleted_at IS NULL)sql";
 
@@ -38,11 +37,6 @@ constexpr std::string_view kUnmatched = "\u25cb Nodrel \u00b7 ";
 // that stays open and silent must not hold the prompt up.
 constexpr int kInputWaitMs = 200;
 constexpr std::size_t kMaxInputBytes = 4 << 20;
-
-struct ProjectMatch {
-  std::string path;
-  std::string name;
-};
 
 // What standard input holds: read until end of input, until the text so far is complete JSON,
 // or until the wait runs out.
@@ -108,28 +102,11 @@ std::string parentPath(std::string path) {
   return path;
 }
 
-// A statement that does not prepare (no such table) is no match; a failing step throws.
-std::optional<ProjectMatch> lookupProjectByExactPath(db::Connection& connection,
-                                                     const std::string& path) {
-  std::optional<db::Statement> statement;
-  try {
-    statement.emplace(connection.prepare(kLookupProjectByExactPath));
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  statement->bindText(1, path);
-  if (!statement->step()) return std::nullopt;
-  const db::Value pathValue = statement->column(0);
-  const db::Value nameValue = statement->column(1);
-  const std::string* matchedPath = db::textOf(pathValue);
-  const std::string* name = db::textOf(nameValue);
-  if (!matchedPath || !name) return std::nullopt;
-  return ProjectMatch{*matchedPath, *name};
-}
-
-std::optional<ProjectMatch> findProjectUpwards(db::Connection& connection, std::string directory) {
+// A database without the projects table has no match; a failing read throws.
+std::optional<store::RegisteredProject> findProjectUpwards(db::Connection& connection,
+                                                           std::string directory) {
   for (int lookups = 0; lookups < 4; ++lookups) {
-    if (auto match = lookupProjectByExactPath(connection, directory)) return match;
+    if (auto match = store::lookupProjectAtExactPath(directory, connection)) return match;
     std::string parent = parentPath(directory);
     if (parent == directory) break;
     directory = std::move(parent);

@@ -1,11 +1,12 @@
 // server/tools/context_sections.h: the sections that nodrel_get_skills and nodrel_get_context
-// are assembled from, each read over the server's connection. None of them throws: a section
-// that fails writes one "[nodrel-mcp] <fetcher> error: " line and gives its empty value, so the
-// tool still answers with the rest.
+// are assembled from, each read over the server's connection; this file holds those read from
+// the project's own records, and includes the memory, code and efficiency sections. None of
+// them throws: a section that fails writes one "[nodrel-mcp] <fetcher> error: " line and gives
+// its empty value, so the tool still answers with the rest.
 #pragma once
 
+#include <exception>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
-#include "store/memory.h"
+#include "server/tools/code_sections.h"
+#include "server/tools/efficiency_insight.h"
+#include "server/tools/memory_sections.h"
 
 namespace nodrel::server {
 
@@ -43,28 +46,7 @@ nlohmann::json fetchCorrections(const std::optional<std::string>& projectID,
 nlohmann::json fetchSessionContexts(const std::optional<std::string>& projectID,
                                     db::Connection& connection);
 
-// The project's tool use and corrections over the last seven days of `session_stats`. Counts
-// come from outside the programs, so their sums stop at the 64-bit limits instead of wrapping.
-nlohmann::json fetchEfficiencyInsight(const std::optional<std::string>& projectID,
-                                      db::Connection& connection);
-
-// Up to 15 memories recalled for the project, best first, each recorded as injected; the
-// recorded rows are written together, as one transaction.
-nlohmann::json fetchTopMemories(const std::string& projectPath, db::Connection& connection);
-
-// One memory entry of the context: raw type and tier names, score to three decimals.
-nlohmann::json memoryJSONForContext(const store::Memory& memory, double score);
-
-// The scenes sharing at least two members with these memories, most overlap first.
-nlohmann::json fetchMemScenes(const std::set<std::string>& memoryIDs, db::Connection& connection);
-
-// {"ingested": false} when the project has no code files, else its code index in figures. The
-// code tables are read under the project's key (normaliseProjectPath), however it is spelt.
-nlohmann::json fetchCodeStructure(const std::string& projectPath, db::Connection& connection);
-
-// The project's most fragile files and a reminder to ask for impact; nothing when the
-// project has no code files (under its key) or they cannot be counted.
-std::optional<nlohmann::json> fetchImpactHints(const std::string& projectPath,
-                                               db::Connection& connection);
+// The one line a failed section writes: "[nodrel-mcp] <fetcher> error: <what>".
+void logSectionFailure(std::string_view fetcher, const std::exception& e);
 
 }  // namespace nodrel::server

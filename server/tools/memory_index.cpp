@@ -10,6 +10,7 @@
 #include "server/log.h"
 #include "server/tool_arguments.h"
 #include "server/tools/context_sections.h"
+#include "store/memory_index.h"
 
 namespace nodrel::server {
 namespace {
@@ -36,10 +37,6 @@ constexpr std::string_view kSelectChildren =
     "m.id = ml.dst_id LEFT JOIN memory_index mi ON mi.memory_id = m.id WHERE ml.src_id = ? AND "
     "ml.link_type IN ('has_child', 'contains', 'consolidates') AND m.deleted_at IS NULL ORDER "
     "BY cost ASC";
-constexpr std::string_view kSelectTopLevelIndex =
-    "SELECT mi.memory_id, m.body, m.tags, mi.depth, mi.traversal_cost_tokens FROM memory_index "
-    "mi JOIN memories m ON m.id = mi.memory_id WHERE mi.is_top_level = 1 AND m.deleted_at IS "
-    "NULL ORDER BY mi.traversal_cost_tokens ASC";
 
 std::string textOr(const db::Value& value, std::string fallback = "") {
   const std::string* text = db::textOf(value);
@@ -189,26 +186,22 @@ json expandNode(db::Connection& connection, const std::string& memoryID, std::in
 }
 
 json getIndex(db::Connection& connection) {
-  std::vector<db::Row> rows;
+  std::vector<store::IndexNode> found;
   try {
-    rows = connection.query(kSelectTopLevelIndex);
+    found = store::topLevelIndexNodes(connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] getIndex fetch error: ") + e.what());
     return {{"error", e.what()}, {"nodes", json::array()}, {"totalTokensIfAllExpanded", 0}};
   }
   json nodes = json::array();
   std::int64_t total = 0;
-  for (const auto& row : rows) {
-    const std::string* id = db::textOf(row[0]);
-    const std::string* body = db::textOf(row[1]);
-    if (id == nullptr || body == nullptr) continue;
-    const std::int64_t cost = db::integerOf(row[4]).value_or(0);
-    total = platform::saturatingAdd(total, cost);
-    nodes.push_back({{"id", *id},
-                     {"body_preview", platform::graphemePrefix(*body, 100)},
-                     {"tags", textOr(row[2])},
-                     {"depth", db::integerOf(row[3]).value_or(0)},
-                     {"traversal_cost_tokens", cost}});
+  for (const auto& node : found) {
+    total = platform::saturatingAdd(total, node.traversalCostTokens);
+    nodes.push_back({{"id", node.memoryID},
+                     {"body_preview", platform::graphemePrefix(node.body, 100)},
+                     {"tags", node.tags},
+                     {"depth", node.depth},
+                     {"traversal_cost_tokens", node.traversalCostTokens}});
   }
   return {{"nodes", std::move(nodes)}, {"totalTokensIfAllExpanded", total}};
 }

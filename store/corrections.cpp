@@ -1,0 +1,37 @@
+#include "store/corrections.h"
+
+#include <string_view>
+
+#include "db/value.h"
+
+namespace nodrel::store {
+namespace {
+
+constexpr std::string_view kCorrections = R"sql(
+  SELECT id, content, status, source, created_at, rationale FROM corrections
+  WHERE project_id = ? ORDER BY created_at DESC LIMIT 10)sql";
+constexpr std::string_view kCountProjectCorrections =
+    "SELECT COUNT(*) FROM corrections WHERE project_id = ?";
+
+std::string textOrEmpty(const db::Value& value) {
+  const std::string* text = db::textOf(value);
+  return text ? *text : std::string();
+}
+
+}  // namespace
+
+std::vector<Correction> recentCorrections(const std::string& projectID, db::Connection& db) {
+  std::vector<Correction> corrections;
+  for (const auto& row : db.query(kCorrections, {db::text(projectID)})) {
+    corrections.push_back({textOrEmpty(row[0]), textOrEmpty(row[1]), textOrEmpty(row[2]),
+                           textOrEmpty(row[3]), textOrEmpty(row[4]), textOrEmpty(row[5])});
+  }
+  return corrections;
+}
+
+std::int64_t countCorrections(const std::string& projectID, db::Connection& db) {
+  const auto value = db.scalar(kCountProjectCorrections, {db::text(projectID)});
+  return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+}  // namespace nodrel::store

@@ -1,0 +1,30 @@
+// store/corrections.h: the `corrections` table, what the user corrected in a project, as the
+// context and the session-start header read it. Each function throws db::Error when its
+// statement fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace nodrel::store {
+
+// One correction as the context shows it; a NULL column reads as "".
+struct Correction {
+  std::string id;
+  std::string content;
+  std::string status;
+  std::string source;
+  std::string createdAt;
+  std::string rationale;
+  friend bool operator==(const Correction&, const Correction&) = default;
+};
+
+// Up to 10 of the project's corrections, newest first.
+std::vector<Correction> recentCorrections(const std::string& projectID, db::Connection& db);
+
+std::int64_t countCorrections(const std::string& projectID, db::Connection& db);
+
+}  // namespace nodrel::store

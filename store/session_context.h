@@ -1,0 +1,28 @@
+// store/session_context.h: the `session_context` table, the decisions, state, key points and
+// hand-offs a session saved for the next ones of its project. Throws db::Error when the
+// statement fails.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace nodrel::store {
+
+// One saved entry; a NULL column reads as "".
+struct SessionContextEntry {
+  std::string id;
+  std::string sessionID;
+  std::string surface;
+  std::string contextType;
+  std::string content;
+  std::string createdAt;
+  friend bool operator==(const SessionContextEntry&, const SessionContextEntry&) = default;
+};
+
+// Up to 20 of the project's entries, newest first.
+std::vector<SessionContextEntry> recentSessionContexts(const std::string& projectID,
+                                                       db::Connection& db);
+
+}  // namespace nodrel::store

@@ -1,0 +1,49 @@
+#include "store/standing_instructions.h"
+
+#include <string_view>
+
+#include "db/value.h"
+
+namespace nodrel::store {
+namespace {
+
+constexpr std::string_view kGlobalInstructions = R"sql(
+  SELECT id, content, scope_type, source FROM standing_instructions
+  WHERE active = 1 AND scope_type = 'global' ORDER BY created_at DESC)sql";
+constexpr std::string_view kProjectInstructions = R"sql(
+  SELECT id, content, scope_type, source FROM standing_instructions
+  WHERE active = 1 AND (scope_type = 'global' OR project_id = ?)
+  ORDER BY scope_type DESC, created_at DESC)sql";
+constexpr std::string_view kCountStandingInstructions =
+    "    SELECT COUNT(*) FROM standing_instructions\n"
+    "    WHERE active = 1 AND (project_id = ? OR scope_type = 'global')";
+constexpr std::string_view kCountGlobalStandingInstructions =
+    "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND scope_type = 'global'";
+
+std::string textOrEmpty(const db::Value& value) {
+  const std::string* text = db::textOf(value);
+  return text ? *text : std::string();
+}
+
+}  // namespace
+
+std::vector<StandingInstruction> activeStandingInstructions(
+    const std::optional<std::string>& projectID, db::Connection& db) {
+  auto rows = projectID ? db.query(kProjectInstructions, {db::text(*projectID)})
+                        : db.query(kGlobalInstructions);
+  std::vector<StandingInstruction> instructions;
+  for (const auto& row : rows) {
+    instructions.push_back(
+        {textOrEmpty(row[0]), textOrEmpty(row[1]), textOrEmpty(row[2]), textOrEmpty(row[3])});
+  }
+  return instructions;
+}
+
+std::int64_t countActiveStandingInstructions(const std::optional<std::string>& projectID,
+                                             db::Connection& db) {
+  const auto value = projectID ? db.scalar(kCountStandingInstructions, {db::text(*projectID)})
+                               : db.scalar(kCountGlobalStandingInstructions);
+  return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+}  // namespace nodrel::store
