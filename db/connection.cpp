@@ -22,6 +22,11 @@ namespace {
 constexpr std::string_view kJournalPragma = "PRAGMA journal_mode=WAL;";
 constexpr std::string_view kForeignKeysPragma = "PRAGMA foreign_keys=ON;";
 constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
+// The commands that only read run once and exit, and read most pages once, in key order: a
+// page cache of SQLite's default 2 MB was mostly fresh memory, and on a one-shot process each
+// of its pages cost a page fault dearer than reading the page again. Half a megabyte still
+// keeps every b-tree's upper levels.
+constexpr std::string_view kReadOnlyCachePragma = "PRAGMA cache_size = -512;";
 
 }  // namespace
 
@@ -116,6 +121,7 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     // Switching the journal mode would be a write, and on read-only media a failing one.
     c.setBusyTimeout(options.busyTimeoutMs);
     c.exec(kQueryOnlyPragma);
+    c.exec(kReadOnlyCachePragma);
     return c;
   }
   configure(c, options.busyTimeoutMs);

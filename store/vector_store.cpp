@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -66,20 +67,23 @@ constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
 // A project's search is the exception while its memories are a small share of the store:
 // reading only their vectors by index then costs less than reading every vector in turn. Past
-// that share the lookups, one per memory, cost more than the plain read.
+// that share the lookups, one per memory, cost more than the plain read. The lookups go in key
+// order, the identifiers sorted before the identifier index is searched and the rowids before
+// the table is: joined in the memories' order they landed on the index's pages at random, and a
+// large store read most of those pages once for every memory of the project.
 constexpr std::string_view kSelectLiveVectorsOfProject = R"sql(
-    SELECT mv.rowid, mv.memory_id, mv.embedding
-    FROM memory_vectors mv
-    JOIN memories m ON m.id = mv.memory_id
-    WHERE m.tier != 'cold'
-      AND m.deleted_at IS NULL
-      AND (m.project = ? OR m.project IS NULL))sql";
+    SELECT rowid, memory_id, embedding FROM memory_vectors
+    WHERE rowid IN (SELECT rowid FROM memory_vectors
+                    WHERE memory_id IN (SELECT id FROM memories
+                                        WHERE tier != 'cold'
+                                          AND deleted_at IS NULL
+                                          AND (project = ? OR project IS NULL))))sql";
 constexpr std::string_view kSelectAllVectorsOfProject = R"sql(
-    SELECT mv.rowid, mv.memory_id, mv.embedding
-    FROM memory_vectors mv
-    JOIN memories m ON m.id = mv.memory_id
-    WHERE m.deleted_at IS NULL
-      AND (m.project = ? OR m.project IS NULL))sql";
+    SELECT rowid, memory_id, embedding FROM memory_vectors
+    WHERE rowid IN (SELECT rowid FROM memory_vectors
+                    WHERE memory_id IN (SELECT id FROM memories
+                                        WHERE deleted_at IS NULL
+                                          AND (project = ? OR project IS NULL))))sql";
 // Which of a batch of hits the search may return, one statement per form of the search above.
 // Without the tier filter and a project, only a deleted memory is refused, and a vector whose
 // memory is gone is kept: that form asks for the refused ones. The unary "+" keeps the other
@@ -116,6 +120,9 @@ constexpr double kMinimumSimilarity = 0.01;
 constexpr double kIndexedProjectShare = 0.17;
 constexpr double kIndexedProjectShareOfSmallStore = 0.30;
 constexpr std::int64_t kSmallStoreVectors = 20000;
+// How many of its best hits a search keeps for each it returns, enough for the ones it may not
+// return (another project's, cold, deleted) in all but unusual stores.
+constexpr std::size_t kHitsKeptPerResult = 16;
 
 float loadFloat(const char* bytes) {
   std::uint32_t bits;
@@ -270,6 +277,44 @@ bool better(const Hit& a, const Hit& b) {
   return a.similarity != b.similarity ? a.similarity > b.similarity : a.rowid < b.rowid;
 }
 
+// The best hits offered, at most `capacity` of them: a search needs only its best few, and
+// keeping every similar vector (most of a large store) cost a fresh page of memory for every
+// forty, which on a one-shot process cost more than comparing them. A heap whose top is the
+// worst kept hit; an identifier is copied only for a hit that is kept.
+class BestHits {
+ public:
+  explicit BestHits(std::size_t capacity) : capacity_(capacity) {}
+
+  void offer(float similarity, std::int64_t rowid, std::string_view id) {
+    if (hits_.size() < capacity_) {
+      hits_.push_back({similarity, rowid, std::string(id)});
+      std::push_heap(hits_.begin(), hits_.end(), better);
+      return;
+    }
+    passedOver_ = true;
+    if (capacity_ == 0) return;
+    const Hit& worst = hits_.front();
+    const bool betterThanWorst =
+        similarity != worst.similarity ? similarity > worst.similarity : rowid < worst.rowid;
+    if (!betterThanWorst) return;
+    std::pop_heap(hits_.begin(), hits_.end(), better);
+    hits_.back().similarity = similarity;
+    hits_.back().rowid = rowid;
+    hits_.back().id.assign(id);
+    std::push_heap(hits_.begin(), hits_.end(), better);
+  }
+
+  // Whether a hit was offered that is not kept, so the kept ones may not be all there are.
+  bool passedOver() const { return passedOver_; }
+  // The kept hits, in no order.
+  std::vector<Hit> take() { return std::move(hits_); }
+
+ private:
+  std::size_t capacity_;
+  bool passedOver_ = false;
+  std::vector<Hit> hits_;
+};
+
 // Steps a statement over (rowid, memory_id, embedding) rows, handing each row with an integer
 // rowid, a text id and a blob to `onRow`; the others are passed over. The views are SQLite's
 // own, valid until the next step: a search reads every vector, and copying each one cost as
@@ -336,22 +381,21 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
   }
 }
 
-// Every stored vector of the query's dimension that is similar enough: from the packed copy
-// kept for this connection, or read from the table. `screened` says whether the rows were
-// already limited to those the search may return.
-std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
-                             const std::optional<std::string>& project, db::Connection& connection,
-                             bool& screened) {
+// The best stored vectors of the query's dimension that are similar enough, into `hits`: from
+// the packed copy kept for this connection, or read from the table. `screened` says whether the
+// rows were already limited to those the search may return.
+void similarHits(std::span<const float> query, bool excludeCold,
+                 const std::optional<std::string>& project, db::Connection& connection,
+                 BestHits& hits, bool& screened) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
-  std::vector<Hit> hits;
   screened = false;
   auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
                       std::string_view id) {
     const auto similarity =
         similarityOf(query.data(), queryNorm, candidate, candidateNorm, dimension);
     if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
-      hits.push_back({*similarity, rowid, std::string(id)});
+      hits.offer(*similarity, rowid, id);
     }
   };
   {
@@ -366,7 +410,7 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
           consider(packed.rowids[row], packed.components.data() + packed.offsets[row],
                    packed.norms[row], packed.ids[row]);
         }
-        return hits;
+        return;
       }
     }
   }
@@ -391,7 +435,6 @@ std::vector<Hit> similarHits(std::span<const float> query, bool excludeCold,
   } catch (const db::Error&) {
     // The hits so far stand.
   }
-  return hits;
 }
 
 // Of `ids`, those the search may return (or, for the form that refuses only deleted memories,
@@ -431,42 +474,54 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
     prepareCandidates(connection, excludeCold, project);
     return {};
   }
-  bool screened = false;
-  std::vector<Hit> hits = similarHits(query, excludeCold, project, connection, screened);
-  if (screened) {
-    const std::size_t upTo = std::min(keep, hits.size());
-    std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(),
-                      better);
-    std::vector<SimilarityHit> out;
-    out.reserve(upTo);
-    for (std::size_t i = 0; i < upTo; ++i) {
-      out.push_back({std::move(hits[i].id), static_cast<double>(hits[i].similarity)});
-    }
-    return out;
-  }
-
-  // Best first, a few times the limit at a time, until enough of them may be returned: most
-  // searches sort and ask about a small share of the hits.
-  const bool asksForRefused = !excludeCold && !project;
-  std::vector<SimilarityHit> out;
-  std::size_t sorted = 0;
-  while (out.size() < keep && sorted < hits.size()) {
-    const std::size_t upTo = std::min(hits.size(), sorted + std::max(4 * keep, sorted));
-    std::partial_sort(hits.begin() + static_cast<std::ptrdiff_t>(sorted),
-                      hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(), better);
-    const std::span<const Hit> slice(hits.data() + sorted, upTo - sorted);
-    forEachBatch<Hit>(slice, kInListBatchSize, [&](std::span<const Hit> batch) {
-      if (out.size() >= keep) return;
-      const auto answered = askMemories(batch, excludeCold, project, connection);
-      for (const Hit& hit : batch) {
-        if (out.size() >= keep) break;
-        if (answered.contains(hit.id) == asksForRefused) continue;
-        out.push_back({hit.id, static_cast<double>(hit.similarity)});
+  // Most searches find as many hits they may return among a few times the limit of their best
+  // ones; one that does not searches again keeping every hit, so the answer is the same.
+  constexpr std::size_t kEvery = std::numeric_limits<std::size_t>::max();
+  const std::size_t firstCapacity =
+      keep > kEvery / kHitsKeptPerResult ? kEvery : keep * kHitsKeptPerResult;
+  const std::size_t slice = keep > kEvery / 4 ? kEvery : 4 * keep;
+  for (std::size_t capacity = firstCapacity;; capacity = kEvery) {
+    BestHits best(capacity);
+    bool screened = false;
+    similarHits(query, excludeCold, project, connection, best, screened);
+    const bool complete = !best.passedOver();
+    std::vector<Hit> hits = best.take();
+    if (screened) {
+      const std::size_t upTo = std::min(keep, hits.size());
+      std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(),
+                        better);
+      std::vector<SimilarityHit> out;
+      out.reserve(upTo);
+      for (std::size_t i = 0; i < upTo; ++i) {
+        out.push_back({std::move(hits[i].id), static_cast<double>(hits[i].similarity)});
       }
-    });
-    sorted = upTo;
+      return out;
+    }
+
+    // Best first, a few times the limit at a time, until enough of them may be returned: most
+    // searches sort and ask about a small share of the hits.
+    const bool asksForRefused = !excludeCold && !project;
+    std::vector<SimilarityHit> out;
+    std::size_t sorted = 0;
+    while (out.size() < keep && sorted < hits.size()) {
+      const std::size_t step = std::max(slice, sorted);
+      const std::size_t upTo = hits.size() - sorted > step ? sorted + step : hits.size();
+      std::partial_sort(hits.begin() + static_cast<std::ptrdiff_t>(sorted),
+                        hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(), better);
+      const std::span<const Hit> batchOfBest(hits.data() + sorted, upTo - sorted);
+      forEachBatch<Hit>(batchOfBest, kInListBatchSize, [&](std::span<const Hit> batch) {
+        if (out.size() >= keep) return;
+        const auto answered = askMemories(batch, excludeCold, project, connection);
+        for (const Hit& hit : batch) {
+          if (out.size() >= keep) break;
+          if (answered.contains(hit.id) == asksForRefused) continue;
+          out.push_back({hit.id, static_cast<double>(hit.similarity)});
+        }
+      });
+      sorted = upTo;
+    }
+    if (out.size() >= keep || complete) return out;
   }
-  return out;
 }
 
 KeptVectorCopy::KeptVectorCopy(db::Connection& connection) : connection_(&connection) {

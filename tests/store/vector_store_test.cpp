@@ -168,6 +168,40 @@ TEST(VectorStore, ColdMissingAndDeletedMemories) {
   EXPECT_EQ(VectorStore(t.db()).fetchVectorCandidates(false).size(), 3u);
 }
 
+// The search keeps only a few times the limit of its best hits; when all of those are refused
+// it must still find the ones below them.
+TEST(VectorStore, BestHitsThatAreAllRefusedDoNotHideTheRest) {
+  testing::TestDatabase t;
+  t.db().exec("BEGIN");
+  for (int i = 0; i < 200; ++i) {
+    const std::string deleted = "deleted" + std::to_string(i);
+    addMemory(t.db(), deleted, "episodic", /*deleted=*/true);
+    storeEmbedding(deleted, {1, 0}, t.db());
+    const std::string theirs = "theirs" + std::to_string(i);
+    addMemory(t.db(), theirs);
+    t.db().run("UPDATE memories SET project = '/b' WHERE id = ?", {db::text(theirs)});
+    storeEmbedding(theirs, {1, 0.1f}, t.db());
+  }
+  for (const char* id : {"live1", "live2", "live3"}) {
+    addMemory(t.db(), id);
+    t.db().run("UPDATE memories SET project = '/a' WHERE id = ?", {db::text(id)});
+  }
+  storeEmbedding("live1", {1, 0.2f}, t.db());
+  storeEmbedding("live2", {1, 0.3f}, t.db());
+  storeEmbedding("live3", {1, 0.4f}, t.db());
+  t.db().exec("COMMIT");
+  const std::vector<float> query = {1, 0};
+  const std::optional<std::string> a = "/a";
+  for (bool packed : {false, true}) {
+    SCOPED_TRACE(packed ? "packed" : "read");
+    std::optional<KeptVectorCopy> kept;
+    if (packed) kept.emplace(t.db());
+    EXPECT_EQ(idsOf(searchSimilar(query, 2, true, t.db(), a)), (Ids{"live1", "live2"}));
+    const auto all = searchSimilar(query, 2, false, t.db());
+    EXPECT_EQ(idsOf(all), (Ids{"theirs0", "theirs1"}));
+  }
+}
+
 TEST(VectorStore, AProjectSearchesItsOwnAndGlobalVectorsOnly) {
   testing::TestDatabase t;
   for (const char* id : {"mine", "theirs", "global", "cold-mine", "orphan"}) {
