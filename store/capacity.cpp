@@ -1,5 +1,6 @@
 #include "store/capacity.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -22,9 +23,31 @@ constexpr std::string_view kActiveUsedBytes = R"sql(
     SELECT COALESCE(SUM(body_tokens * 4), 0) FROM memories
     WHERE tier != 'cold' AND deleted_at IS NULL)sql";
 
+constexpr std::int64_t kBytesPerToken = 4;
+
 constexpr std::string_view kColdUsedBytes = R"sql(
     SELECT COALESCE(SUM(body_tokens * 4), 0) FROM memories
     WHERE tier = 'cold' AND deleted_at IS NULL)sql";
+
+// What the sum above can be at most, from a few seeks of the indexes instead of a read of every
+// memory: the rowid span bounds the number of rows, and no live memory of a tier other than
+// cold holds more tokens than its tier's largest count. The tiers are walked one seek each, in
+// index order; the row whose tier is NULL ends the walk.
+constexpr std::string_view kActiveUsageBound = R"sql(
+    WITH RECURSIVE tiers(tier) AS (
+      SELECT min(tier) FROM memories
+      UNION ALL
+      SELECT (SELECT min(tier) FROM memories WHERE memories.tier > tiers.tier) FROM tiers
+      WHERE tiers.tier IS NOT NULL
+      LIMIT ?)
+    SELECT tier, tier != 'cold',
+           (SELECT max(body_tokens) FROM memories
+            WHERE memories.tier = tiers.tier AND deleted_at IS NULL),
+           (SELECT min(rowid) FROM memories), (SELECT max(rowid) FROM memories)
+    FROM tiers)sql";
+
+// More distinct tiers than this and the bound is not worth its seeks.
+constexpr std::int64_t kBoundedTiers = 16;
 
 std::string blockedDescription(std::int64_t activeUsed, std::int64_t activeCap,
                                std::int64_t coldUsed, std::int64_t coldCap) {
@@ -70,6 +93,46 @@ std::int64_t usedBytes(db::Connection& connection, std::string_view sql) {
   }
 }
 
+// Nothing when a bound cannot be had: a token count that is not a number (the sum converts
+// text and blobs, whose maximum says nothing of it), too many tiers, a product past 64 bits.
+std::optional<std::int64_t> activeUsageBound(db::Connection& connection) {
+  std::int64_t largestTokens = 0;
+  std::optional<std::int64_t> rows;
+  bool walked = false;
+  const db::Value limit{kBoundedTiers + 1};
+  for (const db::Row& row : connection.query(kActiveUsageBound, {limit})) {
+    if (db::isNull(row[0])) {
+      walked = true;
+      const auto first = db::integerOf(row[3]), last = db::integerOf(row[4]);
+      // Rowids are distinct integers, so the span holds every row; no row, no usage.
+      if (first && last) {
+        const __int128 span = static_cast<__int128>(*last) - *first + 1;
+        if (span > INT64_MAX) return std::nullopt;
+        rows = static_cast<std::int64_t>(span);
+      } else {
+        rows = 0;
+      }
+      break;
+    }
+    if (db::integerOf(row[1]).value_or(0) == 0) continue;  // the cold tier
+    const db::Value& tokens = row[2];
+    if (db::isNull(tokens)) continue;  // no live memory, or none with a count
+    if (auto i = db::integerOf(tokens)) {
+      largestTokens = std::max(largestTokens, *i);
+    } else if (auto r = db::realOf(tokens); r && std::isfinite(*r) && *r < 9.0e18) {
+      if (*r > 0) largestTokens = std::max(largestTokens, static_cast<std::int64_t>(std::ceil(*r)));
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!walked || !rows) return std::nullopt;
+  // Both factors are below 2^63, so neither product leaves 128 bits.
+  const __int128 tokens = static_cast<__int128>(*rows) * largestTokens;
+  if (tokens > INT64_MAX / kBytesPerToken) return std::nullopt;
+  const __int128 bound = tokens * kBytesPerToken;
+  return static_cast<std::int64_t>(bound);
+}
+
 }  // namespace
 
 WriteBlockedError::WriteBlockedError(std::int64_t activeUsed, std::int64_t activeCap,
@@ -99,6 +162,12 @@ std::int64_t coldUsedBytes(db::Connection& connection) {
 void enforceCapacity(db::Connection& connection) {
   const auto budget = activeBudgetBytes();
   if (!budget) return;
+  // Most writes are far below the budget, which a bound from a few seeks shows without the
+  // sum over every memory; the sum decides whenever the bound does not.
+  try {
+    if (const auto bound = activeUsageBound(connection); bound && *bound < *budget) return;
+  } catch (const std::exception&) {
+  }
   const std::int64_t used = activeUsedBytes(connection);
   if (used < *budget) return;
 

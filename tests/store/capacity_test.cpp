@@ -160,6 +160,50 @@ TEST_F(CapacityTest, UsageIsTheEstimatedSizeOfLiveMemoriesPerTier) {
   EXPECT_EQ(coldUsedBytes(db_), 28);
 }
 
+// The check passes over the sum when a bound from the indexes is below the budget; stores whose
+// counts or tiers the bound cannot read must still be summed, so the budget decides as the sum
+// does: one byte above the usage runs no pass, equal to it runs one.
+TEST_F(CapacityTest, OddCountsAndTiersDecideAsTheirSum) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> rows;  // VALUES of (rowid, id, tier, body_tokens, deleted_at)
+  };
+  const Case cases[] = {
+      {"a count held as text", {"(100, 'a', 'episodic', '250000abc', NULL)"}},
+      {"a count held as a blob", {"(100, 'a', 'episodic', CAST('250000' AS BLOB), NULL)"}},
+      {"a tier held as a blob", {"(100, 'a', x'01', 250000, NULL)"}},
+      {"a large count in a tier after cold", {"(100, 'a', 'zeta', 250000, NULL)"}},
+      {"negative counts",
+       {"(100, 'a', 'episodic', -4000, NULL)", "(101, 'b', 'semantic', 5000, NULL)"}},
+      {"rowids far apart", {"(4611686018427387904, 'a', 'episodic', 250000, NULL)"}},
+      {"a deleted row with a larger count", {"(100, 'a', 'episodic', 900000, '2026-01-02')"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    db_.exec("DELETE FROM memories; DELETE FROM audit_log;");
+    for (int i = 0; i < 3; ++i) insert(db_, {.id = nth("small", i), .tokens = 1});
+    for (const auto& values : c.rows) {
+      db_.exec("INSERT INTO memories (rowid, id, tier, body_tokens, deleted_at) VALUES " + values);
+    }
+    const std::int64_t used = activeUsedBytes(db_);
+    ASSERT_GT(used, 0);
+    for (const std::int64_t budget : {used + 1, used}) {
+      SCOPED_TRACE(budget);
+      db_.exec("DELETE FROM audit_log");
+      setBudgets(budget, std::nullopt);
+      enforceCapacity(db_);
+      EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), budget == used ? 1 : 0);
+    }
+  }
+  // More tiers than the bound walks: the sum decides.
+  db_.exec("DELETE FROM memories; DELETE FROM audit_log;");
+  for (int i = 0; i < 20; ++i) insert(db_, {.id = nth("m", i), .tier = nth("t", i), .tokens = 1});
+  insert(db_, {.id = "large", .tier = "t9", .tokens = 1000});
+  setBudgets(activeUsedBytes(db_), std::nullopt);
+  enforceCapacity(db_);
+  EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), 1);
+}
+
 TEST_F(CapacityTest, NoBudgetMeansNoDemotionAndNoRefusal) {
   for (int i = 0; i < 5; ++i) insert(db_, {.id = nth("m", i)});
   const std::optional<nlohmann::json> values[] = {std::nullopt, 0, -1, "100", 10.5, true};
