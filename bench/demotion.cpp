@@ -18,6 +18,7 @@
 #include "platform/time.h"
 #include "platform/user_defaults.h"
 #include "store/capacity.h"
+#include "store/demotion.h"
 #include "store/write_path.h"
 
 namespace {

@@ -1,22 +1,17 @@
 #include "store/capacity.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <numeric>
-#include <unordered_map>
-#include <utility>
 
 #include <nlohmann/json.hpp>
 
-#include "db/error.h"
-#include "db/savepoint.h"
 #include "db/statement.h"
 #include "platform/notifications.h"
-#include "platform/saturating.h"
 #include "platform/user_defaults.h"
+#include "store/demotion.h"
+#include "store/file_byte_count.h"
 #include "store/pending_write_queue.h"
 
 namespace nodrel::store {
@@ -28,49 +23,31 @@ constexpr std::string_view kActiveUsedBytes = R"sql(
     SELECT COALESCE(SUM(body_tokens * 4), 0) FROM memories
     WHERE tier != 'cold' AND deleted_at IS NULL)sql";
 
+constexpr std::int64_t kBytesPerToken = 4;
+
 constexpr std::string_view kColdUsedBytes = R"sql(
     SELECT COALESCE(SUM(body_tokens * 4), 0) FROM memories
     WHERE tier = 'cold' AND deleted_at IS NULL)sql";
 
-constexpr std::string_view kDemotionCandidates = R"sql(
-    SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at,
-           last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id,
-           source_session, predicted_future_use, condition_type, condition_value,
-           surface_condition, trigger_keywords, depth, is_top_level
-    FROM memories
-    WHERE tier != 'cold'
-      AND deleted_at IS NULL
-      AND pinned = 0
-    ORDER BY last_accessed ASC)sql";
+// What the sum above can be at most, from a few seeks of the indexes instead of a read of every
+// memory: the rowid span bounds the number of rows, and no live memory of a tier other than
+// cold holds more tokens than its tier's largest count. The tiers are walked one seek each, in
+// index order; the row whose tier is NULL ends the walk.
+constexpr std::string_view kActiveUsageBound = R"sql(
+    WITH RECURSIVE tiers(tier) AS (
+      SELECT min(tier) FROM memories
+      UNION ALL
+      SELECT (SELECT min(tier) FROM memories WHERE memories.tier > tiers.tier) FROM tiers
+      WHERE tiers.tier IS NOT NULL
+      LIMIT ?)
+    SELECT tier, tier != 'cold',
+           (SELECT max(body_tokens) FROM memories
+            WHERE memories.tier = tiers.tier AND deleted_at IS NULL),
+           (SELECT min(rowid) FROM memories), (SELECT max(rowid) FROM memories)
+    FROM tiers)sql";
 
-constexpr std::string_view kLinkDegree = R"sql(
-    SELECT COUNT(*) FROM memory_links
-    WHERE src_id = ? OR dst_id = ?)sql";
-
-constexpr std::string_view kLinkTwoHop = R"sql(
-    SELECT COUNT(DISTINCT hop2.dst_id) FROM memory_links hop1
-    JOIN memory_links hop2
-      ON hop2.src_id = hop1.dst_id AND hop2.dst_id != ?
-    WHERE hop1.src_id = ?
-    LIMIT 200)sql";
-
-// Every link once, for counting the links of all candidates in memory.
-constexpr std::string_view kAllLinks = "SELECT src_id, dst_id FROM memory_links";
-
-constexpr std::string_view kMemoryTier = "SELECT tier FROM memories WHERE id = ? LIMIT 1";
-
-constexpr std::string_view kDemoteMemory = "UPDATE memories SET tier = 'cold' WHERE id = ?";
-
-constexpr std::string_view kInsertHistory = R"sql(
-    INSERT INTO memory_history (memory_id, from_tier, to_tier, reason, moved_at)
-    VALUES (?, ?, 'cold', 'active_cap_demotion', ?))sql";
-
-constexpr std::string_view kInsertDemotionAudit = R"sql(
-    INSERT INTO audit_log (timestamp, session_id, tool_name, result_summary, impact_scope, created_at)
-    VALUES (?, NULL, 'active_cap_demotion', ?, 'global', ?))sql";
-
-constexpr double kSecondsPerDay = 86'400.0;
-constexpr std::int64_t kEstimatedBytesPerToken = 4;
+// More distinct tiers than this and the bound is not worth its seeks.
+constexpr std::int64_t kBoundedTiers = 16;
 
 std::string blockedDescription(std::int64_t activeUsed, std::int64_t activeCap,
                                std::int64_t coldUsed, std::int64_t coldCap) {
@@ -116,146 +93,44 @@ std::int64_t usedBytes(db::Connection& connection, std::string_view sql) {
   }
 }
 
-// Estimated bytes of a memory; a malformed token count cannot overflow a total.
-std::int64_t estimatedBytes(const Memory& memory) {
-  if (memory.bodyTokens <= 0) return 0;
-  if (memory.bodyTokens > INT64_MAX / kEstimatedBytesPerToken) return INT64_MAX;
-  return memory.bodyTokens * kEstimatedBytesPerToken;
-}
-
-std::uint64_t powerOfTen(int exponent) {
-  std::uint64_t p = 1;
-  for (int i = 0; i < exponent; ++i) p *= 10;
-  return p;
-}
-
-// Both counts through statements prepared once: a pass asks for every candidate.
-class LinkCounter {
- public:
-  explicit LinkCounter(db::Connection& connection)
-      : degree_(connection.prepare(kLinkDegree)), twoHop_(connection.prepare(kLinkTwoHop)) {}
-
-  MemoryLinkCounts count(const std::string& id) {
-    MemoryLinkCounts counts;
-    counts.degree = single(degree_, id);
-    counts.twoHop = single(twoHop_, id);
-    return counts;
-  }
-
- private:
-  static std::int64_t single(db::Statement& statement, const std::string& id) {
-    statement.reset();
-    statement.bindText(1, id).bindText(2, id);
-    std::int64_t value = 0;
-    try {
-      if (statement.step()) value = db::integerOf(statement.column(0)).value_or(0);
-    } catch (...) {
-      statement.reset();
-      throw;
-    }
-    statement.reset();  // ends the read so that it holds no snapshot between calls
-    return value;
-  }
-
-  db::Statement degree_;
-  db::Statement twoHop_;
-};
-
-// The links as a graph, to count degrees and two-hop reach of thousands of memories with one
-// query instead of two each. It counts exactly what the two per-memory queries count: a node
-// is a value with its storage class (text never equals a blob; numbers, which the columns'
-// text affinity turns into text, are kept apart too), NULL joins nothing, and a link from a
-// memory to itself counts once towards its degree.
-class LinkGraph {
- public:
-  // Nothing when the links cannot be read.
-  static std::optional<LinkGraph> load(db::Connection& connection) {
-    LinkGraph graph;
-    try {
-      db::Statement statement = connection.prepare(kAllLinks);
-      while (statement.step()) {
-        const auto src = graph.node(statement.column(0));
-        const auto dst = graph.node(statement.column(1));
-        if (src) ++graph.degree_[*src];
-        if (dst && dst != src) ++graph.degree_[*dst];
-        if (src && dst) graph.out_[*src].push_back(*dst);
+// Nothing when a bound cannot be had: a token count that is not a number (the sum converts
+// text and blobs, whose maximum says nothing of it), too many tiers, a product past 64 bits.
+std::optional<std::int64_t> activeUsageBound(db::Connection& connection) {
+  std::int64_t largestTokens = 0;
+  std::optional<std::int64_t> rows;
+  bool walked = false;
+  const db::Value limit{kBoundedTiers + 1};
+  for (const db::Row& row : connection.query(kActiveUsageBound, {limit})) {
+    if (db::isNull(row[0])) {
+      walked = true;
+      const auto first = db::integerOf(row[3]), last = db::integerOf(row[4]);
+      // Rowids are distinct integers, so the span holds every row; no row, no usage.
+      if (first && last) {
+        const __int128 span = static_cast<__int128>(*last) - *first + 1;
+        if (span > INT64_MAX) return std::nullopt;
+        rows = static_cast<std::int64_t>(span);
+      } else {
+        rows = 0;
       }
-    } catch (const std::exception&) {
-      return std::nullopt;
+      break;
     }
-    graph.seen_.assign(graph.out_.size(), 0);
-    return graph;
-  }
-
-  MemoryLinkCounts count(const std::string& memoryID) {
-    auto it = text_.find(memoryID);
-    if (it == text_.end()) return {};
-    const std::size_t self = it->second;
-    ++stamp_;
-    std::int64_t reached = 0;
-    for (std::size_t hop1 : out_[self]) {
-      for (std::size_t hop2 : out_[hop1]) {
-        if (hop2 == self || seen_[hop2] == stamp_) continue;
-        seen_[hop2] = stamp_;
-        ++reached;
-      }
-    }
-    return {degree_[self], reached};
-  }
-
- private:
-  std::optional<std::size_t> node(db::Value value) {
-    std::unordered_map<std::string, std::size_t>* index = &text_;
-    std::string key;
-    if (auto* text = std::get_if<std::string>(&value)) {
-      key = std::move(*text);
-    } else if (auto* blob = std::get_if<db::Blob>(&value)) {
-      index = &blobs_;
-      key = std::move(blob->bytes);
-    } else if (auto i = db::integerOf(value)) {
-      index = &numbers_;
-      key = std::to_string(*i);
-    } else if (auto r = db::realOf(value)) {
-      index = &numbers_;
-      key = std::to_string(*r);
+    if (db::integerOf(row[1]).value_or(0) == 0) continue;  // the cold tier
+    const db::Value& tokens = row[2];
+    if (db::isNull(tokens)) continue;  // no live memory, or none with a count
+    if (auto i = db::integerOf(tokens)) {
+      largestTokens = std::max(largestTokens, *i);
+    } else if (auto r = db::realOf(tokens); r && std::isfinite(*r) && *r < 9.0e18) {
+      if (*r > 0) largestTokens = std::max(largestTokens, static_cast<std::int64_t>(std::ceil(*r)));
     } else {
       return std::nullopt;
     }
-    auto [it, added] = index->try_emplace(std::move(key), out_.size());
-    if (added) {
-      out_.emplace_back();
-      degree_.push_back(0);
-    }
-    return it->second;
   }
-
-  std::unordered_map<std::string, std::size_t> text_, blobs_, numbers_;
-  std::vector<std::vector<std::size_t>> out_;
-  std::vector<std::int64_t> degree_;
-  std::vector<std::uint64_t> seen_;
-  std::uint64_t stamp_ = 0;
-};
-
-bool isCold(db::Connection& connection, const std::string& id) {
-  try {
-    auto tier = connection.scalar(kMemoryTier, {db::text(id)});
-    const std::string* text = tier ? db::textOf(*tier) : nullptr;
-    return text && *text == "cold";
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-// Ignores the failure of one of the pass's writes, as the pass goes on without it.
-bool tryRun(db::Connection& connection, std::string_view sql,
-            std::initializer_list<db::Value> bindings, int* changed = nullptr) {
-  try {
-    int n = connection.run(sql, bindings);
-    if (changed) *changed = n;
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  if (!walked || !rows) return std::nullopt;
+  // Both factors are below 2^63, so neither product leaves 128 bits.
+  const __int128 tokens = static_cast<__int128>(*rows) * largestTokens;
+  if (tokens > INT64_MAX / kBytesPerToken) return std::nullopt;
+  const __int128 bound = tokens * kBytesPerToken;
+  return static_cast<std::int64_t>(bound);
 }
 
 }  // namespace
@@ -267,40 +142,6 @@ WriteBlockedError::WriteBlockedError(std::int64_t activeUsed, std::int64_t activ
       activeCap_(activeCap),
       coldUsed_(coldUsed),
       coldCap_(coldCap) {}
-
-std::string fileByteCountString(std::int64_t bytes) {
-  if (bytes == 0) return "Zero KB";
-  const std::string sign = bytes < 0 ? "-" : "";
-  const std::uint64_t n =
-      bytes < 0 ? 0 - static_cast<std::uint64_t>(bytes) : static_cast<std::uint64_t>(bytes);
-  if (n < 1000) return sign + std::to_string(n) + (n == 1 ? " byte" : " bytes");
-
-  static constexpr std::array<std::string_view, 6> kUnits{"KB", "MB", "GB", "TB", "PB", "EB"};
-  static constexpr std::array<int, 6> kDecimals{0, 1, 2, 2, 2, 2};
-  for (std::size_t unit = 0; unit < kUnits.size(); ++unit) {
-    const int decimals = kDecimals[unit];
-    const int exponent = 3 * static_cast<int>(unit + 1);
-    // q is the value in this unit times 10^decimals, rounded half to even.
-    const std::uint64_t divisor = powerOfTen(exponent - decimals);
-    std::uint64_t q = n / divisor;
-    const std::uint64_t r = n % divisor;
-    const std::uint64_t half = divisor / 2;
-    if (r > half || (r == half && (q % 2 == 1))) ++q;
-    const std::uint64_t scale = powerOfTen(decimals);
-    if (q >= 1000 * scale && unit + 1 < kUnits.size()) continue;
-
-    std::string text = std::to_string(q / scale);
-    std::string fraction;
-    if (decimals > 0) {
-      fraction = std::to_string(q % scale);
-      fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
-    }
-    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
-    if (!fraction.empty()) text += "." + fraction;
-    return sign + text + " " + std::string(kUnits[unit]);
-  }
-  return sign + std::to_string(n) + " bytes";  // not reached: EB holds every 64-bit count
-}
 
 std::optional<std::int64_t> activeBudgetBytes() {
   auto budget = integerSetting(kActiveBudgetKey);
@@ -321,6 +162,12 @@ std::int64_t coldUsedBytes(db::Connection& connection) {
 void enforceCapacity(db::Connection& connection) {
   const auto budget = activeBudgetBytes();
   if (!budget) return;
+  // Most writes are far below the budget, which a bound from a few seeks shows without the
+  // sum over every memory; the sum decides whenever the bound does not.
+  try {
+    if (const auto bound = activeUsageBound(connection); bound && *bound < *budget) return;
+  } catch (const std::exception&) {
+  }
   const std::int64_t used = activeUsedBytes(connection);
   if (used < *budget) return;
 
@@ -333,193 +180,7 @@ void enforceCapacity(db::Connection& connection) {
     throw WriteBlockedError(used, *budget, coldUsed, coldBudget);
   }
 
-  const std::vector<Memory> list = rankDemotionCandidates(bytesToFree, connection);
-  std::vector<const Memory*> moved;
-  {
-    // One commit for the pass instead of two per memory; each statement still fails on its own.
-    std::optional<db::Savepoint> savepoint;
-    try {
-      savepoint.emplace(connection, "nodrel_demotion");
-    } catch (const std::exception&) {
-      // Without it every statement commits on its own, which is slower but as sound.
-    }
-    for (const Memory& memory : list) {
-      int changed = 0;
-      // A memory that did not move is not reported as demoted, nor given a history row.
-      if (!tryRun(connection, kDemoteMemory, {db::text(memory.id)}, &changed) || changed == 0) {
-        continue;
-      }
-      tryRun(connection, kInsertHistory,
-             {db::text(memory.id), db::text(toString(memory.tier)),
-              db::text(platform::currentTimestampText())});
-      moved.push_back(&memory);
-    }
-    if (savepoint) {
-      try {
-        savepoint->commit();
-      } catch (const std::exception&) {
-        // Rolled back, in whole or (after SQLite gave up the transaction) in part: report
-        // only the memories that are cold now.
-        savepoint.reset();
-        std::erase_if(moved, [&](const Memory* m) { return !isCold(connection, m->id); });
-      }
-    }
-  }
-  const auto demoted = static_cast<std::int64_t>(moved.size());
-  std::int64_t freed = 0;
-  for (const Memory* memory : moved)
-    freed = platform::saturatingAdd(freed, estimatedBytes(*memory));
-
-  const std::string summary = "Active cap hit \u2014 demoted " + std::to_string(demoted) +
-                              " memories to cold (" + fileByteCountString(freed) + " freed)";
-  const std::string now = platform::currentTimestampText();
-  tryRun(connection, kInsertDemotionAudit, {db::text(now), db::text(summary), db::text(now)});
-  try {
-    postDemotionNotification(demoted, freed);
-  } catch (const std::exception&) {
-    // An observer's failure is not the writer's.
-  }
-}
-
-MemoryLinkCounts memoryLinkCounts(const std::string& memoryID, db::Connection& connection) {
-  LinkCounter counter(connection);
-  return counter.count(memoryID);
-}
-
-std::optional<std::vector<MemoryLinkCounts>> memoryLinkCountsOfAll(
-    const std::vector<std::string>& memoryIDs, db::Connection& connection) {
-  auto graph = LinkGraph::load(connection);
-  if (!graph) return std::nullopt;
-  std::vector<MemoryLinkCounts> counts;
-  counts.reserve(memoryIDs.size());
-  for (const auto& id : memoryIDs) counts.push_back(graph->count(id));
-  return counts;
-}
-
-double demotionTypeWeight(MemoryType type) {
-  switch (type) {
-    case MemoryType::Correction:
-      return 0.55;
-    case MemoryType::Decision:
-      return 0.35;
-    case MemoryType::Fact:
-      return 0.35;
-    case MemoryType::Rule:
-      return 0.8;
-    case MemoryType::Workflow:
-      return 0.8;
-    case MemoryType::Observation:
-      return 0;
-    case MemoryType::KeyPoint:
-      return 0.15;
-    case MemoryType::Handoff:
-      return 0.15;
-    case MemoryType::State:
-      return 0.15;
-  }
-  return 0;
-}
-
-std::vector<double> demotionScores(const std::vector<Memory>& candidates,
-                                   const std::vector<std::optional<MemoryLinkCounts>>& counts,
-                                   platform::Instant now) {
-  double degreeSum = 0, twoHopSum = 0;
-  double maxDegree = 0, maxTwoHop = 0;
-  std::size_t recorded = 0;
-  for (const auto& c : counts) {
-    if (!c) continue;
-    ++recorded;
-    degreeSum += static_cast<double>(c->degree);
-    twoHopSum += static_cast<double>(c->twoHop);
-    maxDegree = std::max(maxDegree, static_cast<double>(c->degree));
-    maxTwoHop = std::max(maxTwoHop, static_cast<double>(c->twoHop));
-  }
-  const double meanDegree = recorded ? degreeSum / static_cast<double>(recorded) : 0;
-  const double meanTwoHop = recorded ? twoHopSum / static_cast<double>(recorded) : 0;
-
-  auto ageInDays = [&](const Memory& m) {
-    const double seconds = std::chrono::duration<double>(now - m.lastAccessed).count();
-    return std::max(0.0, seconds) / kSecondsPerDay;
-  };
-  double maxAccess = 0, maxAge = 0;
-  for (const Memory& m : candidates) {
-    maxAccess = std::max(maxAccess, static_cast<double>(m.accessCount));
-    maxAge = std::max(maxAge, ageInDays(m));
-  }
-
-  std::vector<double> scores;
-  scores.reserve(candidates.size());
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    const Memory& m = candidates[i];
-    const std::optional<MemoryLinkCounts> c = i < counts.size() ? counts[i] : std::nullopt;
-    const double access =
-        maxAccess == 0 ? 0 : (static_cast<double>(m.accessCount) / maxAccess) * 0.30;
-    const double recency = maxAge == 0 ? 1.0 : 1 - ageInDays(m) / maxAge;
-    const double d = c && c->degree != 0 ? static_cast<double>(c->degree) : meanDegree;
-    const double degreeFactor = maxDegree == 0 ? 0.5 : std::min(d / maxDegree, 1.0);
-    const double t = c && c->twoHop != 0 ? static_cast<double>(c->twoHop) : meanTwoHop;
-    const double twoHopFactor = maxTwoHop == 0 ? 0.5 : std::min(t / maxTwoHop, 1.0);
-    const double score = access + 0.25 * recency + 0.20 * degreeFactor + 0.15 * twoHopFactor +
-                         0.1 * demotionTypeWeight(m.type);
-    scores.push_back(score);
-  }
-  return scores;
-}
-
-std::vector<Memory> demotionCandidates(db::Connection& connection) {
-  return queryMemories(kDemotionCandidates, {}, connection);
-}
-
-std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connection& connection) {
-  if (bytesToFree <= 0) return {};
-  std::vector<Memory> candidates;
-  try {
-    candidates = demotionCandidates(connection);
-  } catch (const std::exception&) {
-    return {};
-  }
-  if (candidates.empty()) return {};
-
-  std::vector<std::optional<MemoryLinkCounts>> counts(candidates.size());
-  // One read of the links serves the whole pass; a pair of queries per candidate is the
-  // fallback when it fails, so that one memory's failure costs only its own counts.
-  if (auto graph = LinkGraph::load(connection)) {
-    for (std::size_t i = 0; i < candidates.size(); ++i) counts[i] = graph->count(candidates[i].id);
-  } else {
-    try {
-      LinkCounter counter(connection);
-      for (std::size_t i = 0; i < candidates.size(); ++i) {
-        try {
-          counts[i] = counter.count(candidates[i].id);
-        } catch (const std::exception&) {
-          // Scored with the mean counts instead.
-        }
-      }
-    } catch (const std::exception&) {
-      // Neither count can be prepared: every candidate takes the mean, which is then 0.
-    }
-  }
-
-  const std::vector<double> scores = demotionScores(candidates, counts, platform::now());
-  std::vector<std::size_t> order(candidates.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return scores[a] < scores[b]; });
-
-  std::vector<Memory> result;
-  std::int64_t freed = 0;
-  for (std::size_t i : order) {
-    if (freed >= bytesToFree) break;
-    freed = platform::saturatingAdd(freed, estimatedBytes(candidates[i]));
-    result.push_back(std::move(candidates[i]));
-  }
-  return result;
-}
-
-void postDemotionNotification(std::int64_t count, std::int64_t freedBytes) {
-  platform::NotificationCenter::defaultCenter().post(
-      {std::string(kActiveDemotionOccurredNotification),
-       {{"count", count}, {"freedBytes", freedBytes}}});
+  runDemotionPass(bytesToFree, connection);
 }
 
 void postBothTiersFullNotification() {

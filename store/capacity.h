@@ -1,7 +1,8 @@
-// store/capacity.h: the byte budgets of the active and cold tiers, the demotion of the
-// least valuable active memories to the cold tier, and the refusal of a write when both
-// budgets are exhausted. Budgets come from the user defaults, read afresh on every call; usage
-// is the estimated size (body tokens × 4) of the live memories of each tier.
+// store/capacity.h: the byte budgets of the active and cold tiers, the check every writer of a
+// new memory makes against them (a demotion pass, store/demotion.h, once the active budget is
+// reached), and the refusal of a write when both budgets are exhausted. Budgets come from the
+// user defaults, read afresh on every call; usage is the estimated size (body tokens × 4) of
+// the live memories of each tier.
 #pragma once
 
 #include <cstdint>
@@ -9,21 +10,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "db/connection.h"
-#include "platform/time.h"
-#include "store/memory.h"
 
 namespace nodrel::store {
 
 inline constexpr std::string_view kActiveBudgetKey = "nodrel.storage.activeBudgetBytes";
 inline constexpr std::string_view kColdBudgetKey = "nodrel.storage.coldBudgetBytes";
 
-// Posted on the default notification centre; observed by nothing in the programs.
-// User info "count" and "freedBytes".
-inline constexpr std::string_view kActiveDemotionOccurredNotification =
-    "nodrel.activeDemotionOccurred";
 // User info "queuedCount": writes held in memory plus entries of the pending-write file.
 inline constexpr std::string_view kBothTiersFullNotification = "nodrel.bothTiersFull";
 
@@ -46,12 +40,6 @@ class WriteBlockedError : public std::runtime_error {
   std::int64_t coldCap_;
 };
 
-// A byte count in the style of a file-size formatter with decimal units: "Zero KB",
-// "1 byte", "999 bytes", "1 KB" (whole kilobytes), "1.5 MB" (one decimal), "1.23 GB" (two
-// decimals, and so on up to EB); halves round to even, trailing zeros are dropped, a value
-// that rounds up to 1,000 of a unit is written in the next one, negatives carry a "-".
-std::string fileByteCountString(std::int64_t bytes);
-
 // The active budget, or nothing when the key is absent, not exactly a 64-bit integer, or
 // below 1 (no budget).
 std::optional<std::int64_t> activeBudgetBytes();
@@ -66,37 +54,6 @@ std::int64_t coldUsedBytes(db::Connection& connection);
 // as well; every other failure inside is absorbed.
 void enforceCapacity(db::Connection& connection);
 
-struct MemoryLinkCounts {
-  std::int64_t degree = 0;  // links touching the memory, either direction
-  std::int64_t twoHop = 0;  // distinct targets two outgoing links away, itself excluded
-  friend bool operator==(const MemoryLinkCounts&, const MemoryLinkCounts&) = default;
-};
-
-// Throws db::Error when a statement cannot be prepared or stepped.
-MemoryLinkCounts memoryLinkCounts(const std::string& memoryID, db::Connection& connection);
-
-// The same counts for many memories from one read of the links; nothing when that fails.
-std::optional<std::vector<MemoryLinkCounts>> memoryLinkCountsOfAll(
-    const std::vector<std::string>& memoryIDs, db::Connection& connection);
-
-// What a demotion pass may demote: the active, unpinned, live memories, least recently accessed
-// first. Throws db::Error.
-std::vector<Memory> demotionCandidates(db::Connection& connection);
-
-// 0.1 × this is the type term of the demotion score.
-double demotionTypeWeight(MemoryType type);
-
-// The demotion score of each candidate, in the given order (lower is demoted first).
-// `counts[i]` is nothing when the link counts of candidate i could not be read.
-std::vector<double> demotionScores(const std::vector<Memory>& candidates,
-                                   const std::vector<std::optional<MemoryLinkCounts>>& counts,
-                                   platform::Instant now);
-
-// The active, unpinned, live memories to demote, lowest score first (ties: least recently
-// accessed first), until their estimated bytes reach `bytesToFree`. Never throws.
-std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connection& connection);
-
-void postDemotionNotification(std::int64_t count, std::int64_t freedBytes);
 // Posted by every writer after it has queued a refused write.
 void postBothTiersFullNotification();
 

@@ -19,6 +19,7 @@
 #include "db/error.h"
 #include "platform/notifications.h"
 #include "platform/user_defaults.h"
+#include "store/demotion.h"
 #include "store/pending_write_queue.h"
 #include "tests/support/temp_home.h"
 
@@ -109,38 +110,6 @@ class CapacityTest : public ::testing::Test {
   db::Connection db_ = home_.openDatabase();
 };
 
-TEST(FileByteCount, DecimalUnitsInTheFileFormatterStyle) {
-  struct Case {
-    std::int64_t bytes;
-    const char* want;
-  };
-  const Case cases[] = {
-      {0, "Zero KB"},
-      {1, "1 byte"},
-      {2, "2 bytes"},
-      {999, "999 bytes"},
-      {1000, "1 KB"},
-      {1499, "1 KB"},
-      {1500, "2 KB"},
-      {2500, "2 KB"},
-      {999499, "999 KB"},
-      {999500, "1 MB"},
-      {1000000, "1 MB"},
-      {1250000, "1.2 MB"},
-      {1350000, "1.4 MB"},
-      {1234567890, "1.23 GB"},
-      {5000000000000, "5 TB"},
-      {std::numeric_limits<std::int64_t>::max(), "9.22 EB"},
-      {-1, "-1 byte"},
-      {-1500, "-2 KB"},
-      {std::numeric_limits<std::int64_t>::min(), "-9.22 EB"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(fileByteCountString(c.bytes), c.want);
-  }
-}
-
 TEST(WriteBlocked, DescriptionNamesBothTiers) {
   WriteBlockedError e(1000, 900, 100, 100);
   EXPECT_STREQ(e.what(),
@@ -189,6 +158,50 @@ TEST_F(CapacityTest, UsageIsTheEstimatedSizeOfLiveMemoriesPerTier) {
          {.id = "e", .tier = "cold", .tokens = 100, .deletedAt = "2026-01-02T00:00:00.000+0000"});
   EXPECT_EQ(activeUsedBytes(db_), 60);
   EXPECT_EQ(coldUsedBytes(db_), 28);
+}
+
+// The check passes over the sum when a bound from the indexes is below the budget; stores whose
+// counts or tiers the bound cannot read must still be summed, so the budget decides as the sum
+// does: one byte above the usage runs no pass, equal to it runs one.
+TEST_F(CapacityTest, OddCountsAndTiersDecideAsTheirSum) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> rows;  // VALUES of (rowid, id, tier, body_tokens, deleted_at)
+  };
+  const Case cases[] = {
+      {"a count held as text", {"(100, 'a', 'episodic', '250000abc', NULL)"}},
+      {"a count held as a blob", {"(100, 'a', 'episodic', CAST('250000' AS BLOB), NULL)"}},
+      {"a tier held as a blob", {"(100, 'a', x'01', 250000, NULL)"}},
+      {"a large count in a tier after cold", {"(100, 'a', 'zeta', 250000, NULL)"}},
+      {"negative counts",
+       {"(100, 'a', 'episodic', -4000, NULL)", "(101, 'b', 'semantic', 5000, NULL)"}},
+      {"rowids far apart", {"(4611686018427387904, 'a', 'episodic', 250000, NULL)"}},
+      {"a deleted row with a larger count", {"(100, 'a', 'episodic', 900000, '2026-01-02')"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    db_.exec("DELETE FROM memories; DELETE FROM audit_log;");
+    for (int i = 0; i < 3; ++i) insert(db_, {.id = nth("small", i), .tokens = 1});
+    for (const auto& values : c.rows) {
+      db_.exec("INSERT INTO memories (rowid, id, tier, body_tokens, deleted_at) VALUES " + values);
+    }
+    const std::int64_t used = activeUsedBytes(db_);
+    ASSERT_GT(used, 0);
+    for (const std::int64_t budget : {used + 1, used}) {
+      SCOPED_TRACE(budget);
+      db_.exec("DELETE FROM audit_log");
+      setBudgets(budget, std::nullopt);
+      enforceCapacity(db_);
+      EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), budget == used ? 1 : 0);
+    }
+  }
+  // More tiers than the bound walks: the sum decides.
+  db_.exec("DELETE FROM memories; DELETE FROM audit_log;");
+  for (int i = 0; i < 20; ++i) insert(db_, {.id = nth("m", i), .tier = nth("t", i), .tokens = 1});
+  insert(db_, {.id = "large", .tier = "t9", .tokens = 1000});
+  setBudgets(activeUsedBytes(db_), std::nullopt);
+  enforceCapacity(db_);
+  EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), 1);
 }
 
 TEST_F(CapacityTest, NoBudgetMeansNoDemotionAndNoRefusal) {
@@ -425,77 +438,6 @@ TEST_F(CapacityTest, CountsOfAllMatchThePerMemoryQueries) {
   }
   db_.exec("DROP TABLE memory_links;");
   EXPECT_EQ(memoryLinkCountsOfAll(memoryIDs, db_), std::nullopt);
-}
-
-TEST(DemotionScores, WeighAccessRecencyLinksAndType) {
-  const platform::Instant now{std::chrono::milliseconds(1'800'000'000'000)};
-  auto memory = [&](std::int64_t access, std::chrono::hours age, MemoryType type) {
-    Memory m;
-    m.accessCount = access;
-    m.lastAccessed = now - age;
-    m.type = type;
-    return m;
-  };
-  const std::vector<Memory> candidates = {memory(10, 240h, MemoryType::Rule),
-                                          memory(5, 120h, MemoryType::Observation),
-                                          memory(0, 0h, MemoryType::Correction)};
-  // Means over the two recorded counts: degree 2, two-hop 1; maxima 4 and 2. The second has
-  // no links and the third no counts at all: both take the means.
-  const std::vector<std::optional<MemoryLinkCounts>> counts = {
-      MemoryLinkCounts{4, 2}, MemoryLinkCounts{0, 0}, std::nullopt};
-  const auto scores = demotionScores(candidates, counts, now);
-  ASSERT_EQ(scores.size(), 3u);
-  EXPECT_DOUBLE_EQ(scores[0], 0.30 + 0.25 * 0.0 + 0.20 * 1.0 + 0.15 * 1.0 + 0.1 * 0.8);
-  EXPECT_DOUBLE_EQ(scores[1], 0.15 + 0.25 * 0.5 + 0.20 * 0.5 + 0.15 * 0.5 + 0.0);
-  EXPECT_DOUBLE_EQ(scores[2], 0.0 + 0.25 * 1.0 + 0.20 * 0.5 + 0.15 * 0.5 + 0.1 * 0.55);
-}
-
-TEST(DemotionScores, DegenerateMaximaUseTheirFallbacks) {
-  const platform::Instant now{std::chrono::milliseconds(1'800'000'000'000)};
-  struct Case {
-    const char* name;
-    std::vector<std::int64_t> access;
-    std::vector<std::chrono::hours> age;  // negative: accessed in the future
-    double want;                          // every candidate's score
-  };
-  const Case cases[] = {
-      {"never accessed, now", {0, 0}, {0h, 0h}, 0.25 * 1.0 + 0.20 * 0.5 + 0.15 * 0.5},
-      {"future", {0, 0}, {-5h, -50h}, 0.25 * 1.0 + 0.20 * 0.5 + 0.15 * 0.5},
-      {"one past instant", {0, 0}, {48h, 48h}, 0.25 * 0.0 + 0.20 * 0.5 + 0.15 * 0.5},
-      {"equal access", {3, 3}, {48h, 48h}, 0.30 + 0.20 * 0.5 + 0.15 * 0.5},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::vector<Memory> candidates;
-    for (std::size_t i = 0; i < c.access.size(); ++i) {
-      Memory m;
-      m.accessCount = c.access[i];
-      m.lastAccessed = now - c.age[i];
-      candidates.push_back(m);
-    }
-    const std::vector<std::optional<MemoryLinkCounts>> none(candidates.size(), MemoryLinkCounts{});
-    for (double score : demotionScores(candidates, none, now)) EXPECT_DOUBLE_EQ(score, c.want);
-  }
-}
-
-TEST(DemotionScores, TypeWeights) {
-  struct Case {
-    MemoryType type;
-    double term;
-  };
-  const Case cases[] = {{MemoryType::Correction, 0.05500000000000001},
-                        {MemoryType::Decision, 0.034999999999999996},
-                        {MemoryType::Fact, 0.034999999999999996},
-                        {MemoryType::Rule, 0.08000000000000002},
-                        {MemoryType::Workflow, 0.08000000000000002},
-                        {MemoryType::Observation, 0},
-                        {MemoryType::KeyPoint, 0.015},
-                        {MemoryType::Handoff, 0.015},
-                        {MemoryType::State, 0.015}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(toString(c.type));
-    EXPECT_EQ(0.1 * demotionTypeWeight(c.type), c.term);
-  }
 }
 
 }  // namespace
