@@ -6,9 +6,9 @@
 #include <string>
 #include <system_error>
 
-#include "cli/co_change_analyzer.h"
 #include "cli/commands.h"
 #include "cli/output.h"
+#include "codeintel/co_change_analyzer.h"
 #include "codeintel/code_ingestion_service.h"
 #include "db/connection.h"
 #include "db/schema.h"
@@ -62,7 +62,7 @@ int runIngest(Arguments args) {
     writeOut("Running co-change analysis...\n");
     // Under the project key the files were stored with, so impact and fragility find the pairs
     // however the path was typed.
-    CoChangeAnalyzer::analyze(result.project, db);
+    codeintel::CoChangeAnalyzer::analyze(result.project, db, writeErr);
     writeOut("Co-change analysis complete.\n");
   } catch (const std::exception& error) {
     writeErr("nodrel: ingestion failed: " + std::string(error.what()) + "\n");

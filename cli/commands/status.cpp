@@ -14,12 +14,10 @@
 #include "cli/output.h"
 #include "db/connection.h"
 #include "platform/paths.h"
+#include "store/memory_counts.h"
 
 namespace nodrel::cli {
 namespace {
-
-constexpr std::string_view kCountMemoriesByTier =
-    R"sql(SELECT tier, COUNT(*) FROM memories WHERE deleted_at IS NULL GROUP BY tier)sql";
 
 constexpr std::string_view kRule =
     "\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500\u2500"
@@ -27,23 +25,15 @@ constexpr std::string_view kRule =
     "\u2500\u2500\u2500\u2500\u2500\u2500\u2500";
 constexpr std::array<std::string_view, 4> kTiers = {"episodic", "semantic", "procedural", "cold"};
 
-// Counts per tier; a tier without rows has no entry. A failed query counts nothing.
+// Counts per known tier; a tier without rows has no entry. A failed query counts nothing.
 std::map<std::string, std::int64_t> countMemoriesByTier(db::Connection& connection) {
   std::map<std::string, std::int64_t> counts;
-  std::optional<db::Statement> statement;
   try {
-    statement.emplace(connection.prepare(kCountMemoriesByTier));
-  } catch (const std::exception&) {
-    return counts;  // no `memories` table: nothing to count
-  }
-  try {
-    while (statement->step()) {
-      const db::Value tierValue = statement->column(0);
-      const std::string* tier = db::textOf(tierValue);
-      const auto count = db::integerOf(statement->column(1));
-      if (!tier || !count) continue;
-      for (std::string_view known : kTiers) {
-        if (*tier == known) counts[std::string(known)] = *count;
+    const auto stored = store::countMemoriesByTier(connection);
+    if (!stored) return counts;  // no `memories` table: nothing to count
+    for (std::string_view known : kTiers) {
+      if (const auto it = stored->find(std::string(known)); it != stored->end()) {
+        counts[std::string(known)] = it->second;
       }
     }
   } catch (const std::exception& e) {

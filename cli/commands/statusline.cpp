@@ -22,13 +22,11 @@
 #include "db/connection.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "store/memory_counts.h"
 #include "store/project_registry.h"
 
 namespace nodrel::cli {
 namespace {
-
-constexpr std::string_view kCountLiveMemoriesForPath =
-    R"sql(SELECT COUNT(*) FROM memories WHERE project = ? AND deleted_at IS NULL)sql";
 
 constexpr std::string_view kMatched = "\u25cf Nodrel \u00b7 ";
 constexpr std::string_view kUnmatched = "\u25cb Nodrel \u00b7 ";
@@ -114,18 +112,6 @@ std::optional<store::RegisteredProject> findProjectUpwards(db::Connection& conne
   return std::nullopt;
 }
 
-std::int64_t countLiveMemoriesForPath(db::Connection& connection, const std::string& path) {
-  std::optional<db::Statement> statement;
-  try {
-    statement.emplace(connection.prepare(kCountLiveMemoriesForPath));
-  } catch (const std::exception&) {
-    return 0;
-  }
-  statement->bindText(1, path);
-  if (!statement->step()) return 0;
-  return db::integerOf(statement->column(0)).value_or(0);
-}
-
 std::string shortError(std::string_view description) {
   const std::string trimmed = platform::trimWhitespace(description);
   if (platform::graphemeCount(trimmed) <= 40) return trimmed;
@@ -141,7 +127,8 @@ std::string statusLine(Arguments args) {
     auto connection = db::Connection::open(databasePath, {.readOnly = true});
     const auto match = findProjectUpwards(connection, directory);
     if (!match) return std::string(kUnmatched) + "no project match";
-    const std::int64_t count = countLiveMemoriesForPath(connection, match->path);
+    const std::int64_t count =
+        store::countProjectMemoriesIfStored(match->path, connection).value_or(0);
     return std::string(kMatched) + match->name + " \u00b7 " + std::to_string(count) +
            (count == 1 ? " memory" : " memories");
   } catch (const std::exception& e) {

@@ -1,79 +1,41 @@
-#include "cli/co_change_analyzer.h"
+#include "codeintel/co_change_analyzer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <utility>
 
-#include "cli/output.h"
 #include "db/savepoint.h"
-#include "db/value.h"
 #include "platform/child_process.h"
 #include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
 
-namespace nodrel::cli::CoChangeAnalyzer {
+namespace nodrel::codeintel::CoChangeAnalyzer {
 namespace {
-
-constexpr std::string_view kUpsertCoChange =
-    "    INSERT INTO co_changes (project, file_a, file_b, count, last_seen)\n"
-    "    VALUES (?, ?, ?, 1, ?)\n"
-    "    ON CONFLICT(file_a, file_b, project) DO UPDATE\n"
-    "    SET count = count + 1, last_seen = excluded.last_seen";
-
-constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
-
-// The newest commit that touched each project's folder when its history was last mined. Made
-// on first use, like the other tables this command may be the first to need; it lets a run
-// over an unchanged history keep the pairs it would only count again.
-constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_change_minings (
-  project TEXT PRIMARY KEY NOT NULL,
-  last_commit TEXT NOT NULL,
-  mined_at TEXT NOT NULL
-))sql";
-
-constexpr std::string_view kSelectLastMinedCommit =
-    R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
-
-constexpr std::string_view kUpsertMining =
-    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
-VALUES (?, ?, ?)
-ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
 
 constexpr const char* kGitPath = "/usr/bin/git";
 constexpr std::string_view kHeader = "---";
 
-// Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
-// byte order of the composed form is that order.
-void sortStringsAscending(std::vector<std::string>& strings) {
-  std::vector<std::pair<std::string, std::string>> keyed;
-  keyed.reserve(strings.size());
-  for (auto& s : strings) keyed.emplace_back(platform::nfc(s), std::move(s));
-  std::stable_sort(keyed.begin(), keyed.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (std::size_t i = 0; i < keyed.size(); ++i) strings[i] = std::move(keyed[i].second);
-}
-
-void reportStartFailure(int error) {
-  writeErr(std::string("[nodrel] CoChangeAnalyzer git error: ") + std::strerror(error) + "\n");
+void reportStartFailure(int error, const Diagnostics& diagnostics) {
+  diagnostics(std::string("[nodrel] CoChangeAnalyzer git error: ") + std::strerror(error) + "\n");
 }
 
 // Runs /usr/bin/git with `arguments` (no shell), handing its standard output to `sink` as it
 // arrives: the output must be drained while git runs, since a long history does not fit in a
 // pipe. Returns git's exit status; when git cannot be started, or exits with another status
 // than 0, the one diagnostic line is written here and a non-zero value comes back.
-int runGit(std::vector<std::string> arguments, const std::function<void(std::string_view)>& sink) {
+int runGit(std::vector<std::string> arguments, const std::function<void(std::string_view)>& sink,
+           const Diagnostics& diagnostics) {
   arguments.insert(arguments.begin(), "git");
 
   platform::FileDescriptor outputRead, outputWrite, errorRead, errorWrite;
   if (!platform::makePipe(outputRead, outputWrite) || !platform::makePipe(errorRead, errorWrite)) {
-    reportStartFailure(errno);
+    reportStartFailure(errno, diagnostics);
     return -1;
   }
   // git gets no terminal to wait on.
@@ -81,7 +43,7 @@ int runGit(std::vector<std::string> arguments, const std::function<void(std::str
   const pid_t pid = platform::startChild(
       kGitPath, arguments, {null.get(), outputWrite.get(), null.get()}, errorWrite.get());
   if (pid < 0) {
-    reportStartFailure(errno);
+    reportStartFailure(errno, diagnostics);
     return -1;
   }
   outputWrite.reset();
@@ -95,7 +57,7 @@ int runGit(std::vector<std::string> arguments, const std::function<void(std::str
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof execError)) {
     platform::waitForChild(pid);
-    reportStartFailure(execError);
+    reportStartFailure(execError, diagnostics);
     return -1;
   }
 
@@ -109,7 +71,8 @@ int runGit(std::vector<std::string> arguments, const std::function<void(std::str
   outputRead.reset();
   const int status = platform::exitStatusOf(platform::waitForChild(pid));
   if (status != 0) {
-    writeErr("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) + "\n");
+    diagnostics("[nodrel] CoChangeAnalyzer git exited with status " + std::to_string(status) +
+                "\n");
   }
   return status;
 }
@@ -176,11 +139,13 @@ void GitLogParser::addName(std::string_view name) {
   if (files.size() <= kMaxFilesPerCommit) files.emplace_back(name);
 }
 
-std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath) {
+std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath,
+                                                           const Diagnostics& diagnostics) {
   // The folder's place in its repository: git names every file from the repository's top.
   std::string prefix;
-  if (runGit({"-C", projectPath, "rev-parse", "--show-prefix"},
-             [&](std::string_view bytes) { prefix.append(bytes); }) != 0) {
+  if (runGit(
+          {"-C", projectPath, "rev-parse", "--show-prefix"},
+          [&](std::string_view bytes) { prefix.append(bytes); }, diagnostics) != 0) {
     return std::nullopt;
   }
   if (prefix.ends_with('\n')) prefix.pop_back();
@@ -190,9 +155,10 @@ std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& pr
   // that touched the folder, --full-diff still names all their files, so a sweeping commit is
   // known as one.
   GitLogParser parser;
-  if (runGit({"-C", projectPath, "log", "--name-only", "--pretty=format:---", "-z", "--full-diff",
-              "-500", "--", "."},
-             [&](std::string_view bytes) { parser.feed(bytes); }) != 0) {
+  if (runGit(
+          {"-C", projectPath, "log", "--name-only", "--pretty=format:---", "-z", "--full-diff",
+           "-500", "--", "."},
+          [&](std::string_view bytes) { parser.feed(bytes); }, diagnostics) != 0) {
     return std::nullopt;
   }
   return filesInProject(parser.finish(), prefix);
@@ -216,52 +182,27 @@ std::vector<CommitFileList> filesInProject(std::vector<CommitFileList> commits,
   return commits;
 }
 
-void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
-                     const std::string& project, const std::string& now) {
-  db.prepare(kDeleteProjectCoChanges).bindText(1, project).run();
-  db::Statement upsert = db.prepare(kUpsertCoChange);
-  for (const CommitFileList& commit : commits) {
-    if (commit.size() < 2 || commit.size() > kMaxFilesPerCommit) continue;
-    CommitFileList files = commit;
-    sortStringsAscending(files);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      for (std::size_t j = i + 1; j < files.size(); ++j) {
-        upsert.reset();
-        upsert.bindText(1, project).bindText(2, files[i]).bindText(3, files[j]).bindText(4, now);
-        upsert.run();
-      }
-    }
-  }
-}
-
-std::optional<std::string> newestFolderCommit(const std::string& projectPath) {
+std::optional<std::string> newestFolderCommit(const std::string& projectPath,
+                                              const Diagnostics& diagnostics) {
   std::string hash;
-  if (runGit({"-C", projectPath, "log", "-1", "--format=%H", "--", "."},
-             [&](std::string_view bytes) { hash.append(bytes); }) != 0) {
+  if (runGit(
+          {"-C", projectPath, "log", "-1", "--format=%H", "--", "."},
+          [&](std::string_view bytes) { hash.append(bytes); }, diagnostics) != 0) {
     return std::nullopt;
   }
   while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
   return hash;
 }
 
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project) {
-  db.exec(kCreateMinings);
-  auto value = db.scalar(kSelectLastMinedCommit, {db::text(project)});
-  if (!value) return std::nullopt;
-  const std::string* text = db::textOf(*value);
-  if (!text) return std::nullopt;
-  return *text;
-}
-
-bool analyze(const std::string& projectPath, db::Connection& db) {
+bool analyze(const std::string& projectPath, db::Connection& db, const Diagnostics& diagnostics) {
   const std::string project = platform::normaliseProjectPath(projectPath);
   // Taken before the log is read: a commit landing in between makes the next run mine again
   // rather than be skipped.
-  const auto newest = newestFolderCommit(project);
+  const auto newest = newestFolderCommit(project, diagnostics);
   // git already said why it failed, and the log would fail the same way.
   if (!newest) return false;
   if (!newest->empty() && lastMinedCommit(db, project) == newest) return false;
-  const auto commits = gitLogFileLists(project);
+  const auto commits = gitLogFileLists(project, diagnostics);
   if (!commits) return false;
   const std::string now = platform::currentTimestampText();
   // Mining follows the ingestion of the files: a write of its own, with the whole busy timeout.
@@ -270,10 +211,10 @@ bool analyze(const std::string& projectPath, db::Connection& db) {
   recordCoChanges(*commits, db, project, now);
   // The table exists: lastMinedCommit made it above for any commit worth keeping.
   if (!newest->empty()) {
-    db.run(kUpsertMining, {db::text(project), db::text(*newest), db::text(now)});
+    recordMinedCommit(db, project, *newest, now);
   }
   transaction.commit();
   return true;
 }
 
-}  // namespace nodrel::cli::CoChangeAnalyzer
+}  // namespace nodrel::codeintel::CoChangeAnalyzer

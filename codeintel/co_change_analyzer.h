@@ -1,23 +1,21 @@
-// cli/co_change_analyzer.h: mines a project's git history for files that change together and
-// counts each pair in `co_changes`, which fragility and impact analysis read. Stateless.
+// codeintel/co_change_analyzer.h: mines a project's git history for files that change together
+// and counts each pair in `co_changes` (codeintel/co_changes.h), which fragility and impact
+// analysis read. Stateless.
 #pragma once
 
-#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "codeintel/co_changes.h"
 #include "db/connection.h"
 
-namespace nodrel::cli::CoChangeAnalyzer {
+namespace nodrel::codeintel::CoChangeAnalyzer {
 
-// One commit's paths as git printed them, relative to the repository's top directory.
-using CommitFileList = std::vector<std::string>;
-
-// Commits touching more files than this are sweeping changes (renames, formatting) and say
-// nothing about which files belong together.
-inline constexpr std::size_t kMaxFilesPerCommit = 20;
+// Where the one line of a failing git goes ("[nodrel] CoChangeAnalyzer ...", with its line feed).
+using Diagnostics = std::function<void(std::string_view line)>;
 
 // Reads the output of `git log --name-only --pretty=format:--- -z` as it arrives. Names are
 // NUL-terminated there, so spaces, "---" inside a name, line breaks and non-ASCII bytes arrive
@@ -46,8 +44,9 @@ class GitLogParser {
 // repository). A commit is judged by all its files: one of more than kMaxFilesPerCommit is
 // dropped however few of them lie in the project. Files outside the folder are left out.
 // Never throws: when git cannot be started or fails, one "[nodrel] CoChangeAnalyzer ..." line
-// goes to standard error and the result is nothing.
-std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath);
+// goes to `diagnostics` and the result is nothing.
+std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& projectPath,
+                                                           const Diagnostics& diagnostics);
 
 // Keeps the names below `prefix` (a folder relative to the repository's top, ending in "/",
 // or empty for the top itself) with the prefix removed; a commit of fewer than 2 or more than
@@ -55,26 +54,17 @@ std::optional<std::vector<CommitFileList>> gitLogFileLists(const std::string& pr
 std::vector<CommitFileList> filesInProject(std::vector<CommitFileList> commits,
                                            std::string_view prefix);
 
-// Replaces the project's pairs with those of `commits`: every pair of each commit of 2 to
-// kMaxFilesPerCommit paths counted once per commit, the smaller path first, stamped `now`. So
-// the counts describe the history given, however often it is mined. Runs inside the caller's
-// transaction; throws db::Error at the first failing statement.
-void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
-                     const std::string& project, const std::string& now);
-
 // The newest commit that touched the folder at `projectPath`, as a full hash; empty when the
 // folder has no history, nothing when git fails (with its one diagnostic line). Never throws.
-std::optional<std::string> newestFolderCommit(const std::string& projectPath);
-
-// The commit newestFolderCommit gave when the project's history was last mined, if it ever
-// was. Creates the table that keeps it when missing. Throws db::Error.
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project);
+std::optional<std::string> newestFolderCommit(const std::string& projectPath,
+                                              const Diagnostics& diagnostics);
 
 // gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure), under the
 // project's normalised path (normaliseProjectPath), the key its code files have, and keeps the
-// folder's newest commit with them. When that commit is the one last mined, the history is
-// what the stored pairs already count and nothing is read or written. When git fails the
-// stored pairs stay as they were. Returns whether the history was mined. Throws db::Error.
-bool analyze(const std::string& projectPath, db::Connection& db);
+// folder's newest commit with them (lastMinedCommit, recordMinedCommit). When that commit is the
+// one last mined, the history is what the stored pairs already count and nothing is read or
+// written. When git fails the stored pairs stay as they were. Returns whether the history was
+// mined. Throws db::Error.
+bool analyze(const std::string& projectPath, db::Connection& db, const Diagnostics& diagnostics);
 
-}  // namespace nodrel::cli::CoChangeAnalyzer
+}  // namespace nodrel::codeintel::CoChangeAnalyzer

@@ -1,17 +1,14 @@
-// Reading `git log` output into commit file lists, and counting file pairs in `co_changes`.
-#include "cli/co_change_analyzer.h"
+// Reading `git log` output into commit file lists, and keeping a project folder's files of them.
+#include "codeintel/co_change_analyzer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "tests/support/temp_home.h"
-
-namespace nodrel::cli {
+namespace nodrel::codeintel {
 namespace {
 
-using CoChangeAnalyzer::CommitFileList;
 using CoChangeAnalyzer::GitLogParser;
 using namespace std::string_literals;
 
@@ -42,7 +39,7 @@ TEST(GitLogParser, KeepsOnlyEnoughOfAHugeCommitToSkipIt) {
   parser.feed("\0---\na\0b\0"s);
   const auto commits = parser.finish();
   ASSERT_EQ(commits.size(), 2u);
-  EXPECT_EQ(commits[0].size(), CoChangeAnalyzer::kMaxFilesPerCommit + 1);
+  EXPECT_EQ(commits[0].size(), kMaxFilesPerCommit + 1);
   EXPECT_EQ(commits[1], (CommitFileList{"a", "b"}));
 }
 
@@ -50,43 +47,6 @@ CommitFileList files(int n) {
   CommitFileList list;
   for (int i = n; i > 0; --i) list.push_back("f" + std::to_string(100 + i));
   return list;
-}
-
-TEST(RecordCoChanges, CountsEachPairOnceSmallerPathFirst) {
-  struct Case {
-    std::vector<CommitFileList> commits;
-    std::int64_t rows;
-  };
-  const Case cases[] = {
-      {{{"b.swift", "a.swift"}}, 1},
-      {{files(20)}, 190},
-      {{files(21)}, 0},
-      {{files(1)}, 0},
-      {{}, 0},
-      {{files(3), files(2), {"x"}}, 3},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.rows);
-    testing::TestDatabase store;
-    CoChangeAnalyzer::recordCoChanges(c.commits, store.db(), "/p", "T1");
-    EXPECT_EQ(db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes")), c.rows);
-    EXPECT_EQ(
-        db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes WHERE file_a >= file_b")),
-        0);
-  }
-
-  // Each recording describes the history it is given, so mining again never inflates a count.
-  testing::TestDatabase store;
-  const std::vector<CommitFileList> history = {{"b.swift", "a.swift"}, {"a.swift", "b.swift"}};
-  CoChangeAnalyzer::recordCoChanges(history, store.db(), "/p", "T1");
-  CoChangeAnalyzer::recordCoChanges(history, store.db(), "/p", "T2");
-  CoChangeAnalyzer::recordCoChanges({{"b.swift", "a.swift"}}, store.db(), "/q", "T3");
-  EXPECT_EQ(store.db().query("SELECT project, file_a, file_b, count, last_seen FROM co_changes "
-                             "ORDER BY project"),
-            (std::vector<db::Row>{{"/p"s, "a.swift"s, "b.swift"s, std::int64_t{2}, "T2"s},
-                                  {"/q"s, "a.swift"s, "b.swift"s, std::int64_t{1}, "T3"s}}));
-  CoChangeAnalyzer::recordCoChanges({}, store.db(), "/p", "T4");
-  EXPECT_EQ(db::integerOf(*store.db().scalar("SELECT COUNT(*) FROM co_changes")), 1);
 }
 
 TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
@@ -110,4 +70,4 @@ TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
 }
 
 }  // namespace
-}  // namespace nodrel::cli
+}  // namespace nodrel::codeintel

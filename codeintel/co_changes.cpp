@@ -1,0 +1,83 @@
+#include "codeintel/co_changes.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "db/value.h"
+#include "platform/text.h"
+
+namespace nodrel::codeintel {
+namespace {
+
+constexpr std::string_view kUpsertCoChange =
+    "    INSERT INTO co_changes (project, file_a, file_b, count, last_seen)\n"
+    "    VALUES (?, ?, ?, 1, ?)\n"
+    "    ON CONFLICT(file_a, file_b, project) DO UPDATE\n"
+    "    SET count = count + 1, last_seen = excluded.last_seen";
+
+constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
+
+// The newest commit that touched each project's folder when its history was last mined. Made
+// on first use, like the other tables an ingestion may be the first to need; it lets a run
+// over an unchanged history keep the pairs it would only count again.
+constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_change_minings (
+  project TEXT PRIMARY KEY NOT NULL,
+  last_commit TEXT NOT NULL,
+  mined_at TEXT NOT NULL
+))sql";
+
+constexpr std::string_view kSelectLastMinedCommit =
+    R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
+
+constexpr std::string_view kUpsertMining =
+    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
+VALUES (?, ?, ?)
+ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
+
+// Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
+// byte order of the composed form is that order.
+void sortStringsAscending(std::vector<std::string>& strings) {
+  std::vector<std::pair<std::string, std::string>> keyed;
+  keyed.reserve(strings.size());
+  for (auto& s : strings) keyed.emplace_back(platform::nfc(s), std::move(s));
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < keyed.size(); ++i) strings[i] = std::move(keyed[i].second);
+}
+
+}  // namespace
+
+void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
+                     const std::string& project, const std::string& now) {
+  db.prepare(kDeleteProjectCoChanges).bindText(1, project).run();
+  db::Statement upsert = db.prepare(kUpsertCoChange);
+  for (const CommitFileList& commit : commits) {
+    if (commit.size() < 2 || commit.size() > kMaxFilesPerCommit) continue;
+    CommitFileList files = commit;
+    sortStringsAscending(files);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      for (std::size_t j = i + 1; j < files.size(); ++j) {
+        upsert.reset();
+        upsert.bindText(1, project).bindText(2, files[i]).bindText(3, files[j]).bindText(4, now);
+        upsert.run();
+      }
+    }
+  }
+}
+
+std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project) {
+  db.exec(kCreateMinings);
+  auto value = db.scalar(kSelectLastMinedCommit, {db::text(project)});
+  if (!value) return std::nullopt;
+  const std::string* text = db::textOf(*value);
+  if (!text) return std::nullopt;
+  return *text;
+}
+
+void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
+                       const std::string& now) {
+  db.run(kUpsertMining, {db::text(project), db::text(commit), db::text(now)});
+}
+
+}  // namespace nodrel::codeintel

@@ -1,0 +1,39 @@
+// codeintel/co_changes.h: the owner of `co_changes` (how often two files of a project changed
+// in one commit) and `co_change_minings` (which history those counts describe). Fragility and
+// impact analysis read the pairs; mining the history writes them through here.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace nodrel::codeintel {
+
+// One commit's paths: as git names them, from the repository's top, until they are kept
+// relative to the project folder.
+using CommitFileList = std::vector<std::string>;
+
+// Commits touching more files than this are sweeping changes (renames, formatting) and say
+// nothing about which files belong together.
+inline constexpr std::size_t kMaxFilesPerCommit = 20;
+
+// Replaces the project's pairs with those of `commits`: every pair of each commit of 2 to
+// kMaxFilesPerCommit paths counted once per commit, the smaller path first, stamped `now`. So
+// the counts describe the history given, however often it is mined. Runs inside the caller's
+// transaction; throws db::Error at the first failing statement.
+void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
+                     const std::string& project, const std::string& now);
+
+// The commit recorded by recordMinedCommit for the project, if its history was ever mined.
+// Creates the table that keeps it when missing. Throws db::Error.
+std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project);
+
+// Keeps `commit` as the newest one the project's stored pairs count, mined at `now`. Needs the
+// table lastMinedCommit creates. Throws db::Error.
+void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
+                       const std::string& now);
+
+}  // namespace nodrel::codeintel
