@@ -13,6 +13,7 @@
 #include <set>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "db/snapshot_copy.h"
 #include "platform/files.h"
@@ -185,15 +186,16 @@ std::vector<SnapshotRecord> retainSnapshots(std::vector<SnapshotRecord> records,
   return kept;
 }
 
-SnapshotManager& SnapshotManager::shared() {
-  static SnapshotManager instance;
-  return instance;
-}
+SnapshotManager::SnapshotManager(fs::path database, fs::path folder, RetentionWindows windows)
+    : database_(std::move(database)), folder_(std::move(folder)), windows_(windows) {}
 
-fs::path SnapshotManager::snapshotsFolder() const {
+SnapshotManager SnapshotManager::fromUserDefaults() {
   const auto folder = platform::UserDefaults::stringForKey(kFolderKey);
-  if (folder && !folder->empty()) return fs::path(*folder);
-  return platform::NodrelPaths::baseDirectory() / "backups";
+  return SnapshotManager(
+      platform::NodrelPaths::databaseURL(),
+      folder && !folder->empty() ? fs::path(*folder)
+                                 : platform::NodrelPaths::baseDirectory() / "backups",
+      {windowOrDefault(kRetentionHoursKey, 24), windowOrDefault(kRetentionDaysKey, 30)});
 }
 
 fs::path SnapshotManager::indexPath() const { return snapshotsFolder() / "snapshots.json"; }
@@ -222,7 +224,7 @@ SnapshotRecord SnapshotManager::createSnapshot(const std::optional<std::string>&
 }
 
 SnapshotRecord SnapshotManager::saveSnapshot(const std::optional<std::string>& label) const {
-  const fs::path source = platform::NodrelPaths::databaseURL();
+  const fs::path& source = database_;
   std::error_code ec;
   if (!fs::exists(source, ec)) throw SnapshotError::sourceNotFound(source.string());
   if (!isSnapshotsFolderWritable()) {
@@ -337,10 +339,6 @@ void SnapshotManager::writeSnapshotIndex(const std::vector<SnapshotRecord>& reco
   } catch (const platform::FileError&) {
     platform::atomicWriteFile(path, bytes);
   }
-}
-
-RetentionWindows SnapshotManager::retentionWindows() const {
-  return {windowOrDefault(kRetentionHoursKey, 24), windowOrDefault(kRetentionDaysKey, 30)};
 }
 
 }  // namespace nodrel::capture

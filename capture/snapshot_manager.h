@@ -52,10 +52,15 @@ std::vector<SnapshotRecord> retainSnapshots(std::vector<SnapshotRecord> records,
 
 class SnapshotManager {
  public:
-  static SnapshotManager& shared();
+  // Copies of `database` in `folder`, thinned with `windows`.
+  SnapshotManager(std::filesystem::path database, std::filesystem::path folder,
+                  RetentionWindows windows);
+  // As the user's settings say: the data directory's nodrel.db; "nodrel.snapshots.folder" when
+  // set, else the data directory's "backups"; "nodrel.snapshots.retentionHours" and
+  // "nodrel.snapshots.retentionDays" when positive integers, else 24 and 30.
+  static SnapshotManager fromUserDefaults();
 
-  // "nodrel.snapshots.folder" when set, else the data directory's "backups".
-  std::filesystem::path snapshotsFolder() const;
+  const std::filesystem::path& snapshotsFolder() const { return folder_; }
   std::filesystem::path indexPath() const;
   // Throws std::filesystem::filesystem_error.
   void ensureSnapshotsFolder() const;
@@ -74,7 +79,12 @@ class SnapshotManager {
   // The index newest first; an empty list when the file does not exist. Throws
   // SnapshotIndexError when it cannot be read or decoded.
   std::vector<SnapshotRecord> readSnapshotIndex() const;
-  RetentionWindows retentionWindows() const;
+  const RetentionWindows& retentionWindows() const { return windows_; }
+
+ private:
+  std::filesystem::path database_;
+  std::filesystem::path folder_;
+  RetentionWindows windows_;
 };
 
 }  // namespace nodrel::capture

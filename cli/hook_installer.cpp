@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <system_error>
 
@@ -140,21 +139,17 @@ void createDirectories(const fs::path& directory) {
 HookInstallerError::HookInstallerError(Kind kind, const std::string& reason)
     : std::runtime_error(describe(kind, reason)), kind_(kind), reason_(reason) {}
 
-HookInstaller& HookInstaller::shared() {
-  static std::optional<HookInstaller> instance;
-  if (!instance) {
-    const auto home = platform::homeDirectory();
-    if (!home) throw HookInstallerError(Kind::settingsFileUnreadable, "no home directory found");
-    instance.emplace(*home);
-  }
-  return *instance;
-}
-
 HookInstaller::HookInstaller(fs::path home)
     : installedBinaryPath_(home.string() + "/.nodrel/bin/nodrel"),
       settingsPath_(home / ".claude" / "settings.json"),
       rememberCommandPath_(home / ".claude" / "commands" / "remember.md"),
       numberTag_("nodrel-number-" + platform::makeUUID() + ":") {}
+
+HookInstaller HookInstaller::forHomeDirectory() {
+  const auto home = platform::homeDirectory();
+  if (!home) throw HookInstallerError(Kind::settingsFileUnreadable, "no home directory found");
+  return HookInstaller(*home);
+}
 
 std::string HookInstaller::installedBinaryWord() const {
   // The hooks run through a shell: a home directory with a space or a quote in its name would

@@ -41,11 +41,10 @@ class HookInstaller {
   static constexpr std::size_t kMaxSettingsBytes = std::size_t{16} << 20;
   static constexpr int kMaxSettingsDepth = 128;
 
-  // The process-wide installer, for the home directory of this process. Throws
-  // HookInstallerError (settingsFileUnreadable) when no home directory can be found.
-  static HookInstaller& shared();
-
   explicit HookInstaller(std::filesystem::path home);
+  // The installer for the home directory of this process. Throws HookInstallerError
+  // (settingsFileUnreadable) when no home directory can be found.
+  static HookInstaller forHomeDirectory();
 
   const std::string& installedBinaryPath() const { return installedBinaryPath_; }
   // The path as one shell word: unchanged when it holds only safe characters, else quoted.

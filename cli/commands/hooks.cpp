@@ -11,16 +11,16 @@ namespace nodrel::cli {
 namespace {
 
 // A failing step throws; dispatch reports it as "nodrel <subcommand>: <why>" with status 1.
-void runInstallerStep(void (HookInstaller::*step)() const, const std::string& confirmation) {
-  (HookInstaller::shared().*step)();
+void runInstallerStep(const HookInstaller& installer, void (HookInstaller::*step)() const,
+                      const std::string& confirmation) {
+  (installer.*step)();
   writeOut(confirmation + "\n");
 }
 
 // The entries are written whatever the case, but a program that is not there makes every
 // session show a hook error; the user is told how to put it in place, and the exit status says
 // the work is not done.
-int warnUnlessInstalled(const std::string& name) {
-  const HookInstaller& installer = HookInstaller::shared();
+int warnUnlessInstalled(const HookInstaller& installer, const std::string& name) {
   if (installer.installedBinaryIsExecutable()) return 0;
   std::error_code ec;
   std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
@@ -35,25 +35,28 @@ int warnUnlessInstalled(const std::string& name) {
 }  // namespace
 
 int runEnableHook(Arguments) {
+  const HookInstaller installer = HookInstaller::forHomeDirectory();
   runInstallerStep(
-      &HookInstaller::installHooks,
+      installer, &HookInstaller::installHooks,
       "Hook installed. Nodrel will inject context at the start of each Claude Code session.");
-  return warnUnlessInstalled("enable-hook");
+  return warnUnlessInstalled(installer, "enable-hook");
 }
 
 int runDisableHook(Arguments) {
-  runInstallerStep(&HookInstaller::uninstallHooks, "Hook removed.");
+  runInstallerStep(HookInstaller::forHomeDirectory(), &HookInstaller::uninstallHooks,
+                   "Hook removed.");
   return 0;
 }
 
 int runEnableStatusline(Arguments) {
-  runInstallerStep(&HookInstaller::installStatusLine,
+  const HookInstaller installer = HookInstaller::forHomeDirectory();
+  runInstallerStep(installer, &HookInstaller::installStatusLine,
                    "Statusline installed. Nodrel will display a live indicator in Claude Code.");
-  return warnUnlessInstalled("enable-statusline");
+  return warnUnlessInstalled(installer, "enable-statusline");
 }
 
 int runDisableStatusline(Arguments) {
-  if (!HookInstaller::shared().uninstallStatusLine()) {
+  if (!HookInstaller::forHomeDirectory().uninstallStatusLine()) {
     writeOut("No Nodrel statusline to remove.\n");
     return 0;
   }

@@ -46,7 +46,7 @@ int runSnapshotSave(Arguments args) {
   }
   SnapshotRecord record;
   try {
-    record = SnapshotManager::shared().createSnapshot(label);
+    record = SnapshotManager::fromUserDefaults().createSnapshot(label);
   } catch (const std::exception& e) {
     writeErr(std::string("nodrel snapshot save: ") + e.what() + "\n");
     return 1;
@@ -61,7 +61,7 @@ int runSnapshotSave(Arguments args) {
 int runSnapshotList() {
   std::vector<SnapshotRecord> records;
   try {
-    records = SnapshotManager::shared().readSnapshotIndex();
+    records = SnapshotManager::fromUserDefaults().readSnapshotIndex();
   } catch (const std::exception& e) {
     writeErr(std::string("nodrel snapshot list: ") + e.what() + "\n");
     return 1;

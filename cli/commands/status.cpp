@@ -46,7 +46,7 @@ std::map<std::string, std::int64_t> countMemoriesByTier(db::Connection& connecti
 
 std::size_t snapshotCount() {
   try {
-    return capture::SnapshotManager::shared().readSnapshotIndex().size();
+    return capture::SnapshotManager::fromUserDefaults().readSnapshotIndex().size();
   } catch (const std::exception&) {
     return 0;
   }
@@ -55,7 +55,7 @@ std::size_t snapshotCount() {
 std::string hookLine() {
   bool installed = false;
   try {
-    const HookInstaller& installer = HookInstaller::shared();
+    const HookInstaller installer = HookInstaller::forHomeDirectory();
     installed = !installer.managedHooks(installer.readSettingsFile(), "SessionStart").empty();
   } catch (const std::exception&) {
     installed = false;

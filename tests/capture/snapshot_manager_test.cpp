@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -116,13 +118,30 @@ TEST_F(Retention, WindowsComeFromTheDefaultsWithFallbacks) {
     } else {
       platform::UserDefaults::remove("nodrel.snapshots.retentionHours");
     }
-    const auto windows = SnapshotManager::shared().retentionWindows();
+    const auto windows = SnapshotManager::fromUserDefaults().retentionWindows();
     EXPECT_EQ(windows.hours, c.want);
     EXPECT_EQ(windows.days, 30);
     // A window of any size is usable.
     const auto now = at(2026, 3, 20, 12, 0);
     EXPECT_EQ(retainSnapshots({record("a", now - days(400))}, now, windows).size(), 1u);
   }
+}
+
+TEST(SnapshotManagerPaths, EachManagerKeepsItsOwnFolderAndIndex) {
+  testing::TempHome home;
+  const auto source = home.path() / "source.db";
+  db::Connection::open(source, {.create = true}).exec("CREATE TABLE t (x)");
+  const SnapshotManager first(source, home.path() / "first", {});
+  const SnapshotManager second(source, home.path() / "second", {});
+
+  const SnapshotRecord record = first.createSnapshot(std::string("one"));
+  EXPECT_EQ(record.sourcePath, source.string());
+  EXPECT_EQ(std::filesystem::path(record.filePath).parent_path(),
+            std::filesystem::absolute(home.path() / "first"));
+  EXPECT_EQ(first.readSnapshotIndex().size(), 1u);
+  EXPECT_TRUE(second.readSnapshotIndex().empty());
+  // The data directory's own folder was never touched.
+  EXPECT_FALSE(std::filesystem::exists(home.dataDirectory() / "backups"));
 }
 
 }  // namespace
