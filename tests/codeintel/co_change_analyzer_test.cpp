@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/codeintel/code_rows.h"
+
 namespace nodrel::codeintel {
 namespace {
 
 using CoChangeAnalyzer::GitLogParser;
+using testing::commitOfFiles;
 using namespace std::string_literals;
 
 // The shape git gives with -z: a header "---" and a line feed before the first name, NUL after
@@ -43,12 +46,6 @@ TEST(GitLogParser, KeepsOnlyEnoughOfAHugeCommitToSkipIt) {
   EXPECT_EQ(commits[1], (CommitFileList{"a", "b"}));
 }
 
-CommitFileList files(int n) {
-  CommitFileList list;
-  for (int i = n; i > 0; --i) list.push_back("f" + std::to_string(100 + i));
-  return list;
-}
-
 TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
   struct Case {
     std::string prefix;
@@ -58,9 +55,9 @@ TEST(FilesInProject, KeepsTheFolderOwnFilesOfEachWholeCommit) {
       {"", {"a.py", "b/c.py"}, {"a.py", "b/c.py"}},
       {"app/", {"app/a.py", "lib/b.py", "app/x/c.py", "app", "apple/d.py"}, {"a.py", "x/c.py"}},
       {"app/", {"lib/a.py", "lib/b.py"}, {}},
-      {"app/", {"app/a.py"}, {}},  // one file says nothing
-      {"app/", files(21), {}},     // sweeping, judged by all its files
-      {"", files(20), files(20)},
+      {"app/", {"app/a.py"}, {}},       // one file says nothing
+      {"app/", commitOfFiles(21), {}},  // sweeping, judged by all its files
+      {"", commitOfFiles(20), commitOfFiles(20)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.prefix + ::testing::PrintToString(c.commit));

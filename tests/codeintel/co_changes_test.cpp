@@ -7,18 +7,14 @@
 #include <vector>
 
 #include "db/value.h"
+#include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::codeintel {
 namespace {
 
+using testing::commitOfFiles;
 using namespace std::string_literals;
-
-CommitFileList files(int n) {
-  CommitFileList list;
-  for (int i = n; i > 0; --i) list.push_back("f" + std::to_string(100 + i));
-  return list;
-}
 
 TEST(RecordCoChanges, CountsEachPairOnceSmallerPathFirst) {
   struct Case {
@@ -27,11 +23,11 @@ TEST(RecordCoChanges, CountsEachPairOnceSmallerPathFirst) {
   };
   const Case cases[] = {
       {{{"b.swift", "a.swift"}}, 1},
-      {{files(20)}, 190},
-      {{files(21)}, 0},
-      {{files(1)}, 0},
+      {{commitOfFiles(20)}, 190},
+      {{commitOfFiles(21)}, 0},
+      {{commitOfFiles(1)}, 0},
       {{}, 0},
-      {{files(3), files(2), {"x"}}, 3},
+      {{commitOfFiles(3), commitOfFiles(2), {"x"}}, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rows);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "db/connection.h"
 #include "platform/sha256.h"
@@ -14,6 +15,13 @@ namespace nodrel::testing {
 inline std::string numbered(std::string prefix, std::int64_t n) {
   prefix += std::to_string(n);
   return prefix;
+}
+
+// One commit's `n` file names for the co-change tests: "f1nn" down to "f101", out of order.
+inline std::vector<std::string> commitOfFiles(int n) {
+  std::vector<std::string> list;
+  for (int i = n; i > 0; --i) list.push_back(numbered("f", 100 + i));
+  return list;
 }
 
 inline std::string codeFileID(const std::string& project, const std::string& path) {
