@@ -1,6 +1,6 @@
 // store/memory_counts.h: how many memories are stored, as the session-start header and the
-// status commands show it. Deleted memories are never counted. Throws db::Error when the
-// statement fails.
+// status commands show it. Deleted memories are never counted. Each throws db::Error when its
+// statement fails, but for the cases its comment names.
 #pragma once
 
 #include <cstdint>
