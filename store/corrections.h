@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,10 @@ struct Correction {
 std::vector<Correction> recentCorrections(const std::string& projectID, db::Connection& db);
 
 std::int64_t countCorrections(const std::string& projectID, db::Connection& db);
+
+// Deletes the corrections whose content is exactly `content` in the project registered at
+// `projectPath` (none when there is no project); how many went.
+int deleteCorrectionsWithContent(const std::string& content,
+                                 const std::optional<std::string>& projectPath, db::Connection& db);
 
 }  // namespace nodrel::store

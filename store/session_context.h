@@ -3,6 +3,7 @@
 // statement fails.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,11 @@ struct SessionContextEntry {
 // Up to 20 of the project's entries, newest first.
 std::vector<SessionContextEntry> recentSessionContexts(const std::string& projectID,
                                                        db::Connection& db);
+
+// Deletes the entries whose content is exactly `content` in the project registered at
+// `projectPath` (none when there is no project); how many went.
+int deleteSessionContextsWithContent(const std::string& content,
+                                     const std::optional<std::string>& projectPath,
+                                     db::Connection& db);
 
 }  // namespace nodrel::store

@@ -30,4 +30,10 @@ std::vector<StandingInstruction> activeStandingInstructions(
 std::int64_t countActiveStandingInstructions(const std::optional<std::string>& projectID,
                                              db::Connection& db);
 
+// Retires the active instructions whose content is exactly `content`: the global ones and those
+// of the project registered at `projectPath`; how many were retired.
+int retireStandingInstructionsWithContent(const std::string& content,
+                                          const std::optional<std::string>& projectPath,
+                                          db::Connection& db);
+
 }  // namespace nodrel::store
