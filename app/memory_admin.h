@@ -9,19 +9,11 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "store/memory_admin.h"
 
 namespace nodrel::app {
 
-struct ListedMemory {
-  std::string id;
-  std::string tier;
-  std::string type;
-  std::optional<std::string> project;
-  std::string createdAt;
-  std::string body;
-  std::optional<std::string> deletedAt;  // set for a forgotten memory
-  friend bool operator==(const ListedMemory&, const ListedMemory&) = default;
-};
+using store::ListedMemory;
 
 struct ListFilter {
   std::optional<std::string> project;  // compared with the stored project exactly

@@ -1,5 +1,6 @@
 #include "db/schema.h"
 
+#include <exception>
 #include <set>
 #include <span>
 #include <string>
@@ -22,9 +23,21 @@ constexpr std::string_view kLinkTable = R"sql(memory_links (
   PRIMARY KEY (src_id, dst_id, link_type)
 ) WITHOUT ROWID)sql";
 
+// The server makes this table at every start in this one text, which is also the schema's.
+constexpr std::string_view kCreateSessionContext =
+    "CREATE TABLE IF NOT EXISTS session_context ( id TEXT PRIMARY KEY, session_id TEXT, "
+    "project_id TEXT NOT NULL, surface TEXT NOT NULL, context_type TEXT NOT NULL "
+    "CHECK(context_type IN ('decision', 'state', 'key_point', 'handoff')), content TEXT NOT "
+    "NULL, created_at TEXT NOT NULL, FOREIGN KEY(session_id) REFERENCES session_stats(id) ON "
+    "DELETE SET NULL, FOREIGN KEY(project_id) REFERENCES projects(id) ON DELETE CASCADE );";
+constexpr std::string_view kAddCorrectionsSurface =
+    "ALTER TABLE corrections ADD COLUMN surface TEXT NOT NULL DEFAULT 'claude_code';";
+constexpr std::string_view kAddInstructionsSurface =
+    "ALTER TABLE standing_instructions ADD COLUMN surface TEXT NOT NULL DEFAULT 'claude_code';";
+
 // Columns are nullable and mostly without checks: rows may come from outside the programs, and
 // every reader tolerates NULL or oddly typed values. Only keys that statements rely on are firm.
-// One script, in parts around the link table's definition.
+// One script, in parts around the link table's and session_context's definitions.
 constexpr std::string_view kCreateSchema[] = {R"sql(
 -- `id` is the content hash and names one memory; it is not an INTEGER PRIMARY KEY, so the
 -- table keeps its own rowid, under which memories_fts stores the row's full-text entry.
@@ -190,7 +203,8 @@ CREATE TABLE IF NOT EXISTS session_stats (
 CREATE INDEX IF NOT EXISTS idx_session_stats_project ON session_stats(project_id, session_date);
 
 -- Exactly as the server creates it at start-up, so that both agree whoever comes first.
-CREATE TABLE IF NOT EXISTS session_context ( id TEXT PRIMARY KEY, session_id TEXT, project_id TEXT NOT NULL, surface TEXT NOT NULL, context_type TEXT NOT NULL CHECK(context_type IN ('decision', 'state', 'key_point', 'handoff')), content TEXT NOT NULL, created_at TEXT NOT NULL, FOREIGN KEY(session_id) REFERENCES session_stats(id) ON DELETE SET NULL, FOREIGN KEY(project_id) REFERENCES projects(id) ON DELETE CASCADE );
+)sql",
+                                              kCreateSessionContext, R"sql(
 
 -- Filled outside the programs; `trigger_keywords` holds a JSON array of texts.
 CREATE TABLE IF NOT EXISTS skills (
@@ -466,6 +480,18 @@ void ensureSchema(Connection& connection) {
   // createSchema migrates the keys too; a second writer that got here first leaves neither to do.
   createSchema(connection);
   transaction.commit();
+}
+
+void createSessionContextTable(Connection& connection) { connection.exec(kCreateSessionContext); }
+
+void addSurfaceColumns(Connection& connection) {
+  // Every start after the first finds the columns there already.
+  for (auto statement : {kAddCorrectionsSurface, kAddInstructionsSurface}) {
+    try {
+      connection.exec(statement);
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 const std::vector<std::string>& schemaTableNames() {

@@ -16,6 +16,14 @@ void createSchema(Connection& connection);
 // costs one read of the schema and is left as it is. Throws Error.
 void ensureSchema(Connection& connection);
 
+// The server's session_context table, made in the same text as createSchema makes it; nothing
+// when it is there. Throws Error.
+void createSessionContextTable(Connection& connection);
+
+// The `surface` columns the server adds to corrections and standing_instructions, which the
+// schema makes without them; a column already there is left as it is. Never throws.
+void addSurfaceColumns(Connection& connection);
+
 // The tables createSchema makes, for the status report and tests.
 const std::vector<std::string>& schemaTableNames();
 

@@ -13,19 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kInsertAuditEntry =
-    "INSERT INTO audit_log (timestamp, session_id, tool_name, parameters_json, result_summary, "
-    "impact_scope, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)";
-// Rows written within one millisecond share a timestamp; the row id keeps them newest first.
-constexpr std::string_view kSelectAuditBySession =
-    "SELECT id, timestamp, session_id, tool_name, parameters_json, result_summary, "
-    "impact_scope, created_at FROM audit_log WHERE session_id = ? ORDER BY timestamp DESC, "
-    "id DESC LIMIT ?";
-constexpr std::string_view kSelectAudit =
-    "SELECT id, timestamp, session_id, tool_name, parameters_json, result_summary, "
-    "impact_scope, created_at FROM audit_log ORDER BY timestamp DESC, id DESC LIMIT ?";
-constexpr std::string_view kCountAudit = "SELECT COUNT(*) FROM audit_log";
-
 constexpr std::size_t kMaxParameterCharacters = 1000;
 
 bool isSecretKey(const std::string& key) {
@@ -52,11 +39,6 @@ json cutArray(const json& array) {
     kept.push_back(member);
   }
   return kept;
-}
-
-std::optional<std::string> optionalText(const db::Value& value) {
-  if (const std::string* text = db::textOf(value)) return *text;
-  return std::nullopt;
 }
 
 }  // namespace
@@ -93,56 +75,16 @@ void recordAuditEntry(db::Connection& connection, const std::string& toolName,
                       const std::optional<std::string>& impactScope) {
   const std::string time = platform::currentTimestampText();
   try {
-    connection.run(
-        kInsertAuditEntry,
-        {db::text(time), db::optionalText(sessionID), db::text(toolName),
-         db::optionalText(redactedParametersJSON(arguments)), db::optionalText(resultSummary),
-         db::optionalText(impactScope), db::text(time)});
+    store::insertAuditEntry(time, sessionID, toolName, redactedParametersJSON(arguments),
+                            resultSummary, impactScope, connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel:audit] insert failed: ") + e.what());
   }
 }
 
-std::optional<AuditEntry> auditEntryFromRow(const db::Row& row) {
-  if (row.size() < 8) return std::nullopt;
-  const auto id = db::integerOf(row[0]);
-  const std::string* timestampText = db::textOf(row[1]);
-  const std::string* toolName = db::textOf(row[3]);
-  if (!id || timestampText == nullptr || toolName == nullptr) return std::nullopt;
-  const auto& formatter = platform::sharedTimestampFormatter();
-  const auto timestamp = formatter.parse(*timestampText);
-  if (!timestamp) return std::nullopt;
-  AuditEntry entry;
-  entry.id = *id;
-  entry.timestamp = *timestamp;
-  entry.sessionID = optionalText(row[2]);
-  entry.toolName = *toolName;
-  entry.parametersJSON = optionalText(row[4]);
-  entry.resultSummary = optionalText(row[5]);
-  entry.impactScope = optionalText(row[6]);
-  entry.createdAt = *timestamp;
-  if (const std::string* created = db::textOf(row[7])) {
-    if (auto parsed = formatter.parse(*created)) entry.createdAt = *parsed;
-  }
-  return entry;
-}
-
-std::vector<AuditEntry> queryAuditEntries(db::Connection& connection, std::string_view sql,
-                                          std::span<const db::Value> bindings) {
-  std::vector<AuditEntry> entries;
-  connection.each(sql, bindings, [&](const db::Row& row) {
-    if (auto entry = auditEntryFromRow(row)) entries.push_back(std::move(*entry));
-    return true;
-  });
-  return entries;
-}
-
 std::int64_t countAuditEntries(db::Connection& connection) {
   try {
-    auto value = connection.scalar(kCountAudit);
-    if (value) {
-      if (auto count = db::integerOf(*value)) return *count;
-    }
+    return store::auditEntryCount(connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel:audit] count failed: ") + e.what());
   }
@@ -163,13 +105,8 @@ json getAuditLog(db::Connection& connection, const std::optional<std::string>& s
   const std::int64_t clamped = std::clamp<std::int64_t>(limit, 1, 100);
   std::vector<AuditEntry> entries;
   try {
-    if (sessionID && !sessionID->empty()) {
-      const db::Value bindings[] = {db::text(*sessionID), clamped};
-      entries = queryAuditEntries(connection, kSelectAuditBySession, bindings);
-    } else {
-      const db::Value bindings[] = {clamped};
-      entries = queryAuditEntries(connection, kSelectAudit, bindings);
-    }
+    const bool oneSession = sessionID && !sessionID->empty();
+    entries = store::recentAuditEntries(oneSession ? sessionID : std::nullopt, clamped, connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] getAuditLog error: ") + e.what());
     entries.clear();

@@ -23,17 +23,6 @@ constexpr std::string_view kUsage =
     "  With no argument, serves the Model Context Protocol on standard input and output; an\n"
     "  assistant host starts it as a child process.\n";
 
-constexpr std::string_view kCreateSessionContext =
-    "CREATE TABLE IF NOT EXISTS session_context ( id TEXT PRIMARY KEY, session_id TEXT, "
-    "project_id TEXT NOT NULL, surface TEXT NOT NULL, context_type TEXT NOT NULL "
-    "CHECK(context_type IN ('decision', 'state', 'key_point', 'handoff')), content TEXT NOT "
-    "NULL, created_at TEXT NOT NULL, FOREIGN KEY(session_id) REFERENCES session_stats(id) ON "
-    "DELETE SET NULL, FOREIGN KEY(project_id) REFERENCES projects(id) ON DELETE CASCADE );";
-constexpr std::string_view kAddCorrectionsSurface =
-    "ALTER TABLE corrections ADD COLUMN surface TEXT NOT NULL DEFAULT 'claude_code';";
-constexpr std::string_view kAddInstructionsSurface =
-    "ALTER TABLE standing_instructions ADD COLUMN surface TEXT NOT NULL DEFAULT 'claude_code';";
-
 // What the command line asks for: nothing to serve, or the exit status of an answer already
 // given. A user checking an install types --version; it must not sit waiting on the terminal.
 std::optional<int> answerArguments(int argc, char** argv) {
@@ -71,19 +60,13 @@ int main(int argc, char** argv) {
     // Hosts are often set up before anyone runs `nodrel-app init`; the server then makes the
     // companion's tables itself rather than answer every tool with "no such table".
     db::ensureSchema(*connection);
-    connection->exec(kCreateSessionContext);
+    db::createSessionContextTable(*connection);
   } catch (const std::exception& e) {
     server::logLine("[nodrel-mcp] fatal: could not open database at " + databasePath.string() +
                     ": " + e.what());
     return 1;
   }
-  // Every start after the first finds the columns there already.
-  for (auto statement : {kAddCorrectionsSurface, kAddInstructionsSurface}) {
-    try {
-      connection->exec(statement);
-    } catch (const std::exception&) {
-    }
-  }
+  db::addSurfaceColumns(*connection);
 
   server::MCPServer mcpServer(std::move(*connection));
   try {

@@ -11,25 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include "db/connection.h"
-#include "platform/time.h"
+#include "store/tasks.h"
 
 namespace nodrel::server {
 
-struct PromotedTask {
-  std::string id;
-  std::string skillID;
-  std::string name;
-  std::string displayName;
-  std::string description;
-  std::string scriptContent;
-  std::optional<std::string> project;
-  platform::Instant promotedAt{};
-  std::optional<platform::Instant> lastRun;
-  std::int64_t runCount = 0;
-  double successRate = 1.0;
-  bool isActive = true;
-  friend bool operator==(const PromotedTask&, const PromotedTask&) = default;
-};
+using store::PromotedTask;
 
 class TaskPromoterError : public std::runtime_error {
  public:
@@ -61,17 +47,7 @@ class TaskPromoter {
   // Newest promotion first; with a project, its tasks and those of no project.
   std::vector<PromotedTask> fetchActiveTasks(const std::optional<std::string>& projectPath);
 
-  static std::optional<PromotedTask> taskFromRow(const db::Row& row);
-
  private:
-  struct SkillRow {
-    std::string id, name, displayName, description, content;
-    std::optional<std::string> project;
-    double confidence = 0.0;
-    std::int64_t useCount = 0;
-  };
-  std::optional<SkillRow> fetchSkill(const std::string& skillID);
-
   db::Connection& connection_;
 };
 

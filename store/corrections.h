@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,24 @@ struct Correction {
 std::vector<Correction> recentCorrections(const std::string& projectID, db::Connection& db);
 
 std::int64_t countCorrections(const std::string& projectID, db::Connection& db);
+
+// A correction as the server saves it, pending until reviewed.
+struct NewCorrection {
+  std::string id;
+  std::string projectID;
+  std::string content;
+  std::string source;
+  std::string surface;
+  std::optional<std::string> rationale;
+  std::string createdAt;
+  friend bool operator==(const NewCorrection&, const NewCorrection&) = default;
+};
+
+void insertCorrection(const NewCorrection& correction, db::Connection& db);
+
+// Deletes the corrections whose content is exactly `content` in the project registered at
+// `projectPath` (none when there is no project); how many went.
+int deleteCorrectionsWithContent(const std::string& content,
+                                 const std::optional<std::string>& projectPath, db::Connection& db);
 
 }  // namespace nodrel::store

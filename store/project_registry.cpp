@@ -1,6 +1,7 @@
 #include "store/project_registry.h"
 
 #include <exception>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -23,7 +24,8 @@ constexpr std::string_view kFindProjectByPath =
 constexpr std::string_view kAllProjects = "SELECT id, name, path FROM projects";
 constexpr std::string_view kLookupProjectByExactPath =
     R"sql(SELECT path, name FROM projects WHERE path = ? LIMIT 1)sql";
-constexpr std::string_view kSiblingProjects =
+// Written with NULLS LAST, and without it for SQLite builds older than 3.30, which do not know it.
+constexpr std::string_view kSiblingProjectsHead =
     "    SELECT p.name, p.path,\n"
     "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
     "NULL) AS memory_count,\n"
@@ -32,20 +34,16 @@ constexpr std::string_view kSiblingProjects =
     "s.active = 1)) AS other_activity\n"
     "    FROM projects p\n"
     "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC NULLS LAST\n"
-    "    LIMIT 10";
-// For SQLite builds older than 3.30, which do not know NULLS LAST.
-constexpr std::string_view kSiblingProjectsWithoutNullsLast =
-    "    SELECT p.name, p.path,\n"
-    "           (SELECT COUNT(*) FROM memories m WHERE m.project = p.path AND m.deleted_at IS "
-    "NULL) AS memory_count,\n"
-    "           ((SELECT COUNT(*) FROM corrections c WHERE c.project_id = p.id)\n"
-    "          + (SELECT COUNT(*) FROM standing_instructions s WHERE s.project_id = p.id AND "
-    "s.active = 1)) AS other_activity\n"
-    "    FROM projects p\n"
-    "    WHERE p.path != ?\n"
-    "    ORDER BY p.last_active_at DESC\n"
-    "    LIMIT 10";
+    "    ORDER BY p.last_active_at DESC";
+constexpr std::string_view kNullsLast = " NULLS LAST";
+constexpr std::string_view kSiblingProjectsTail = "\n    LIMIT 10";
+
+std::string siblingProjectsSQL(bool nullsLast) {
+  std::string sql(kSiblingProjectsHead);
+  if (nullsLast) sql += kNullsLast;
+  sql += kSiblingProjectsTail;
+  return sql;
+}
 
 std::string textOrEmpty(const db::Value& value) {
   const std::string* text = db::textOf(value);
@@ -151,9 +149,9 @@ std::vector<ProjectActivity> otherActiveProjects(const std::string& path, db::Co
   std::vector<db::Row> rows;
   db::Statement statement = [&] {
     try {
-      return db.prepare(kSiblingProjects);
+      return db.prepare(siblingProjectsSQL(/*nullsLast=*/true));
     } catch (const std::exception&) {
-      return db.prepare(kSiblingProjectsWithoutNullsLast);
+      return db.prepare(siblingProjectsSQL(/*nullsLast=*/false));
     }
   }();
   statement.bindText(1, path);

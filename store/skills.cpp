@@ -19,6 +19,9 @@ constexpr std::string_view kProjectSkills = R"sql(
          use_count
   FROM skills WHERE scope = 'global' OR learned_from = ? OR applies_to LIKE ?
   ORDER BY confidence DESC, use_count DESC)sql";
+constexpr std::string_view kSelectSkill =
+    "SELECT id, name, display_name, description, content, learned_from, confidence, use_count "
+    "FROM skills WHERE id = ? LIMIT 1";
 
 std::string textOrEmpty(const db::Value& value) {
   const std::string* text = db::textOf(value);
@@ -64,6 +67,22 @@ std::vector<Skill> skillsFor(const std::optional<std::string>& projectID, db::Co
   std::vector<Skill> skills;
   for (const auto& row : rows) skills.push_back(skillFromRow(row));
   return skills;
+}
+
+std::optional<PromotableSkill> findPromotableSkill(const std::string& skillID, db::Connection& db) {
+  auto rows = db.query(kSelectSkill, {db::text(skillID)});
+  if (rows.empty()) return std::nullopt;
+  const db::Row& row = rows.front();
+  PromotableSkill skill;
+  skill.id = textOrEmpty(row[0]);
+  skill.name = textOrEmpty(row[1]);
+  skill.displayName = textOrEmpty(row[2]);
+  skill.description = textOrEmpty(row[3]);
+  skill.content = textOrEmpty(row[4]);
+  if (const std::string* learnedFrom = db::textOf(row[5])) skill.learnedFrom = *learnedFrom;
+  skill.confidence = db::realOf(row[6]).value_or(0.0);
+  skill.useCount = db::integerOf(row[7]).value_or(0);
+  return skill;
 }
 
 }  // namespace nodrel::store

@@ -30,4 +30,20 @@ struct Skill {
 // (`applies_to` naming the id anywhere); best confidence first, then most used.
 std::vector<Skill> skillsFor(const std::optional<std::string>& projectID, db::Connection& db);
 
+// One skill as promotion to a task reads it; a NULL text column reads as "".
+struct PromotableSkill {
+  std::string id;
+  std::string name;
+  std::string displayName;
+  std::string description;
+  std::string content;
+  std::optional<std::string> learnedFrom;  // the project the task will belong to
+  double confidence = 0.0;                 // only a real confidence reads as its value
+  std::int64_t useCount = 0;
+  friend bool operator==(const PromotableSkill&, const PromotableSkill&) = default;
+};
+
+// The skill with the id; nothing when there is none.
+std::optional<PromotableSkill> findPromotableSkill(const std::string& skillID, db::Connection& db);
+
 }  // namespace nodrel::store

@@ -19,6 +19,16 @@ constexpr std::string_view kCountStandingInstructions =
     "    WHERE active = 1 AND (project_id = ? OR scope_type = 'global')";
 constexpr std::string_view kCountGlobalStandingInstructions =
     "SELECT COUNT(*) FROM standing_instructions WHERE active = 1 AND scope_type = 'global'";
+constexpr std::string_view kInsertGlobalInstruction =
+    "INSERT INTO standing_instructions (id, content, scope_type, source, surface, active, "
+    "created_at) VALUES (?, ?, 'global', 'session_log', ?, 1, ?)";
+constexpr std::string_view kInsertProjectInstruction =
+    "INSERT INTO standing_instructions (id, content, scope_type, project_id, source, surface, "
+    "active, created_at) VALUES (?, ?, 'project', ?, 'session_log', ?, 1, ?)";
+constexpr std::string_view kRetireInstructionsWithContent = R"sql(
+  UPDATE standing_instructions SET active = 0
+  WHERE content = ?1 AND active = 1
+    AND (scope_type = 'global' OR project_id IN (SELECT id FROM projects WHERE path IS ?2)))sql";
 
 std::string textOrEmpty(const db::Value& value) {
   const std::string* text = db::textOf(value);
@@ -44,6 +54,25 @@ std::int64_t countActiveStandingInstructions(const std::optional<std::string>& p
   const auto value = projectID ? db.scalar(kCountStandingInstructions, {db::text(*projectID)})
                                : db.scalar(kCountGlobalStandingInstructions);
   return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+void insertStandingInstruction(const NewStandingInstruction& instruction, db::Connection& db) {
+  if (instruction.projectID) {
+    db.run(
+        kInsertProjectInstruction,
+        {db::text(instruction.id), db::text(instruction.content), db::text(*instruction.projectID),
+         db::text(instruction.surface), db::text(instruction.createdAt)});
+  } else {
+    db.run(kInsertGlobalInstruction,
+           {db::text(instruction.id), db::text(instruction.content), db::text(instruction.surface),
+            db::text(instruction.createdAt)});
+  }
+}
+
+int retireStandingInstructionsWithContent(const std::string& content,
+                                          const std::optional<std::string>& projectPath,
+                                          db::Connection& db) {
+  return db.run(kRetireInstructionsWithContent, {db::text(content), db::optionalText(projectPath)});
 }
 
 }  // namespace nodrel::store

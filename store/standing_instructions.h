@@ -30,4 +30,22 @@ std::vector<StandingInstruction> activeStandingInstructions(
 std::int64_t countActiveStandingInstructions(const std::optional<std::string>& projectID,
                                              db::Connection& db);
 
+// An instruction as the server saves it from a session: active, of one project or global.
+struct NewStandingInstruction {
+  std::string id;
+  std::string content;
+  std::optional<std::string> projectID;  // none for a global instruction
+  std::string surface;
+  std::string createdAt;
+  friend bool operator==(const NewStandingInstruction&, const NewStandingInstruction&) = default;
+};
+
+void insertStandingInstruction(const NewStandingInstruction& instruction, db::Connection& db);
+
+// Retires the active instructions whose content is exactly `content`: the global ones and those
+// of the project registered at `projectPath`; how many were retired.
+int retireStandingInstructionsWithContent(const std::string& content,
+                                          const std::optional<std::string>& projectPath,
+                                          db::Connection& db);
+
 }  // namespace nodrel::store

@@ -12,23 +12,15 @@
 #include "server/tools/tool_result.h"
 #include "server/validation.h"
 #include "store/body_validation.h"
+#include "store/corrections.h"
 #include "store/memory_links.h"
+#include "store/standing_instructions.h"
 #include "store/write_path.h"
 
 namespace nodrel::server {
 namespace {
 
 using nlohmann::json;
-
-constexpr std::string_view kInsertCorrection =
-    "INSERT INTO corrections (id, project_id, content, source, status, surface, rationale, "
-    "created_at) VALUES (?, ?, ?, ?, 'pending', ?, ?, ?)";
-constexpr std::string_view kInsertGlobalInstruction =
-    "INSERT INTO standing_instructions (id, content, scope_type, source, surface, active, "
-    "created_at) VALUES (?, ?, 'global', 'session_log', ?, 1, ?)";
-constexpr std::string_view kInsertProjectInstruction =
-    "INSERT INTO standing_instructions (id, content, scope_type, project_id, source, surface, "
-    "active, created_at) VALUES (?, ?, 'project', ?, 'session_log', ?, 1, ?)";
 
 std::string resolveSource(const std::string& source) {
   for (std::string_view known : {"manual", "session_log", "teacher_agent"}) {
@@ -88,10 +80,9 @@ json saveCorrection(db::Connection& connection, const CorrectionArguments& argum
   const std::string createdAt = currentTimestamp();
   const std::string source = resolveSource(arguments.source);
   try {
-    connection.run(kInsertCorrection,
-                   {db::text(id), db::text(projectID), db::text(content), db::text(source),
-                    db::text(resolveSurface(arguments.surface)), db::optionalText(rationale),
-                    db::text(createdAt)});
+    store::insertCorrection(
+        {id, projectID, content, source, resolveSurface(arguments.surface), rationale, createdAt},
+        connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] saveCorrection error: ") + e.what());
     return failure(e.what());
@@ -123,15 +114,10 @@ json saveStandingInstruction(db::Connection& connection,
   const std::string createdAt = currentTimestamp();
   const std::string surface = resolveSurface(arguments.surface);
   try {
-    if (scoped) {
-      const std::string projectID = ensureProject(*arguments.projectPath, connection);
-      connection.run(kInsertProjectInstruction,
-                     {db::text(id), db::text(arguments.content), db::text(projectID),
-                      db::text(surface), db::text(createdAt)});
-    } else {
-      connection.run(kInsertGlobalInstruction, {db::text(id), db::text(arguments.content),
-                                                db::text(surface), db::text(createdAt)});
-    }
+    std::optional<std::string> projectID;
+    if (scoped) projectID = ensureProject(*arguments.projectPath, connection);
+    store::insertStandingInstruction({id, arguments.content, projectID, surface, createdAt},
+                                     connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] saveStandingInstruction error: ") + e.what());
     return failure(e.what());

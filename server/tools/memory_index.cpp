@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <string_view>
 
 #include "platform/saturating.h"
 #include "platform/text.h"
@@ -11,37 +10,12 @@
 #include "server/tool_arguments.h"
 #include "server/tools/context_sections.h"
 #include "store/memory_index.h"
+#include "store/write_path.h"
 
 namespace nodrel::server {
 namespace {
 
 using nlohmann::json;
-
-// Deleted memories stay out of every read, as everywhere else in the store; cold ones stay in,
-// since surfacing a dormant memory is the point of a condition.
-constexpr std::string_view kSelectConditionalMemories =
-    "SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at, "
-    "last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id, "
-    "source_session, predicted_future_use, condition_type, condition_value, surface_condition, "
-    "trigger_keywords, depth, is_top_level FROM memories WHERE (condition_type IS NOT NULL OR "
-    "trigger_keywords IS NOT NULL OR surface_condition IS NOT NULL) AND deleted_at IS NULL";
-constexpr std::string_view kSelectMemoryByID =
-    "SELECT id, tier, body, body_tokens, project, context_path, type, tags, created_at, "
-    "last_accessed, access_count, strength, importance, pinned, evidence_count, parent_id, "
-    "source_session, predicted_future_use, condition_type, condition_value, surface_condition, "
-    "trigger_keywords, depth, is_top_level FROM memories WHERE id = ? AND deleted_at IS NULL "
-    "LIMIT 1";
-constexpr std::string_view kSelectChildren =
-    "SELECT m.id, m.body, m.tags, m.depth, m.tier, m.importance, "
-    "COALESCE(mi.traversal_cost_tokens, 0) AS cost FROM memory_links ml JOIN memories m ON "
-    "m.id = ml.dst_id LEFT JOIN memory_index mi ON mi.memory_id = m.id WHERE ml.src_id = ? AND "
-    "ml.link_type IN ('has_child', 'contains', 'consolidates') AND m.deleted_at IS NULL ORDER "
-    "BY cost ASC";
-
-std::string textOr(const db::Value& value, std::string fallback = "") {
-  const std::string* text = db::textOf(value);
-  return text ? *text : fallback;
-}
 
 // A quarter of the characters, at least 1: what reading the body costs.
 std::int64_t bodyCostEstimate(const std::string& body) {
@@ -88,7 +62,7 @@ json matchConditions(db::Connection& connection, const store::SurfaceConditionCo
                      std::int64_t limit) {
   std::vector<store::Memory> candidates;
   try {
-    candidates = store::queryMemories(kSelectConditionalMemories, {}, connection);
+    candidates = store::memoriesWithConditions(connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] matchConditions fetch error: ") + e.what());
     return {{"success", false}, {"error", e.what()}, {"memories", json::array()}};
@@ -113,10 +87,7 @@ json matchConditions(db::Connection& connection, const store::SurfaceConditionCo
 
 std::optional<store::Memory> fetchMemoryByID(const std::string& id, db::Connection& connection) {
   try {
-    const db::Value bindings[] = {db::text(id)};
-    auto memories = store::queryMemories(kSelectMemoryByID, bindings, connection);
-    if (memories.empty()) return std::nullopt;
-    return memories.front();
+    return store::fetchMemory(id, connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] fetchMemoryByID error: ") + e.what());
     return std::nullopt;
@@ -132,30 +103,27 @@ void fetchChildNodes(const std::string& parentID, std::int64_t depth, std::int64
     truncated = true;
     return;
   }
-  std::vector<db::Row> rows;
+  std::vector<store::ChildNode> children;
   try {
-    rows = connection.query(kSelectChildren, {db::text(parentID)});
+    children = store::childNodes(parentID, connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] expandNode children fetch error: ") + e.what());
     return;
   }
-  for (const auto& row : rows) {
-    const std::string* id = db::textOf(row[0]);
-    const std::string* body = db::textOf(row[1]);
-    if (id == nullptr || body == nullptr) continue;
+  for (const auto& child : children) {
     if (full()) {
       truncated = true;
       return;
     }
-    const auto cost = db::integerOf(row[6]);
-    list.push_back({{"id", *id},
-                    {"body_preview", platform::graphemePrefix(*body, 200)},
-                    {"tags", textOr(row[2])},
-                    {"depth", db::integerOf(row[3]).value_or(0)},
-                    {"traversal_cost_tokens", cost && *cost > 0 ? *cost : bodyCostEstimate(*body)},
-                    {"tier", textOr(row[4])},
-                    {"importance", db::integerOf(row[5]).value_or(5)}});
-    fetchChildNodes(*id, depth + 1, maxDepth, limit, list, truncated, connection);
+    const std::int64_t cost = child.indexedCost;
+    list.push_back({{"id", child.memoryID},
+                    {"body_preview", platform::graphemePrefix(child.body, 200)},
+                    {"tags", child.tags},
+                    {"depth", child.depth},
+                    {"traversal_cost_tokens", cost > 0 ? cost : bodyCostEstimate(child.body)},
+                    {"tier", child.tier},
+                    {"importance", child.importance}});
+    fetchChildNodes(child.memoryID, depth + 1, maxDepth, limit, list, truncated, connection);
   }
 }
 

@@ -11,19 +11,13 @@
 #include "server/tools/tool_result.h"
 #include "server/validation.h"
 #include "store/body_validation.h"
+#include "store/session_context.h"
 #include "store/write_path.h"
 
 namespace nodrel::server {
 namespace {
 
 using nlohmann::json;
-
-// No program writes session_stats, so most session ids name no row there; the note is then
-// kept without the link (the mirrored memory still carries the id) instead of failing the
-// table's foreign key.
-constexpr std::string_view kInsertSessionContext =
-    "INSERT INTO session_context (id, session_id, project_id, surface, context_type, content, "
-    "created_at) VALUES (?, (SELECT id FROM session_stats WHERE id = ?), ?, ?, ?, ?, ?)";
 
 std::string resolveKind(const std::string& kind) {
   for (std::string_view known : {"decision", "state", "key_point", "handoff"}) {
@@ -52,10 +46,9 @@ json saveContext(db::Connection& connection, const SaveContextArguments& argumen
   std::optional<std::string> sessionID;
   if (arguments.sessionID && !arguments.sessionID->empty()) sessionID = arguments.sessionID;
   try {
-    connection.run(kInsertSessionContext,
-                   {db::text(id), db::optionalText(sessionID), db::text(projectID),
-                    db::text(resolveSurface(arguments.surface)), db::text(kind), db::text(content),
-                    db::text(createdAt)});
+    store::insertSessionContext(
+        {id, sessionID, projectID, resolveSurface(arguments.surface), kind, content, createdAt},
+        connection);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] saveContext error: ") + e.what());
     return failure(e.what());

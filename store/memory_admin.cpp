@@ -1,0 +1,70 @@
+#include "store/memory_admin.h"
+
+#include <string_view>
+
+#include "db/value.h"
+
+namespace nodrel::store {
+namespace {
+
+constexpr std::string_view kListMemories = R"sql(
+  SELECT id, tier, type, project, created_at, body, deleted_at FROM memories
+  WHERE (?1 IS NULL OR project = ?1) AND (?2 = 1 OR deleted_at IS NULL)
+  ORDER BY created_at DESC, rowid DESC
+  LIMIT ?3)sql";
+
+// Ids are lower-case hexadecimal, so a prefix holds no GLOB wildcard.
+constexpr std::string_view kMemoriesByIdPrefix = R"sql(
+  SELECT id, tier, type, project, created_at, body, deleted_at FROM memories
+  WHERE id GLOB ?1 || '*'
+  LIMIT 2)sql";
+
+constexpr std::string_view kForgetMemory = R"sql(
+  UPDATE memories SET deleted_at = ? WHERE id = ? AND deleted_at IS NULL)sql";
+
+std::string textOr(const db::Value& value, std::string fallback) {
+  const std::string* text = db::textOf(value);
+  return text ? *text : fallback;
+}
+
+std::optional<std::string> optionalText(const db::Value& value) {
+  const std::string* text = db::textOf(value);
+  return text ? std::optional<std::string>(*text) : std::nullopt;
+}
+
+ListedMemory listedMemory(const db::Row& row) {
+  return ListedMemory{
+      .id = textOr(row[0], ""),
+      .tier = textOr(row[1], "?"),
+      .type = textOr(row[2], "?"),
+      .project = optionalText(row[3]),
+      .createdAt = textOr(row[4], ""),
+      .body = textOr(row[5], ""),
+      .deletedAt = optionalText(row[6]),
+  };
+}
+
+std::vector<ListedMemory> listedRows(const std::vector<db::Row>& rows) {
+  std::vector<ListedMemory> memories;
+  for (const db::Row& row : rows) memories.push_back(listedMemory(row));
+  return memories;
+}
+
+}  // namespace
+
+std::vector<ListedMemory> listedMemories(const std::optional<std::string>& project,
+                                         bool includeDeleted, std::int64_t limit,
+                                         db::Connection& db) {
+  return listedRows(db.query(
+      kListMemories, {db::optionalText(project), std::int64_t{includeDeleted ? 1 : 0}, limit}));
+}
+
+std::vector<ListedMemory> memoriesWithIdPrefix(const std::string& prefix, db::Connection& db) {
+  return listedRows(db.query(kMemoriesByIdPrefix, {db::text(prefix)}));
+}
+
+bool forgetMemory(const std::string& id, const std::string& deletedAt, db::Connection& db) {
+  return db.run(kForgetMemory, {db::text(deletedAt), db::text(id)}) > 0;
+}
+
+}  // namespace nodrel::store
