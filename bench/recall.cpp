@@ -30,6 +30,7 @@
 #include "bench/entity_dense_store.h"
 #include "bench/go_comment_store.h"
 #include "bench/half_project_store.h"
+#include "bench/recall_floor.h"
 #include "db/connection.h"
 #include "store/query_router.h"
 #include "store/recall.h"
@@ -55,38 +56,8 @@ std::vector<Query> queries() {
           {"path", "net/http/transport.go", project}};
 }
 
-// The floor: the same full-text statement recall runs, stepped to the end, and one plain read
-// of every stored vector.
-constexpr std::string_view kFloorFullText = R"sql(
-    SELECT m.id, m.tier, m.body, m.body_tokens, m.project, m.context_path,
-           m.type, m.tags, m.created_at, m.last_accessed, m.access_count,
-           m.strength, m.importance, m.pinned, m.evidence_count,
-           m.parent_id, m.source_session, m.predicted_future_use,
-           m.condition_type, m.condition_value, m.surface_condition,
-           m.trigger_keywords, m.depth, m.is_top_level,
-           bm25(memories_fts) AS rank
-    FROM memories_fts
-    JOIN memories m ON m.rowid = memories_fts.rowid
-    WHERE memories_fts MATCH ?
-      AND m.project = ?
-      AND m.deleted_at IS NULL
-      AND m.tier != 'cold'
-    ORDER BY rank
-    LIMIT 50)sql";
-
 std::size_t floorOnce(db::Connection& db, const Query& q) {
-  std::size_t work = 0;
-  const std::vector<db::Value> bindings{db::Value(store::sanitizeFTSQuery(q.text)),
-                                        db::Value(q.project)};
-  db.each(kFloorFullText, bindings, [&](const db::Row& row) {
-    work += row.size();
-    return true;
-  });
-  db.each("SELECT memory_id, embedding FROM memory_vectors", {}, [&](const db::Row& row) {
-    if (auto blob = db::blobOf(row[1])) work += blob->bytes.size();
-    return true;
-  });
-  return work;
+  return bench::recallFloorOnce(db, q.text, q.project);
 }
 
 struct Figure {
