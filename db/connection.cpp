@@ -103,7 +103,10 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
   std::string name = path.string();
   if (options.readOnly) {
-    flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    // Only the one-shot commands read this way, each connection on one thread. Without
+    // SQLite's lock around every call, a scan of the vectors costs a tenth less: each row's
+    // step and column reads took and released it six to eight times.
+    flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
     name = fileURI(path) + (needsImmutableOpen(path) ? "?immutable=1" : "");
   }
   int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);

@@ -25,7 +25,8 @@ struct OpenOptions {
   // For the commands that only read: the file is opened read-only, its journal mode is left as
   // it is and query_only is set. In a directory this process cannot write, and with no -shm
   // file beside the database, it is opened immutable, so that no -shm file is needed. Its page
-  // cache is small, as suits a process that reads once and exits.
+  // cache is small, as suits a process that reads once and exits, and it has no lock of its
+  // own: such a connection is used from one thread at a time.
   bool readOnly = false;
   int busyTimeoutMs = 2000;
   // False for the hooks, which run after every turn: the last connection to close would

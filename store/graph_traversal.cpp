@@ -4,9 +4,12 @@
 #include <bit>
 #include <compare>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "store/in_list.h"
 
@@ -129,12 +132,13 @@ std::vector<T> uniqueInOrder(std::span<const T> items) {
   return out;
 }
 
-// Drops from `scores` every memory of a project other than `project`.
-void dropOtherProjects(std::unordered_map<std::string, double>& scores, const std::string& project,
-                       db::Connection& connection) {
+// Of `hits`, the identifiers of memories of a project other than `project`.
+std::unordered_set<std::string> otherProjectsAmong(std::span<const GraphHit> hits,
+                                                   const std::string& project,
+                                                   db::Connection& connection) {
   std::vector<std::string> reached;
-  reached.reserve(scores.size());
-  for (const auto& entry : scores) reached.push_back(entry.first);
+  reached.reserve(hits.size());
+  for (const auto& hit : hits) reached.push_back(hit.id);
   std::unordered_set<std::string> foreign;
   forEachBatch<std::string>(reached, kInListBatchSize, [&](std::span<const std::string> batch) {
     std::string sql(kSelectOfOtherProjects.substr(1));
@@ -149,7 +153,29 @@ void dropOtherProjects(std::unordered_map<std::string, double>& scores, const st
       return true;
     });
   });
-  std::erase_if(scores, [&](const auto& entry) { return foreign.contains(entry.first); });
+  return foreign;
+}
+
+// The best `keep` of the sorted `hits` that are not another project's memories. They are asked
+// about best first, twice the limit at a time and then as many again as were asked: a walk
+// reaches hundreds of memories, and looking each one up cost more than the rest of the walk,
+// when only those that can make the cut matter. The order is total, so the answer is the one
+// that dropping every other project's memory before the cut gives.
+std::vector<GraphHit> bestOfProject(std::vector<GraphHit> hits, std::size_t keep,
+                                    const std::string& project, db::Connection& connection) {
+  std::vector<GraphHit> kept;
+  for (std::size_t asked = 0; kept.size() < keep && asked < hits.size();) {
+    const std::size_t step = std::max(2 * keep, asked);
+    const std::size_t upTo = hits.size() - asked > step ? asked + step : hits.size();
+    const std::span<const GraphHit> slice(hits.data() + asked, upTo - asked);
+    const auto foreign = otherProjectsAmong(slice, project, connection);
+    for (auto& hit : std::span<GraphHit>(hits.data() + asked, upTo - asked)) {
+      if (kept.size() >= keep) break;
+      if (!foreign.contains(hit.id)) kept.push_back(std::move(hit));
+    }
+    asked = upTo;
+  }
+  return kept;
 }
 
 // Cuts the frontier to the kMaxExpandedPerHop identifiers of highest score, equal scores in
@@ -265,10 +291,6 @@ std::vector<GraphHit> GraphTraversal::traverse(std::span<const std::string> seed
     }
     frontier = std::move(next);
   }
-  // Scoped after the walk, before the cut, so another project's memories take no place of the
-  // limit.
-  if (project && !scores.empty()) dropOtherProjects(scores, *project, *db_);
-
   std::vector<GraphHit> hits;
   hits.reserve(scores.size());
   for (auto& [id, score] : scores) hits.push_back({id, score});
@@ -277,6 +299,9 @@ std::vector<GraphHit> GraphTraversal::traverse(std::span<const std::string> seed
     return a.score != b.score ? a.score > b.score : a.id < b.id;
   });
   const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(limit, 0));
+  // Scoped after the walk, before the cut, so another project's memories take no place of the
+  // limit.
+  if (project && !hits.empty()) return bestOfProject(std::move(hits), keep, *project, *db_);
   if (hits.size() > keep) hits.resize(keep);
   return hits;
 }

@@ -41,7 +41,10 @@ constexpr std::string_view kFullTextLive = "      AND m.deleted_at IS NULL\n    
 constexpr std::string_view kFullTextTail = "\n    ORDER BY rank\n    LIMIT 50";
 
 // Candidates found by vector or graph alone. Soft-deleted memories stay out here as in every
-// other read of memories; cold ones do not, so links still reach the archive.
+// other read of memories; cold ones do not, so links still reach the archive. The unary "+"
+// keeps the project's index out of the plan: SQLite preferred it to the identifiers, and walked
+// every live memory of the project (half of a large store, for a heavy user's main project) to
+// find the few dozen candidates that looking them up by id touches alone.
 constexpr std::string_view kSelectCandidatesHead =
     R"sql(    SELECT id, tier, body, body_tokens, project, context_path,
            type, tags, created_at, last_accessed, access_count,
@@ -49,9 +52,9 @@ constexpr std::string_view kSelectCandidatesHead =
            parent_id, source_session, predicted_future_use,
            condition_type, condition_value, surface_condition,
            trigger_keywords, depth, is_top_level
-    FROM memories WHERE deleted_at IS NULL AND id IN ()sql";
+    FROM memories WHERE +deleted_at IS NULL AND id IN ()sql";
 // With a project, another project's memory is never a candidate; global ones (no project) are.
-constexpr std::string_view kCandidatesInProject = " AND (project = ? OR project IS NULL)";
+constexpr std::string_view kCandidatesInProject = " AND (+project = ? OR +project IS NULL)";
 
 constexpr std::string_view kInsertInjectionSignal =
     "INSERT INTO ml_signals (memory_id, signal_type, timestamp, payload_json) VALUES (?,?,?,?)";

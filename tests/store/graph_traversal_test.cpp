@@ -136,6 +136,49 @@ TEST_F(GraphTraversalTest, AProjectWalkCrossesEveryLinkButReturnsOnlyWhatItMaySe
   EXPECT_EQ(traverse({"seed"}, 2).size(), 5u);
 }
 
+// However few of the best hits are the project's own, the scoped walk returns what dropping
+// every other project's memory from the whole walk and then cutting it gives.
+TEST_F(GraphTraversalTest, AProjectWalkKeepsTheBestOfItsOwnHowEverManyAreForeign) {
+  std::mt19937 rng(23);
+  std::map<std::string, std::string> projectOf;  // "" for a global memory
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = "m" + std::to_string(i);
+    // Mostly another project's, so the own ones lie past the first few the walk asks about.
+    const int draw = static_cast<int>(rng() % 20);
+    projectOf[id] = draw < 16 ? "/b" : draw < 19 ? "/a" : "";
+    db().run(
+        "INSERT INTO memories (id, tier, body, project, created_at) VALUES (?, 'episodic', ?, ?, "
+        "'')",
+        {db::Value(id), db::Value(id),
+         projectOf[id].empty() ? db::Value(db::Null{}) : db::Value(projectOf[id])});
+  }
+  std::set<std::pair<std::string, std::string>> linked;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string src = "m" + std::to_string(rng() % 400);
+    const std::string dst =
+        i % 50 == 0 ? "code:f" + std::to_string(i) : "m" + std::to_string(rng() % 400);
+    if (!linked.emplace(src, dst).second) continue;
+    link(src, dst, 0.05 + static_cast<double>(rng() % 95) / 100.0);
+  }
+  const std::vector<std::string> seeds{"m1", "m2", "m3", "m4", "m5"};
+  const auto everything = GraphTraversal(db()).traverse(seeds, 2, {}, 100000);
+  for (const std::int64_t limit : {1, 7, 50, 400}) {
+    SCOPED_TRACE(limit);
+    std::vector<std::pair<std::string, double>> expected;
+    for (const auto& hit : everything) {
+      auto it = projectOf.find(hit.id);
+      if (it != projectOf.end() && it->second == "/b") continue;
+      if (static_cast<std::int64_t>(expected.size()) < limit)
+        expected.emplace_back(hit.id, hit.score);
+    }
+    std::vector<std::pair<std::string, double>> scoped;
+    for (const auto& hit : GraphTraversal(db()).traverse(seeds, 2, {}, limit, std::string("/a"))) {
+      scoped.emplace_back(hit.id, hit.score);
+    }
+    EXPECT_EQ(scoped, expected);
+  }
+}
+
 TEST_F(GraphTraversalTest, RowsWithNonTextEndsAreSkipped) {
   db().run(
       "INSERT INTO memory_links (src_id, dst_id, link_type, weight) VALUES ('A', X'42', 's', 1)");
