@@ -124,12 +124,13 @@ int main() {
   db::createSchema(db);
   std::map<std::string, std::string> keyOfID;
   std::map<std::string, std::optional<std::string>> projectOfID;
+  store::WriteState writes;
   for (const auto& note : notes) {
     store::MemoryWrite write;
     write.body = note.body;
     write.project = note.project;
     write.type = note.type;
-    const auto memory = store::writeMemory(db, write);
+    const auto memory = store::writeMemory(db, writes, write);
     keyOfID[memory.id] = note.key;
     projectOfID[memory.id] = note.project;
   }

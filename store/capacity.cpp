@@ -183,11 +183,10 @@ void enforceCapacity(db::Connection& connection) {
   runDemotionPass(bytesToFree, connection);
 }
 
-void postBothTiersFullNotification() {
-  const auto held = static_cast<std::int64_t>(PendingWriteQueue::shared().size());
+void postBothTiersFullNotification(const PendingWriteQueue& queue) {
+  const auto held = static_cast<std::int64_t>(queue.size());
   platform::NotificationCenter::defaultCenter().post(
-      {std::string(kBothTiersFullNotification),
-       {{"queuedCount", held + pendingWritesFileCount()}}});
+      {std::string(kBothTiersFullNotification), {{"queuedCount", held + queue.fileCount()}}});
 }
 
 }  // namespace nodrel::store

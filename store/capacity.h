@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "db/connection.h"
+#include "store/pending_write_queue.h"
 
 namespace nodrel::store {
 
@@ -54,7 +55,8 @@ std::int64_t coldUsedBytes(db::Connection& connection);
 // as well; every other failure inside is absorbed.
 void enforceCapacity(db::Connection& connection);
 
-// Posted by every writer after it has queued a refused write.
-void postBothTiersFullNotification();
+// Posted by every writer after it has queued a refused write in `queue`; the count is what the
+// queue holds and what its file holds.
+void postBothTiersFullNotification(const PendingWriteQueue& queue);
 
 }  // namespace nodrel::store

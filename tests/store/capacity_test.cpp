@@ -92,9 +92,6 @@ class Recorder {
 
 class CapacityTest : public ::testing::Test {
  protected:
-  void SetUp() override { PendingWriteQueue::shared().takeAll(); }
-  void TearDown() override { PendingWriteQueue::shared().takeAll(); }
-
   void setBudgets(std::optional<nlohmann::json> active, std::optional<nlohmann::json> cold) {
     for (auto [key, value] :
          {std::pair{kActiveBudgetKey, active}, std::pair{kColdBudgetKey, cold}}) {

@@ -62,6 +62,7 @@ class MemoryLinks : public ::testing::Test {
     clearMemoryAnalysisCache();
   }
   testing::TestDatabase t;
+  WriteState writes;
   db::Connection& db() { return t.db(); }
 };
 
@@ -194,8 +195,9 @@ TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
 
 TEST_F(MemoryLinks, ABurstOfWritesMakesNoTemporalHub) {
   for (int i = 0; i < 100; ++i) {
-    writeMemory(db(), MemoryWrite{.body = "Build note " + std::to_string(i) +
-                                          ": the release pipeline ran on the staging cluster."});
+    writeMemory(db(), writes,
+                MemoryWrite{.body = "Build note " + std::to_string(i) +
+                                    ": the release pipeline ran on the staging cluster."});
   }
   const auto most = db().scalar(
       "SELECT max(n) FROM (SELECT count(*) AS n FROM memory_links WHERE link_type = 'temporal' "

@@ -454,10 +454,12 @@ class RealStoreRecall : public ::testing::Test {
  protected:
   Memory write(const std::string& body, std::optional<std::string> tags = std::nullopt) {
     return writeMemory(
-        db(), MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags), .importance = 5});
+        db(), writes_,
+        MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags), .importance = 5});
   }
   db::Connection& db() { return database_.db(); }
   testing::TestDatabase database_;
+  WriteState writes_;
 };
 
 TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
@@ -524,7 +526,7 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
 // whichever signal they would come.
 TEST_F(RealStoreRecall, AProjectSeesItsOwnAndGlobalMemoriesOnly) {
   auto writeIn = [&](const std::string& body, std::optional<std::string> project) {
-    return writeMemory(db(), MemoryWrite{.body = body, .project = std::move(project)});
+    return writeMemory(db(), writes_, MemoryWrite{.body = body, .project = std::move(project)});
   };
   const std::string a = "/work/payments", b = "/work/billing";
   const char* const notes[] = {
