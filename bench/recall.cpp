@@ -113,19 +113,19 @@ void runTimed(benchmark::State& state, const std::string& key, auto&& once) {
 
 void BM_Recall(benchmark::State& state, fs::path database, std::string size, Query q) {
   auto db = db::Connection::open(database);
-  const auto first = store::recallMemories(q.text, q.project, kLimit, db);
+  const auto first = store::recallMemories(q.text, q.project, kLimit, db, nullptr);
   state.counters["returned"] = static_cast<double>(first.size());
   runTimed(state, std::string("recall/") + q.name + "/" + size,
-           [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
+           [&] { return store::recallMemories(q.text, q.project, kLimit, db, nullptr).size(); });
 }
 
 // As the server recalls: with the packed copy of the vectors it keeps, read once before timing.
 void BM_RecallKept(benchmark::State& state, fs::path database, std::string size, Query q) {
   auto db = db::Connection::open(database);
   store::KeptVectorCopy kept(db);
-  store::recallMemories(q.text, q.project, kLimit, db);
+  store::recallMemories(q.text, q.project, kLimit, db, &kept);
   runTimed(state, std::string("kept/") + q.name + "/" + size,
-           [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
+           [&] { return store::recallMemories(q.text, q.project, kLimit, db, &kept).size(); });
 }
 
 void BM_Floor(benchmark::State& state, fs::path database, std::string size, Query q) {

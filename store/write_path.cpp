@@ -192,7 +192,10 @@ Memory storeWrite(db::Connection& connection, WriteState& state, const MemoryWri
     // per link keeps a write that links to many memories fast.
     db::Savepoint extras(connection, "nodrel_memory_extras");
     try {
-      if (auto vector = embed(write.body)) storeEmbedding(id, *vector, connection);
+      if (auto vector = embed(write.body)) {
+        storeEmbedding(id, *vector, connection);
+        if (state.keptVectors != nullptr) state.keptVectors->noteVectorStored();
+      }
     } catch (const std::exception&) {
       // Recall does without the vector signal for this memory.
     }

@@ -3,12 +3,16 @@
 #pragma once
 
 #include "store/pending_write_queue.h"
+#include "store/vector_store.h"
 
 namespace nodrel::store {
 
 struct WriteState {
   // Writes refused for capacity, retried by the run's next write.
   PendingWriteQueue pending;
+  // The copy of the vectors kept for the connection the run writes through, told of every
+  // vector stored; null when the run keeps none.
+  KeptVectorCopy* keptVectors = nullptr;
 };
 
 }  // namespace nodrel::store

@@ -379,7 +379,7 @@ TEST_F(ContextAssembly, RecalledMemoriesAreShownAndRecordedAsInjected) {
   other.body = "The nodrel demo of another project.";
   other.project = "/Users/dev/elsewhere";
   store::writeMemory(db, writes, other);
-  const auto local = store::recallMemories("nodrel-demo", path, 15, db);
+  const auto local = store::recallMemories("nodrel-demo", path, 15, db, nullptr);
   ASSERT_GE(local.size(), 3u);
   // Two of the three share a scene; a scene holding only one of them is not shown.
   db.exec(
@@ -488,7 +488,7 @@ TEST(TopMemories, TheInjectionRowsOfOneContextAreOneCommit) {
   }
   int commits = 0;
   sqlite3_commit_hook(db.handle(), countCommit, &commits);
-  const json memories = server::fetchTopMemories("/tmp/batch", db);
+  const json memories = server::fetchTopMemories("/tmp/batch", db, nullptr);
   sqlite3_commit_hook(db.handle(), nullptr, nullptr);
   EXPECT_EQ(memories.size(), 4u);
   EXPECT_EQ(commits, 1);
