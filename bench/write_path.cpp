@@ -173,7 +173,7 @@ void BM_WriteNewMemory(benchmark::State& state) {
         if (auto vector = store::embed(body)) store::storeEmbedding(id, *vector, *s.db);
         steps["5 vector"].push_back(msSince(t));
         t = Clock::now();
-        store::createMemoryLinks(id, body, *s.db);
+        store::createMemoryLinks(id, body, *s.db, s.writes.analyses);
         steps["6 links"].push_back(msSince(t));
         t = Clock::now();
         extras.commit();

@@ -200,7 +200,7 @@ Memory storeWrite(db::Connection& connection, WriteState& state, const MemoryWri
       // Recall does without the vector signal for this memory.
     }
     try {
-      createMemoryLinks(id, write.body, connection);
+      createMemoryLinks(id, write.body, connection, state.analyses);
     } catch (const std::exception&) {
       // The memory stands without links; graph expansion simply does not reach it.
     }
