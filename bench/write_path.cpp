@@ -155,7 +155,7 @@ void BM_WriteNewMemory(benchmark::State& state) {
       benchmark::DoNotOptimize(store::fetchMemory(id, *s.db));
       steps["2 lookup"].push_back(msSince(t));
       t = Clock::now();
-      store::enforceCapacity(*s.db);
+      store::enforceCapacity(*s.db, s.writes.notifications);
       steps["3 capacity"].push_back(msSince(t));
       t = Clock::now();
       const std::string now = platform::currentTimestampText();

@@ -103,7 +103,7 @@ MemoryWrite writeFrom(const PendingMemoryWrite& p) {
 
 void queueRefusedWrite(WriteState& state, const MemoryWrite& write) {
   state.pending.enqueue(pendingFrom(write, platform::now()));
-  postBothTiersFullNotification(state.pending);
+  postBothTiersFullNotification(state.pending, state.notifications);
 }
 
 // The memory a write stores, as it was stored at `nowText`.
@@ -144,7 +144,7 @@ Memory storeWrite(db::Connection& connection, WriteState& state, const MemoryWri
   }
   if (!existing) {
     try {
-      enforceCapacity(connection);
+      enforceCapacity(connection, state.notifications);
     } catch (const WriteBlockedError&) {
       queueRefusedWrite(state, write);
       throw;

@@ -26,9 +26,10 @@ namespace {
 
 class Recorder {
  public:
-  explicit Recorder(std::string_view name)
-      : observer_(std::string(name),
-                  [this](const platform::Notification& n) { seen.push_back(n); }) {}
+  Recorder(std::string_view name, platform::NotificationCenter& center)
+      : observer_(
+            std::string(name), [this](const platform::Notification& n) { seen.push_back(n); },
+            center) {}
   std::vector<std::int64_t> queuedCounts() const {
     std::vector<std::int64_t> out;
     for (const auto& n : seen) out.push_back(n.userInfo.at("queuedCount"));
@@ -234,7 +235,7 @@ TEST_F(WritePathTest, ColdMemoryIsReinforcedWhereItIsWithoutACapacityCheck) {
   const Memory m = writeMemory(db_, writes_, {.body = "An archived observation"});
   db_.run("UPDATE memories SET tier = 'cold' WHERE id = ?", {db::text(m.id)});
   fillBothTiers();
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
 
   const Memory again = writeMemory(db_, writes_, {.body = "An archived observation"});
 
@@ -250,7 +251,7 @@ TEST_F(WritePathTest, ColdMemoryIsReinforcedWhereItIsWithoutACapacityCheck) {
 TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
   fillBothTiers();
   const std::int64_t rowsBefore = count("SELECT COUNT(*) FROM memories");
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
   const MemoryWrite write{.body = "refused body",
                           .tier = MemoryTier::Semantic,
                           .project = "/p",
@@ -291,7 +292,7 @@ TEST_F(WritePathTest, QueuedWritesAreRetriedFirstAndRequeuedInOrder) {
   }
   const auto firstStamps = writes_.pending.items();
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
 
   EXPECT_THROW(writeMemory(db_, writes_, {.body = "four"}), WriteBlockedError);
 
@@ -307,7 +308,7 @@ TEST_F(WritePathTest, QueuedCountAddsTheSpilledFile) {
     writes_.pending.enqueue({.body = "queued " + std::to_string(i), .queuedAt = platform::now()});
   }
   writes_.pending.spillToDisk();  // 25 in the file, 25 in memory
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
   EXPECT_THROW(writeMemory(db_, writes_, {.body = "one too many"}), WriteBlockedError);
   // The 25 retries refill memory beside the file's 25; the new write makes 26 held, which
   // spills only the new write after the 25 already in the file and keeps 25: those are counted
@@ -444,12 +445,16 @@ TEST_F(WritePathTest, AQueuedWriteKeepsWhetherItMayReviveAForgottenBody) {
             0);
 }
 
-// A run retries only the writes it queued itself: another run's refusals stay with that run.
+// A run retries only the writes it queued itself, and hears only of its own refusals.
 TEST_F(WritePathTest, ARefusedWriteWaitsInItsOwnRunsQueue) {
-  fillBothTiers();
-  EXPECT_THROW(writeMemory(db_, writes_, {.body = "refused in this run"}), WriteBlockedError);
-  liftBudgets();
   WriteState otherRun;
+  Recorder heardElsewhere(kBothTiersFullNotification, otherRun.notifications);
+  fillBothTiers();
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "refused in this run"}), WriteBlockedError);
+  EXPECT_EQ(refused.queuedCounts(), std::vector<std::int64_t>{1});
+  EXPECT_TRUE(heardElsewhere.seen.empty());
+  liftBudgets();
   writeMemory(db_, otherRun, {.body = "written by another run"});
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'refused in this run'"), 0);
   EXPECT_EQ(bodies(writes_.pending.items()), std::vector<std::string>{"refused in this run"});
