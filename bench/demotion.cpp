@@ -108,12 +108,13 @@ void BM_DemotionPass(benchmark::State& state) {
   Store& s = store();
   std::vector<double> samples;
   std::int64_t demoted = 0;
+  platform::NotificationCenter notifications;
   for (auto _ : state) {
     state.PauseTiming();
     s.db->exec(kRestore);
     state.ResumeTiming();
     const auto start = Clock::now();
-    store::enforceCapacity(*s.db);
+    store::enforceCapacity(*s.db, notifications);
     samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     state.PauseTiming();
     demoted = db::integerOf(*s.db->scalar("SELECT COUNT(*) FROM memory_history")).value_or(0);

@@ -53,12 +53,13 @@ std::string body(int serial) {
 }
 
 // One refused write; false if it was stored after all.
-bool refusedWrite(db::Connection& connection, int serial) {
+bool refusedWrite(db::Connection& connection, store::WriteState& writes, int serial) {
   try {
-    store::writeMemory(connection, {.body = body(serial),
-                                    .project = "/work/project",
-                                    .type = store::MemoryType::Correction,
-                                    .tags = std::string("correction,session_log")});
+    store::writeMemory(connection, writes,
+                       {.body = body(serial),
+                        .project = "/work/project",
+                        .type = store::MemoryType::Correction,
+                        .tags = std::string("correction,session_log")});
   } catch (const store::WriteBlockedError&) {
     return true;
   }
@@ -75,7 +76,9 @@ void BM_RefusedWritesPileUp(benchmark::State& state) {
   std::optional<db::Connection> connection =
       db::Connection::open(platform::NodrelPaths::databaseURL(), {.create = true});
   db::createSchema(*connection);
-  for (int i = 0; i < 200; ++i) store::writeMemory(*connection, {.body = "stored " + body(i)});
+  store::WriteState writes;
+  for (int i = 0; i < 200; ++i)
+    store::writeMemory(*connection, writes, {.body = "stored " + body(i)});
   // The active budget is reached by any file, and a negative cold budget refuses every write.
   platform::UserDefaults::set(std::string(store::kActiveBudgetKey), std::int64_t{1});
   platform::UserDefaults::set(std::string(store::kColdBudgetKey), std::int64_t{-1});
@@ -89,20 +92,20 @@ void BM_RefusedWritesPileUp(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t n = 0; n < refusals; ++n) {
       auto start = Clock::now();
-      allRefused &= refusedWrite(*connection, serial++);
+      allRefused &= refusedWrite(*connection, writes, serial++);
       piled.push_back(msSince(start));
 
       // The floor: the same kind of write with the queue and the file out of the way.
-      auto held = store::PendingWriteQueue::shared().takeAll();
+      auto held = writes.pending.takeAll();
       std::error_code ec;
       std::filesystem::rename(file, aside, ec);
       start = Clock::now();
-      allRefused &= refusedWrite(*connection, serial++);
+      allRefused &= refusedWrite(*connection, writes, serial++);
       floor.push_back(msSince(start));
-      store::PendingWriteQueue::shared().takeAll();
+      writes.pending.takeAll();
       std::filesystem::remove(file, ec);
       std::filesystem::rename(aside, file, ec);
-      for (auto& write : held) store::PendingWriteQueue::shared().enqueue(std::move(write));
+      for (auto& write : held) writes.pending.enqueue(std::move(write));
     }
   }
   const double last = medianOf(piled, refusals - std::min<std::size_t>(refusals, 50), refusals);
@@ -111,11 +114,11 @@ void BM_RefusedWritesPileUp(benchmark::State& state) {
   state.counters["last_50_ms"] = last;
   state.counters["floor_ms"] = median(floor);
   state.counters["ratio"] = median(floor) > 0 ? last / median(floor) : 0;
-  state.counters["file_entries"] = static_cast<double>(store::pendingWritesFileCount());
+  state.counters["file_entries"] = static_cast<double>(writes.pending.fileCount());
   state.counters["all_refused"] = allRefused ? 1 : 0;
 
   connection.reset();
-  store::PendingWriteQueue::shared().takeAll();
+  writes.pending.takeAll();
   std::error_code ec;
   std::filesystem::remove_all(home, ec);
 }

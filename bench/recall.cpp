@@ -106,19 +106,21 @@ void runAgainstFloor(benchmark::State& state, const std::string& key, const fs::
 // As the hooks recall: on a read-only connection, as `nodrel context` opens one.
 void BM_Recall(benchmark::State& state, fs::path database, std::string size, Query q) {
   auto db = db::Connection::open(database, {.readOnly = true});
-  const auto first = store::recallMemories(q.text, q.project, kLimit, db);
+  const auto first = store::recallMemories(q.text, q.project, kLimit, db, nullptr);
   state.counters["returned"] = static_cast<double>(first.size());
-  runAgainstFloor(state, std::string("recall/") + q.name + "/" + size, database, q,
-                  [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
+  runAgainstFloor(state, std::string("recall/") + q.name + "/" + size, database, q, [&] {
+    return store::recallMemories(q.text, q.project, kLimit, db, nullptr).size();
+  });
 }
 
 // As the server recalls: with the packed copy of the vectors it keeps, read once before timing.
 void BM_RecallKept(benchmark::State& state, fs::path database, std::string size, Query q) {
   auto db = db::Connection::open(database);
   store::KeptVectorCopy kept(db);
-  store::recallMemories(q.text, q.project, kLimit, db);
-  runAgainstFloor(state, std::string("kept/") + q.name + "/" + size, database, q,
-                  [&] { return store::recallMemories(q.text, q.project, kLimit, db).size(); });
+  store::recallMemories(q.text, q.project, kLimit, db, &kept);
+  runAgainstFloor(state, std::string("kept/") + q.name + "/" + size, database, q, [&] {
+    return store::recallMemories(q.text, q.project, kLimit, db, &kept).size();
+  });
 }
 
 }  // namespace

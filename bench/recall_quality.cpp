@@ -124,12 +124,13 @@ int main() {
   db::createSchema(db);
   std::map<std::string, std::string> keyOfID;
   std::map<std::string, std::optional<std::string>> projectOfID;
+  store::WriteState writes;
   for (const auto& note : notes) {
     store::MemoryWrite write;
     write.body = note.body;
     write.project = note.project;
     write.type = note.type;
-    const auto memory = store::writeMemory(db, write);
+    const auto memory = store::writeMemory(db, writes, write);
     keyOfID[memory.id] = note.key;
     projectOfID[memory.id] = note.project;
   }
@@ -163,7 +164,7 @@ int main() {
   for (const auto& q : questions) {
     const std::set<std::string> answers(q.answers.begin(), q.answers.end());
     std::vector<std::string> recalled;
-    for (const auto& hit : store::recallMemories(q.text, q.project, kTop, db)) {
+    for (const auto& hit : store::recallMemories(q.text, q.project, kTop, db, nullptr)) {
       recalled.push_back(keyOfID.count(hit.memory.id) ? keyOfID[hit.memory.id] : hit.memory.id);
       recall.foreign += isForeign(hit.memory.id, q.project) ? 1 : 0;
     }
@@ -183,7 +184,7 @@ int main() {
   // What the session-start hook asks: the working directory's path, for its own project.
   int sessionStartForeign = 0, sessionStartShown = 0;
   for (const auto& [name, path] : projectPaths) {
-    for (const auto& hit : store::recallMemories(path, path, kTop, db)) {
+    for (const auto& hit : store::recallMemories(path, path, kTop, db, nullptr)) {
       ++sessionStartShown;
       sessionStartForeign += isForeign(hit.memory.id, path) ? 1 : 0;
     }

@@ -263,7 +263,7 @@ std::optional<std::string> projectID(const std::string& project, db::Connection&
 const std::pair<const char*, Section> kSections[] = {
     {"whole_context",
      [](const std::string& p, db::Connection& db) {
-       benchmark::DoNotOptimize(server::getContext(p, std::nullopt, db));
+       benchmark::DoNotOptimize(server::getContext(p, std::nullopt, db, nullptr));
      }},
     {"skills",
      [](const std::string& p, db::Connection& db) {
@@ -278,13 +278,13 @@ const std::pair<const char*, Section> kSections[] = {
      }},
     {"top_memories",
      [](const std::string& p, db::Connection& db) {
-       benchmark::DoNotOptimize(server::fetchTopMemories(p, db));
+       benchmark::DoNotOptimize(server::fetchTopMemories(p, db, nullptr));
      }},
     {"mem_scenes",
      [](const std::string& p, db::Connection& db) {
        static const std::set<std::string> ids = [&] {
          std::set<std::string> out;
-         for (const auto& m : server::fetchTopMemories(p, db)) {
+         for (const auto& m : server::fetchTopMemories(p, db, nullptr)) {
            out.insert(m["id"].get<std::string>());
          }
          return out;

@@ -56,8 +56,9 @@ class WriteBatches {
 template <typename Make>
 void writeMemoriesInBatches(db::Connection& db, int count, Make make) {
   WriteBatches batches(db);
+  store::WriteState writes;
   for (int i = 0; i < count; ++i) {
-    store::writeMemory(db, make(i));
+    store::writeMemory(db, writes, make(i));
     batches.wrote();
   }
   batches.commit();
@@ -74,6 +75,7 @@ void writeInSessions(db::Connection& db, std::mt19937& rng, int count, StartSess
   std::unordered_set<std::string> bodies;
   std::vector<bool> startsSession;
   WriteBatches batches(db);
+  store::WriteState writes;
   for (int written = 0; written < count;) {
     const std::string project = startSession();
     const int sessionLength = 3 + static_cast<int>(rng() % 38);
@@ -85,7 +87,7 @@ void writeInSessions(db::Connection& db, std::mt19937& rng, int count, StartSess
       write.body = std::move(body);
       write.project = project;
       dress(write);
-      store::writeMemory(db, write);
+      store::writeMemory(db, writes, write);
       startsSession.push_back(inSession == 0);
       ++inSession;
       ++written;

@@ -19,8 +19,8 @@ store::MemoryWrite capturedWrite(std::string body, std::string tags, std::int64_
   return write;
 }
 
-CaptureResult storeCaptured(db::Connection& connection, store::MemoryWrite write,
-                            bool skipOwnSession) {
+CaptureResult storeCaptured(db::Connection& connection, store::WriteState& state,
+                            store::MemoryWrite write, bool skipOwnSession) {
   write.body = maskSecrets(write.body);
   write.reviveForgotten = false;
   if (skipOwnSession) {
@@ -30,7 +30,7 @@ CaptureResult storeCaptured(db::Connection& connection, store::MemoryWrite write
     }
   }
   try {
-    store::writeMemory(connection, write);
+    store::writeMemory(connection, state, write);
   } catch (const store::ForgottenMemoryError&) {
     return CaptureResult::Forgotten;
   }

@@ -27,7 +27,7 @@ store::MemoryWrite capturedWrite(std::string body, std::string tags, std::int64_
 // exchange is one memory, whichever hook saw it first); another session's copy is reinforced.
 // Throws what store::writeMemory throws otherwise (WriteBlockedError after queueing the write,
 // db::Error).
-CaptureResult storeCaptured(db::Connection& connection, store::MemoryWrite write,
-                            bool skipOwnSession = false);
+CaptureResult storeCaptured(db::Connection& connection, store::WriteState& state,
+                            store::MemoryWrite write, bool skipOwnSession = false);
 
 }  // namespace nodrel::capture

@@ -5,7 +5,6 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/user_defaults.h"
-#include "store/pending_write_queue.h"
 
 namespace nodrel::capture {
 
@@ -41,8 +40,7 @@ bool captureLevelIsOff() {
   return platform::UserDefaults::stringForKey(std::string(kCaptureLevelKey)) == "off";
 }
 
-void preserveQueuedWrites() {
-  auto& queue = store::PendingWriteQueue::shared();
+void preserveQueuedWrites(store::PendingWriteQueue& queue) {
   if (queue.size() > 0) queue.spillToDisk();
 }
 

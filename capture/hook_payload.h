@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/pending_write_queue.h"
+
 namespace nodrel::capture {
 
 struct HookPayload {
@@ -38,9 +40,9 @@ inline constexpr std::string_view kCaptureLevelKey = "nodrelCaptureLevel";
 // True only for the exact text "off"; any other value, or none, captures.
 bool captureLevelIsOff();
 
-// Writes refused for capacity wait in this process's pending-write queue and would end with
-// it: appends what is still queued to the pending-write file. Never throws.
-void preserveQueuedWrites();
+// Writes refused for capacity wait in the run's pending-write queue and would end with it:
+// appends what is still queued to the pending-write file. Never throws.
+void preserveQueuedWrites(store::PendingWriteQueue& queue);
 
 // Where a command's diagnostic lines go; each call is one complete line.
 using Diagnostics = std::function<void(std::string_view line)>;

@@ -145,8 +145,8 @@ std::string markerMemoryBody(std::span<const TranscriptMessage> window,
 }
 
 std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& payload,
-                            bool sessionEnded, db::Connection& connection, std::string_view prefix,
-                            const Diagnostics& diagnostics,
+                            bool sessionEnded, db::Connection& connection, store::WriteState& state,
+                            std::string_view prefix, const Diagnostics& diagnostics,
                             const std::function<bool()>& stopRequested) {
   if (markers.empty()) return 0;
   TranscriptPiece transcript;
@@ -168,7 +168,8 @@ std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& 
     std::string body = markerMemoryBody(window, marker.note);
     if (body.empty()) continue;
     // A forgotten exchange stays forgotten; the marker is still used up.
-    storeCaptured(connection, capturedWrite(std::move(body), "checkpoint,remember", 9, payload));
+    storeCaptured(connection, state,
+                  capturedWrite(std::move(body), "checkpoint,remember", 9, payload));
     connection.run(
         kInsertCheckpoint,
         {db::text(platform::makeUUID()), db::text(payload.sessionId), db::text(payload.cwd),

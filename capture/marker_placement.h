@@ -15,6 +15,7 @@
 #include "capture/transcript.h"
 #include "db/connection.h"
 #include "platform/time.h"
+#include "store/write_state.h"
 
 namespace nodrel::capture {
 
@@ -62,8 +63,8 @@ std::string markerMemoryBody(std::span<const TranscriptMessage> window,
 // markers once `stopRequested` says so. Reports prefix + "N checkpoint(s) captured from
 // session S". Returns the number consumed.
 std::int64_t consumeMarkers(std::span<const Marker> markers, const HookPayload& payload,
-                            bool sessionEnded, db::Connection& connection, std::string_view prefix,
-                            const Diagnostics& diagnostics,
+                            bool sessionEnded, db::Connection& connection, store::WriteState& state,
+                            std::string_view prefix, const Diagnostics& diagnostics,
                             const std::function<bool()>& stopRequested);
 
 }  // namespace nodrel::capture

@@ -45,6 +45,7 @@ bool hasSalientWork(const TranscriptTail& tail, bool sessionEnded) {
 
 SaliencePassResult runSaliencePass(const TranscriptTail& tail, const HookPayload& payload,
                                    bool sessionEnded, db::Connection& connection,
+                                   store::WriteState& state,
                                    const std::function<bool()>& stopRequested) {
   const std::size_t boundary = salienceBoundary(tail, sessionEnded);
   SaliencePassResult pass;
@@ -57,8 +58,9 @@ SaliencePassResult runSaliencePass(const TranscriptTail& tail, const HookPayload
     std::string text = exchangeText(signal.messageIndex, tail.messages);
     if (text.empty() || text == "(empty)") continue;
     try {
-      if (storeCaptured(connection, capturedWrite(std::move(text), "salience,auto_capture", 5,
-                                                  payload)) == CaptureResult::Stored) {
+      if (storeCaptured(connection, state,
+                        capturedWrite(std::move(text), "salience,auto_capture", 5, payload)) ==
+          CaptureResult::Stored) {
         ++pass.count;
       }
     } catch (const store::WriteBlockedError&) {

@@ -10,6 +10,7 @@
 #include "capture/hook_payload.h"
 #include "capture/transcript_tail.h"
 #include "db/connection.h"
+#include "store/write_state.h"
 
 namespace nodrel::capture {
 
@@ -26,6 +27,7 @@ struct SaliencePassResult {
 // nothing; a write refused for capacity has been queued by the write path and is not retried.
 SaliencePassResult runSaliencePass(const TranscriptTail& tail, const HookPayload& payload,
                                    bool sessionEnded, db::Connection& connection,
+                                   store::WriteState& state,
                                    const std::function<bool()>& stopRequested);
 
 // The index before which this tail's messages can be handled now (see runSaliencePass).

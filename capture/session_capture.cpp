@@ -105,6 +105,7 @@ namespace {
 std::int64_t captureSessionMessages(const std::string& sessionId,
                                     const std::filesystem::path& transcriptPath,
                                     const std::string& cwd, db::Connection& connection,
+                                    store::WriteState& state,
                                     const std::vector<TranscriptMessage>* parsed,
                                     const std::function<bool()>& stopRequested) {
   if (captureLevelIsOff()) return 0;
@@ -130,7 +131,7 @@ std::int64_t captureSessionMessages(const std::string& sessionId,
     try {
       // Stored already by the Stop hook (the same turn makes the same body), or by an earlier
       // try of this capture: one memory, left as it is.
-      if (storeCaptured(connection, std::move(write), /*skipOwnSession=*/true) ==
+      if (storeCaptured(connection, state, std::move(write), /*skipOwnSession=*/true) ==
           CaptureResult::Stored) {
         ++count;
       }
@@ -162,20 +163,23 @@ bool tailIsWholeTranscript(const TranscriptTail& tail) {
 
 std::int64_t autoCaptureSession(const std::string& sessionId,
                                 const std::filesystem::path& transcriptPath, const std::string& cwd,
-                                db::Connection& connection, const ClaudeCLIService& /*cliService*/,
+                                db::Connection& connection, store::WriteState& state,
+                                const ClaudeCLIService& /*cliService*/,
                                 const std::function<bool()>& stopRequested) {
-  return captureSessionMessages(sessionId, transcriptPath, cwd, connection, nullptr, stopRequested);
+  return captureSessionMessages(sessionId, transcriptPath, cwd, connection, state, nullptr,
+                                stopRequested);
 }
 
 std::int64_t captureEndedSession(const HookPayload& session, db::Connection& connection,
-                                 std::string_view prefix, const Diagnostics& diagnostics,
+                                 store::WriteState& state, std::string_view prefix,
+                                 const Diagnostics& diagnostics,
                                  const std::function<bool()>& stopRequested) {
   std::optional<TranscriptTail> tail;
   if (!captureLevelIsOff()) {
     // What the last Stop could not see: the turns after its watermark, its open question.
     tail = readTranscriptTail(session.sessionId, session.transcriptPath);
     const SaliencePassResult pass =
-        runSaliencePass(*tail, session, /*sessionEnded=*/true, connection, stopRequested);
+        runSaliencePass(*tail, session, /*sessionEnded=*/true, connection, state, stopRequested);
     const SessionWatermark next = watermarkBefore(*tail, pass.stop);
     if (next != tail->base) saveWatermark(session.sessionId, next);
     if (pass.count >= 1) {
@@ -187,12 +191,12 @@ std::int64_t captureEndedSession(const HookPayload& session, db::Connection& con
   }
   // A "/remember" run as the session's last turn has no Stop after it that could place it.
   const std::vector<Marker> markers = loadMarkers(session.cwd);
-  consumeMarkers(markers, session, /*sessionEnded=*/true, connection, prefix, diagnostics,
+  consumeMarkers(markers, session, /*sessionEnded=*/true, connection, state, prefix, diagnostics,
                  stopRequested);
   if (stopNow(stopRequested)) throw CaptureInterrupted();
 
   const std::int64_t count = captureSessionMessages(
-      session.sessionId, session.transcriptPath, session.cwd, connection,
+      session.sessionId, session.transcriptPath, session.cwd, connection, state,
       tail && tailIsWholeTranscript(*tail) ? &tail->messages : nullptr, stopRequested);
   if (count >= 1) {
     diagnostics(std::string(prefix) + std::to_string(count) + " memories captured from session " +
@@ -201,7 +205,7 @@ std::int64_t captureEndedSession(const HookPayload& session, db::Connection& con
   return count;
 }
 
-void completePendingCaptures(db::Connection& connection,
+void completePendingCaptures(db::Connection& connection, store::WriteState& state,
                              const std::optional<std::string>& justCaptured,
                              std::string_view prefix, const Diagnostics& diagnostics,
                              const std::function<bool()>& stopRequested) {
@@ -218,7 +222,7 @@ void completePendingCaptures(db::Connection& connection,
     if (stopNow(stopRequested)) break;
     try {
       captureEndedSession({pending.sessionId, pending.transcriptPath, pending.cwd, std::nullopt},
-                          connection, prefix, diagnostics, stopRequested);
+                          connection, state, prefix, diagnostics, stopRequested);
       done.push_back(pending.sessionId);
     } catch (const db::Error& error) {
       if (error.isBusyOrLocked()) break;  // still locked: the others would wait in vain

@@ -15,6 +15,7 @@
 #include "capture/claude_cli_service.h"
 #include "capture/hook_payload.h"
 #include "db/connection.h"
+#include "store/write_state.h"
 
 namespace nodrel::capture {
 
@@ -36,7 +37,8 @@ class CaptureInterrupted : public std::runtime_error {
 // `stopRequested` ends the loop with CaptureInterrupted. Either way a later run captures it again.
 std::int64_t autoCaptureSession(const std::string& sessionId,
                                 const std::filesystem::path& transcriptPath, const std::string& cwd,
-                                db::Connection& connection, const ClaudeCLIService& cliService,
+                                db::Connection& connection, store::WriteState& state,
+                                const ClaudeCLIService& cliService,
                                 const std::function<bool()>& stopRequested = {});
 
 // Everything SessionEnd does for one session: the salience pass over the messages after its
@@ -44,7 +46,8 @@ std::int64_t autoCaptureSession(const std::string& sessionId,
 // autoCaptureSession. Each part reports as prefix + its line. Throws as autoCaptureSession does,
 // also when a salience write failed, so that the session is kept for a later run.
 std::int64_t captureEndedSession(const HookPayload& session, db::Connection& connection,
-                                 std::string_view prefix, const Diagnostics& diagnostics,
+                                 store::WriteState& state, std::string_view prefix,
+                                 const Diagnostics& diagnostics,
                                  const std::function<bool()>& stopRequested);
 
 // True when `captured_sessions` has a row for the session; false also when the query fails.
@@ -59,7 +62,7 @@ void recordCapturedSession(const std::string& sessionId, std::int64_t count,
 // is dropped without another try); each capture is reported as prefix + "N memories captured
 // from session S". A locked database or `stopRequested` ends the attempt and leaves the rest
 // listed. Never throws.
-void completePendingCaptures(db::Connection& connection,
+void completePendingCaptures(db::Connection& connection, store::WriteState& state,
                              const std::optional<std::string>& justCaptured,
                              std::string_view prefix, const Diagnostics& diagnostics,
                              const std::function<bool()>& stopRequested = {});

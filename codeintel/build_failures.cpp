@@ -159,7 +159,8 @@ std::vector<BuildFailure> parseBuildOutput(std::string_view output, const std::s
 std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std::string& project,
                                               const std::optional<std::string>& triggerFile,
                                               const std::optional<std::string>& sessionID,
-                                              db::Connection& connection) {
+                                              db::Connection& connection,
+                                              store::WriteState& state) {
   // Rows are keyed like the project's code files, which fragility and predictions read them by;
   // a trigger named by its absolute path is still the project file its rows are read by.
   const std::string key = platform::normaliseProjectPath(project);
@@ -190,8 +191,8 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
   if (trigger) body += " after editing " + *trigger;
   body += ": " + std::to_string(failures.size()) + " error(s) in " + fileList;
 
-  writeFailureSummary(connection, std::move(body), "build_failure", kSummaryImportance, project,
-                      trigger, sessionID);
+  writeFailureSummary(connection, state, std::move(body), "build_failure", kSummaryImportance,
+                      project, trigger, sessionID);
   return failures;
 }
 

@@ -10,6 +10,7 @@
 
 #include "codeintel/report_records.h"
 #include "db/connection.h"
+#include "store/write_state.h"
 
 namespace nodrel::codeintel {
 
@@ -39,6 +40,6 @@ std::vector<std::string> orderedUniqueStrings(const std::vector<std::string>& st
 std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std::string& project,
                                               const std::optional<std::string>& triggerFile,
                                               const std::optional<std::string>& sessionID,
-                                              db::Connection& connection);
+                                              db::Connection& connection, store::WriteState& state);
 
 }  // namespace nodrel::codeintel

@@ -4,8 +4,8 @@
 
 namespace nodrel::codeintel {
 
-void writeFailureSummary(db::Connection& connection, std::string body, std::string_view tag,
-                         std::int64_t importance, const std::string& project,
+void writeFailureSummary(db::Connection& connection, store::WriteState& state, std::string body,
+                         std::string_view tag, std::int64_t importance, const std::string& project,
                          const std::optional<std::string>& triggerFile,
                          const std::optional<std::string>& sessionID) {
   store::MemoryWrite write;
@@ -18,7 +18,7 @@ void writeFailureSummary(db::Connection& connection, std::string body, std::stri
   write.contextPath = triggerFile;
   write.sourceSession = sessionID;
   try {
-    store::writeMemory(connection, write);
+    store::writeMemory(connection, state, write);
   } catch (...) {
   }
 }

@@ -171,7 +171,7 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
                                             const std::string& framework,
                                             const std::optional<std::string>& triggerFile,
                                             const std::optional<std::string>& sessionID,
-                                            db::Connection& connection) {
+                                            db::Connection& connection, store::WriteState& state) {
   // "Pytest" and "JEST" name the same runners; only the three names are known.
   const std::string lower = platform::lowercase(framework);
   const std::string known = lower == "jest" || lower == "pytest" ? lower : std::string("xctest");
@@ -201,8 +201,8 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
   if (trigger) body += " after editing " + *trigger;
   body += ": " + std::to_string(failures.size()) + " test(s) failed \xE2\x80\x94 " + names;
 
-  writeFailureSummary(connection, std::move(body), "test_failure", kSummaryImportance, project,
-                      trigger, sessionID);
+  writeFailureSummary(connection, state, std::move(body), "test_failure", kSummaryImportance,
+                      project, trigger, sessionID);
   return failures;
 }
 

@@ -9,6 +9,7 @@
 
 #include "codeintel/report_records.h"
 #include "db/connection.h"
+#include "store/write_state.h"
 
 namespace nodrel::codeintel {
 
@@ -39,6 +40,6 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
                                             const std::string& framework,
                                             const std::optional<std::string>& triggerFile,
                                             const std::optional<std::string>& sessionID,
-                                            db::Connection& connection);
+                                            db::Connection& connection, store::WriteState& state);
 
 }  // namespace nodrel::codeintel

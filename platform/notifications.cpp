@@ -5,11 +5,6 @@
 
 namespace nodrel::platform {
 
-NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter center;
-  return center;
-}
-
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, Observer observer) {
   std::lock_guard lock(mutex_);
   const Token token = next_++;

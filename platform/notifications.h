@@ -1,6 +1,6 @@
 // platform/notifications.h: in-process notifications, posted synchronously to observers.
-// The process-wide default centre is the one the memory writers post on; nothing in the
-// programs observes it, tests do.
+// The memory writers post on the centre of the run's write state; nothing in the programs
+// observes it, tests do.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,6 @@ class NotificationCenter {
  public:
   using Observer = std::function<void(const Notification&)>;
   using Token = std::uint64_t;
-
-  static NotificationCenter& defaultCenter();
 
   // Observes every notification with the name (an empty name observes all).
   Token addObserver(std::string name, Observer observer);
@@ -45,7 +43,7 @@ class NotificationCenter {
 class ScopedObserver {
  public:
   ScopedObserver(std::string name, NotificationCenter::Observer observer,
-                 NotificationCenter& center = NotificationCenter::defaultCenter());
+                 NotificationCenter& center);
   ~ScopedObserver();
   ScopedObserver(const ScopedObserver&) = delete;
   ScopedObserver& operator=(const ScopedObserver&) = delete;

@@ -159,7 +159,7 @@ std::int64_t coldUsedBytes(db::Connection& connection) {
   return usedBytes(connection, kColdUsedBytes);
 }
 
-void enforceCapacity(db::Connection& connection) {
+void enforceCapacity(db::Connection& connection, platform::NotificationCenter& notifications) {
   const auto budget = activeBudgetBytes();
   if (!budget) return;
   // Most writes are far below the budget, which a bound from a few seeks shows without the
@@ -180,14 +180,14 @@ void enforceCapacity(db::Connection& connection) {
     throw WriteBlockedError(used, *budget, coldUsed, coldBudget);
   }
 
-  runDemotionPass(bytesToFree, connection);
+  runDemotionPass(bytesToFree, connection, notifications);
 }
 
-void postBothTiersFullNotification() {
-  const auto held = static_cast<std::int64_t>(PendingWriteQueue::shared().size());
-  platform::NotificationCenter::defaultCenter().post(
-      {std::string(kBothTiersFullNotification),
-       {{"queuedCount", held + pendingWritesFileCount()}}});
+void postBothTiersFullNotification(const PendingWriteQueue& queue,
+                                   platform::NotificationCenter& notifications) {
+  const auto held = static_cast<std::int64_t>(queue.size());
+  notifications.post(
+      {std::string(kBothTiersFullNotification), {{"queuedCount", held + queue.fileCount()}}});
 }
 
 }  // namespace nodrel::store

@@ -12,6 +12,8 @@
 #include <string_view>
 
 #include "db/connection.h"
+#include "platform/notifications.h"
+#include "store/pending_write_queue.h"
 
 namespace nodrel::store {
 
@@ -51,10 +53,12 @@ std::int64_t coldUsedBytes(db::Connection& connection);
 
 // Returns when a new memory may be inserted, after a demotion pass once the active budget is
 // reached. Throws WriteBlockedError, before changing anything, when the cold budget is reached
-// as well; every other failure inside is absorbed.
-void enforceCapacity(db::Connection& connection);
+// as well; every other failure inside is absorbed. A demotion is announced on `notifications`.
+void enforceCapacity(db::Connection& connection, platform::NotificationCenter& notifications);
 
-// Posted by every writer after it has queued a refused write.
-void postBothTiersFullNotification();
+// Posted on `notifications` by every writer after it has queued a refused write in `queue`; the
+// count is what the queue holds and what its file holds.
+void postBothTiersFullNotification(const PendingWriteQueue& queue,
+                                   platform::NotificationCenter& notifications);
 
 }  // namespace nodrel::store

@@ -196,7 +196,8 @@ bool tryRun(db::Connection& connection, std::string_view sql,
 
 }  // namespace
 
-void runDemotionPass(std::int64_t bytesToFree, db::Connection& connection) {
+void runDemotionPass(std::int64_t bytesToFree, db::Connection& connection,
+                     platform::NotificationCenter& notifications) {
   const std::vector<Memory> list = rankDemotionCandidates(bytesToFree, connection);
   std::vector<const Memory*> moved;
   {
@@ -239,7 +240,7 @@ void runDemotionPass(std::int64_t bytesToFree, db::Connection& connection) {
   const std::string now = platform::currentTimestampText();
   tryRun(connection, kInsertDemotionAudit, {db::text(now), db::text(summary), db::text(now)});
   try {
-    postDemotionNotification(demoted, freed);
+    postDemotionNotification(notifications, demoted, freed);
   } catch (const std::exception&) {
     // An observer's failure is not the writer's.
   }
@@ -380,10 +381,10 @@ std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connect
   return result;
 }
 
-void postDemotionNotification(std::int64_t count, std::int64_t freedBytes) {
-  platform::NotificationCenter::defaultCenter().post(
-      {std::string(kActiveDemotionOccurredNotification),
-       {{"count", count}, {"freedBytes", freedBytes}}});
+void postDemotionNotification(platform::NotificationCenter& notifications, std::int64_t count,
+                              std::int64_t freedBytes) {
+  notifications.post({std::string(kActiveDemotionOccurredNotification),
+                      {{"count", count}, {"freedBytes", freedBytes}}});
 }
 
 }  // namespace nodrel::store

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "platform/notifications.h"
 #include "platform/time.h"
 #include "store/memory.h"
 
@@ -51,10 +52,12 @@ std::vector<double> demotionScores(const std::vector<Memory>& candidates,
 std::vector<Memory> rankDemotionCandidates(std::int64_t bytesToFree, db::Connection& connection);
 
 // Moves the ranked memories to the cold tier, each with its history row, then writes the
-// pass's audit row and posts the demotion notification, also when nothing moved. Every
-// failure inside is absorbed.
-void runDemotionPass(std::int64_t bytesToFree, db::Connection& connection);
+// pass's audit row and posts the demotion notification on `notifications`, also when nothing
+// moved. Every failure inside is absorbed.
+void runDemotionPass(std::int64_t bytesToFree, db::Connection& connection,
+                     platform::NotificationCenter& notifications);
 
-void postDemotionNotification(std::int64_t count, std::int64_t freedBytes);
+void postDemotionNotification(platform::NotificationCenter& notifications, std::int64_t count,
+                              std::int64_t freedBytes);
 
 }  // namespace nodrel::store

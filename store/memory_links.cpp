@@ -118,51 +118,6 @@ bool isWordCharacter(char32_t c) {
   return (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
 }
 
-// A memory's keywords and lower-cased entities. Linking one memory analyses up to 501 bodies,
-// most of them the same from one write to the next.
-struct Analysis {
-  std::string body;  // what was analysed; a mismatch means the identifier was reused
-  std::vector<std::string> keywords;
-  std::vector<std::string> entities;  // lower-cased
-};
-
-class AnalysisCache {
- public:
-  std::shared_ptr<const Analysis> get(const std::string& id, std::string_view body) {
-    {
-      std::lock_guard lock(mutex_);
-      auto it = entries_.find(id);
-      if (it != entries_.end() && it->second->body == body) return it->second;
-    }
-    auto analysis = std::make_shared<Analysis>();
-    analysis->body.assign(body);
-    TextAnalysis text = analyzeText(body);
-    analysis->keywords = std::move(text.keywords);
-    analysis->entities.reserve(text.entities.size());
-    for (const auto& e : text.entities) analysis->entities.push_back(platform::lowercase(e));
-    std::lock_guard lock(mutex_);
-    // Bounded: past the cap the cache starts again rather than grow with the database.
-    if (entries_.size() >= kCapacity) entries_.clear();
-    entries_.insert_or_assign(id, analysis);
-    return analysis;
-  }
-
-  void clear() {
-    std::lock_guard lock(mutex_);
-    entries_.clear();
-  }
-
- private:
-  static constexpr std::size_t kCapacity = 8192;
-  std::mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<const Analysis>> entries_;
-};
-
-AnalysisCache& analysisCache() {
-  static AnalysisCache cache;
-  return cache;
-}
-
 std::size_t sharedCount(const std::unordered_set<std::string_view>& mine,
                         const std::vector<std::string>& theirs) {
   std::size_t n = 0;
@@ -223,12 +178,44 @@ std::string searchForm(std::string_view text) {
 
 }  // namespace
 
-void clearMemoryAnalysisCache() { analysisCache().clear(); }
+// A memory's keywords and lower-cased entities.
+struct MemoryAnalysisCache::Analysis {
+  std::string body;  // what was analysed; a mismatch means the identifier was reused
+  std::vector<std::string> keywords;
+  std::vector<std::string> entities;  // lower-cased
+};
+
+MemoryAnalysisCache::MemoryAnalysisCache() = default;
+MemoryAnalysisCache::~MemoryAnalysisCache() = default;
+
+std::shared_ptr<const MemoryAnalysisCache::Analysis> MemoryAnalysisCache::get(
+    const std::string& id, std::string_view body) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    if (it != entries_.end() && it->second->body == body) return it->second;
+  }
+  auto analysis = std::make_shared<Analysis>();
+  analysis->body.assign(body);
+  TextAnalysis text = analyzeText(body);
+  analysis->keywords = std::move(text.keywords);
+  analysis->entities.reserve(text.entities.size());
+  for (const auto& e : text.entities) analysis->entities.push_back(platform::lowercase(e));
+  std::lock_guard lock(mutex_);
+  if (entries_.size() >= kCapacity) entries_.clear();
+  entries_.insert_or_assign(id, analysis);
+  return analysis;
+}
+
+void MemoryAnalysisCache::clear() {
+  std::lock_guard lock(mutex_);
+  entries_.clear();
+}
 
 void createMemoryLinks(const std::string& memoryID, const std::string& body,
-                       db::Connection& connection) {
+                       db::Connection& connection, MemoryAnalysisCache& analyses) {
   if (body.empty()) return;
-  const auto mine = analysisCache().get(memoryID, body);
+  const auto mine = analyses.get(memoryID, body);
   if (mine->keywords.empty() && mine->entities.empty()) return;
 
   const platform::Instant instant = platform::now();
@@ -300,7 +287,7 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     }
     if (!worthTagging) continue;
 
-    const auto theirs = analysisCache().get(id, candidateBody);
+    const auto theirs = analyses.get(id, candidateBody);
     const std::size_t phrases = sharedCount(myKeywords, theirs->keywords);
     if (phrases >= 2 && semanticOpen()) {
       try {

@@ -3,9 +3,13 @@
 // correction's possible conflict with stored rules ("contradicts").
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "db/connection.h"
 
@@ -24,11 +28,34 @@ inline constexpr int kMaxTemporalLinks = 4;  // outgoing, per memory
 inline constexpr int kMaxIncomingLinksPerType =
     40;  // a target already holding this many is passed over
 
-// Links the just-inserted memory to related recent memories. Throws db::Error only when the
-// candidate query cannot be prepared; failed inserts are passed over. Only candidates whose
-// text holds one of the new memory's phrases or names are analysed.
+// The keywords and names of memories already analysed, by identifier (the hash of the body):
+// linking one memory analyses up to 501 bodies, most of them the same from one write to the
+// next. Bounded: past its capacity it starts again rather than grow with the database.
+class MemoryAnalysisCache {
+ public:
+  struct Analysis;  // defined where the links are made
+
+  MemoryAnalysisCache();
+  ~MemoryAnalysisCache();
+  MemoryAnalysisCache(const MemoryAnalysisCache&) = delete;
+  MemoryAnalysisCache& operator=(const MemoryAnalysisCache&) = delete;
+
+  // The analysis of `body`, from the cache when it holds this identifier with this body.
+  std::shared_ptr<const Analysis> get(const std::string& id, std::string_view body);
+  void clear();
+
+ private:
+  static constexpr std::size_t kCapacity = 8192;
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const Analysis>> entries_;
+};
+
+// Links the just-inserted memory to related recent memories, analysing bodies through
+// `analyses`. Throws db::Error only when the candidate query cannot be prepared; failed inserts
+// are passed over. Only candidates whose text holds one of the new memory's phrases or names
+// are analysed.
 void createMemoryLinks(const std::string& memoryID, const std::string& body,
-                       db::Connection& connection);
+                       db::Connection& connection, MemoryAnalysisCache& analyses);
 
 // Links a just-saved correction to up to 5 live semantic-tier rules that share significant
 // words with its body, only the project's rules when a project is given. Throws db::Error only
@@ -40,9 +67,5 @@ void linkContradictions(const std::string& memoryID, const std::string& body,
 // letters, marks, numbers and "_") of 3 or more characters outside the stop list, quoted,
 // joined with " OR "; "\"*\"" when none is left. No operator of the text survives as one.
 std::string buildFTSOrQuery(std::string_view text);
-
-// A memory's keywords and entities are cached per process by identifier (the hash of its
-// body); this empties the cache, for benchmarks of the cold path.
-void clearMemoryAnalysisCache();
 
 }  // namespace nodrel::store

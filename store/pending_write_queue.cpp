@@ -138,51 +138,6 @@ bool setAside(const std::filesystem::path& path) {
   return false;
 }
 
-// The file's size and modification time: a file with the stamp it had when it was last counted
-// or written here holds what it held then.
-struct FileStamp {
-  std::uintmax_t size = 0;
-  std::filesystem::file_time_type modified{};
-  friend bool operator==(const FileStamp&, const FileStamp&) = default;
-};
-
-std::optional<FileStamp> stampOf(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec) || ec) return std::nullopt;
-  FileStamp stamp;
-  stamp.size = std::filesystem::file_size(path, ec);
-  if (ec) return std::nullopt;
-  stamp.modified = std::filesystem::last_write_time(path, ec);
-  if (ec) return std::nullopt;
-  return stamp;
-}
-
-// The entry count of the file as last counted or written by this process, so that a count, asked
-// for with every refused write, decodes the file only when someone else has changed it.
-struct CountedFile {
-  std::filesystem::path path;
-  FileStamp stamp;
-  std::optional<std::int64_t> entries;  // nothing when the file does not decode
-};
-
-std::mutex countedMutex;
-std::optional<CountedFile> counted;
-
-// The file's entries as last counted, when its stamp is still `stamp`: nothing inside when it
-// did not decode, nothing at all when it is unknown.
-std::optional<std::optional<std::int64_t>> knownCount(const std::filesystem::path& path,
-                                                      const FileStamp& stamp) {
-  std::lock_guard lock(countedMutex);
-  if (counted && counted->path == path && counted->stamp == stamp) return counted->entries;
-  return std::nullopt;
-}
-
-void rememberCount(const std::filesystem::path& path, const FileStamp& stamp,
-                   std::optional<std::int64_t> entries) {
-  std::lock_guard lock(countedMutex);
-  counted = CountedFile{path, stamp, entries};
-}
-
 // Two writes are the same refused write whenever they were queued; a retry stamps it anew.
 bool sameWrite(const PendingMemoryWrite& a, const PendingMemoryWrite& b) {
   return a.body == b.body && a.tier == b.tier && a.project == b.project && a.type == b.type &&
@@ -224,7 +179,34 @@ std::optional<std::vector<PendingMemoryWrite>> decodePendingWrites(std::string_v
   return out;
 }
 
-std::int64_t pendingWritesFileCount() {
+std::optional<PendingWriteQueue::FileStamp> PendingWriteQueue::stampOf(
+    const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec) || ec) return std::nullopt;
+  FileStamp stamp;
+  stamp.size = std::filesystem::file_size(path, ec);
+  if (ec) return std::nullopt;
+  stamp.modified = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  return stamp;
+}
+
+// The file's entries as last counted, when its stamp is still `stamp`: nothing inside when it
+// did not decode, nothing at all when it is unknown.
+std::optional<std::optional<std::int64_t>> PendingWriteQueue::knownCount(
+    const std::filesystem::path& path, const FileStamp& stamp) const {
+  std::lock_guard lock(countedMutex_);
+  if (counted_ && counted_->path == path && counted_->stamp == stamp) return counted_->entries;
+  return std::nullopt;
+}
+
+void PendingWriteQueue::rememberCount(const std::filesystem::path& path, const FileStamp& stamp,
+                                      std::optional<std::int64_t> entries) const {
+  std::lock_guard lock(countedMutex_);
+  counted_ = CountedFile{path, stamp, entries};
+}
+
+std::int64_t PendingWriteQueue::fileCount() const {
   try {
     const auto path = pendingWritesFilePath();
     // The stamp is taken before the read: a file replaced in between is counted again next time.
@@ -240,11 +222,6 @@ std::int64_t pendingWritesFileCount() {
   } catch (const std::exception&) {
     return 0;
   }
-}
-
-PendingWriteQueue& PendingWriteQueue::shared() {
-  static PendingWriteQueue* queue = new PendingWriteQueue();  // never destroyed: outlives statics
-  return *queue;
 }
 
 std::vector<PendingMemoryWrite> PendingWriteQueue::items() const {

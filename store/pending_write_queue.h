@@ -47,15 +47,8 @@ std::string encodePendingWrites(const std::vector<PendingMemoryWrite>& writes);
 // with a known tier and type.
 std::optional<std::vector<PendingMemoryWrite>> decodePendingWrites(std::string_view json);
 
-// How many entries the file decodes to; 0 when it is missing or does not decode. The file is
-// decoded only when it changed since this process last counted or wrote it.
-std::int64_t pendingWritesFileCount();
-
 class PendingWriteQueue {
  public:
-  // The one queue of the process; it lives until the process ends.
-  static PendingWriteQueue& shared();
-
   PendingWriteQueue() = default;
   PendingWriteQueue(const PendingWriteQueue&) = delete;
   PendingWriteQueue& operator=(const PendingWriteQueue&) = delete;
@@ -77,13 +70,39 @@ class PendingWriteQueue {
   // than overwritten, and the new file gets every held write. Never throws.
   void spillToDisk();
 
+  // How many entries the file decodes to; 0 when it is missing or does not decode. The file is
+  // decoded only when it changed since this queue last counted or wrote it.
+  std::int64_t fileCount() const;
+
  private:
+  // The file's size and modification time: a file with the stamp it had when it was last
+  // counted or written here holds what it held then.
+  struct FileStamp {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified{};
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+  };
+  // The entry count of the file as last counted or written, so that a count, asked for with
+  // every refused write, decodes the file only when someone else has changed it.
+  struct CountedFile {
+    std::filesystem::path path;
+    FileStamp stamp;
+    std::optional<std::int64_t> entries;  // nothing when the file does not decode
+  };
+
+  static std::optional<FileStamp> stampOf(const std::filesystem::path& path);
+  std::optional<std::optional<std::int64_t>> knownCount(const std::filesystem::path& path,
+                                                        const FileStamp& stamp) const;
+  void rememberCount(const std::filesystem::path& path, const FileStamp& stamp,
+                     std::optional<std::int64_t> entries) const;
   void spillLocked();
 
   mutable std::mutex mutex_;
   std::vector<PendingMemoryWrite> items_;
   // Held writes (as last spilled) that the file already has.
   std::vector<PendingMemoryWrite> inFile_;
+  mutable std::mutex countedMutex_;
+  mutable std::optional<CountedFile> counted_;
 };
 
 }  // namespace nodrel::store

@@ -140,10 +140,13 @@ std::unordered_map<std::string, double> normalisedFullTextScores(
 
 std::vector<SimilarityHit> vectorHits(std::string_view query,
                                       const std::optional<std::string>& project,
-                                      db::Connection& connection) {
+                                      db::Connection& connection, KeptVectorCopy* keptVectors) {
   auto vector = embed(query);
   if (!vector) return {};
   try {
+    if (keptVectors != nullptr) {
+      return searchSimilar(*vector, kVectorLimit, true, *keptVectors, project);
+    }
     return VectorStore(connection).searchSimilar(*vector, kVectorLimit, true, project);
   } catch (const std::exception&) {
     return {};
@@ -282,13 +285,14 @@ double recallScore(const Memory& memory, const RecallSignals& signals, const Rec
 
 std::vector<ScoredMemory> recallMemories(std::string_view query,
                                          const std::optional<std::string>& project,
-                                         std::int64_t limit, db::Connection& connection) {
+                                         std::int64_t limit, db::Connection& connection,
+                                         KeptVectorCopy* keptVectors) {
   const QueryRoute route = QueryRouter::route(query);
 
   std::vector<FullTextHit> fullText = fullTextHits(query, project, route, connection);
   const auto fullTextScores = normalisedFullTextScores(fullText);
 
-  const auto vector = vectorHits(query, project, connection);
+  const auto vector = vectorHits(query, project, connection, keptVectors);
   std::unordered_map<std::string, double> vectorScores;
   for (const auto& hit : vector) vectorScores.emplace(hit.memoryID, hit.similarity);
 

@@ -14,6 +14,7 @@
 #include "db/connection.h"
 #include "platform/time.h"
 #include "store/memory.h"
+#include "store/vector_store.h"
 
 namespace nodrel::store {
 
@@ -36,10 +37,12 @@ struct FusedID {
 // cold ones only when graph expansion reaches them (the archive stays reachable by its links,
 // not by search). A failing full-text query is logged ("[nodrel] recall FTS error: ...") and counts
 // as no hits; failures of the vector, graph and candidate reads drop that signal. Throws only the
-// db::Error of the recent-memories fallback.
+// db::Error of the recent-memories fallback. `keptVectors`, the copy kept for `connection` or
+// null, is what the vector search compares against.
 std::vector<ScoredMemory> recallMemories(std::string_view query,
                                          const std::optional<std::string>& project,
-                                         std::int64_t limit, db::Connection& connection);
+                                         std::int64_t limit, db::Connection& connection,
+                                         KeptVectorCopy* keptVectors);
 
 // Free text as a full-text match expression that cannot be a syntax error and matches any
 // significant word of the text: the same expression as buildFTSOrQuery (store/memory_links.h).

@@ -1,14 +1,12 @@
 #include "store/vector_store.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "db/error.h"
@@ -157,27 +155,6 @@ std::optional<float> similarityOf(const float* query, float queryNorm, const flo
   return dotProduct(query, candidate, n) / denominator;
 }
 
-// Stored vectors are counted in this process, so a packed copy sees its own connection's writes,
-// which `PRAGMA data_version` does not report.
-std::atomic<std::uint64_t> gStoredVectors{0};
-
-struct PackedVectors {
-  std::int64_t dataVersion = 0;
-  std::uint64_t storedVectors = 0;
-  bool filled = false;
-  std::vector<std::int64_t> rowids;
-  std::vector<std::string> ids;
-  std::vector<std::size_t> offsets;  // into components; one more than there are rows
-  std::vector<float> components;
-  std::vector<float> norms;
-};
-
-std::mutex gPackedMutex;
-std::unordered_map<const db::Connection*, std::unique_ptr<PackedVectors>>& packedCopies() {
-  static std::unordered_map<const db::Connection*, std::unique_ptr<PackedVectors>> copies;
-  return copies;
-}
-
 // Walks the rows of the candidate query, handing each well-formed (id, blob) to `onRow`.
 // A failure while stepping ends the walk: the rows so far count and the statement is finalised.
 db::Statement prepareCandidates(db::Connection& connection, bool excludeCold,
@@ -208,6 +185,18 @@ void eachCandidateRow(db::Connection& connection, bool excludeCold,
 }
 
 }  // namespace
+
+struct KeptVectorCopy::Packed {
+  std::int64_t dataVersion = 0;
+  // False until read, and again once a vector was stored through the connection, which
+  // `PRAGMA data_version` does not report.
+  bool filled = false;
+  std::vector<std::int64_t> rowids;
+  std::vector<std::string> ids;
+  std::vector<std::size_t> offsets;  // into components; one more than there are rows
+  std::vector<float> components;
+  std::vector<float> norms;
+};
 
 std::vector<float> decodeEmbedding(std::string_view blob) {
   std::vector<float> out(blob.size() / 4);
@@ -247,7 +236,6 @@ void storeEmbedding(const std::string& memoryID, const std::vector<float>& embed
                     db::Connection& connection) {
   const db::Value bindings[] = {db::text(memoryID), db::Blob{encodeEmbedding(embedding)},
                                 db::text(kModelName), db::text(platform::currentTimestampText())};
-  gStoredVectors.fetch_add(1);
   connection.run(kInsertEmbedding, bindings);
 }
 
@@ -268,6 +256,8 @@ float cosineSimilarity(std::span<const float> a, std::span<const float> b) {
 }
 
 namespace {
+
+using PackedVectors = KeptVectorCopy::Packed;
 
 struct Hit {
   float similarity;
@@ -335,10 +325,9 @@ void eachStoredVector(db::Statement& statement, OnRow&& onRow) {
 // Reads the vectors into `packed` unless it is current. A failure while reading leaves it
 // empty and unfilled, so the next search reads again.
 void refresh(PackedVectors& packed, db::Connection& connection) {
-  const std::uint64_t stored = gStoredVectors.load();
   const std::int64_t version =
       db::integerOf(connection.scalar(kDataVersion).value_or(db::Null{})).value_or(-1);
-  if (packed.filled && packed.dataVersion == version && packed.storedVectors == stored) return;
+  if (packed.filled && packed.dataVersion == version) return;
   packed = PackedVectors{};
   db::Statement statement = connection.prepare(kSelectStoredVectors);
   packed.offsets.push_back(0);
@@ -358,7 +347,6 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
     return;
   }
   packed.dataVersion = version;
-  packed.storedVectors = stored;
   packed.filled = true;
 }
 
@@ -384,11 +372,11 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
 }
 
 // The best stored vectors of the query's dimension that are similar enough, into `hits`: from
-// the packed copy kept for this connection, or read from the table. `screened` says whether the
-// rows were already limited to those the search may return.
+// `packed`, the copy kept for this connection, when there is one, or read from the table.
+// `screened` says whether the rows were already limited to those the search may return.
 void similarHits(std::span<const float> query, bool excludeCold,
                  const std::optional<std::string>& project, db::Connection& connection,
-                 BestHits& hits, bool& screened) {
+                 PackedVectors* packed, BestHits& hits, bool& screened) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
   screened = false;
@@ -400,20 +388,15 @@ void similarHits(std::span<const float> query, bool excludeCold,
       hits.offer(*similarity, rowid, id);
     }
   };
-  {
-    std::lock_guard lock(gPackedMutex);
-    auto it = packedCopies().find(&connection);
-    if (it != packedCopies().end()) {
-      PackedVectors& packed = *it->second;
-      refresh(packed, connection);
-      if (packed.filled) {
-        for (std::size_t row = 0; row < packed.ids.size(); ++row) {
-          if (packed.offsets[row + 1] - packed.offsets[row] != dimension) continue;
-          consider(packed.rowids[row], packed.components.data() + packed.offsets[row],
-                   packed.norms[row], packed.ids[row]);
-        }
-        return;
+  if (packed != nullptr) {
+    refresh(*packed, connection);
+    if (packed->filled) {
+      for (std::size_t row = 0; row < packed->ids.size(); ++row) {
+        if (packed->offsets[row + 1] - packed->offsets[row] != dimension) continue;
+        consider(packed->rowids[row], packed->components.data() + packed->offsets[row],
+                 packed->norms[row], packed->ids[row]);
       }
+      return;
     }
   }
   screened = project && readsProjectByIndex(*project, connection);
@@ -465,11 +448,10 @@ std::unordered_set<std::string> askMemories(std::span<const Hit> batch, bool exc
   return ids;
 }
 
-}  // namespace
-
-std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
-                                         bool excludeCold, db::Connection& connection,
-                                         const std::optional<std::string>& project) {
+std::vector<SimilarityHit> searchWith(std::span<const float> query, std::int64_t limit,
+                                      bool excludeCold, db::Connection& connection,
+                                      const std::optional<std::string>& project,
+                                      PackedVectors* packed) {
   const std::size_t keep = limit > 0 ? static_cast<std::size_t>(limit) : 0;
   if (keep == 0 || query.empty()) {
     // Nothing can be returned, but a query that cannot be prepared is still an error.
@@ -485,7 +467,7 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
   for (std::size_t capacity = firstCapacity;; capacity = kEvery) {
     BestHits best(capacity);
     bool screened = false;
-    similarHits(query, excludeCold, project, connection, best, screened);
+    similarHits(query, excludeCold, project, connection, packed, best, screened);
     const bool complete = !best.passedOver();
     std::vector<Hit> hits = best.take();
     if (screened) {
@@ -526,14 +508,29 @@ std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int6
   }
 }
 
-KeptVectorCopy::KeptVectorCopy(db::Connection& connection) : connection_(&connection) {
-  std::lock_guard lock(gPackedMutex);
-  packedCopies()[connection_] = std::make_unique<PackedVectors>();
+}  // namespace
+
+std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                         bool excludeCold, db::Connection& connection,
+                                         const std::optional<std::string>& project) {
+  return searchWith(query, limit, excludeCold, connection, project, nullptr);
 }
 
-KeptVectorCopy::~KeptVectorCopy() {
-  std::lock_guard lock(gPackedMutex);
-  packedCopies().erase(connection_);
+std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                         bool excludeCold, KeptVectorCopy& kept,
+                                         const std::optional<std::string>& project) {
+  std::lock_guard lock(kept.mutex_);
+  return searchWith(query, limit, excludeCold, *kept.connection_, project, kept.packed_.get());
+}
+
+KeptVectorCopy::KeptVectorCopy(db::Connection& connection)
+    : connection_(&connection), packed_(std::make_unique<Packed>()) {}
+
+KeptVectorCopy::~KeptVectorCopy() = default;
+
+void KeptVectorCopy::noteVectorStored() {
+  std::lock_guard lock(mutex_);
+  packed_->filled = false;
 }
 
 }  // namespace nodrel::store

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +20,10 @@ namespace nodrel::store {
 // The English sentence vector of the text, or nothing when none can be had. Never throws.
 std::optional<std::vector<float>> embed(std::string_view text);
 
-// Writes (replacing) the vector row of the memory. Throws db::Error.
+class KeptVectorCopy;
+
+// Writes (replacing) the vector row of the memory. A copy kept for the connection is not told:
+// the writer calls its noteVectorStored(). Throws db::Error.
 void storeEmbedding(const std::string& memoryID, const std::vector<float>& embedding,
                     db::Connection& connection);
 
@@ -40,24 +45,41 @@ struct SimilarityHit {
 std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
                                          bool excludeCold, db::Connection& connection,
                                          const std::optional<std::string>& project = std::nullopt);
+// searchSimilar over the copy's connection, comparing against the copy.
+std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                         bool excludeCold, KeptVectorCopy& kept,
+                                         const std::optional<std::string>& project = std::nullopt);
 
 // The cosine similarity that searchSimilar computes, in 32-bit arithmetic; 0 for vectors of
 // different or no dimension and for a zero vector.
 float cosineSimilarity(std::span<const float> a, std::span<const float> b);
 
-// While it lives, searches over `connection` compare against a packed copy of the stored
-// vectors held in memory instead of reading every blob again: the server searches on each
-// recall. The copy is read again when another connection has committed (`PRAGMA
-// data_version`) or this process has stored a vector since. The connection must outlive it.
+// A packed copy of the stored vectors of one connection, held in memory so that a search
+// compares against it instead of reading every blob again: the server searches on each recall.
+// The copy is read again when another connection has committed (`PRAGMA data_version`) or a
+// vector was stored through this connection since, which the writer reports with
+// noteVectorStored(). The connection must outlive it.
 class KeptVectorCopy {
  public:
+  struct Packed;  // the vectors as last read, in the search's own form
+
   explicit KeptVectorCopy(db::Connection& connection);
   ~KeptVectorCopy();
   KeptVectorCopy(const KeptVectorCopy&) = delete;
   KeptVectorCopy& operator=(const KeptVectorCopy&) = delete;
 
+  db::Connection& connection() const { return *connection_; }
+  // A vector was stored through the connection: the next search reads the vectors again.
+  void noteVectorStored();
+
  private:
-  const db::Connection* connection_;
+  friend std::vector<SimilarityHit> searchSimilar(std::span<const float> query, std::int64_t limit,
+                                                  bool excludeCold, KeptVectorCopy& kept,
+                                                  const std::optional<std::string>& project);
+
+  db::Connection* connection_;
+  std::mutex mutex_;
+  std::unique_ptr<Packed> packed_;
 };
 
 // The connection-holding form that recall and the writers use; the connection is borrowed.

@@ -101,9 +101,9 @@ MemoryWrite writeFrom(const PendingMemoryWrite& p) {
           p.importance, p.contextPath, p.sourceSession, p.reviveForgotten};
 }
 
-void queueRefusedWrite(const MemoryWrite& write) {
-  PendingWriteQueue::shared().enqueue(pendingFrom(write, platform::now()));
-  postBothTiersFullNotification();
+void queueRefusedWrite(WriteState& state, const MemoryWrite& write) {
+  state.pending.enqueue(pendingFrom(write, platform::now()));
+  postBothTiersFullNotification(state.pending, state.notifications);
 }
 
 // The memory a write stores, as it was stored at `nowText`.
@@ -135,7 +135,7 @@ Memory newMemory(const MemoryWrite& write, const std::string& id, std::int64_t t
 }
 
 // Stores one write without flushing the pending queue first, so the flush can call it too.
-Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
+Memory storeWrite(db::Connection& connection, WriteState& state, const MemoryWrite& write) {
   const std::string id = memoryContentHash(write.body);
   const std::optional<Memory> existing = fetchMemory(id, connection);
   if (!existing && !write.reviveForgotten &&
@@ -144,9 +144,9 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
   }
   if (!existing) {
     try {
-      enforceCapacity(connection);
+      enforceCapacity(connection, state.notifications);
     } catch (const WriteBlockedError&) {
-      queueRefusedWrite(write);
+      queueRefusedWrite(state, write);
       throw;
     }
   }
@@ -192,12 +192,15 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
     // per link keeps a write that links to many memories fast.
     db::Savepoint extras(connection, "nodrel_memory_extras");
     try {
-      if (auto vector = embed(write.body)) storeEmbedding(id, *vector, connection);
+      if (auto vector = embed(write.body)) {
+        storeEmbedding(id, *vector, connection);
+        if (state.keptVectors != nullptr) state.keptVectors->noteVectorStored();
+      }
     } catch (const std::exception&) {
       // Recall does without the vector signal for this memory.
     }
     try {
-      createMemoryLinks(id, write.body, connection);
+      createMemoryLinks(id, write.body, connection, state.analyses);
     } catch (const std::exception&) {
       // The memory stands without links; graph expansion simply does not reach it.
     }
@@ -212,28 +215,28 @@ Memory storeWrite(db::Connection& connection, const MemoryWrite& write) {
 
 }  // namespace
 
-Memory writeMemory(db::Connection& connection, const MemoryWrite& write) {
-  flushPendingWrites(connection);
-  return storeWrite(connection, write);
+Memory writeMemory(db::Connection& connection, WriteState& state, const MemoryWrite& write) {
+  flushPendingWrites(connection, state);
+  return storeWrite(connection, state, write);
 }
 
-void flushPendingWrites(db::Connection& connection) {
+void flushPendingWrites(db::Connection& connection, WriteState& state) {
   std::vector<PendingMemoryWrite> taken;
   try {
-    taken = PendingWriteQueue::shared().takeAll();
+    taken = state.pending.takeAll();
   } catch (const std::exception&) {
     return;
   }
   for (const PendingMemoryWrite& pending : taken) {
     try {
-      storeWrite(connection, writeFrom(pending));
+      storeWrite(connection, state, writeFrom(pending));
     } catch (const WriteBlockedError&) {
       // Already queued again, stamped with this attempt, and announced.
     } catch (const db::Error& error) {
       // The other program holding the database is no reason to lose the write.
       if (error.isBusyOrLocked()) {
         try {
-          PendingWriteQueue::shared().enqueue(pending);
+          state.pending.enqueue(pending);
         } catch (const std::exception&) {
         }
       }

@@ -11,6 +11,7 @@
 
 #include "db/connection.h"
 #include "store/memory.h"
+#include "store/write_state.h"
 
 namespace nodrel::store {
 
@@ -37,17 +38,18 @@ class ForgottenMemoryError : public std::runtime_error {
 };
 
 // Stores one memory and returns it (the new row, or the stored one it reinforced, as it was
-// before the reinforcement). First retries the queued writes. The row, its full-text entry, its
-// vector and its links are committed together, so no interruption leaves a row without the
-// others; the vector and links are best effort (their failure does not fail the write).
-// A forgotten body is revived only when `reviveForgotten`; otherwise ForgottenMemoryError.
-// Throws WriteBlockedError (store/capacity.h) after queueing the write and posting the
+// before the reinforcement). First retries the writes queued in `state`. The row, its full-text
+// entry, its vector and its links are committed together, so no interruption leaves a row without
+// the others; the vector and links are best effort (their failure does not fail the write). A
+// forgotten body is revived only when `reviveForgotten`; otherwise ForgottenMemoryError. Throws
+// WriteBlockedError (store/capacity.h) after queueing the write in `state` and posting the
 // notification when both budgets are exhausted, or db::Error, having then stored nothing.
-Memory writeMemory(db::Connection& connection, const MemoryWrite& write);
+Memory writeMemory(db::Connection& connection, WriteState& state, const MemoryWrite& write);
 
-// Retries every queued write once, oldest first. A write refused for capacity, or failing
-// because the database is busy or locked, is queued again; other failures drop it. Never throws.
-void flushPendingWrites(db::Connection& connection);
+// Retries every write queued in `state` once, oldest first. A write refused for capacity, or
+// failing because the database is busy or locked, is queued again; other failures drop it. Never
+// throws.
+void flushPendingWrites(db::Connection& connection, WriteState& state);
 
 // The identifier of a body: 64 lower-case hexadecimal digits of the SHA-256 of its bytes.
 std::string memoryContentHash(std::string_view body);

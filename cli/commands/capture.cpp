@@ -19,6 +19,7 @@
 #include "db/schema.h"
 #include "platform/interruption.h"
 #include "platform/paths.h"
+#include "store/write_state.h"
 
 namespace nodrel::cli {
 namespace {
@@ -46,13 +47,16 @@ int sessionEndHook(std::string_view input, const Diagnostics& diagnostics) {
   const platform::InterruptionGuard guard;
   const std::function<bool()> stopRequested = [&guard] { return guard.interrupted(); };
   std::optional<db::Connection> connection;
+  // The writes of this run share one queue, spilled before the run ends.
+  store::WriteState state;
   try {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the session.
     platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
     connection = db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
     db::ensureSchema(*connection);
-    captureEndedSession(payload, *connection, "nodrel capture: ", diagnostics, stopRequested);
+    captureEndedSession(payload, *connection, state, "nodrel capture: ", diagnostics,
+                        stopRequested);
   } catch (const std::exception& e) {
     // The host runs SessionEnd once: without the pending list the session would be lost.
     const std::string why = guard.interrupted()
@@ -67,14 +71,14 @@ int sessionEndHook(std::string_view input, const Diagnostics& diagnostics) {
       line += std::string("; it could not be kept for a later run: ") + listError.what();
     }
     diagnostics(line + "\n");
-    preserveQueuedWrites();
+    preserveQueuedWrites(state.pending);
     return 0;
   }
   if (!guard.interrupted()) {
-    completePendingCaptures(*connection, payload.sessionId, "nodrel capture: ", diagnostics,
+    completePendingCaptures(*connection, state, payload.sessionId, "nodrel capture: ", diagnostics,
                             stopRequested);
   }
-  preserveQueuedWrites();
+  preserveQueuedWrites(state.pending);
   return 0;
 }
 

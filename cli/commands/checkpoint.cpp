@@ -26,6 +26,7 @@
 #include "db/schema.h"
 #include "platform/interruption.h"
 #include "platform/paths.h"
+#include "store/write_state.h"
 
 namespace nodrel::cli {
 namespace {
@@ -114,6 +115,8 @@ int stopHook(std::string_view input, const Diagnostics& diagnostics) {
     return 0;
   }
 
+  // The writes of this run share one queue, spilled before the run ends.
+  store::WriteState state;
   try {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the turn.
@@ -124,7 +127,7 @@ int stopHook(std::string_view input, const Diagnostics& diagnostics) {
 
     if (!captureOff) {
       const SaliencePassResult pass =
-          runSaliencePass(tail, payload, /*sessionEnded=*/false, connection, stopRequested);
+          runSaliencePass(tail, payload, /*sessionEnded=*/false, connection, state, stopRequested);
       saveIfMoved(payload, tail, pass.stop);
       if (pass.count >= 1) {
         diagnostics(std::string(kPrefix) + std::to_string(pass.count) +
@@ -132,11 +135,11 @@ int stopHook(std::string_view input, const Diagnostics& diagnostics) {
       }
     }
     if (markerWork && !guard.interrupted()) {
-      consumeMarkers(markers, payload, /*sessionEnded=*/false, connection, kPrefix, diagnostics,
-                     stopRequested);
+      consumeMarkers(markers, payload, /*sessionEnded=*/false, connection, state, kPrefix,
+                     diagnostics, stopRequested);
     }
     if (!guard.interrupted()) {
-      completePendingCaptures(connection, std::nullopt, kPrefix, diagnostics, stopRequested);
+      completePendingCaptures(connection, state, std::nullopt, kPrefix, diagnostics, stopRequested);
     }
   } catch (const std::exception& e) {
     diagnostics(std::string(kPrefix) + e.what() + "\n");
@@ -145,7 +148,7 @@ int stopHook(std::string_view input, const Diagnostics& diagnostics) {
     diagnostics(std::string(kPrefix) + "stopped by signal " + std::to_string(guard.signalNumber()) +
                 "; the next run goes on from where session " + payload.sessionId + " stopped\n");
   }
-  preserveQueuedWrites();
+  preserveQueuedWrites(state.pending);
   return 0;
 }
 

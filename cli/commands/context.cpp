@@ -179,7 +179,7 @@ int runContext(Arguments args) {
   const ResolvedProject project = resolveProject(db, *cwd, fallbackName);
   std::vector<store::ScoredMemory> hits;
   try {
-    hits = store::recallMemories(*cwd, *cwd, limit, db);
+    hits = store::recallMemories(*cwd, *cwd, limit, db, /*keptVectors=*/nullptr);
   } catch (const std::exception& error) {
     writeErr(std::string("nodrel context: recall failed: ") + error.what() + "\n");
     return 1;

@@ -19,13 +19,14 @@ std::optional<std::string> projectID(const std::optional<ProjectRow>& project) {
   return project->id;
 }
 
-json contextForPath(const std::string& projectPath, db::Connection& connection) {
+json contextForPath(const std::string& projectPath, db::Connection& connection,
+                    store::KeptVectorCopy* keptVectors) {
   json result = getSkills(projectPath, std::nullopt, connection);
   const auto id = projectID(fetchProject(projectPath, connection));
   result["recent_corrections"] = fetchCorrections(id, connection);
   result["session_context"] = fetchSessionContexts(id, connection);
   result["efficiency_insight"] = fetchEfficiencyInsight(id, connection);
-  result["memories"] = fetchTopMemories(projectPath, connection);
+  result["memories"] = fetchTopMemories(projectPath, connection, keptVectors);
 
   std::set<std::string> memoryIDs;
   for (const auto& memory : result["memories"]) memoryIDs.insert(memory["id"].get<std::string>());
@@ -57,8 +58,8 @@ json getSkills(const std::string& projectPath, const std::optional<std::string>&
 }
 
 json getContext(const std::string& projectPath, const std::optional<std::string>& project,
-                db::Connection& connection) {
-  if (!project || project->empty()) return contextForPath(projectPath, connection);
+                db::Connection& connection, store::KeptVectorCopy* keptVectors) {
+  if (!project || project->empty()) return contextForPath(projectPath, connection, keptVectors);
 
   auto row = resolveProjectByName(*project, connection);
   if (!row) {
@@ -68,7 +69,7 @@ json getContext(const std::string& projectPath, const std::optional<std::string>
   }
   const std::string resolvedPath = (*row)["path"].get<std::string>();
   const bool byPath = project->starts_with("/") && *project == resolvedPath;
-  json result = contextForPath(resolvedPath, connection);
+  json result = contextForPath(resolvedPath, connection, keptVectors);
   result["resolved_project"] = {{"name", (*row)["name"]},
                                 {"path", resolvedPath},
                                 {"matched_by", byPath ? "path" : "name"},
@@ -110,7 +111,8 @@ const ToolSpec& getContextTool() {
       .required = {"project_path"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return getContext(call.projectPath, stringArgument(call.all, "project"), server.db());
+            return getContext(call.projectPath, stringArgument(call.all, "project"), server.db(),
+                              &server.keptVectors());
           },
       .summary = "read",
       .paths = {{"project", /*orName=*/true}},

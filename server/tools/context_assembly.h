@@ -10,6 +10,7 @@
 
 #include "db/connection.h"
 #include "server/tool_definition.h"
+#include "store/vector_store.h"
 
 namespace nodrel::server {
 
@@ -21,9 +22,10 @@ nlohmann::json getSkills(const std::string& projectPath, const std::optional<std
 // The skills result plus recent_corrections, session_context, efficiency_insight, memories,
 // code_structure, and mem_scenes and impact_hints when they have content. A non-empty
 // `project` (a registered name or path) replaces the path and adds resolved_project; one that
-// matches nothing gives {success: false, error, known_projects}.
+// matches nothing gives {success: false, error, known_projects}. Recall compares against
+// `keptVectors`, the copy kept for `connection`, when it is not null.
 nlohmann::json getContext(const std::string& projectPath, const std::optional<std::string>& project,
-                          db::Connection& connection);
+                          db::Connection& connection, store::KeptVectorCopy* keptVectors);
 
 // The tool described once: its schema, argument reading, handler and audit.
 const ToolSpec& getSkillsTool();

@@ -30,7 +30,7 @@ std::string resolveSource(const std::string& source) {
 }
 
 // The memory copy never decides the call's outcome: a failure is one line.
-void mirrorCorrection(db::Connection& connection, const std::string& body,
+void mirrorCorrection(db::Connection& connection, store::WriteState& state, const std::string& body,
                       const std::string& source, const std::string& projectPath) {
   std::string memoryID;
   try {
@@ -42,7 +42,7 @@ void mirrorCorrection(db::Connection& connection, const std::string& body,
     write.importance = 5;
     write.project = projectPath;
     write.reviveForgotten = true;  // an explicit save brings a forgotten body back
-    memoryID = store::writeMemory(connection, write).id;
+    memoryID = store::writeMemory(connection, state, write).id;
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] memory mirror error (non-fatal): ") + e.what());
     return;
@@ -57,7 +57,8 @@ void mirrorCorrection(db::Connection& connection, const std::string& body,
 
 }  // namespace
 
-json saveCorrection(db::Connection& connection, const CorrectionArguments& arguments) {
+json saveCorrection(db::Connection& connection, store::WriteState& state,
+                    const CorrectionArguments& arguments) {
   constexpr std::string_view kHandler = "saveCorrection";
   if (!arguments.projectPath.empty()) {
     if (auto message = validateProjectPath(arguments.projectPath)) return failure(*message);
@@ -88,7 +89,7 @@ json saveCorrection(db::Connection& connection, const CorrectionArguments& argum
     return failure(e.what());
   }
   logLine("[nodrel-mcp] correction saved: " + id);
-  mirrorCorrection(connection, content, source, arguments.projectPath);
+  mirrorCorrection(connection, state, content, source, arguments.projectPath);
 
   json result = {{"success", true},
                  {"correction_id", id},
@@ -149,10 +150,11 @@ const ToolSpec& saveCorrectionTool() {
       .required = {"project_path", "content"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return saveCorrection(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
-                                                stringOr(call.all, "source", "session_log"),
-                                                stringArgument(call.all, "surface"),
-                                                stringArgument(call.all, "rationale")});
+            return saveCorrection(
+                server.db(), server.writeState(),
+                {call.projectPath, stringOr(call.all, "content", ""),
+                 stringOr(call.all, "source", "session_log"), stringArgument(call.all, "surface"),
+                 stringArgument(call.all, "rationale")});
           },
       .summary = "write:correction",
       .writes = true,

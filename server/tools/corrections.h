@@ -9,6 +9,7 @@
 
 #include "db/connection.h"
 #include "server/tool_definition.h"
+#include "store/write_state.h"
 
 namespace nodrel::server {
 
@@ -27,7 +28,8 @@ struct StandingInstructionArguments {
 };
 
 // Result dictionaries: {"success": true, ...} or {"success": false, "error": ...}. Never throw.
-nlohmann::json saveCorrection(db::Connection& connection, const CorrectionArguments& arguments);
+nlohmann::json saveCorrection(db::Connection& connection, store::WriteState& state,
+                              const CorrectionArguments& arguments);
 nlohmann::json saveStandingInstruction(db::Connection& connection,
                                        const StandingInstructionArguments& arguments);
 

@@ -49,12 +49,13 @@ void recordInjections(const std::vector<store::ScoredMemory>& recalled,
 
 }  // namespace
 
-json fetchTopMemories(const std::string& projectPath, db::Connection& connection) {
+json fetchTopMemories(const std::string& projectPath, db::Connection& connection,
+                      store::KeptVectorCopy* keptVectors) {
   if (projectPath.empty()) return json::array();
   std::vector<store::ScoredMemory> recalled;
   try {
     recalled = store::recallMemories(projectDisplayName(projectPath), projectPath, kMemoryLimit,
-                                     connection);
+                                     connection, keptVectors);
   } catch (const std::exception& e) {
     logSectionFailure("fetchTopMemories", e);
     return json::array();

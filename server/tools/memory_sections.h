@@ -10,12 +10,15 @@
 
 #include "db/connection.h"
 #include "store/memory.h"
+#include "store/vector_store.h"
 
 namespace nodrel::server {
 
 // Up to 15 memories recalled for the project, best first, each recorded as injected; the
-// recorded rows are written together, as one transaction.
-nlohmann::json fetchTopMemories(const std::string& projectPath, db::Connection& connection);
+// recorded rows are written together, as one transaction. `keptVectors`: the copy kept for
+// `connection`, or null.
+nlohmann::json fetchTopMemories(const std::string& projectPath, db::Connection& connection,
+                                store::KeptVectorCopy* keptVectors);
 
 // One memory entry of the context: raw type and tier names, score to three decimals.
 nlohmann::json memoryJSONForContext(const store::Memory& memory, double score);

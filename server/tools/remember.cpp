@@ -23,7 +23,8 @@ constexpr std::int64_t kImportance = 9;
 
 }  // namespace
 
-json rememberContent(db::Connection& connection, const RememberArguments& arguments) {
+json rememberContent(db::Connection& connection, store::WriteState& state,
+                     const RememberArguments& arguments) {
   if (auto message = validateProjectPath(arguments.projectPath)) return failure(*message);
   if (arguments.projectPath.empty()) return failure("project_path is required");
   if (auto message = validateContent(arguments.content)) return failure(*message);
@@ -54,7 +55,7 @@ json rememberContent(db::Connection& connection, const RememberArguments& argume
 
   store::Memory memory;
   try {
-    memory = store::writeMemory(connection, write);
+    memory = store::writeMemory(connection, state, write);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] rememberContent error: ") + e.what());
     return failure(e.what());
@@ -91,7 +92,7 @@ const ToolSpec& rememberTool() {
       .required = {"project_path", "content"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return rememberContent(server.db(),
+            return rememberContent(server.db(), server.writeState(),
                                    {call.projectPath, stringOr(call.all, "content", ""),
                                     stringArgument(call.all, "rationale"), call.sessionID});
           },

@@ -9,6 +9,7 @@
 
 #include "db/connection.h"
 #include "server/tool_definition.h"
+#include "store/write_state.h"
 
 namespace nodrel::server {
 
@@ -21,7 +22,8 @@ struct RememberArguments {
 
 // {"success": true, memory_id, importance, tags, tier, created_at[, rationale]} or
 // {"success": false, "error": ...}. Never throws.
-nlohmann::json rememberContent(db::Connection& connection, const RememberArguments& arguments);
+nlohmann::json rememberContent(db::Connection& connection, store::WriteState& state,
+                               const RememberArguments& arguments);
 
 // The tool described once: its schema, argument reading, handler and audit.
 const ToolSpec& rememberTool();

@@ -68,14 +68,15 @@ CappedOutput capReportOutput(std::string_view output) {
   return {output.substr(0, cut), true};
 }
 
-json reportBuildFailure(db::Connection& connection, const BuildFailureReport& report) {
+json reportBuildFailure(db::Connection& connection, store::WriteState& state,
+                        const BuildFailureReport& report) {
   if (report.projectPath.empty()) return failure("project_path is required");
   if (report.buildOutput.empty()) return failure("build_output is required");
   const CappedOutput output = capReportOutput(report.buildOutput);
   std::vector<codeintel::BuildFailure> failures;
   try {
     failures = codeintel::recordBuildFailures(output.text, report.projectPath, report.triggerFile,
-                                              report.sessionID, connection);
+                                              report.sessionID, connection, state);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] reportBuildFailure error: ") + e.what());
     return failure(e.what());
@@ -83,14 +84,16 @@ json reportBuildFailure(db::Connection& connection, const BuildFailureReport& re
   return recorded(failures, buildEcho, output.truncated);
 }
 
-json reportTestFailure(db::Connection& connection, const TestFailureReport& report) {
+json reportTestFailure(db::Connection& connection, store::WriteState& state,
+                       const TestFailureReport& report) {
   if (report.projectPath.empty()) return failure("project_path is required");
   if (report.testOutput.empty()) return failure("test_output is required");
   const CappedOutput output = capReportOutput(report.testOutput);
   std::vector<codeintel::TestFailure> failures;
   try {
-    failures = codeintel::recordTestFailures(output.text, report.projectPath, report.framework,
-                                             report.triggerFile, report.sessionID, connection);
+    failures =
+        codeintel::recordTestFailures(output.text, report.projectPath, report.framework,
+                                      report.triggerFile, report.sessionID, connection, state);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] reportTestFailure error: ") + e.what());
     return failure(e.what());
@@ -117,7 +120,7 @@ const ToolSpec& reportBuildFailureTool() {
       .required = {"project_path", "build_output"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return reportBuildFailure(server.db(),
+            return reportBuildFailure(server.db(), server.writeState(),
                                       {call.projectPath, stringOr(call.all, "build_output", ""),
                                        stringArgument(call.all, "trigger_file"), call.sessionID});
           },
@@ -150,7 +153,7 @@ const ToolSpec& reportTestFailureTool() {
       .required = {"project_path", "test_output"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return reportTestFailure(server.db(),
+            return reportTestFailure(server.db(), server.writeState(),
                                      {call.projectPath, stringOr(call.all, "test_output", ""),
                                       stringOr(call.all, "framework", "xctest"),
                                       stringArgument(call.all, "trigger_file"), call.sessionID});

@@ -11,6 +11,7 @@
 
 #include "db/connection.h"
 #include "server/tool_definition.h"
+#include "store/write_state.h"
 
 namespace nodrel::server {
 
@@ -43,8 +44,10 @@ struct TestFailureReport {
 
 // {"success": true, failures_ingested, failures, truncated[, note]} or
 // {"success": false, "error": ...}. Never throws.
-nlohmann::json reportBuildFailure(db::Connection& connection, const BuildFailureReport& report);
-nlohmann::json reportTestFailure(db::Connection& connection, const TestFailureReport& report);
+nlohmann::json reportBuildFailure(db::Connection& connection, store::WriteState& state,
+                                  const BuildFailureReport& report);
+nlohmann::json reportTestFailure(db::Connection& connection, store::WriteState& state,
+                                 const TestFailureReport& report);
 
 // The tool described once: its schema, argument reading, handler and audit.
 const ToolSpec& reportBuildFailureTool();

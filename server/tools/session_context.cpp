@@ -28,7 +28,8 @@ std::string resolveKind(const std::string& kind) {
 
 }  // namespace
 
-json saveContext(db::Connection& connection, const SaveContextArguments& arguments) {
+json saveContext(db::Connection& connection, store::WriteState& state,
+                 const SaveContextArguments& arguments) {
   constexpr std::string_view kHandler = "saveContext";
   if (!arguments.projectPath.empty()) {
     if (auto message = validateProjectPath(arguments.projectPath)) return failure(*message);
@@ -65,7 +66,7 @@ json saveContext(db::Connection& connection, const SaveContextArguments& argumen
     write.project = arguments.projectPath;
     write.sourceSession = sessionID;
     write.reviveForgotten = true;  // an explicit save brings a forgotten body back
-    const std::string memoryID = store::writeMemory(connection, write).id;
+    const std::string memoryID = store::writeMemory(connection, state, write).id;
     logLine("[nodrel-mcp] context mirrored to memories: " + memoryID);
   } catch (const std::exception& e) {
     logLine(std::string("[nodrel-mcp] memory mirror error (non-fatal): ") + e.what());
@@ -101,9 +102,10 @@ const ToolSpec& saveContextTool() {
       .required = {"project_path", "content", "context_type"},
       .handler =
           [](const ToolCall& call, MCPServer& server) {
-            return saveContext(server.db(), {call.projectPath, stringOr(call.all, "content", ""),
-                                             stringOr(call.all, "context_type", "key_point"),
-                                             call.sessionID, stringArgument(call.all, "surface")});
+            return saveContext(server.db(), server.writeState(),
+                               {call.projectPath, stringOr(call.all, "content", ""),
+                                stringOr(call.all, "context_type", "key_point"), call.sessionID,
+                                stringArgument(call.all, "surface")});
           },
       .summary = "write:context",
       .writes = true,

@@ -9,6 +9,7 @@
 
 #include "db/connection.h"
 #include "server/tool_definition.h"
+#include "store/write_state.h"
 
 namespace nodrel::server {
 
@@ -21,7 +22,8 @@ struct SaveContextArguments {
 };
 
 // {"success": true, context_id, project_id, context_type, created_at} or a refusal. Never throws.
-nlohmann::json saveContext(db::Connection& connection, const SaveContextArguments& arguments);
+nlohmann::json saveContext(db::Connection& connection, store::WriteState& state,
+                           const SaveContextArguments& arguments);
 
 // The tool described once: its schema, argument reading, handler and audit.
 const ToolSpec& saveContextTool();

@@ -47,7 +47,8 @@ void remember(db::Connection& db, const std::string& body, const std::string& pr
   write.body = body;
   write.project = project;
   write.type = type;
-  store::writeMemory(db, write);
+  store::WriteState writes;
+  store::writeMemory(db, writes, write);
 }
 
 std::size_t countPrefixed(const std::vector<std::string>& lines, std::string_view prefix) {

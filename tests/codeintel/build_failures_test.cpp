@@ -202,13 +202,14 @@ class BuildFailureRecording : public ::testing::Test {
  protected:
   testing::TempHome home_;
   testing::TestDatabase database_;
+  store::WriteState writes_;
 };
 
 TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
   auto& db = database_.db();
   const auto output = testing::codeintelFixture("failures/xcodebuild_failure.txt");
   const std::optional<std::string> trigger = "Sources/App/ForecastView.swift";
-  const auto failures = recordBuildFailures(output, kProject, trigger, "session-1", db);
+  const auto failures = recordBuildFailures(output, kProject, trigger, "session-1", db, writes_);
   ASSERT_EQ(failures.size(), 7u);
 
   const auto rows = db.query(
@@ -244,7 +245,7 @@ TEST_F(BuildFailureRecording, StoresRowsAndOneSummaryMemory) {
   EXPECT_EQ(memories[0].sourceSession, "session-1");
 
   // The same report again: new rows, the same memory reinforced.
-  recordBuildFailures(output, kProject, trigger, "session-1", db);
+  recordBuildFailures(output, kProject, trigger, "session-1", db, writes_);
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 14);
   const auto again = testing::storedMemories(db);
   ASSERT_EQ(again.size(), 1u);
@@ -258,7 +259,8 @@ TEST_F(BuildFailureRecording, SummaryNamesTheFirstFiveDistinctFiles) {
   for (const char* file : {"a", "b", "a", "c", "d", "b", "e", "f", "g", "a"}) {
     output += kProject + "/" + file + ".swift:1:1: error: broken\n";
   }
-  EXPECT_EQ(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db).size(), 10u);
+  EXPECT_EQ(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db, writes_).size(),
+            10u);
   const auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 1u);
   EXPECT_EQ(memories[0].body,
@@ -270,11 +272,11 @@ TEST_F(BuildFailureRecording, SummaryNamesTheFirstFiveDistinctFiles) {
 TEST_F(BuildFailureRecording, OutputWithoutErrorsWritesNothing) {
   auto& db = database_.db();
   for (const char* name : {"failures/xcodebuild_success.txt"}) {
-    EXPECT_TRUE(
-        recordBuildFailures(testing::codeintelFixture(name), kProject, "a.swift", std::nullopt, db)
-            .empty());
+    EXPECT_TRUE(recordBuildFailures(testing::codeintelFixture(name), kProject, "a.swift",
+                                    std::nullopt, db, writes_)
+                    .empty());
   }
-  EXPECT_TRUE(recordBuildFailures("", kProject, std::nullopt, std::nullopt, db).empty());
+  EXPECT_TRUE(recordBuildFailures("", kProject, std::nullopt, std::nullopt, db, writes_).empty());
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 0);
   EXPECT_EQ(testing::rowCount(db, "memories"), 0);
 }
@@ -286,7 +288,8 @@ TEST_F(BuildFailureRecording, AFailedInsertIsThrownAndNoMemoryIsWritten) {
       "CREATE TRIGGER refuse_third BEFORE INSERT ON build_failures "
       "WHEN (SELECT COUNT(*) FROM build_failures) >= 2 BEGIN SELECT RAISE(ABORT, 'full'); END;");
   const std::string output = "error: a\nerror: b\nerror: c\nerror: d";
-  EXPECT_THROW(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db), db::Error);
+  EXPECT_THROW(recordBuildFailures(output, kProject, std::nullopt, std::nullopt, db, writes_),
+               db::Error);
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 2);
   EXPECT_EQ(testing::rowCount(db, "memories"), 0);
 }
@@ -294,7 +297,8 @@ TEST_F(BuildFailureRecording, AFailedInsertIsThrownAndNoMemoryIsWritten) {
 TEST_F(BuildFailureRecording, AMemoryStoreFailureStillReturnsTheRecords) {
   auto& db = database_.db();
   db.exec("DROP TABLE memories_fts;");
-  const auto failures = recordBuildFailures("error: a", kProject, std::nullopt, std::nullopt, db);
+  const auto failures =
+      recordBuildFailures("error: a", kProject, std::nullopt, std::nullopt, db, writes_);
   EXPECT_EQ(failures.size(), 1u);
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
 }
@@ -304,11 +308,11 @@ TEST_F(BuildFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRet
   // One stored memory reaches a 1-byte active budget; a negative cold budget is always reached.
   store::MemoryWrite seed;
   seed.body = "an earlier observation";
-  store::writeMemory(db, seed);
+  store::writeMemory(db, writes_, seed);
   platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
   platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
   const auto failures =
-      recordBuildFailures("error: linker command failed", kProject, "a.swift", "s9", db);
+      recordBuildFailures("error: linker command failed", kProject, "a.swift", "s9", db, writes_);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].errorFile, "a.swift");
   EXPECT_EQ(testing::rowCount(db, "build_failures"), 1);
@@ -317,7 +321,7 @@ TEST_F(BuildFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRet
   // The refused summary waits in the queue; once room is made it is written as built.
   platform::UserDefaults::remove("nodrel.storage.activeBudgetBytes");
   platform::UserDefaults::remove("nodrel.storage.coldBudgetBytes");
-  store::flushPendingWrites(db);
+  store::flushPendingWrites(db, writes_);
   const auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 2u);
   EXPECT_EQ(memories[1].body, "Build failure after editing a.swift: 1 error(s) in a.swift");
@@ -396,7 +400,7 @@ TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
   }
 
   const auto recorded = recordBuildFailures("src/bad.c:5:5: error: expected ';'\n", project + "/",
-                                            project + "/src/edit.c", std::nullopt, db);
+                                            project + "/src/edit.c", std::nullopt, db, writes_);
   ASSERT_EQ(recorded.size(), 1u);
   EXPECT_EQ(recorded[0].triggerFile, "src/edit.c");
   EXPECT_EQ(db.query("SELECT trigger_file, error_file FROM build_failures"),
@@ -405,11 +409,11 @@ TEST_F(BuildFailureRecording, ProjectPathsReachTheEditedFilesPredictions) {
   ASSERT_EQ(predictions.size(), 1u);
   EXPECT_EQ(predictions[0].file, "src/bad.c");
   // A trigger outside the project stays as given.
-  EXPECT_EQ(
-      recordBuildFailures("error: signing failed\n", project, "/elsewhere/x.c", std::nullopt, db)
-          .at(0)
-          .triggerFile,
-      "/elsewhere/x.c");
+  EXPECT_EQ(recordBuildFailures("error: signing failed\n", project, "/elsewhere/x.c", std::nullopt,
+                                db, writes_)
+                .at(0)
+                .triggerFile,
+            "/elsewhere/x.c");
 }
 
 }  // namespace

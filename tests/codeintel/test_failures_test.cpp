@@ -192,13 +192,14 @@ class TestFailureRecording : public ::testing::Test {
  protected:
   testing::TempHome home_;
   testing::TestDatabase database_;
+  store::WriteState writes_;
 };
 
 TEST_F(TestFailureRecording, StoresRowsAndOneSummaryMemory) {
   auto& db = database_.db();
   const auto output = testing::codeintelFixture("failures/xctest_failure.txt");
   const std::optional<std::string> trigger = "Sources/Model/Forecast.swift";
-  const auto failures = recordTestFailures(output, kApp, "xctest", trigger, "s2", db);
+  const auto failures = recordTestFailures(output, kApp, "xctest", trigger, "s2", db, writes_);
   ASSERT_EQ(failures.size(), 3u);
 
   const auto rows = db.query(
@@ -235,7 +236,7 @@ TEST_F(TestFailureRecording, StoresRowsAndOneSummaryMemory) {
   EXPECT_EQ(memories[0].contextPath, trigger);
   EXPECT_EQ(memories[0].sourceSession, "s2");
 
-  recordTestFailures(output, kApp, "xctest", trigger, "s2", db);
+  recordTestFailures(output, kApp, "xctest", trigger, "s2", db, writes_);
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 6);
   ASSERT_EQ(testing::storedMemories(db).size(), 1u);
   EXPECT_EQ(testing::storedMemories(db)[0].accessCount, memories[0].accessCount + 1);
@@ -246,7 +247,7 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
   std::string output;
   for (int i = 1; i <= 7; ++i) output += "FAILED t.py::test_" + std::to_string(i) + "\n";
   const auto failures =
-      recordTestFailures(output, kBackend, "pytest", std::nullopt, std::nullopt, db);
+      recordTestFailures(output, kBackend, "pytest", std::nullopt, std::nullopt, db, writes_);
   ASSERT_EQ(failures.size(), 7u);
   auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 1u);
@@ -269,7 +270,7 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
     const auto recorded =
-        recordTestFailures(c.output, kApp, c.given, std::nullopt, std::nullopt, db);
+        recordTestFailures(c.output, kApp, c.given, std::nullopt, std::nullopt, db, writes_);
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].framework, c.recorded);
   }
@@ -277,7 +278,7 @@ TEST_F(TestFailureRecording, FrameworkNamesAndTheFirstFiveNames) {
       db::integerOf(*db.scalar("SELECT COUNT(*) FROM test_failures WHERE framework = 'xctest'")),
       3);
   const auto jest = recordTestFailures("FAIL a.test.js\n  \xE2\x97\x8F t", kWeb, "jest",
-                                       std::nullopt, std::nullopt, db);
+                                       std::nullopt, std::nullopt, db, writes_);
   ASSERT_EQ(jest.size(), 1u);
   EXPECT_EQ(jest[0].framework, "jest");
 }
@@ -289,7 +290,7 @@ TEST_F(TestFailureRecording, OutputWithoutFailuresWritesNothing) {
                                         {"failures/xctest_success.txt", "xctest"}}) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(recordTestFailures(testing::codeintelFixture(name), kApp, framework, "a.swift",
-                                   std::nullopt, db)
+                                   std::nullopt, db, writes_)
                     .empty());
   }
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 0);
@@ -300,11 +301,11 @@ TEST_F(TestFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRetu
   auto& db = database_.db();
   store::MemoryWrite seed;
   seed.body = "an earlier observation";
-  store::writeMemory(db, seed);
+  store::writeMemory(db, writes_, seed);
   platform::UserDefaults::set("nodrel.storage.activeBudgetBytes", 1);
   platform::UserDefaults::set("nodrel.storage.coldBudgetBytes", -1);
-  const auto failures =
-      recordTestFailures("FAILED t.py::test_a", kBackend, "pytest", std::nullopt, std::nullopt, db);
+  const auto failures = recordTestFailures("FAILED t.py::test_a", kBackend, "pytest", std::nullopt,
+                                           std::nullopt, db, writes_);
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 1);
   EXPECT_EQ(testing::rowCount(db, "memories"), 1);
@@ -312,7 +313,7 @@ TEST_F(TestFailureRecording, ASummaryRefusedForCapacityIsQueuedAndTheRecordsRetu
   // The refused summary waits in the queue; once room is made it is written as built.
   platform::UserDefaults::remove("nodrel.storage.activeBudgetBytes");
   platform::UserDefaults::remove("nodrel.storage.coldBudgetBytes");
-  store::flushPendingWrites(db);
+  store::flushPendingWrites(db, writes_);
   const auto memories = testing::storedMemories(db);
   ASSERT_EQ(memories.size(), 2u);
   EXPECT_EQ(memories[1].body, "Test failure: 1 test(s) failed \xE2\x80\x94 test_a");
@@ -327,7 +328,7 @@ TEST_F(TestFailureRecording, AFailedInsertIsThrownAndNoMemoryIsWritten) {
       "CREATE TRIGGER refuse_second BEFORE INSERT ON test_failures "
       "WHEN (SELECT COUNT(*) FROM test_failures) >= 1 BEGIN SELECT RAISE(ABORT, 'full'); END;");
   EXPECT_THROW(recordTestFailures("FAILED a.py::t1\nFAILED a.py::t2", kBackend, "pytest",
-                                  std::nullopt, std::nullopt, db),
+                                  std::nullopt, std::nullopt, db, writes_),
                db::Error);
   EXPECT_EQ(testing::rowCount(db, "test_failures"), 1);
   EXPECT_EQ(testing::rowCount(db, "memories"), 0);

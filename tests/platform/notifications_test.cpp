@@ -58,13 +58,18 @@ TEST(Notifications, ObserverMayChangeObserversWhilePosted) {
   EXPECT_EQ(late, 1);
 }
 
-TEST(Notifications, DefaultCenterIsShared) {
+TEST(Notifications, ACentreCallsOnlyItsOwnObservers) {
+  NotificationCenter mine;
+  NotificationCenter theirs;
   std::int64_t seen = 0;
-  ScopedObserver observer("nodrel.test",
-                          [&](const Notification& n) { seen = n.userInfo.at("value"); });
-  NotificationCenter::defaultCenter().post({"nodrel.test", {{"value", 42}}});
+  int theirsSeen = 0;
+  ScopedObserver observer(
+      "nodrel.test", [&](const Notification& n) { seen = n.userInfo.at("value"); }, mine);
+  ScopedObserver other(
+      "nodrel.test", [&](const Notification&) { ++theirsSeen; }, theirs);
+  mine.post({"nodrel.test", {{"value", 42}}});
   EXPECT_EQ(seen, 42);
-  EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
+  EXPECT_EQ(theirsSeen, 0);
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ class ContextAssembly : public ::testing::Test {
  protected:
   testing::TempHome home;
   db::Connection db = home.openDatabase();
+  store::WriteState writes;
 
   void project(const std::string& id, const std::string& name, const std::string& path,
                const db::Value& summary = db::Null{}, const std::string& lastActive = "") {
@@ -372,13 +373,13 @@ TEST_F(ContextAssembly, RecalledMemoriesAreShownAndRecordedAsInjected) {
       write.tier = store::MemoryTier::Semantic;
       write.tags = "build,ci";
     }
-    written.push_back(store::writeMemory(db, write));
+    written.push_back(store::writeMemory(db, writes, write));
   }
   store::MemoryWrite other;
   other.body = "The nodrel demo of another project.";
   other.project = "/Users/dev/elsewhere";
-  store::writeMemory(db, other);
-  const auto local = store::recallMemories("nodrel-demo", path, 15, db);
+  store::writeMemory(db, writes, other);
+  const auto local = store::recallMemories("nodrel-demo", path, 15, db, nullptr);
   ASSERT_GE(local.size(), 3u);
   // Two of the three share a scene; a scene holding only one of them is not shown.
   db.exec(
@@ -454,14 +455,14 @@ TEST_F(ContextAssembly, AProjectsContextShowsNoMemoryOfAnotherProject) {
     store::MemoryWrite write;
     write.body = note;
     write.project = mine;
-    mineIDs.insert(store::writeMemory(db, write).id);
+    mineIDs.insert(store::writeMemory(db, writes, write).id);
     write.body = std::string("Admin: ") + note;
     write.project = theirs;
-    store::writeMemory(db, write);
+    store::writeMemory(db, writes, write);
   }
   store::MemoryWrite global;
   global.body = "Checkout and admin both log the request id of every payment call.";
-  mineIDs.insert(store::writeMemory(db, global).id);
+  mineIDs.insert(store::writeMemory(db, writes, global).id);
 
   const json result = callAll({{"nodrel_get_context", {{"project_path", mine}}}})[0];
   ASSERT_FALSE(result["memories"].empty()) << result.dump();
@@ -478,15 +479,16 @@ int countCommit(void* commits) {
 TEST(TopMemories, TheInjectionRowsOfOneContextAreOneCommit) {
   testing::TestDatabase database;
   db::Connection& db = database.db();
+  store::WriteState writes;
   for (int i = 0; i < 4; ++i) {
     store::MemoryWrite write;
     write.body = "Signal batch memory number " + std::to_string(i) + " for the batch project.";
     write.project = "/tmp/batch";
-    store::writeMemory(db, write);
+    store::writeMemory(db, writes, write);
   }
   int commits = 0;
   sqlite3_commit_hook(db.handle(), countCommit, &commits);
-  const json memories = server::fetchTopMemories("/tmp/batch", db);
+  const json memories = server::fetchTopMemories("/tmp/batch", db, nullptr);
   sqlite3_commit_hook(db.handle(), nullptr, nullptr);
   EXPECT_EQ(memories.size(), 4u);
   EXPECT_EQ(commits, 1);

@@ -22,6 +22,7 @@ class SavingCorrections : public ::testing::Test {
  protected:
   testing::TempHome home;
   db::Connection db = home.openDatabase();
+  store::WriteState writes;
 
   json call(const std::string& tool, const json& arguments,
             std::vector<std::string>* errLines = nullptr) {
@@ -81,10 +82,11 @@ TEST_F(SavingCorrections, StoresTheRowAndMirrorsItIntoMemories) {
 }
 
 TEST_F(SavingCorrections, LinksACorrectionToTheRulesItMayContradict) {
-  store::writeMemory(db, {.body = "Always deploy releases on Fridays after lunch",
-                          .tier = store::MemoryTier::Semantic,
-                          .project = "/p",
-                          .type = store::MemoryType::Rule});
+  store::writeMemory(db, writes,
+                     {.body = "Always deploy releases on Fridays after lunch",
+                      .tier = store::MemoryTier::Semantic,
+                      .project = "/p",
+                      .type = store::MemoryType::Rule});
   const json result =
       call("nodrel_save_correction",
            {{"project_path", "/p"}, {"content", "Never deploy releases on Fridays"}});
@@ -156,8 +158,8 @@ TEST_F(SavingCorrections, RefusalsWriteNothing) {
 }
 
 TEST_F(SavingCorrections, AFullStoreStillSavesTheCorrection) {
-  store::writeMemory(db, {.body = std::string(2000, 'a')});
-  store::writeMemory(db, {.body = std::string(1000, 'c')});
+  store::writeMemory(db, writes, {.body = std::string(2000, 'a')});
+  store::writeMemory(db, writes, {.body = std::string(1000, 'c')});
   db.run("UPDATE memories SET tier = 'cold' WHERE body = ?", {db::text(std::string(1000, 'c'))});
   platform::UserDefaults::set(std::string(store::kActiveBudgetKey), 2000);
   platform::UserDefaults::set(std::string(store::kColdBudgetKey), 1000);

@@ -17,10 +17,11 @@ class MemoryTools : public ::testing::Test {
  protected:
   testing::TempHome home;
   db::Connection db = home.openDatabase();
+  store::WriteState writes;
 
   // A memory with its columns set directly, as other tools of the store leave them.
   std::string add(const std::string& body, const std::string& assignments = "") {
-    const std::string id = store::writeMemory(db, {.body = body}).id;
+    const std::string id = store::writeMemory(db, writes, {.body = body}).id;
     if (!assignments.empty()) {
       db.run("UPDATE memories SET " + assignments + " WHERE id = ?", {db::text(id)});
     }

@@ -18,6 +18,7 @@ class RememberTool : public ::testing::Test {
  protected:
   testing::TempHome home;
   db::Connection db = home.openDatabase();
+  store::WriteState writes;
 
   json remember(const json& arguments, std::vector<std::string>* errLines = nullptr) {
     return testing::callTool("nodrel_remember", arguments, errLines);
@@ -101,10 +102,11 @@ TEST_F(RememberTool, RememberingTwiceReinforcesTheFirstMemory) {
   EXPECT_TRUE(db::isNull(stored(id, "source_session")));
 
   // A body stored earlier as another kind of memory keeps what it is; the result does not say.
-  store::writeMemory(db, {.body = "Ship on Fridays",
-                          .tier = store::MemoryTier::Semantic,
-                          .type = store::MemoryType::Rule,
-                          .importance = 3});
+  store::writeMemory(db, writes,
+                     {.body = "Ship on Fridays",
+                      .tier = store::MemoryTier::Semantic,
+                      .type = store::MemoryType::Rule,
+                      .importance = 3});
   const json other = remember({{"project_path", "/p"}, {"content", "Ship on Fridays"}});
   EXPECT_EQ(other["tier"], "episodic");
   EXPECT_EQ(other["importance"], 9);
@@ -166,8 +168,8 @@ TEST_F(RememberTool, RefusalsStoreNothing) {
 }
 
 TEST_F(RememberTool, AFullStoreRefusesAndQueuesTheMemory) {
-  store::writeMemory(db, {.body = std::string(2000, 'a')});
-  store::writeMemory(db, {.body = std::string(1000, 'c')});
+  store::writeMemory(db, writes, {.body = std::string(2000, 'a')});
+  store::writeMemory(db, writes, {.body = std::string(1000, 'c')});
   db.run("UPDATE memories SET tier = 'cold' WHERE body = ?", {db::text(std::string(1000, 'c'))});
   platform::UserDefaults::set(std::string(store::kActiveBudgetKey), 2000);
   platform::UserDefaults::set(std::string(store::kColdBudgetKey), 1000);

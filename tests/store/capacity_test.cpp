@@ -81,9 +81,10 @@ std::vector<std::string> ids(const std::vector<Memory>& memories) {
 // Records every notification of one name posted while it lives.
 class Recorder {
  public:
-  explicit Recorder(std::string_view name)
-      : observer_(std::string(name),
-                  [this](const platform::Notification& n) { seen.push_back(n); }) {}
+  Recorder(std::string_view name, platform::NotificationCenter& center)
+      : observer_(
+            std::string(name), [this](const platform::Notification& n) { seen.push_back(n); },
+            center) {}
   std::vector<platform::Notification> seen;
 
  private:
@@ -92,9 +93,6 @@ class Recorder {
 
 class CapacityTest : public ::testing::Test {
  protected:
-  void SetUp() override { PendingWriteQueue::shared().takeAll(); }
-  void TearDown() override { PendingWriteQueue::shared().takeAll(); }
-
   void setBudgets(std::optional<nlohmann::json> active, std::optional<nlohmann::json> cold) {
     for (auto [key, value] :
          {std::pair{kActiveBudgetKey, active}, std::pair{kColdBudgetKey, cold}}) {
@@ -108,6 +106,7 @@ class CapacityTest : public ::testing::Test {
 
   testing::TempHome home_;
   db::Connection db_ = home_.openDatabase();
+  platform::NotificationCenter notifications_;
 };
 
 TEST(WriteBlocked, DescriptionNamesBothTiers) {
@@ -191,7 +190,7 @@ TEST_F(CapacityTest, OddCountsAndTiersDecideAsTheirSum) {
       SCOPED_TRACE(budget);
       db_.exec("DELETE FROM audit_log");
       setBudgets(budget, std::nullopt);
-      enforceCapacity(db_);
+      enforceCapacity(db_, notifications_);
       EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), budget == used ? 1 : 0);
     }
   }
@@ -200,7 +199,7 @@ TEST_F(CapacityTest, OddCountsAndTiersDecideAsTheirSum) {
   for (int i = 0; i < 20; ++i) insert(db_, {.id = nth("m", i), .tier = nth("t", i), .tokens = 1});
   insert(db_, {.id = "large", .tier = "t9", .tokens = 1000});
   setBudgets(activeUsedBytes(db_), std::nullopt);
-  enforceCapacity(db_);
+  enforceCapacity(db_, notifications_);
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), 1);
 }
 
@@ -210,7 +209,7 @@ TEST_F(CapacityTest, NoBudgetMeansNoDemotionAndNoRefusal) {
   for (const auto& value : values) {
     SCOPED_TRACE(value ? value->dump() : "absent");
     setBudgets(value, -1);  // a cold limit that any measured size reaches
-    EXPECT_NO_THROW(enforceCapacity(db_));
+    EXPECT_NO_THROW(enforceCapacity(db_, notifications_));
     EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memories WHERE tier = 'cold'"), 0);
     EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log"), 0);
   }
@@ -232,9 +231,9 @@ TEST_F(CapacityTest, PassDemotesLowestScoredUntilEnoughIsFreed) {
   insert(db_,
          {.id = "old-episodic", .accessCount = 0, .lastAccessed = "2025-02-01T00:00:00.000+0000"});
   setBudgets(900, std::nullopt);
-  Recorder demotions(kActiveDemotionOccurredNotification);
+  Recorder demotions(kActiveDemotionOccurredNotification, notifications_);
 
-  enforceCapacity(db_);
+  enforceCapacity(db_, notifications_);
 
   EXPECT_EQ(tierOf(db_, "old-semantic"), "cold");
   EXPECT_EQ(tierOf(db_, "old-episodic"), "cold");
@@ -267,9 +266,9 @@ TEST_F(CapacityTest, ActiveTierDoesNotDrainOnceBackUnderBudget) {
             {db::text(std::string(1000, 'x'))});
   }
   setBudgets(900, std::nullopt);
-  enforceCapacity(db_);
+  enforceCapacity(db_, notifications_);
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memories WHERE tier = 'cold'"), 2);
-  for (int i = 0; i < 3; ++i) enforceCapacity(db_);
+  for (int i = 0; i < 3; ++i) enforceCapacity(db_, notifications_);
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memories WHERE tier = 'cold'"), 2);
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM audit_log WHERE tool_name = 'active_cap_demotion'"),
             1);
@@ -278,8 +277,8 @@ TEST_F(CapacityTest, ActiveTierDoesNotDrainOnceBackUnderBudget) {
 TEST_F(CapacityTest, UsageEqualToASmallBudgetRunsAnEmptyPass) {
   insert(db_, {.id = "a", .tokens = 2});  // 8 bytes
   setBudgets(8, std::nullopt);            // truncate(0.8) = 0 bytes to free
-  Recorder demotions(kActiveDemotionOccurredNotification);
-  enforceCapacity(db_);
+  Recorder demotions(kActiveDemotionOccurredNotification, notifications_);
+  enforceCapacity(db_, notifications_);
   EXPECT_EQ(tierOf(db_, "a"), "episodic");
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memory_history"), 0);
   auto summary = db_.scalar("SELECT result_summary FROM audit_log");
@@ -305,12 +304,12 @@ TEST_F(CapacityTest, ColdBudgetDecidesRefusal) {
     db_.exec("UPDATE memories SET tier = 'episodic' WHERE id = 'active'; DELETE FROM audit_log;");
     setBudgets(50, c.cold);
     if (!c.refused) {
-      EXPECT_NO_THROW(enforceCapacity(db_));
+      EXPECT_NO_THROW(enforceCapacity(db_, notifications_));
       EXPECT_EQ(tierOf(db_, "active"), "cold");
       continue;
     }
     try {
-      enforceCapacity(db_);
+      enforceCapacity(db_, notifications_);
       ADD_FAILURE() << "not refused";
     } catch (const WriteBlockedError& e) {
       EXPECT_EQ(e.activeUsed(), 100);
@@ -331,8 +330,8 @@ TEST_F(CapacityTest, AFailedMoveIsNeitherCountedNorRecorded) {
       "CREATE TRIGGER refuse_stuck BEFORE UPDATE OF tier ON memories WHEN OLD.id = 'stuck' "
       "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
   setBudgets(150, std::nullopt);  // used 300: 150 + 15 to free, so both old ones are chosen
-  Recorder demotions(kActiveDemotionOccurredNotification);
-  enforceCapacity(db_);
+  Recorder demotions(kActiveDemotionOccurredNotification, notifications_);
+  enforceCapacity(db_, notifications_);
   EXPECT_EQ(tierOf(db_, "stuck"), "episodic");
   EXPECT_EQ(tierOf(db_, "moves"), "cold");
   EXPECT_EQ(count(db_, "SELECT COUNT(*) FROM memory_history WHERE memory_id = 'stuck'"), 0);

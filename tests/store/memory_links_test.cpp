@@ -59,9 +59,10 @@ class MemoryLinks : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!platform::taggerHasDictionary()) GTEST_SKIP() << "built without WordNet";
-    clearMemoryAnalysisCache();
   }
   testing::TestDatabase t;
+  MemoryAnalysisCache analyses;
+  WriteState writes;
   db::Connection& db() { return t.db(); }
 };
 
@@ -70,7 +71,7 @@ TEST_F(MemoryLinks, BodyWithoutNounsOrNamesGetsNoLinkAtAll) {
   for (const std::string body : {"", "Run it now, please.", "Is it ok? Yes."}) {
     SCOPED_TRACE(body);
     add(db(), "new" + std::to_string(body.size()), body);
-    createMemoryLinks("new" + std::to_string(body.size()), body, db());
+    createMemoryLinks("new" + std::to_string(body.size()), body, db(), analyses);
   }
   EXPECT_EQ(linkCount(db()), 0);
 }
@@ -101,7 +102,7 @@ TEST_F(MemoryLinks, SharedPhrasesAndNames) {
     add(fresh.db(), "other", c.other);
     const std::string id = "new" + std::to_string(n++);
     add(fresh.db(), id, body);
-    createMemoryLinks(id, body, fresh.db());
+    createMemoryLinks(id, body, fresh.db(), analyses);
     auto links = linksFrom(fresh.db(), id);
     EXPECT_EQ(links["temporal"], (std::map<std::string, double>{{"other", 0.5}}));
     links.erase("temporal");
@@ -119,7 +120,7 @@ TEST_F(MemoryLinks, WeightsAreCappedAtOne) {
   const std::string body = "Alice, Bob, Carol, Dave and Erin met in Paris.";
   add(db(), "other", "Erin, Dave, Carol, Bob and Alice left Paris.");
   add(db(), "new", body);
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   EXPECT_EQ(linksFrom(db(), "new")["entity"]["other"], 1.0);
 }
 
@@ -129,7 +130,7 @@ TEST_F(MemoryLinks, ColdAndDeletedMemoriesAreNeverTargets) {
   add(db(), "deleted", body + " Deleted.", "semantic", minutes(0), /*deleted=*/true);
   add(db(), "live", body + " Live.");
   add(db(), "new", body);
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   auto links = linksFrom(db(), "new");
   for (const char* type : {"semantic", "entity", "temporal"}) {
     SCOPED_TRACE(type);
@@ -148,7 +149,7 @@ TEST_F(MemoryLinks, OnlyTheNewest500AreCandidatesButTemporalLinksReachFurther) {
         minutes(-120 - i));
   }
   add(db(), "new", body);
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   auto links = linksFrom(db(), "new");
   EXPECT_TRUE(links["semantic"].empty());
   EXPECT_EQ(links["temporal"], (std::map<std::string, double>{{"oldest", 0.5}}));
@@ -161,7 +162,7 @@ TEST_F(MemoryLinks, TemporalWindowIsOneHourEitherSide) {
   add(db(), "soon", "Unrelated lunch menu.", "episodic", minutes(-30));
   add(db(), "later", "Unrelated lunch menu.", "episodic", minutes(-61));
   add(db(), "new", body);
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   EXPECT_EQ(linksFrom(db(), "new")["temporal"],
             (std::map<std::string, double>{{"half-hour-ago", 0.5}, {"soon", 0.5}}));
 }
@@ -173,7 +174,7 @@ TEST_F(MemoryLinks, TemporalLinksAreBounded) {
     add(db(), id, "Lunch " + std::to_string(i));
   }
   add(db(), "new", "The deployment pipeline.");
-  createMemoryLinks("new", "The deployment pipeline.", db());
+  createMemoryLinks("new", "The deployment pipeline.", db(), analyses);
   EXPECT_EQ(linksFrom(db(), "new")["temporal"].size(), static_cast<std::size_t>(kMaxTemporalLinks));
 }
 
@@ -188,14 +189,15 @@ TEST_F(MemoryLinks, TemporalLinksGoToTheNearestInTime) {
     if (i < kMaxTemporalLinks) want[id] = 0.5;
   }
   add(db(), "new", "The deployment pipeline.");
-  createMemoryLinks("new", "The deployment pipeline.", db());
+  createMemoryLinks("new", "The deployment pipeline.", db(), analyses);
   EXPECT_EQ(linksFrom(db(), "new")["temporal"], want);
 }
 
 TEST_F(MemoryLinks, ABurstOfWritesMakesNoTemporalHub) {
   for (int i = 0; i < 100; ++i) {
-    writeMemory(db(), MemoryWrite{.body = "Build note " + std::to_string(i) +
-                                          ": the release pipeline ran on the staging cluster."});
+    writeMemory(db(), writes,
+                MemoryWrite{.body = "Build note " + std::to_string(i) +
+                                    ": the release pipeline ran on the staging cluster."});
   }
   const auto most = db().scalar(
       "SELECT max(n) FROM (SELECT count(*) AS n FROM memory_links WHERE link_type = 'temporal' "
@@ -215,7 +217,7 @@ TEST_F(MemoryLinks, LinksToMemoriesSharingANameAreBounded) {
         "Maria checked the build cache and the config file for run " + std::to_string(i) + ".";
     // A minute apart, the latest written last, so "nearest" is "written just before".
     add(db(), id, body, "episodic", minutes(count - i));
-    createMemoryLinks(id, body, db());
+    createMemoryLinks(id, body, db(), analyses);
   }
   auto most = [&](const char* grouping) {
     return *db::integerOf(*db().scalar(std::string("SELECT max(n) FROM (SELECT count(*) AS n FROM "
@@ -244,7 +246,7 @@ TEST_F(MemoryLinks, NoMemoryCollectsLinksWithoutBound) {
     const std::string id = "m" + std::to_string(i);
     const std::string body = "Maria and the lunch " + std::to_string(i) + ".";
     add(db(), id, body, "episodic", minutes(3 * 60 + i));  // older each time: "ahead" stays first
-    createMemoryLinks(id, body, db());
+    createMemoryLinks(id, body, db(), analyses);
   }
   EXPECT_EQ(
       *db::integerOf(*db().scalar(
@@ -256,10 +258,10 @@ TEST_F(MemoryLinks, LinkingTwiceAddsNothingAndKeepsWeights) {
   const std::string body = "The config file and the memory store live on GitHub.";
   add(db(), "other", "Check the config file and the memory store.");
   add(db(), "new", body);
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   db().run("UPDATE memory_links SET weight = 0.123 WHERE link_type = 'semantic'");
   const auto before = linkCount(db());
-  createMemoryLinks("new", body, db());
+  createMemoryLinks("new", body, db(), analyses);
   EXPECT_EQ(linkCount(db()), before);
   EXPECT_EQ(linksFrom(db(), "new")["semantic"]["other"], 0.123);
 }
@@ -268,19 +270,19 @@ TEST_F(MemoryLinks, AReusedIdentifierIsAnalysedAfresh) {
   const std::string body = "Check the config file and the memory store.";
   add(db(), "other", "The config file and the memory store.");
   add(db(), "first", body);
-  createMemoryLinks("first", body, db());
+  createMemoryLinks("first", body, db(), analyses);
   EXPECT_EQ(linksFrom(db(), "first")["semantic"].size(), 1u);
   // Outside the write path a row's body may change under the same identifier; the cache of
   // analyses must not hand back the old one.
   db().run("UPDATE memories SET body = 'A lunch menu and a coffee machine.' WHERE id = 'other'");
   add(db(), "second", body + " Again.");
-  createMemoryLinks("second", body + " Again.", db());
+  createMemoryLinks("second", body + " Again.", db(), analyses);
   EXPECT_FALSE(linksFrom(db(), "second")["semantic"].count("other"));
 }
 
 TEST_F(MemoryLinks, CandidateQueryFailureIsThrown) {
   db::Connection bare = db::Connection::openInMemory();
-  EXPECT_THROW(createMemoryLinks("m", "The memory store.", bare), db::Error);
+  EXPECT_THROW(createMemoryLinks("m", "The memory store.", bare, analyses), db::Error);
   EXPECT_THROW(linkContradictions("m", "The memory store.", std::nullopt, bare), db::Error);
 }
 

@@ -150,7 +150,7 @@ TEST_F(PendingQueueTest, AppendUpTo25StaysInMemory) {
   queue.enqueue(numbered(24));
   EXPECT_EQ(queue.size(), 25u);
   EXPECT_FALSE(std::filesystem::exists(file()));
-  EXPECT_EQ(pendingWritesFileCount(), 0);
+  EXPECT_EQ(queue.fileCount(), 0);
 }
 
 TEST_F(PendingQueueTest, The26thSpillsAllAndKeepsTheNewest25) {
@@ -158,7 +158,7 @@ TEST_F(PendingQueueTest, The26thSpillsAllAndKeepsTheNewest25) {
   fill(queue, 26);
   EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 26));
   EXPECT_EQ(bodies(queue.items()), numberedBodies(1, 26));
-  EXPECT_EQ(pendingWritesFileCount(), 26);
+  EXPECT_EQ(queue.fileCount(), 26);
 }
 
 TEST_F(PendingQueueTest, TwoAppendsAt25WriteOnlyTheNewWrite) {
@@ -166,7 +166,7 @@ TEST_F(PendingQueueTest, TwoAppendsAt25WriteOnlyTheNewWrite) {
   fill(queue, 27);
   EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 27));
   EXPECT_EQ(bodies(queue.items()), numberedBodies(2, 27));
-  EXPECT_EQ(pendingWritesFileCount(), 27);
+  EXPECT_EQ(queue.fileCount(), 27);
 }
 
 // What the write path does at capacity: every write retries the held ones, which are refused
@@ -184,7 +184,7 @@ TEST_F(PendingQueueTest, RetriedWritesAreRecordedOnce) {
   }
   const auto entries = fileEntries();
   EXPECT_EQ(bodies(entries), numberedBodies(0, 125));
-  EXPECT_EQ(pendingWritesFileCount(), 125);
+  EXPECT_EQ(queue.fileCount(), 125);
   // The file keeps the time the write had when it was first spilled.
   EXPECT_EQ(entries.front().queuedAt, numbered(0).queuedAt + std::chrono::seconds(1));
   EXPECT_EQ(bodies(queue.items()), numberedBodies(100, 125));
@@ -193,24 +193,24 @@ TEST_F(PendingQueueTest, RetriedWritesAreRecordedOnce) {
 TEST_F(PendingQueueTest, AFileChangedElsewhereIsCountedAndAppendedAfresh) {
   PendingWriteQueue queue;
   fill(queue, 26);
-  EXPECT_EQ(pendingWritesFileCount(), 26);
+  EXPECT_EQ(queue.fileCount(), 26);
   // Another program replaces the file; a removed file is a file without the held writes.
   platform::atomicWriteFile(file(), encodePendingWrites({numbered(500), numbered(501)}));
-  EXPECT_EQ(pendingWritesFileCount(), 2);
+  EXPECT_EQ(queue.fileCount(), 2);
   queue.enqueue(numbered(26));
   auto want = numberedBodies(500, 502);
   want.push_back("write 26");
   EXPECT_EQ(bodies(fileEntries()), want);
   std::filesystem::remove(file());
-  EXPECT_EQ(pendingWritesFileCount(), 0);
+  EXPECT_EQ(queue.fileCount(), 0);
   queue.enqueue(numbered(27));
   EXPECT_EQ(bodies(fileEntries()), numberedBodies(2, 28));
-  EXPECT_EQ(pendingWritesFileCount(), 26);
+  EXPECT_EQ(queue.fileCount(), 26);
   // Text as another writer may leave it (spaces, an empty array) is appended to as well.
   platform::atomicWriteFile(file(), " [ ]\n");
   queue.enqueue(numbered(28));
   EXPECT_EQ(bodies(fileEntries()), numberedBodies(28, 29));
-  EXPECT_EQ(pendingWritesFileCount(), 1);
+  EXPECT_EQ(queue.fileCount(), 1);
 }
 
 TEST_F(PendingQueueTest, ValidFileKeepsItsEntriesFirst) {
@@ -232,9 +232,9 @@ TEST_F(PendingQueueTest, UndecodableFileIsSetAsideNotOverwritten) {
       std::filesystem::remove(entry.path());
     }
     { std::ofstream(file()) << content; }
-    EXPECT_EQ(pendingWritesFileCount(), 0);
-
     PendingWriteQueue queue;
+    EXPECT_EQ(queue.fileCount(), 0);
+
     fill(queue, 26);
 
     EXPECT_EQ(bodies(fileEntries()), numberedBodies(0, 26));
@@ -272,14 +272,15 @@ TEST_F(PendingQueueTest, ConcurrentSpillersLoseNoEntries) {
   EXPECT_EQ(fileEntries().size(), static_cast<std::size_t>(2 * (26 + kSpillsEach - 1)));
 }
 
-TEST_F(PendingQueueTest, SharedQueueIsOneInstanceAndTakeAllEmptiesIt) {
-  PendingWriteQueue& shared = PendingWriteQueue::shared();
-  shared.takeAll();
-  shared.enqueue(numbered(1));
-  shared.enqueue(numbered(2));
-  EXPECT_EQ(&shared, &PendingWriteQueue::shared());
-  EXPECT_EQ(bodies(shared.takeAll()), numberedBodies(1, 3));
-  EXPECT_EQ(shared.size(), 0u);
+TEST_F(PendingQueueTest, TwoQueuesHoldTheirOwnWritesAndTakeAllEmptiesOne) {
+  PendingWriteQueue mine;
+  PendingWriteQueue theirs;
+  mine.enqueue(numbered(1));
+  mine.enqueue(numbered(2));
+  theirs.enqueue(numbered(3));
+  EXPECT_EQ(bodies(mine.takeAll()), numberedBodies(1, 3));
+  EXPECT_EQ(mine.size(), 0u);
+  EXPECT_EQ(bodies(theirs.items()), numberedBodies(3, 4));
 }
 
 }  // namespace

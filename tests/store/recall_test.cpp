@@ -225,7 +225,7 @@ class RecallTest : public ::testing::Test {
   db::Connection& db() { return database_.db(); }
   std::vector<ScoredMemory> recall(std::string_view query, std::int64_t limit = 15,
                                    std::optional<std::string> project = "/p") {
-    return recallMemories(query, project, limit, db());
+    return recallMemories(query, project, limit, db(), nullptr);
   }
   testing::TestDatabase database_;
 };
@@ -243,12 +243,12 @@ TEST_F(RecallTest, FullTextScoresAreNormalisedBestToWorst) {
   // Hits that all rank alike, a lone one among them, are each the best match.
   testing::TestDatabase lone;
   insert(lone.db(), {.id = "only", .body = "zebra"});
-  const auto single = recallMemories("zebra", std::string("/p"), 15, lone.db());
+  const auto single = recallMemories("zebra", std::string("/p"), 15, lone.db(), nullptr);
   ASSERT_EQ(single.size(), 1u);
   EXPECT_NEAR(single[0].score,
               recallScore(single[0].memory, {}, {}, platform::now()) + route.bm25Weight, 1e-6);
   insert(lone.db(), {.id = "twin", .body = "zebra"});
-  for (const auto& hit : recallMemories("zebra", std::string("/p"), 15, lone.db())) {
+  for (const auto& hit : recallMemories("zebra", std::string("/p"), 15, lone.db(), nullptr)) {
     EXPECT_NEAR(hit.score, recallScore(hit.memory, {}, {}, platform::now()) + route.bm25Weight,
                 1e-6);
   }
@@ -417,7 +417,7 @@ TEST_F(RecallTest, ALoneFullTextHitOutranksAWeakerVectorOnlyMatch) {
 TEST(Recall, TheFallbackErrorIsThrown) {
   auto db = db::Connection::openInMemory();  // no tables: nothing found, and no recent list
   ::testing::internal::CaptureStderr();
-  EXPECT_THROW(recallMemories("anything", std::nullopt, 15, db), db::Error);
+  EXPECT_THROW(recallMemories("anything", std::nullopt, 15, db, nullptr), db::Error);
   ::testing::internal::GetCapturedStderr();
 }
 
@@ -454,10 +454,12 @@ class RealStoreRecall : public ::testing::Test {
  protected:
   Memory write(const std::string& body, std::optional<std::string> tags = std::nullopt) {
     return writeMemory(
-        db(), MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags), .importance = 5});
+        db(), writes_,
+        MemoryWrite{.body = body, .project = "/p", .tags = std::move(tags), .importance = 5});
   }
   db::Connection& db() { return database_.db(); }
   testing::TestDatabase database_;
+  WriteState writes_;
 };
 
 TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
@@ -500,7 +502,7 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
   const std::string dump =
       "SELECT id, access_count, last_accessed, strength, tier FROM memories ORDER BY id";
   const auto before = db().query(dump);
-  const auto recalled = recallMemories(query, std::string("/p"), 15, db());
+  const auto recalled = recallMemories(query, std::string("/p"), 15, db(), nullptr);
   EXPECT_EQ(db().query(dump), before);
   EXPECT_FALSE(std::ranges::any_of(
       recalled, [&](const ScoredMemory& r) { return r.memory.id == deleted.id; }));
@@ -524,7 +526,7 @@ TEST_F(RealStoreRecall, EachSignalFindsWhatTheOthersMiss) {
 // whichever signal they would come.
 TEST_F(RealStoreRecall, AProjectSeesItsOwnAndGlobalMemoriesOnly) {
   auto writeIn = [&](const std::string& body, std::optional<std::string> project) {
-    return writeMemory(db(), MemoryWrite{.body = body, .project = std::move(project)});
+    return writeMemory(db(), writes_, MemoryWrite{.body = body, .project = std::move(project)});
   };
   const std::string a = "/work/payments", b = "/work/billing";
   const char* const notes[] = {
@@ -546,14 +548,14 @@ TEST_F(RealStoreRecall, AProjectSeesItsOwnAndGlobalMemoriesOnly) {
   bool sawGlobal = false, unscopedSawTheirs = false;
   for (const char* query : queries) {
     SCOPED_TRACE(query);
-    const auto recalled = recallMemories(query, a, 15, db());
+    const auto recalled = recallMemories(query, a, 15, db(), nullptr);
     EXPECT_FALSE(recalled.empty());
     for (const auto& r : recalled) {
       EXPECT_FALSE(theirs.contains(r.memory.id)) << r.memory.body;
       EXPECT_TRUE(mine.contains(r.memory.id) || r.memory.id == global.id) << r.memory.body;
       sawGlobal = sawGlobal || r.memory.id == global.id;
     }
-    for (const auto& r : recallMemories(query, std::nullopt, 15, db())) {
+    for (const auto& r : recallMemories(query, std::nullopt, 15, db(), nullptr)) {
       unscopedSawTheirs = unscopedSawTheirs || theirs.contains(r.memory.id);
     }
   }
@@ -598,11 +600,12 @@ TEST_F(RealStoreRecall, WalkIndexesLeaveRecallUnchanged) {
   const char* const queries[] = {"the login session expires when the token is refreshed",
                                  "src/auth/session_store.ts"};
   std::vector<std::vector<ScoredMemory>> indexed;
-  for (const char* query : queries) indexed.push_back(recallMemories(query, "/p", 15, db()));
+  for (const char* query : queries)
+    indexed.push_back(recallMemories(query, "/p", 15, db(), nullptr));
   db().exec("DROP INDEX idx_memory_links_dst_walk;");
   for (std::size_t q = 0; q < std::size(queries); ++q) {
     SCOPED_TRACE(queries[q]);
-    const auto plain = recallMemories(queries[q], "/p", 15, db());
+    const auto plain = recallMemories(queries[q], "/p", 15, db(), nullptr);
     ASSERT_EQ(ids(plain), ids(indexed[q]));
     ASSERT_EQ(plain.size(), 15u);
     for (std::size_t i = 0; i < plain.size(); ++i) {

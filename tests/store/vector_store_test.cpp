@@ -196,8 +196,12 @@ TEST(VectorStore, BestHitsThatAreAllRefusedDoNotHideTheRest) {
     SCOPED_TRACE(packed ? "packed" : "read");
     std::optional<KeptVectorCopy> kept;
     if (packed) kept.emplace(t.db());
-    EXPECT_EQ(idsOf(searchSimilar(query, 2, true, t.db(), a)), (Ids{"live1", "live2"}));
-    const auto all = searchSimilar(query, 2, false, t.db());
+    auto search = [&](std::int64_t limit, bool excludeCold, const std::optional<std::string>& p) {
+      return kept ? searchSimilar(query, limit, excludeCold, *kept, p)
+                  : searchSimilar(query, limit, excludeCold, t.db(), p);
+    };
+    EXPECT_EQ(idsOf(search(2, true, a)), (Ids{"live1", "live2"}));
+    const auto all = search(2, false, std::nullopt);
     EXPECT_EQ(idsOf(all), (Ids{"theirs0", "theirs1"}));
   }
 }
@@ -288,6 +292,7 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
   testing::TestDatabase t;
   fillTangledStore(t.db(), GetParam());
   const std::vector<std::vector<float>> queries = {{1, 0, 0, 0}, {1, 1, 0, 0}, {0.3f, 1, 0.2f, 0}};
+  std::optional<KeptVectorCopy> kept;
   auto compareAll = [&](const char* how) {
     for (const auto& query : queries) {
       for (bool excludeCold : {true, false}) {
@@ -298,8 +303,9 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
                          " project=" + project.value_or("-") + " limit=" + std::to_string(limit) +
                          " query=" + std::to_string(query[1]));
             const auto want = plainSearch(t.db(), query, limit, excludeCold, project);
-            EXPECT_EQ(searchSimilar(query, static_cast<std::int64_t>(limit), excludeCold, t.db(),
-                                    project),
+            const auto limitArgument = static_cast<std::int64_t>(limit);
+            EXPECT_EQ(kept ? searchSimilar(query, limitArgument, excludeCold, *kept, project)
+                           : searchSimilar(query, limitArgument, excludeCold, t.db(), project),
                       want);
           }
         }
@@ -307,7 +313,7 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
     }
   };
   compareAll("read");
-  KeptVectorCopy kept(t.db());
+  kept.emplace(t.db());
   compareAll("packed");
   compareAll("packed again");
 }
@@ -315,8 +321,42 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
 INSTANTIATE_TEST_SUITE_P(ProjectShare, SearchMatchesThePlainStatements,
                          ::testing::Values(5, 50, 100));
 
-// The packed copy follows what this connection and others store, and the memories' tiers and
-// deletion marks are read at each search.
+// The search keeps only the best few times the limit of its hits; when the memories of all of
+// those may not be returned (here the best 40 are forgotten), it searches again keeping every
+// hit, and answers as the plain statement would.
+TEST(VectorStore, TooFewReturnableAmongTheKeptHitsSearchesAgain) {
+  testing::TestDatabase t;
+  t.db().exec("BEGIN");
+  for (int i = 0; i < 60; ++i) {
+    const std::string id = "m" + std::to_string(i);
+    const bool forgotten = i < 40;
+    addMemory(t.db(), id, i % 7 == 0 ? "cold" : "episodic", forgotten);
+    // The forgotten ones lie nearest the query; the rest in falling order, with ties.
+    const float away = forgotten ? 0.01f * static_cast<float>(i % 5) : 0.1f + 0.02f * (i % 9);
+    storeEmbedding(id, {1, away}, t.db());
+  }
+  t.db().exec("COMMIT");
+  const std::vector<float> query = {1, 0};
+  std::optional<KeptVectorCopy> kept;
+  for (const char* how : {"read", "packed"}) {
+    if (std::string_view(how) == "packed") kept.emplace(t.db());
+    for (bool excludeCold : {true, false}) {
+      for (std::size_t limit : {1u, 2u, 5u}) {
+        SCOPED_TRACE(std::string(how) + " cold=" + (excludeCold ? "out" : "in") +
+                     " limit=" + std::to_string(limit));
+        const auto want = plainSearch(t.db(), query, limit, excludeCold, std::nullopt);
+        ASSERT_EQ(want.size(), limit);
+        const auto limitArgument = static_cast<std::int64_t>(limit);
+        EXPECT_EQ(kept ? searchSimilar(query, limitArgument, excludeCold, *kept)
+                       : searchSimilar(query, limitArgument, excludeCold, t.db()),
+                  want);
+      }
+    }
+  }
+}
+
+// The packed copy follows what this connection (as its writer reports) and others store, and
+// the memories' tiers and deletion marks are read at each search.
 TEST(VectorStore, AKeptCopyFollowsWritesOfEveryConnection) {
   testing::TestDatabase t;
   auto other = db::Connection::open(t.path());
@@ -324,19 +364,20 @@ TEST(VectorStore, AKeptCopyFollowsWritesOfEveryConnection) {
   storeEmbedding("a", {1, 0}, t.db());
   KeptVectorCopy kept(t.db());
   const std::vector<float> query = {1, 0};
-  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), Ids{"a"});
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, kept)), Ids{"a"});
   storeEmbedding("b", {1, 0.1f}, t.db());
-  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b"}));
+  kept.noteVectorStored();
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, kept)), (Ids{"a", "b"}));
   storeEmbedding("c", {1, 0.2f}, other);
-  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "b", "c"}));
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, kept)), (Ids{"a", "b", "c"}));
   other.run(
       "INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at) "
       "VALUES ('d', ?, 'NLEmbedding', '')",
       {db::Blob{encodeEmbedding(std::vector<float>{1, 0.05f})}});
-  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "d", "b", "c"}));
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, kept)), (Ids{"a", "d", "b", "c"}));
   other.exec("UPDATE memories SET tier = 'cold' WHERE id = 'b'");
   other.exec("UPDATE memories SET deleted_at = 'x' WHERE id = 'd'");
-  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, t.db())), (Ids{"a", "c"}));
+  EXPECT_EQ(idsOf(searchSimilar(query, 10, true, kept)), (Ids{"a", "c"}));
 }
 
 TEST(VectorStore, ErrorsOfTheDatabaseAreThrown) {

@@ -26,9 +26,10 @@ namespace {
 
 class Recorder {
  public:
-  explicit Recorder(std::string_view name)
-      : observer_(std::string(name),
-                  [this](const platform::Notification& n) { seen.push_back(n); }) {}
+  Recorder(std::string_view name, platform::NotificationCenter& center)
+      : observer_(
+            std::string(name), [this](const platform::Notification& n) { seen.push_back(n); },
+            center) {}
   std::vector<std::int64_t> queuedCounts() const {
     std::vector<std::int64_t> out;
     for (const auto& n : seen) out.push_back(n.userInfo.at("queuedCount"));
@@ -48,9 +49,6 @@ std::vector<std::string> bodies(const std::vector<PendingMemoryWrite>& writes) {
 
 class WritePathTest : public ::testing::Test {
  protected:
-  void SetUp() override { PendingWriteQueue::shared().takeAll(); }
-  void TearDown() override { PendingWriteQueue::shared().takeAll(); }
-
   std::int64_t count(const std::string& sql) {
     auto v = db_.scalar(sql);
     return v ? db::integerOf(*v).value_or(-1) : -1;
@@ -59,8 +57,8 @@ class WritePathTest : public ::testing::Test {
 
   // Active 2 KB of 2 KB and cold 1 KB of 1 KB: every new body is refused.
   void fillBothTiers() {
-    writeMemory(db_, {.body = std::string(2000, 'a')});
-    writeMemory(db_, {.body = std::string(1000, 'c')});
+    writeMemory(db_, writes_, {.body = std::string(2000, 'a')});
+    writeMemory(db_, writes_, {.body = std::string(1000, 'c')});
     db_.run("UPDATE memories SET tier = 'cold' WHERE body = ?", {db::text(std::string(1000, 'c'))});
     platform::UserDefaults::set(std::string(kActiveBudgetKey), 2000);
     platform::UserDefaults::set(std::string(kColdBudgetKey), 1000);
@@ -72,6 +70,7 @@ class WritePathTest : public ::testing::Test {
 
   testing::TempHome home_;
   db::Connection db_ = home_.openDatabase();
+  WriteState writes_;
 };
 
 TEST(ContentHash, IsLowerCaseHexSHA256OfTheBytes) {
@@ -109,12 +108,14 @@ TEST(TokenEstimate, CountsCharactersNotBytes) {
 }
 
 TEST_F(WritePathTest, SameBodyTwiceReinforcesOneRow) {
-  const Memory first = writeMemory(db_, {.body = "Prefer tabs in Makefiles", .tags = "style"});
+  const Memory first =
+      writeMemory(db_, writes_, {.body = "Prefer tabs in Makefiles", .tags = "style"});
   EXPECT_EQ(fetchMemory(first.id, db_), first);  // what it returns is what it stored
   const std::string before = platform::currentTimestampText();
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-  const Memory second = writeMemory(db_, {.body = "Prefer tabs in Makefiles", .tags = "style"});
+  const Memory second =
+      writeMemory(db_, writes_, {.body = "Prefer tabs in Makefiles", .tags = "style"});
 
   EXPECT_EQ(second, first);  // as read before the reinforcement
   EXPECT_EQ(second.accessCount, 1);
@@ -127,11 +128,12 @@ TEST_F(WritePathTest, SameBodyTwiceReinforcesOneRow) {
 }
 
 TEST_F(WritePathTest, IdentityIgnoresEverythingButTheBody) {
-  const Memory first = writeMemory(db_, {.body = "Run the linter before pushing",
-                                         .tier = MemoryTier::Semantic,
-                                         .project = "/work/a",
-                                         .type = MemoryType::Rule,
-                                         .tags = "ci"});
+  const Memory first = writeMemory(db_, writes_,
+                                   {.body = "Run the linter before pushing",
+                                    .tier = MemoryTier::Semantic,
+                                    .project = "/work/a",
+                                    .type = MemoryType::Rule,
+                                    .tags = "ci"});
   const MemoryWrite others[] = {
       {.body = "Run the linter before pushing", .project = "/work/b"},
       {.body = "Run the linter before pushing", .type = MemoryType::Fact},
@@ -139,16 +141,16 @@ TEST_F(WritePathTest, IdentityIgnoresEverythingButTheBody) {
       {.body = "Run the linter before pushing", .tags = "other"},
       {.body = "Run the linter before pushing"},
   };
-  for (const auto& w : others) EXPECT_EQ(writeMemory(db_, w).id, first.id);
+  for (const auto& w : others) EXPECT_EQ(writeMemory(db_, writes_, w).id, first.id);
   auto row = db_.query("SELECT tier, project, type, tags, access_count FROM memories");
   ASSERT_EQ(row.size(), 1u);
   EXPECT_EQ(row[0], (db::Row{"semantic", "/work/a", "rule", "ci", std::int64_t{6}}));
 }
 
 TEST_F(WritePathTest, TrailingSpaceAndCaseMakeOtherMemories) {
-  const Memory a = writeMemory(db_, {.body = "Use tabs"});
-  const Memory b = writeMemory(db_, {.body = "Use tabs "});
-  const Memory c = writeMemory(db_, {.body = "use tabs"});
+  const Memory a = writeMemory(db_, writes_, {.body = "Use tabs"});
+  const Memory b = writeMemory(db_, writes_, {.body = "Use tabs "});
+  const Memory c = writeMemory(db_, writes_, {.body = "use tabs"});
   EXPECT_NE(a.id, b.id);
   EXPECT_NE(a.id, c.id);
   EXPECT_NE(b.id, c.id);
@@ -157,12 +159,13 @@ TEST_F(WritePathTest, TrailingSpaceAndCaseMakeOtherMemories) {
 }
 
 TEST_F(WritePathTest, NewRowHasTheInsertDefaults) {
-  const Memory m = writeMemory(db_, {.body = "The build uses CMake presets",
-                                     .project = "/p",
-                                     .type = MemoryType::Decision,
-                                     .importance = 7,
-                                     .contextPath = "CMakePresets.json",
-                                     .sourceSession = "s-1"});
+  const Memory m = writeMemory(db_, writes_,
+                               {.body = "The build uses CMake presets",
+                                .project = "/p",
+                                .type = MemoryType::Decision,
+                                .importance = 7,
+                                .contextPath = "CMakePresets.json",
+                                .sourceSession = "s-1"});
   auto rows = db_.query(
       "SELECT id, tier, body_tokens, project, context_path, type, tags, access_count, strength, "
       "importance, pinned, evidence_count, parent_id, source_session, predicted_future_use, "
@@ -210,15 +213,15 @@ TEST_F(WritePathTest, ImportanceIsClampedToOneToTen) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
     const std::string body = "importance " + std::to_string(c.given);
-    const Memory m = writeMemory(db_, {.body = body, .importance = c.given});
+    const Memory m = writeMemory(db_, writes_, {.body = body, .importance = c.given});
     EXPECT_EQ(m.importance, c.stored);
     EXPECT_EQ(fetchMemory(m.id, db_)->importance, c.stored);
   }
 }
 
 TEST_F(WritePathTest, FullTextRowMirrorsBodyAndTagsUnderTheRowid) {
-  writeMemory(db_, {.body = "alpha without tags"});
-  writeMemory(db_, {.body = "beta with tags", .tags = "remember,flagged"});
+  writeMemory(db_, writes_, {.body = "alpha without tags"});
+  writeMemory(db_, writes_, {.body = "beta with tags", .tags = "remember,flagged"});
   auto rows = db_.query(
       "SELECT m.body, m.tags, f.tags FROM memories m JOIN memories_fts f ON f.rowid = m.rowid "
       "ORDER BY m.rowid");
@@ -229,12 +232,12 @@ TEST_F(WritePathTest, FullTextRowMirrorsBodyAndTagsUnderTheRowid) {
 }
 
 TEST_F(WritePathTest, ColdMemoryIsReinforcedWhereItIsWithoutACapacityCheck) {
-  const Memory m = writeMemory(db_, {.body = "An archived observation"});
+  const Memory m = writeMemory(db_, writes_, {.body = "An archived observation"});
   db_.run("UPDATE memories SET tier = 'cold' WHERE id = ?", {db::text(m.id)});
   fillBothTiers();
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
 
-  const Memory again = writeMemory(db_, {.body = "An archived observation"});
+  const Memory again = writeMemory(db_, writes_, {.body = "An archived observation"});
 
   EXPECT_EQ(again.tier, MemoryTier::Cold);
   EXPECT_EQ(*db::textOf(column("SELECT tier FROM memories WHERE body = 'An archived observation'")),
@@ -242,13 +245,13 @@ TEST_F(WritePathTest, ColdMemoryIsReinforcedWhereItIsWithoutACapacityCheck) {
   EXPECT_EQ(count("SELECT access_count FROM memories WHERE body = 'An archived observation'"), 2);
   EXPECT_TRUE(refused.seen.empty());
   EXPECT_EQ(count("SELECT COUNT(*) FROM audit_log"), 0);
-  EXPECT_THROW(writeMemory(db_, {.body = "something new"}), WriteBlockedError);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "something new"}), WriteBlockedError);
 }
 
 TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
   fillBothTiers();
   const std::int64_t rowsBefore = count("SELECT COUNT(*) FROM memories");
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
   const MemoryWrite write{.body = "refused body",
                           .tier = MemoryTier::Semantic,
                           .project = "/p",
@@ -259,7 +262,7 @@ TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
                           .sourceSession = "s"};
   const auto before = platform::now();
   try {
-    writeMemory(db_, write);
+    writeMemory(db_, writes_, write);
     ADD_FAILURE() << "not refused";
   } catch (const WriteBlockedError& e) {
     EXPECT_STREQ(e.what(),
@@ -268,7 +271,7 @@ TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
   }
   const auto after = platform::now();
 
-  const auto queued = PendingWriteQueue::shared().items();
+  const auto queued = writes_.pending.items();
   ASSERT_EQ(queued.size(), 1u);
   PendingMemoryWrite want{
       "refused body",    MemoryTier::Semantic, "/p", MemoryType::KeyPoint, "t", 42, "a.cpp", "s",
@@ -285,15 +288,15 @@ TEST_F(WritePathTest, BothTiersFullRefusesQueuesAndAnnounces) {
 TEST_F(WritePathTest, QueuedWritesAreRetriedFirstAndRequeuedInOrder) {
   fillBothTiers();
   for (const char* body : {"one", "two", "three"}) {
-    EXPECT_THROW(writeMemory(db_, {.body = body}), WriteBlockedError);
+    EXPECT_THROW(writeMemory(db_, writes_, {.body = body}), WriteBlockedError);
   }
-  const auto firstStamps = PendingWriteQueue::shared().items();
+  const auto firstStamps = writes_.pending.items();
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  Recorder refused(kBothTiersFullNotification);
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
 
-  EXPECT_THROW(writeMemory(db_, {.body = "four"}), WriteBlockedError);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "four"}), WriteBlockedError);
 
-  const auto queued = PendingWriteQueue::shared().items();
+  const auto queued = writes_.pending.items();
   EXPECT_EQ(bodies(queued), (std::vector<std::string>{"one", "two", "three", "four"}));
   for (std::size_t i = 0; i < 3; ++i) EXPECT_GT(queued[i].queuedAt, firstStamps[i].queuedAt);
   EXPECT_EQ(refused.queuedCounts(), (std::vector<std::int64_t>{1, 2, 3, 4}));
@@ -302,12 +305,11 @@ TEST_F(WritePathTest, QueuedWritesAreRetriedFirstAndRequeuedInOrder) {
 TEST_F(WritePathTest, QueuedCountAddsTheSpilledFile) {
   fillBothTiers();
   for (int i = 0; i < 25; ++i) {
-    PendingWriteQueue::shared().enqueue(
-        {.body = "queued " + std::to_string(i), .queuedAt = platform::now()});
+    writes_.pending.enqueue({.body = "queued " + std::to_string(i), .queuedAt = platform::now()});
   }
-  PendingWriteQueue::shared().spillToDisk();  // 25 in the file, 25 in memory
-  Recorder refused(kBothTiersFullNotification);
-  EXPECT_THROW(writeMemory(db_, {.body = "one too many"}), WriteBlockedError);
+  writes_.pending.spillToDisk();  // 25 in the file, 25 in memory
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "one too many"}), WriteBlockedError);
   // The 25 retries refill memory beside the file's 25; the new write makes 26 held, which
   // spills only the new write after the 25 already in the file and keeps 25: those are counted
   // twice, in memory and in the file.
@@ -315,21 +317,21 @@ TEST_F(WritePathTest, QueuedCountAddsTheSpilledFile) {
   for (int held = 1; held <= 25; ++held) want.push_back(held + 25);
   want.push_back(25 + 26);
   EXPECT_EQ(refused.queuedCounts(), want);
-  EXPECT_EQ(PendingWriteQueue::shared().size(), 25u);
-  EXPECT_EQ(pendingWritesFileCount(), 26);
+  EXPECT_EQ(writes_.pending.size(), 25u);
+  EXPECT_EQ(writes_.pending.fileCount(), 26);
 }
 
 TEST_F(WritePathTest, RaisedBudgetLetsQueuedWritesInOldestFirst) {
   fillBothTiers();
   for (const char* body : {"one", "two", "three"}) {
-    EXPECT_THROW(writeMemory(db_, {.body = body}), WriteBlockedError);
+    EXPECT_THROW(writeMemory(db_, writes_, {.body = body}), WriteBlockedError);
   }
   liftBudgets();
 
-  const Memory own = writeMemory(db_, {.body = "four"});
+  const Memory own = writeMemory(db_, writes_, {.body = "four"});
 
   EXPECT_EQ(own.body, "four");
-  EXPECT_TRUE(PendingWriteQueue::shared().items().empty());
+  EXPECT_TRUE(writes_.pending.items().empty());
   std::vector<std::string> order;
   for (const auto& row : db_.query("SELECT body FROM memories WHERE length(body) < 10 "
                                    "ORDER BY rowid")) {
@@ -341,29 +343,29 @@ TEST_F(WritePathTest, RaisedBudgetLetsQueuedWritesInOldestFirst) {
 
 TEST_F(WritePathTest, FailedFullTextMirrorStoresNothingAndARetryStoresItWhole) {
   db_.exec("DROP TABLE memories_fts;");
-  EXPECT_THROW(writeMemory(db_, {.body = "searchable later"}), db::Error);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "searchable later"}), db::Error);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
 
   db_.exec("CREATE VIRTUAL TABLE memories_fts USING fts5(body, tags);");
-  const Memory m = writeMemory(db_, {.body = "searchable later"});
+  const Memory m = writeMemory(db_, writes_, {.body = "searchable later"});
   EXPECT_EQ(m.accessCount, 1);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'searchable'"), 1);
 }
 
 TEST_F(WritePathTest, VectorAndLinkFailuresLeaveTheMemoryStored) {
-  writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+  writeMemory(db_, writes_, {.body = "Deploys of the Billing service go through Jenkins"});
   db_.exec("DROP TABLE memory_vectors; DROP TABLE memory_links;");
   const Memory m =
-      writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+      writeMemory(db_, writes_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
   EXPECT_EQ(fetchMemory(m.id, db_), m);
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories_fts WHERE memories_fts MATCH 'Fridays'"), 1);
 }
 
 TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
   const Memory first =
-      writeMemory(db_, {.body = "Deploys of the Billing service go through Jenkins"});
+      writeMemory(db_, writes_, {.body = "Deploys of the Billing service go through Jenkins"});
   const Memory m =
-      writeMemory(db_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
+      writeMemory(db_, writes_, {.body = "The Billing service is deployed on Fridays by Jenkins"});
   EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 2);
   auto links =
       db_.query("SELECT DISTINCT dst_id FROM memory_links WHERE src_id = ?", {db::text(m.id)});
@@ -371,7 +373,8 @@ TEST_F(WritePathTest, NewMemoryGetsItsVectorAndLinks) {
 }
 
 TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
-  const Memory old = writeMemory(db_, {.body = "Deleted elsewhere, wanted again", .importance = 2});
+  const Memory old =
+      writeMemory(db_, writes_, {.body = "Deleted elsewhere, wanted again", .importance = 2});
   db_.run(
       "UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000', access_count = 7, "
       "strength = 0.2, pinned = 1, evidence_count = 4, tier = 'cold', "
@@ -381,15 +384,17 @@ TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   const auto forgotten = db_.query("SELECT * FROM memories");
 
   // Any other writer leaves it forgotten and changes nothing.
-  EXPECT_THROW(writeMemory(db_, {.body = "Deleted elsewhere, wanted again"}), ForgottenMemoryError);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "Deleted elsewhere, wanted again"}),
+               ForgottenMemoryError);
   EXPECT_EQ(db_.query("SELECT * FROM memories"), forgotten);
 
-  const Memory revived = writeMemory(db_, {.body = "Deleted elsewhere, wanted again",
-                                           .project = "/p",
-                                           .type = MemoryType::Decision,
-                                           .importance = 8,
-                                           .sourceSession = "s-2",
-                                           .reviveForgotten = true});
+  const Memory revived = writeMemory(db_, writes_,
+                                     {.body = "Deleted elsewhere, wanted again",
+                                      .project = "/p",
+                                      .type = MemoryType::Decision,
+                                      .importance = 8,
+                                      .sourceSession = "s-2",
+                                      .reviveForgotten = true});
   EXPECT_EQ(revived.id, old.id);
   EXPECT_EQ(revived.accessCount, 1);
   EXPECT_EQ(fetchMemory(old.id, db_), revived);
@@ -407,30 +412,31 @@ TEST_F(WritePathTest, OnlyAnExplicitSaveRevivesASoftDeletedMemoryAsNew) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM memory_vectors"), 1);
 
   // From then on it is an ordinary live memory: the next write reinforces it.
-  writeMemory(db_, {.body = "Deleted elsewhere, wanted again"});
+  writeMemory(db_, writes_, {.body = "Deleted elsewhere, wanted again"});
   EXPECT_EQ(count("SELECT access_count FROM memories"), 2);
 }
 
 TEST_F(WritePathTest, AQueuedWriteKeepsWhetherItMayReviveAForgottenBody) {
   for (const char* body : {"Explicitly saved again", "Captured again"}) {
-    const Memory m = writeMemory(db_, {.body = body});
+    const Memory m = writeMemory(db_, writes_, {.body = body});
     db_.run("UPDATE memories SET deleted_at = '2026-01-01T00:00:00.000+0000' WHERE id = ?",
             {db::text(m.id)});
   }
   fillBothTiers();
-  EXPECT_THROW(writeMemory(db_, {.body = "Explicitly saved again", .reviveForgotten = true}),
-               WriteBlockedError);
+  EXPECT_THROW(
+      writeMemory(db_, writes_, {.body = "Explicitly saved again", .reviveForgotten = true}),
+      WriteBlockedError);
   // Refused for want of room, not for being forgotten: it is queued as it came.
-  EXPECT_THROW(writeMemory(db_, {.body = "Captured again"}), ForgottenMemoryError);
-  ASSERT_EQ(PendingWriteQueue::shared().items().size(), 1u);
-  EXPECT_TRUE(PendingWriteQueue::shared().items()[0].reviveForgotten);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "Captured again"}), ForgottenMemoryError);
+  ASSERT_EQ(writes_.pending.items().size(), 1u);
+  EXPECT_TRUE(writes_.pending.items()[0].reviveForgotten);
   // A copy that waited in the file (another process drains it) keeps the option too.
-  PendingWriteQueue::shared().enqueue(
+  writes_.pending.enqueue(
       {.body = "Captured again", .queuedAt = platform::now(), .reviveForgotten = false});
 
   liftBudgets();
-  flushPendingWrites(db_);
-  EXPECT_TRUE(PendingWriteQueue::shared().items().empty());
+  flushPendingWrites(db_, writes_);
+  EXPECT_TRUE(writes_.pending.items().empty());
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'Explicitly saved again' AND "
                   "deleted_at IS NULL"),
             1);
@@ -439,31 +445,50 @@ TEST_F(WritePathTest, AQueuedWriteKeepsWhetherItMayReviveAForgottenBody) {
             0);
 }
 
+// A run retries only the writes it queued itself, and hears only of its own refusals.
+TEST_F(WritePathTest, ARefusedWriteWaitsInItsOwnRunsQueue) {
+  WriteState otherRun;
+  Recorder heardElsewhere(kBothTiersFullNotification, otherRun.notifications);
+  fillBothTiers();
+  Recorder refused(kBothTiersFullNotification, writes_.notifications);
+  EXPECT_THROW(writeMemory(db_, writes_, {.body = "refused in this run"}), WriteBlockedError);
+  EXPECT_EQ(refused.queuedCounts(), std::vector<std::int64_t>{1});
+  EXPECT_TRUE(heardElsewhere.seen.empty());
+  liftBudgets();
+  writeMemory(db_, otherRun, {.body = "written by another run"});
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'refused in this run'"), 0);
+  EXPECT_EQ(bodies(writes_.pending.items()), std::vector<std::string>{"refused in this run"});
+  EXPECT_TRUE(otherRun.pending.items().empty());
+  writeMemory(db_, writes_, {.body = "written by this run"});
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'refused in this run'"), 1);
+  EXPECT_TRUE(writes_.pending.items().empty());
+}
+
 TEST_F(WritePathTest, BusyRetryStaysQueuedOtherFailuresDrop) {
   auto fast = db::Connection::open(home_.databasePath(), {.busyTimeoutMs = 0});
   auto other = db::Connection::open(home_.databasePath());
   PendingMemoryWrite pending{.body = "waits for the lock", .queuedAt = platform::now()};
-  PendingWriteQueue::shared().enqueue(pending);
+  writes_.pending.enqueue(pending);
 
   other.exec("BEGIN IMMEDIATE;");
-  flushPendingWrites(fast);
-  EXPECT_EQ(PendingWriteQueue::shared().items(), std::vector<PendingMemoryWrite>{pending});
+  flushPendingWrites(fast, writes_);
+  EXPECT_EQ(writes_.pending.items(), std::vector<PendingMemoryWrite>{pending});
   other.exec("ROLLBACK;");
 
-  flushPendingWrites(fast);
-  EXPECT_TRUE(PendingWriteQueue::shared().items().empty());
+  flushPendingWrites(fast, writes_);
+  EXPECT_TRUE(writes_.pending.items().empty());
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'waits for the lock'"), 1);
 
-  PendingWriteQueue::shared().enqueue({.body = "cannot be mirrored", .queuedAt = platform::now()});
+  writes_.pending.enqueue({.body = "cannot be mirrored", .queuedAt = platform::now()});
   db_.exec("DROP TABLE memories_fts;");
-  flushPendingWrites(db_);
-  EXPECT_TRUE(PendingWriteQueue::shared().items().empty());
+  flushPendingWrites(db_, writes_);
+  EXPECT_TRUE(writes_.pending.items().empty());
   EXPECT_EQ(count("SELECT COUNT(*) FROM memories WHERE body = 'cannot be mirrored'"), 0);
 }
 
 TEST_F(WritePathTest, FetchFindsColdButNotDeleted) {
-  const Memory cold = writeMemory(db_, {.body = "cold one"});
-  const Memory gone = writeMemory(db_, {.body = "gone one"});
+  const Memory cold = writeMemory(db_, writes_, {.body = "cold one"});
+  const Memory gone = writeMemory(db_, writes_, {.body = "gone one"});
   db_.run("UPDATE memories SET tier = 'cold' WHERE id = ?", {db::text(cold.id)});
   db_.run("UPDATE memories SET deleted_at = 'x' WHERE id = ?", {db::text(gone.id)});
   ASSERT_TRUE(fetchMemory(cold.id, db_));
@@ -475,7 +500,7 @@ TEST_F(WritePathTest, FetchFindsColdButNotDeleted) {
 TEST_F(WritePathTest, RecentMemoriesAreLiveActiveAndNewestFirst) {
   auto at = [&](const std::string& body, const std::optional<std::string>& project,
                 const char* stamp) {
-    const Memory m = writeMemory(db_, {.body = body, .project = project});
+    const Memory m = writeMemory(db_, writes_, {.body = body, .project = project});
     db_.run("UPDATE memories SET last_accessed = ? WHERE id = ?",
             {db::text(stamp), db::text(m.id)});
     return m.id;
