@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "codeintel/fragility.h"
 #include "db/error.h"
+#include "db/json_array.h"
 #include "db/savepoint.h"
 #include "platform/time.h"
 
@@ -68,7 +68,7 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
     std::vector<std::string> keys;
     keys.reserve(paths.size());
     for (const auto& [path, named] : paths) keys.push_back(path);
-    select.bindText(1, sqlJsonArray(keys));
+    select.bindText(1, db::sqlJsonArray(keys));
     std::unordered_set<std::string> seen;
     while (select.step()) {
       auto pathValue = select.column(0);
