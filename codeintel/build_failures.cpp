@@ -1,6 +1,7 @@
 #include "codeintel/build_failures.h"
 
 #include <charconv>
+#include <chrono>
 #include <unordered_set>
 
 #include "codeintel/failure_summary.h"
@@ -18,6 +19,33 @@ constexpr std::string_view kInsertBuildFailure = R"sql(INSERT INTO build_failure
     (project, timestamp, trigger_file, error_file, error_line,
      error_message, error_type, resolved, session_id)
 VALUES (?, ?, ?, ?, ?, ?, ?, 0, ?))sql";
+
+// Stored times end in "+0000", which SQLite's date functions refuse; "+00:00" they read. The
+// window's bound is compared as text, which orders the stored form by time.
+constexpr std::string_view kCountRecentBuildReports =
+    R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
+    substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
+FROM build_failures
+WHERE project = ? AND timestamp >= ?)sql";
+
+constexpr std::string_view kCountRecentBuildReportsByFile =
+    R"sql(SELECT error_file, COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
+    substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
+FROM build_failures
+WHERE project = ? AND timestamp >= ?
+GROUP BY error_file)sql";
+
+constexpr auto kBuildFailureWindow = std::chrono::seconds(2'592'000);  // 30 days
+
+constexpr std::string_view kCountFailuresTriggeredBy = R"sql(SELECT COUNT(*)
+FROM build_failures
+WHERE project = ? AND trigger_file = ?)sql";
+
+constexpr std::string_view kCountFailuresByErrorFile =
+    R"sql(SELECT error_file, COUNT(*) AS failure_count
+FROM build_failures
+WHERE project = ? AND trigger_file = ?
+GROUP BY error_file)sql";
 
 constexpr std::size_t kSummaryFileLimit = 5;
 constexpr std::int64_t kSummaryImportance = 7;
@@ -194,6 +222,46 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
   writeFailureSummary(connection, state, std::move(body), "build_failure", kSummaryImportance,
                       project, trigger, sessionID);
   return failures;
+}
+
+std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
+                                                                      db::Connection& db) {
+  std::unordered_map<std::string, double> shares;
+  auto cutoff = platform::sharedTimestampFormatter().format(
+      platform::now() - std::chrono::duration_cast<std::chrono::milliseconds>(kBuildFailureWindow));
+  auto totalValue = db.scalar(kCountRecentBuildReports, {db::text(project), db::text(cutoff)});
+  std::int64_t total = totalValue ? db::integerOf(*totalValue).value_or(0) : 0;
+  if (total < 1) return shares;
+  auto stmt = db.prepare(kCountRecentBuildReportsByFile);
+  stmt.bindText(1, project).bindText(2, cutoff);
+  while (stmt.step()) {
+    auto file = stmt.column(0);
+    auto count = db::integerOf(stmt.column(1));
+    if (auto text = db::textOf(file); text && count) {
+      shares[*text] = static_cast<double>(*count) / static_cast<double>(total);
+    }
+  }
+  return shares;
+}
+
+std::int64_t countBuildFailuresTriggeredBy(const std::string& project,
+                                           const std::string& triggerFile, db::Connection& db) {
+  auto value = db.scalar(kCountFailuresTriggeredBy, {db::text(project), db::text(triggerFile)});
+  return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+std::vector<ErrorFileCount> countBuildFailuresByErrorFile(const std::string& project,
+                                                          const std::string& triggerFile,
+                                                          db::Connection& db) {
+  std::vector<ErrorFileCount> counts;
+  auto stmt = db.prepare(kCountFailuresByErrorFile);
+  stmt.bindText(1, project).bindText(2, triggerFile);
+  while (stmt.step()) {
+    auto file = stmt.column(0);
+    auto count = db::integerOf(stmt.column(1));
+    if (auto text = db::textOf(file); text && count) counts.push_back({*text, *count});
+  }
+  return counts;
 }
 
 }  // namespace nodrel::codeintel

@@ -1,11 +1,14 @@
 // codeintel/build_failures.h: pasted xcodebuild output turned into BuildFailure records, stored
-// in `build_failures` with one summary memory per report, and the share of recent reports
-// that name a file (for fragility scoring).
+// in `build_failures` with one summary memory per report, and the reads of that table: the
+// share of recent reports that name a file (for fragility scoring) and the failures that
+// followed an edit of a file (for predictions).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "codeintel/report_records.h"
@@ -41,5 +44,28 @@ std::vector<BuildFailure> recordBuildFailures(std::string_view output, const std
                                               const std::optional<std::string>& triggerFile,
                                               const std::optional<std::string>& sessionID,
                                               db::Connection& connection, store::WriteState& state);
+
+// Error file to its share (0 to 1) of the project's build-failure reports of the last 30 days;
+// a report is one report time, taken to the second. Files in no recent report are absent.
+// Throws db::Error.
+std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
+                                                                      db::Connection& db);
+
+// The project's rows whose trigger file is `triggerFile`; 0 when the count is not an integer.
+// Throws db::Error.
+std::int64_t countBuildFailuresTriggeredBy(const std::string& project,
+                                           const std::string& triggerFile, db::Connection& db);
+
+struct ErrorFileCount {
+  std::string errorFile;
+  std::int64_t count = 0;
+  friend bool operator==(const ErrorFileCount&, const ErrorFileCount&) = default;
+};
+
+// Those rows counted per error file, in database order; a group whose error file is not text
+// is left out. Throws db::Error.
+std::vector<ErrorFileCount> countBuildFailuresByErrorFile(const std::string& project,
+                                                          const std::string& triggerFile,
+                                                          db::Connection& db);
 
 }  // namespace nodrel::codeintel

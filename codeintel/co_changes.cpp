@@ -35,6 +35,29 @@ constexpr std::string_view kUpsertMining =
 VALUES (?, ?, ?)
 ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
 
+constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
+    CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner, count
+FROM co_changes
+WHERE project = ?
+  AND (file_a = ? OR file_b = ?))sql";
+
+constexpr std::string_view kSelectCoChangeTotal = R"sql(SELECT SUM(count)
+FROM co_changes
+WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
+
+constexpr std::string_view kSelectCoChangeTotals =
+    R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
+FROM co_changes
+WHERE project = ?
+GROUP BY file_a
+
+UNION ALL
+
+SELECT file_b AS path, CAST(SUM(count) AS REAL) AS total
+FROM co_changes
+WHERE project = ?
+GROUP BY file_b)sql";
+
 // Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
 // byte order of the composed form is that order.
 void sortStringsAscending(std::vector<std::string>& strings) {
@@ -78,6 +101,43 @@ std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string
 void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
                        const std::string& now) {
   db.run(kUpsertMining, {db::text(project), db::text(commit), db::text(now)});
+}
+
+std::vector<CoChangePartner> fetchCoChangePartners(const std::string& project,
+                                                   const std::vector<std::string>& files,
+                                                   db::Connection& db) {
+  std::vector<CoChangePartner> partners;
+  auto stmt = db.prepare(kSelectCoChangePartners);
+  for (const auto& file : files) {
+    stmt.reset();
+    stmt.bindText(1, file).bindText(2, project).bindText(3, file).bindText(4, file);
+    while (stmt.step()) {
+      auto value = stmt.column(0);
+      auto text = db::textOf(value);
+      if (!text) continue;
+      partners.push_back({*text, db::integerOf(stmt.column(1))});
+    }
+  }
+  return partners;
+}
+
+std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& file,
+                                db::Connection& db) {
+  auto value = db.scalar(kSelectCoChangeTotal, {db::text(project), db::text(file), db::text(file)});
+  return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
+                                                            db::Connection& db) {
+  std::unordered_map<std::string, double> totals;
+  auto stmt = db.prepare(kSelectCoChangeTotals);
+  stmt.bindText(1, project).bindText(2, project);
+  while (stmt.step()) {
+    auto path = stmt.column(0);
+    auto total = db::realOf(stmt.column(1));
+    if (auto text = db::textOf(path); text && total) totals[*text] += *total;
+  }
+  return totals;
 }
 
 }  // namespace nodrel::codeintel

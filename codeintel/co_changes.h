@@ -1,11 +1,13 @@
 // codeintel/co_changes.h: the owner of `co_changes` (how often two files of a project changed
-// in one commit) and `co_change_minings` (which history those counts describe). Fragility and
-// impact analysis read the pairs; mining the history writes them through here.
+// in one commit) and `co_change_minings` (which history those counts describe). Fragility,
+// impact and prediction read the pairs through here; mining the history writes them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db/connection.h"
@@ -35,5 +37,28 @@ std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string
 // table lastMinedCommit creates. Throws db::Error.
 void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
                        const std::string& now);
+
+// One pair a file belongs to, seen from that file.
+struct CoChangePartner {
+  std::string path;                   // the other file of the pair
+  std::optional<std::int64_t> count;  // nothing when the stored count is not an integer
+  friend bool operator==(const CoChangePartner&, const CoChangePartner&) = default;
+};
+
+// The partners of each of `files` in the project, file by file, each file's in database order;
+// a pair whose partner is not text is left out. One statement serves every file. Throws
+// db::Error.
+std::vector<CoChangePartner> fetchCoChangePartners(const std::string& project,
+                                                   const std::vector<std::string>& files,
+                                                   db::Connection& db);
+
+// The summed count of the file's pairs; 0 when it has none or the sum is not an integer.
+// Throws db::Error.
+std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& file,
+                                db::Connection& db);
+
+// Relative path to its summed co-change count over both columns. Throws db::Error.
+std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
+                                                            db::Connection& db);
 
 }  // namespace nodrel::codeintel

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "codeintel/code_generation.h"
-#include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/prepared_file.h"
 #include "codeintel/source_file.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
+#include "db/json_array.h"
 #include "db/savepoint.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
@@ -124,7 +124,7 @@ std::optional<std::string> CodeIngestionService::storedContentHash(const std::st
 std::optional<std::unordered_map<std::string, CodeIngestionService::StoredFile>>
 CodeIngestionService::readStoredFiles(const std::vector<std::string>& fileIDs) {
   std::unordered_map<std::string, StoredFile> stored;
-  const std::string ids = sqlJsonArray(fileIDs);
+  const std::string ids = db::sqlJsonArray(fileIDs);
   auto collect = [&](db::Statement& stmt, bool withStamps) {
     stmt.bindText(1, ids);
     while (stmt.step()) {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <variant>
 
-#include "codeintel/fragility.h"  // sqlJsonArray
 #include "db/error.h"
+#include "db/json_array.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -176,7 +176,7 @@ void storeCodeSummary(const std::string& project, const StoredCodeSummary& store
   const auto& s = stored.summary;
   db.run(kUpsertSummary,
          {db::text(project), stored.generation, s.totalFiles, s.totalSymbols, s.totalEdges,
-          db::text(sqlJsonArray(s.topConnectedFiles)), db::optionalText(s.lastIngestion),
+          db::text(db::sqlJsonArray(s.topConnectedFiles)), db::optionalText(s.lastIngestion),
           stored.referenceAttempts ? db::Value(*stored.referenceAttempts) : db::Value(db::Null{}),
           db::optionalText(stored.fragilityInputs)});
 }

@@ -1,10 +1,11 @@
 #include "codeintel/fragility.h"
 
 #include <algorithm>
-#include <chrono>
 
+#include "codeintel/build_failures.h"
+#include "codeintel/co_changes.h"
+#include "db/json_array.h"
 #include "db/savepoint.h"
-#include "platform/time.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -22,19 +23,6 @@ constexpr std::string_view kSelectSymbolsNamed = R"sql(SELECT cs.file_id, cs.nam
 FROM json_each(?) n
 CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
-constexpr std::string_view kSelectCoChangeTotals =
-    R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_a
-
-UNION ALL
-
-SELECT file_b AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_b)sql";
-
 constexpr std::string_view kSelectProjectFiles =
     "SELECT id, relative_path FROM code_files WHERE project = ?";
 
@@ -49,23 +37,6 @@ WHERE project = ?
 ORDER BY fragility_score DESC
 LIMIT ?)sql";
 
-// Stored times end in "+0000", which SQLite's date functions refuse; "+00:00" they read. The
-// window's bound is compared as text, which orders the stored form by time.
-constexpr std::string_view kCountRecentBuildReports =
-    R"sql(SELECT COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
-    substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
-FROM build_failures
-WHERE project = ? AND timestamp >= ?)sql";
-
-constexpr std::string_view kCountRecentBuildReportsByFile =
-    R"sql(SELECT error_file, COUNT(DISTINCT strftime('%Y-%m-%dT%H:%M:%S',
-    substr(timestamp, 1, 26) || ':' || substr(timestamp, 27)))
-FROM build_failures
-WHERE project = ? AND timestamp >= ?
-GROUP BY error_file)sql";
-
-constexpr auto kBuildFailureWindow = std::chrono::seconds(2'592'000);  // 30 days
-
 double largestOr(const std::unordered_map<std::string, double>& table, double fallback) {
   if (table.empty()) return fallback;
   double best = table.begin()->second;
@@ -74,30 +45,6 @@ double largestOr(const std::unordered_map<std::string, double>& table, double fa
 }
 
 }  // namespace
-
-std::string sqlJsonArray(const std::vector<std::string>& values) {
-  static const char* hex = "0123456789abcdef";
-  std::string out = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i) out += ',';
-    out += '"';
-    for (unsigned char c : values[i]) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += static_cast<char>(c);
-      } else if (c < 0x20) {
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
-      } else {
-        out += static_cast<char>(c);
-      }
-    }
-    out += '"';
-  }
-  out += ']';
-  return out;
-}
 
 std::unordered_map<std::string, double> fetchInboundCounts(const std::string& project,
                                                            db::Connection& db) {
@@ -124,7 +71,7 @@ std::unordered_map<std::string, double> fetchInboundCounts(const std::string& pr
   targets.reserve(edgesByTarget.size());
   for (const auto& [target, files] : edgesByTarget) targets.push_back(target);
   auto stmt = db.prepare(kSelectSymbolsNamed);
-  stmt.bindText(1, sqlJsonArray(targets));
+  stmt.bindText(1, db::sqlJsonArray(targets));
   while (stmt.step()) {
     auto fileValue = stmt.column(0);
     auto nameValue = stmt.column(1);
@@ -142,19 +89,6 @@ std::unordered_map<std::string, double> fetchInboundCounts(const std::string& pr
   return counts;
 }
 
-std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
-                                                            db::Connection& db) {
-  std::unordered_map<std::string, double> totals;
-  auto stmt = db.prepare(kSelectCoChangeTotals);
-  stmt.bindText(1, project).bindText(2, project);
-  while (stmt.step()) {
-    auto path = stmt.column(0);
-    auto total = db::realOf(stmt.column(1));
-    if (auto text = db::textOf(path); text && total) totals[*text] += *total;
-  }
-  return totals;
-}
-
 std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::string& project,
                                                                    db::Connection& db) {
   std::vector<std::pair<std::string, std::string>> files;
@@ -168,26 +102,6 @@ std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::st
     if (idText && pathText) files.emplace_back(*idText, *pathText);
   }
   return files;
-}
-
-std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
-                                                                      db::Connection& db) {
-  std::unordered_map<std::string, double> shares;
-  auto cutoff = platform::sharedTimestampFormatter().format(
-      platform::now() - std::chrono::duration_cast<std::chrono::milliseconds>(kBuildFailureWindow));
-  auto totalValue = db.scalar(kCountRecentBuildReports, {db::text(project), db::text(cutoff)});
-  std::int64_t total = totalValue ? db::integerOf(*totalValue).value_or(0) : 0;
-  if (total < 1) return shares;
-  auto stmt = db.prepare(kCountRecentBuildReportsByFile);
-  stmt.bindText(1, project).bindText(2, cutoff);
-  while (stmt.step()) {
-    auto file = stmt.column(0);
-    auto count = db::integerOf(stmt.column(1));
-    if (auto text = db::textOf(file); text && count) {
-      shares[*text] = static_cast<double>(*count) / static_cast<double>(total);
-    }
-  }
-  return shares;
 }
 
 void recomputeFragilityScores(const std::string& project, db::Connection& db) {

@@ -22,22 +22,9 @@ void recomputeFragilityScores(const std::string& project, db::Connection& db);
 // one of its symbols. Throws db::Error.
 std::unordered_map<std::string, double> fetchInboundCounts(const std::string& project,
                                                            db::Connection& db);
-// Relative path to its summed co-change count over both columns. Throws db::Error.
-std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
-                                                            db::Connection& db);
 // (id, relative path) of every code file of the project, in database order. Throws db::Error.
 std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::string& project,
                                                                    db::Connection& db);
-// Error file to its share (0 to 1) of the project's build-failure reports of the last 30 days;
-// a report is one report time, taken to the second. Files in no recent report are absent.
-// Throws db::Error.
-std::unordered_map<std::string, double> fetchRecentBuildFailureShares(const std::string& project,
-                                                                      db::Connection& db);
-
-// `values` as one JSON array of strings, the form in which lists of any length reach SQL through
-// json_each (one parameter instead of one per element, which SQLite caps). Bytes other than the
-// JSON escapes pass through unchanged.
-std::string sqlJsonArray(const std::vector<std::string>& values);
 
 // The `limit` highest-scored files of the project, highest first; unscored files are left out
 // but still use up their place. Throws db::Error.

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "codeintel/co_changes.h"
 #include "codeintel/code_generation.h"
 #include "codeintel/impact_edges.h"
 #include "codeintel/impact_paths.h"
@@ -16,12 +17,6 @@
 
 namespace nodrel::codeintel {
 namespace {
-
-constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
-    CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner, count
-FROM co_changes
-WHERE project = ?
-  AND (file_a = ? OR file_b = ?))sql";
 
 constexpr int kDependencyLevels = 3;
 constexpr std::size_t kListedDependents = 25;
@@ -40,18 +35,10 @@ std::vector<std::string> coChangePartners(const std::string& project,
                                           db::Connection& db) {
   // Each partner with the most times it changed together with one of the files.
   std::unordered_map<std::string, std::int64_t> partners;
-  auto stmt = db.prepare(kSelectCoChangePartners);
-  for (const auto& path : changed) {
-    stmt.reset();
-    stmt.bindText(1, path).bindText(2, project).bindText(3, path).bindText(4, path);
-    while (stmt.step()) {
-      auto value = stmt.column(0);
-      auto text = db::textOf(value);
-      if (!text) continue;
-      const std::int64_t count = db::integerOf(stmt.column(1)).value_or(0);
-      auto [partner, added] = partners.try_emplace(*text, count);
-      if (!added) partner->second = std::max(partner->second, count);
-    }
+  for (auto& row : fetchCoChangePartners(project, changed, db)) {
+    const std::int64_t count = row.count.value_or(0);
+    auto [partner, added] = partners.try_emplace(std::move(row.path), count);
+    if (!added) partner->second = std::max(partner->second, count);
   }
   for (const auto& path : changed) partners.erase(path);
   std::vector<std::pair<std::string, std::int64_t>> ordered(partners.begin(), partners.end());

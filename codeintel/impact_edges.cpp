@@ -4,7 +4,7 @@
 #include <limits>
 #include <map>
 
-#include "codeintel/fragility.h"
+#include "db/json_array.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -51,7 +51,7 @@ WHERE project = ?)sql";
 constexpr std::string_view kCountProjectFiles = R"sql(SELECT COUNT(*) FROM code_files
 WHERE project = ?)sql";
 
-std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
+std::string jsonArray(const Ids& values) { return db::sqlJsonArray(values); }
 
 // The dependents of a frontier. `referencing(f)`: the files (by number, one per edge) that
 // reference frontier file f; `declared(f)`: the names f declares, each once; `usingName(n)`:

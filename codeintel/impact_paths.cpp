@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "codeintel/fragility.h"
+#include "db/json_array.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -29,7 +29,7 @@ CROSS JOIN code_files cf ON cf.id = f.value)sql";
 
 using Ids = std::vector<std::string>;
 
-std::string jsonArray(const Ids& values) { return sqlJsonArray(values); }
+std::string jsonArray(const Ids& values) { return db::sqlJsonArray(values); }
 
 std::string escapeLike(std::string_view text) {
   std::string out;

@@ -7,10 +7,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "codeintel/fragility.h"
 #include "db/error.h"
-#include "db/savepoint.h"
 #include "platform/time.h"
+#include "store/memory_links.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -18,29 +17,15 @@ namespace {
 constexpr std::string_view kSelectFileKeys =
     "SELECT id, relative_path FROM code_files WHERE project = ?";
 
+}  // namespace
+
 // A context path names a file when it is the file's relative path, or a trailing part of it
 // at a "/" boundary in which ASCII letters match in either case (as LIKE compares); its own
 // "%", "_" and "\" are plain characters, and an empty one names nothing. Each trailing part
-// of each file's path is looked up in the index of context paths, so the cost follows the
-// files and their depth, however many memories there are.
-constexpr std::string_view kSelectMemoriesNamingPaths = R"sql(SELECT p.value, m.id, m.context_path
-FROM json_each(?) p
-CROSS JOIN memories m ON m.context_path = p.value COLLATE NOCASE
-WHERE m.context_path IS NOT NULL AND m.context_path != '')sql";
-
-constexpr std::string_view kInsertMemoryLink =
-    R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
-VALUES (?, ?, 'entity', 1.0, ?))sql";
-
-db::Statement& fresh(db::Statement& stmt) {
-  stmt.reset();
-  return stmt;
-}
-
-}  // namespace
-
+// of each file's path is looked up among the context paths, so the cost follows the files and
+// their depth, however many memories there are.
 void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
-  auto select = db_.prepare(kSelectMemoriesNamingPaths);
+  store::ContextPathLookup lookup(db_);
   // Each trailing part of a path at a "/" boundary, with the files it ends; the whole path
   // names its file only when a context path equals it exactly.
   struct Named {
@@ -48,7 +33,7 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
     std::vector<std::string> byWhole;   // files whose path is this text
   };
   std::unordered_map<std::string, Named> paths;
-  std::vector<std::pair<std::string, std::string>> matches;
+  std::vector<store::MemoryCodeLink> matches;
   try {
     auto files = db_.prepare(kSelectFileKeys);
     files.bindText(1, project);
@@ -68,26 +53,18 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
     std::vector<std::string> keys;
     keys.reserve(paths.size());
     for (const auto& [path, named] : paths) keys.push_back(path);
-    select.bindText(1, sqlJsonArray(keys));
     std::unordered_set<std::string> seen;
-    while (select.step()) {
-      auto pathValue = select.column(0);
-      auto memoryValue = select.column(1);
-      auto contextValue = select.column(2);
-      auto path = db::textOf(pathValue);
-      auto memory = db::textOf(memoryValue);
-      auto context = db::textOf(contextValue);
-      if (!path || !memory || !context) continue;
-      auto named = paths.find(*path);
+    for (const auto& match : lookup.find(keys)) {
+      auto named = paths.find(match.path);
       if (named == paths.end()) continue;
       auto add = [&](const std::string& file) {
-        std::string key = *memory;
+        std::string key = match.memoryID;
         key.push_back('\0');
         key += file;
-        if (seen.insert(std::move(key)).second) matches.emplace_back(*memory, file);
+        if (seen.insert(std::move(key)).second) matches.push_back({match.memoryID, file});
       };
       for (const auto& file : named->second.bySuffix) add(file);
-      if (*context == *path) {
+      if (match.contextPath == match.path) {
         for (const auto& file : named->second.byWhole) add(file);
       }
     }
@@ -98,17 +75,7 @@ void CodeIngestionService::linkMemoriesToCodeFiles(const std::string& project) {
   // In key order the inserts walk the link indexes from one page to the next instead of
   // jumping across a table that holds every link of every memory.
   std::sort(matches.begin(), matches.end());
-  const std::string now = platform::currentTimestampText();
-  auto insert = db_.prepare(kInsertMemoryLink);
-  db::Savepoint savepoint(db_, "link_memories");
-  for (const auto& [memory, file] : matches) {
-    try {
-      fresh(insert).bindText(1, memory).bindText(2, "code:" + file).bindText(3, now).run();
-    } catch (const db::Error&) {
-      // A refused link is passed over.
-    }
-  }
-  savepoint.commit();
+  store::insertCodeFileLinks(matches, platform::currentTimestampText(), db_);
 }
 
 }  // namespace nodrel::codeintel

@@ -5,58 +5,14 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "codeintel/build_failures.h"
+#include "codeintel/co_changes.h"
+#include "codeintel/test_failures.h"
+
 namespace nodrel::codeintel {
 namespace {
 
-constexpr std::string_view kSelectCoChangeTotal = R"sql(SELECT SUM(count)
-FROM co_changes
-WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
-
-constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
-    CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner,
-    count
-FROM co_changes
-WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
-
-constexpr std::string_view kSelectBuildTotal = R"sql(SELECT COUNT(*)
-FROM build_failures
-WHERE project = ? AND trigger_file = ?)sql";
-
-constexpr std::string_view kSelectBuildGroups = R"sql(SELECT error_file, COUNT(*) AS failure_count
-FROM build_failures
-WHERE project = ? AND trigger_file = ?
-GROUP BY error_file)sql";
-
-constexpr std::string_view kSelectTestTotal = R"sql(SELECT COUNT(*)
-FROM test_failures
-WHERE project = ? AND trigger_file = ?)sql";
-
-constexpr std::string_view kSelectTestGroups =
-    R"sql(SELECT COALESCE(test_file, test_name), COUNT(*) AS fail_count
-FROM test_failures
-WHERE project = ? AND trigger_file = ?
-GROUP BY COALESCE(test_file, test_name))sql";
-
 constexpr double kPredictionThreshold = 0.3;
-
-std::int64_t totalOf(db::Connection& db, std::string_view sql,
-                     std::initializer_list<db::Value> bindings) {
-  auto value = db.scalar(sql, bindings);
-  return value ? db::integerOf(*value).value_or(0) : 0;
-}
-
-// Calls `onRow(key, count)` for each row whose key is text and whose count is an integer.
-template <class OnRow>
-void eachGroup(db::Connection& db, std::string_view sql, std::initializer_list<db::Value> bindings,
-               OnRow onRow) {
-  auto stmt = db.prepare(sql);
-  stmt.bindAll(std::span<const db::Value>(bindings.begin(), bindings.size()));
-  while (stmt.step()) {
-    auto key = stmt.column(0);
-    auto count = db::integerOf(stmt.column(1));
-    if (auto text = db::textOf(key); text && count) onRow(*text, *count);
-  }
-}
 
 }  // namespace
 
@@ -73,14 +29,13 @@ std::unordered_map<std::string, HistoryRate> fetchCoChangeRates(const std::strin
                                                                 const std::string& file,
                                                                 db::Connection& db) {
   std::unordered_map<std::string, HistoryRate> rates;
-  auto total =
-      totalOf(db, kSelectCoChangeTotal, {db::text(project), db::text(file), db::text(file)});
+  const auto total = fetchCoChangeTotal(project, file, db);
   if (total < 1) return rates;
-  eachGroup(db, kSelectCoChangePartners,
-            {db::text(file), db::text(project), db::text(file), db::text(file)},
-            [&](const std::string& partner, std::int64_t count) {
-              rates[partner] = {static_cast<double>(count) / static_cast<double>(total), count};
-            });
+  for (const auto& partner : fetchCoChangePartners(project, {file}, db)) {
+    if (!partner.count) continue;
+    rates[partner.path] = {static_cast<double>(*partner.count) / static_cast<double>(total),
+                           *partner.count};
+  }
   return rates;
 }
 
@@ -88,25 +43,24 @@ std::unordered_map<std::string, HistoryRate> fetchBuildFailureRates(const std::s
                                                                     const std::string& file,
                                                                     db::Connection& db) {
   std::unordered_map<std::string, HistoryRate> rates;
-  auto total = totalOf(db, kSelectBuildTotal, {db::text(project), db::text(file)});
+  const auto total = countBuildFailuresTriggeredBy(project, file, db);
   if (total < 1) return rates;
-  eachGroup(db, kSelectBuildGroups, {db::text(project), db::text(file)},
-            [&](const std::string& errorFile, std::int64_t count) {
-              rates[errorFile] = {static_cast<double>(count) / static_cast<double>(total), count};
-            });
+  for (const auto& group : countBuildFailuresByErrorFile(project, file, db)) {
+    rates[group.errorFile] = {static_cast<double>(group.count) / static_cast<double>(total),
+                              group.count};
+  }
   return rates;
 }
 
 std::vector<TestFailureRate> fetchTestFailureRates(const std::string& project,
                                                    const std::string& file, db::Connection& db) {
   std::vector<TestFailureRate> rates;
-  auto total = totalOf(db, kSelectTestTotal, {db::text(project), db::text(file)});
+  const auto total = countTestFailuresTriggeredBy(project, file, db);
   if (total < 1) return rates;
-  eachGroup(
-      db, kSelectTestGroups, {db::text(project), db::text(file)},
-      [&](const std::string& key, std::int64_t count) {
-        rates.push_back({key, count, static_cast<double>(count) / static_cast<double>(total)});
-      });
+  for (const auto& group : countTestFailuresByTest(project, file, db)) {
+    rates.push_back(
+        {group.test, group.count, static_cast<double>(group.count) / static_cast<double>(total)});
+  }
   return rates;
 }
 

@@ -4,8 +4,9 @@
 #include <map>
 #include <unordered_map>
 
+#include "codeintel/build_failures.h"
+#include "codeintel/co_changes.h"
 #include "codeintel/code_generation.h"
-#include "codeintel/fragility.h"
 #include "db/error.h"
 #include "db/savepoint.h"
 #include "platform/sha256.h"

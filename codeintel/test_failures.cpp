@@ -18,6 +18,16 @@ constexpr std::string_view kInsertTestFailure = R"sql(INSERT INTO test_failures
      error_message, framework, resolved, session_id)
 VALUES (?, ?, ?, ?, ?, ?, ?, 0, ?))sql";
 
+constexpr std::string_view kCountFailuresTriggeredBy = R"sql(SELECT COUNT(*)
+FROM test_failures
+WHERE project = ? AND trigger_file = ?)sql";
+
+constexpr std::string_view kCountFailuresByTest =
+    R"sql(SELECT COALESCE(test_file, test_name), COUNT(*) AS fail_count
+FROM test_failures
+WHERE project = ? AND trigger_file = ?
+GROUP BY COALESCE(test_file, test_name))sql";
+
 constexpr std::size_t kSummaryNameLimit = 5;
 constexpr std::int64_t kSummaryImportance = 6;
 constexpr std::string_view kConsoleHeader = "Console";
@@ -204,6 +214,26 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
   writeFailureSummary(connection, state, std::move(body), "test_failure", kSummaryImportance,
                       project, trigger, sessionID);
   return failures;
+}
+
+std::int64_t countTestFailuresTriggeredBy(const std::string& project,
+                                          const std::string& triggerFile, db::Connection& db) {
+  auto value = db.scalar(kCountFailuresTriggeredBy, {db::text(project), db::text(triggerFile)});
+  return value ? db::integerOf(*value).value_or(0) : 0;
+}
+
+std::vector<TestFailureCount> countTestFailuresByTest(const std::string& project,
+                                                      const std::string& triggerFile,
+                                                      db::Connection& db) {
+  std::vector<TestFailureCount> counts;
+  auto stmt = db.prepare(kCountFailuresByTest);
+  stmt.bindText(1, project).bindText(2, triggerFile);
+  while (stmt.step()) {
+    auto key = stmt.column(0);
+    auto count = db::integerOf(stmt.column(1));
+    if (auto text = db::textOf(key); text && count) counts.push_back({*text, *count});
+  }
+  return counts;
 }
 
 }  // namespace nodrel::codeintel

@@ -1,7 +1,9 @@
 // codeintel/test_failures.h: pasted XCTest, Jest and pytest output turned into TestFailure
-// records, stored in `test_failures` with one summary memory per report.
+// records, stored in `test_failures` with one summary memory per report, and the failures that
+// followed an edit of a file (for predictions).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,5 +43,22 @@ std::vector<TestFailure> recordTestFailures(std::string_view output, const std::
                                             const std::optional<std::string>& triggerFile,
                                             const std::optional<std::string>& sessionID,
                                             db::Connection& connection, store::WriteState& state);
+
+// The project's rows whose trigger file is `triggerFile`; 0 when the count is not an integer.
+// Throws db::Error.
+std::int64_t countTestFailuresTriggeredBy(const std::string& project,
+                                          const std::string& triggerFile, db::Connection& db);
+
+struct TestFailureCount {
+  std::string test;  // the test file, or the test's name when the row has no file
+  std::int64_t count = 0;
+  friend bool operator==(const TestFailureCount&, const TestFailureCount&) = default;
+};
+
+// Those rows counted per test (file, else name), in database order; a group whose key is not
+// text is left out. Throws db::Error.
+std::vector<TestFailureCount> countTestFailuresByTest(const std::string& project,
+                                                      const std::string& triggerFile,
+                                                      db::Connection& db);
 
 }  // namespace nodrel::codeintel

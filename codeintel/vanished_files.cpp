@@ -6,6 +6,7 @@
 
 #include "db/error.h"
 #include "db/savepoint.h"
+#include "store/memory_links.h"
 
 namespace nodrel::codeintel {
 namespace {
@@ -16,8 +17,6 @@ constexpr std::string_view kDeleteSymbols = "DELETE FROM code_symbols WHERE file
 constexpr std::string_view kDeleteEdges = "DELETE FROM code_edges WHERE file_id = ?";
 // The references other files hold to it go with the next derivation of references.
 constexpr std::string_view kDeleteStamp = "DELETE FROM code_file_stamps WHERE file_id = ?";
-constexpr std::string_view kDeleteMemoryLinks =
-    "DELETE FROM memory_links WHERE dst_id = 'code:' || ? AND link_type = 'entity'";
 constexpr std::string_view kDeleteFile = "DELETE FROM code_files WHERE id = ?";
 
 }  // namespace
@@ -36,7 +35,7 @@ std::int64_t CodeIngestionService::removeVanishedFiles(
   if (vanished.empty()) return 0;
   db::Savepoint savepoint(db_, "remove_vanished");
   std::vector<db::Statement> deletes;
-  for (auto sql : {kDeleteSymbols, kDeleteEdges, kDeleteMemoryLinks, kDeleteFile}) {
+  for (auto sql : {kDeleteSymbols, kDeleteEdges, kDeleteFile}) {
     deletes.push_back(db_.prepare(sql));
   }
   std::optional<db::Statement> deleteStamp;
@@ -47,6 +46,8 @@ std::int64_t CodeIngestionService::removeVanishedFiles(
       if (error.isBusyOrLocked()) throw;
     }
   }
+  // The memories' links to the files go with them.
+  store::deleteCodeFileLinks(vanished, db_);
   for (const auto& id : vanished) {
     for (auto& stmt : deletes) {
       stmt.reset();

@@ -11,6 +11,7 @@
 #include <unicode/uchar.h>
 
 #include "db/error.h"
+#include "db/json_array.h"
 #include "db/savepoint.h"
 #include "db/statement.h"
 #include "platform/tagger.h"
@@ -397,6 +398,65 @@ std::string buildFTSOrQuery(std::string_view text) {
     out += '"';
   }
   return out;
+}
+
+namespace {
+
+constexpr std::string_view kSelectMemoriesNamingPaths = R"sql(SELECT p.value, m.id, m.context_path
+FROM json_each(?) p
+CROSS JOIN memories m ON m.context_path = p.value COLLATE NOCASE
+WHERE m.context_path IS NOT NULL AND m.context_path != '')sql";
+
+constexpr std::string_view kInsertCodeFileLink =
+    R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
+VALUES (?, ?, 'entity', 1.0, ?))sql";
+
+constexpr std::string_view kDeleteCodeFileLinks =
+    "DELETE FROM memory_links WHERE dst_id = 'code:' || ? AND link_type = 'entity'";
+
+}  // namespace
+
+ContextPathLookup::ContextPathLookup(db::Connection& connection)
+    : select_(connection.prepare(kSelectMemoriesNamingPaths)) {}
+
+std::vector<ContextPathMatch> ContextPathLookup::find(const std::vector<std::string>& paths) {
+  std::vector<ContextPathMatch> matches;
+  select_.reset();
+  select_.bindText(1, db::sqlJsonArray(paths));
+  while (select_.step()) {
+    auto pathValue = select_.column(0);
+    auto memoryValue = select_.column(1);
+    auto contextValue = select_.column(2);
+    auto path = db::textOf(pathValue);
+    auto memory = db::textOf(memoryValue);
+    auto context = db::textOf(contextValue);
+    if (!path || !memory || !context) continue;
+    matches.push_back({*path, *memory, *context});
+  }
+  return matches;
+}
+
+void insertCodeFileLinks(const std::vector<MemoryCodeLink>& links, const std::string& now,
+                         db::Connection& connection) {
+  auto insert = connection.prepare(kInsertCodeFileLink);
+  db::Savepoint savepoint(connection, "link_memories");
+  for (const auto& link : links) {
+    try {
+      insert.reset();
+      insert.bindText(1, link.memoryID).bindText(2, "code:" + link.fileID).bindText(3, now).run();
+    } catch (const db::Error&) {
+      // A refused link is passed over.
+    }
+  }
+  savepoint.commit();
+}
+
+void deleteCodeFileLinks(const std::vector<std::string>& fileIDs, db::Connection& connection) {
+  auto remove = connection.prepare(kDeleteCodeFileLinks);
+  for (const auto& id : fileIDs) {
+    remove.reset();
+    remove.bindText(1, id).run();
+  }
 }
 
 }  // namespace nodrel::store

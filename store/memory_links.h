@@ -3,6 +3,7 @@
 // correction's possible conflict with stored rules ("contradicts").
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -10,8 +11,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "db/connection.h"
+#include "db/statement.h"
 
 namespace nodrel::store {
 
@@ -67,5 +70,48 @@ void linkContradictions(const std::string& memoryID, const std::string& body,
 // letters, marks, numbers and "_") of 3 or more characters outside the stop list, quoted,
 // joined with " OR "; "\"*\"" when none is left. No operator of the text survives as one.
 std::string buildFTSOrQuery(std::string_view text);
+
+// Memories are linked to the code files their context paths name by an "entity" link whose
+// target is "code:" and the file's id.
+
+// One memory whose context path is one of the paths looked up.
+struct ContextPathMatch {
+  std::string path;  // the path looked up
+  std::string memoryID;
+  std::string contextPath;  // the memory's own text, which may differ from `path` in case
+  friend bool operator==(const ContextPathMatch&, const ContextPathMatch&) = default;
+};
+
+// The memories whose context path equals one of a list of paths, ASCII letters in either case;
+// the index on context paths answers each path, so the cost follows the paths, however many
+// memories there are. The statement is prepared on construction, so a store that cannot
+// answer fails before the caller reads anything else: throws db::Error.
+class ContextPathLookup {
+ public:
+  explicit ContextPathLookup(db::Connection& connection);
+
+  // One entry per matching (path, memory) row whose three values are text, in database order;
+  // an empty context path matches nothing. Throws db::Error.
+  std::vector<ContextPathMatch> find(const std::vector<std::string>& paths);
+
+ private:
+  db::Statement select_;
+};
+
+struct MemoryCodeLink {
+  std::string memoryID;
+  std::string fileID;  // a `code_files` id
+  friend auto operator<=>(const MemoryCodeLink&, const MemoryCodeLink&) = default;
+};
+
+// Links each memory to its code file (weight 1.0, stamped `now`), in the order given, in one
+// savepoint; a link already stored or refused is passed over. Throws db::Error when the
+// statement cannot be prepared or the savepoint cannot begin or commit.
+void insertCodeFileLinks(const std::vector<MemoryCodeLink>& links, const std::string& now,
+                         db::Connection& connection);
+
+// Removes the links of every memory to each of the code files, one statement for all of them,
+// inside the caller's transaction. Throws db::Error at the first failure.
+void deleteCodeFileLinks(const std::vector<std::string>& fileIDs, db::Connection& connection);
 
 }  // namespace nodrel::store

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "codeintel/build_failures.h"
+#include "codeintel/co_changes.h"
 #include "platform/time.h"
 #include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
