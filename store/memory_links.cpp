@@ -235,24 +235,11 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
   const auto& formatter = platform::sharedTimestampFormatter();
   const std::string now = formatter.format(instant);
 
-  // Read the candidates first, so no read cursor stays open while links are inserted.
-  std::vector<std::pair<std::string, std::string>> candidates;
-  {
-    db::Statement select = connection.prepare(kSelectCandidates);
-    select.bindText(1, memoryID);
-    try {
-      while (select.step()) {
-        const db::Value id = select.column(0);
-        const db::Value text = select.column(1);
-        const std::string* idText = db::textOf(id);
-        const std::string* bodyText = db::textOf(text);
-        if (idText == nullptr || bodyText == nullptr) continue;
-        candidates.emplace_back(*idText, *bodyText);
-      }
-    } catch (const db::Error&) {
-      // A failed step ends the walk; the candidates read so far are still linked.
-    }
-  }
+  // Candidates come nearest in time first and are read one at a time: once every kind of link
+  // is full the walk ends, and the rest of the 500 are never read. The walk reads `memories`
+  // and the inserts write `memory_links`, so the open cursor sees the same rows throughout.
+  db::Statement select = connection.prepare(kSelectCandidates);
+  select.bindText(1, memoryID);
 
   const std::unordered_set<std::string_view> myKeywords(mine->keywords.begin(),
                                                         mine->keywords.end());
@@ -278,12 +265,21 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     return;
   }
   std::optional<db::Statement> semantic, entity;
-  for (const auto& [id, candidateBody] : candidates) {
-    if (!semanticOpen() && !entityOpen()) break;
-    if (candidateBody.empty()) continue;
+  std::string id;
+  while (semanticOpen() || entityOpen()) {
+    try {
+      if (!select.step()) break;
+    } catch (const db::Error&) {
+      // A failed step ends the walk; the candidates read so far are still linked.
+      break;
+    }
+    const std::optional<std::string_view> idText = select.columnText(0);
+    const std::optional<std::string_view> candidateBody = select.columnText(1);
+    if (!idText || !candidateBody || candidateBody->empty()) continue;
+    id.assign(*idText);
     // What the text cannot hold it cannot share: a phrase or name missing from it as a substring
     // rules out a link of that kind without tagging it.
-    const std::string haystack = searchForm(candidateBody);
+    const std::string haystack = searchForm(*candidateBody);
     bool worthTagging = false;
     if (semanticOpen()) {
       int found = 0;
@@ -300,7 +296,7 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     }
     if (!worthTagging) continue;
 
-    const auto theirs = analysisCache().get(id, candidateBody);
+    const auto theirs = analysisCache().get(id, *candidateBody);
     const std::size_t phrases = sharedCount(myKeywords, theirs->keywords);
     if (phrases >= 2 && semanticOpen()) {
       try {
@@ -334,6 +330,7 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     } catch (const db::Error&) {
     }
   }
+  select.reset();
   semantic.reset();
   entity.reset();
 
