@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@ constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
 // of its pages cost a page fault dearer than reading the page again. Half a megabyte still
 // keeps every b-tree's upper levels.
 constexpr std::string_view kReadOnlyCachePragma = "PRAGMA cache_size = -512;";
+constexpr std::string_view kTemporaryInMemoryPragma = "PRAGMA temp_store = MEMORY;";
 
 }  // namespace
 
@@ -61,6 +63,17 @@ void configure(Connection& c, int busyTimeoutMs) {
   c.exec(kForeignKeysPragma);
 }
 
+// Before SQLite's first use in the process: nothing reads SQLite's memory statistics, and
+// keeping them takes a global mutex at every allocation. Configuration after the first use is
+// refused, which changes nothing.
+void configureLibrary() {
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return true;
+  }();
+  (void)configured;
+}
+
 // The path as a "file:" URI, every byte outside the unreserved set percent-encoded so that a
 // "?", "#" or "%" in a directory name stays part of the path.
 std::string fileURI(const std::filesystem::path& path) {
@@ -76,6 +89,16 @@ std::string fileURI(const std::filesystem::path& path) {
     }
   }
   return uri;
+}
+
+// Called after each commit with the log's length in pages; replaces SQLite's own checkpoint.
+// The copy waits for readers as any busy statement does; one still reading leaves the log to a
+// later commit. The commit itself has happened whatever the checkpoint does.
+int truncateLongLog(void* pages, sqlite3* db, const char* schema, int logPages) {
+  if (logPages >= static_cast<int>(reinterpret_cast<std::intptr_t>(pages))) {
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+  return SQLITE_OK;
 }
 
 // A WAL database needs its -shm file to be read. Where it cannot be created, and there is none,
@@ -99,6 +122,7 @@ void Connection::setBusyTimeout(int milliseconds) {
 void Connection::beginCall() { busy_->firstWait.reset(); }
 
 Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
+  configureLibrary();
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
   std::string name = path.string();
@@ -106,6 +130,7 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
     name = fileURI(path) + (needsImmutableOpen(path) ? "?immutable=1" : "");
   }
+  if (options.singleThread) flags |= SQLITE_OPEN_NOMUTEX;
   int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -126,10 +151,17 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   }
   configure(c, options.busyTimeoutMs);
   if (options.queryOnly) c.exec(kQueryOnlyPragma);
+  if (options.temporaryInMemory) c.exec(kTemporaryInMemoryPragma);
+  if (options.truncateLogAtPages > 0) {
+    sqlite3_wal_hook(
+        db, &truncateLongLog,
+        reinterpret_cast<void*>(static_cast<std::intptr_t>(options.truncateLogAtPages)));
+  }
   return c;
 }
 
 Connection Connection::openInMemory() {
+  configureLibrary();
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -176,6 +177,29 @@ TEST(Connection, ReadersProceedWhileOneWrites) {
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{1}));
   writer.exec("COMMIT;");
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{2}));
+}
+
+// Each hook is a process of its own that opens the database, writes and exits without a
+// checkpoint. SQLite's own checkpoint forgets, at each such open, what earlier ones copied, so
+// the log would never start again and every commit would copy all of it; the hooks' bound
+// empties it instead, and a reader after them sees every row.
+TEST(Connection, HookConnectionsKeepTheLogShort) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  const fs::path log = path.string() + "-wal";
+  constexpr int kPages = 16;
+  OpenOptions hook = hookOpenOptions();
+  hook.truncateLogAtPages = kPages;
+  Connection::open(path, hook).exec(kCreateTable);
+  const std::string row(3 * 4096, 'r');  // some four pages a write
+  std::uintmax_t longest = 0;
+  for (int i = 0; i < 40; ++i) {
+    auto c = Connection::open(path, hook);
+    c.run(kInsert, {text(row)});
+    longest = std::max(longest, fs::file_size(log));
+  }
+  EXPECT_LE(longest, static_cast<std::uintmax_t>(kPages + 8) * (4096 + 24));
+  EXPECT_EQ(Connection::open(path).scalar("SELECT count(*) FROM t"), Value(std::int64_t{40}));
 }
 
 TEST(Connection, RunQueryScalarAndEach) {
