@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +50,21 @@ struct Connection::BusyWait {
     sqlite3_sleep(1);
     return 1;
   }
+
+  // Set from OpenOptions::truncateLogAtPages; the write-ahead log hook's bound.
+  int truncateLogAtPages = 0;
+
+  // Called after each commit with the log's length in pages, in place of SQLite's own
+  // checkpoint. The copy waits for no one: a reader still at work, or another writer, leaves the
+  // log to a later commit rather than hold up the one that has just committed.
+  static int truncateLongLog(void* data, sqlite3* db, const char* schema, int logPages) {
+    auto* wait = static_cast<BusyWait*>(data);
+    if (logPages < wait->truncateLogAtPages) return SQLITE_OK;
+    sqlite3_busy_handler(db, nullptr, nullptr);
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_handler(db, &BusyWait::retry, wait);
+    return SQLITE_OK;
+  }
 };
 
 namespace {
@@ -89,16 +103,6 @@ std::string fileURI(const std::filesystem::path& path) {
     }
   }
   return uri;
-}
-
-// Called after each commit with the log's length in pages; replaces SQLite's own checkpoint.
-// The copy waits for readers as any busy statement does; one still reading leaves the log to a
-// later commit. The commit itself has happened whatever the checkpoint does.
-int truncateLongLog(void* pages, sqlite3* db, const char* schema, int logPages) {
-  if (logPages >= static_cast<int>(reinterpret_cast<std::intptr_t>(pages))) {
-    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  }
-  return SQLITE_OK;
 }
 
 // A WAL database needs its -shm file to be read. Where it cannot be created, and there is none,
@@ -153,9 +157,8 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   if (options.queryOnly) c.exec(kQueryOnlyPragma);
   if (options.temporaryInMemory) c.exec(kTemporaryInMemoryPragma);
   if (options.truncateLogAtPages > 0) {
-    sqlite3_wal_hook(
-        db, &truncateLongLog,
-        reinterpret_cast<void*>(static_cast<std::intptr_t>(options.truncateLogAtPages)));
+    c.busy_->truncateLogAtPages = options.truncateLogAtPages;
+    sqlite3_wal_hook(db, &BusyWait::truncateLongLog, c.busy_.get());
   }
   return c;
 }

@@ -202,6 +202,30 @@ TEST(Connection, HookConnectionsKeepTheLogShort) {
   EXPECT_EQ(Connection::open(path).scalar("SELECT count(*) FROM t"), Value(std::int64_t{40}));
 }
 
+// The log is emptied only once no reader needs it; a reader at work neither holds up the
+// commit that found the log long nor keeps the log long past its own end.
+TEST(Connection, AHookCommitDoesNotWaitForAReaderToEmptyTheLog) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  const fs::path log = path.string() + "-wal";
+  OpenOptions hook = hookOpenOptions();
+  hook.truncateLogAtPages = 4;
+  auto writer = Connection::open(path, hook);
+  writer.exec(kCreateTable);
+  auto reader = Connection::open(path);
+  reader.exec("BEGIN;");
+  reader.scalar("SELECT count(*) FROM t");
+  const std::string row(5 * 4096, 'r');
+  const auto start = std::chrono::steady_clock::now();
+  writer.run(kInsert, {text(row)});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_GT(fs::file_size(log), 0u);
+  reader.exec("COMMIT;");
+  writer.run(kInsert, {text("after the reader")});
+  EXPECT_EQ(fs::file_size(log), 0u);
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{2}));
+}
+
 TEST(Connection, RunQueryScalarAndEach) {
   auto c = Connection::openInMemory();
   c.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); CREATE TABLE u (x);");
