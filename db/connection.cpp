@@ -27,6 +27,7 @@ constexpr std::string_view kQueryOnlyPragma = "PRAGMA query_only = ON;";
 // of its pages cost a page fault dearer than reading the page again. Half a megabyte still
 // keeps every b-tree's upper levels.
 constexpr std::string_view kReadOnlyCachePragma = "PRAGMA cache_size = -512;";
+constexpr std::string_view kTemporaryInMemoryPragma = "PRAGMA temp_store = MEMORY;";
 
 }  // namespace
 
@@ -49,6 +50,21 @@ struct Connection::BusyWait {
     sqlite3_sleep(1);
     return 1;
   }
+
+  // Set from OpenOptions::truncateLogAtPages; the write-ahead log hook's bound.
+  int truncateLogAtPages = 0;
+
+  // Called after each commit with the log's length in pages, in place of SQLite's own
+  // checkpoint. The copy waits for no one: a reader still at work, or another writer, leaves the
+  // log to a later commit rather than hold up the one that has just committed.
+  static int truncateLongLog(void* data, sqlite3* db, const char* schema, int logPages) {
+    auto* wait = static_cast<BusyWait*>(data);
+    if (logPages < wait->truncateLogAtPages) return SQLITE_OK;
+    sqlite3_busy_handler(db, nullptr, nullptr);
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    sqlite3_busy_handler(db, &BusyWait::retry, wait);
+    return SQLITE_OK;
+  }
 };
 
 namespace {
@@ -59,6 +75,17 @@ void configure(Connection& c, int busyTimeoutMs) {
   c.setBusyTimeout(busyTimeoutMs);
   c.exec(kJournalPragma);
   c.exec(kForeignKeysPragma);
+}
+
+// Before SQLite's first use in the process: nothing reads SQLite's memory statistics, and
+// keeping them takes a global mutex at every allocation. Configuration after the first use is
+// refused, which changes nothing.
+void configureLibrary() {
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return true;
+  }();
+  (void)configured;
 }
 
 // The path as a "file:" URI, every byte outside the unreserved set percent-encoded so that a
@@ -99,6 +126,7 @@ void Connection::setBusyTimeout(int milliseconds) {
 void Connection::beginCall() { busy_->firstWait.reset(); }
 
 Connection Connection::open(const std::filesystem::path& path, const OpenOptions& options) {
+  configureLibrary();
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
   std::string name = path.string();
@@ -109,6 +137,7 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
     name = fileURI(path) + (needsImmutableOpen(path) ? "?immutable=1" : "");
   }
+  if (options.singleThread) flags |= SQLITE_OPEN_NOMUTEX;
   int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -129,10 +158,16 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
   }
   configure(c, options.busyTimeoutMs);
   if (options.queryOnly) c.exec(kQueryOnlyPragma);
+  if (options.temporaryInMemory) c.exec(kTemporaryInMemoryPragma);
+  if (options.truncateLogAtPages > 0) {
+    c.busy_->truncateLogAtPages = options.truncateLogAtPages;
+    sqlite3_wal_hook(db, &BusyWait::truncateLongLog, c.busy_.get());
+  }
   return c;
 }
 
 Connection Connection::openInMemory() {
+  configureLibrary();
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {

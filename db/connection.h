@@ -33,7 +33,32 @@ struct OpenOptions {
   // otherwise copy the whole write-ahead log into the database each time. The log is then
   // checkpointed as it grows, and by the server and `snapshot` when they close.
   bool checkpointOnClose = true;
+  // For a connection that one thread uses at a time, as every command of `nodrel` does: SQLite
+  // leaves out its connection's mutexes, which it would otherwise take at every call.
+  bool singleThread = false;
+  // Temporary files (the journal of a savepoint, a sort) kept in memory: a hook's write spills
+  // its savepoint journal past SQLite's 64 KB, and a file for it costs more than the write.
+  bool temporaryInMemory = false;
+  // A commit that leaves the write-ahead log at this many pages or more copies the log into the
+  // database and empties it, once no reader needs it (0: SQLite's own checkpoint at 1,000 pages,
+  // which leaves the log's length as it is). A connection that opens the database while no
+  // other has it open reads the whole log to rebuild its index, and forgets what earlier
+  // processes copied: for processes that each open, write and exit, as the hooks do, SQLite's
+  // own checkpoint would copy an ever longer log at every commit.
+  int truncateLogAtPages = 0;
 };
+
+// The hooks' connection: a process that runs after every turn, writes a few rows and exits. A
+// hook's write adds some 30 to 70 pages to the log, so the log is emptied every few writes and a
+// hook never reads more than a megabyte of it at its start.
+inline constexpr int kHookLogPages = 256;
+inline OpenOptions hookOpenOptions() {
+  return {.create = true,
+          .checkpointOnClose = false,
+          .singleThread = true,
+          .temporaryInMemory = true,
+          .truncateLogAtPages = kHookLogPages};
+}
 
 class Connection {
  public:

@@ -1,6 +1,7 @@
 #include "db/schema.h"
 
 #include <exception>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -407,8 +408,9 @@ CREATE TABLE IF NOT EXISTS captured_sessions (
 );
 )sql"};
 
-constexpr std::string_view kSelectSchemaNames =
-    "SELECT name FROM sqlite_master WHERE type IN ('table', 'view', 'index')";
+// Every hook that writes runs this first. A filter on the type in SQL costs SQLite a temporary
+// index for the IN list, several times the cost of the plain scan of a few dozen rows.
+constexpr std::string_view kSelectSchemaNames = "SELECT type, name FROM sqlite_master";
 
 // Indexes createSchema drops, so a database that still has one is completed at open.
 constexpr std::string_view kRetiredIndexes[] = {"idx_memory_links_src_walk",
@@ -418,11 +420,11 @@ constexpr std::string_view kRetiredIndexes[] = {"idx_memory_links_src_walk",
 // rebuilt without the rowid only while it is small: the rebuild holds the write lock, and a hook
 // killed by its host's timeout halfway would roll it back for the next one to pay again. A larger
 // table stays as it is; the statements need nothing of the new layout. The largest rowid bounds
-// the count without reading the table.
+// the count without reading the table; only a table with a rowid has one to ask for, so the
+// query does not prepare on the current table (nor on a view in its place), which answers the
+// common case without the schema of every table that pragma_table_list would read.
 constexpr std::int64_t kRebuildLinkTableUpTo = 5000;
-constexpr std::string_view kSelectRowidLinkTable = R"sql(
-    SELECT 1 FROM pragma_table_list
-    WHERE schema = 'main' AND name = 'memory_links' AND type = 'table' AND wr = 0)sql";
+constexpr std::string_view kSelectLargestLinkRowid = "SELECT max(rowid) FROM memory_links";
 // Links move in the order they were written. A row missing an end or a type is no link any
 // statement reads, and the key cannot hold it. One script, in parts as kCreateSchema.
 constexpr std::string_view kRebuildLinkTable[] = {R"sql(
@@ -445,9 +447,13 @@ std::string joined(std::span<const std::string_view> parts) {
 }
 
 bool linkTableToRebuild(Connection& connection) {
-  if (!connection.scalar(kSelectRowidLinkTable).has_value()) return false;
-  const auto largest = connection.scalar("SELECT max(rowid) FROM memory_links");
-  return !largest || integerOf(*largest).value_or(0) <= kRebuildLinkTableUpTo;
+  std::optional<Statement> largest;
+  try {
+    largest.emplace(connection.prepare(kSelectLargestLinkRowid));
+  } catch (const Error&) {
+    return false;  // no rowid: the table is already in its current layout, or missing
+  }
+  return !largest->step() || largest->columnInteger(0).value_or(0) <= kRebuildLinkTableUpTo;
 }
 
 }  // namespace
@@ -463,8 +469,15 @@ void createSchema(Connection& connection) {
 void ensureSchema(Connection& connection) {
   // A view of a table's name stands in its place: createSchema would leave it as it is.
   std::set<std::string> present;
-  for (const Row& row : connection.query(kSelectSchemaNames)) {
-    if (const std::string* name = textOf(row[0])) present.insert(*name);
+  {
+    Statement names = connection.prepare(kSelectSchemaNames);
+    while (names.step()) {
+      const std::optional<std::string_view> type = names.columnText(0);
+      const std::optional<std::string_view> name = names.columnText(1);
+      if (type && name && (*type == "table" || *type == "view" || *type == "index")) {
+        present.emplace(*name);
+      }
+    }
   }
   bool complete = true;
   for (const std::string& name : schemaTableNames()) complete = complete && present.contains(name);

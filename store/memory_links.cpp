@@ -1,7 +1,9 @@
 #include "store/memory_links.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -143,24 +145,50 @@ bool insertLink(db::Statement& insert, const std::string& src, const std::string
 // Lower-cased, every run of white space one space: a phrase or a name the tagger finds in a
 // text is then a substring of the text in this form, which is how candidates that cannot share
 // one are passed over without being tagged.
+// Each ASCII byte lower-cased, and whether it is white space.
+struct AsciiFold {
+  std::array<char, 128> lower{};
+  std::array<bool, 128> space{};
+};
+constexpr AsciiFold kAsciiFold = [] {
+  AsciiFold fold;
+  for (int c = 0; c < 128; ++c) {
+    fold.lower[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    fold.space[c] = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  }
+  return fold;
+}();
+
 std::string searchForm(std::string_view text) {
-  const bool ascii = std::all_of(text.begin(), text.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   std::string out;
-  out.reserve(text.size());
   bool space = false;
-  if (ascii) {
-    // Most bodies: one pass over the bytes, as this runs on hundreds of bodies a write.
-    for (char c : text) {
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+  {
+    // Most bodies: one pass over the bytes into the string's own buffer, as this runs on
+    // hundreds of bodies a write. The first byte past ASCII sends the text to the path below.
+    out.resize(text.size());
+    char* const start = out.data();
+    char* o = start;
+    bool ascii = true;
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x80) {
+        ascii = false;
+        break;
+      }
+      if (kAsciiFold.space[byte]) {
         space = true;
         continue;
       }
-      if (space && !out.empty()) out.push_back(' ');
+      if (space && o != start) *o++ = ' ';
       space = false;
-      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+      *o++ = kAsciiFold.lower[byte];
     }
-    return out;
+    if (ascii) {
+      out.resize(static_cast<std::size_t>(o - start));
+      return out;
+    }
+    out.clear();
+    space = false;
   }
   const std::string lowered = platform::lowercase(text);
   auto put = [&](char32_t c) {
@@ -223,30 +251,27 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
   const auto& formatter = platform::sharedTimestampFormatter();
   const std::string now = formatter.format(instant);
 
-  // Read the candidates first, so no read cursor stays open while links are inserted.
-  std::vector<std::pair<std::string, std::string>> candidates;
-  {
-    db::Statement select = connection.prepare(kSelectCandidates);
-    select.bindText(1, memoryID);
-    try {
-      while (select.step()) {
-        const db::Value id = select.column(0);
-        const db::Value text = select.column(1);
-        const std::string* idText = db::textOf(id);
-        const std::string* bodyText = db::textOf(text);
-        if (idText == nullptr || bodyText == nullptr) continue;
-        candidates.emplace_back(*idText, *bodyText);
-      }
-    } catch (const db::Error&) {
-      // A failed step ends the walk; the candidates read so far are still linked.
-    }
-  }
+  // Candidates come nearest in time first and are read one at a time: once every kind of link
+  // is full the walk ends, and the rest of the 500 are never read. The walk reads `memories`
+  // and the inserts write `memory_links`, so the open cursor sees the same rows throughout.
+  db::Statement select = connection.prepare(kSelectCandidates);
+  select.bindText(1, memoryID);
 
   const std::unordered_set<std::string_view> myKeywords(mine->keywords.begin(),
                                                         mine->keywords.end());
+  // Each phrase and name is looked for in up to 500 bodies: a searcher built once per needle
+  // skips along a body instead of stopping at every occurrence of the needle's first letter.
   std::vector<std::string> phraseNeedles, nameNeedles;
   for (const auto& k : mine->keywords) phraseNeedles.push_back(searchForm(k));
   for (const auto& e : mine->entities) nameNeedles.push_back(searchForm(e));
+  using Searcher = std::boyer_moore_horspool_searcher<std::string::const_iterator>;
+  std::vector<Searcher> phraseSearchers, nameSearchers;
+  for (const auto& needle : phraseNeedles)
+    phraseSearchers.emplace_back(needle.begin(), needle.end());
+  for (const auto& needle : nameNeedles) nameSearchers.emplace_back(needle.begin(), needle.end());
+  auto holds = [](const std::string& haystack, const Searcher& searcher) {
+    return std::search(haystack.begin(), haystack.end(), searcher) != haystack.end();
+  };
   // Targets per name, in the order of mine->entities; candidates come nearest in time first.
   std::vector<int> perName(mine->entities.size(), 0);
   int semanticLinks = 0, entityLinks = 0;
@@ -266,29 +291,37 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     return;
   }
   std::optional<db::Statement> semantic, entity;
-  for (const auto& [id, candidateBody] : candidates) {
-    if (!semanticOpen() && !entityOpen()) break;
-    if (candidateBody.empty()) continue;
+  std::string id;
+  while (semanticOpen() || entityOpen()) {
+    try {
+      if (!select.step()) break;
+    } catch (const db::Error&) {
+      // A failed step ends the walk; the candidates read so far are still linked.
+      break;
+    }
+    const std::optional<std::string_view> idText = select.columnText(0);
+    const std::optional<std::string_view> candidateBody = select.columnText(1);
+    if (!idText || !candidateBody || candidateBody->empty()) continue;
+    id.assign(*idText);
     // What the text cannot hold it cannot share: a phrase or name missing from it as a substring
     // rules out a link of that kind without tagging it.
-    const std::string haystack = searchForm(candidateBody);
+    const std::string haystack = searchForm(*candidateBody);
     bool worthTagging = false;
     if (semanticOpen()) {
       int found = 0;
-      for (const auto& needle : phraseNeedles) {
-        if (haystack.find(needle) != std::string::npos && ++found >= 2) break;
+      for (const Searcher& searcher : phraseSearchers) {
+        if (holds(haystack, searcher) && ++found >= 2) break;
       }
       worthTagging = found >= 2;
     }
     if (!worthTagging && entityOpen()) {
-      for (std::size_t n = 0; n < nameNeedles.size() && !worthTagging; ++n) {
-        worthTagging =
-            perName[n] < kMaxLinksPerName && haystack.find(nameNeedles[n]) != std::string::npos;
+      for (std::size_t n = 0; n < nameSearchers.size() && !worthTagging; ++n) {
+        worthTagging = perName[n] < kMaxLinksPerName && holds(haystack, nameSearchers[n]);
       }
     }
     if (!worthTagging) continue;
 
-    const auto theirs = analyses.get(id, candidateBody);
+    const auto theirs = analyses.get(id, *candidateBody);
     const std::size_t phrases = sharedCount(myKeywords, theirs->keywords);
     if (phrases >= 2 && semanticOpen()) {
       try {
@@ -322,6 +355,7 @@ void createMemoryLinks(const std::string& memoryID, const std::string& body,
     } catch (const db::Error&) {
     }
   }
+  select.reset();
   semantic.reset();
   entity.reset();
 

@@ -55,8 +55,9 @@ constexpr std::string_view kFetchMemory = R"sql(
            surface_condition, trigger_keywords, depth, is_top_level
     FROM memories WHERE id = ? AND deleted_at IS NULL LIMIT 1)sql";
 
-constexpr std::string_view kIsForgotten =
-    "SELECT 1 FROM memories WHERE id = ? AND deleted_at IS NOT NULL LIMIT 1";
+// 1 for a live row, 0 for a forgotten one, no row for a body never stored. Most writes store a
+// new body: this answers them without preparing the read of every column.
+constexpr std::string_view kIsLive = "SELECT deleted_at IS NULL FROM memories WHERE id = ? LIMIT 1";
 
 constexpr std::string_view kReinforceMemory = R"sql(
     UPDATE memories
@@ -137,9 +138,14 @@ Memory newMemory(const MemoryWrite& write, const std::string& id, std::int64_t t
 // Stores one write without flushing the pending queue first, so the flush can call it too.
 Memory storeWrite(db::Connection& connection, WriteState& state, const MemoryWrite& write) {
   const std::string id = memoryContentHash(write.body);
-  const std::optional<Memory> existing = fetchMemory(id, connection);
-  if (!existing && !write.reviveForgotten &&
-      connection.scalar(kIsForgotten, {db::text(id)}).has_value()) {
+  std::optional<db::Value> live = connection.scalar(kIsLive, {db::text(id)});
+  std::optional<Memory> existing;
+  if (live && db::integerOf(*live) == 1) {
+    existing = fetchMemory(id, connection);
+    // Forgotten or removed by the other program between the two reads.
+    if (!existing) live = connection.scalar(kIsLive, {db::text(id)});
+  }
+  if (!existing && !write.reviveForgotten && live && db::integerOf(*live) == 0) {
     throw ForgottenMemoryError();
   }
   if (!existing) {

@@ -53,7 +53,7 @@ int sessionEndHook(std::string_view input, const Diagnostics& diagnostics) {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the session.
     platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
-    connection = db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
+    connection = db::Connection::open(databasePath, db::hookOpenOptions());
     db::ensureSchema(*connection);
     captureEndedSession(payload, *connection, state, "nodrel capture: ", diagnostics,
                         stopRequested);

@@ -121,8 +121,7 @@ int stopHook(std::string_view input, const Diagnostics& diagnostics) {
     // A hooks-only user may have neither started the server nor run `nodrel-app init`: the
     // file and its tables are made here, as the server makes them, rather than lose the turn.
     platform::NodrelPaths::ensureDirectory(databasePath.parent_path());
-    db::Connection connection =
-        db::Connection::open(databasePath, {.create = true, .checkpointOnClose = false});
+    db::Connection connection = db::Connection::open(databasePath, db::hookOpenOptions());
     db::ensureSchema(connection);
 
     if (!captureOff) {

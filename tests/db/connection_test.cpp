@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -175,6 +176,53 @@ TEST(Connection, ReadersProceedWhileOneWrites) {
   writer.run(kInsert, {text("pending")});
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{1}));
   writer.exec("COMMIT;");
+  EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{2}));
+}
+
+// Each hook is a process of its own that opens the database, writes and exits without a
+// checkpoint. SQLite's own checkpoint forgets, at each such open, what earlier ones copied, so
+// the log would never start again and every commit would copy all of it; the hooks' bound
+// empties it instead, and a reader after them sees every row.
+TEST(Connection, HookConnectionsKeepTheLogShort) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  const fs::path log = path.string() + "-wal";
+  constexpr int kPages = 16;
+  OpenOptions hook = hookOpenOptions();
+  hook.truncateLogAtPages = kPages;
+  Connection::open(path, hook).exec(kCreateTable);
+  const std::string row(3 * 4096, 'r');  // some four pages a write
+  std::uintmax_t longest = 0;
+  for (int i = 0; i < 40; ++i) {
+    auto c = Connection::open(path, hook);
+    c.run(kInsert, {text(row)});
+    longest = std::max(longest, fs::file_size(log));
+  }
+  EXPECT_LE(longest, static_cast<std::uintmax_t>(kPages + 8) * (4096 + 24));
+  EXPECT_EQ(Connection::open(path).scalar("SELECT count(*) FROM t"), Value(std::int64_t{40}));
+}
+
+// The log is emptied only once no reader needs it; a reader at work neither holds up the
+// commit that found the log long nor keeps the log long past its own end.
+TEST(Connection, AHookCommitDoesNotWaitForAReaderToEmptyTheLog) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  const fs::path log = path.string() + "-wal";
+  OpenOptions hook = hookOpenOptions();
+  hook.truncateLogAtPages = 4;
+  auto writer = Connection::open(path, hook);
+  writer.exec(kCreateTable);
+  auto reader = Connection::open(path);
+  reader.exec("BEGIN;");
+  reader.scalar("SELECT count(*) FROM t");
+  const std::string row(5 * 4096, 'r');
+  const auto start = std::chrono::steady_clock::now();
+  writer.run(kInsert, {text(row)});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_GT(fs::file_size(log), 0u);
+  reader.exec("COMMIT;");
+  writer.run(kInsert, {text("after the reader")});
+  EXPECT_EQ(fs::file_size(log), 0u);
   EXPECT_EQ(reader.scalar("SELECT count(*) FROM t"), Value(std::int64_t{2}));
 }
 

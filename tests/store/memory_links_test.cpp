@@ -91,6 +91,8 @@ TEST_F(MemoryLinks, SharedPhrasesAndNames) {
       {"We mirror to Github nightly.", {{"entity", 0.3}}},  // one name, in another case
       // a phrase broken over lines is the same phrase
       {"Check the config\nfile and the memory\r\n\tstore.", {{"semantic", 0.4}}},
+      // text past ASCII is searched whole, wherever its first such letter stands
+      {"Check the config file, f\u00fcr sp\u00e4ter, and the memory store.", {{"semantic", 0.4}}},
       // a name is a noun as well: github is a shared phrase too
       {"The config file and the memory store live on GitHub.",
        {{"semantic", 0.6000000000000001}, {"entity", 0.3}}},
