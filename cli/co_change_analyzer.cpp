@@ -14,6 +14,7 @@
 #include "db/value.h"
 #include "platform/child_process.h"
 #include "platform/file_descriptor.h"
+#include "platform/git_head.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -29,22 +30,34 @@ constexpr std::string_view kUpsertCoChange =
 
 constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
 
-// The newest commit that touched each project's folder when its history was last mined. Made
-// on first use, like the other tables this command may be the first to need; it lets a run
-// over an unchanged history keep the pairs it would only count again.
+// The newest commit that touched each project's folder when its history was last mined, and
+// the commit HEAD named when that was last found true. Made on first use, like the other tables
+// this command may be the first to need; it lets a run over an unchanged history keep the pairs
+// it would only count again, and tell so without starting git while HEAD stays put.
 constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_change_minings (
   project TEXT PRIMARY KEY NOT NULL,
   last_commit TEXT NOT NULL,
-  mined_at TEXT NOT NULL
+  mined_at TEXT NOT NULL,
+  head_commit TEXT
 ))sql";
 
-constexpr std::string_view kSelectLastMinedCommit =
-    R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
+// Tables made before HEAD was kept lack its column.
+constexpr std::string_view kHasHeadColumn =
+    R"sql(SELECT 1 FROM pragma_table_info('co_change_minings') WHERE name = 'head_commit')sql";
+constexpr std::string_view kAddHeadColumn =
+    R"sql(ALTER TABLE co_change_minings ADD COLUMN head_commit TEXT)sql";
+
+constexpr std::string_view kSelectLastMining =
+    R"sql(SELECT last_commit, head_commit FROM co_change_minings WHERE project = ?)sql";
 
 constexpr std::string_view kUpsertMining =
-    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
-VALUES (?, ?, ?)
-ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
+    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at, head_commit)
+VALUES (?, ?, ?, ?)
+ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit,
+  mined_at = excluded.mined_at, head_commit = excluded.head_commit)sql";
+
+constexpr std::string_view kUpdateMiningHead =
+    R"sql(UPDATE co_change_minings SET head_commit = ? WHERE project = ?)sql";
 
 constexpr const char* kGitPath = "/usr/bin/git";
 constexpr std::string_view kHeader = "---";
@@ -244,23 +257,39 @@ std::optional<std::string> newestFolderCommit(const std::string& projectPath) {
   return hash;
 }
 
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project) {
+std::optional<Mining> lastMining(db::Connection& db, const std::string& project) {
   db.exec(kCreateMinings);
-  auto value = db.scalar(kSelectLastMinedCommit, {db::text(project)});
-  if (!value) return std::nullopt;
-  const std::string* text = db::textOf(*value);
-  if (!text) return std::nullopt;
-  return *text;
+  if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
+  const auto rows = db.query(kSelectLastMining, {db::text(project)});
+  if (rows.empty()) return std::nullopt;
+  const std::string* commit = db::textOf(rows[0][0]);
+  if (!commit) return std::nullopt;
+  Mining mining{*commit, std::nullopt};
+  if (const std::string* head = db::textOf(rows[0][1])) mining.headCommit = *head;
+  return mining;
 }
 
 bool analyze(const std::string& projectPath, db::Connection& db) {
   const std::string project = platform::normaliseProjectPath(projectPath);
+  // Read before git looks at the folder's history, so what is kept with that history is never
+  // newer than it: a commit landing in between only makes the next run ask git again.
+  const auto head = platform::readHeadCommit(project);
+  const auto mined = lastMining(db, project);
+  // The history git would walk is the one from this commit, which the stored pairs count.
+  if (head && mined && mined->headCommit == head) return false;
   // Taken before the log is read: a commit landing in between makes the next run mine again
   // rather than be skipped.
   const auto newest = newestFolderCommit(project);
   // git already said why it failed, and the log would fail the same way.
   if (!newest) return false;
-  if (!newest->empty() && lastMinedCommit(db, project) == newest) return false;
+  if (!newest->empty() && mined && mined->lastCommit == *newest) {
+    // HEAD moved without touching the folder: keep where it stands for the next run.
+    if (head) {
+      db.beginCall();
+      db.run(kUpdateMiningHead, {db::text(*head), db::text(project)});
+    }
+    return false;
+  }
   const auto commits = gitLogFileLists(project);
   if (!commits) return false;
   const std::string now = platform::currentTimestampText();
@@ -268,9 +297,10 @@ bool analyze(const std::string& projectPath, db::Connection& db) {
   db.beginCall();
   db::Savepoint transaction(db, "co_changes");
   recordCoChanges(*commits, db, project, now);
-  // The table exists: lastMinedCommit made it above for any commit worth keeping.
+  // The table exists: lastMining made it above for any commit worth keeping.
   if (!newest->empty()) {
-    db.run(kUpsertMining, {db::text(project), db::text(*newest), db::text(now)});
+    db.run(kUpsertMining,
+           {db::text(project), db::text(*newest), db::text(now), db::optionalText(head)});
   }
   transaction.commit();
   return true;

@@ -66,15 +66,25 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
 // folder has no history, nothing when git fails (with its one diagnostic line). Never throws.
 std::optional<std::string> newestFolderCommit(const std::string& projectPath);
 
-// The commit newestFolderCommit gave when the project's history was last mined, if it ever
-// was. Creates the table that keeps it when missing. Throws db::Error.
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project);
+// What is kept of a project's last mining: the commit newestFolderCommit gave then, and the
+// commit HEAD named when that was last seen to be the folder's newest (none when HEAD could not
+// be read from the repository's files).
+struct Mining {
+  std::string lastCommit;
+  std::optional<std::string> headCommit;
+};
+
+// The project's last mining, if its history was ever mined. Creates the table that keeps it,
+// or its HEAD column, when missing. Throws db::Error.
+std::optional<Mining> lastMining(db::Connection& db, const std::string& project);
 
 // gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure), under the
 // project's normalised path (normaliseProjectPath), the key its code files have, and keeps the
 // folder's newest commit with them. When that commit is the one last mined, the history is
-// what the stored pairs already count and nothing is read or written. When git fails the
-// stored pairs stay as they were. Returns whether the history was mined. Throws db::Error.
+// what the stored pairs already count and nothing is mined. While HEAD, read from the
+// repository's files, names the commit kept with the last mining, git is not even started.
+// When git fails the stored pairs stay as they were. Returns whether the history was mined.
+// Throws db::Error.
 bool analyze(const std::string& projectPath, db::Connection& db);
 
 }  // namespace nodrel::cli::CoChangeAnalyzer
