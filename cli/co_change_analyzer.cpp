@@ -274,14 +274,18 @@ bool analyze(const std::string& projectPath, db::Connection& db) {
   // Read before git looks at the folder's history, so what is kept with that history is never
   // newer than it: a commit landing in between only makes the next run ask git again.
   const auto head = platform::readHeadCommit(project);
-  const auto mined = lastMining(db, project);
-  // The history git would walk is the one from this commit, which the stored pairs count.
-  if (head && mined && mined->headCommit == head) return false;
+  std::optional<Mining> mined;
+  if (head) {
+    mined = lastMining(db, project);
+    // The history git would walk is the one from this commit, which the stored pairs count.
+    if (mined && mined->headCommit == head) return false;
+  }
   // Taken before the log is read: a commit landing in between makes the next run mine again
   // rather than be skipped.
   const auto newest = newestFolderCommit(project);
   // git already said why it failed, and the log would fail the same way.
   if (!newest) return false;
+  if (!head) mined = lastMining(db, project);
   if (!newest->empty() && mined && mined->lastCommit == *newest) {
     // HEAD moved without touching the folder: keep where it stands for the next run.
     if (head) {
