@@ -22,18 +22,10 @@ constexpr std::string_view kSelectSymbolsNamed = R"sql(SELECT cs.file_id, cs.nam
 FROM json_each(?) n
 CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
 
-constexpr std::string_view kSelectCoChangeTotals =
-    R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_a
-
-UNION ALL
-
-SELECT file_b AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_b)sql";
+// Each pair once, summed for both its files here: grouping by each side in SQL walks the
+// table twice.
+constexpr std::string_view kSelectCoChangePairs =
+    "SELECT file_a, file_b, count FROM co_changes WHERE project = ?";
 
 constexpr std::string_view kSelectProjectFiles =
     "SELECT id, relative_path FROM code_files WHERE project = ?";
@@ -145,12 +137,18 @@ std::unordered_map<std::string, double> fetchInboundCounts(const std::string& pr
 std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
                                                             db::Connection& db) {
   std::unordered_map<std::string, double> totals;
-  auto stmt = db.prepare(kSelectCoChangeTotals);
-  stmt.bindText(1, project).bindText(2, project);
+  auto stmt = db.prepare(kSelectCoChangePairs);
+  stmt.bindText(1, project);
   while (stmt.step()) {
-    auto path = stmt.column(0);
-    auto total = db::realOf(stmt.column(1));
-    if (auto text = db::textOf(path); text && total) totals[*text] += *total;
+    // A pair without a count adds nothing, as SQL's SUM passes over NULL.
+    const auto value = stmt.column(2);
+    std::optional<double> count = db::realOf(value);
+    if (auto integer = db::integerOf(value)) count = static_cast<double>(*integer);
+    if (!count) continue;
+    for (int side = 0; side < 2; ++side) {
+      auto path = stmt.column(side);
+      if (auto text = db::textOf(path)) totals[*text] += *count;
+    }
   }
   return totals;
 }
