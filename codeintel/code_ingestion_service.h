@@ -117,12 +117,9 @@ class CodeIngestionService {
                               const std::unordered_map<std::string, StoredFile>* stored,
                               bool bumpGeneration);
   void raiseGeneration(const std::string& project);
-  // Whether `inserts` new rows are enough, and many enough beside the rows the edges table
-  // holds, to insert them without the table's indexes and sort them in afterwards.
-  bool worthRebuildingEdgeIndexes(std::size_t inserts);
-  // Drops the edges table's indexes; returns the statements that make them again, to run
-  // before the transaction ends.
-  std::vector<std::string> setAsideEdgeIndexes();
+  // Drops the edges table's plain indexes when `inserts` new rows are many more than the table
+  // holds; returns the statements that make them again, to run before the transaction ends.
+  std::vector<std::string> setAsideEdgeIndexes(std::size_t inserts);
   std::optional<std::unordered_map<std::string, StoredFile>> readStoredFiles(
       const std::vector<std::string>& fileIDs);
   unsigned parseThreads(std::size_t files) const;

@@ -48,11 +48,11 @@ WHERE cf.project = ? AND cf.language = 'kotlin')sql";
 
 constexpr std::string_view kSelectLastEdgeID = "SELECT max(id) FROM code_edges";
 
-// The indexes of the edges table made by a statement of their own (not those of a column
-// constraint), with those statements.
-constexpr std::string_view kSelectEdgeIndexes =
+// The non-unique indexes of the edges table, with the statements that made them.
+constexpr std::string_view kSelectPlainEdgeIndexes =
     R"sql(SELECT name, sql FROM sqlite_master
-WHERE type = 'index' AND tbl_name = 'code_edges' AND sql IS NOT NULL)sql";
+WHERE type = 'index' AND tbl_name = 'code_edges' AND sql IS NOT NULL
+  AND name NOT IN (SELECT name FROM pragma_index_list('code_edges') WHERE "unique" = 1))sql";
 
 constexpr std::string_view kDropIndex = "DROP INDEX ";
 
@@ -88,23 +88,18 @@ db::Statement& fresh(db::Statement& stmt) {
 // A tree's first run adds hundreds of thousands of references at once, each landing at a
 // random place of the target index, and with more index pages than the cache holds every insert
 // rereads and rewrites a spilled page. Sorting the rows into fresh indexes is several times
-// cheaper then, and packs their pages full, so the indexes are dropped for the insertion and
-// made again from their own definitions in the same transaction: readers never see the table
-// without them. The unique index goes too: the rows inserted are new links by construction,
-// and should one repeat a stored row after all, making the index again fails and the caller
-// inserts with the index in place instead.
-bool CodeIngestionService::worthRebuildingEdgeIndexes(std::size_t inserts) {
+// cheaper then, so the plain indexes are dropped for the insertion and made again from their
+// own definitions in the same transaction: readers never see the table without them. The
+// unique index stays, since it is what makes an insertion of an existing link a no-op.
+std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes(std::size_t inserts) {
   constexpr std::size_t kBulkInserts = 20000;
-  if (inserts < kBulkInserts) return false;
+  if (inserts < kBulkInserts) return {};
   auto last = db_.scalar(kSelectLastEdgeID);
   const auto rows = last ? db::integerOf(*last) : std::nullopt;
   // Rebuilding sorts every row of the table; that pays only when most of them are new.
-  return !(rows && static_cast<std::size_t>(*rows) > 2 * inserts);
-}
-
-std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes() {
+  if (rows && static_cast<std::size_t>(*rows) > 2 * inserts) return {};
   std::vector<std::pair<std::string, std::string>> indexes;
-  auto list = db_.prepare(kSelectEdgeIndexes);
+  auto list = db_.prepare(kSelectPlainEdgeIndexes);
   while (list.step()) {
     auto nameValue = list.column(0);
     auto sqlValue = list.column(1);
@@ -230,37 +225,23 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
   db::Savepoint savepoint(db_, "link_imports");
   auto remove = db_.prepare(kDeleteEdge);
   for (auto id : stale) fresh(remove).bindInt(1, id).run();
+  const std::size_t inserts = references.size() - stored.size();
+  const auto rebuild = setAsideEdgeIndexes(inserts);
   auto insert = db_.prepare(kInsertEdgeOrIgnore);
-  auto insertAll = [&] {
-    for (const auto& reference : references) {
-      if (stored.contains(reference)) continue;
-      try {
-        fresh(insert)
-            .bindText(1, *texts[reference.from])
-            .bindText(2, targets[reference.to])
-            .bindText(3, "references")
-            .bindText(4, *texts[reference.file])
-            .run();
-      } catch (const db::Error&) {
-        // A refused reference loses only that reference.
-      }
-    }
-  };
-  bool inserted = false;
-  if (worthRebuildingEdgeIndexes(references.size() - stored.size())) {
+  for (const auto& reference : references) {
+    if (stored.contains(reference)) continue;
     try {
-      db::Savepoint bulk(db_, "link_imports_bulk");
-      const auto rebuild = setAsideEdgeIndexes();
-      insertAll();
-      for (const auto& sql : rebuild) db_.exec(sql);
-      bulk.commit();
-      inserted = true;
-    } catch (const db::Error& error) {
-      if (error.isBusyOrLocked()) throw;
-      // Rolled back to the stored indexes: a row repeated a stored link.
+      fresh(insert)
+          .bindText(1, *texts[reference.from])
+          .bindText(2, targets[reference.to])
+          .bindText(3, "references")
+          .bindText(4, *texts[reference.file])
+          .run();
+    } catch (const db::Error&) {
+      // A refused reference loses only that reference.
     }
   }
-  if (!inserted) insertAll();
+  for (const auto& sql : rebuild) db_.exec(sql);
   raiseGeneration(project);
   savepoint.commit();
   return count;

@@ -423,7 +423,7 @@ TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
   EXPECT_EQ(refs, (std::vector<db::Row>{{db::text("file:" + fileID("models/user.ts"))}}));
 }
 
-// A first run that adds many references at once sets the edge indexes aside for the
+// A first run that adds many references at once sets the plain edge indexes aside for the
 // insertion: the rows and the indexes afterwards must be those of a row-by-row insertion.
 TEST_F(IngestionRun, ABulkOfReferencesLeavesTheSameRowsAndIndexes) {
   constexpr int kImported = 150, kImporters = 140;  // 21,000 references
@@ -461,33 +461,6 @@ TEST_F(IngestionRun, ABulkOfReferencesLeavesTheSameRowsAndIndexes) {
   EXPECT_EQ(
       count("SELECT COUNT(*) FROM code_edges WHERE file_id = ?", {db::text(fileID("b/b0.go"))}), 0);
   EXPECT_EQ(db().scalar(indexes), before);
-}
-
-// Should a bulk insertion repeat a stored link after all (here a trigger repeats one), making
-// the unique index again fails; the run then inserts with the indexes in place and ends with
-// the rows and indexes a row-by-row insertion gives.
-TEST_F(IngestionRun, ABulkThatRepeatsALinkFallsBackToTheIndexedInsertion) {
-  constexpr int kImported = 150, kImporters = 140;
-  writeFile(root() / "go.mod", "module example.com/m\n");
-  for (int i = 0; i < kImported; ++i) writeFile(root() / ("a/a" + std::to_string(i) + ".go"), "\n");
-  for (int i = 0; i < kImporters; ++i) {
-    writeFile(root() / ("b/b" + std::to_string(i) + ".go"), "import example.com/m/a\n");
-  }
-  const std::string indexes =
-      "SELECT group_concat(name || ':' || sql, ';') FROM (SELECT name, sql FROM sqlite_master "
-      "WHERE tbl_name = 'code_edges' AND type = 'index' ORDER BY name)";
-  const auto before = db().scalar(indexes);
-  db().exec(
-      "CREATE TRIGGER repeat_link AFTER INSERT ON code_edges "
-      "WHEN NEW.edge_type = 'references' AND NEW.from_symbol = 'b/b5.go' BEGIN "
-      "INSERT OR IGNORE INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
-      "VALUES (NEW.from_symbol, NEW.to_symbol, NEW.edge_type, NEW.file_id); END");
-  auto result = ingest(root().string());
-  EXPECT_TRUE(result.errors.empty());
-  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"),
-            kImported * kImporters);
-  EXPECT_EQ(db().scalar(indexes), before);
-  EXPECT_EQ(db().scalar("PRAGMA integrity_check"), db::text("ok"));
 }
 
 TEST(CodeIngestionService, WriteQueueIsLabelled) {
