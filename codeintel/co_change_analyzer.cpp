@@ -11,6 +11,7 @@
 #include "db/savepoint.h"
 #include "platform/child_process.h"
 #include "platform/file_descriptor.h"
+#include "platform/git_head.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/time.h"
@@ -196,12 +197,28 @@ std::optional<std::string> newestFolderCommit(const std::string& projectPath,
 
 bool analyze(const std::string& projectPath, db::Connection& db, const Diagnostics& diagnostics) {
   const std::string project = platform::normaliseProjectPath(projectPath);
+  // Read before git looks at the folder's history, so what is kept with that history is never
+  // newer than it: a commit landing in between only makes the next run ask git again.
+  const auto head = platform::readHeadCommit(project);
+  std::optional<Mining> mined;
+  if (head) {
+    mined = lastMining(db, project);
+    // The history git would walk is the one from this commit, which the stored pairs count.
+    if (mined && mined->headCommit == head) return false;
+  }
   // Taken before the log is read: a commit landing in between makes the next run mine again
   // rather than be skipped.
   const auto newest = newestFolderCommit(project, diagnostics);
   // git already said why it failed, and the log would fail the same way.
   if (!newest) return false;
-  if (!newest->empty() && lastMinedCommit(db, project) == newest) return false;
+  if (!head) mined = lastMining(db, project);
+  if (!newest->empty() && mined && mined->lastCommit == *newest) {
+    if (head) {
+      db.beginCall();
+      recordMiningHead(db, project, *head);
+    }
+    return false;
+  }
   const auto commits = gitLogFileLists(project, diagnostics);
   if (!commits) return false;
   const std::string now = platform::currentTimestampText();
@@ -209,10 +226,8 @@ bool analyze(const std::string& projectPath, db::Connection& db, const Diagnosti
   db.beginCall();
   db::Savepoint transaction(db, "co_changes");
   recordCoChanges(*commits, db, project, now);
-  // The table exists: lastMinedCommit made it above for any commit worth keeping.
-  if (!newest->empty()) {
-    recordMinedCommit(db, project, *newest, now);
-  }
+  // The table exists: lastMining made it above for any commit worth keeping.
+  if (!newest->empty()) recordMinedCommit(db, project, *newest, head, now);
   transaction.commit();
   return true;
 }

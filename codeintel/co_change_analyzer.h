@@ -61,10 +61,11 @@ std::optional<std::string> newestFolderCommit(const std::string& projectPath,
 
 // gitLogFileLists, then recordCoChanges in one transaction (rolled back on failure), under the
 // project's normalised path (normaliseProjectPath), the key its code files have, and keeps the
-// folder's newest commit with them (lastMinedCommit, recordMinedCommit). When that commit is the
-// one last mined, the history is what the stored pairs already count and nothing is read or
-// written. When git fails the stored pairs stay as they were. Returns whether the history was
-// mined. Throws db::Error.
+// folder's newest commit with them (lastMining, recordMinedCommit). When that commit is the one
+// last mined, the history is what the stored pairs already count and nothing is mined. While
+// HEAD, read from the repository's files, names the commit kept with the last mining, git is not
+// even started. When git fails the stored pairs stay as they were. Returns whether the history
+// was mined. Throws db::Error.
 bool analyze(const std::string& projectPath, db::Connection& db, const Diagnostics& diagnostics);
 
 }  // namespace nodrel::codeintel::CoChangeAnalyzer

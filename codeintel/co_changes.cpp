@@ -18,22 +18,34 @@ constexpr std::string_view kUpsertCoChange =
 
 constexpr std::string_view kDeleteProjectCoChanges = "DELETE FROM co_changes WHERE project = ?";
 
-// The newest commit that touched each project's folder when its history was last mined. Made
-// on first use, like the other tables an ingestion may be the first to need; it lets a run
-// over an unchanged history keep the pairs it would only count again.
+// The newest commit that touched each project's folder when its history was last mined, and
+// the commit HEAD named when that was last found true. Made on first use, like the other tables
+// an ingestion may be the first to need; it lets a run over an unchanged history keep the pairs
+// it would only count again, and tell so without starting git while HEAD stays put.
 constexpr std::string_view kCreateMinings = R"sql(CREATE TABLE IF NOT EXISTS co_change_minings (
   project TEXT PRIMARY KEY NOT NULL,
   last_commit TEXT NOT NULL,
-  mined_at TEXT NOT NULL
+  mined_at TEXT NOT NULL,
+  head_commit TEXT
 ))sql";
 
-constexpr std::string_view kSelectLastMinedCommit =
-    R"sql(SELECT last_commit FROM co_change_minings WHERE project = ?)sql";
+// Tables made before HEAD was kept lack its column.
+constexpr std::string_view kHasHeadColumn =
+    R"sql(SELECT 1 FROM pragma_table_info('co_change_minings') WHERE name = 'head_commit')sql";
+constexpr std::string_view kAddHeadColumn =
+    R"sql(ALTER TABLE co_change_minings ADD COLUMN head_commit TEXT)sql";
+
+constexpr std::string_view kSelectLastMining =
+    R"sql(SELECT last_commit, head_commit FROM co_change_minings WHERE project = ?)sql";
 
 constexpr std::string_view kUpsertMining =
-    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at)
-VALUES (?, ?, ?)
-ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit, mined_at = excluded.mined_at)sql";
+    R"sql(INSERT INTO co_change_minings (project, last_commit, mined_at, head_commit)
+VALUES (?, ?, ?, ?)
+ON CONFLICT(project) DO UPDATE SET last_commit = excluded.last_commit,
+  mined_at = excluded.mined_at, head_commit = excluded.head_commit)sql";
+
+constexpr std::string_view kUpdateMiningHead =
+    R"sql(UPDATE co_change_minings SET head_commit = ? WHERE project = ?)sql";
 
 constexpr std::string_view kSelectCoChangePartners = R"sql(SELECT
     CASE WHEN file_a = ? THEN file_b ELSE file_a END AS partner, count
@@ -45,18 +57,10 @@ constexpr std::string_view kSelectCoChangeTotal = R"sql(SELECT SUM(count)
 FROM co_changes
 WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
 
-constexpr std::string_view kSelectCoChangeTotals =
-    R"sql(SELECT file_a AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_a
-
-UNION ALL
-
-SELECT file_b AS path, CAST(SUM(count) AS REAL) AS total
-FROM co_changes
-WHERE project = ?
-GROUP BY file_b)sql";
+// Each pair once, summed for both its files here: grouping by each side in SQL walks the
+// table twice.
+constexpr std::string_view kSelectCoChangePairs =
+    "SELECT file_a, file_b, count FROM co_changes WHERE project = ?";
 
 // Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
 // byte order of the composed form is that order.
@@ -89,18 +93,26 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
   }
 }
 
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project) {
+std::optional<Mining> lastMining(db::Connection& db, const std::string& project) {
   db.exec(kCreateMinings);
-  auto value = db.scalar(kSelectLastMinedCommit, {db::text(project)});
-  if (!value) return std::nullopt;
-  const std::string* text = db::textOf(*value);
-  if (!text) return std::nullopt;
-  return *text;
+  if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
+  const auto rows = db.query(kSelectLastMining, {db::text(project)});
+  if (rows.empty()) return std::nullopt;
+  const std::string* commit = db::textOf(rows[0][0]);
+  if (!commit) return std::nullopt;
+  Mining mining{*commit, std::nullopt};
+  if (const std::string* head = db::textOf(rows[0][1])) mining.headCommit = *head;
+  return mining;
 }
 
 void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
-                       const std::string& now) {
-  db.run(kUpsertMining, {db::text(project), db::text(commit), db::text(now)});
+                       const std::optional<std::string>& head, const std::string& now) {
+  db.run(kUpsertMining,
+         {db::text(project), db::text(commit), db::text(now), db::optionalText(head)});
+}
+
+void recordMiningHead(db::Connection& db, const std::string& project, const std::string& head) {
+  db.run(kUpdateMiningHead, {db::text(head), db::text(project)});
 }
 
 std::vector<CoChangePartner> fetchCoChangePartners(const std::string& project,
@@ -130,12 +142,18 @@ std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& f
 std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
                                                             db::Connection& db) {
   std::unordered_map<std::string, double> totals;
-  auto stmt = db.prepare(kSelectCoChangeTotals);
-  stmt.bindText(1, project).bindText(2, project);
+  auto stmt = db.prepare(kSelectCoChangePairs);
+  stmt.bindText(1, project);
   while (stmt.step()) {
-    auto path = stmt.column(0);
-    auto total = db::realOf(stmt.column(1));
-    if (auto text = db::textOf(path); text && total) totals[*text] += *total;
+    // A pair without a count adds nothing, as SQL's SUM passes over NULL.
+    const auto value = stmt.column(2);
+    std::optional<double> count = db::realOf(value);
+    if (auto integer = db::integerOf(value)) count = static_cast<double>(*integer);
+    if (!count) continue;
+    for (int side = 0; side < 2; ++side) {
+      auto path = stmt.column(side);
+      if (auto text = db::textOf(path)) totals[*text] += *count;
+    }
   }
   return totals;
 }

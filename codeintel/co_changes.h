@@ -29,14 +29,26 @@ inline constexpr std::size_t kMaxFilesPerCommit = 20;
 void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection& db,
                      const std::string& project, const std::string& now);
 
-// The commit recorded by recordMinedCommit for the project, if its history was ever mined.
-// Creates the table that keeps it when missing. Throws db::Error.
-std::optional<std::string> lastMinedCommit(db::Connection& db, const std::string& project);
+// What is kept of a project's last mining: the commit newestFolderCommit gave then, and the
+// commit HEAD named when that was last seen to be the folder's newest (none when HEAD could not
+// be read from the repository's files).
+struct Mining {
+  std::string lastCommit;
+  std::optional<std::string> headCommit;
+};
 
-// Keeps `commit` as the newest one the project's stored pairs count, mined at `now`. Needs the
-// table lastMinedCommit creates. Throws db::Error.
+// The project's last mining, if its history was ever mined. Creates the table that keeps it,
+// or its HEAD column, when missing. Throws db::Error.
+std::optional<Mining> lastMining(db::Connection& db, const std::string& project);
+
+// Keeps `commit` as the newest one the project's stored pairs count, mined at `now`, with the
+// commit HEAD named then. Needs the table lastMining creates. Throws db::Error.
 void recordMinedCommit(db::Connection& db, const std::string& project, const std::string& commit,
-                       const std::string& now);
+                       const std::optional<std::string>& head, const std::string& now);
+
+// HEAD moved without touching the folder: keeps where it stands, so the next run can tell an
+// unchanged history without git. Throws db::Error.
+void recordMiningHead(db::Connection& db, const std::string& project, const std::string& head);
 
 // One pair a file belongs to, seen from that file.
 struct CoChangePartner {

@@ -41,12 +41,13 @@ class Repository {
          "commit", "-q", "-m", "change " + std::to_string(edits_)});
   }
 
- private:
   void git(std::vector<std::string> args) {
     args.insert(args.begin(), {"-C", root_.string()});
     auto run = testing::runProgram("/usr/bin/git", args, "");
     ASSERT_EQ(run.status, 0) << run.err;
   }
+
+ private:
   fs::path root_;
   int edits_ = 0;
 };
@@ -226,6 +227,9 @@ TEST(Ingest, MinesTheHistoryAgainOnlyWhenTheFolderHistoryChanged) {
   ASSERT_EQ(testing::runNodrel({"ingest", "--path", project}).status, 0);
   EXPECT_EQ(pairs(), first);
   EXPECT_EQ(mined(), (std::vector<db::Row>{{firstHead}}));
+  // Where HEAD now stands is kept, so the next run need not ask git.
+  EXPECT_EQ(db.query("SELECT head_commit FROM co_change_minings"),
+            (std::vector<db::Row>{{head()}}));
 
   repo.commit({"app/a.py", "app/c.py"});
   auto run = testing::runNodrel({"ingest", "--path", project});
@@ -237,6 +241,69 @@ TEST(Ingest, MinesTheHistoryAgainOnlyWhenTheFolderHistoryChanged) {
   EXPECT_EQ(after[0][2], db::Value(std::int64_t{1}));
   EXPECT_EQ(after[1][1], db::text("c.py"));
   EXPECT_EQ(mined(), (std::vector<db::Row>{{head()}}));
+}
+
+// While HEAD stays put the history is known unchanged from the repository's files: git is not
+// asked (a config git refuses would make it fail loudly), and the pairs stay as mined. Another
+// branch checked out, or the first one again, is a history of its own and is mined.
+TEST(Ingest, UnchangedHeadNeedsNoGitAndACheckoutIsMinedAgain) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "repo");
+  repo.commit({"a.py", "b.py"});
+  const std::string project = repo.root().string();
+  auto db = home.openDatabase();
+  const auto pairs = [&] {
+    return db.query("SELECT file_a, file_b, count, last_seen FROM co_changes ORDER BY 1, 2");
+  };
+  const auto ingest = [&] {
+    auto run = testing::runNodrel({"ingest", "--path", project});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run;
+  };
+  ingest();
+  const auto onMain = pairs();
+  ASSERT_EQ(onMain.size(), 1u);
+
+  repo.git({"pack-refs", "--all"});
+  const fs::path config = repo.root() / ".git" / "config";
+  const fs::path saved = home.path() / "config";
+  fs::copy_file(config, saved);
+  std::ofstream(config, std::ios::app) << "[broken\n";
+  EXPECT_EQ(ingest().err, "");
+  EXPECT_EQ(pairs(), onMain);
+  fs::copy_file(saved, config, fs::copy_options::overwrite_existing);
+
+  repo.git({"checkout", "-q", "-b", "other"});
+  repo.commit({"a.py", "c.py"});
+  ingest();
+  EXPECT_EQ(pairs().size(), 2u);
+
+  repo.git({"checkout", "-q", "-"});
+  ingest();
+  const auto back = pairs();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0][1], db::text("b.py"));
+  EXPECT_EQ(back[0][2], db::Value(std::int64_t{1}));
+}
+
+// A store whose mining table predates the HEAD column keeps its row and gains the column.
+TEST(Ingest, MiningTableWithoutHeadColumnIsExtended) {
+  testing::TempHome home;
+  Repository repo(home.path() / "repo");
+  repo.commit({"a.py", "b.py"});
+  const std::string project = repo.root().string();
+  auto db = home.openDatabase();
+  db.exec(
+      "CREATE TABLE co_change_minings (project TEXT PRIMARY KEY NOT NULL, last_commit TEXT NOT "
+      "NULL, mined_at TEXT NOT NULL)");
+  db.run("INSERT INTO co_change_minings VALUES (?, 'old', 'then')", {db::text(project)});
+  auto run = testing::runNodrel({"ingest", "--path", project});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto rows = db.query("SELECT last_commit, head_commit FROM co_change_minings");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], rows[0][1]);
+  EXPECT_EQ(db.query("SELECT count(*) FROM co_changes"), (std::vector<db::Row>{{std::int64_t{1}}}));
 }
 
 TEST(Ingest, HistoryLargerThanAPipeIsDrained) {
