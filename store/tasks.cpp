@@ -80,11 +80,11 @@ std::vector<PromotedTask> activeTasks(const std::optional<std::string>& project,
   return tasks;
 }
 
-void insertTask(const TaskPromotion& promotion, db::Connection& db) {
-  db.run(kInsertTask, {db::text(promotion.id), db::text(promotion.skillID),
-                       db::text(promotion.name), db::text(promotion.displayName),
-                       db::text(promotion.description), db::text(promotion.scriptContent),
-                       db::optionalText(promotion.project), db::text(promotion.promotedAt)});
+void insertTask(const TaskScript& task, const std::string& promotedAt, db::Connection& db) {
+  db.run(kInsertTask,
+         {db::text(task.id), db::text(task.skillID), db::text(task.name),
+          db::text(task.displayName), db::text(task.description), db::text(task.scriptContent),
+          db::optionalText(task.project), db::text(promotedAt)});
 }
 
 }  // namespace nodrel::store
