@@ -36,6 +36,15 @@ inline std::optional<double> realOf(const Value& v) {
   return std::nullopt;
 }
 inline const Blob* blobOf(const Value& v) { return std::get_if<Blob>(&v); }
+// Reads of a column that may hold no text: `fallback` for textOr, nothing for optionalTextOf.
+inline std::string textOr(const Value& v, std::string fallback = {}) {
+  if (auto p = std::get_if<std::string>(&v)) return *p;
+  return fallback;
+}
+inline std::optional<std::string> optionalTextOf(const Value& v) {
+  if (auto p = std::get_if<std::string>(&v)) return *p;
+  return std::nullopt;
+}
 
 // Binding helpers: an absent optional binds NULL.
 inline Value text(std::string_view s) { return std::string(s); }

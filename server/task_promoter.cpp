@@ -55,10 +55,9 @@ PromotedTask TaskPromoter::promote(const std::string& skillID) {
   }
   if (skill->content.empty()) throw TaskPromoterError::criteriaNotMet("content is empty");
 
-  store::insertTask(
-      {platform::makeUUID(), skill->id, skill->name, skill->displayName, skill->description,
-       skill->content, skill->learnedFrom, platform::currentTimestampText()},
-      connection_);
+  store::insertTask({platform::makeUUID(), skill->id, skill->name, skill->displayName,
+                     skill->description, skill->content, skill->learnedFrom},
+                    platform::currentTimestampText(), connection_);
   if (auto task = fetchActiveTask(skillID)) return *task;
   throw TaskPromoterError::insertFailed();
 }

@@ -21,11 +21,6 @@ constexpr std::string_view kSelectAudit =
     "impact_scope, created_at FROM audit_log ORDER BY timestamp DESC, id DESC LIMIT ?";
 constexpr std::string_view kCountAudit = "SELECT COUNT(*) FROM audit_log";
 
-std::optional<std::string> optionalText(const db::Value& value) {
-  if (const std::string* text = db::textOf(value)) return *text;
-  return std::nullopt;
-}
-
 std::optional<AuditEntry> auditEntryFromRow(const db::Row& row) {
   if (row.size() < 8) return std::nullopt;
   const auto id = db::integerOf(row[0]);
@@ -38,11 +33,11 @@ std::optional<AuditEntry> auditEntryFromRow(const db::Row& row) {
   AuditEntry entry;
   entry.id = *id;
   entry.timestamp = *timestamp;
-  entry.sessionID = optionalText(row[2]);
+  entry.sessionID = db::optionalTextOf(row[2]);
   entry.toolName = *toolName;
-  entry.parametersJSON = optionalText(row[4]);
-  entry.resultSummary = optionalText(row[5]);
-  entry.impactScope = optionalText(row[6]);
+  entry.parametersJSON = db::optionalTextOf(row[4]);
+  entry.resultSummary = db::optionalTextOf(row[5]);
+  entry.impactScope = db::optionalTextOf(row[6]);
   entry.createdAt = *timestamp;
   if (const std::string* created = db::textOf(row[7])) {
     if (auto parsed = formatter.parse(*created)) entry.createdAt = *parsed;

@@ -19,18 +19,13 @@ constexpr std::string_view kDeleteCorrectionsWithContent = R"sql(
   DELETE FROM corrections
   WHERE content = ?1 AND project_id IN (SELECT id FROM projects WHERE path IS ?2))sql";
 
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
 }  // namespace
 
 std::vector<Correction> recentCorrections(const std::string& projectID, db::Connection& db) {
   std::vector<Correction> corrections;
   for (const auto& row : db.query(kCorrections, {db::text(projectID)})) {
-    corrections.push_back({textOrEmpty(row[0]), textOrEmpty(row[1]), textOrEmpty(row[2]),
-                           textOrEmpty(row[3]), textOrEmpty(row[4]), textOrEmpty(row[5])});
+    corrections.push_back({db::textOr(row[0]), db::textOr(row[1]), db::textOr(row[2]),
+                           db::textOr(row[3]), db::textOr(row[4]), db::textOr(row[5])});
   }
   return corrections;
 }

@@ -49,11 +49,6 @@ std::optional<Enum> valueFor(const std::array<std::pair<Enum, std::string_view>,
   return std::nullopt;
 }
 
-std::optional<std::string> optionalText(const db::Value& v) {
-  if (auto s = db::textOf(v)) return *s;
-  return std::nullopt;
-}
-
 platform::Instant instantOr(const db::Value& v, platform::Instant fallback) {
   const std::string* s = db::textOf(v);
   auto parsed = platform::sharedTimestampFormatter().parse(s ? std::string_view(*s) : "");
@@ -107,12 +102,12 @@ std::optional<Memory> memoryFromRow(const db::Row& row) {
   m.tier = memoryTierFromRaw(*tier).value_or(MemoryTier::Episodic);
   m.body = *body;
   m.bodyTokens = db::integerOf(row[3]).value_or(0);
-  m.project = optionalText(row[4]);
-  m.contextPath = optionalText(row[5]);
+  m.project = db::optionalTextOf(row[4]);
+  m.contextPath = db::optionalTextOf(row[5]);
   const std::string* type = db::textOf(row[6]);
   m.type = memoryTypeFromRaw(type ? std::string_view(*type) : "observation")
                .value_or(MemoryType::Observation);
-  m.tags = optionalText(row[7]);
+  m.tags = db::optionalTextOf(row[7]);
   // Unreadable times decode as the moment of decoding, so such a row ranks as fresh, not ancient.
   const platform::Instant decodedAt = platform::now();
   m.createdAt = instantOr(row[8], decodedAt);
@@ -122,13 +117,13 @@ std::optional<Memory> memoryFromRow(const db::Row& row) {
   m.importance = db::integerOf(row[12]).value_or(5);
   m.pinned = db::integerOf(row[13]) == 1;
   m.evidenceCount = db::integerOf(row[14]).value_or(1);
-  m.parentID = optionalText(row[15]);
-  m.sourceSession = optionalText(row[16]);
+  m.parentID = db::optionalTextOf(row[15]);
+  m.sourceSession = db::optionalTextOf(row[16]);
   m.predictedFutureUse = db::realOf(row[17]).value_or(0.5);
   if (const std::string* c = db::textOf(row[18])) m.conditionType = memoryConditionTypeFromRaw(*c);
-  m.conditionValue = optionalText(row[19]);
-  m.surfaceCondition = optionalText(row[20]);
-  m.triggerKeywords = optionalText(row[21]);
+  m.conditionValue = db::optionalTextOf(row[19]);
+  m.surfaceCondition = db::optionalTextOf(row[20]);
+  m.triggerKeywords = db::optionalTextOf(row[21]);
   m.depth = db::integerOf(row[22]).value_or(0);
   m.isTopLevel = db::integerOf(row[23]) == 1;
   return m;

@@ -22,25 +22,15 @@ constexpr std::string_view kMemoriesByIdPrefix = R"sql(
 constexpr std::string_view kForgetMemory = R"sql(
   UPDATE memories SET deleted_at = ? WHERE id = ? AND deleted_at IS NULL)sql";
 
-std::string textOr(const db::Value& value, std::string fallback) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : fallback;
-}
-
-std::optional<std::string> optionalText(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? std::optional<std::string>(*text) : std::nullopt;
-}
-
 ListedMemory listedMemory(const db::Row& row) {
   return ListedMemory{
-      .id = textOr(row[0], ""),
-      .tier = textOr(row[1], "?"),
-      .type = textOr(row[2], "?"),
-      .project = optionalText(row[3]),
-      .createdAt = textOr(row[4], ""),
-      .body = textOr(row[5], ""),
-      .deletedAt = optionalText(row[6]),
+      .id = db::textOr(row[0], ""),
+      .tier = db::textOr(row[1], "?"),
+      .type = db::textOr(row[2], "?"),
+      .project = db::optionalTextOf(row[3]),
+      .createdAt = db::textOr(row[4], ""),
+      .body = db::textOr(row[5], ""),
+      .deletedAt = db::optionalTextOf(row[6]),
   };
 }
 

@@ -26,11 +26,6 @@ constexpr std::string_view kSelectConditionalMemories =
     "trigger_keywords, depth, is_top_level FROM memories WHERE (condition_type IS NOT NULL OR "
     "trigger_keywords IS NOT NULL OR surface_condition IS NOT NULL) AND deleted_at IS NULL";
 
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
 }  // namespace
 
 std::vector<IndexNode> topLevelIndexNodes(db::Connection& db) {
@@ -52,8 +47,8 @@ std::vector<ChildNode> childNodes(const std::string& parentID, db::Connection& d
     const std::string* id = db::textOf(row[0]);
     const std::string* body = db::textOf(row[1]);
     if (id == nullptr || body == nullptr) continue;
-    children.push_back({*id, *body, textOrEmpty(row[2]), db::integerOf(row[3]).value_or(0),
-                        textOrEmpty(row[4]), db::integerOf(row[5]).value_or(5),
+    children.push_back({*id, *body, db::textOr(row[2]), db::integerOf(row[3]).value_or(0),
+                        db::textOr(row[4]), db::integerOf(row[5]).value_or(5),
                         db::integerOf(row[6]).value_or(0)});
   }
   return children;

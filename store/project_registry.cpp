@@ -45,11 +45,6 @@ std::string siblingProjectsSQL(bool nullsLast) {
   return sql;
 }
 
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
 std::optional<RegisteredProject> projectFromRow(const db::Row& row) {
   if (row.size() < 3) return std::nullopt;
   const std::string* id = db::textOf(row[0]);
@@ -79,8 +74,8 @@ std::vector<ProjectActivity> readSiblingProjectRows(const std::vector<db::Row>& 
 std::optional<RegisteredProject> findProjectAtPath(const std::string& path, db::Connection& db) {
   auto rows = db.query(kSelectProjectByPath, {db::text(path)});
   if (rows.empty() || rows.front().size() < 3) return std::nullopt;
-  RegisteredProject project{textOrEmpty(rows[0][0]), textOrEmpty(rows[0][1]), path,
-                            textOrEmpty(rows[0][2])};
+  RegisteredProject project{db::textOr(rows[0][0]), db::textOr(rows[0][1]), path,
+                            db::textOr(rows[0][2])};
   if (project.id.empty()) return std::nullopt;
   return project;
 }
@@ -96,7 +91,7 @@ std::optional<RegisteredProject> findProjectByNameOrPath(const std::string& requ
   auto rows = db.query(kResolveProject, {db::text(requested), db::text(requested)});
   if (rows.empty()) return std::nullopt;
   const db::Row& row = rows.front();
-  auto column = [&](std::size_t i) { return i < row.size() ? textOrEmpty(row[i]) : std::string(); };
+  auto column = [&](std::size_t i) { return i < row.size() ? db::textOr(row[i]) : std::string(); };
   return RegisteredProject{column(0), column(1), column(2), column(3)};
 }
 
@@ -104,8 +99,8 @@ std::vector<RegisteredProject> recentlyActiveProjects(db::Connection& db) {
   std::vector<RegisteredProject> known;
   for (const auto& row : db.query(kKnownProjects)) {
     RegisteredProject project;
-    if (row.size() > 0) project.name = textOrEmpty(row[0]);
-    if (row.size() > 1) project.path = textOrEmpty(row[1]);
+    if (row.size() > 0) project.name = db::textOr(row[0]);
+    if (row.size() > 1) project.path = db::textOr(row[1]);
     known.push_back(std::move(project));
   }
   return known;

@@ -73,19 +73,6 @@ struct FullTextHit {
   double bm25 = -1.0;
 };
 
-std::string fullTextSQL(bool withProject, std::size_t tierCount) {
-  std::string sql(kFullTextHead);
-  if (withProject) sql += kFullTextProject;
-  sql += kFullTextLive;
-  if (tierCount > 0) {
-    sql += "AND m.tier IN (" + sqlPlaceholders(tierCount) + ")";
-  } else {
-    sql += "AND m.tier != 'cold'";
-  }
-  sql += kFullTextTail;
-  return sql;
-}
-
 // Any failure of the statement, at preparation or while stepping (a busy database, a missing
 // table), costs the full-text signal only.
 std::vector<FullTextHit> fullTextHits(std::string_view query,
@@ -98,14 +85,15 @@ std::vector<FullTextHit> fullTextHits(std::string_view query,
 
   std::vector<FullTextHit> hits;
   try {
-    connection.each(
-        fullTextSQL(project.has_value(), route.tiers.size()), bindings, [&](const db::Row& row) {
-          auto memory = memoryFromRow(row);
-          if (!memory) return true;
-          const double bm25 = row.size() > 24 ? db::realOf(row[24]).value_or(-1.0) : -1.0;
-          hits.push_back({std::move(*memory), bm25});
-          return hits.size() < kFullTextLimit;
-        });
+    connection.each(fullTextRecallSQL(project.has_value(), route.tiers.size()), bindings,
+                    [&](const db::Row& row) {
+                      auto memory = memoryFromRow(row);
+                      if (!memory) return true;
+                      const double bm25 =
+                          row.size() > 24 ? db::realOf(row[24]).value_or(-1.0) : -1.0;
+                      hits.push_back({std::move(*memory), bm25});
+                      return hits.size() < kFullTextLimit;
+                    });
   } catch (const std::exception& error) {
     const std::string line = std::string("[nodrel] recall FTS error: ") + error.what() + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
@@ -216,6 +204,19 @@ double valueOr0(const std::unordered_map<std::string, double>& map, const std::s
 }
 
 }  // namespace
+
+std::string fullTextRecallSQL(bool withProject, std::size_t tierCount) {
+  std::string sql(kFullTextHead);
+  if (withProject) sql += kFullTextProject;
+  sql += kFullTextLive;
+  if (tierCount > 0) {
+    sql += "AND m.tier IN (" + sqlPlaceholders(tierCount) + ")";
+  } else {
+    sql += "AND m.tier != 'cold'";
+  }
+  sql += kFullTextTail;
+  return sql;
+}
 
 std::string sanitizeFTSQuery(std::string_view query) { return buildFTSOrQuery(query); }
 

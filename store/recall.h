@@ -4,6 +4,7 @@
 // importance, pinning) orders them. Recall only reads: it changes no memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,6 +44,11 @@ std::vector<ScoredMemory> recallMemories(std::string_view query,
                                          const std::optional<std::string>& project,
                                          std::int64_t limit, db::Connection& connection,
                                          KeptVectorCopy* keptVectors);
+
+// The full-text statement recall runs, also the floor its benchmarks hold it against. It binds
+// the match expression (sanitizeFTSQuery), then the project when `withProject`, then
+// `tierCount` tiers; with no tiers every tier but cold is searched.
+std::string fullTextRecallSQL(bool withProject, std::size_t tierCount);
 
 // Free text as a full-text match expression that cannot be a syntax error and matches any
 // significant word of the text: the same expression as buildFTSOrQuery (store/memory_links.h).

@@ -23,11 +23,6 @@ constexpr std::string_view kSelectSkill =
     "SELECT id, name, display_name, description, content, learned_from, confidence, use_count "
     "FROM skills WHERE id = ? LIMIT 1";
 
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
 std::vector<std::string> triggerKeywords(const db::Value& value) {
   const std::string* text = db::textOf(value);
   const auto parsed = nlohmann::json::parse(text ? *text : std::string("[]"), nullptr, false);
@@ -42,13 +37,13 @@ std::vector<std::string> triggerKeywords(const db::Value& value) {
 
 Skill skillFromRow(const db::Row& row) {
   Skill skill;
-  skill.id = textOrEmpty(row[0]);
-  skill.name = textOrEmpty(row[1]);
-  skill.displayName = textOrEmpty(row[2]);
-  skill.description = textOrEmpty(row[3]);
-  skill.content = textOrEmpty(row[4]);
+  skill.id = db::textOr(row[0]);
+  skill.name = db::textOr(row[1]);
+  skill.displayName = db::textOr(row[2]);
+  skill.description = db::textOr(row[3]);
+  skill.content = db::textOr(row[4]);
   skill.triggerKeywords = triggerKeywords(row[5]);
-  skill.scope = textOrEmpty(row[6]);
+  skill.scope = db::textOr(row[6]);
   if (auto real = db::realOf(row[7])) {
     skill.confidence = *real;
   } else if (auto whole = db::integerOf(row[7])) {
@@ -74,11 +69,11 @@ std::optional<PromotableSkill> findPromotableSkill(const std::string& skillID, d
   if (rows.empty()) return std::nullopt;
   const db::Row& row = rows.front();
   PromotableSkill skill;
-  skill.id = textOrEmpty(row[0]);
-  skill.name = textOrEmpty(row[1]);
-  skill.displayName = textOrEmpty(row[2]);
-  skill.description = textOrEmpty(row[3]);
-  skill.content = textOrEmpty(row[4]);
+  skill.id = db::textOr(row[0]);
+  skill.name = db::textOr(row[1]);
+  skill.displayName = db::textOr(row[2]);
+  skill.description = db::textOr(row[3]);
+  skill.content = db::textOr(row[4]);
   if (const std::string* learnedFrom = db::textOf(row[5])) skill.learnedFrom = *learnedFrom;
   skill.confidence = db::realOf(row[6]).value_or(0.0);
   skill.useCount = db::integerOf(row[7]).value_or(0);

@@ -30,11 +30,6 @@ constexpr std::string_view kRetireInstructionsWithContent = R"sql(
   WHERE content = ?1 AND active = 1
     AND (scope_type = 'global' OR project_id IN (SELECT id FROM projects WHERE path IS ?2)))sql";
 
-std::string textOrEmpty(const db::Value& value) {
-  const std::string* text = db::textOf(value);
-  return text ? *text : std::string();
-}
-
 }  // namespace
 
 std::vector<StandingInstruction> activeStandingInstructions(
@@ -44,7 +39,7 @@ std::vector<StandingInstruction> activeStandingInstructions(
   std::vector<StandingInstruction> instructions;
   for (const auto& row : rows) {
     instructions.push_back(
-        {textOrEmpty(row[0]), textOrEmpty(row[1]), textOrEmpty(row[2]), textOrEmpty(row[3])});
+        {db::textOr(row[0]), db::textOr(row[1]), db::textOr(row[2]), db::textOr(row[3])});
   }
   return instructions;
 }

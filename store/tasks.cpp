@@ -24,16 +24,6 @@ constexpr std::string_view kInsertTask =
     "INSERT INTO tasks (id, skill_id, name, display_name, description, script_content, "
     "project, promoted_at, active) VALUES (?, ?, ?, ?, ?, ?, ?, ?, 1)";
 
-std::string textOr(const db::Value& value, std::string fallback = "") {
-  const std::string* text = db::textOf(value);
-  return text ? *text : fallback;
-}
-
-std::optional<std::string> optionalText(const db::Value& value) {
-  if (const std::string* text = db::textOf(value)) return *text;
-  return std::nullopt;
-}
-
 std::optional<PromotedTask> taskFromRow(const db::Row& row) {
   if (row.size() < 12) return std::nullopt;
   const std::string* id = db::textOf(row[0]);
@@ -48,10 +38,10 @@ std::optional<PromotedTask> taskFromRow(const db::Row& row) {
   task.id = *id;
   task.skillID = *skillID;
   task.name = *name;
-  task.displayName = textOr(row[3]);
-  task.description = textOr(row[4]);
-  task.scriptContent = textOr(row[5]);
-  task.project = optionalText(row[6]);
+  task.displayName = db::textOr(row[3]);
+  task.description = db::textOr(row[4]);
+  task.scriptContent = db::textOr(row[5]);
+  task.project = db::optionalTextOf(row[6]);
   task.promotedAt = *promoted;
   if (const std::string* lastRun = db::textOf(row[8])) task.lastRun = formatter.parse(*lastRun);
   task.runCount = db::integerOf(row[9]).value_or(0);
@@ -80,11 +70,11 @@ std::vector<PromotedTask> activeTasks(const std::optional<std::string>& project,
   return tasks;
 }
 
-void insertTask(const TaskPromotion& promotion, db::Connection& db) {
-  db.run(kInsertTask, {db::text(promotion.id), db::text(promotion.skillID),
-                       db::text(promotion.name), db::text(promotion.displayName),
-                       db::text(promotion.description), db::text(promotion.scriptContent),
-                       db::optionalText(promotion.project), db::text(promotion.promotedAt)});
+void insertTask(const TaskScript& task, const std::string& promotedAt, db::Connection& db) {
+  db.run(kInsertTask,
+         {db::text(task.id), db::text(task.skillID), db::text(task.name),
+          db::text(task.displayName), db::text(task.description), db::text(task.scriptContent),
+          db::optionalText(task.project), db::text(promotedAt)});
 }
 
 }  // namespace nodrel::store

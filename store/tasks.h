@@ -12,7 +12,8 @@
 
 namespace nodrel::store {
 
-struct PromotedTask {
+// What names a task and what it runs: what promoting a skill writes, besides the time.
+struct TaskScript {
   std::string id;
   std::string skillID;
   std::string name;
@@ -20,6 +21,10 @@ struct PromotedTask {
   std::string description;
   std::string scriptContent;
   std::optional<std::string> project;
+  friend bool operator==(const TaskScript&, const TaskScript&) = default;
+};
+
+struct PromotedTask : TaskScript {
   platform::Instant promotedAt{};
   std::optional<platform::Instant> lastRun;
   std::int64_t runCount = 0;
@@ -37,20 +42,8 @@ std::optional<PromotedTask> activeTaskOfSkill(const std::string& skillID, db::Co
 std::vector<PromotedTask> activeTasks(const std::optional<std::string>& project,
                                       db::Connection& db);
 
-// What promoting a skill writes: an active task whose run count, last run and success rate
-// keep the table's defaults.
-struct TaskPromotion {
-  std::string id;
-  std::string skillID;
-  std::string name;
-  std::string displayName;
-  std::string description;
-  std::string scriptContent;
-  std::optional<std::string> project;
-  std::string promotedAt;  // timestamp text
-  friend bool operator==(const TaskPromotion&, const TaskPromotion&) = default;
-};
-
-void insertTask(const TaskPromotion& promotion, db::Connection& db);
+// Writes an active task promoted at `promotedAt` (timestamp text); its run count, last run and
+// success rate keep the table's defaults.
+void insertTask(const TaskScript& task, const std::string& promotedAt, db::Connection& db);
 
 }  // namespace nodrel::store
