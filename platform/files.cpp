@@ -10,8 +10,6 @@
 #include <cstring>
 #include <random>
 
-#include "platform/file_descriptor.h"
-
 namespace nodrel::platform {
 namespace {
 
@@ -160,19 +158,14 @@ void replaceFile(const std::filesystem::path& path, std::string_view contents) {
 
 FileLock::FileLock(const std::filesystem::path& path) {
   const std::filesystem::path lockPath = path.string() + ".lock";
-  fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) throw FileError(describe("cannot open the lock file", lockPath, errno));
-  while (::flock(fd_, LOCK_EX) != 0) {
+  fd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd_.valid()) throw FileError(describe("cannot open the lock file", lockPath, errno));
+  while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     const int error = errno;
-    ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     throw FileError(describe("cannot lock", lockPath, error));
   }
-}
-
-FileLock::~FileLock() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace nodrel::platform
