@@ -20,11 +20,6 @@ enum class HostText {
 // `slashCommandQuestion` recovers what was typed there.
 HostText classifyHostText(std::string_view text);
 
-// True for the text of a user line that the host wrote around or instead of what the user typed.
-inline bool isHostWrapperText(std::string_view text) {
-  return classifyHostText(text) != HostText::None;
-}
-
 // "/name " + the text of `<command-args>` (the command alone when it has none or they are
 // blank) for a slash command's wrapper; nothing for any other text.
 std::optional<std::string> slashCommandQuestion(std::string_view text);

@@ -20,9 +20,6 @@
 namespace nodrel::capture {
 namespace {
 
-constexpr std::string_view kSelectCapturedSession =
-    R"sql(SELECT 1 FROM captured_sessions WHERE session_id = ? LIMIT 1)sql";
-
 constexpr std::string_view kSelectCapture =
     R"sql(SELECT captured_at, memory_count FROM captured_sessions WHERE session_id = ? LIMIT 1)sql";
 
@@ -79,27 +76,6 @@ EarlierCapture earlierCapture(const std::string& sessionId,
       !ec && (!at || std::chrono::file_clock::to_sys(written) + kWrittenAfterCaptureMargin >= *at);
   return earlier;
 }
-
-}  // namespace
-
-bool isSessionCaptured(const std::string& sessionId, db::Connection& connection) {
-  try {
-    return connection.scalar(kSelectCapturedSession, {db::text(sessionId)}).has_value();
-  } catch (const db::Error&) {
-    // Capturing again only reinforces what was stored; skipping could lose the session.
-    return false;
-  }
-}
-
-void recordCapturedSession(const std::string& sessionId, std::int64_t count,
-                           const std::string& extractor, db::Connection& connection) {
-  try {
-    recordCapturedSessionOrThrow(sessionId, count, extractor, connection);
-  } catch (const db::Error&) {
-  }
-}
-
-namespace {
 
 // `parsed`: the whole transcript already parsed by the caller; read from the file when null.
 std::int64_t captureSessionMessages(const std::string& sessionId,

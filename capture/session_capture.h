@@ -50,13 +50,6 @@ std::int64_t captureEndedSession(const HookPayload& session, db::Connection& con
                                  const Diagnostics& diagnostics,
                                  const std::function<bool()>& stopRequested);
 
-// True when `captured_sessions` has a row for the session; false also when the query fails.
-bool isSessionCaptured(const std::string& sessionId, db::Connection& connection);
-
-// Records (or replaces) the session's row; a failure is ignored.
-void recordCapturedSession(const std::string& sessionId, std::int64_t count,
-                           const std::string& extractor, db::Connection& connection);
-
 // Captures the sessions that earlier runs left in the pending list (captureEndedSession) and
 // drops those done from the list (`justCaptured`, the session the caller has captured itself,
 // is dropped without another try); each capture is reported as prefix + "N memories captured

@@ -22,23 +22,20 @@ class TemporaryFile {
  public:
   TemporaryFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
   ~TemporaryFile() {
-    if (fd_ >= 0) ::close(fd_);
+    fd_.reset();
     if (!path_.empty()) ::unlink(path_.c_str());
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::filesystem::path& path() const { return path_; }
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
+  // The result of close(2): a write the kernel deferred can fail only here.
+  int close() { return ::close(fd_.release()); }
   void release() { path_.clear(); }
 
  private:
-  int fd_;
+  FileDescriptor fd_;
   std::filesystem::path path_;
 };
 
@@ -83,11 +80,8 @@ void finishAtomicWrite(TemporaryFile& temp, const std::filesystem::path& path,
   // The rename itself lives in the directory; without this a crash may bring the old file back.
   const std::filesystem::path directory =
       path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
+  const FileDescriptor dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.valid()) ::fsync(dirFd.get());
 }
 
 }  // namespace
@@ -113,13 +107,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
 std::optional<FileTail> readFileFrom(const std::filesystem::path& path, std::uint64_t offset,
                                      std::size_t maxBytes) {
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting for one.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   FileTail tail;
   tail.size = static_cast<std::uint64_t>(st.st_size);
   const std::uint64_t available = tail.size > offset ? tail.size - offset : 0;
@@ -129,18 +120,16 @@ std::optional<FileTail> readFileFrom(const std::filesystem::path& path, std::uin
   std::uint64_t position = offset;
   while (tail.bytes.size() < limit) {
     const std::size_t want = std::min(sizeof buffer, limit - tail.bytes.size());
-    const ssize_t n = ::pread(fd, buffer, want, static_cast<off_t>(position));
+    const ssize_t n = ::pread(fd.get(), buffer, want, static_cast<off_t>(position));
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) break;
-      ::close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
     tail.bytes.append(buffer, static_cast<std::size_t>(n));
     position += static_cast<std::uint64_t>(n);
   }
-  ::close(fd);
   return tail;
 }
 
@@ -169,19 +158,14 @@ void replaceFile(const std::filesystem::path& path, std::string_view contents) {
 
 FileLock::FileLock(const std::filesystem::path& path) {
   const std::filesystem::path lockPath = path.string() + ".lock";
-  fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) throw FileError(describe("cannot open the lock file", lockPath, errno));
-  while (::flock(fd_, LOCK_EX) != 0) {
+  fd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd_.valid()) throw FileError(describe("cannot open the lock file", lockPath, errno));
+  while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno == EINTR) continue;
     const int error = errno;
-    ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     throw FileError(describe("cannot lock", lockPath, error));
   }
-}
-
-FileLock::~FileLock() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace nodrel::platform

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_descriptor.h"
+
 namespace nodrel::platform {
 
 class FileError : public std::runtime_error {
@@ -58,12 +60,11 @@ void replaceFile(const std::filesystem::path& path, std::string_view contents);
 class FileLock {
  public:
   explicit FileLock(const std::filesystem::path& path);
-  ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
  private:
-  int fd_ = -1;
+  FileDescriptor fd_;  // closing it releases the lock
 };
 
 }  // namespace nodrel::platform

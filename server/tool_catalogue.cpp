@@ -1,6 +1,6 @@
 #include "server/tool_catalogue.h"
 
-#include "server/audit_log.h"
+#include "server/tools/audit_log.h"
 #include "server/tools/context_assembly.h"
 #include "server/tools/corrections.h"
 #include "server/tools/get_impact.h"

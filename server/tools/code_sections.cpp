@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "codeintel/fragility.h"
 #include "platform/paths.h"
 #include "server/tools/context_sections.h"
+#include "server/tools/get_impact.h"
 #include "server/tools/tool_result.h"
 
 namespace nodrel::server {
@@ -16,9 +18,13 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kImpactRecommendation =
-    "Call nodrel_get_impact before modifying files listed above or any file with many "
-    "dependents.";
+// The tool's name comes from its ToolSpec, the one place that spells it, so the advice follows a
+// rename.
+std::string impactRecommendation() {
+  return "Call " + std::string(getImpactTool().name) +
+         " before modifying files listed above or any file with many dependents.";
+}
+
 constexpr std::int64_t kTopFragileLimit = 3;
 
 }  // namespace
@@ -70,7 +76,7 @@ std::optional<json> fetchImpactHints(const std::string& path, db::Connection& co
   }
   return json{{"top_fragile_files", std::move(fragile)},
               {"total_tracked_files", files},
-              {"recommendation", kImpactRecommendation}};
+              {"recommendation", impactRecommendation()}};
 }
 
 }  // namespace nodrel::server

@@ -1,8 +1,8 @@
-// server/tools/context_sections.h: the sections that nodrel_get_skills and nodrel_get_context
-// are assembled from, each read over the server's connection; this file holds those read from
-// the project's own records, and includes the memory, code and efficiency sections. None of
-// them throws: a section that fails writes one "[nodrel-mcp] <fetcher> error: " line and gives
-// its empty value, so the tool still answers with the rest.
+// server/tools/context_sections.h: the sections that the skills and context tools are assembled
+// from, each read over the server's connection; this file holds those read from the project's
+// own records, and includes the memory, code and efficiency sections. None of them throws: a
+// section that fails writes one "[nodrel-mcp] <fetcher> error: " line and gives its empty value,
+// so the tool still answers with the rest.
 #pragma once
 
 #include <exception>

@@ -2,36 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "tests/support/run_program.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::platform {
 namespace {
 
-struct GeneratorRun {
-  int status = -1;
-  std::string out;
-};
-
-GeneratorRun generator(const std::string& arguments) {
-  const std::string command = testing::binaryPath("platform/nodrel_tagger_lexicon_gen").string() +
-                              " " + arguments + " 2>/dev/null";
-  GeneratorRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
-  run.status = pclose(pipe);
-  return run;
+testing::ProgramRun generator(const std::vector<std::string>& arguments) {
+  return testing::runProgram(testing::binaryPath("platform/nodrel_tagger_lexicon_gen"), arguments,
+                             "");
 }
 
 TEST(TaggerLexicon, MostFrequentPartOfSpeechByTaggedSenses) {
-  const GeneratorRun run = generator(testing::fixturePath("platform/wordnet").string() + " --list");
+  const auto run = generator({testing::fixturePath("platform/wordnet").string(), "--list"});
   ASSERT_EQ(run.status, 0);
   // word, most frequent part of speech, every part of speech (1 noun, 2 verb, 4 adj, 8 adv)
   EXPECT_EQ(run.out,
@@ -53,7 +41,7 @@ TEST(TaggerLexicon, MissingWordNetGivesAnEmptyTableNotAFailedBuild) {
   for (const std::string& source :
        {std::string("--empty"), (home.path() / "no-such-dir").string()}) {
     SCOPED_TRACE(source);
-    ASSERT_EQ(generator(source + " " + output.string()).status, 0);
+    ASSERT_EQ(generator({source, output.string()}).status, 0);
     std::ifstream in(output);
     std::stringstream text;
     text << in.rdbuf();

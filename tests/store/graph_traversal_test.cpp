@@ -12,6 +12,7 @@
 
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/savepoint.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::store {
@@ -200,13 +201,13 @@ TEST_F(GraphTraversalTest, IdenticalRowsOfDifferentTypesComeBackOnce) {
 // would give, including links whose two ends fall into different batches.
 TEST_F(GraphTraversalTest, HugeFrontiersAreReadInBatches) {
   std::vector<std::string> seeds;
-  db().exec("BEGIN");
+  db::Savepoint batch(db());
   for (int i = 0; i < 2500; ++i) {
     seeds.push_back("seed" + std::to_string(i));
     link(seeds.back(), "leaf" + std::to_string(i), 0.5);
   }
   link("seed0", "seed2499", 0.9);  // both ends are seeds in different batches
-  db().exec("COMMIT");
+  batch.commit();
   const auto edges = GraphTraversal(db()).fetchEdges(seeds, std::vector<std::string>{"semantic"});
   EXPECT_EQ(edges.size(), 2501u);
   // A hop expands the 50 best-scored nodes of its frontier; of seeds that score alike, the first.
@@ -301,12 +302,12 @@ TEST_F(GraphTraversalTest, FrontiersOfFiftyOrFewerWalkAsTheUnboundedWalk) {
 
 // Past 50 nodes, a hop follows the links of the 50 best-scored only.
 TEST_F(GraphTraversalTest, AHopExpandsOnlyTheFiftyBestScoredNodes) {
-  db().exec("BEGIN");
+  db::Savepoint batch(db());
   for (int i = 0; i < 60; ++i) {
     link("S", "N" + std::to_string(i), (100.0 - i) / 100.0);
     link("N" + std::to_string(i), "L" + std::to_string(i), 1.0);
   }
-  db().exec("COMMIT");
+  batch.commit();
   const auto hits = traverse({"S"}, 2, {}, 500);
   for (int i = 0; i < 60; ++i) {
     SCOPED_TRACE(i);
@@ -319,7 +320,7 @@ TEST_F(GraphTraversalTest, AHopExpandsOnlyTheFiftyBestScoredNodes) {
 // order decides which score a node carries into the next hop), typed or not, odd rows included,
 // and both ends of a traversal's statement answered from the index alone.
 TEST_F(GraphTraversalTest, WalkIndexesChangeNeitherEdgesNorTheirOrder) {
-  db().exec("BEGIN");
+  db::Savepoint batch(db());
   const char* const types[] = {"semantic", "entity", "temporal", "related"};
   std::set<std::string> made;
   for (int i = 0; i < 300; ++i) {
@@ -332,7 +333,7 @@ TEST_F(GraphTraversalTest, WalkIndexesChangeNeitherEdgesNorTheirOrder) {
   link("m1", "m2", db::Null{}, "odd");
   link("m2", "m1", db::Value("heavy"), "odd");
   link("m3", "m4", db::Value(std::int64_t{2}), "odd");
-  db().exec("COMMIT");
+  batch.commit();
 
   const std::vector<std::string> frontier{"m1", "m2", "m3", "m5", "m8", "m13", "m21"};
   const std::vector<std::vector<std::string>> typeLists{{}, {"entity", "related"}, {"odd"}};
@@ -422,7 +423,7 @@ TEST_F(GraphTraversalTest, EdgesMatchTheUnionStatementRowForRow) {
                                db::Blob{"\x01\x02"},
                                db::Value(std::int64_t{3})};
 
-  db().exec("BEGIN");
+  db::Savepoint batch(db());
   std::set<std::string> made;
   for (int i = 0; i < 3000; ++i) {
     const std::string src = id();
@@ -437,7 +438,7 @@ TEST_F(GraphTraversalTest, EdgesMatchTheUnionStatementRowForRow) {
   link("m1", "m2", db::Value("light"), "related");
   db().run(kInsertLink, {db::Blob{"m1"}, db::Value("m12"), db::Value("entity"), 1.0});
   db().run(kInsertLink, {db::Value("m12"), db::Blob{"m3"}, db::Value("entity"), 1.0});
-  db().exec("COMMIT");
+  batch.commit();
 
   const std::vector<std::vector<std::string>> typeLists{{}, {"entity", "related"}, {"temporal"}};
   std::size_t compared = 0;

@@ -8,6 +8,7 @@
 
 #include "db/connection.h"
 #include "db/error.h"
+#include "db/savepoint.h"
 #include "tests/support/temp_home.h"
 
 namespace nodrel::store {
@@ -105,7 +106,7 @@ TEST_F(MemScenesTest, LoadsFieldsAndMembersInInsertionOrder) {
 }
 
 TEST_F(MemScenesTest, ManyIdentifiersAreCountedAcrossBatches) {
-  db().exec("BEGIN");
+  db::Savepoint batch(db());
   std::vector<std::string> ids;
   for (int i = 0; i < 3000; ++i) ids.push_back("m" + std::to_string(i));
   scene("wide");
@@ -114,7 +115,7 @@ TEST_F(MemScenesTest, ManyIdentifiersAreCountedAcrossBatches) {
   member("narrow", ids[5]);
   member("narrow", ids[2999]);
   member("narrow", ids[2999]);
-  db().exec("COMMIT");
+  batch.commit();
   ids.push_back(ids[5]);  // a repeat in a later batch still counts once
   using Overlaps = std::vector<std::pair<std::string, std::int64_t>>;
   EXPECT_EQ(overlaps(ids, 2), (Overlaps{{"wide", 300}, {"narrow", 3}}));

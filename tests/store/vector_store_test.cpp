@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/error.h"
+#include "db/savepoint.h"
 #include "platform/time.h"
 #include "tests/support/temp_home.h"
 
@@ -172,7 +173,7 @@ TEST(VectorStore, ColdMissingAndDeletedMemories) {
 // it must still find the ones below them.
 TEST(VectorStore, BestHitsThatAreAllRefusedDoNotHideTheRest) {
   testing::TestDatabase t;
-  t.db().exec("BEGIN");
+  db::Savepoint batch(t.db());
   for (int i = 0; i < 200; ++i) {
     const std::string deleted = "deleted" + std::to_string(i);
     addMemory(t.db(), deleted, "episodic", /*deleted=*/true);
@@ -189,7 +190,7 @@ TEST(VectorStore, BestHitsThatAreAllRefusedDoNotHideTheRest) {
   storeEmbedding("live1", {1, 0.2f}, t.db());
   storeEmbedding("live2", {1, 0.3f}, t.db());
   storeEmbedding("live3", {1, 0.4f}, t.db());
-  t.db().exec("COMMIT");
+  batch.commit();
   const std::vector<float> query = {1, 0};
   const std::optional<std::string> a = "/a";
   for (bool packed : {false, true}) {
@@ -256,7 +257,7 @@ void fillTangledStore(db::Connection& db, int percentInQ) {
   std::mt19937 random(12 + static_cast<unsigned>(percentInQ));
   const std::vector<std::vector<float>> directions = {
       {1, 0, 0, 0}, {1, 1, 0, 0}, {0, 1, 0, 0}, {1, 1, 1, 1}, {-1, 0, 0, 0}, {0.5f, 0.5f, 0, 0}};
-  db.exec("BEGIN");
+  db::Savepoint batch(db);
   for (int i = 0; i < 1500; ++i) {
     const std::string id = "m" + std::to_string(i);
     const int kind = static_cast<int>(random() % 100);
@@ -281,7 +282,7 @@ void fillTangledStore(db::Connection& db, int percentInQ) {
   addRawVector(db, db::text("nulled"), db::Null{});
   addRawVector(db, std::int64_t{5}, db::Blob{encodeEmbedding(std::vector<float>{1, 0, 0, 0})});
   storeEmbedding("m3", {1, 1, 0, 0}, db);  // replaced: its row moves to the end
-  db.exec("COMMIT");
+  batch.commit();
 }
 
 // A project's vectors are read by index or in one plain pass depending on its share of the
@@ -326,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(ProjectShare, SearchMatchesThePlainStatements,
 // hit, and answers as the plain statement would.
 TEST(VectorStore, TooFewReturnableAmongTheKeptHitsSearchesAgain) {
   testing::TestDatabase t;
-  t.db().exec("BEGIN");
+  db::Savepoint batch(t.db());
   for (int i = 0; i < 60; ++i) {
     const std::string id = "m" + std::to_string(i);
     const bool forgotten = i < 40;
@@ -335,7 +336,7 @@ TEST(VectorStore, TooFewReturnableAmongTheKeptHitsSearchesAgain) {
     const float away = forgotten ? 0.01f * static_cast<float>(i % 5) : 0.1f + 0.02f * (i % 9);
     storeEmbedding(id, {1, away}, t.db());
   }
-  t.db().exec("COMMIT");
+  batch.commit();
   const std::vector<float> query = {1, 0};
   std::optional<KeptVectorCopy> kept;
   for (const char* how : {"read", "packed"}) {
