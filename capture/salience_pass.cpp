@@ -1,6 +1,7 @@
 #include "capture/salience_pass.h"
 
 #include <exception>
+#include <optional>
 
 #include "capture/captured_write.h"
 #include "capture/exchange_assembly.h"
@@ -50,8 +51,16 @@ SaliencePassResult runSaliencePass(const TranscriptTail& tail, const HookPayload
   const std::size_t boundary = salienceBoundary(tail, sessionEnded);
   SaliencePassResult pass;
   pass.stop = boundary;
+  // The turn whose exchange this pass last handled. A turn's second signal gives the same
+  // exchange as its first; stopping between them would make the next run, which starts again
+  // at the turn's question, store that exchange once more.
+  std::optional<std::size_t> handledTurn;
   for (const SalienceSignal& signal : newSignals(tail, boundary)) {
-    if (stopRequested && stopRequested()) {
+    const std::optional<std::size_t> turn =
+        turnQuestionIndex(static_cast<std::size_t>(signal.messageIndex), tail.messages);
+    const bool sameTurn = turn && turn == handledTurn;
+    handledTurn = turn;
+    if (!sameTurn && stopRequested && stopRequested()) {
       pass.stop = restartIndex(tail, signal.messageIndex);
       break;
     }

@@ -181,6 +181,23 @@ std::optional<TranscriptMessage> messageOfLine(const json& object) {
                            opensTurn};
 }
 
+// A main-thread line holding a tool call or a tool's result.
+bool isToolLine(const json& object) {
+  if (isTrue(object, "isSidechain")) return false;
+  auto message = object.find("message");
+  if (message == object.end() || !message->is_object()) return false;
+  auto content = message->find("content");
+  if (content == message->end() || !content->is_array()) return false;
+  for (const json& part : *content) {
+    if (!part.is_object()) continue;
+    auto type = part.find("type");
+    if (type == part.end() || !type->is_string()) continue;
+    const std::string& name = type->get_ref<const std::string&>();
+    if (name == "tool_use" || name == "tool_result") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TranscriptPiece parseTranscriptPiece(std::string_view text) {
@@ -217,6 +234,9 @@ TranscriptPiece parseTranscriptPiece(std::string_view text) {
     if (auto message = messageOfLine(*object)) {
       piece.messages.push_back(std::move(*message));
       piece.lineEnds.push_back(next);
+      piece.endsInToolWork = false;
+    } else if (isToolLine(*object)) {
+      piece.endsInToolWork = true;
     }
   }
   return piece;

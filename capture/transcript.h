@@ -58,6 +58,9 @@ struct TranscriptPiece {
   // The time span of the main thread's lines taken, tool calls and results included.
   std::optional<platform::Instant> earliest;
   std::optional<platform::Instant> latest;
+  // The main thread's last tool call or result comes after its last message: the turn there is
+  // still at work, and its answer is not written yet.
+  bool endsInToolWork = false;
 };
 TranscriptPiece parseTranscriptPiece(std::string_view text);
 

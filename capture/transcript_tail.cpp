@@ -84,6 +84,7 @@ TranscriptTail readTranscriptTail(const std::string& sessionId, const std::strin
   tail.end = tail.base.offset + piece.end;
   tail.earliest = piece.earliest;
   tail.latest = piece.latest;
+  tail.turnGoesOn = piece.endsInToolWork;
   dropPayloadAnswerLine(tail);
   tail.bytes = std::move(file->bytes);
   return tail;
@@ -91,6 +92,8 @@ TranscriptTail readTranscriptTail(const std::string& sessionId, const std::strin
 
 void addPayloadAnswer(TranscriptTail& tail, const std::optional<std::string>& answer) {
   if (!answer) return;
+  // The host ran the hook at the turn's end and said what its answer was.
+  tail.turnGoesOn = false;
   std::optional<std::size_t> question;
   for (std::size_t i = tail.messages.size(); i-- > tail.firstNew;) {
     if (opensTurn(tail.messages[i])) {
@@ -110,7 +113,10 @@ void addPayloadAnswer(TranscriptTail& tail, const std::optional<std::string>& an
 std::optional<std::size_t> openQuestionIndex(const TranscriptTail& tail) {
   for (std::size_t i = tail.messages.size(); i-- > tail.firstNew;) {
     if (!opensTurn(tail.messages[i])) continue;
-    if (isTypedMessage(tail.messages[i]) && replyTexts(i, tail.messages).empty()) return i;
+    if (isTypedMessage(tail.messages[i]) &&
+        (tail.turnGoesOn || replyTexts(i, tail.messages).empty())) {
+      return i;
+    }
     return std::nullopt;
   }
   return std::nullopt;

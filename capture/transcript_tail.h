@@ -30,6 +30,9 @@ struct TranscriptTail {
   std::optional<platform::Instant> latest;
   // The payload's answer was added as the last message: the host had not written it yet.
   std::optional<std::string> payloadAnswer;
+  // The last turn was still at its tool work where the read ended, and no payload said how it
+  // ended: its answer is yet to come.
+  bool turnGoesOn = false;
 };
 
 // Reads the session's transcript on from its watermark. A watermark of another path, one past
@@ -42,8 +45,9 @@ TranscriptTail readTranscriptTail(const std::string& sessionId, const std::strin
 // does not end that turn with it yet.
 void addPayloadAnswer(TranscriptTail& tail, const std::optional<std::string>& answer);
 
-// The index of the last new typed message when no assistant text follows it: an open question,
-// which the watermark must not pass while a later run can still see its answer.
+// The index of the last new typed message when no assistant text follows it, or when its turn
+// goes on: an open question, which the watermark must not pass while a later run can still see
+// its answer.
 std::optional<std::size_t> openQuestionIndex(const TranscriptTail& tail);
 
 // The watermark once the tail's messages before index `stop` have been handled.

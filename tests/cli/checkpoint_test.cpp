@@ -189,6 +189,31 @@ TEST_F(CheckpointCommand, TheAnswerComesFromThePayloadWhenTheTranscriptLacksIt) 
 
 // A 2.x transcript: one block per line, bash mode, a background task's notice, a slash command
 // with arguments, sub-agent lines, a typed text that only looks like hook feedback.
+// A host that sends no answer with its Stop payload, run before the answer is written: the
+// transcript ends in the turn's tool work after a preamble. The turn is left for a later run
+// rather than stored with the preamble for its answer.
+TEST_F(CheckpointCommand, ATurnStillInItsToolWorkWaitsForItsAnswer) {
+  const json toolUse = json::array({{{"type", "tool_use"}, {"id", "t1"}, {"name", "Grep"}}});
+  const json toolResult =
+      json::array({{{"type", "tool_result"}, {"tool_use_id", "t1"}, {"content", "src/a.py:3"}}});
+  const std::string final = "You're right: replaced the wildcard import in src/a.py.";
+  writeTranscript(
+      transcriptLine("user", "No, never use wildcard imports; list the names.") +
+      transcriptLine("assistant", json::array({{{"type", "text"}, {"text", "Let me check."}}})) +
+      transcriptLine("assistant", toolUse) + transcriptLine("user", toolResult));
+  auto run = checkpoint();
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM memories"), 0);
+
+  appendTranscript(transcriptLine("assistant", json::array({{{"type", "text"}, {"text", final}}})) +
+                   transcriptLine("user", "thanks"));
+  run = checkpoint();
+  EXPECT_EQ(run.err, "nodrel checkpoint: 2 salience capture(s) from session S1\n");
+  const std::string body =
+      "Q: No, never use wildcard imports; list the names.\n\nA: Let me check.\n\n" + final;
+  EXPECT_EQ(db.query("SELECT body FROM memories"), (std::vector<db::Row>{{body}}));
+}
+
 TEST_F(CheckpointCommand, QuestionsAreWhatTheUserTypedInTheHostsCurrentLines) {
   fs::copy_file(testing::fixturePath("capture/session_2x.jsonl"), transcript);
   auto run = checkpoint();
