@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "db/error.h"
@@ -63,6 +64,12 @@ constexpr std::string_view kSelectAllVectorsInProject = R"sql(
 // statements order their rows.
 constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
+// The plain read of every vector leaves the identifiers out: only the few best hits need one,
+// looked up by rowid afterwards, and reading each row's identifier cost a tenth of the scan.
+constexpr std::string_view kSelectStoredVectorsWithoutIDs =
+    "SELECT rowid, embedding FROM memory_vectors";
+constexpr std::string_view kSelectIDsOfVectorRows =
+    "SELECT rowid, memory_id FROM memory_vectors WHERE rowid IN (";
 // A project's search is the exception while its memories are a small share of the store:
 // reading only their vectors by index then costs less than reading every vector in turn. Past
 // that share the lookups, one per memory, cost more than the plain read. The lookups go in key
@@ -146,6 +153,60 @@ float dotProduct(const float* a, const float* b, std::size_t n) {
 }
 
 float norm(const float* v, std::size_t n) { return std::sqrt(dotProduct(v, v, n)); }
+
+// A stored candidate's dot product with the query and its norm, in one pass over its blob and
+// without copying it: each sum runs in dotProduct's eight lanes and order, so both figures are
+// those of dotProduct and norm bit for bit. The lanes are spelt as vectors of four: written as
+// arrays, the two sums side by side were left to scalar instructions, three times the work.
+struct CandidateSums {
+  float dot;
+  float norm;
+};
+
+using FourFloats = float __attribute__((vector_size(16)));
+
+FourFloats loadFour(const char* bytes) {
+  FourFloats four;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&four, bytes, sizeof four);
+  } else {
+    for (int k = 0; k < 4; ++k) four[k] = loadFloat(bytes + 4 * k);
+  }
+  return four;
+}
+
+CandidateSums candidateSums(const float* query, const char* bytes, std::size_t n) {
+  FourFloats dotsLow = {};
+  FourFloats dotsHigh = {};
+  FourFloats squaresLow = {};
+  FourFloats squaresHigh = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    FourFloats queryLow;
+    FourFloats queryHigh;
+    std::memcpy(&queryLow, query + i, sizeof queryLow);
+    std::memcpy(&queryHigh, query + i + 4, sizeof queryHigh);
+    const FourFloats low = loadFour(bytes + 4 * i);
+    const FourFloats high = loadFour(bytes + 4 * i + 16);
+    dotsLow += queryLow * low;
+    dotsHigh += queryHigh * high;
+    squaresLow += low * low;
+    squaresHigh += high * high;
+  }
+  float dotTail = 0.0f;
+  float squareTail = 0.0f;
+  for (; i < n; ++i) {
+    const float c = loadFloat(bytes + 4 * i);
+    dotTail += query[i] * c;
+    squareTail += c * c;
+  }
+  const float dot = ((dotsLow[0] + dotsLow[1]) + (dotsLow[2] + dotsLow[3])) +
+                    ((dotsHigh[0] + dotsHigh[1]) + (dotsHigh[2] + dotsHigh[3])) + dotTail;
+  const float square = ((squaresLow[0] + squaresLow[1]) + (squaresLow[2] + squaresLow[3])) +
+                       ((squaresHigh[0] + squaresHigh[1]) + (squaresHigh[2] + squaresHigh[3])) +
+                       squareTail;
+  return {dot, std::sqrt(square)};
+}
 
 // The similarity of two vectors of one dimension given their norms; nothing for a zero vector.
 std::optional<float> similarityOf(const float* query, float queryNorm, const float* candidate,
@@ -371,55 +432,93 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
   }
 }
 
+// Where a search's hits came from: `screened`, rows already limited to those the search may
+// return; `unnamed`, rows read without their identifiers, which namedHits() then supplies.
+struct HitSource {
+  bool screened = false;
+  bool unnamed = false;
+};
+
 // The best stored vectors of the query's dimension that are similar enough, into `hits`: from
 // `packed`, the copy kept for this connection, when there is one, or read from the table.
-// `screened` says whether the rows were already limited to those the search may return.
-void similarHits(std::span<const float> query, bool excludeCold,
-                 const std::optional<std::string>& project, db::Connection& connection,
-                 PackedVectors* packed, BestHits& hits, bool& screened) {
+HitSource similarHits(std::span<const float> query, bool excludeCold,
+                      const std::optional<std::string>& project, db::Connection& connection,
+                      PackedVectors* packed, BestHits& hits) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
-  screened = false;
-  auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
-                      std::string_view id) {
-    const auto similarity =
-        similarityOf(query.data(), queryNorm, candidate, candidateNorm, dimension);
-    if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
-      hits.offer(*similarity, rowid, id);
-    }
+  HitSource source;
+  auto consider = [&](std::int64_t rowid, float dot, float candidateNorm, std::string_view id) {
+    const float denominator = queryNorm * candidateNorm;
+    if (!(denominator > 0.0f)) return;
+    const float similarity = dot / denominator;
+    if (static_cast<double>(similarity) > kMinimumSimilarity) hits.offer(similarity, rowid, id);
   };
   if (packed != nullptr) {
     refresh(*packed, connection);
     if (packed->filled) {
       for (std::size_t row = 0; row < packed->ids.size(); ++row) {
         if (packed->offsets[row + 1] - packed->offsets[row] != dimension) continue;
-        consider(packed->rowids[row], packed->components.data() + packed->offsets[row],
+        const float* candidate = packed->components.data() + packed->offsets[row];
+        consider(packed->rowids[row], dotProduct(query.data(), candidate, dimension),
                  packed->norms[row], packed->ids[row]);
       }
-      return;
+      return source;
     }
   }
-  screened = project && readsProjectByIndex(*project, connection);
-  db::Statement statement = connection.prepare(!screened     ? kSelectStoredVectors
-                                               : excludeCold ? kSelectLiveVectorsOfProject
-                                                             : kSelectAllVectorsOfProject);
-  if (screened) statement.bindText(1, *project);
-  std::vector<float> candidate(dimension);
+  source.screened = project && readsProjectByIndex(*project, connection);
+  source.unnamed = !source.screened;
+  db::Statement statement = connection.prepare(!source.screened ? kSelectStoredVectorsWithoutIDs
+                                               : excludeCold    ? kSelectLiveVectorsOfProject
+                                                                : kSelectAllVectorsOfProject);
+  if (source.screened) statement.bindText(1, *project);
+  auto considerBlob = [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
+    if (bytes.size() / 4 != dimension) return;
+    const CandidateSums sums = candidateSums(query.data(), bytes.data(), dimension);
+    consider(rowid, sums.dot, sums.norm, id);
+  };
   try {
-    eachStoredVector(statement,
-                     [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
-                       if (bytes.size() / 4 != dimension) return;
-                       if constexpr (std::endian::native == std::endian::little) {
-                         std::memcpy(candidate.data(), bytes.data(), dimension * 4);
-                       } else {
-                         for (std::size_t i = 0; i < dimension; ++i)
-                           candidate[i] = loadFloat(bytes.data() + 4 * i);
-                       }
-                       consider(rowid, candidate.data(), norm(candidate.data(), dimension), id);
-                     });
+    if (source.unnamed) {
+      while (statement.step()) {
+        const auto rowid = statement.columnInteger(0);
+        const auto bytes = statement.columnBlob(1);
+        if (rowid && bytes) considerBlob(*rowid, {}, *bytes);
+      }
+    } else {
+      eachStoredVector(statement, considerBlob);
+    }
   } catch (const db::Error&) {
     // The hits so far stand.
   }
+  return source;
+}
+
+// The hits of `batch` with their identifiers, read by rowid, in the batch's order. A hit whose
+// row has gone since, or whose identifier is not text, is left out, as a read with the
+// identifiers passes such rows over. Throws db::Error when the statement cannot be prepared; a
+// failure while stepping leaves out the hits not yet named.
+std::vector<Hit> namedHits(std::span<const Hit> batch, db::Connection& connection) {
+  std::string sql(kSelectIDsOfVectorRows);
+  sql += sqlPlaceholders(batch.size());
+  sql += ")";
+  db::Statement statement = connection.prepare(sql);
+  int index = 1;
+  for (const Hit& hit : batch) statement.bindInt(index++, hit.rowid);
+  std::unordered_map<std::int64_t, std::string> ids;
+  try {
+    while (statement.step()) {
+      const auto rowid = statement.columnInteger(0);
+      const auto id = statement.columnText(1);
+      if (rowid && id) ids.emplace(*rowid, *id);
+    }
+  } catch (const db::Error&) {
+  }
+  std::vector<Hit> named;
+  named.reserve(batch.size());
+  for (const Hit& hit : batch) {
+    auto it = ids.find(hit.rowid);
+    if (it != ids.end()) named.push_back({hit.similarity, hit.rowid, std::move(it->second)});
+  }
+  return named;
 }
 
 // Of `ids`, those the search may return (or, for the form that refuses only deleted memories,
@@ -466,11 +565,10 @@ std::vector<SimilarityHit> searchWith(std::span<const float> query, std::int64_t
   const std::size_t slice = keep > kEvery / 4 ? kEvery : 4 * keep;
   for (std::size_t capacity = firstCapacity;; capacity = kEvery) {
     BestHits best(capacity);
-    bool screened = false;
-    similarHits(query, excludeCold, project, connection, packed, best, screened);
+    const HitSource source = similarHits(query, excludeCold, project, connection, packed, best);
     const bool complete = !best.passedOver();
     std::vector<Hit> hits = best.take();
-    if (screened) {
+    if (source.screened) {
       const std::size_t upTo = std::min(keep, hits.size());
       std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(),
                         better);
@@ -493,8 +591,12 @@ std::vector<SimilarityHit> searchWith(std::span<const float> query, std::int64_t
       std::partial_sort(hits.begin() + static_cast<std::ptrdiff_t>(sorted),
                         hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(), better);
       const std::span<const Hit> batchOfBest(hits.data() + sorted, upTo - sorted);
-      forEachBatch<Hit>(batchOfBest, kInListBatchSize, [&](std::span<const Hit> batch) {
+      forEachBatch<Hit>(batchOfBest, kInListBatchSize, [&](std::span<const Hit> best) {
         if (out.size() >= keep) return;
+        std::vector<Hit> named;
+        if (source.unnamed) named = namedHits(best, connection);
+        const std::span<const Hit> batch = source.unnamed ? std::span<const Hit>(named) : best;
+        if (batch.empty()) return;
         const auto answered = askMemories(batch, excludeCold, project, connection);
         for (const Hit& hit : batch) {
           if (out.size() >= keep) break;

@@ -321,6 +321,35 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
 INSTANTIATE_TEST_SUITE_P(ProjectShare, SearchMatchesThePlainStatements,
                          ::testing::Values(5, 50, 100));
 
+// Vectors of a real model's length, whose components the search sums eight at a time with a
+// tail, score exactly as cosineSimilarity does, read from the table or from a kept copy.
+TEST(VectorStore, LongVectorsScoreAsCosineSimilarityBitForBit) {
+  testing::TestDatabase t;
+  std::mt19937 random(23);
+  std::normal_distribution<float> component;
+  auto vectorOf = [&](std::size_t dimension) {
+    std::vector<float> v(dimension);
+    for (auto& x : v) x = component(random);
+    return v;
+  };
+  t.db().exec("BEGIN");
+  for (int i = 0; i < 400; ++i) {
+    std::string id = "m";
+    id += std::to_string(i);
+    addMemory(t.db(), id);
+    storeEmbedding(id, vectorOf(i % 5 == 0 ? 256 : 259), t.db());
+  }
+  t.db().exec("COMMIT");
+  KeptVectorCopy kept(t.db());
+  for (std::size_t dimension : {256u, 259u}) {
+    const std::vector<float> query = vectorOf(dimension);
+    const auto want = plainSearch(t.db(), query, 30, true, std::nullopt);
+    ASSERT_EQ(want.size(), 30u);
+    EXPECT_EQ(searchSimilar(query, 30, true, t.db()), want) << dimension;
+    EXPECT_EQ(searchSimilar(query, 30, true, kept), want) << dimension;
+  }
+}
+
 // The search keeps only the best few times the limit of its hits; when the memories of all of
 // those may not be returned (here the best 40 are forgotten), it searches again keeping every
 // hit, and answers as the plain statement would.
