@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -66,8 +67,8 @@ constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
 // The plain read of every vector leaves the identifiers out: only the few best hits need one,
 // looked up by rowid afterwards, and reading each row's identifier cost a tenth of the scan.
-constexpr std::string_view kSelectStoredVectorsWithoutIDs =
-    "SELECT rowid, embedding FROM memory_vectors";
+constexpr std::string_view kSelectStoredVectorRange =
+    "SELECT rowid, embedding FROM memory_vectors WHERE rowid BETWEEN ? AND ?";
 constexpr std::string_view kSelectIDsOfVectorRows =
     "SELECT rowid, memory_id FROM memory_vectors WHERE rowid IN (";
 // A project's search is the exception while its memories are a small share of the store:
@@ -127,6 +128,10 @@ constexpr double kMinimumSimilarity = 0.01;
 constexpr double kIndexedProjectShare = 0.17;
 constexpr double kIndexedProjectShareOfSmallStore = 0.30;
 constexpr std::int64_t kSmallStoreVectors = 20000;
+// A plain read of more vectors than twice this is split between threads, one for each this
+// many and at most four: below that, a second connection's start costs more than it saves.
+constexpr std::int64_t kVectorsPerReadingThread = 20000;
+constexpr std::size_t kMostReadingThreads = 4;
 // How many of its best hits a search keeps for each it returns, enough for the ones it may not
 // return (another project's, cold, deleted) in all but unusual stores.
 constexpr std::size_t kHitsKeptPerResult = 16;
@@ -357,6 +362,15 @@ class BestHits {
     std::push_heap(hits_.begin(), hits_.end(), better);
   }
 
+  // Offers every hit `other` kept, and takes on that it passed over some: the best of two
+  // parts of a read are those of the whole read.
+  void absorb(BestHits&& other) {
+    for (Hit& hit : other.hits_) offer(hit.similarity, hit.rowid, hit.id);
+    passedOver_ = passedOver_ || other.passedOver_;
+    other.hits_.clear();
+  }
+
+  std::size_t capacity() const { return capacity_; }
   // Whether a hit was offered that is not kept, so the kept ones may not be all there are.
   bool passedOver() const { return passedOver_; }
   // The kept hits, in no order.
@@ -432,6 +446,105 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
   }
 }
 
+// Offers the stored vector to `hits` when it is similar enough to the query.
+void offerSimilar(BestHits& hits, float queryNorm, std::int64_t rowid, float dot,
+                  float candidateNorm, std::string_view id) {
+  const float denominator = queryNorm * candidateNorm;
+  if (!(denominator > 0.0f)) return;
+  const float similarity = dot / denominator;
+  if (static_cast<double>(similarity) > kMinimumSimilarity) hits.offer(similarity, rowid, id);
+}
+
+// Offers the vectors of the rowids first to last, of the query's dimension, read in one plain
+// pass without their identifiers. Throws db::Error when the statement cannot be prepared; a
+// failure while stepping keeps the hits so far.
+void offerStoredVectors(db::Connection& connection, std::int64_t first, std::int64_t last,
+                        std::span<const float> query, float queryNorm, BestHits& hits) {
+  db::Statement statement = connection.prepare(kSelectStoredVectorRange);
+  statement.bindInt(1, first);
+  statement.bindInt(2, last);
+  const std::size_t dimension = query.size();
+  try {
+    while (statement.step()) {
+      const auto rowid = statement.columnInteger(0);
+      const auto bytes = statement.columnBlob(1);
+      if (!rowid || !bytes || bytes->size() / 4 != dimension) continue;
+      const CandidateSums sums = candidateSums(query.data(), bytes->data(), dimension);
+      offerSimilar(hits, queryNorm, *rowid, sums.dot, sums.norm, {});
+    }
+  } catch (const db::Error&) {
+    // The hits so far stand.
+  }
+}
+
+// How many threads read a store of vectors up to this rowid.
+std::size_t readingThreadsFor(std::int64_t largestRowid) {
+  if (largestRowid < 2 * kVectorsPerReadingThread) return 1;
+  const auto byStore = static_cast<std::size_t>(largestRowid / kVectorsPerReadingThread);
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min({byStore, cores, kMostReadingThreads});
+}
+
+// Offers every stored vector of the query's dimension, read in one plain pass. A large store's
+// pass is split by rowid between threads, each reading through a connection of its own: the
+// pass is mostly the kernel copying pages and the sums, and both divide between cores. The best
+// hits of the parts are those of the whole, so the answer is that of one pass. A part whose
+// connection could not read at all is read again through this one.
+void offerEveryStoredVector(db::Connection& connection, std::span<const float> query,
+                            float queryNorm, BestHits& hits) {
+  constexpr std::int64_t kFirst = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
+  std::int64_t largest = 0;
+  try {
+    largest =
+        db::integerOf(connection.scalar(kLargestVectorRowid).value_or(db::Null{})).value_or(0);
+  } catch (const db::Error&) {
+  }
+  std::vector<db::Connection> readers;
+  for (std::size_t k = 1; k < readingThreadsFor(largest); ++k) {
+    try {
+      auto reader = connection.openAnotherReader();
+      if (!reader) break;
+      readers.push_back(std::move(*reader));
+    } catch (const db::Error&) {
+      break;
+    }
+  }
+  if (readers.empty()) {
+    offerStoredVectors(connection, kFirst, kLast, query, queryNorm, hits);
+    return;
+  }
+  const auto parts = static_cast<std::int64_t>(readers.size()) + 1;
+  const std::int64_t span = largest / parts;
+  auto firstOf = [&](std::int64_t part) { return part == 0 ? kFirst : part * span + 1; };
+  auto lastOf = [&](std::int64_t part) { return part == parts - 1 ? kLast : (part + 1) * span; };
+  std::vector<BestHits> partHits(readers.size(), BestHits(hits.capacity()));
+  std::vector<char> failed(readers.size(), 0);
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t k = 0; k < readers.size(); ++k) {
+      threads.emplace_back([&, k] {
+        const auto part = static_cast<std::int64_t>(k) + 1;
+        try {
+          offerStoredVectors(readers[k], firstOf(part), lastOf(part), query, queryNorm,
+                             partHits[k]);
+        } catch (...) {
+          failed[k] = 1;
+        }
+      });
+    }
+    offerStoredVectors(connection, firstOf(0), lastOf(0), query, queryNorm, hits);
+  }
+  for (std::size_t k = 0; k < readers.size(); ++k) {
+    const auto part = static_cast<std::int64_t>(k) + 1;
+    if (failed[k] != 0) {
+      offerStoredVectors(connection, firstOf(part), lastOf(part), query, queryNorm, hits);
+    } else {
+      hits.absorb(std::move(partHits[k]));
+    }
+  }
+}
+
 // Where a search's hits came from: `screened`, rows already limited to those the search may
 // return; `unnamed`, rows read without their identifiers, which namedHits() then supplies.
 struct HitSource {
@@ -447,45 +560,35 @@ HitSource similarHits(std::span<const float> query, bool excludeCold,
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
   HitSource source;
-  auto consider = [&](std::int64_t rowid, float dot, float candidateNorm, std::string_view id) {
-    const float denominator = queryNorm * candidateNorm;
-    if (!(denominator > 0.0f)) return;
-    const float similarity = dot / denominator;
-    if (static_cast<double>(similarity) > kMinimumSimilarity) hits.offer(similarity, rowid, id);
-  };
   if (packed != nullptr) {
     refresh(*packed, connection);
     if (packed->filled) {
       for (std::size_t row = 0; row < packed->ids.size(); ++row) {
         if (packed->offsets[row + 1] - packed->offsets[row] != dimension) continue;
         const float* candidate = packed->components.data() + packed->offsets[row];
-        consider(packed->rowids[row], dotProduct(query.data(), candidate, dimension),
-                 packed->norms[row], packed->ids[row]);
+        offerSimilar(hits, queryNorm, packed->rowids[row],
+                     dotProduct(query.data(), candidate, dimension), packed->norms[row],
+                     packed->ids[row]);
       }
       return source;
     }
   }
   source.screened = project && readsProjectByIndex(*project, connection);
-  source.unnamed = !source.screened;
-  db::Statement statement = connection.prepare(!source.screened ? kSelectStoredVectorsWithoutIDs
-                                               : excludeCold    ? kSelectLiveVectorsOfProject
-                                                                : kSelectAllVectorsOfProject);
-  if (source.screened) statement.bindText(1, *project);
-  auto considerBlob = [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
-    if (bytes.size() / 4 != dimension) return;
-    const CandidateSums sums = candidateSums(query.data(), bytes.data(), dimension);
-    consider(rowid, sums.dot, sums.norm, id);
-  };
+  if (!source.screened) {
+    source.unnamed = true;
+    offerEveryStoredVector(connection, query, queryNorm, hits);
+    return source;
+  }
+  db::Statement statement =
+      connection.prepare(excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
+  statement.bindText(1, *project);
   try {
-    if (source.unnamed) {
-      while (statement.step()) {
-        const auto rowid = statement.columnInteger(0);
-        const auto bytes = statement.columnBlob(1);
-        if (rowid && bytes) considerBlob(*rowid, {}, *bytes);
-      }
-    } else {
-      eachStoredVector(statement, considerBlob);
-    }
+    eachStoredVector(
+        statement, [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
+          if (bytes.size() / 4 != dimension) return;
+          const CandidateSums sums = candidateSums(query.data(), bytes.data(), dimension);
+          offerSimilar(hits, queryNorm, rowid, sums.dot, sums.norm, id);
+        });
   } catch (const db::Error&) {
     // The hits so far stand.
   }
