@@ -7,7 +7,6 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -16,9 +15,21 @@
 #include "platform/sentence_embedding.h"
 #include "platform/time.h"
 #include "store/in_list.h"
+#include "store/vector_scan.h"
 
 namespace nodrel::store {
 namespace {
+
+using vector_scan::BestHits;
+using vector_scan::better;
+using vector_scan::CandidateSums;
+using vector_scan::candidateSums;
+using vector_scan::dotProduct;
+using vector_scan::Hit;
+using vector_scan::loadFloat;
+using vector_scan::norm;
+using vector_scan::offerEveryStoredVector;
+using vector_scan::offerSimilar;
 
 constexpr std::string_view kInsertEmbedding =
     "INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at)\n"
@@ -65,10 +76,9 @@ constexpr std::string_view kSelectAllVectorsInProject = R"sql(
 // statements order their rows.
 constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
-// The plain read of every vector leaves the identifiers out: only the few best hits need one,
-// looked up by rowid afterwards, and reading each row's identifier cost a tenth of the scan.
-constexpr std::string_view kSelectStoredVectorRange =
-    "SELECT rowid, embedding FROM memory_vectors WHERE rowid BETWEEN ? AND ?";
+// The plain read of every vector (store/vector_scan.cpp) leaves the identifiers out: only the
+// few best hits need one, looked up by rowid afterwards, and reading each row's identifier cost
+// a tenth of the read.
 constexpr std::string_view kSelectIDsOfVectorRows =
     "SELECT rowid, memory_id FROM memory_vectors WHERE rowid IN (";
 // A project's search is the exception while its memories are a small share of the store:
@@ -115,12 +125,10 @@ constexpr std::string_view kCountProjectUpTo = R"sql(
                                   WHERE project = ?1 AND deleted_at IS NULL LIMIT ?2))
          + (SELECT count(*) FROM (SELECT 1 FROM memories
                                   WHERE project IS NULL AND deleted_at IS NULL LIMIT ?2)))sql";
-constexpr std::string_view kLargestVectorRowid = "SELECT max(rowid) FROM memory_vectors";
 // Changes whenever another connection commits to the database.
 constexpr std::string_view kDataVersion = "PRAGMA data_version";
 
 constexpr std::string_view kModelName = "NLEmbedding";
-constexpr double kMinimumSimilarity = 0.01;
 // The project's share of the store (its memories and the global ones, against the vectors) up to
 // which its vectors are read by index. Measured on 100,000 memories of real text, the index read
 // costs 0.65 of the plain one at 12 %, 1.2 at 20 %, 1.4 at 24 % and 2.6 at half; on 10,000,
@@ -128,90 +136,9 @@ constexpr double kMinimumSimilarity = 0.01;
 constexpr double kIndexedProjectShare = 0.17;
 constexpr double kIndexedProjectShareOfSmallStore = 0.30;
 constexpr std::int64_t kSmallStoreVectors = 20000;
-// A plain read of more vectors than twice this is split between threads, one for each this
-// many and at most four: below that, a second connection's start costs more than it saves.
-constexpr std::int64_t kVectorsPerReadingThread = 20000;
-constexpr std::size_t kMostReadingThreads = 4;
 // How many of its best hits a search keeps for each it returns, enough for the ones it may not
 // return (another project's, cold, deleted) in all but unusual stores.
 constexpr std::size_t kHitsKeptPerResult = 16;
-
-float loadFloat(const char* bytes) {
-  std::uint32_t bits;
-  std::memcpy(&bits, bytes, 4);
-  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
-  return std::bit_cast<float>(bits);
-}
-
-// Eight running sums, so the additions need not wait on one another and the compiler can use
-// vector registers; the order of the additions is otherwise free.
-float dotProduct(const float* a, const float* b, std::size_t n) {
-  float lanes[8] = {};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t k = 0; k < 8; ++k) lanes[k] += a[i + k] * b[i + k];
-  }
-  float tail = 0.0f;
-  for (; i < n; ++i) tail += a[i] * b[i];
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-         ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7])) + tail;
-}
-
-float norm(const float* v, std::size_t n) { return std::sqrt(dotProduct(v, v, n)); }
-
-// A stored candidate's dot product with the query and its norm, in one pass over its blob and
-// without copying it: each sum runs in dotProduct's eight lanes and order, so both figures are
-// those of dotProduct and norm bit for bit. The lanes are spelt as vectors of four: written as
-// arrays, the two sums side by side were left to scalar instructions, three times the work.
-struct CandidateSums {
-  float dot;
-  float norm;
-};
-
-using FourFloats = float __attribute__((vector_size(16)));
-
-FourFloats loadFour(const char* bytes) {
-  FourFloats four;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&four, bytes, sizeof four);
-  } else {
-    for (int k = 0; k < 4; ++k) four[k] = loadFloat(bytes + 4 * k);
-  }
-  return four;
-}
-
-CandidateSums candidateSums(const float* query, const char* bytes, std::size_t n) {
-  FourFloats dotsLow = {};
-  FourFloats dotsHigh = {};
-  FourFloats squaresLow = {};
-  FourFloats squaresHigh = {};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    FourFloats queryLow;
-    FourFloats queryHigh;
-    std::memcpy(&queryLow, query + i, sizeof queryLow);
-    std::memcpy(&queryHigh, query + i + 4, sizeof queryHigh);
-    const FourFloats low = loadFour(bytes + 4 * i);
-    const FourFloats high = loadFour(bytes + 4 * i + 16);
-    dotsLow += queryLow * low;
-    dotsHigh += queryHigh * high;
-    squaresLow += low * low;
-    squaresHigh += high * high;
-  }
-  float dotTail = 0.0f;
-  float squareTail = 0.0f;
-  for (; i < n; ++i) {
-    const float c = loadFloat(bytes + 4 * i);
-    dotTail += query[i] * c;
-    squareTail += c * c;
-  }
-  const float dot = ((dotsLow[0] + dotsLow[1]) + (dotsLow[2] + dotsLow[3])) +
-                    ((dotsHigh[0] + dotsHigh[1]) + (dotsHigh[2] + dotsHigh[3])) + dotTail;
-  const float square = ((squaresLow[0] + squaresLow[1]) + (squaresLow[2] + squaresLow[3])) +
-                       ((squaresHigh[0] + squaresHigh[1]) + (squaresHigh[2] + squaresHigh[3])) +
-                       squareTail;
-  return {dot, std::sqrt(square)};
-}
 
 // The similarity of two vectors of one dimension given their norms; nothing for a zero vector.
 std::optional<float> similarityOf(const float* query, float queryNorm, const float* candidate,
@@ -325,63 +252,6 @@ namespace {
 
 using PackedVectors = KeptVectorCopy::Packed;
 
-struct Hit {
-  float similarity;
-  std::int64_t rowid;  // breaks ties
-  std::string id;
-};
-
-bool better(const Hit& a, const Hit& b) {
-  return a.similarity != b.similarity ? a.similarity > b.similarity : a.rowid < b.rowid;
-}
-
-// The best hits offered, at most `capacity` of them: a search needs only its best few, and
-// keeping every similar vector (most of a large store) cost a fresh page of memory for every
-// forty, which on a one-shot process cost more than comparing them. A heap whose top is the
-// worst kept hit; an identifier is copied only for a hit that is kept.
-class BestHits {
- public:
-  explicit BestHits(std::size_t capacity) : capacity_(capacity) {}
-
-  void offer(float similarity, std::int64_t rowid, std::string_view id) {
-    if (hits_.size() < capacity_) {
-      hits_.push_back({similarity, rowid, std::string(id)});
-      std::push_heap(hits_.begin(), hits_.end(), better);
-      return;
-    }
-    passedOver_ = true;
-    if (capacity_ == 0) return;
-    const Hit& worst = hits_.front();
-    const bool betterThanWorst =
-        similarity != worst.similarity ? similarity > worst.similarity : rowid < worst.rowid;
-    if (!betterThanWorst) return;
-    std::pop_heap(hits_.begin(), hits_.end(), better);
-    hits_.back().similarity = similarity;
-    hits_.back().rowid = rowid;
-    hits_.back().id.assign(id);
-    std::push_heap(hits_.begin(), hits_.end(), better);
-  }
-
-  // Offers every hit `other` kept, and takes on that it passed over some: the best of two
-  // parts of a read are those of the whole read.
-  void absorb(BestHits&& other) {
-    for (Hit& hit : other.hits_) offer(hit.similarity, hit.rowid, hit.id);
-    passedOver_ = passedOver_ || other.passedOver_;
-    other.hits_.clear();
-  }
-
-  std::size_t capacity() const { return capacity_; }
-  // Whether a hit was offered that is not kept, so the kept ones may not be all there are.
-  bool passedOver() const { return passedOver_; }
-  // The kept hits, in no order.
-  std::vector<Hit> take() { return std::move(hits_); }
-
- private:
-  std::size_t capacity_;
-  bool passedOver_ = false;
-  std::vector<Hit> hits_;
-};
-
 // Steps a statement over (rowid, memory_id, embedding) rows, handing each row with an integer
 // rowid, a text id and a blob to `onRow`; the others are passed over. The views are SQLite's
 // own, valid until the next step: a search reads every vector, and copying each one cost as
@@ -430,8 +300,7 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
 // right.
 bool readsProjectByIndex(const std::string& project, db::Connection& connection) {
   try {
-    const auto vectors =
-        db::integerOf(connection.scalar(kLargestVectorRowid).value_or(db::Null{})).value_or(0);
+    const auto vectors = vector_scan::largestVectorRowid(connection);
     if (vectors <= 0) return false;
     const double share =
         vectors <= kSmallStoreVectors ? kIndexedProjectShareOfSmallStore : kIndexedProjectShare;
@@ -443,105 +312,6 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
     return counted < upTo;
   } catch (const db::Error&) {
     return false;
-  }
-}
-
-// Offers the stored vector to `hits` when it is similar enough to the query.
-void offerSimilar(BestHits& hits, float queryNorm, std::int64_t rowid, float dot,
-                  float candidateNorm, std::string_view id) {
-  const float denominator = queryNorm * candidateNorm;
-  if (!(denominator > 0.0f)) return;
-  const float similarity = dot / denominator;
-  if (static_cast<double>(similarity) > kMinimumSimilarity) hits.offer(similarity, rowid, id);
-}
-
-// Offers the vectors of the rowids first to last, of the query's dimension, read in one plain
-// pass without their identifiers. Throws db::Error when the statement cannot be prepared; a
-// failure while stepping keeps the hits so far.
-void offerStoredVectors(db::Connection& connection, std::int64_t first, std::int64_t last,
-                        std::span<const float> query, float queryNorm, BestHits& hits) {
-  db::Statement statement = connection.prepare(kSelectStoredVectorRange);
-  statement.bindInt(1, first);
-  statement.bindInt(2, last);
-  const std::size_t dimension = query.size();
-  try {
-    while (statement.step()) {
-      const auto rowid = statement.columnInteger(0);
-      const auto bytes = statement.columnBlob(1);
-      if (!rowid || !bytes || bytes->size() / 4 != dimension) continue;
-      const CandidateSums sums = candidateSums(query.data(), bytes->data(), dimension);
-      offerSimilar(hits, queryNorm, *rowid, sums.dot, sums.norm, {});
-    }
-  } catch (const db::Error&) {
-    // The hits so far stand.
-  }
-}
-
-// How many threads read a store of vectors up to this rowid.
-std::size_t readingThreadsFor(std::int64_t largestRowid) {
-  if (largestRowid < 2 * kVectorsPerReadingThread) return 1;
-  const auto byStore = static_cast<std::size_t>(largestRowid / kVectorsPerReadingThread);
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min({byStore, cores, kMostReadingThreads});
-}
-
-// Offers every stored vector of the query's dimension, read in one plain pass. A large store's
-// pass is split by rowid between threads, each reading through a connection of its own: the
-// pass is mostly the kernel copying pages and the sums, and both divide between cores. The best
-// hits of the parts are those of the whole, so the answer is that of one pass. A part whose
-// connection could not read at all is read again through this one.
-void offerEveryStoredVector(db::Connection& connection, std::span<const float> query,
-                            float queryNorm, BestHits& hits) {
-  constexpr std::int64_t kFirst = std::numeric_limits<std::int64_t>::min();
-  constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
-  std::int64_t largest = 0;
-  try {
-    largest =
-        db::integerOf(connection.scalar(kLargestVectorRowid).value_or(db::Null{})).value_or(0);
-  } catch (const db::Error&) {
-  }
-  std::vector<db::Connection> readers;
-  for (std::size_t k = 1; k < readingThreadsFor(largest); ++k) {
-    try {
-      auto reader = connection.openAnotherReader();
-      if (!reader) break;
-      readers.push_back(std::move(*reader));
-    } catch (const db::Error&) {
-      break;
-    }
-  }
-  if (readers.empty()) {
-    offerStoredVectors(connection, kFirst, kLast, query, queryNorm, hits);
-    return;
-  }
-  const auto parts = static_cast<std::int64_t>(readers.size()) + 1;
-  const std::int64_t span = largest / parts;
-  auto firstOf = [&](std::int64_t part) { return part == 0 ? kFirst : part * span + 1; };
-  auto lastOf = [&](std::int64_t part) { return part == parts - 1 ? kLast : (part + 1) * span; };
-  std::vector<BestHits> partHits(readers.size(), BestHits(hits.capacity()));
-  std::vector<char> failed(readers.size(), 0);
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t k = 0; k < readers.size(); ++k) {
-      threads.emplace_back([&, k] {
-        const auto part = static_cast<std::int64_t>(k) + 1;
-        try {
-          offerStoredVectors(readers[k], firstOf(part), lastOf(part), query, queryNorm,
-                             partHits[k]);
-        } catch (...) {
-          failed[k] = 1;
-        }
-      });
-    }
-    offerStoredVectors(connection, firstOf(0), lastOf(0), query, queryNorm, hits);
-  }
-  for (std::size_t k = 0; k < readers.size(); ++k) {
-    const auto part = static_cast<std::int64_t>(k) + 1;
-    if (failed[k] != 0) {
-      offerStoredVectors(connection, firstOf(part), lastOf(part), query, queryNorm, hits);
-    } else {
-      hits.absorb(std::move(partHits[k]));
-    }
   }
 }
 
