@@ -154,6 +154,7 @@ Connection Connection::open(const std::filesystem::path& path, const OpenOptions
     c.setBusyTimeout(options.busyTimeoutMs);
     c.exec(kQueryOnlyPragma);
     c.exec(kReadOnlyCachePragma);
+    c.readOnly_ = true;
     return c;
   }
   configure(c, options.busyTimeoutMs);
@@ -183,13 +184,16 @@ Connection Connection::openInMemory() {
 Connection::Connection(sqlite3* db) : db_(db), busy_(std::make_unique<BusyWait>()) {}
 
 Connection::Connection(Connection&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)), busy_(std::move(other.busy_)) {}
+    : db_(std::exchange(other.db_, nullptr)),
+      busy_(std::move(other.busy_)),
+      readOnly_(std::exchange(other.readOnly_, false)) {}
 
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     sqlite3_close_v2(db_);
     db_ = std::exchange(other.db_, nullptr);
     busy_ = std::move(other.busy_);
+    readOnly_ = std::exchange(other.readOnly_, false);
   }
   return *this;
 }
@@ -254,6 +258,13 @@ std::optional<Value> Connection::scalar(std::string_view sql,
 }
 
 bool Connection::inTransaction() const noexcept { return sqlite3_get_autocommit(db_) == 0; }
+
+std::optional<Connection> Connection::openAnotherReader() const {
+  if (!readOnly_ || inTransaction()) return std::nullopt;
+  const char* file = sqlite3_db_filename(db_, "main");
+  if (file == nullptr || *file == '\0') return std::nullopt;
+  return open(file, {.readOnly = true, .busyTimeoutMs = static_cast<int>(busy_->timeout.count())});
+}
 
 std::int64_t Connection::lastInsertRowid() const { return sqlite3_last_insert_rowid(db_); }
 

@@ -93,6 +93,11 @@ class Connection {
 
   // True between BEGIN (or an outermost SAVEPOINT) and its end.
   bool inTransaction() const noexcept;
+  // Another connection to this one's file, opened as open() opens a readOnly one and with this
+  // one's busy timeout, for a second thread to read beside this one's; nothing when this one
+  // was not opened readOnly on a file, or is inside a transaction, whose snapshot another
+  // connection would not share. Throws Error when the file cannot be opened.
+  std::optional<Connection> openAnotherReader() const;
   std::int64_t lastInsertRowid() const;
   int changes() const;
   sqlite3* handle() const noexcept { return db_; }
@@ -111,6 +116,7 @@ class Connection {
   explicit Connection(sqlite3* db);
   sqlite3* db_ = nullptr;
   std::unique_ptr<BusyWait> busy_;  // the busy handler's state, at a fixed address
+  bool readOnly_ = false;           // opened with OpenOptions::readOnly
 };
 
 }  // namespace nodrel::db

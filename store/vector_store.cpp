@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "db/error.h"
@@ -14,9 +15,21 @@
 #include "platform/sentence_embedding.h"
 #include "platform/time.h"
 #include "store/in_list.h"
+#include "store/vector_scan.h"
 
 namespace nodrel::store {
 namespace {
+
+using vector_scan::BestHits;
+using vector_scan::better;
+using vector_scan::CandidateSums;
+using vector_scan::candidateSums;
+using vector_scan::dotProduct;
+using vector_scan::Hit;
+using vector_scan::loadFloat;
+using vector_scan::norm;
+using vector_scan::offerEveryStoredVector;
+using vector_scan::offerSimilar;
 
 constexpr std::string_view kInsertEmbedding =
     "INSERT OR REPLACE INTO memory_vectors (memory_id, embedding, model, created_at)\n"
@@ -63,6 +76,11 @@ constexpr std::string_view kSelectAllVectorsInProject = R"sql(
 // statements order their rows.
 constexpr std::string_view kSelectStoredVectors =
     "SELECT rowid, memory_id, embedding FROM memory_vectors";
+// The plain read of every vector (store/vector_scan.cpp) leaves the identifiers out: only the
+// few best hits need one, looked up by rowid afterwards, and reading each row's identifier cost
+// a tenth of the read.
+constexpr std::string_view kSelectIDsOfVectorRows =
+    "SELECT rowid, memory_id FROM memory_vectors WHERE rowid IN (";
 // A project's search is the exception while its memories are a small share of the store:
 // reading only their vectors by index then costs less than reading every vector in turn. Past
 // that share the lookups, one per memory, cost more than the plain read. The lookups go in key
@@ -107,12 +125,10 @@ constexpr std::string_view kCountProjectUpTo = R"sql(
                                   WHERE project = ?1 AND deleted_at IS NULL LIMIT ?2))
          + (SELECT count(*) FROM (SELECT 1 FROM memories
                                   WHERE project IS NULL AND deleted_at IS NULL LIMIT ?2)))sql";
-constexpr std::string_view kLargestVectorRowid = "SELECT max(rowid) FROM memory_vectors";
 // Changes whenever another connection commits to the database.
 constexpr std::string_view kDataVersion = "PRAGMA data_version";
 
 constexpr std::string_view kModelName = "NLEmbedding";
-constexpr double kMinimumSimilarity = 0.01;
 // The project's share of the store (its memories and the global ones, against the vectors) up to
 // which its vectors are read by index. Measured on 100,000 memories of real text, the index read
 // costs 0.65 of the plain one at 12 %, 1.2 at 20 %, 1.4 at 24 % and 2.6 at half; on 10,000,
@@ -123,29 +139,6 @@ constexpr std::int64_t kSmallStoreVectors = 20000;
 // How many of its best hits a search keeps for each it returns, enough for the ones it may not
 // return (another project's, cold, deleted) in all but unusual stores.
 constexpr std::size_t kHitsKeptPerResult = 16;
-
-float loadFloat(const char* bytes) {
-  std::uint32_t bits;
-  std::memcpy(&bits, bytes, 4);
-  if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
-  return std::bit_cast<float>(bits);
-}
-
-// Eight running sums, so the additions need not wait on one another and the compiler can use
-// vector registers; the order of the additions is otherwise free.
-float dotProduct(const float* a, const float* b, std::size_t n) {
-  float lanes[8] = {};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t k = 0; k < 8; ++k) lanes[k] += a[i + k] * b[i + k];
-  }
-  float tail = 0.0f;
-  for (; i < n; ++i) tail += a[i] * b[i];
-  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) +
-         ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7])) + tail;
-}
-
-float norm(const float* v, std::size_t n) { return std::sqrt(dotProduct(v, v, n)); }
 
 // The similarity of two vectors of one dimension given their norms; nothing for a zero vector.
 std::optional<float> similarityOf(const float* query, float queryNorm, const float* candidate,
@@ -259,54 +252,6 @@ namespace {
 
 using PackedVectors = KeptVectorCopy::Packed;
 
-struct Hit {
-  float similarity;
-  std::int64_t rowid;  // breaks ties
-  std::string id;
-};
-
-bool better(const Hit& a, const Hit& b) {
-  return a.similarity != b.similarity ? a.similarity > b.similarity : a.rowid < b.rowid;
-}
-
-// The best hits offered, at most `capacity` of them: a search needs only its best few, and
-// keeping every similar vector (most of a large store) cost a fresh page of memory for every
-// forty, which on a one-shot process cost more than comparing them. A heap whose top is the
-// worst kept hit; an identifier is copied only for a hit that is kept.
-class BestHits {
- public:
-  explicit BestHits(std::size_t capacity) : capacity_(capacity) {}
-
-  void offer(float similarity, std::int64_t rowid, std::string_view id) {
-    if (hits_.size() < capacity_) {
-      hits_.push_back({similarity, rowid, std::string(id)});
-      std::push_heap(hits_.begin(), hits_.end(), better);
-      return;
-    }
-    passedOver_ = true;
-    if (capacity_ == 0) return;
-    const Hit& worst = hits_.front();
-    const bool betterThanWorst =
-        similarity != worst.similarity ? similarity > worst.similarity : rowid < worst.rowid;
-    if (!betterThanWorst) return;
-    std::pop_heap(hits_.begin(), hits_.end(), better);
-    hits_.back().similarity = similarity;
-    hits_.back().rowid = rowid;
-    hits_.back().id.assign(id);
-    std::push_heap(hits_.begin(), hits_.end(), better);
-  }
-
-  // Whether a hit was offered that is not kept, so the kept ones may not be all there are.
-  bool passedOver() const { return passedOver_; }
-  // The kept hits, in no order.
-  std::vector<Hit> take() { return std::move(hits_); }
-
- private:
-  std::size_t capacity_;
-  bool passedOver_ = false;
-  std::vector<Hit> hits_;
-};
-
 // Steps a statement over (rowid, memory_id, embedding) rows, handing each row with an integer
 // rowid, a text id and a blob to `onRow`; the others are passed over. The views are SQLite's
 // own, valid until the next step: a search reads every vector, and copying each one cost as
@@ -355,8 +300,7 @@ void refresh(PackedVectors& packed, db::Connection& connection) {
 // right.
 bool readsProjectByIndex(const std::string& project, db::Connection& connection) {
   try {
-    const auto vectors =
-        db::integerOf(connection.scalar(kLargestVectorRowid).value_or(db::Null{})).value_or(0);
+    const auto vectors = vector_scan::largestVectorRowid(connection);
     if (vectors <= 0) return false;
     const double share =
         vectors <= kSmallStoreVectors ? kIndexedProjectShareOfSmallStore : kIndexedProjectShare;
@@ -371,55 +315,83 @@ bool readsProjectByIndex(const std::string& project, db::Connection& connection)
   }
 }
 
+// Where a search's hits came from: `screened`, rows already limited to those the search may
+// return; `unnamed`, rows read without their identifiers, which namedHits() then supplies.
+struct HitSource {
+  bool screened = false;
+  bool unnamed = false;
+};
+
 // The best stored vectors of the query's dimension that are similar enough, into `hits`: from
 // `packed`, the copy kept for this connection, when there is one, or read from the table.
-// `screened` says whether the rows were already limited to those the search may return.
-void similarHits(std::span<const float> query, bool excludeCold,
-                 const std::optional<std::string>& project, db::Connection& connection,
-                 PackedVectors* packed, BestHits& hits, bool& screened) {
+HitSource similarHits(std::span<const float> query, bool excludeCold,
+                      const std::optional<std::string>& project, db::Connection& connection,
+                      PackedVectors* packed, BestHits& hits) {
   const std::size_t dimension = query.size();
   const float queryNorm = norm(query.data(), dimension);
-  screened = false;
-  auto consider = [&](std::int64_t rowid, const float* candidate, float candidateNorm,
-                      std::string_view id) {
-    const auto similarity =
-        similarityOf(query.data(), queryNorm, candidate, candidateNorm, dimension);
-    if (similarity && static_cast<double>(*similarity) > kMinimumSimilarity) {
-      hits.offer(*similarity, rowid, id);
-    }
-  };
+  HitSource source;
   if (packed != nullptr) {
     refresh(*packed, connection);
     if (packed->filled) {
       for (std::size_t row = 0; row < packed->ids.size(); ++row) {
         if (packed->offsets[row + 1] - packed->offsets[row] != dimension) continue;
-        consider(packed->rowids[row], packed->components.data() + packed->offsets[row],
-                 packed->norms[row], packed->ids[row]);
+        const float* candidate = packed->components.data() + packed->offsets[row];
+        offerSimilar(hits, queryNorm, packed->rowids[row],
+                     dotProduct(query.data(), candidate, dimension), packed->norms[row],
+                     packed->ids[row]);
       }
-      return;
+      return source;
     }
   }
-  screened = project && readsProjectByIndex(*project, connection);
-  db::Statement statement = connection.prepare(!screened     ? kSelectStoredVectors
-                                               : excludeCold ? kSelectLiveVectorsOfProject
-                                                             : kSelectAllVectorsOfProject);
-  if (screened) statement.bindText(1, *project);
-  std::vector<float> candidate(dimension);
+  source.screened = project && readsProjectByIndex(*project, connection);
+  if (!source.screened) {
+    source.unnamed = true;
+    offerEveryStoredVector(connection, query, queryNorm, hits);
+    return source;
+  }
+  db::Statement statement =
+      connection.prepare(excludeCold ? kSelectLiveVectorsOfProject : kSelectAllVectorsOfProject);
+  statement.bindText(1, *project);
   try {
-    eachStoredVector(statement,
-                     [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
-                       if (bytes.size() / 4 != dimension) return;
-                       if constexpr (std::endian::native == std::endian::little) {
-                         std::memcpy(candidate.data(), bytes.data(), dimension * 4);
-                       } else {
-                         for (std::size_t i = 0; i < dimension; ++i)
-                           candidate[i] = loadFloat(bytes.data() + 4 * i);
-                       }
-                       consider(rowid, candidate.data(), norm(candidate.data(), dimension), id);
-                     });
+    eachStoredVector(
+        statement, [&](std::int64_t rowid, std::string_view id, std::string_view bytes) {
+          if (bytes.size() / 4 != dimension) return;
+          const CandidateSums sums = candidateSums(query.data(), bytes.data(), dimension);
+          offerSimilar(hits, queryNorm, rowid, sums.dot, sums.norm, id);
+        });
   } catch (const db::Error&) {
     // The hits so far stand.
   }
+  return source;
+}
+
+// The hits of `batch` with their identifiers, read by rowid, in the batch's order. A hit whose
+// row has gone since, or whose identifier is not text, is left out, as a read with the
+// identifiers passes such rows over. Throws db::Error when the statement cannot be prepared; a
+// failure while stepping leaves out the hits not yet named.
+std::vector<Hit> namedHits(std::span<const Hit> batch, db::Connection& connection) {
+  std::string sql(kSelectIDsOfVectorRows);
+  sql += sqlPlaceholders(batch.size());
+  sql += ")";
+  db::Statement statement = connection.prepare(sql);
+  int index = 1;
+  for (const Hit& hit : batch) statement.bindInt(index++, hit.rowid);
+  std::unordered_map<std::int64_t, std::string> ids;
+  try {
+    while (statement.step()) {
+      const auto rowid = statement.columnInteger(0);
+      const auto id = statement.columnText(1);
+      if (rowid && id) ids.emplace(*rowid, *id);
+    }
+  } catch (const db::Error&) {
+  }
+  std::vector<Hit> named;
+  named.reserve(batch.size());
+  for (const Hit& hit : batch) {
+    auto it = ids.find(hit.rowid);
+    if (it != ids.end()) named.push_back({hit.similarity, hit.rowid, std::move(it->second)});
+  }
+  return named;
 }
 
 // Of `ids`, those the search may return (or, for the form that refuses only deleted memories,
@@ -466,11 +438,10 @@ std::vector<SimilarityHit> searchWith(std::span<const float> query, std::int64_t
   const std::size_t slice = keep > kEvery / 4 ? kEvery : 4 * keep;
   for (std::size_t capacity = firstCapacity;; capacity = kEvery) {
     BestHits best(capacity);
-    bool screened = false;
-    similarHits(query, excludeCold, project, connection, packed, best, screened);
+    const HitSource source = similarHits(query, excludeCold, project, connection, packed, best);
     const bool complete = !best.passedOver();
     std::vector<Hit> hits = best.take();
-    if (screened) {
+    if (source.screened) {
       const std::size_t upTo = std::min(keep, hits.size());
       std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(),
                         better);
@@ -493,8 +464,12 @@ std::vector<SimilarityHit> searchWith(std::span<const float> query, std::int64_t
       std::partial_sort(hits.begin() + static_cast<std::ptrdiff_t>(sorted),
                         hits.begin() + static_cast<std::ptrdiff_t>(upTo), hits.end(), better);
       const std::span<const Hit> batchOfBest(hits.data() + sorted, upTo - sorted);
-      forEachBatch<Hit>(batchOfBest, kInListBatchSize, [&](std::span<const Hit> batch) {
+      forEachBatch<Hit>(batchOfBest, kInListBatchSize, [&](std::span<const Hit> best) {
         if (out.size() >= keep) return;
+        std::vector<Hit> named;
+        if (source.unnamed) named = namedHits(best, connection);
+        const std::span<const Hit> batch = source.unnamed ? std::span<const Hit>(named) : best;
+        if (batch.empty()) return;
         const auto answered = askMemories(batch, excludeCold, project, connection);
         for (const Hit& hit : batch) {
           if (out.size() >= keep) break;

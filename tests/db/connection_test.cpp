@@ -254,6 +254,30 @@ TEST(Connection, ForeignKeysAreEnforced) {
             SQLITE_CONSTRAINT_FOREIGNKEY);
 }
 
+// Only a read-only connection to a file, outside a transaction, has another reader opened
+// beside it; that reader sees the file's rows and cannot write.
+TEST(Connection, AnotherReaderOnlyBesideAReadOnlyConnectionOutsideATransaction) {
+  testing::TempHome home;
+  const fs::path path = home.path() / "x.db";
+  auto writer = Connection::open(path, {.create = true});
+  writer.exec(kCreateTable);
+  writer.run(kInsert, {Value(std::string("a"))});
+  EXPECT_FALSE(writer.openAnotherReader());
+  EXPECT_FALSE(Connection::openInMemory().openAnotherReader());
+
+  auto reader = Connection::open(path, {.readOnly = true});
+  auto another = reader.openAnotherReader();
+  ASSERT_TRUE(another);
+  EXPECT_EQ(another->scalar("SELECT v FROM t"), Value(std::string("a")));
+  EXPECT_NE(errorCodeOf([&] { another->run(kInsert, {Value(std::string("b"))}); }), SQLITE_OK);
+
+  Connection moved = std::move(reader);
+  EXPECT_TRUE(moved.openAnotherReader());
+  moved.exec("BEGIN");
+  EXPECT_FALSE(moved.openAnotherReader());
+  moved.exec("COMMIT");
+}
+
 TEST(Connection, MovedConnectionKeepsWorking) {
   auto a = Connection::openInMemory();
   a.exec("CREATE TABLE t (x);");

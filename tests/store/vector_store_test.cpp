@@ -322,6 +322,84 @@ TEST_P(SearchMatchesThePlainStatements, TopHitsInTheirOrder) {
 INSTANTIATE_TEST_SUITE_P(ProjectShare, SearchMatchesThePlainStatements,
                          ::testing::Values(5, 50, 100));
 
+// Vectors of a real model's length, whose components the search sums eight at a time with a
+// tail, score exactly as cosineSimilarity does, read from the table or from a kept copy.
+TEST(VectorStore, LongVectorsScoreAsCosineSimilarityBitForBit) {
+  testing::TestDatabase t;
+  std::mt19937 random(23);
+  std::normal_distribution<float> component;
+  auto vectorOf = [&](std::size_t dimension) {
+    std::vector<float> v(dimension);
+    for (auto& x : v) x = component(random);
+    return v;
+  };
+  t.db().exec("BEGIN");
+  for (int i = 0; i < 400; ++i) {
+    std::string id = "m";
+    id += std::to_string(i);
+    addMemory(t.db(), id);
+    storeEmbedding(id, vectorOf(i % 5 == 0 ? 256 : 259), t.db());
+  }
+  t.db().exec("COMMIT");
+  KeptVectorCopy kept(t.db());
+  for (std::size_t dimension : {256u, 259u}) {
+    const std::vector<float> query = vectorOf(dimension);
+    const auto want = plainSearch(t.db(), query, 30, true, std::nullopt);
+    ASSERT_EQ(want.size(), 30u);
+    EXPECT_EQ(searchSimilar(query, 30, true, t.db()), want) << dimension;
+    EXPECT_EQ(searchSimilar(query, 30, true, kept), want) << dimension;
+  }
+}
+
+// A store past the size whose plain read is split between threads, read as the commands read
+// it: the parts' best hits, merged, are those of one pass, ties in row order across the parts,
+// whatever the project, the tier filter and the limit. The vectors most like (1, 1) lie from
+// rowid 22,400 on, across the middle, where a split in two puts its bound; the rest tie in
+// few directions. The memories are live, cold, deleted, global or missing in a pattern that
+// crosses the bound, and one row lies below every rowid the store gave.
+TEST(VectorStore, ASplitReadFindsWhatOnePassFinds) {
+  testing::TestDatabase t;
+  t.db().exec(R"sql(
+    WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 45000)
+    INSERT INTO memory_vectors (memory_id, embedding, model, created_at)
+    SELECT 'm' || i,
+           CASE WHEN i > 22400 AND (i % 5 = 0 OR i = 22501) THEN x'0000803f0000803f'
+                ELSE CASE (i * 37) % 5
+                       WHEN 0 THEN x'0000803f00000000' WHEN 1 THEN x'000000000000803f'
+                       WHEN 2 THEN x'0000803f0000003f' WHEN 3 THEN x'000080bf00000000'
+                       ELSE x'0000803f0000803f0000803f' END END,
+           'NLEmbedding', '' FROM n;
+    WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 45000)
+    INSERT INTO memories (id, tier, body, project, deleted_at)
+    SELECT 'm' || i, CASE WHEN (i * 13) % 20 = 1 THEN 'cold' ELSE 'episodic' END, 'b',
+           CASE WHEN (i * 13) % 20 = 3 THEN NULL WHEN i % 3 = 0 THEN '/p' ELSE '/q' END,
+           CASE WHEN (i * 13) % 20 = 2 THEN '2026-01-01T00:00:00.000+0000' END
+    FROM n WHERE (i * 13) % 20 != 0;
+    INSERT INTO memory_vectors (rowid, memory_id, embedding, model, created_at)
+    VALUES (-4, 'below', x'0000803f0000803f', 'NLEmbedding', '');
+    INSERT INTO memories (id, body, project) VALUES ('below', 'b', '/q');
+  )sql");
+  auto reader = db::Connection::open(t.path(), {.readOnly = true});
+  for (const std::vector<float>& query : {std::vector<float>{1, 1}, std::vector<float>{0.3f, 1}}) {
+    for (bool excludeCold : {true, false}) {
+      for (const std::optional<std::string>& project :
+           {std::optional<std::string>(), std::optional<std::string>("/q")}) {
+        const auto all = plainSearch(t.db(), query, 50000, excludeCold, project);
+        for (std::size_t limit : {1u, 50u, 2000u}) {
+          SCOPED_TRACE("cold=" + std::string(excludeCold ? "out" : "in") +
+                       " project=" + project.value_or("-") + " limit=" + std::to_string(limit) +
+                       " query=" + std::to_string(query[0]));
+          const std::vector<SimilarityHit> want(
+              all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(limit, all.size())));
+          EXPECT_EQ(
+              searchSimilar(query, static_cast<std::int64_t>(limit), excludeCold, reader, project),
+              want);
+        }
+      }
+    }
+  }
+}
+
 // The search keeps only the best few times the limit of its hits; when the memories of all of
 // those may not be returned (here the best 40 are forgotten), it searches again keeping every
 // hit, and answers as the plain statement would.
