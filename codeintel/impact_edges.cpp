@@ -51,7 +51,48 @@ WHERE project = ?)sql";
 constexpr std::string_view kCountProjectFiles = R"sql(SELECT COUNT(*) FROM code_files
 WHERE project = ?)sql";
 
+// The Go files of one folder, or of the project's root, in path order: the first package file
+// among them stands for the folder's package in stored references. Files of the folders below
+// are left out by the pattern, so a folder with a large tree beneath reads only its own files.
+constexpr std::string_view kSelectGoFilesOfFolder = R"sql(SELECT id, relative_path
+FROM code_files
+WHERE project = ? AND relative_path > ? AND relative_path < ?
+  AND relative_path GLOB '*.go' AND relative_path NOT GLOB ?
+ORDER BY relative_path)sql";
+
+constexpr std::string_view kSelectGoFilesOfRoot = R"sql(SELECT id, relative_path
+FROM code_files
+WHERE project = ? AND relative_path GLOB '*.go' AND relative_path NOT GLOB '*/*'
+ORDER BY relative_path)sql";
+
 std::string jsonArray(const Ids& values) { return db::sqlJsonArray(values); }
+
+// `text` matched literally by GLOB: each of its wildcard characters as a set of one.
+std::string globLiteral(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '*' || c == '?' || c == '[') {
+      out += '[';
+      out += c;
+      out += ']';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The files of `edges` (one per edge to a Go package's representative) whose edge stands for
+// the whole package, appended to `files`.
+void addPackageImporters(std::vector<std::uint32_t>& files, const std::vector<std::uint32_t>& edges,
+                         const std::vector<std::optional<std::string>>& paths,
+                         const PackageRepresentative& representative) {
+  for (auto file : edges) {
+    if (paths[file] && storesGoPackageReference(*paths[file], representative.path)) {
+      files.push_back(file);
+    }
+  }
+}
 
 // The dependents of a frontier. `referencing(f)`: the files (by number, one per edge) that
 // reference frontier file f; `declared(f)`: the names f declares, each once; `usingName(n)`:
@@ -119,8 +160,6 @@ std::vector<Dependent> collectDependents(const Ids& frontier,
   return found;
 }
 
-const std::vector<std::uint32_t> kNoFiles;
-
 }  // namespace
 
 ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
@@ -134,6 +173,21 @@ ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
       if (id)
         projectFiles.try_emplace(std::string(*id),
                                  path ? std::optional<std::string>(*path) : std::nullopt);
+    }
+  }
+  {
+    // The first package file of each folder, by path.
+    std::unordered_map<std::string, PackageRepresentative> firstOfFolder;
+    for (const auto& [id, path] : projectFiles) {
+      if (!path || !isGoPackageFile(*path)) continue;
+      auto [first, added] =
+          firstOfFolder.try_emplace(directoryOf(*path), PackageRepresentative{id, *path});
+      if (!added && *path < first->second.path) first->second = PackageRepresentative{id, *path};
+    }
+    for (const auto& [id, path] : projectFiles) {
+      if (!path || !isGoPackageFile(*path)) continue;
+      const auto& first = firstOfFolder.at(directoryOf(*path));
+      if (first.id != id) representatives_.try_emplace(id, first);
     }
   }
   auto stmt = db.prepare(kSelectEveryEdge);
@@ -188,6 +242,8 @@ EdgeGraph::EdgeGraph(const std::string& project, db::Connection& db,
       selectNames_(db.prepare(kSelectTargetNamesOfFiles)),
       selectEdgesTo_(db.prepare(kSelectEdgesToTargets)),
       selectTargetsOf_(db.prepare(kSelectTargetsOfFiles)),
+      selectGoFilesOfFolder_(db.prepare(kSelectGoFilesOfFolder)),
+      selectGoFilesOfRoot_(db.prepare(kSelectGoFilesOfRoot)),
       reads_(kept ? std::move(kept) : std::make_shared<EdgeReads>()) {}
 
 void EdgeGraph::readWhole() {
@@ -289,6 +345,34 @@ std::size_t EdgeGraph::projectFileCount() {
   return *projectFiles;
 }
 
+const PackageRepresentative* EdgeGraph::representativeOf(const std::string& id,
+                                                         const std::optional<std::string>& path) {
+  if (!path || !isGoPackageFile(*path)) return nullptr;
+  const std::string folder = directoryOf(*path);
+  auto [slot, added] = reads_->representatives.try_emplace(folder);
+  if (added) {
+    auto& stmt = folder.empty() ? selectGoFilesOfRoot_ : selectGoFilesOfFolder_;
+    stmt.reset();
+    stmt.bindText(1, project_);
+    if (!folder.empty()) {
+      // '0' follows '/': the range holds exactly the paths below the folder.
+      stmt.bindText(2, folder + "/").bindText(3, folder + "0");
+      stmt.bindText(4, globLiteral(folder) + "/*/*");
+    }
+    while (stmt.step()) {
+      auto fileText = stmt.columnText(0);
+      auto pathText = stmt.columnText(1);
+      if (!fileText || !pathText || !isGoPackageFile(*pathText)) continue;
+      if (directoryOf(*pathText) != folder) continue;
+      slot->second = PackageRepresentative{std::string(*fileText), std::string(*pathText)};
+      break;
+    }
+    stmt.reset();
+  }
+  const auto& representative = slot->second;
+  return representative && representative->id != id ? &*representative : nullptr;
+}
+
 std::vector<std::int64_t> EdgeGraph::inboundEdges(const Ids& files) {
   if (!reads_->whole) {
     std::size_t unread = 0;
@@ -348,9 +432,11 @@ std::vector<Dependent> ProjectEdges::dependentsOf(const Ids& frontier,
   static const std::vector<std::uint32_t> kNoTargets;
   return collectDependents<std::uint32_t>(
       frontier, scopes,
-      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
-        auto it = targetIndex_.find("file:" + frontier[f]);
-        return it == targetIndex_.end() ? kNoFiles : filesByTarget_[it->second];
+      [&](std::uint32_t f) {
+        auto representative = representatives_.find(frontier[f]);
+        return referencing(frontier[f], representative == representatives_.end()
+                                            ? nullptr
+                                            : &representative->second);
       },
       [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
         auto it = declaredTargets_.find(frontier[f]);
@@ -361,6 +447,20 @@ std::vector<Dependent> ProjectEdges::dependentsOf(const Ids& frontier,
       [&](std::uint32_t file) -> const std::optional<std::string>& { return scopes_[file]; });
 }
 
+std::vector<std::uint32_t> ProjectEdges::referencing(
+    const std::string& id, const PackageRepresentative* representative) const {
+  std::vector<std::uint32_t> files;
+  if (auto it = targetIndex_.find("file:" + id); it != targetIndex_.end()) {
+    files = filesByTarget_[it->second];
+  }
+  if (representative) {
+    if (auto it = targetIndex_.find("file:" + representative->id); it != targetIndex_.end()) {
+      addPackageImporters(files, filesByTarget_[it->second], paths_, *representative);
+    }
+  }
+  return files;
+}
+
 std::vector<Dependent> EdgeGraph::dependentsOf(const Ids& frontier, const PathsByID& paths) {
   if (!reads_->whole && frontier.size() * kWalkedShareOfFrontier >= projectFileCount()) {
     readWhole();
@@ -368,10 +468,21 @@ std::vector<Dependent> EdgeGraph::dependentsOf(const Ids& frontier, const PathsB
   if (reads_->whole) return reads_->whole->dependentsOf(frontier, paths);
   readNames(frontier);
   const auto& reads = *reads_;
+  // A frontier file's path, from its edges or as the caller gave it.
+  auto pathOf = [&](const std::string& id) -> std::optional<std::string> {
+    if (auto it = reads.fileIndex.find(id); it != reads.fileIndex.end()) {
+      return reads.paths[it->second];
+    }
+    if (auto given = paths.find(id); given != paths.end()) return given->second;
+    return std::nullopt;
+  };
+  std::vector<const PackageRepresentative*> representatives;
+  for (const auto& id : frontier) representatives.push_back(representativeOf(id, pathOf(id)));
   Ids targets;
-  for (const auto& id : frontier) {
-    for (const auto& name : reads.names.at(id)) targets.push_back(name);
-    targets.push_back("file:" + id);
+  for (std::size_t f = 0; f < frontier.size(); ++f) {
+    for (const auto& name : reads.names.at(frontier[f])) targets.push_back(name);
+    targets.push_back("file:" + frontier[f]);
+    if (representatives[f]) targets.push_back("file:" + representatives[f]->id);
   }
   readEdgesTo(targets);
   std::vector<std::optional<std::string>> scopes;
@@ -386,8 +497,13 @@ std::vector<Dependent> EdgeGraph::dependentsOf(const Ids& frontier, const PathsB
   }
   return collectDependents<std::string>(
       frontier, scopes,
-      [&](std::uint32_t f) -> const std::vector<std::uint32_t>& {
-        return reads.edgesTo.at("file:" + frontier[f]);
+      [&](std::uint32_t f) {
+        std::vector<std::uint32_t> files = reads.edgesTo.at("file:" + frontier[f]);
+        if (const auto* representative = representatives[f]) {
+          addPackageImporters(files, reads.edgesTo.at("file:" + representative->id), reads.paths,
+                              *representative);
+        }
+        return files;
       },
       [&](std::uint32_t f) -> const std::vector<std::string>& {
         return reads.names.at(frontier[f]);

@@ -30,6 +30,12 @@ inline constexpr std::size_t kWalkedShareOfDependents = 4;
 using Ids = std::vector<std::string>;
 using PathsByID = std::unordered_map<std::string, std::string>;
 
+// The file a Go package's references name (ImportResolver::goPackageRepresentative).
+struct PackageRepresentative {
+  std::string id;
+  std::string path;
+};
+
 // A file that depends on some files of a frontier, with the evidence for it.
 struct Dependent {
   std::string id;
@@ -106,6 +112,11 @@ class ProjectEdges {
     return number;
   }
 
+  // The project files that reference frontier file `f` (`id`, of the representative
+  // `representative` when it is a Go package file), one entry per edge, repeats possible.
+  std::vector<std::uint32_t> referencing(const std::string& id,
+                                         const PackageRepresentative* representative) const;
+
   // Numbered files and targets point at their maps' keys, which stay in place.
   TextMap<std::uint32_t> fileIndex_;
   std::vector<const std::string*> files_;
@@ -117,6 +128,9 @@ class ProjectEdges {
   // File id to the numbers of the edge targets it declares, sorted, without repeats.
   TextMap<std::vector<std::uint32_t>> declaredTargets_;
   std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
+  // Each Go package file of the project to the file that stands for its package, when that is
+  // another file.
+  TextMap<PackageRepresentative> representatives_;
 };
 
 // What analyses of one project have read of its edge graph: the names some files declare and
@@ -137,6 +151,9 @@ struct EdgeReads {
   std::unordered_map<std::string, std::vector<std::uint32_t>> edgesTo;
   // File id to its edges that point at one of its own names; present once read.
   std::unordered_map<std::string, std::int64_t> ownEdges;
+  // A folder to the representative of its Go package, none when it holds no package file;
+  // present once read.
+  std::unordered_map<std::string, std::optional<PackageRepresentative>> representatives;
 };
 
 // The part of the project's edge graph that one analysis reaches, read on demand in batches
@@ -192,6 +209,11 @@ class EdgeGraph {
 
   std::size_t projectFileCount();
 
+  // The representative of the Go package of a file, read once per folder; nothing for a file
+  // that belongs to no Go package, and for the representative itself.
+  const PackageRepresentative* representativeOf(const std::string& id,
+                                                const std::optional<std::string>& path);
+
   // Reads the whole graph once an analysis reaches past the shares above; the rows read by
   // index are then no longer needed.
   void readWhole();
@@ -201,6 +223,8 @@ class EdgeGraph {
   db::Statement selectNames_;
   db::Statement selectEdgesTo_;
   db::Statement selectTargetsOf_;
+  db::Statement selectGoFilesOfFolder_;
+  db::Statement selectGoFilesOfRoot_;
   std::shared_ptr<EdgeReads> reads_;
 };
 

@@ -106,6 +106,16 @@ std::string directoryOf(std::string_view path) {
   return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
 }
 
+bool isGoPackageFile(std::string_view path) {
+  return extensionOf(path) == "go" && !path.ends_with("_test.go");
+}
+
+bool storesGoPackageReference(std::string_view importer, std::string_view representative) {
+  const auto language = languageForExtension(extensionOf(importer));
+  if (!language || *language != "go") return false;
+  return !isGoPackageFile(importer) || directoryOf(importer) != directoryOf(representative);
+}
+
 std::optional<std::string> implicitScopeOf(std::string_view path) {
   const auto extension = extensionOf(path);
   if (extension == "go") return "go:" + directoryOf(path);
@@ -209,9 +219,19 @@ std::vector<std::string> ImportResolver::goPackageFiles(const std::string& direc
   if (it == filesInDirectory_.end()) return files;
   for (const auto& path : it->second) {
     // Test files belong to no package that another file can import.
-    if (extensionOf(path) == "go" && !path.ends_with("_test.go")) files.push_back(path);
+    if (isGoPackageFile(path)) files.push_back(path);
   }
   return files;
+}
+
+std::optional<std::string> ImportResolver::goPackageRepresentative(
+    const std::string& directory) const {
+  auto it = filesInDirectory_.find(directory);
+  if (it == filesInDirectory_.end()) return std::nullopt;
+  for (const auto& path : it->second) {
+    if (isGoPackageFile(path)) return path;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> ImportResolver::resolveGo(const std::string& importer,

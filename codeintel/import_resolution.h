@@ -23,6 +23,10 @@ class ImportResolver {
   // it) names, in path order, never the importer itself. Never throws for any text.
   std::vector<std::string> resolve(std::string_view importer, std::string_view import);
 
+  // The file that stands for the Go package of `directory` in stored references: the first of
+  // its package files in path order; nothing when the folder holds none.
+  std::optional<std::string> goPackageRepresentative(const std::string& directory) const;
+
  private:
   struct GoModule {
     std::string directory;  // relative to the root; "" for the root itself
@@ -59,6 +63,17 @@ class ImportResolver {
 
 // The folder part of a relative path: "a/b/c.go" gives "a/b", "c.go" gives "".
 std::string directoryOf(std::string_view path);
+
+// A Go file that belongs to its folder's package, so that other packages can import it: a
+// ".go" file that is not a test.
+bool isGoPackageFile(std::string_view path);
+
+// A Go import of a package is stored as one "references" edge to the package's representative
+// (ImportResolver::goPackageRepresentative) and is read as a reference to every package file
+// of that folder. Whether an edge of `importer` to `representative` is such an edge: it is
+// when a Go file imports the package from elsewhere, or from one of the folder's tests. A
+// package file never imports its own package, so its edges into its own folder name files.
+bool storesGoPackageReference(std::string_view importer, std::string_view representative);
 
 // The scope whose files see one another's declarations without an import: a Go package's
 // directory, a Kotlin package's directory, a Swift module (the folder below "Sources" or "Tests"

@@ -14,6 +14,7 @@
 #include "codeintel/code_generation.h"
 #include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
+#include "codeintel/impact.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
@@ -426,21 +427,30 @@ TEST_F(IngestionRun, ReferencesFollowImportsAndNeverNameTheImportingFile) {
 // A first run that adds many references at once sets the plain edge indexes aside for the
 // insertion: the rows and the indexes afterwards must be those of a row-by-row insertion.
 TEST_F(IngestionRun, ABulkOfReferencesLeavesTheSameRowsAndIndexes) {
-  constexpr int kImported = 150, kImporters = 140;  // 21,000 references
+  constexpr int kPackages = 150, kImporters = 140;  // 21,000 references, one per package
+  auto package = [](int i) {
+    std::string n = std::to_string(i);
+    return "a/p" + std::string(3 - n.size(), '0') + n;
+  };
   writeFile(root() / "go.mod", "module example.com/m\n");
-  for (int i = 0; i < kImported; ++i) writeFile(root() / ("a/a" + std::to_string(i) + ".go"), "\n");
+  std::string imports;
+  for (int i = 0; i < kPackages; ++i) {
+    writeFile(root() / (package(i) + "/x0.go"), "\n");
+    writeFile(root() / (package(i) + "/x1.go"), "\n");
+    imports += "import example.com/m/" + package(i) + "\n";
+  }
   for (int i = 0; i < kImporters; ++i) {
-    writeFile(root() / ("b/b" + std::to_string(i) + ".go"), "import example.com/m/a\n");
+    writeFile(root() / ("b/b" + std::to_string(i) + ".go"), imports);
   }
   const std::string indexes =
       "SELECT group_concat(name || ':' || sql, ';') FROM (SELECT name, sql FROM sqlite_master "
       "WHERE tbl_name = 'code_edges' AND type = 'index' ORDER BY name)";
   const auto before = db().scalar(indexes);
   auto result = ingest(root().string());
-  EXPECT_EQ(result.edgesCreated, kImporters + kImported * kImporters);
+  EXPECT_EQ(result.edgesCreated, kImporters * kPackages + 2 * kPackages * kImporters);
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"),
-            kImported * kImporters);
-  // Each importer's references are written in the path order of the files its import names.
+            kPackages * kImporters);
+  // Each importer's references are written in the path order of the files its imports name.
   EXPECT_EQ(count("SELECT COUNT(*) FROM (SELECT e.file_id, cf.relative_path AS target, "
                   "LAG(cf.relative_path) OVER (PARTITION BY e.file_id ORDER BY e.id) AS previous "
                   "FROM code_edges e JOIN code_files cf ON 'file:' || cf.id = e.to_symbol "
@@ -450,17 +460,80 @@ TEST_F(IngestionRun, ABulkOfReferencesLeavesTheSameRowsAndIndexes) {
   EXPECT_EQ(db().scalar("PRAGMA integrity_check"), db::text("ok"));
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges INDEXED BY idx_code_edges_to_symbol "
                   "WHERE to_symbol = ?",
-                  {db::text("file:" + fileID("a/a7.go"))}),
+                  {db::text("file:" + fileID(package(7) + "/x0.go"))}),
             kImporters);
 
-  // A later run that drops one importer's import changes only its rows.
+  // A later run that drops one importer's imports changes only its rows.
   writeFile(root() / "b/b0.go", "\n");
   ingest(root().string());
   EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'"),
-            kImported * (kImporters - 1));
+            kPackages * (kImporters - 1));
   EXPECT_EQ(
       count("SELECT COUNT(*) FROM code_edges WHERE file_id = ?", {db::text(fileID("b/b0.go"))}), 0);
   EXPECT_EQ(db().scalar(indexes), before);
+}
+
+// A Go import names a package: one reference per importer and package, naming the package's
+// first file, read as a reference to each of its files. A store written with one reference per
+// file keeps it until the tree changes, and gives the same answers meanwhile.
+TEST_F(IngestionRun, GoImportsReferenceThePackageThroughItsFirstFile) {
+  writeFile(root() / "go.mod", "module example.com/m\n");
+  writeFile(root() / "a/a1.go", "type A1 1 1\n");
+  writeFile(root() / "a/a2.go", "type A2 1 1\nimport example.com/m/a\n");  // its own package
+  writeFile(root() / "a/a_test.go", "import example.com/m/a\n");
+  writeFile(root() / "b/b.go", "import example.com/m/a\nimport fmt\n");
+  writeFile(root() / "c/c.ts", "import ../a/a2.go\n");  // not a package import
+  auto references = [&] {
+    std::set<std::pair<std::string, std::string>> found;
+    for (const auto& row : db().query("SELECT from_symbol, cf.relative_path FROM code_edges ce "
+                                      "JOIN code_files cf ON 'file:' || cf.id = ce.to_symbol WHERE "
+                                      "edge_type = 'references'"))
+      found.emplace(*db::textOf(row.at(0)), *db::textOf(row.at(1)));
+    return found;
+  };
+  auto dependents = [&](const std::string& path) {
+    auto report = analyzeImpact(root().string(), {path}, db());
+    EXPECT_EQ(report.blastRadius, static_cast<std::int64_t>(report.directDependents.size() +
+                                                            report.transitiveDependents.size()));
+    return std::make_pair(report.directDependents, report.transitiveDependents);
+  };
+  auto result = ingest(root().string());
+  // 5 imports, and the files each one reaches: a1 for a2, a1 and a2 for the other Go files,
+  // a2 for c.ts.
+  EXPECT_EQ(result.edgesCreated, 5 + 1 + 2 + 2 + 1);
+  using Refs = std::set<std::pair<std::string, std::string>>;
+  EXPECT_EQ(references(), (Refs{{"a/a2.go", "a/a1.go"},
+                                {"a/a_test.go", "a/a1.go"},
+                                {"b/b.go", "a/a1.go"},
+                                {"c/c.ts", "a/a2.go"}}));
+  const std::vector<std::string> want2 = {"a/a_test.go", "b/b.go", "c/c.ts"};
+  EXPECT_EQ(dependents("a/a2.go").first, want2);
+  const std::vector<std::string> want1 = {"a/a2.go", "a/a_test.go", "b/b.go"};
+  EXPECT_EQ(dependents("a/a1.go").first, want1);
+
+  // The shape an older run stored: a reference to each file the import names, with the
+  // summary still current, so an unchanged tree keeps these rows.
+  db().exec(
+      "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) "
+      "SELECT ce.from_symbol, 'file:' || cf.id, 'references', ce.file_id FROM code_edges ce "
+      "JOIN code_files cf ON cf.relative_path = 'a/a2.go' "
+      "WHERE ce.edge_type = 'references' AND ce.from_symbol IN ('a/a_test.go', 'b/b.go')");
+  const auto both = references();
+  ingest(root().string());
+  EXPECT_EQ(references(), both);
+  EXPECT_EQ(dependents("a/a2.go").first, want2);
+  EXPECT_EQ(dependents("a/a1.go").first, want1);
+
+  // A new first file takes the package's references over once the tree is read again.
+  writeFile(root() / "a/a0.go", "\n");
+  ingest(root().string());
+  EXPECT_EQ(references(), (Refs{{"a/a2.go", "a/a0.go"},
+                                {"a/a2.go", "a/a1.go"},
+                                {"a/a_test.go", "a/a0.go"},
+                                {"b/b.go", "a/a0.go"},
+                                {"c/c.ts", "a/a2.go"}}));
+  EXPECT_EQ(dependents("a/a1.go").first, want1);
+  EXPECT_EQ(dependents("a/a0.go").first, want1);
 }
 
 TEST(CodeIngestionService, WriteQueueIsLabelled) {

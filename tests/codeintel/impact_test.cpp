@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "codeintel/code_generation.h"
@@ -682,7 +683,12 @@ namespace {
 // file of p0 declares Hot, which more than twenty files of p0 use without an import. Further
 // files without edges keep every frontier a small share of the project, so analyses read by
 // index.
-std::vector<std::string> buildGoPackages(db::Connection& db) {
+// How a store holds a Go import of a package: a reference to each of its files, as older runs
+// wrote it; one to its first file, as runs write it now; or each importer either way.
+enum class PackageReferences { PerFile, PerPackage, Mixed };
+
+std::vector<std::string> buildGoPackages(db::Connection& db,
+                                         PackageReferences shape = PackageReferences::PerFile) {
   constexpr int kPackages = 6, kFiles = 5;
   db::Savepoint savepoint(db);
   auto path = [](int package, int file) {
@@ -703,13 +709,29 @@ std::vector<std::string> buildGoPackages(db::Connection& db) {
   for (int p = 0; p < kPackages; ++p) {
     for (int f = 0; f < kFiles; ++f) {
       const std::string self = id(p, f);
+      const bool perFile = shape == PackageReferences::PerFile ||
+                           (shape == PackageReferences::Mixed && (p + f) % 2 == 0);
       for (int imported : {(p + 1) % kPackages, (p + 3) % kPackages}) {
-        for (int g = 0; g < kFiles; ++g) addEdge(db, self, "file:" + id(imported, g), "references");
+        for (int g = 0; g < (perFile ? kFiles : 1); ++g) {
+          addEdge(db, self, "file:" + id(imported, g), "references");
+        }
       }
       addEdge(db, self, "P" + std::to_string((p + 1) % kPackages) + "F" + std::to_string(f));
       addEdge(db, self, "P" + std::to_string(p) + "F" + std::to_string((f + 1) % kFiles));
       addEdge(db, self, "Shared");
     }
+  }
+  // Each package's external test imports it and the next package.
+  for (int p = 0; p < kPackages; ++p) {
+    const auto test = addCodeFile(db, kProject, "p" + std::to_string(p) + "/z_test.go");
+    const bool perFile =
+        shape == PackageReferences::PerFile || (shape == PackageReferences::Mixed && p % 2 == 1);
+    for (int imported : {p, (p + 1) % kPackages}) {
+      for (int g = 0; g < (perFile ? kFiles : 1); ++g) {
+        addEdge(db, test, "file:" + id(imported, g), "references");
+      }
+    }
+    addEdge(db, test, "P" + std::to_string(p) + "F2");
   }
   addSymbol(db, id(0, 1), "Hot");
   for (int i = 0; i < 24; ++i) {
@@ -780,6 +802,46 @@ TEST(Impact, ReadsByIndexKeptBetweenAnalysesAnswerAsTheWholeGraph) {
     }
   }
   EXPECT_EQ(cache.size(), 1u);
+}
+
+// A store holds a Go import of a package as a reference to each of its files (written by older
+// runs) or as one reference to its first file (written now), or both ways for different
+// importers until the tree changes: every shape gives the same dependents with the same
+// evidence, whether read by index or whole, and so the same reports.
+TEST(Impact, GoPackagesReferencedPerFileOrPerPackageGiveTheSameAnswers) {
+  std::map<std::string, ImpactReport> reports;
+  std::map<std::string, std::vector<Dependent>> wholeDependents;
+  auto byDependent = [](std::vector<Dependent> found) {
+    std::sort(found.begin(), found.end(),
+              [](const Dependent& a, const Dependent& b) { return a.id < b.id; });
+    return found;
+  };
+  for (auto shape :
+       {PackageReferences::PerFile, PackageReferences::PerPackage, PackageReferences::Mixed}) {
+    testing::TestDatabase t;
+    auto& db = t.db();
+    auto paths = buildGoPackages(db, shape);
+    paths.push_back("p2/z_test.go");
+    const ProjectEdges whole(kProject, db);
+    for (const auto& path : paths) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(shape)) + " " + path);
+      const auto report = withSortedWarnings(analyzeImpact(kProject, {path}, db));
+      const Ids frontier = {testing::codeFileID(kProject, path)};
+      const auto dependents = byDependent(whole.dependentsOf(frontier, {{frontier[0], path}}));
+      if (shape == PackageReferences::PerFile) {
+        reports[path] = report;
+        wholeDependents[path] = dependents;
+        continue;
+      }
+      EXPECT_EQ(report, reports.at(path));
+      EXPECT_EQ(dependents, wholeDependents.at(path));
+    }
+  }
+  // The package's test and the next package's files and test depend on every file of it.
+  const auto& last = reports.at("p1/f4.go").directDependents;
+  for (const char* path : {"p1/z_test.go", "p0/z_test.go", "p0/f3.go", "p4/f0.go", "p1/f3.go"}) {
+    EXPECT_NE(std::find(last.begin(), last.end(), path), last.end()) << path;
+  }
 }
 
 }  // namespace
