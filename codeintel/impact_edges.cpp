@@ -233,6 +233,14 @@ ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
   }
+  // Sorted out once per package rather than for each of its files an analysis reaches.
+  for (const auto& [file, representative] : representatives_) {
+    auto [importers, added] = packageImporters_.try_emplace(representative.id);
+    if (!added) continue;
+    if (auto it = targetIndex_.find("file:" + representative.id); it != targetIndex_.end()) {
+      addPackageImporters(importers->second, filesByTarget_[it->second], paths_, representative);
+    }
+  }
 }
 
 EdgeGraph::EdgeGraph(const std::string& project, db::Connection& db,
@@ -454,8 +462,8 @@ std::vector<std::uint32_t> ProjectEdges::referencing(
     files = filesByTarget_[it->second];
   }
   if (representative) {
-    if (auto it = targetIndex_.find("file:" + representative->id); it != targetIndex_.end()) {
-      addPackageImporters(files, filesByTarget_[it->second], paths_, *representative);
+    if (auto it = packageImporters_.find(representative->id); it != packageImporters_.end()) {
+      files.insert(files.end(), it->second.begin(), it->second.end());
     }
   }
   return files;

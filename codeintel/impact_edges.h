@@ -131,6 +131,9 @@ class ProjectEdges {
   // Each Go package file of the project to the file that stands for its package, when that is
   // another file.
   TextMap<PackageRepresentative> representatives_;
+  // A representative's id to the files whose edges to it stand for its whole package, one
+  // entry per edge.
+  TextMap<std::vector<std::uint32_t>> packageImporters_;
 };
 
 // What analyses of one project have read of its edge graph: the names some files declare and

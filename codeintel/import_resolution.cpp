@@ -111,9 +111,18 @@ bool isGoPackageFile(std::string_view path) {
 }
 
 bool storesGoPackageReference(std::string_view importer, std::string_view representative) {
-  const auto language = languageForExtension(extensionOf(importer));
-  if (!language || *language != "go") return false;
-  return !isGoPackageFile(importer) || directoryOf(importer) != directoryOf(representative);
+  // Go source by its extension in any case, as languageForExtension tells it; asked for every
+  // edge to a package, so without copying either path.
+  const auto extension = extensionOf(importer);
+  if (extension.size() != 2 || std::tolower(static_cast<unsigned char>(extension[0])) != 'g' ||
+      std::tolower(static_cast<unsigned char>(extension[1])) != 'o') {
+    return false;
+  }
+  auto folder = [](std::string_view path) {
+    auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+  };
+  return !isGoPackageFile(importer) || folder(importer) != folder(representative);
 }
 
 std::optional<std::string> implicitScopeOf(std::string_view path) {
