@@ -30,7 +30,7 @@ inline constexpr std::size_t kWalkedShareOfDependents = 4;
 using Ids = std::vector<std::string>;
 using PathsByID = std::unordered_map<std::string, std::string>;
 
-// The file a Go package's references name (ImportResolver::goPackageRepresentative).
+// The file a Go package's references name (the first of ImportResolver::goPackage).
 struct PackageRepresentative {
   std::string id;
   std::string path;

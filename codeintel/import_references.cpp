@@ -2,6 +2,7 @@
 // "imports" edges after every run.
 #include "codeintel/code_ingestion_service.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
@@ -188,30 +189,33 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     if (wanted.insert(reference).second) references.push_back(reference);
   };
   for (const auto& edge : imports) {
+    // A Go import names a whole package: every importer of fmt would otherwise store a row
+    // for each of its files, nine in ten of a large tree's edges.
+    if (const auto* package = resolver.goPackage(edge.from, edge.to)) {
+      const bool inside = std::binary_search(package->begin(), package->end(), edge.from);
+      const std::size_t named = package->size() - (inside ? 1 : 0);
+      if (named == 0) continue;
+      // Counted per file named, as the import reaches each of them.
+      count += static_cast<std::int64_t>(named);
+      const std::uint32_t from = intern(edge.from);
+      const std::uint32_t file = intern(edge.fileID);
+      if (storesGoPackageReference(edge.from, package->front())) {
+        want({from, targetOfPath.at(package->front()), file});
+        continue;
+      }
+      for (const auto& path : *package) {
+        if (path != edge.from) want({from, targetOfPath.at(path), file});
+      }
+      continue;
+    }
     const auto paths = resolver.resolve(edge.from, edge.to);
     if (paths.empty()) continue;
     const std::uint32_t from = intern(edge.from);
     const std::uint32_t file = intern(edge.fileID);
-    std::size_t named = 0;
-    for (const auto& path : paths) {
-      auto target = fileByPath.find(path);
-      if (target != fileByPath.end() && target->second != edge.fileID) ++named;
-    }
-    if (named == 0) continue;
-    // Counted per file named, as the import reaches each of them.
-    count += static_cast<std::int64_t>(named);
-    // A Go import names a whole package: every importer of fmt would otherwise store a row
-    // for each of its files, nine in ten of a large tree's edges.
-    if (auto representative = isGoPackageFile(paths.front())
-                                  ? resolver.goPackageRepresentative(directoryOf(paths.front()))
-                                  : std::nullopt;
-        representative && storesGoPackageReference(edge.from, *representative)) {
-      want({from, targetOfPath.at(*representative), file});
-      continue;
-    }
     for (const auto& path : paths) {
       auto target = fileByPath.find(path);
       if (target == fileByPath.end() || target->second == edge.fileID) continue;
+      ++count;
       want({from, targetOfPath.at(path), file});
     }
   }

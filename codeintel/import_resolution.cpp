@@ -173,21 +173,9 @@ std::vector<std::string> ImportResolver::resolve(std::string_view importerView,
   const auto language = languageForExtension(extensionOf(importer));
   if (!language) return {};
   std::vector<std::string> found;
-  if (*language == "go") {
-    // Every file of a package directory imports the same packages: what one import names
-    // follows from its directory alone, so it is worked out once for all of them.
-    std::string key = directoryOf(importer);
-    key.push_back('\0');
-    key += import;
-    auto known = goResolved_.find(key);
-    if (known == goResolved_.end()) {
-      found = resolveGo(importer, import);
-      std::sort(found.begin(), found.end());
-      found.erase(std::unique(found.begin(), found.end()), found.end());
-      known = goResolved_.emplace(std::move(key), std::move(found)).first;
-    }
-    found.reserve(known->second.size());
-    for (const auto& path : known->second) {
+  if (const auto* package = *language == "go" ? goPackage(importer, import) : nullptr) {
+    found.reserve(package->size());
+    for (const auto& path : *package) {
       if (path != importer) found.push_back(path);
     }
     return found;
@@ -207,6 +195,26 @@ std::vector<std::string> ImportResolver::resolve(std::string_view importerView,
   found.erase(std::unique(found.begin(), found.end()), found.end());
   std::erase(found, importer);
   return found;
+}
+
+const std::vector<std::string>* ImportResolver::goPackage(std::string_view importerView,
+                                                          std::string_view import) {
+  const std::string importer(importerView);
+  const auto language = languageForExtension(extensionOf(importer));
+  if (!language || *language != "go") return nullptr;
+  // Every file of a package directory imports the same packages: what one import names
+  // follows from its directory alone, so it is worked out once for all of them.
+  std::string key = directoryOf(importer);
+  key.push_back('\0');
+  key += import;
+  auto known = goResolved_.find(key);
+  if (known == goResolved_.end()) {
+    auto found = import.empty() ? std::vector<std::string>{} : resolveGo(importer, import);
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    known = goResolved_.emplace(std::move(key), std::move(found)).first;
+  }
+  return &known->second;
 }
 
 std::optional<ImportResolver::GoModule> ImportResolver::goModuleOf(const std::string& directory) {
@@ -231,16 +239,6 @@ std::vector<std::string> ImportResolver::goPackageFiles(const std::string& direc
     if (isGoPackageFile(path)) files.push_back(path);
   }
   return files;
-}
-
-std::optional<std::string> ImportResolver::goPackageRepresentative(
-    const std::string& directory) const {
-  auto it = filesInDirectory_.find(directory);
-  if (it == filesInDirectory_.end()) return std::nullopt;
-  for (const auto& path : it->second) {
-    if (isGoPackageFile(path)) return path;
-  }
-  return std::nullopt;
 }
 
 std::vector<std::string> ImportResolver::resolveGo(const std::string& importer,

@@ -23,9 +23,11 @@ class ImportResolver {
   // it) names, in path order, never the importer itself. Never throws for any text.
   std::vector<std::string> resolve(std::string_view importer, std::string_view import);
 
-  // The file that stands for the Go package of `directory` in stored references: the first of
-  // its package files in path order; nothing when the folder holds none.
-  std::optional<std::string> goPackageRepresentative(const std::string& directory) const;
+  // The package files a Go import of `importer` names, in path order, the importer among them
+  // when it is one; so its first file stands for the package in stored references. Nothing when
+  // the importer is no Go file; empty when the import names no package of the project. The list
+  // lives as long as the resolver.
+  const std::vector<std::string>* goPackage(std::string_view importer, std::string_view import);
 
  private:
   struct GoModule {
@@ -69,7 +71,7 @@ std::string directoryOf(std::string_view path);
 bool isGoPackageFile(std::string_view path);
 
 // A Go import of a package is stored as one "references" edge to the package's representative
-// (ImportResolver::goPackageRepresentative) and is read as a reference to every package file
+// (the first file of ImportResolver::goPackage) and is read as a reference to every package file
 // of that folder. Whether an edge of `importer` to `representative` is such an edge: it is
 // when a Go file imports the package from elsewhere, or from one of the folder's tests. A
 // package file never imports its own package, so its edges into its own folder name files.
