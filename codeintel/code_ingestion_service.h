@@ -117,9 +117,10 @@ class CodeIngestionService {
                               const std::unordered_map<std::string, StoredFile>* stored,
                               bool bumpGeneration);
   void raiseGeneration(const std::string& project);
-  // Drops the edges table's plain indexes when `inserts` new rows are many more than the table
-  // holds; returns the statements that make them again, to run before the transaction ends.
-  std::vector<std::string> setAsideEdgeIndexes(std::size_t inserts);
+  // Drops the edges table's plain indexes when `changes` rows to insert or delete are most of
+  // what the table holds; returns the statements that make them again, to run before the
+  // transaction ends.
+  std::vector<std::string> setAsideEdgeIndexes(std::size_t changes);
   std::optional<std::unordered_map<std::string, StoredFile>> readStoredFiles(
       const std::vector<std::string>& fileIDs);
   unsigned parseThreads(std::size_t files) const;

@@ -86,19 +86,21 @@ db::Statement& fresh(db::Statement& stmt) {
 
 }  // namespace
 
-// A tree's first run adds hundreds of thousands of references at once, each landing at a
-// random place of the target index, and with more index pages than the cache holds every insert
-// rereads and rewrites a spilled page. Sorting the rows into fresh indexes is several times
-// cheaper then, so the plain indexes are dropped for the insertion and made again from their
-// own definitions in the same transaction: readers never see the table without them. The
-// unique index stays, since it is what makes an insertion of an existing link a no-op.
-std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes(std::size_t inserts) {
-  constexpr std::size_t kBulkInserts = 20000;
-  if (inserts < kBulkInserts) return {};
+// A tree's first run adds tens of thousands of references at once, each landing at a random
+// place of the target index, and with more index pages than the cache holds every insert
+// rereads and rewrites a spilled page; a store that kept a reference for each file of every
+// imported Go package deletes as many on its first run over a changed tree. Sorting the rows
+// into fresh indexes is cheaper then, so the plain indexes are dropped for the changes and
+// made again from their own definitions in the same transaction: readers never see the table
+// without them. The unique index stays, since it is what makes an insertion of an existing link
+// a no-op.
+std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes(std::size_t changes) {
+  constexpr std::size_t kBulkChanges = 20000;
+  if (changes < kBulkChanges) return {};
   auto last = db_.scalar(kSelectLastEdgeID);
   const auto rows = last ? db::integerOf(*last) : std::nullopt;
-  // Rebuilding sorts every row of the table; that pays only when most of them are new.
-  if (rows && static_cast<std::size_t>(*rows) > 2 * inserts) return {};
+  // Rebuilding sorts every row of the table; that pays only when most of them change.
+  if (rows && static_cast<std::size_t>(*rows) > 2 * changes) return {};
   std::vector<std::pair<std::string, std::string>> indexes;
   auto list = db_.prepare(kSelectPlainEdgeIndexes);
   while (list.step()) {
@@ -245,10 +247,12 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
   if (stale.empty() && stored.size() == wanted.size()) return count;
 
   db::Savepoint savepoint(db_, "link_imports");
+  // Taking a row out of an index costs what putting one in does: a store that held a row for
+  // each file of every imported Go package loses nine in ten of its edges on its first new run.
+  const std::size_t inserts = references.size() - stored.size();
+  const auto rebuild = setAsideEdgeIndexes(inserts + stale.size());
   auto remove = db_.prepare(kDeleteEdge);
   for (auto id : stale) fresh(remove).bindInt(1, id).run();
-  const std::size_t inserts = references.size() - stored.size();
-  const auto rebuild = setAsideEdgeIndexes(inserts);
   auto insert = db_.prepare(kInsertEdgeOrIgnore);
   for (const auto& reference : references) {
     if (stored.contains(reference)) continue;
