@@ -1,12 +1,14 @@
 #include "codeintel/run_summary.h"
 
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <unordered_map>
 
 #include "codeintel/build_failures.h"
 #include "codeintel/co_changes.h"
 #include "codeintel/code_generation.h"
+#include "codeintel/fragility.h"
 #include "db/error.h"
 #include "db/savepoint.h"
 #include "platform/sha256.h"
@@ -42,6 +44,8 @@ void storeSummary(const std::string& project, const StoredCodeSummary& known,
     db::Savepoint savepoint(db, "code_summary");
     auto generation = codeGeneration(project, db);
     if (!generation) return;
+    // Rows written since the figures were found valid are not what they describe.
+    if (knownValid && *generation != known.generation) return;
     StoredCodeSummary stored = known;
     if (!knownValid) stored.summary = computeCodeSummary(project, db);
     stored.generation = *generation;
@@ -51,6 +55,28 @@ void storeSummary(const std::string& project, const StoredCodeSummary& known,
   } catch (const db::Error&) {
     // Left for the next run to compute.
   }
+}
+
+void refreshFragilityScores(const std::string& project, db::Connection& db) {
+  const auto summary = readStoredCodeSummary(project, db);
+  const bool summaryValid = summary && summary->referenceAttempts;
+  std::optional<std::string> inputs;
+  try {
+    inputs = fragilityInputs(project, db);
+  } catch (const db::Error&) {
+    inputs.reset();
+  }
+  if (summaryValid && inputs && summary->fragilityInputs == inputs) return;
+  try {
+    db.beginCall();
+    recomputeFragilityScores(project, db);
+  } catch (const std::exception&) {
+    return;  // the stored digest still names the old inputs
+  }
+  // Without a valid summary there is no digest to keep; the next run computes both.
+  if (!summaryValid) return;
+  db.beginCall();
+  storeSummary(project, *summary, inputs, true, db);
 }
 
 }  // namespace nodrel::codeintel

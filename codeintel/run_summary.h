@@ -20,9 +20,17 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 // found valid (its figures kept) or a fresh one (figures computed now), with the fragility
 // inputs the scores were computed from (nothing when they were not). The figures and the
 // counter they are stamped with are read in one transaction with the write, so another
-// writer's rows can never be described by a counter they raised. A failure costs only the
+// writer's rows can never be described by a counter they raised; figures found valid are kept
+// only while the counter is still the one they were found at. A failure costs only the
 // summary: the next run and the context compute what it would have said.
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
                   const std::optional<std::string>& inputs, bool knownValid, db::Connection& db);
+
+// Brings the project's fragility scores, and the digest of their inputs kept with its summary,
+// up to date after an input changed outside an ingestion run (the co-change pairs mined after
+// it), so that the next run over an unchanged tree has nothing to recompute. Does nothing while
+// the stored digest still holds. Never throws: scores it cannot bring up to date keep a digest
+// that no longer matches, and the next run recomputes them.
+void refreshFragilityScores(const std::string& project, db::Connection& db);
 
 }  // namespace nodrel::codeintel

@@ -15,6 +15,7 @@
 #include "codeintel/code_summary.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
+#include "codeintel/run_summary.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
 #include "platform/sha256.h"
@@ -839,6 +840,40 @@ TEST(CodeSummaries, TheStoredSummaryIsWhatTheTablesGive) {
   EXPECT_FALSE(readStoredCodeSummary(project, db).has_value());
   ingestWith(db, root, {}, parseSourceFile);
   check("after the counter moved");
+}
+
+// Inputs that change after a run (pairs mined after it) are scored at once and their digest is
+// kept, so the next run over the unchanged tree writes nothing; figures found valid are never
+// stamped with a counter that moved after they were read.
+TEST(CodeSummaries, ScoresRefreshedAfterARunLeaveTheNextRunNothingToDo) {
+  testing::TempHome home;
+  testing::TestDatabase database;
+  auto& db = database.db();
+  const fs::path root = home.path() / "project";
+  const std::string project = root.string();
+  writeFile(root / "a.ts", "type Base 1 1\n");
+  writeFile(root / "b.ts", "inherits B1 Base\n");
+  ingestWith(db, root, {.parseThreads = 1});
+  db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'b.ts', 'c.md', 3)",
+         {db::text(project)});
+  refreshFragilityScores(project, db);
+  const std::string scores =
+      "SELECT relative_path, fragility_score FROM code_files WHERE project = ? ORDER BY 1";
+  const auto refreshed = db.query(scores, {db::text(project)});
+  recomputeFragilityScores(project, db);
+  EXPECT_EQ(db.query(scores, {db::text(project)}), refreshed);
+  EXPECT_EQ(refreshed[1][1], db::Value(0.4));
+
+  const auto changes = *db::integerOf(*db.scalar("SELECT total_changes()"));
+  refreshFragilityScores(project, db);
+  ingestWith(db, root, {.parseThreads = 1});
+  EXPECT_EQ(*db::integerOf(*db.scalar("SELECT total_changes()")), changes);
+
+  const auto known = readStoredCodeSummary(project, db);
+  ASSERT_TRUE(known.has_value());
+  bumpCodeGeneration(project, db);
+  storeSummary(project, *known, std::string("other inputs"), true, db);
+  EXPECT_FALSE(readStoredCodeSummary(project, db).has_value());
 }
 
 // With no file changed, scores are recomputed exactly when one of their other inputs changed:
