@@ -222,16 +222,18 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     inputs.reset();
   }
   const bool scoresCurrent = summaryValid && inputs && summary->fragilityInputs == inputs;
+  std::optional<ProjectCodeCounts> counts;  // read once for the scores and the summary
   if (!scoresCurrent) {
     try {
-      recomputeFragilityScores(project, db_);
+      counts = readProjectCodeCounts(project, db_);
+      recomputeFragilityScores(project, *counts, db_);
     } catch (const std::exception&) {
       // Old or absent scores are still a successful run.
       inputs.reset();
     }
   }
   db_.beginCall();
-  storeSummary(project, *summary, inputs, summaryValid, db_);
+  storeSummary(project, *summary, inputs, summaryValid, db_, counts ? &*counts : nullptr);
   return result;
 }
 

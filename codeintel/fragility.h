@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "codeintel/inbound_counts.h"
 #include "codeintel/report_records.h"
 #include "db/connection.h"
 
@@ -17,6 +18,9 @@ namespace nodrel::codeintel {
 // Recomputes and stores the score of every code file of `project` in one transaction: either
 // every file gets its new score or none does. Throws db::Error when a query cannot run.
 void recomputeFragilityScores(const std::string& project, db::Connection& db);
+// The same from the project's code rows already read.
+void recomputeFragilityScores(const std::string& project, const ProjectCodeCounts& counts,
+                              db::Connection& db);
 
 // File id to the number of edges of the project's files, found in another file, that point at
 // one of its symbols. Throws db::Error.

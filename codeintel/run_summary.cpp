@@ -38,7 +38,8 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 }
 
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
-                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db) {
+                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db,
+                  const ProjectCodeCounts* counts) {
   if (knownValid && known.fragilityInputs == inputs) return;
   try {
     db::Savepoint savepoint(db, "code_summary");
@@ -47,7 +48,10 @@ void storeSummary(const std::string& project, const StoredCodeSummary& known,
     // Rows written since the figures were found valid are not what they describe.
     if (knownValid && *generation != known.generation) return;
     StoredCodeSummary stored = known;
-    if (!knownValid) stored.summary = computeCodeSummary(project, db);
+    if (!knownValid) {
+      stored.summary = counts && counts->generation == generation ? codeSummaryFrom(*counts)
+                                                                  : computeCodeSummary(project, db);
+    }
     stored.generation = *generation;
     stored.fragilityInputs = inputs;
     storeCodeSummary(project, stored, db);

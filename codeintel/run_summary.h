@@ -6,6 +6,7 @@
 #include <string>
 
 #include "codeintel/code_summary.h"
+#include "codeintel/inbound_counts.h"
 #include "db/connection.h"
 
 namespace nodrel::codeintel {
@@ -21,10 +22,12 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 // inputs the scores were computed from (nothing when they were not). The figures and the
 // counter they are stamped with are read in one transaction with the write, so another
 // writer's rows can never be described by a counter they raised; figures found valid are kept
-// only while the counter is still the one they were found at. A failure costs only the
-// summary: the next run and the context compute what it would have said.
+// only while the counter is still the one they were found at. Fresh figures come from `counts`
+// when the run read them at the counter of the write. A failure costs only the summary: the
+// next run and the context compute what it would have said.
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
-                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db);
+                  const std::optional<std::string>& inputs, bool knownValid, db::Connection& db,
+                  const ProjectCodeCounts* counts = nullptr);
 
 // Brings the project's fragility scores, and the digest of their inputs kept with its summary,
 // up to date after an input changed outside an ingestion run (the co-change pairs mined after
