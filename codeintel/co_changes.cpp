@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "db/error.h"
 #include "db/value.h"
 #include "platform/text.h"
 
@@ -94,9 +95,17 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
 }
 
 std::optional<Mining> lastMining(db::Connection& db, const std::string& project) {
-  db.exec(kCreateMinings);
-  if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
-  const auto rows = db.query(kSelectLastMining, {db::text(project)});
+  std::vector<db::Row> rows;
+  try {
+    rows = db.query(kSelectLastMining, {db::text(project)});
+  } catch (const db::Error& error) {
+    // A store that never mined, or mined before HEAD was kept, has not the table or its column
+    // yet; every later run finds them and reads at once.
+    if (error.isBusyOrLocked()) throw;
+    db.exec(kCreateMinings);
+    if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
+    rows = db.query(kSelectLastMining, {db::text(project)});
+  }
   if (rows.empty()) return std::nullopt;
   const std::string* commit = db::textOf(rows[0][0]);
   if (!commit) return std::nullopt;
@@ -139,20 +148,21 @@ std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& f
   return value ? db::integerOf(*value).value_or(0) : 0;
 }
 
-std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
-                                                            db::Connection& db) {
-  std::unordered_map<std::string, double> totals;
+TextViewMap<double> fetchCoChangeTotals(const std::string& project, db::Connection& db) {
+  TextViewMap<double> totals;
   auto stmt = db.prepare(kSelectCoChangePairs);
   stmt.bindText(1, project);
   while (stmt.step()) {
     // A pair without a count adds nothing, as SQL's SUM passes over NULL.
-    const auto value = stmt.column(2);
-    std::optional<double> count = db::realOf(value);
-    if (auto integer = db::integerOf(value)) count = static_cast<double>(*integer);
+    std::optional<double> count;
+    if (auto integer = stmt.columnInteger(2)) {
+      count = static_cast<double>(*integer);
+    } else {
+      count = db::realOf(stmt.column(2));
+    }
     if (!count) continue;
     for (int side = 0; side < 2; ++side) {
-      auto path = stmt.column(side);
-      if (auto text = db::textOf(path)) totals[*text] += *count;
+      if (auto path = stmt.columnText(side)) entryOf(totals, *path) += *count;
     }
   }
   return totals;

@@ -24,7 +24,8 @@ WHERE project = ?
 ORDER BY fragility_score DESC
 LIMIT ?)sql";
 
-double largestOr(const std::unordered_map<std::string, double>& table, double fallback) {
+template <typename Table>
+double largestOr(const Table& table, double fallback) {
   if (table.empty()) return fallback;
   double best = table.begin()->second;
   for (const auto& [key, value] : table) best = std::max(best, value);

@@ -1,24 +1,15 @@
 #include "codeintel/inbound_counts.h"
 
 #include <algorithm>
-#include <functional>
 #include <string_view>
 
 #include "codeintel/code_generation.h"
+#include "codeintel/text_map.h"
 #include "db/error.h"
 #include "db/json_array.h"
 
 namespace nodrel::codeintel {
 namespace {
-
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-template <typename Value>
-using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
 
 // The stored score rides along, so that a recomputation writes only the scores that changed
 // without a second read of the files.
@@ -57,7 +48,7 @@ ProjectCodeCounts readProjectCodeCounts(const std::string& project, db::Connecti
   const auto before = codeGeneration(project, db);
 
   std::unordered_map<std::int64_t, std::size_t> fileByRowid;
-  TextMap<std::size_t> fileByID;
+  TextViewMap<std::size_t> fileByID;
   {
     auto stmt = db.prepare(kSelectProjectFiles);
     stmt.bindText(1, project);
@@ -80,14 +71,8 @@ ProjectCodeCounts readProjectCodeCounts(const std::string& project, db::Connecti
   // Target name to the files (as positions in `files`) of the edges that point at it, one entry
   // per edge.
   // Targets are looked up by a view of the row, so each distinct one is copied once.
-  TextMap<std::vector<std::uint32_t>> edgesByTarget;
-  TextMap<std::vector<std::uint32_t>> edgesByByteTarget;
-  const auto add = [](TextMap<std::vector<std::uint32_t>>& map, std::string_view key,
-                      std::uint32_t position) {
-    auto entry = map.find(key);
-    if (entry == map.end()) entry = map.emplace(std::string(key), 0).first;
-    entry->second.push_back(position);
-  };
+  TextViewMap<std::vector<std::uint32_t>> edgesByTarget;
+  TextViewMap<std::vector<std::uint32_t>> edgesByByteTarget;
   {
     auto stmt = db.prepare(kSelectProjectEdgeTargets);
     stmt.bindText(1, project);
@@ -97,9 +82,9 @@ ProjectCodeCounts readProjectCodeCounts(const std::string& project, db::Connecti
       if (file == fileByRowid.end()) continue;
       const auto position = static_cast<std::uint32_t>(file->second);
       if (auto name = stmt.columnText(1)) {
-        add(edgesByTarget, *name, position);
+        entryOf(edgesByTarget, *name).push_back(position);
       } else if (auto bytes = stmt.columnBlob(1)) {
-        add(edgesByByteTarget, *bytes, position);
+        entryOf(edgesByByteTarget, *bytes).push_back(position);
       }
     }
   }

@@ -3,12 +3,12 @@
 #include "codeintel/code_ingestion_service.h"
 
 #include <algorithm>
-#include <functional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "codeintel/text_map.h"
 #include "db/error.h"
 #include "platform/time.h"
 #include "store/memory_links.h"
@@ -18,15 +18,6 @@ namespace {
 
 constexpr std::string_view kSelectFileKeys =
     "SELECT id, relative_path FROM code_files WHERE project = ?";
-
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-template <typename Value>
-using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
 
 struct CodeFile {
   std::string id;
@@ -81,7 +72,7 @@ std::vector<store::MemoryCodeLink> matchByIndex(const std::vector<CodeFile>& fil
 // looked up among them, without a statement per part.
 std::vector<store::MemoryCodeLink> matchInMemory(
     const std::vector<CodeFile>& files, const std::vector<store::ContextPathMemory>& memories) {
-  TextMap<std::vector<const store::ContextPathMemory*>> byFoldedPath;
+  TextViewMap<std::vector<const store::ContextPathMemory*>> byFoldedPath;
   for (const auto& memory : memories) {
     byFoldedPath[foldAsciiCase(memory.contextPath)].push_back(&memory);
   }

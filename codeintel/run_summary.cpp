@@ -19,7 +19,7 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
   auto generations = totalCodeGeneration(db);
   if (!generations) return std::nullopt;
   std::string text = "generations " + std::to_string(*generations) + "\n";
-  auto append = [&](const char* kind, const std::unordered_map<std::string, double>& table) {
+  auto append = [&](const char* kind, const auto& table) {
     std::map<std::string, double> sorted(table.begin(), table.end());
     for (const auto& [key, value] : sorted) {
       char number[64];
