@@ -58,21 +58,32 @@ void recomputeFragilityScores(const std::string& project, db::Connection& db) {
   recomputeFragilityScores(project, readProjectCodeCounts(project, db), db);
 }
 
+FragilityTables readFragilityTables(const std::string& project, db::Connection& db) {
+  FragilityTables tables;
+  tables.coChanges = fetchCoChangeTotals(project, db);
+  // A failing count lowers scores by their build term only, never the rest of the score.
+  try {
+    tables.buildShares = fetchRecentBuildFailureShares(project, db);
+  } catch (const std::exception&) {
+    tables.buildShares.clear();
+    tables.buildSharesRead = false;
+  }
+  return tables;
+}
+
 void recomputeFragilityScores(const std::string& project, const ProjectCodeCounts& counts,
                               db::Connection& db) {
-  const auto& inbound = counts.inboundByFileID;
-  auto coChanges = fetchCoChangeTotals(project, db);
-  if (counts.files.empty()) return;
+  recomputeFragilityScores(counts, readFragilityTables(project, db), db);
+}
 
+void recomputeFragilityScores(const ProjectCodeCounts& counts, const FragilityTables& tables,
+                              db::Connection& db) {
+  if (counts.files.empty()) return;
+  const auto& inbound = counts.inboundByFileID;
+  const auto& coChanges = tables.coChanges;
+  const auto& buildShares = tables.buildShares;
   const double maxInbound = largestOr(inbound, 1.0);
   const double maxCo = largestOr(coChanges, 1.0);
-  // A failing count lowers scores by their build term only, never the rest of the score.
-  std::unordered_map<std::string, double> buildShares;
-  try {
-    buildShares = fetchRecentBuildFailureShares(project, db);
-  } catch (const std::exception&) {
-    buildShares.clear();
-  }
 
   db::Savepoint savepoint(db, "fragility");
   auto update = db.prepare(kUpdateScore);

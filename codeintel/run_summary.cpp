@@ -15,7 +15,14 @@
 
 namespace nodrel::codeintel {
 
-std::optional<std::string> fragilityInputs(const std::string& project, db::Connection& db) {
+namespace {
+
+// The inputs of the project's fragility scores other than its own code rows, as one digest:
+// every project's code counter (a file of any project may declare a name that the project's
+// edges point at), the co-change totals and the recent build-failure shares. Equal digests
+// give equal scores; nothing when a part is unknown.
+std::optional<std::string> digestOf(const FragilityTables& tables, db::Connection& db) {
+  if (!tables.buildSharesRead) return std::nullopt;
   auto generations = totalCodeGeneration(db);
   if (!generations) return std::nullopt;
   std::string text = "generations " + std::to_string(*generations) + "\n";
@@ -32,9 +39,42 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
       text += number;
     }
   };
-  append("co", fetchCoChangeTotals(project, db));
-  append("build", fetchRecentBuildFailureShares(project, db));
+  append("co", tables.coChanges);
+  append("build", tables.buildShares);
   return platform::sha256Hex(text);
+}
+
+}  // namespace
+
+void finishScoresAndSummary(const std::string& project, const StoredCodeSummary& known,
+                            bool knownValid, db::Connection& db) {
+  db.beginCall();
+  // The tables the digest is made of are the ones the scores are computed from.
+  std::optional<FragilityTables> tables;
+  std::optional<std::string> inputs;
+  try {
+    tables = readFragilityTables(project, db);
+    inputs = digestOf(*tables, db);
+  } catch (const db::Error&) {
+    inputs.reset();
+  }
+  const bool scoresCurrent = knownValid && inputs && known.fragilityInputs == inputs;
+  std::optional<ProjectCodeCounts> counts;  // read once for the scores and the summary
+  if (!scoresCurrent) {
+    try {
+      counts = readProjectCodeCounts(project, db);
+      if (tables) {
+        recomputeFragilityScores(*counts, *tables, db);
+      } else {
+        recomputeFragilityScores(project, *counts, db);
+      }
+    } catch (const std::exception&) {
+      // Old or absent scores are still a successful run.
+      inputs.reset();
+    }
+  }
+  db.beginCall();
+  storeSummary(project, known, inputs, knownValid, db, counts ? &*counts : nullptr);
 }
 
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
@@ -63,24 +103,17 @@ void storeSummary(const std::string& project, const StoredCodeSummary& known,
 
 void refreshFragilityScores(const std::string& project, db::Connection& db) {
   const auto summary = readStoredCodeSummary(project, db);
-  const bool summaryValid = summary && summary->referenceAttempts;
-  std::optional<std::string> inputs;
-  try {
-    inputs = fragilityInputs(project, db);
-  } catch (const db::Error&) {
-    inputs.reset();
+  if (summary && summary->referenceAttempts) {
+    finishScoresAndSummary(project, *summary, true, db);
+    return;
   }
-  if (summaryValid && inputs && summary->fragilityInputs == inputs) return;
+  // Without a valid summary there is no digest to keep; the next run computes both.
   try {
     db.beginCall();
     recomputeFragilityScores(project, db);
   } catch (const std::exception&) {
-    return;  // the stored digest still names the old inputs
+    // Left to the next run.
   }
-  // Without a valid summary there is no digest to keep; the next run computes both.
-  if (!summaryValid) return;
-  db.beginCall();
-  storeSummary(project, *summary, inputs, true, db);
 }
 
 }  // namespace nodrel::codeintel

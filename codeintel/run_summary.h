@@ -11,12 +11,6 @@
 
 namespace nodrel::codeintel {
 
-// The inputs of the project's fragility scores other than its own code rows, as one digest:
-// every project's code counter (a file of any project may declare a name that the project's
-// edges point at), the co-change totals and the recent build-failure shares. Equal digests
-// give equal scores. Throws db::Error.
-std::optional<std::string> fragilityInputs(const std::string& project, db::Connection& db);
-
 // Stores what the run leaves for the context and the next run: the summary `known` as it was
 // found valid (its figures kept) or a fresh one (figures computed now), with the fragility
 // inputs the scores were computed from (nothing when they were not). The figures and the
@@ -28,6 +22,14 @@ std::optional<std::string> fragilityInputs(const std::string& project, db::Conne
 void storeSummary(const std::string& project, const StoredCodeSummary& known,
                   const std::optional<std::string>& inputs, bool knownValid, db::Connection& db,
                   const ProjectCodeCounts* counts = nullptr);
+
+// The end of an ingestion run: recomputes the project's fragility scores unless `known` is valid
+// and was stored with the digest of the inputs they have now, then stores the summary
+// (storeSummary) with the digest. `known` is the stored summary when `knownValid`, else the
+// run's fresh one, whose figures are computed here. Never throws: scores that could not be
+// recomputed are stored with no digest, so the next run tries again.
+void finishScoresAndSummary(const std::string& project, const StoredCodeSummary& known,
+                            bool knownValid, db::Connection& db);
 
 // Brings the project's fragility scores, and the digest of their inputs kept with its summary,
 // up to date after an input changed outside an ingestion run (the co-change pairs mined after
