@@ -59,9 +59,16 @@ FROM co_changes
 WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
 
 // Each pair once, summed for both its files here: grouping by each side in SQL walks the
-// table twice.
+// table twice. The index finds the project's pairs with one table lookup each; while the table
+// holds no other project's pairs, one pass over the table reads each page once instead.
 constexpr std::string_view kSelectCoChangePairs =
     "SELECT file_a, file_b, count FROM co_changes WHERE project = ?";
+constexpr std::string_view kScanCoChangePairs =
+    "SELECT file_a, file_b, count FROM co_changes NOT INDEXED WHERE project = ?";
+constexpr std::string_view kHasOtherProjectPairs =
+    R"sql(SELECT EXISTS (SELECT 1 FROM co_changes WHERE project < ?1)
+    OR EXISTS (SELECT 1 FROM co_changes WHERE project > ?1)
+    OR EXISTS (SELECT 1 FROM co_changes WHERE project IS NULL))sql";
 
 // Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
 // byte order of the composed form is that order.
@@ -150,7 +157,9 @@ std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& f
 
 TextViewMap<double> fetchCoChangeTotals(const std::string& project, db::Connection& db) {
   TextViewMap<double> totals;
-  auto stmt = db.prepare(kSelectCoChangePairs);
+  const auto others = db.scalar(kHasOtherProjectPairs, {db::text(project)});
+  const bool alone = others && db::integerOf(*others) == 0;
+  auto stmt = db.prepare(alone ? kScanCoChangePairs : kSelectCoChangePairs);
   stmt.bindText(1, project);
   while (stmt.step()) {
     // A pair without a count adds nothing, as SQL's SUM passes over NULL.

@@ -128,12 +128,16 @@ TEST(Fragility, CoChangeTotalsSumBothColumnsAndIncludeNonCodePaths) {
   auto& db = t.db();
   addCoChange(db, kProject, "a", "b", 4);
   addCoChange(db, kProject, "b", "c", 2);
-  addCoChange(db, "/other", "a", "b", 100);
-  auto totals = fetchCoChangeTotals(kProject, db);
-  EXPECT_EQ(totals.size(), 3u);
-  EXPECT_EQ(totals.at("a"), 4.0);
-  EXPECT_EQ(totals.at("b"), 6.0);
-  EXPECT_EQ(totals.at("c"), 2.0);
+  // The project's pairs alone, then beside another project's (read another way).
+  for (bool others : {false, true}) {
+    SCOPED_TRACE(others);
+    if (others) addCoChange(db, "/other", "a", "b", 100);
+    auto totals = fetchCoChangeTotals(kProject, db);
+    EXPECT_EQ(totals.size(), 3u);
+    EXPECT_EQ(totals.at("a"), 4.0);
+    EXPECT_EQ(totals.at("b"), 6.0);
+    EXPECT_EQ(totals.at("c"), 2.0);
+  }
 
   auto a = addCodeFile(db, kProject, "a");
   recomputeFragilityScores(kProject, db);
