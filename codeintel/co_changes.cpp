@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "db/error.h"
 #include "db/value.h"
 #include "platform/text.h"
 
@@ -58,9 +59,16 @@ FROM co_changes
 WHERE project = ? AND (file_a = ? OR file_b = ?))sql";
 
 // Each pair once, summed for both its files here: grouping by each side in SQL walks the
-// table twice.
+// table twice. The index finds the project's pairs with one table lookup each; while the table
+// holds no other project's pairs, one pass over the table reads each page once instead.
 constexpr std::string_view kSelectCoChangePairs =
     "SELECT file_a, file_b, count FROM co_changes WHERE project = ?";
+constexpr std::string_view kScanCoChangePairs =
+    "SELECT file_a, file_b, count FROM co_changes NOT INDEXED WHERE project = ?";
+constexpr std::string_view kHasOtherProjectPairs =
+    R"sql(SELECT EXISTS (SELECT 1 FROM co_changes WHERE project < ?1)
+    OR EXISTS (SELECT 1 FROM co_changes WHERE project > ?1)
+    OR EXISTS (SELECT 1 FROM co_changes WHERE project IS NULL))sql";
 
 // Ascending by Unicode scalar value after canonical composition, stable; for UTF-8 text the
 // byte order of the composed form is that order.
@@ -94,9 +102,17 @@ void recordCoChanges(const std::vector<CommitFileList>& commits, db::Connection&
 }
 
 std::optional<Mining> lastMining(db::Connection& db, const std::string& project) {
-  db.exec(kCreateMinings);
-  if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
-  const auto rows = db.query(kSelectLastMining, {db::text(project)});
+  std::vector<db::Row> rows;
+  try {
+    rows = db.query(kSelectLastMining, {db::text(project)});
+  } catch (const db::Error& error) {
+    // A store that never mined, or mined before HEAD was kept, has not the table or its column
+    // yet; every later run finds them and reads at once.
+    if (error.isBusyOrLocked()) throw;
+    db.exec(kCreateMinings);
+    if (!db.scalar(kHasHeadColumn)) db.exec(kAddHeadColumn);
+    rows = db.query(kSelectLastMining, {db::text(project)});
+  }
   if (rows.empty()) return std::nullopt;
   const std::string* commit = db::textOf(rows[0][0]);
   if (!commit) return std::nullopt;
@@ -139,20 +155,23 @@ std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& f
   return value ? db::integerOf(*value).value_or(0) : 0;
 }
 
-std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
-                                                            db::Connection& db) {
-  std::unordered_map<std::string, double> totals;
-  auto stmt = db.prepare(kSelectCoChangePairs);
+TextViewMap<double> fetchCoChangeTotals(const std::string& project, db::Connection& db) {
+  TextViewMap<double> totals;
+  const auto others = db.scalar(kHasOtherProjectPairs, {db::text(project)});
+  const bool alone = others && db::integerOf(*others) == 0;
+  auto stmt = db.prepare(alone ? kScanCoChangePairs : kSelectCoChangePairs);
   stmt.bindText(1, project);
   while (stmt.step()) {
     // A pair without a count adds nothing, as SQL's SUM passes over NULL.
-    const auto value = stmt.column(2);
-    std::optional<double> count = db::realOf(value);
-    if (auto integer = db::integerOf(value)) count = static_cast<double>(*integer);
+    std::optional<double> count;
+    if (auto integer = stmt.columnInteger(2)) {
+      count = static_cast<double>(*integer);
+    } else {
+      count = db::realOf(stmt.column(2));
+    }
     if (!count) continue;
     for (int side = 0; side < 2; ++side) {
-      auto path = stmt.column(side);
-      if (auto text = db::textOf(path)) totals[*text] += *count;
+      if (auto path = stmt.columnText(side)) entryOf(totals, *path) += *count;
     }
   }
   return totals;

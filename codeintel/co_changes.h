@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codeintel/text_map.h"
 #include "db/connection.h"
 
 namespace nodrel::codeintel {
@@ -70,7 +71,6 @@ std::int64_t fetchCoChangeTotal(const std::string& project, const std::string& f
                                 db::Connection& db);
 
 // Relative path to its summed co-change count over both columns. Throws db::Error.
-std::unordered_map<std::string, double> fetchCoChangeTotals(const std::string& project,
-                                                            db::Connection& db);
+TextViewMap<double> fetchCoChangeTotals(const std::string& project, db::Connection& db);
 
 }  // namespace nodrel::codeintel

@@ -215,23 +215,7 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
 
   // Scores follow from the code rows and the inputs in the digest; equal inputs give the
   // scores already stored.
-  std::optional<std::string> inputs;
-  try {
-    inputs = fragilityInputs(project, db_);
-  } catch (const db::Error&) {
-    inputs.reset();
-  }
-  const bool scoresCurrent = summaryValid && inputs && summary->fragilityInputs == inputs;
-  if (!scoresCurrent) {
-    try {
-      recomputeFragilityScores(project, db_);
-    } catch (const std::exception&) {
-      // Old or absent scores are still a successful run.
-      inputs.reset();
-    }
-  }
-  db_.beginCall();
-  storeSummary(project, *summary, inputs, summaryValid, db_);
+  finishScoresAndSummary(project, *summary, summaryValid, db_);
   return result;
 }
 

@@ -1,9 +1,7 @@
 #include "codeintel/code_summary.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
-#include <variant>
 
 #include "db/error.h"
 #include "db/json_array.h"
@@ -12,22 +10,6 @@ namespace nodrel::codeintel {
 namespace {
 
 constexpr std::string_view kCountCodeFiles = "SELECT COUNT(*) FROM code_files WHERE project = ?";
-constexpr std::string_view kLastIngestion =
-    "SELECT MAX(last_parsed) FROM code_files WHERE project = ?";
-// The symbol and edge counts and the most connected files all come from these two reads of
-// the project's files: each is one indexed lookup per file, where joining symbols to edges by
-// name in SQL costs several lookups per edge. Each row is one symbol (one edge) of a file of
-// the project, as the counting joins count them. Files are told apart by rowid, an integer
-// that every index entry holds anyway, rather than by their long text ids.
-constexpr std::string_view kProjectSymbolNames = R"sql(
-  SELECT cf.rowid, cs.name
-  FROM code_files cf JOIN code_symbols cs ON cs.file_id = cf.id
-  WHERE cf.project = ?)sql";
-constexpr std::string_view kProjectEdgeTargets = R"sql(
-  SELECT cf.rowid, ce.to_symbol
-  FROM code_files cf JOIN code_edges ce ON ce.file_id = cf.id
-  WHERE cf.project = ?)sql";
-constexpr std::string_view kFilePath = "SELECT relative_path FROM code_files WHERE rowid = ?";
 constexpr std::size_t kTopConnectedLimit = 5;
 
 // The stored figures with the project's counter of the same moment, so that a summary and the
@@ -59,33 +41,6 @@ ON CONFLICT(project) DO UPDATE SET
     reference_attempts = excluded.reference_attempts,
     fragility_inputs = excluded.fragility_inputs)sql";
 
-// Which files declare a name, matched as SQLite's equality matches these TEXT columns: text
-// only to the same text, blobs only to the same bytes, NULL to nothing. (Numbers cannot be
-// stored in them: TEXT affinity turns them into text.)
-class Declarations {
- public:
-  void add(db::Value name, std::int64_t file) {
-    if (std::string* text = std::get_if<std::string>(&name)) {
-      byText_[std::move(*text)].push_back(file);
-    } else if (db::Blob* blob = std::get_if<db::Blob>(&name)) {
-      byBlob_[std::move(blob->bytes)].push_back(file);
-    }
-  }
-  const std::vector<std::int64_t>* find(const db::Value& target) const {
-    const auto lookUp = [](const auto& index, const std::string& key) {
-      auto it = index.find(key);
-      return it == index.end() ? nullptr : &it->second;
-    };
-    if (const std::string* text = db::textOf(target)) return lookUp(byText_, *text);
-    if (const db::Blob* blob = db::blobOf(target)) return lookUp(byBlob_, blob->bytes);
-    return nullptr;
-  }
-
- private:
-  std::unordered_map<std::string, std::vector<std::int64_t>> byText_;
-  std::unordered_map<std::string, std::vector<std::int64_t>> byBlob_;
-};
-
 }  // namespace
 
 std::int64_t countCodeFiles(const std::string& project, db::Connection& db) {
@@ -94,47 +49,31 @@ std::int64_t countCodeFiles(const std::string& project, db::Connection& db) {
 }
 
 CodeSummary computeCodeSummary(const std::string& project, db::Connection& db) {
-  CodeSummary summary;
-  summary.totalFiles = countCodeFiles(project, db);
-  if (summary.totalFiles < 1) return summary;
+  return codeSummaryFrom(readProjectCodeCounts(project, db));
+}
 
-  Declarations declarations;
-  auto symbols = db.prepare(kProjectSymbolNames);
-  symbols.bindText(1, project);
-  while (symbols.step()) {
-    ++summary.totalSymbols;
-    declarations.add(symbols.column(1), db::integerOf(symbols.column(0)).value_or(0));
+CodeSummary codeSummaryFrom(const ProjectCodeCounts& counts) {
+  CodeSummary summary;
+  summary.totalFiles = static_cast<std::int64_t>(counts.files.size());
+  if (summary.totalFiles < 1) return summary;
+  summary.totalSymbols = counts.totalSymbols;
+  summary.totalEdges = counts.totalEdges;
+  std::vector<const ProjectCodeFile*> ranked;
+  for (const auto& file : counts.files) {
+    if (file.inbound > 0) ranked.push_back(&file);
   }
-  // Per file of the project, the edges of its other files whose target is the name of one of
-  // its symbols, one per (symbol, edge) pair.
-  std::unordered_map<std::int64_t, std::int64_t> inbound;  // file rowid -> count
-  auto edges = db.prepare(kProjectEdgeTargets);
-  edges.bindText(1, project);
-  while (edges.step()) {
-    ++summary.totalEdges;
-    const auto* declaredIn = declarations.find(edges.column(1));
-    if (!declaredIn) continue;
-    const std::int64_t edgeFile = db::integerOf(edges.column(0)).value_or(0);
-    for (std::int64_t file : *declaredIn) {
-      if (file != edgeFile) ++inbound[file];
-    }
-  }
-  std::vector<std::pair<std::int64_t, std::int64_t>> ranked(inbound.begin(), inbound.end());
   const auto first = ranked.begin();
   const auto last =
       first + static_cast<std::ptrdiff_t>(std::min(ranked.size(), kTopConnectedLimit));
-  std::partial_sort(first, last, ranked.end(), [](const auto& a, const auto& b) {
-    return a.second != b.second ? a.second > b.second : a.first < b.first;
+  std::partial_sort(first, last, ranked.end(), [](const auto* a, const auto* b) {
+    return a->inbound != b->inbound ? a->inbound > b->inbound : a->rowid < b->rowid;
   });
   for (auto it = first; it != last; ++it) {
-    auto path = db.scalar(kFilePath, {it->first});
-    if (const std::string* text = path ? db::textOf(*path) : nullptr) {
-      summary.topConnectedFiles.push_back(*text);
+    if (const std::string* path = db::textOf((*it)->relativePath)) {
+      summary.topConnectedFiles.push_back(*path);
     }
   }
-  if (auto latest = db.scalar(kLastIngestion, {db::text(project)})) {
-    if (const std::string* text = db::textOf(*latest)) summary.lastIngestion = *text;
-  }
+  summary.lastIngestion = counts.lastIngestion;
   return summary;
 }
 

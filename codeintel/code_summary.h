@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codeintel/inbound_counts.h"
 #include "db/connection.h"
 
 namespace nodrel::codeintel {
@@ -30,6 +31,9 @@ std::int64_t countCodeFiles(const std::string& project, db::Connection& db);
 // The figures read from the code tables. With no file, the other figures are left at zero
 // without reading further. Throws db::Error.
 CodeSummary computeCodeSummary(const std::string& project, db::Connection& db);
+
+// The figures of rows already read.
+CodeSummary codeSummaryFrom(const ProjectCodeCounts& counts);
 
 // What ingestion stored for the project, alongside its figures.
 struct StoredCodeSummary {

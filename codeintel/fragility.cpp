@@ -10,26 +10,13 @@
 namespace nodrel::codeintel {
 namespace {
 
-// Inbound counts: for each symbol of any file and each edge of the project's files whose target
-// is the symbol's name and which was found in another file, one count for the symbol's file.
-// Joining symbols to edges in SQL visits every (symbol, edge) pair through the table; the edges
-// are read once instead and only the symbols that some edge names are looked up.
-constexpr std::string_view kSelectProjectEdgeTargets = R"sql(SELECT ce.to_symbol, ce.file_id
-FROM code_edges ce NOT INDEXED
-CROSS JOIN code_files cf ON cf.id = ce.file_id
-WHERE cf.project = ?)sql";
-
-constexpr std::string_view kSelectSymbolsNamed = R"sql(SELECT cs.file_id, cs.name
-FROM json_each(?) n
-CROSS JOIN code_symbols cs ON cs.name = n.value)sql";
-
 constexpr std::string_view kSelectProjectFiles =
     "SELECT id, relative_path FROM code_files WHERE project = ?";
 
-constexpr std::string_view kUpdateScore = "UPDATE code_files SET fragility_score = ? WHERE id = ?";
-
-constexpr std::string_view kSelectStoredScores =
-    "SELECT id, fragility_score FROM code_files WHERE project = ?";
+// By rowid, which the files were read with, rather than through the index of the long text
+// ids; the id still guards against a row of another file that took over the rowid since.
+constexpr std::string_view kUpdateScore =
+    "UPDATE code_files SET fragility_score = ? WHERE rowid = ? AND id = ?";
 
 constexpr std::string_view kSelectTopFiles = R"sql(SELECT relative_path, fragility_score
 FROM code_files
@@ -37,7 +24,8 @@ WHERE project = ?
 ORDER BY fragility_score DESC
 LIMIT ?)sql";
 
-double largestOr(const std::unordered_map<std::string, double>& table, double fallback) {
+template <typename Table>
+double largestOr(const Table& table, double fallback) {
   if (table.empty()) return fallback;
   double best = table.begin()->second;
   for (const auto& [key, value] : table) best = std::max(best, value);
@@ -48,45 +36,7 @@ double largestOr(const std::unordered_map<std::string, double>& table, double fa
 
 std::unordered_map<std::string, double> fetchInboundCounts(const std::string& project,
                                                            db::Connection& db) {
-  // Target name to the files of the edges that point at it, one entry per edge.
-  std::unordered_map<std::string, std::vector<std::uint32_t>> edgesByTarget;
-  std::unordered_map<std::string, std::uint32_t> fileIndex;
-  {
-    auto stmt = db.prepare(kSelectProjectEdgeTargets);
-    stmt.bindText(1, project);
-    while (stmt.step()) {
-      auto targetValue = stmt.column(0);
-      auto fileValue = stmt.column(1);
-      auto target = db::textOf(targetValue);
-      auto file = db::textOf(fileValue);
-      if (!target || !file) continue;
-      auto index = fileIndex.try_emplace(*file, static_cast<std::uint32_t>(fileIndex.size()));
-      edgesByTarget[*target].push_back(index.first->second);
-    }
-  }
-  std::unordered_map<std::string, double> counts;
-  if (edgesByTarget.empty()) return counts;
-
-  std::vector<std::string> targets;
-  targets.reserve(edgesByTarget.size());
-  for (const auto& [target, files] : edgesByTarget) targets.push_back(target);
-  auto stmt = db.prepare(kSelectSymbolsNamed);
-  stmt.bindText(1, db::sqlJsonArray(targets));
-  while (stmt.step()) {
-    auto fileValue = stmt.column(0);
-    auto nameValue = stmt.column(1);
-    auto file = db::textOf(fileValue);
-    auto name = db::textOf(nameValue);
-    if (!file || !name) continue;
-    const auto& files = edgesByTarget.at(*name);
-    auto own = fileIndex.find(*file);
-    std::int64_t inbound = static_cast<std::int64_t>(files.size());
-    if (own != fileIndex.end()) {
-      inbound -= std::count(files.begin(), files.end(), own->second);
-    }
-    if (inbound > 0) counts[*file] += static_cast<double>(inbound);
-  }
-  return counts;
+  return readProjectCodeCounts(project, db).inboundByFileID;
 }
 
 std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::string& project,
@@ -105,48 +55,55 @@ std::vector<std::pair<std::string, std::string>> fetchProjectFiles(const std::st
 }
 
 void recomputeFragilityScores(const std::string& project, db::Connection& db) {
-  auto inbound = fetchInboundCounts(project, db);
-  auto coChanges = fetchCoChangeTotals(project, db);
-  auto files = fetchProjectFiles(project, db);
-  if (files.empty()) return;
+  recomputeFragilityScores(project, readProjectCodeCounts(project, db), db);
+}
 
+FragilityTables readFragilityTables(const std::string& project, db::Connection& db) {
+  FragilityTables tables;
+  tables.coChanges = fetchCoChangeTotals(project, db);
+  // A failing count lowers scores by their build term only, never the rest of the score.
+  try {
+    tables.buildShares = fetchRecentBuildFailureShares(project, db);
+  } catch (const std::exception&) {
+    tables.buildShares.clear();
+    tables.buildSharesRead = false;
+  }
+  return tables;
+}
+
+void recomputeFragilityScores(const std::string& project, const ProjectCodeCounts& counts,
+                              db::Connection& db) {
+  recomputeFragilityScores(counts, readFragilityTables(project, db), db);
+}
+
+void recomputeFragilityScores(const ProjectCodeCounts& counts, const FragilityTables& tables,
+                              db::Connection& db) {
+  if (counts.files.empty()) return;
+  const auto& inbound = counts.inboundByFileID;
+  const auto& coChanges = tables.coChanges;
+  const auto& buildShares = tables.buildShares;
   const double maxInbound = largestOr(inbound, 1.0);
   const double maxCo = largestOr(coChanges, 1.0);
-  // A failing count lowers scores by their build term only, never the rest of the score.
-  std::unordered_map<std::string, double> buildShares;
-  try {
-    buildShares = fetchRecentBuildFailureShares(project, db);
-  } catch (const std::exception&) {
-    buildShares.clear();
-  }
-
-  // Scores that did not change are not written again, so a run over an unchanged tree leaves
-  // the database file as it was.
-  std::unordered_map<std::string, double> stored;
-  {
-    auto stmt = db.prepare(kSelectStoredScores);
-    stmt.bindText(1, project);
-    while (stmt.step()) {
-      auto id = stmt.column(0);
-      auto score = db::realOf(stmt.column(1));
-      if (auto text = db::textOf(id); text && score) stored[*text] = *score;
-    }
-  }
 
   db::Savepoint savepoint(db, "fragility");
   auto update = db.prepare(kUpdateScore);
-  for (const auto& [id, path] : files) {
-    auto in = inbound.find(id);
-    auto co = coChanges.find(path);
-    auto build = buildShares.find(path);
+  for (const auto& file : counts.files) {
+    const std::string* id = db::textOf(file.id);
+    const std::string* path = db::textOf(file.relativePath);
+    if (!id || !path) continue;
+    auto in = inbound.find(*id);
+    auto co = coChanges.find(*path);
+    auto build = buildShares.find(*path);
     const double inboundValue = in == inbound.end() ? 0.0 : in->second;
     const double coValue = co == coChanges.end() ? 0.0 : co->second;
     const double inboundTerm = maxInbound > 0 ? inboundValue / maxInbound : 0.0;
     const double coTerm = maxCo > 0 ? (coValue / maxCo) * 0.4 : 0.0;
     const double buildTerm = 0.1 * (build == buildShares.end() ? 0.0 : build->second);
     const double score = (coTerm + inboundTerm * 0.5) + buildTerm;
-    if (auto old = stored.find(id); old != stored.end() && old->second == score) continue;
-    update.bindDouble(1, score).bindText(2, id);
+    // Scores that did not change are not written again, so a run over an unchanged tree leaves
+    // the database file as it was.
+    if (file.storedScore == score) continue;
+    update.bindDouble(1, score).bindInt(2, file.rowid).bindText(3, *id);
     update.run();
     update.reset();
   }

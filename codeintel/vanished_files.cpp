@@ -27,9 +27,12 @@ std::int64_t CodeIngestionService::removeVanishedFiles(
   {
     auto select = db_.prepare(kSelectProjectFileIDs);
     select.bindText(1, project);
+    std::string key;  // one buffer for every id looked up
     while (select.step()) {
-      auto value = select.column(0);
-      if (auto id = db::textOf(value); id && !present.contains(*id)) vanished.push_back(*id);
+      auto id = select.columnText(0);
+      if (!id) continue;
+      key.assign(*id);
+      if (!present.contains(key)) vanished.push_back(key);
     }
   }
   if (vanished.empty()) return 0;

@@ -441,6 +441,11 @@ FROM json_each(?) p
 CROSS JOIN memories m ON m.context_path = p.value COLLATE NOCASE
 WHERE m.context_path IS NOT NULL AND m.context_path != '')sql";
 
+constexpr std::string_view kSelectContextPathMemories = R"sql(SELECT id, context_path
+FROM memories
+WHERE context_path IS NOT NULL AND context_path != ''
+LIMIT ?)sql";
+
 constexpr std::string_view kInsertCodeFileLink =
     R"sql(INSERT OR IGNORE INTO memory_links (src_id, dst_id, link_type, weight, created_at)
 VALUES (?, ?, 'entity', 1.0, ?))sql";
@@ -468,6 +473,21 @@ std::vector<ContextPathMatch> ContextPathLookup::find(const std::vector<std::str
     matches.push_back({*path, *memory, *context});
   }
   return matches;
+}
+
+std::optional<std::vector<ContextPathMemory>> contextPathMemoriesUpTo(std::size_t limit,
+                                                                      db::Connection& connection) {
+  std::vector<ContextPathMemory> memories;
+  auto select = connection.prepare(kSelectContextPathMemories);
+  select.bindInt(1, static_cast<std::int64_t>(limit) + 1);
+  std::size_t rows = 0;
+  while (select.step()) {
+    if (++rows > limit) return std::nullopt;
+    auto id = select.columnText(0);
+    auto path = select.columnText(1);
+    if (id && path) memories.push_back({std::string(*id), std::string(*path)});
+  }
+  return memories;
 }
 
 void insertCodeFileLinks(const std::vector<MemoryCodeLink>& links, const std::string& now,

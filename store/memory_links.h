@@ -98,6 +98,19 @@ class ContextPathLookup {
   db::Statement select_;
 };
 
+// One memory with a context path.
+struct ContextPathMemory {
+  std::string memoryID;
+  std::string contextPath;
+};
+
+// Every memory whose context path is not empty, id and path both text, while there are at most
+// `limit` of them: a caller with more paths to look up than there are memories to look up can
+// match them all without the index. Nothing when there are more; reads at most `limit` + 1
+// rows. Throws db::Error.
+std::optional<std::vector<ContextPathMemory>> contextPathMemoriesUpTo(std::size_t limit,
+                                                                      db::Connection& connection);
+
 struct MemoryCodeLink {
   std::string memoryID;
   std::string fileID;  // a `code_files` id

@@ -10,6 +10,7 @@
 #include "cli/output.h"
 #include "codeintel/co_change_analyzer.h"
 #include "codeintel/code_ingestion_service.h"
+#include "codeintel/run_summary.h"
 #include "db/connection.h"
 #include "db/schema.h"
 #include "platform/paths.h"
@@ -62,7 +63,11 @@ int runIngest(Arguments args) {
     writeOut("Running co-change analysis...\n");
     // Under the project key the files were stored with, so impact and fragility find the pairs
     // however the path was typed.
-    codeintel::CoChangeAnalyzer::analyze(result.project, db, writeErr);
+    // The ingestion scored the files against the pairs of the last mining; newly mined pairs
+    // are scored now, so the next unchanged run finds the scores current.
+    if (codeintel::CoChangeAnalyzer::analyze(result.project, db, writeErr)) {
+      codeintel::refreshFragilityScores(result.project, db);
+    }
     writeOut("Co-change analysis complete.\n");
   } catch (const std::exception& error) {
     writeErr("nodrel: ingestion failed: " + std::string(error.what()) + "\n");

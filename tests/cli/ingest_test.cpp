@@ -287,6 +287,50 @@ TEST(Ingest, UnchangedHeadNeedsNoGitAndACheckoutIsMinedAgain) {
   EXPECT_EQ(back[0][2], db::Value(std::int64_t{1}));
 }
 
+// The pairs mined after the files are scored by the same command: the scores reflect the
+// history at once, and the next run over an unchanged tree and history has nothing to
+// recompute (what it keeps for the next run stays as it was).
+TEST(Ingest, ScoresTheMinedPairsInTheSameCommand) {
+  testing::TempHome home;
+  home.openDatabase();
+  Repository repo(home.path() / "repo");
+  repo.commit({"a.py", "b.py"});
+  repo.commit({"a.py", "b.py"});
+  repo.commit({"c.py"});
+  const std::string project = repo.root().string();
+  auto db = home.openDatabase();
+  const auto scores = [&] {
+    std::map<std::string, double> byPath;
+    for (const auto& row : db.query("SELECT relative_path, fragility_score FROM code_files")) {
+      byPath[*db::textOf(row[0])] = db::realOf(row[1]).value_or(-1.0);
+    }
+    return byPath;
+  };
+  const auto kept = [&] { return db.query("SELECT * FROM code_summaries"); };
+  const auto ingest = [&] {
+    auto run = testing::runNodrel({"ingest", "--path", project});
+    ASSERT_EQ(run.status, 0) << run.err;
+  };
+
+  ingest();
+  // No file declares or uses a name: the co-change term alone, a and b at the most pairs.
+  EXPECT_EQ(scores(), (std::map<std::string, double>{{"a.py", 0.4}, {"b.py", 0.4}, {"c.py", 0.0}}));
+  const auto afterFirst = kept();
+  ASSERT_EQ(afterFirst.size(), 1u);
+  ingest();
+  EXPECT_EQ(kept(), afterFirst);
+  EXPECT_EQ(scores(), (std::map<std::string, double>{{"a.py", 0.4}, {"b.py", 0.4}, {"c.py", 0.0}}));
+
+  // A new commit changes the files and the history alike: both are scored in one command.
+  repo.commit({"a.py", "c.py"});
+  ingest();
+  EXPECT_EQ(scores(), (std::map<std::string, double>{
+                          {"a.py", 0.4}, {"b.py", 2.0 / 3.0 * 0.4}, {"c.py", 1.0 / 3.0 * 0.4}}));
+  const auto afterCommit = kept();
+  ingest();
+  EXPECT_EQ(kept(), afterCommit);
+}
+
 // A store whose mining table predates the HEAD column keeps its row and gains the column.
 TEST(Ingest, MiningTableWithoutHeadColumnIsExtended) {
   testing::TempHome home;

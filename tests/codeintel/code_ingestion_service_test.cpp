@@ -16,6 +16,7 @@
 #include "codeintel/fragility.h"
 #include "codeintel/impact.h"
 #include "codeintel/ingestion.h"
+#include "codeintel/run_summary.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
 #include "platform/sha256.h"
@@ -829,75 +830,80 @@ JOIN code_files cf
 WHERE cf.project = ? AND m.context_path IS NOT NULL AND m.context_path != '')sql";
 
 // Paths that share names, letters in both cases, wildcard characters and deep trailing parts,
-// and context paths of every form against them: the links are exactly the plain join's.
+// and context paths of every form against them: the links are exactly the plain join's, whether
+// the memories are fewer than the parts to look up (matched in memory) or more (by index).
 TEST(MemoryLinks, TheIndexedLookupLinksWhatThePlainJoinMatches) {
-  testing::TempHome home;
-  testing::TestDatabase database;
-  auto& db = database.db();
-  const fs::path root = home.path() / "project";
-  const char* const files[] = {"main.go",
-                               "cmd/main.go",
-                               "cmd/tool/Main.go",
-                               "net/http/server.go",
-                               "NET/HTTP/server.go",
-                               "x/net/http/server.go",
-                               "a_b/c%d.go",
-                               "axb/c%d.go",
-                               "a\\b.go",
-                               "deep/a/b/c/d/e.go",
-                               "http/server.go"};
-  for (const char* file : files) writeFile(root / file, "\n");
-  // A second project with the same paths must get no links from this one.
-  for (const char* file : files) writeFile(home.path() / "other" / file, "\n");
-  const char* const contexts[] = {"main.go",
-                                  "MAIN.GO",
-                                  "cmd/main.go",
-                                  "Cmd/Main.go",
-                                  "tool/main.go",
-                                  "http/server.go",
-                                  "HTTP/Server.go",
-                                  "net/http/server.go",
-                                  "server.go",
-                                  "c%d.go",
-                                  "a_b/c%d.go",
-                                  "a%b/c%d.go",
-                                  "_/c%d.go",
-                                  "b.go",
-                                  "a\\b.go",
-                                  "e.go",
-                                  "c/d/e.go",
-                                  "/main.go",
-                                  "ain.go",
-                                  "",
-                                  "deep/a/b/c/d/e.go/",
-                                  "go",
-                                  "x/net/http/server.go"};
-  int n = 0;
-  for (const char* context : contexts) {
-    for (const char* tier : {"episodic", "cold"}) {
-      db.run(
-          "INSERT INTO memories (id, tier, body, context_path, created_at, last_accessed, "
-          "deleted_at) VALUES (?, ?, ?, ?, 't', 't', ?)",
-          {db::text(testing::numbered("m", n)), db::text(tier),
-           db::text(testing::numbered("body ", n)), db::text(context),
-           n % 3 == 0 ? db::text("t") : db::Value(db::Null{})});
-      ++n;
+  for (int padding : {0, 80}) {
+    SCOPED_TRACE(padding);
+    testing::TempHome home;
+    testing::TestDatabase database;
+    auto& db = database.db();
+    const fs::path root = home.path() / "project";
+    std::vector<std::string> files = {"main.go",
+                                      "cmd/main.go",
+                                      "cmd/tool/Main.go",
+                                      "net/http/server.go",
+                                      "NET/HTTP/server.go",
+                                      "x/net/http/server.go",
+                                      "a_b/c%d.go",
+                                      "axb/c%d.go",
+                                      "a\\b.go",
+                                      "deep/a/b/c/d/e.go",
+                                      "http/server.go"};
+    for (int i = 0; i < padding; ++i) files.push_back(testing::numbered("pad/f", i) + ".go");
+    for (const auto& file : files) writeFile(root / file, "\n");
+    // A second project with the same paths must get no links from this one.
+    for (const auto& file : files) writeFile(home.path() / "other" / file, "\n");
+    const char* const contexts[] = {"main.go",
+                                    "MAIN.GO",
+                                    "cmd/main.go",
+                                    "Cmd/Main.go",
+                                    "tool/main.go",
+                                    "http/server.go",
+                                    "HTTP/Server.go",
+                                    "net/http/server.go",
+                                    "server.go",
+                                    "c%d.go",
+                                    "a_b/c%d.go",
+                                    "a%b/c%d.go",
+                                    "_/c%d.go",
+                                    "b.go",
+                                    "a\\b.go",
+                                    "e.go",
+                                    "c/d/e.go",
+                                    "/main.go",
+                                    "ain.go",
+                                    "",
+                                    "deep/a/b/c/d/e.go/",
+                                    "go",
+                                    "x/net/http/server.go"};
+    int n = 0;
+    for (const char* context : contexts) {
+      for (const char* tier : {"episodic", "cold"}) {
+        db.run(
+            "INSERT INTO memories (id, tier, body, context_path, created_at, last_accessed, "
+            "deleted_at) VALUES (?, ?, ?, ?, 't', 't', ?)",
+            {db::text(testing::numbered("m", n)), db::text(tier),
+             db::text(testing::numbered("body ", n)), db::text(context),
+             n % 3 == 0 ? db::text("t") : db::Value(db::Null{})});
+        ++n;
+      }
     }
-  }
-  ingestWith(db, home.path() / "other", {.parseThreads = 1});
-  db.run("DELETE FROM memory_links");
-  ingestWith(db, root, {.parseThreads = 1});
+    ingestWith(db, home.path() / "other", {.parseThreads = 1});
+    db.run("DELETE FROM memory_links");
+    ingestWith(db, root, {.parseThreads = 1});
 
-  std::set<std::pair<std::string, std::string>> want;
-  for (const auto& row : db.query(kPlainMemoryFileMatches, {db::text(root.string())})) {
-    want.emplace(*db::textOf(row[0]), "code:" + *db::textOf(row[1]));
+    std::set<std::pair<std::string, std::string>> want;
+    for (const auto& row : db.query(kPlainMemoryFileMatches, {db::text(root.string())})) {
+      want.emplace(*db::textOf(row[0]), "code:" + *db::textOf(row[1]));
+    }
+    std::set<std::pair<std::string, std::string>> got;
+    for (const auto& row : db.query("SELECT src_id, dst_id FROM memory_links")) {
+      got.emplace(*db::textOf(row[0]), *db::textOf(row[1]));
+    }
+    EXPECT_GT(want.size(), 40u);
+    EXPECT_EQ(got, want);
   }
-  std::set<std::pair<std::string, std::string>> got;
-  for (const auto& row : db.query("SELECT src_id, dst_id FROM memory_links")) {
-    got.emplace(*db::textOf(row[0]), *db::textOf(row[1]));
-  }
-  EXPECT_GT(want.size(), 40u);
-  EXPECT_EQ(got, want);
 }
 
 // The summary that a run stores is what the code tables give at that moment, after a first
@@ -933,6 +939,40 @@ TEST(CodeSummaries, TheStoredSummaryIsWhatTheTablesGive) {
   EXPECT_FALSE(readStoredCodeSummary(project, db).has_value());
   ingestWith(db, root, {}, parseSourceFile);
   check("after the counter moved");
+}
+
+// Inputs that change after a run (pairs mined after it) are scored at once and their digest is
+// kept, so the next run over the unchanged tree writes nothing; figures found valid are never
+// stamped with a counter that moved after they were read.
+TEST(CodeSummaries, ScoresRefreshedAfterARunLeaveTheNextRunNothingToDo) {
+  testing::TempHome home;
+  testing::TestDatabase database;
+  auto& db = database.db();
+  const fs::path root = home.path() / "project";
+  const std::string project = root.string();
+  writeFile(root / "a.ts", "type Base 1 1\n");
+  writeFile(root / "b.ts", "inherits B1 Base\n");
+  ingestWith(db, root, {.parseThreads = 1});
+  db.run("INSERT INTO co_changes (project, file_a, file_b, count) VALUES (?, 'b.ts', 'c.md', 3)",
+         {db::text(project)});
+  refreshFragilityScores(project, db);
+  const std::string scores =
+      "SELECT relative_path, fragility_score FROM code_files WHERE project = ? ORDER BY 1";
+  const auto refreshed = db.query(scores, {db::text(project)});
+  recomputeFragilityScores(project, db);
+  EXPECT_EQ(db.query(scores, {db::text(project)}), refreshed);
+  EXPECT_EQ(refreshed[1][1], db::Value(0.4));
+
+  const auto changes = *db::integerOf(*db.scalar("SELECT total_changes()"));
+  refreshFragilityScores(project, db);
+  ingestWith(db, root, {.parseThreads = 1});
+  EXPECT_EQ(*db::integerOf(*db.scalar("SELECT total_changes()")), changes);
+
+  const auto known = readStoredCodeSummary(project, db);
+  ASSERT_TRUE(known.has_value());
+  bumpCodeGeneration(project, db);
+  storeSummary(project, *known, std::string("other inputs"), true, db);
+  EXPECT_FALSE(readStoredCodeSummary(project, db).has_value());
 }
 
 // With no file changed, scores are recomputed exactly when one of their other inputs changed:

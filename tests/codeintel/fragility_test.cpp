@@ -7,6 +7,7 @@
 
 #include "codeintel/build_failures.h"
 #include "codeintel/co_changes.h"
+#include "codeintel/code_summary.h"
 #include "platform/time.h"
 #include "tests/codeintel/code_rows.h"
 #include "tests/support/temp_home.h"
@@ -127,12 +128,16 @@ TEST(Fragility, CoChangeTotalsSumBothColumnsAndIncludeNonCodePaths) {
   auto& db = t.db();
   addCoChange(db, kProject, "a", "b", 4);
   addCoChange(db, kProject, "b", "c", 2);
-  addCoChange(db, "/other", "a", "b", 100);
-  auto totals = fetchCoChangeTotals(kProject, db);
-  EXPECT_EQ(totals.size(), 3u);
-  EXPECT_EQ(totals.at("a"), 4.0);
-  EXPECT_EQ(totals.at("b"), 6.0);
-  EXPECT_EQ(totals.at("c"), 2.0);
+  // The project's pairs alone, then beside another project's (read another way).
+  for (bool others : {false, true}) {
+    SCOPED_TRACE(others);
+    if (others) addCoChange(db, "/other", "a", "b", 100);
+    auto totals = fetchCoChangeTotals(kProject, db);
+    EXPECT_EQ(totals.size(), 3u);
+    EXPECT_EQ(totals.at("a"), 4.0);
+    EXPECT_EQ(totals.at("b"), 6.0);
+    EXPECT_EQ(totals.at("c"), 2.0);
+  }
 
   auto a = addCodeFile(db, kProject, "a");
   recomputeFragilityScores(kProject, db);
@@ -186,6 +191,58 @@ GROUP BY cs.file_id)sql";
   }
   EXPECT_FALSE(want.empty());
   EXPECT_EQ(fetchInboundCounts(kProject, db), want);
+}
+
+// The summary's figures come from the rows the scores are computed from; they must be what
+// joining the tables says, names stored as bytes included (they meet only the same bytes).
+TEST(Fragility, SummaryFiguresEqualTheJoins) {
+  testing::TestDatabase t;
+  auto& db = t.db();
+  std::vector<std::string> files;
+  for (int i = 0; i < 14; ++i) {
+    files.push_back(addCodeFile(db, i < 10 ? kProject : "/other", "f" + std::to_string(i) + ".ts"));
+  }
+  for (int i = 0; i < 60; ++i) {
+    addSymbol(db, files[(i * 3) % 14], testing::numbered("N", i % 9));
+    addEdge(db, files[(i * 5) % 14], testing::numbered("N", (i * 3) % 11),
+            i % 2 ? "imports" : "calls");
+  }
+  for (int i : {0, 3}) {
+    db.run("INSERT INTO code_symbols (file_id, name, kind) VALUES (?, X'4e31', 'class')",
+           {db::text(files[i])});
+  }
+  for (int i : {1, 2, 3}) {
+    db.run(
+        "INSERT INTO code_edges (from_symbol, to_symbol, edge_type, file_id) VALUES "
+        "('from', X'4e31', 'calls', ?)",
+        {db::text(files[i])});
+  }
+  const auto count = [&](const std::string& sql) {
+    return *db::integerOf(*db.scalar(sql, {db::text(kProject)}));
+  };
+  CodeSummary want;
+  want.totalFiles = count("SELECT COUNT(*) FROM code_files WHERE project = ?");
+  want.totalSymbols = count(
+      "SELECT COUNT(*) FROM code_files cf JOIN code_symbols cs ON cs.file_id = cf.id "
+      "WHERE cf.project = ?");
+  want.totalEdges = count(
+      "SELECT COUNT(*) FROM code_files cf JOIN code_edges ce ON ce.file_id = cf.id "
+      "WHERE cf.project = ?");
+  for (const auto& row : db.query(R"sql(SELECT cf.relative_path
+FROM code_files cf
+JOIN code_symbols cs ON cs.file_id = cf.id
+JOIN code_edges ce ON ce.to_symbol = cs.name
+JOIN code_files ef ON ef.id = ce.file_id
+WHERE cf.project = ?1 AND ef.project = ?1 AND ce.file_id != cs.file_id
+GROUP BY cf.rowid
+ORDER BY COUNT(*) DESC, cf.rowid
+LIMIT 5)sql",
+                                  {db::text(kProject)})) {
+    want.topConnectedFiles.push_back(*db::textOf(row[0]));
+  }
+  want.lastIngestion = "2026-01-01T00:00:00.000+0000";
+  ASSERT_EQ(want.topConnectedFiles.size(), 5u);
+  EXPECT_EQ(computeCodeSummary(kProject, db), want);
 }
 
 TEST(Fragility, TopFilesLeaveOutUnscoredAndOtherProjects) {
