@@ -28,6 +28,9 @@ constexpr auto kBatchDuration = std::chrono::milliseconds(500);
 // once begins its next batch would take the lock back before a loaded machine wakes that writer,
 // and starve it until its timeout. The pause is a small share of a batch.
 constexpr auto kPauseForWaitingWriters = std::chrono::milliseconds(5);
+// Files written under one savepoint. A group's files are kept until it is released, to be
+// written again should one of them fail, so the bound keeps their parses few.
+constexpr std::size_t kFilesPerGroup = 256;
 // 200000 as "200,000".
 std::string groupedDecimal(std::size_t n) {
   std::string digits = std::to_string(n);
@@ -117,55 +120,117 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   std::optional<PreparedFiles> pipeline;
   if (threads > 1) {
     pipeline.emplace(toRead.size(), threads, [&](std::size_t position) {
-      return prepareFile(files[toRead[position]], project, storedFiles);
+      const std::size_t index = toRead[position];
+      return prepareFile(files[index], project, fileIDs[index], storedFiles);
     });
   }
 
   // Files are committed in batches so that a large tree costs a few syncs instead of one per
-  // file; each file still has its own savepoint inside the batch, so a failing file takes back
-  // only its own rows, and a run cut short loses only the files of its open batch, which the
-  // next run parses again. Short batches keep other writers from waiting long for the lock.
-  // A batch opens only for a file that has something to write.
+  // file; a run cut short loses only the files of its open batch, which the next run parses
+  // again. Short batches keep other writers from waiting long for the lock. A batch opens only
+  // for a file that has something to write.
+  //
+  // Inside a batch, files are written in groups under one savepoint each: a savepoint per file
+  // made SQLite copy every page a file first touched into its statement journal. A file that
+  // fails takes the group back, and the group's files are then written again one by one, each
+  // under its own savepoint, so that only the failing file's rows are missing.
   std::optional<db::Savepoint> batch;
   bool batchWrote = false;
   auto batchStarted = std::chrono::steady_clock::now();
+  std::optional<db::Savepoint> group;
+  // The open group's files, in order, with what each gave, counted once the group is released.
+  struct GroupedFile {
+    Prepared prepared;
+    FileIngestion outcome;
+    std::optional<std::string> error;
+  };
+  std::vector<GroupedFile> grouped;
+
+  auto errorLine = [](const Prepared& prepared, const char* what) {
+    return prepared.file.filename().string() + ": " + what;
+  };
+  auto count = [&](const FileIngestion& outcome) {
+    if (outcome.skipped) {
+      ++result.filesSkipped;
+    } else {
+      batchWrote = true;
+      ++result.filesParsed;
+      result.symbolsExtracted += outcome.symbols;
+      result.edgesCreated += outcome.edges;
+    }
+  };
+  // One file written under its own savepoint; its failure is one line of `errors`.
+  auto writeAlone = [&](Prepared& prepared) {
+    try {
+      count(writePrepared(prepared, storedFiles, {}));
+    } catch (const db::Error& error) {
+      // Another writer holds the database: every later file would wait out the busy timeout
+      // in turn, so the run ends here and the open batch is rolled back.
+      if (error.isBusyOrLocked()) throw;
+      result.errors.push_back(errorLine(prepared, error.what()));
+    } catch (const std::exception& error) {
+      result.errors.push_back(errorLine(prepared, error.what()));
+    }
+  };
+  auto releaseGroup = [&] {
+    if (!group) return;
+    group->commit();
+    group.reset();
+    for (const auto& file : grouped) {
+      if (file.error) {
+        result.errors.push_back(*file.error);
+      } else {
+        count(file.outcome);
+      }
+    }
+    grouped.clear();
+  };
+  // Takes back the group's rows and writes its files again one by one.
+  auto replayGroup = [&] {
+    group.reset();
+    for (auto& file : grouped) writeAlone(file.prepared);
+    grouped.clear();
+  };
+
   std::size_t taken = 0;
   for (std::size_t index = 0; index < files.size(); ++index) {
     if (unchanged[index]) {
       ++result.filesSkipped;
       continue;
     }
-    Prepared prepared =
-        pipeline ? pipeline->take(taken) : prepareFile(files[index], project, storedFiles);
+    Prepared prepared = pipeline ? pipeline->take(taken)
+                                 : prepareFile(files[index], project, fileIDs[index], storedFiles);
     ++taken;
-    const auto& file = files[index];
-    try {
-      if (!batch && !prepared.error && !prepared.unchangedStamp) {
-        // Each batch is a write of its own, with the whole busy timeout to get the lock: a long
-        // run beside another writer must not fail because its first wait was long ago.
-        db_.beginCall();
-        batch.emplace(db_, "ingest_batch");
-        batchStarted = std::chrono::steady_clock::now();
-      }
-      // The batch raises the counter once, in its own transaction, for all its files.
-      auto outcome = writePrepared(prepared, storedFiles, false);
-      if (outcome.skipped) {
-        ++result.filesSkipped;
+    const bool writes = !prepared.error && !prepared.unchangedStamp;
+    if (!batch && writes) {
+      // Each batch is a write of its own, with the whole busy timeout to get the lock: a long
+      // run beside another writer must not fail because its first wait was long ago.
+      db_.beginCall();
+      batch.emplace(db_, "ingest_batch");
+      batchStarted = std::chrono::steady_clock::now();
+    }
+    if (!group && writes) group.emplace(db_, "ingest_group");
+    if (!group) {
+      writeAlone(prepared);
+    } else {
+      auto& file = grouped.emplace_back(GroupedFile{std::move(prepared), {}, std::nullopt});
+      if (file.prepared.error) {
+        // Failed before writing anything: the group's rows stand.
+        file.error = errorLine(file.prepared, file.prepared.error->c_str());
       } else {
-        batchWrote = true;
-        ++result.filesParsed;
-        result.symbolsExtracted += outcome.symbols;
-        result.edgesCreated += outcome.edges;
+        try {
+          file.outcome = writePrepared(file.prepared, storedFiles, {.ownSavepoint = false});
+        } catch (const db::Error& error) {
+          if (error.isBusyOrLocked()) throw;
+          replayGroup();
+        } catch (const std::exception&) {
+          replayGroup();
+        }
       }
-    } catch (const db::Error& error) {
-      // Another writer holds the database: every later file would wait out the busy timeout
-      // in turn, so the run ends here and the open batch is rolled back.
-      if (error.isBusyOrLocked()) throw;
-      result.errors.push_back(file.filename().string() + ": " + error.what());
-    } catch (const std::exception& error) {
-      result.errors.push_back(file.filename().string() + ": " + error.what());
+      if (grouped.size() >= kFilesPerGroup) releaseGroup();
     }
     if (batch && std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
+      releaseGroup();
       if (batchWrote) raiseGeneration(project);
       batchWrote = false;
       batch->commit();
@@ -173,6 +238,7 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
       std::this_thread::sleep_for(kPauseForWaitingWriters);
     }
   }
+  releaseGroup();
   if (batch) {
     if (batchWrote) raiseGeneration(project);
     batch->commit();

@@ -109,13 +109,22 @@ class CodeIngestionService {
   struct Statements;
   struct StoredFile;
   Statements& statements();
+  // `fileID`: the file's id when the caller has hashed it already, or empty.
   Prepared prepareFile(const std::filesystem::path& file, const std::string& root,
+                       std::string fileID,
                        const std::unordered_map<std::string, StoredFile>* stored) const;
-  // `bumpGeneration`: raise the project's code counter with the file's rows; a run does it
-  // once per batch instead.
+  struct WriteMode {
+    // False inside a run's group of files, whose one savepoint takes back the whole group.
+    bool ownSavepoint = true;
+    // Raise the project's code counter with the file's rows; a run does it once per batch.
+    bool bumpGeneration = false;
+  };
+  // Writes nothing, and returns it as skipped, when the content is unchanged; throws
+  // IngestionError for a file that failed to read or parse, db::Error when a write fails.
+  // Writing the same Prepared again after its rows were rolled back writes the same rows.
   FileIngestion writePrepared(Prepared& prepared,
                               const std::unordered_map<std::string, StoredFile>* stored,
-                              bool bumpGeneration);
+                              WriteMode mode);
   void raiseGeneration(const std::string& project);
   // Drops the edges table's plain indexes when `inserts` new rows are many more than the table
   // holds; returns the statements that make them again, to run before the transaction ends.
