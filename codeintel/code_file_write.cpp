@@ -2,6 +2,7 @@
 // and parsing it, and writing its file row, symbols and edges in one savepoint.
 #include "codeintel/code_ingestion_service.h"
 
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -308,7 +309,7 @@ FileIngestion CodeIngestionService::writePrepared(
 
   // A name declared twice always resolves to its first declaration.
   std::vector<const ParsedFile::TypeDeclaration*> firstDeclarations;
-  std::unordered_set<std::string> declaredNames;
+  std::unordered_set<std::string_view> declaredNames;
   for (const auto& type : parsed.typeDeclarations) {
     insertSymbol(type.name, toString(type.kind), type.lineStart, type.lineEnd,
                  type.signature ? &*type.signature : nullptr);

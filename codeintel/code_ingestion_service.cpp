@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codeintel/code_summary.h"
+#include "codeintel/file_batches.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/ingestion_run_settings.h"
@@ -17,20 +18,11 @@
 #include "codeintel/source_file.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
-#include "db/savepoint.h"
 #include "platform/paths.h"
 
 namespace nodrel::codeintel {
 namespace {
 
-constexpr auto kBatchDuration = std::chrono::milliseconds(500);
-// A writer that meets our lock polls for it every millisecond or so; a run that commits and at
-// once begins its next batch would take the lock back before a loaded machine wakes that writer,
-// and starve it until its timeout. The pause is a small share of a batch.
-constexpr auto kPauseForWaitingWriters = std::chrono::milliseconds(5);
-// Files written under one savepoint. A group's files are kept until it is released, to be
-// written again should one of them fail, so the bound keeps their parses few.
-constexpr std::size_t kFilesPerGroup = 256;
 // 200000 as "200,000".
 std::string groupedDecimal(std::size_t n) {
   std::string digits = std::to_string(n);
@@ -125,73 +117,9 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     });
   }
 
-  // Files are committed in batches so that a large tree costs a few syncs instead of one per
-  // file; a run cut short loses only the files of its open batch, which the next run parses
-  // again. Short batches keep other writers from waiting long for the lock. A batch opens only
-  // for a file that has something to write.
-  //
-  // Inside a batch, files are written in groups under one savepoint each: a savepoint per file
-  // made SQLite copy every page a file first touched into its statement journal. A file that
-  // fails takes the group back, and the group's files are then written again one by one, each
-  // under its own savepoint, so that only the failing file's rows are missing.
-  std::optional<db::Savepoint> batch;
-  bool batchWrote = false;
-  auto batchStarted = std::chrono::steady_clock::now();
-  std::optional<db::Savepoint> group;
-  // The open group's files, in order, with what each gave, counted once the group is released.
-  struct GroupedFile {
-    Prepared prepared;
-    FileIngestion outcome;
-    std::optional<std::string> error;
-  };
-  std::vector<GroupedFile> grouped;
-
-  auto errorLine = [](const Prepared& prepared, const char* what) {
-    return prepared.file.filename().string() + ": " + what;
-  };
-  auto count = [&](const FileIngestion& outcome) {
-    if (outcome.skipped) {
-      ++result.filesSkipped;
-    } else {
-      batchWrote = true;
-      ++result.filesParsed;
-      result.symbolsExtracted += outcome.symbols;
-      result.edgesCreated += outcome.edges;
-    }
-  };
-  // One file written under its own savepoint; its failure is one line of `errors`.
-  auto writeAlone = [&](Prepared& prepared) {
-    try {
-      count(writePrepared(prepared, storedFiles, {}));
-    } catch (const db::Error& error) {
-      // Another writer holds the database: every later file would wait out the busy timeout
-      // in turn, so the run ends here and the open batch is rolled back.
-      if (error.isBusyOrLocked()) throw;
-      result.errors.push_back(errorLine(prepared, error.what()));
-    } catch (const std::exception& error) {
-      result.errors.push_back(errorLine(prepared, error.what()));
-    }
-  };
-  auto releaseGroup = [&] {
-    if (!group) return;
-    group->commit();
-    group.reset();
-    for (const auto& file : grouped) {
-      if (file.error) {
-        result.errors.push_back(*file.error);
-      } else {
-        count(file.outcome);
-      }
-    }
-    grouped.clear();
-  };
-  // Takes back the group's rows and writes its files again one by one.
-  auto replayGroup = [&] {
-    group.reset();
-    for (auto& file : grouped) writeAlone(file.prepared);
-    grouped.clear();
-  };
-
+  FileBatches batches(*this, result, project, storedFiles, [&](std::size_t index) {
+    return prepareFile(files[index], project, fileIDs[index], storedFiles);
+  });
   std::size_t taken = 0;
   for (std::size_t index = 0; index < files.size(); ++index) {
     if (unchanged[index]) {
@@ -201,49 +129,9 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     Prepared prepared = pipeline ? pipeline->take(taken)
                                  : prepareFile(files[index], project, fileIDs[index], storedFiles);
     ++taken;
-    const bool writes = !prepared.error && !prepared.unchangedStamp;
-    if (!batch && writes) {
-      // Each batch is a write of its own, with the whole busy timeout to get the lock: a long
-      // run beside another writer must not fail because its first wait was long ago.
-      db_.beginCall();
-      batch.emplace(db_, "ingest_batch");
-      batchStarted = std::chrono::steady_clock::now();
-    }
-    if (!group && writes) group.emplace(db_, "ingest_group");
-    if (!group) {
-      writeAlone(prepared);
-    } else {
-      auto& file = grouped.emplace_back(GroupedFile{std::move(prepared), {}, std::nullopt});
-      if (file.prepared.error) {
-        // Failed before writing anything: the group's rows stand.
-        file.error = errorLine(file.prepared, file.prepared.error->c_str());
-      } else {
-        try {
-          file.outcome = writePrepared(file.prepared, storedFiles, {.ownSavepoint = false});
-        } catch (const db::Error& error) {
-          if (error.isBusyOrLocked()) throw;
-          replayGroup();
-        } catch (const std::exception&) {
-          replayGroup();
-        }
-      }
-      if (grouped.size() >= kFilesPerGroup) releaseGroup();
-    }
-    if (batch && std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
-      releaseGroup();
-      if (batchWrote) raiseGeneration(project);
-      batchWrote = false;
-      batch->commit();
-      batch.reset();
-      std::this_thread::sleep_for(kPauseForWaitingWriters);
-    }
+    batches.write(std::move(prepared), index);
   }
-  releaseGroup();
-  if (batch) {
-    if (batchWrote) raiseGeneration(project);
-    batch->commit();
-    std::this_thread::sleep_for(kPauseForWaitingWriters);
-  }
+  batches.finish();
   // The steps after the files are writes of their own as well.
   db_.beginCall();
   pipeline.reset();

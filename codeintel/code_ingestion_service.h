@@ -108,13 +108,14 @@ class CodeIngestionService {
  private:
   struct Statements;
   struct StoredFile;
+  class FileBatches;
   Statements& statements();
   // `fileID`: the file's id when the caller has hashed it already, or empty.
   Prepared prepareFile(const std::filesystem::path& file, const std::string& root,
                        std::string fileID,
                        const std::unordered_map<std::string, StoredFile>* stored) const;
   struct WriteMode {
-    // False inside a run's group of files, whose one savepoint takes back the whole group.
+    // False inside a run's batch, whose transaction takes back the whole batch.
     bool ownSavepoint = true;
     // Raise the project's code counter with the file's rows; a run does it once per batch.
     bool bumpGeneration = false;
