@@ -290,21 +290,28 @@ FileIngestion CodeIngestionService::writePrepared(
   auto insertSymbol = [&](const std::string& name, std::string_view kind, std::int64_t lineStart,
                           std::int64_t lineEnd, const std::string* signature) {
     auto& stmt = fresh(s.insertSymbol)
-                     .bindText(1, fileID)
-                     .bindText(2, name)
-                     .bindText(3, kind)
+                     .bindTextView(1, fileID)
+                     .bindTextView(2, name)
+                     .bindTextView(3, kind)
                      .bindInt(4, lineStart)
                      .bindInt(5, lineEnd);
     if (signature) {
-      stmt.bindText(6, *signature);
+      stmt.bindTextView(6, *signature);
     } else {
       stmt.bindNull(6);
     }
     stmt.run();
+    stmt.reset();  // lets go of the texts bound in place
   };
   auto insertEdge = [&](db::Statement& stmt, const std::string& from, const std::string& to,
                         std::string_view type) {
-    fresh(stmt).bindText(1, from).bindText(2, to).bindText(3, type).bindText(4, fileID).run();
+    fresh(stmt)
+        .bindTextView(1, from)
+        .bindTextView(2, to)
+        .bindTextView(3, type)
+        .bindTextView(4, fileID)
+        .run();
+    stmt.reset();
   };
 
   // A name declared twice always resolves to its first declaration.
