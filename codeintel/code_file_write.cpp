@@ -2,6 +2,7 @@
 // and parsing it, and writing its file row, symbols and edges in one savepoint.
 #include "codeintel/code_ingestion_service.h"
 
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -171,7 +172,7 @@ CodeIngestionService::readStoredFiles(const std::vector<std::string>& fileIDs) {
 }
 
 CodeIngestionService::Prepared CodeIngestionService::prepareFile(
-    const std::filesystem::path& file, const std::string& root,
+    const std::filesystem::path& file, const std::string& root, std::string fileID,
     const std::unordered_map<std::string, StoredFile>* stored) const {
   Prepared prepared;
   prepared.file = file;
@@ -180,7 +181,8 @@ CodeIngestionService::Prepared CodeIngestionService::prepareFile(
     auto relative = relativePathOf(file.string(), root);
     if (!relative) throw IngestionError("not below the project directory");
     prepared.relativePath = std::move(*relative);
-    prepared.fileID = fileIDOf(root, prepared.relativePath);
+    prepared.fileID = fileID.empty() ? fileIDOf(root, prepared.relativePath) : std::move(fileID);
+    prepared.language = languageForExtension(extensionOf(file.filename().string()));
     const StoredFile* known = nullptr;
     if (stored) {
       if (auto it = stored->find(prepared.fileID); it != stored->end()) known = &it->second;
@@ -196,8 +198,7 @@ CodeIngestionService::Prepared CodeIngestionService::prepareFile(
     prepared.contentHash = platform::sha256Hex(read.text);
     // Parsed here only when the stored hash is known to differ; otherwise the writer decides.
     if (stored && !(known && known->contentHash == prepared.contentHash)) {
-      const auto language = languageForExtension(extensionOf(file.filename().string()));
-      prepared.parsed = parser_(read.text, language ? *language : "unknown");
+      prepared.parsed = parser_(read.text, prepared.language ? *prepared.language : "unknown");
     } else if (!stored) {
       prepared.text = std::move(read.text);
     }
@@ -214,8 +215,7 @@ void CodeIngestionService::raiseGeneration(const std::string& project) {
 }
 
 FileIngestion CodeIngestionService::writePrepared(
-    Prepared& prepared, const std::unordered_map<std::string, StoredFile>* stored,
-    bool bumpGeneration) {
+    Prepared& prepared, const std::unordered_map<std::string, StoredFile>* stored, WriteMode mode) {
   if (prepared.error) throw IngestionError(*prepared.error);
   if (prepared.unchangedStamp) return {0, 0, true};
   auto& s = statements();
@@ -263,59 +263,70 @@ FileIngestion CodeIngestionService::writePrepared(
     return {0, 0, true};
   }
   if (!prepared.parsed) {
-    const auto language = languageForExtension(extensionOf(prepared.file.filename().string()));
-    prepared.parsed = parser_(prepared.text, language ? *language : "unknown");
+    prepared.parsed = parser_(prepared.text, prepared.language ? *prepared.language : "unknown");
   }
   const ParsedFile& parsed = *prepared.parsed;
   const std::string& fileID = prepared.fileID;
   const std::string& relativePath = prepared.relativePath;
-  const auto language = languageForExtension(extensionOf(prepared.file.filename().string()));
   const std::string now = platform::currentTimestampText();
   const std::string& rootPath = prepared.root;
 
   // All of a file's rows or none: a file whose new hash is stored always has its new symbols
   // and edges, so an interrupted run never leaves a file that later runs skip as unchanged.
-  db::Savepoint savepoint(db_, "ingest_file");
-  fresh(s.upsertFile)
-      .bindText(1, fileID)
-      .bindText(2, rootPath)
-      .bindText(3, relativePath)
-      .bind(4, db::optionalText(language))
-      .bindText(5, *prepared.contentHash)
-      .bindText(6, now)
-      .run();
+  // Inside a group the group's savepoint stands for the file's own.
+  std::optional<db::Savepoint> savepoint;
+  if (mode.ownSavepoint) savepoint.emplace(db_, "ingest_file");
+  auto& upsert =
+      fresh(s.upsertFile).bindText(1, fileID).bindText(2, rootPath).bindText(3, relativePath);
+  if (prepared.language) {
+    upsert.bindText(4, *prepared.language);
+  } else {
+    upsert.bindNull(4);
+  }
+  upsert.bindText(5, *prepared.contentHash).bindText(6, now).run();
   fresh(s.deleteSymbols).bindText(1, fileID).run();
   fresh(s.deleteEdges).bindText(1, fileID).run();
 
   auto insertSymbol = [&](const std::string& name, std::string_view kind, std::int64_t lineStart,
-                          std::int64_t lineEnd, const db::Value& signature) {
-    fresh(s.insertSymbol)
-        .bindText(1, fileID)
-        .bindText(2, name)
-        .bindText(3, kind)
-        .bindInt(4, lineStart)
-        .bindInt(5, lineEnd)
-        .bind(6, signature)
-        .run();
+                          std::int64_t lineEnd, const std::string* signature) {
+    auto& stmt = fresh(s.insertSymbol)
+                     .bindTextView(1, fileID)
+                     .bindTextView(2, name)
+                     .bindTextView(3, kind)
+                     .bindInt(4, lineStart)
+                     .bindInt(5, lineEnd);
+    if (signature) {
+      stmt.bindTextView(6, *signature);
+    } else {
+      stmt.bindNull(6);
+    }
+    stmt.run();
+    stmt.reset();  // lets go of the texts bound in place
   };
   auto insertEdge = [&](db::Statement& stmt, const std::string& from, const std::string& to,
                         std::string_view type) {
-    fresh(stmt).bindText(1, from).bindText(2, to).bindText(3, type).bindText(4, fileID).run();
+    fresh(stmt)
+        .bindTextView(1, from)
+        .bindTextView(2, to)
+        .bindTextView(3, type)
+        .bindTextView(4, fileID)
+        .run();
+    stmt.reset();
   };
 
   // A name declared twice always resolves to its first declaration.
   std::vector<const ParsedFile::TypeDeclaration*> firstDeclarations;
-  std::unordered_set<std::string> declaredNames;
+  std::unordered_set<std::string_view> declaredNames;
   for (const auto& type : parsed.typeDeclarations) {
     insertSymbol(type.name, toString(type.kind), type.lineStart, type.lineEnd,
-                 db::optionalText(type.signature));
+                 type.signature ? &*type.signature : nullptr);
     if (declaredNames.insert(type.name).second) firstDeclarations.push_back(&type);
   }
 
   std::int64_t edges = 0;
   for (const auto& function : parsed.functions) {
     insertSymbol(function.name, "function", function.lineStart, function.lineEnd,
-                 db::text(function.signature));
+                 &function.signature);
     for (const auto* type : firstDeclarations) {
       if (type->lineStart <= function.lineStart && function.lineStart <= type->lineEnd) {
         insertEdge(s.insertEdge, type->name, function.name, "contains");
@@ -337,8 +348,8 @@ FileIngestion CodeIngestionService::writePrepared(
     ++edges;
   }
   keepStamp(true);
-  if (bumpGeneration) raiseGeneration(rootPath);
-  savepoint.commit();
+  if (mode.bumpGeneration) raiseGeneration(rootPath);
+  if (savepoint) savepoint->commit();
 
   const auto symbols =
       static_cast<std::int64_t>(parsed.typeDeclarations.size() + parsed.functions.size());
@@ -350,12 +361,13 @@ FileIngestion CodeIngestionService::ingestFile(const std::filesystem::path& file
   const std::string rootPath = root.string();
   // Asked for the one file, the stored hash decides before anything is parsed.
   std::unordered_map<std::string, StoredFile> stored;
+  std::string id;
   if (auto relative = relativePathOf(file.string(), rootPath)) {
-    const std::string id = fileIDOf(rootPath, *relative);
+    id = fileIDOf(rootPath, *relative);
     stored.emplace(id, StoredFile{storedContentHash(id), std::nullopt});
   }
-  Prepared prepared = prepareFile(file, rootPath, &stored);
-  return writePrepared(prepared, &stored, true);
+  Prepared prepared = prepareFile(file, rootPath, id, &stored);
+  return writePrepared(prepared, &stored, {.ownSavepoint = true, .bumpGeneration = true});
 }
 
 }  // namespace nodrel::codeintel

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codeintel/code_summary.h"
+#include "codeintel/file_batches.h"
 #include "codeintel/fragility.h"
 #include "codeintel/ingestion.h"
 #include "codeintel/ingestion_run_settings.h"
@@ -17,17 +18,11 @@
 #include "codeintel/source_file.h"
 #include "codeintel/source_parser.h"
 #include "db/error.h"
-#include "db/savepoint.h"
 #include "platform/paths.h"
 
 namespace nodrel::codeintel {
 namespace {
 
-constexpr auto kBatchDuration = std::chrono::milliseconds(500);
-// A writer that meets our lock polls for it every millisecond or so; a run that commits and at
-// once begins its next batch would take the lock back before a loaded machine wakes that writer,
-// and starve it until its timeout. The pause is a small share of a batch.
-constexpr auto kPauseForWaitingWriters = std::chrono::milliseconds(5);
 // 200000 as "200,000".
 std::string groupedDecimal(std::size_t n) {
   std::string digits = std::to_string(n);
@@ -117,67 +112,26 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
   std::optional<PreparedFiles> pipeline;
   if (threads > 1) {
     pipeline.emplace(toRead.size(), threads, [&](std::size_t position) {
-      return prepareFile(files[toRead[position]], project, storedFiles);
+      const std::size_t index = toRead[position];
+      return prepareFile(files[index], project, fileIDs[index], storedFiles);
     });
   }
 
-  // Files are committed in batches so that a large tree costs a few syncs instead of one per
-  // file; each file still has its own savepoint inside the batch, so a failing file takes back
-  // only its own rows, and a run cut short loses only the files of its open batch, which the
-  // next run parses again. Short batches keep other writers from waiting long for the lock.
-  // A batch opens only for a file that has something to write.
-  std::optional<db::Savepoint> batch;
-  bool batchWrote = false;
-  auto batchStarted = std::chrono::steady_clock::now();
+  FileBatches batches(*this, result, project, storedFiles, [&](std::size_t index) {
+    return prepareFile(files[index], project, fileIDs[index], storedFiles);
+  });
   std::size_t taken = 0;
   for (std::size_t index = 0; index < files.size(); ++index) {
     if (unchanged[index]) {
       ++result.filesSkipped;
       continue;
     }
-    Prepared prepared =
-        pipeline ? pipeline->take(taken) : prepareFile(files[index], project, storedFiles);
+    Prepared prepared = pipeline ? pipeline->take(taken)
+                                 : prepareFile(files[index], project, fileIDs[index], storedFiles);
     ++taken;
-    const auto& file = files[index];
-    try {
-      if (!batch && !prepared.error && !prepared.unchangedStamp) {
-        // Each batch is a write of its own, with the whole busy timeout to get the lock: a long
-        // run beside another writer must not fail because its first wait was long ago.
-        db_.beginCall();
-        batch.emplace(db_, "ingest_batch");
-        batchStarted = std::chrono::steady_clock::now();
-      }
-      // The batch raises the counter once, in its own transaction, for all its files.
-      auto outcome = writePrepared(prepared, storedFiles, false);
-      if (outcome.skipped) {
-        ++result.filesSkipped;
-      } else {
-        batchWrote = true;
-        ++result.filesParsed;
-        result.symbolsExtracted += outcome.symbols;
-        result.edgesCreated += outcome.edges;
-      }
-    } catch (const db::Error& error) {
-      // Another writer holds the database: every later file would wait out the busy timeout
-      // in turn, so the run ends here and the open batch is rolled back.
-      if (error.isBusyOrLocked()) throw;
-      result.errors.push_back(file.filename().string() + ": " + error.what());
-    } catch (const std::exception& error) {
-      result.errors.push_back(file.filename().string() + ": " + error.what());
-    }
-    if (batch && std::chrono::steady_clock::now() - batchStarted > kBatchDuration) {
-      if (batchWrote) raiseGeneration(project);
-      batchWrote = false;
-      batch->commit();
-      batch.reset();
-      std::this_thread::sleep_for(kPauseForWaitingWriters);
-    }
+    batches.write(std::move(prepared), index);
   }
-  if (batch) {
-    if (batchWrote) raiseGeneration(project);
-    batch->commit();
-    std::this_thread::sleep_for(kPauseForWaitingWriters);
-  }
+  batches.finish();
   // The steps after the files are writes of their own as well.
   db_.beginCall();
   pipeline.reset();

@@ -108,14 +108,24 @@ class CodeIngestionService {
  private:
   struct Statements;
   struct StoredFile;
+  class FileBatches;
   Statements& statements();
+  // `fileID`: the file's id when the caller has hashed it already, or empty.
   Prepared prepareFile(const std::filesystem::path& file, const std::string& root,
+                       std::string fileID,
                        const std::unordered_map<std::string, StoredFile>* stored) const;
-  // `bumpGeneration`: raise the project's code counter with the file's rows; a run does it
-  // once per batch instead.
+  struct WriteMode {
+    // False inside a run's batch, whose transaction takes back the whole batch.
+    bool ownSavepoint = true;
+    // Raise the project's code counter with the file's rows; a run does it once per batch.
+    bool bumpGeneration = false;
+  };
+  // Writes nothing, and returns it as skipped, when the content is unchanged; throws
+  // IngestionError for a file that failed to read or parse, db::Error when a write fails.
+  // Writing the same Prepared again after its rows were rolled back writes the same rows.
   FileIngestion writePrepared(Prepared& prepared,
                               const std::unordered_map<std::string, StoredFile>* stored,
-                              bool bumpGeneration);
+                              WriteMode mode);
   void raiseGeneration(const std::string& project);
   // Drops the edges table's plain indexes when `changes` rows to insert or delete are most of
   // what the table holds; returns the statements that make them again, to run before the

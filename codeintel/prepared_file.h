@@ -24,8 +24,9 @@ struct CodeIngestionService::Prepared {
   std::string root;
   std::string relativePath;
   std::string fileID;
-  std::optional<std::string> error;  // the file fails with this text
-  bool unchangedStamp = false;       // skipped without being read
+  std::optional<std::string> language;  // of the file's extension
+  std::optional<std::string> error;     // the file fails with this text
+  bool unchangedStamp = false;          // skipped without being read
   std::optional<std::string> contentHash;
   std::optional<FileStamp> stamp;    // as read; kept only once settled
   std::optional<ParsedFile> parsed;  // parsed when the stored hash was known to differ

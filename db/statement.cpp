@@ -78,6 +78,13 @@ Statement& Statement::bindText(int position, std::string_view text) {
   return *this;
 }
 
+Statement& Statement::bindTextView(int position, std::string_view text) {
+  const char* data = text.data() != nullptr ? text.data() : "";
+  int rc = sqlite3_bind_text64(stmt_, position, data, text.size(), SQLITE_STATIC, SQLITE_UTF8);
+  if (rc != SQLITE_OK) fail(db_, rc);
+  return *this;
+}
+
 Statement& Statement::bindInt(int position, std::int64_t value) {
   int rc = sqlite3_bind_int64(stmt_, position, value);
   if (rc != SQLITE_OK) fail(db_, rc);

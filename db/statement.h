@@ -28,6 +28,9 @@ class Statement {
   Statement& bind(int position, const Value& value);
   Statement& bindAll(std::span<const Value> values);  // positions 1..n
   Statement& bindText(int position, std::string_view text);
+  // The same without a copy, for texts bound row after row: the caller keeps the text alive
+  // and unchanged until the statement is reset.
+  Statement& bindTextView(int position, std::string_view text);
   Statement& bindInt(int position, std::int64_t value);
   Statement& bindDouble(int position, double value);
   Statement& bindNull(int position);

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "codeintel/code_generation.h"
 #include "codeintel/code_summary.h"
@@ -1026,6 +1030,118 @@ TEST(CodeSummaries, ScoresFollowEveryInputWhenNoFileChanged) {
     recomputeFragilityScores(root.string(), db);
     EXPECT_EQ(db.query(scores, {db::text(root.string())}), after);
   }
+}
+
+}  // namespace
+}  // namespace nodrel::codeintel
+
+namespace nodrel::codeintel {
+namespace {
+
+constexpr const char* kCodeRowQueries[] = {
+    "SELECT id, project, relative_path, language, content_hash FROM code_files ORDER BY rowid",
+    "SELECT * FROM code_symbols ORDER BY id", "SELECT * FROM code_edges ORDER BY id",
+    "SELECT * FROM code_file_stamps ORDER BY file_id"};
+
+// A batch's files are written with no savepoint of their own: files whose write fails in the
+// middle of the batch (the second after the batch was written anew), beside one that could
+// not be read, take back only their own rows. The other files' rows, ids included, are those
+// of a run over the tree without the failing files, and the errors keep the files' order.
+TEST(IngestionBatches, FilesFailingInsideTheirBatchTakeBackOnlyTheirOwnRows) {
+  testing::TempHome home;
+  const fs::path root = home.path() / "project";
+  for (int i = 0; i < 12; ++i) {
+    std::string text = "type T" + std::to_string(i) + " 1 9\nfunc f 2 3\nimport ./m0\n";
+    if (i == 5 || i == 10) text += "import boom\n";
+    writeFile(root / (testing::numbered("m", i) + ".ts"), text);
+  }
+  writeFile(root / "m8.ts", std::string("func x 1 1\n\xff\xfe", 13));
+
+  for (unsigned threads : {1u, 4u}) {
+    SCOPED_TRACE(threads);
+    const IngestionOptions options{.parseThreads = threads, .settledAfter = {}};
+    testing::TestDatabase database;
+    database.db().exec(
+        "CREATE TRIGGER refuse_boom BEFORE INSERT ON code_edges WHEN NEW.to_symbol = 'boom' "
+        "BEGIN SELECT RAISE(ABORT, 'edge refused'); END;");
+    auto result = ingestWith(database.db(), root, options);
+    EXPECT_EQ(result.filesParsed, 9);
+    std::vector<std::string> errors;  // in discovery order, which the run keeps
+    for (const auto& file : discoverSourceFiles(root, kMaxSourceFiles)) {
+      const std::string name = file.filename().string();
+      if (name == "m5.ts" || name == "m10.ts") {
+        errors.push_back(name + ": SQLite error 1811: edge refused");
+      }
+      if (name == "m8.ts") errors.push_back("m8.ts: not valid UTF-8 text");
+    }
+    EXPECT_EQ(result.errors, errors);
+
+    // The same tree without the failing files, into a database of its own.
+    for (const char* name : {"m5.ts", "m10.ts"}) fs::rename(root / name, home.path() / name);
+    testing::TestDatabase plain;
+    auto without = ingestWith(plain.db(), root, options);
+    for (const char* name : {"m5.ts", "m10.ts"}) fs::rename(home.path() / name, root / name);
+    EXPECT_EQ(without.symbolsExtracted, result.symbolsExtracted);
+    EXPECT_EQ(without.edgesCreated, result.edgesCreated);
+    for (const char* sql : kCodeRowQueries) {
+      SCOPED_TRACE(sql);
+      EXPECT_EQ(rows(database.db(), sql), rows(plain.db(), sql));
+    }
+  }
+}
+
+// A run killed part way keeps the batches it committed, each file whole, and loses the files
+// of its open batch; the next run writes those.
+TEST(IngestionBatches, ARunKilledPartWayLeavesWholeFilesOnly) {
+  testing::TempHome home;
+  const fs::path root = home.path() / "project";
+  for (int i = 0; i < 12; ++i) {
+    writeFile(root / (testing::numbered("m", i) + ".ts"),
+              "type T 1 9\nfunc f 2 3\nfunc g 4 5\nimport ./m" + std::to_string(i) + "\n");
+  }
+  const auto order = discoverSourceFiles(root, kMaxSourceFiles);
+  ASSERT_EQ(order.size(), 12u);
+  testing::TestDatabase database;
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Parsed on the writer's thread, in order: the fourth file outlasts a batch, so the batch
+    // ending with it commits; the eighth kills the run while the next batch is open.
+    int parsed = 0;
+    auto parser = [&](std::string_view content, std::string_view language) {
+      if (++parsed == 4) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      if (parsed == 8) ::kill(::getpid(), SIGKILL);
+      return fakeParse(content, language);
+    };
+    auto db = db::Connection::open(database.path());
+    ingestWith(db, root, {.parseThreads = 1, .settledAfter = {}}, parser);
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_EQ(WTERMSIG(status), SIGKILL);
+
+  auto& db = database.db();
+  std::vector<db::Row> stored, wanted;
+  for (const auto& row : rows(db, "SELECT relative_path FROM code_files ORDER BY rowid")) {
+    stored.push_back(row);
+  }
+  for (std::size_t i = 0; i < 4; ++i) wanted.push_back({db::text(order[i].filename().string())});
+  EXPECT_EQ(stored, wanted);
+  // Every stored file has all of its rows.
+  EXPECT_EQ(rows(db,
+                 "SELECT cf.relative_path FROM code_files cf WHERE "
+                 "(SELECT COUNT(*) FROM code_symbols s WHERE s.file_id = cf.id) != 3 OR "
+                 "(SELECT COUNT(*) FROM code_edges e WHERE e.file_id = cf.id "
+                 "AND e.edge_type != 'references') != 3"),
+            std::vector<db::Row>{});
+
+  auto next = ingestWith(db, root, {.parseThreads = 1, .settledAfter = {}});
+  EXPECT_EQ(next.filesParsed, 8);
+  EXPECT_EQ(next.filesSkipped, 4);
+  EXPECT_EQ(*db::integerOf(*db.scalar("SELECT COUNT(*) FROM code_symbols")), 36);
 }
 
 }  // namespace

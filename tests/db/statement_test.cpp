@@ -51,18 +51,21 @@ TEST_F(StatementTest, ValuesKeepTheirStorageClass) {
 }
 
 TEST_F(StatementTest, TypedBinders) {
-  Statement st(db_.handle(), "SELECT ?, ?, ?, ?, ?, typeof(?6)");
+  Statement st(db_.handle(), "SELECT ?, ?, ?, ?, ?, typeof(?6), ?7, typeof(?8)");
+  const std::string kept("v\0w", 3);
   st.bindText(1, std::string_view("x\0y", 3))
       .bindInt(2, -9)
       .bindDouble(3, 0.25)
       .bindNull(4)
       .bindText(5, std::string_view())  // an empty view is empty text, not NULL
-      .bindText(6, std::string_view());
+      .bindText(6, std::string_view())
+      .bindTextView(7, kept)  // read where it lies, with its length
+      .bindTextView(8, std::string_view());
   ASSERT_TRUE(st.step());
   EXPECT_EQ(st.row(), (Row{std::string("x\0y", 3), std::int64_t{-9}, 0.25, Null{}, std::string(),
-                           std::string("text")}));
+                           std::string("text"), kept, std::string("text")}));
   EXPECT_FALSE(st.step());
-  EXPECT_EQ(st.columnCount(), 6);
+  EXPECT_EQ(st.columnCount(), 8);
 }
 
 TEST_F(StatementTest, ColumnTextReadsOnlyText) {
