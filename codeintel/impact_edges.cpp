@@ -163,7 +163,7 @@ std::vector<Dependent> collectDependents(const Ids& frontier,
 }  // namespace
 
 ProjectEdges::ProjectEdges(const std::string& project, db::Connection& db) {
-  TextMap<std::optional<std::string>> projectFiles;
+  TextViewMap<std::optional<std::string>> projectFiles;
   {
     auto files = db.prepare(kSelectProjectFiles);
     files.bindText(1, project);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codeintel/import_resolution.h"
+#include "codeintel/text_map.h"
 #include "db/connection.h"
 #include "db/statement.h"
 
@@ -44,16 +45,6 @@ struct Dependent {
   friend bool operator==(const Dependent&, const Dependent&) = default;
 };
 
-// Maps keyed by text that look up by a view of it, so rows read without a copy are looked up
-// without one.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-template <typename Value>
-using TextMap = std::unordered_map<std::string, Value, TextHash, std::equal_to<>>;
 // The whole edge graph of the project, read in one scan. Files and targets are numbered as they
 // are first met, so each text is copied once however many edges carry it.
 class ProjectEdges {
@@ -118,22 +109,22 @@ class ProjectEdges {
                                          const PackageRepresentative* representative) const;
 
   // Numbered files and targets point at their maps' keys, which stay in place.
-  TextMap<std::uint32_t> fileIndex_;
+  TextViewMap<std::uint32_t> fileIndex_;
   std::vector<const std::string*> files_;
   std::vector<std::optional<std::string>> paths_;
   std::vector<std::vector<std::uint32_t>> targetsOfFile_;  // one entry per edge
-  TextMap<std::uint32_t> targetIndex_;
+  TextViewMap<std::uint32_t> targetIndex_;
   std::vector<const std::string*> targets_;
   std::vector<std::vector<std::uint32_t>> filesByTarget_;  // one entry per edge
   // File id to the numbers of the edge targets it declares, sorted, without repeats.
-  TextMap<std::vector<std::uint32_t>> declaredTargets_;
+  TextViewMap<std::vector<std::uint32_t>> declaredTargets_;
   std::vector<std::optional<std::string>> scopes_;  // by file number (implicitScopeOf)
   // Each Go package file of the project to the file that stands for its package, when that is
   // another file.
-  TextMap<PackageRepresentative> representatives_;
+  TextViewMap<PackageRepresentative> representatives_;
   // A representative's id to the files whose edges to it stand for its whole package, one
   // entry per edge.
-  TextMap<std::vector<std::uint32_t>> packageImporters_;
+  TextViewMap<std::vector<std::uint32_t>> packageImporters_;
 };
 
 // What analyses of one project have read of its edge graph: the names some files declare and
