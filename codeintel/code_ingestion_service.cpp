@@ -157,11 +157,13 @@ IngestionResult CodeIngestionService::ingest(std::string_view projectPath) {
     result.edgesCreated += *summary->referenceAttempts;
   } else {
     summary.reset();
-    const std::int64_t references = linkImportReferences(project);
+    const auto links = linkImportReferences(project);
     db_.beginCall();
-    result.edgesCreated += references;
+    result.edgesCreated += links.attempts;
     StoredCodeSummary fresh;
-    fresh.referenceAttempts = references;
+    fresh.referenceAttempts = links.attempts;
+    // The summary may say its references hold only at the counter they were derived at.
+    fresh.generation = links.generation.value_or(-1);
     summary = std::move(fresh);
   }
   linkMemoriesToCodeFiles(project);

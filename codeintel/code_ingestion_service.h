@@ -53,6 +53,13 @@ struct IngestionOptions {
 };
 inline constexpr unsigned kMaxParseThreads = 4;
 
+// What deriving a project's references did: the insertions it attempted, and the project's
+// code counter once they were written (nothing in a store that keeps no counters).
+struct ReferenceLinks {
+  std::int64_t attempts = 0;
+  std::optional<std::int64_t> generation;
+};
+
 class CodeIngestionService {
  public:
   // Keeps a reference to the caller's connection, which must outlive the service.
@@ -87,9 +94,9 @@ class CodeIngestionService {
   // The stored content hash of a code file, or nothing. Throws db::Error.
   std::optional<std::string> storedContentHash(const std::string& fileID);
 
-  // Rewrites the project's "references" edges from its "imports" edges; returns the number of
-  // insertions attempted. Throws db::Error when the edges or files cannot be read.
-  std::int64_t linkImportReferences(const std::string& project);
+  // Rewrites the project's "references" edges from its "imports" edges, reading and writing
+  // under one write lock. Throws db::Error when the edges or files cannot be read.
+  ReferenceLinks linkImportReferences(const std::string& project);
 
   // Removes the rows of the project's files that are not in `present` (file ids): the file,
   // its stamp, symbols and edges, and the memories' links to it. Returns how many files went.

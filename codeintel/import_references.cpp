@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "codeintel/code_generation.h"
 #include "codeintel/import_resolution.h"
 #include "db/error.h"
 #include "db/savepoint.h"
@@ -118,7 +119,11 @@ std::vector<std::string> CodeIngestionService::setAsideEdgeIndexes(std::size_t c
   return definitions;
 }
 
-std::int64_t CodeIngestionService::linkImportReferences(const std::string& project) {
+ReferenceLinks CodeIngestionService::linkImportReferences(const std::string& project) {
+  // The imports are read, and the references derived from them written, under one write lock:
+  // another run of the project that rewrites a file between the two takes that file's
+  // references with it, and references derived before would be counted as whole.
+  db::Savepoint savepoint(db_, "link_imports");
   auto importsStmt = db_.prepare(kSelectImportEdges);
   auto filesStmt = db_.prepare(kSelectFileKeys);
 
@@ -244,9 +249,12 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
     }
     if (!key || !wanted.contains(*key) || !stored.insert(*key).second) stale.push_back(*id);
   }
-  if (stale.empty() && stored.size() == wanted.size()) return count;
+  if (stale.empty() && stored.size() == wanted.size()) {
+    ReferenceLinks links{count, codeGeneration(project, db_)};
+    savepoint.commit();
+    return links;
+  }
 
-  db::Savepoint savepoint(db_, "link_imports");
   // Taking a row out of an index costs what putting one in does: a store that held a row for
   // each file of every imported Go package loses nine in ten of its edges on its first new run.
   const std::size_t inserts = references.size() - stored.size();
@@ -269,8 +277,9 @@ std::int64_t CodeIngestionService::linkImportReferences(const std::string& proje
   }
   for (const auto& sql : rebuild) db_.exec(sql);
   raiseGeneration(project);
+  ReferenceLinks links{count, codeGeneration(project, db_)};
   savepoint.commit();
-  return count;
+  return links;
 }
 
 }  // namespace nodrel::codeintel

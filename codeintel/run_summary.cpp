@@ -85,8 +85,9 @@ void storeSummary(const std::string& project, const StoredCodeSummary& known,
     db::Savepoint savepoint(db, "code_summary");
     auto generation = codeGeneration(project, db);
     if (!generation) return;
-    // Rows written since the figures were found valid are not what they describe.
-    if (knownValid && *generation != known.generation) return;
+    // Rows written since the figures were found valid, or since the references were derived,
+    // are not what they describe: another run rewrote files and owes its own summary.
+    if (*generation != known.generation) return;
     StoredCodeSummary stored = known;
     if (!knownValid) {
       stored.summary = counts && counts->generation == generation ? codeSummaryFrom(*counts)

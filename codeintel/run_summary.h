@@ -16,7 +16,8 @@ namespace nodrel::codeintel {
 // inputs the scores were computed from (nothing when they were not). The figures and the
 // counter they are stamped with are read in one transaction with the write, so another
 // writer's rows can never be described by a counter they raised; figures found valid are kept
-// only while the counter is still the one they were found at. Fresh figures come from `counts`
+// only while the counter is still the one they were found at, and a fresh summary only while it
+// is the one its references were derived at (`known.generation`). Fresh figures come from `counts`
 // when the run read them at the counter of the write. A failure costs only the summary: the
 // next run and the context compute what it would have said.
 void storeSummary(const std::string& project, const StoredCodeSummary& known,

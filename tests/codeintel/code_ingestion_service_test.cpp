@@ -562,6 +562,38 @@ TEST_F(IngestionRun, GoImportsReferenceThePackageThroughItsFirstFile) {
   EXPECT_EQ(dependents("a/a0.go").first, want1);
 }
 
+// Another run of the project rewrites a file after this run derived its references and before
+// it stores its summary: that file's references went with its rows, so this run's summary must
+// not vouch for them, and the next run derives them again.
+TEST_F(IngestionRun, ReferencesLostToAnotherRunAreDerivedAgainByTheNextRun) {
+  writeFile(root() / "go.mod", "module example.com/m\n");
+  writeFile(root() / "a/a.go", "type A 1 1\n");
+  writeFile(root() / "b/b.go", "import example.com/m/a\n");
+  writeFile(root() / "c/c.go", "import example.com/m/a\n");
+  const std::string references = "SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references'";
+  // Scores are written after the references and before the summary; the trigger (a table's own,
+  // since a run's settings drop temporary ones) stands for the other run's commit there, deleting
+  // b.go's rows as its rewrite does and raising the counter.
+  db().exec("CREATE TABLE fired (x)");
+  db().exec(
+      "CREATE TRIGGER other_run AFTER UPDATE OF fragility_score ON code_files "
+      "WHEN NOT EXISTS (SELECT 1 FROM fired) BEGIN "
+      "INSERT INTO fired VALUES (1); "
+      "DELETE FROM code_edges WHERE edge_type = 'references' AND from_symbol = 'b/b.go'; "
+      "UPDATE code_generations SET generation = generation + 1; END");
+  ingest(root().string());
+  ASSERT_EQ(count("SELECT COUNT(*) FROM fired"), 1);
+  EXPECT_EQ(count(references), 1);
+  db().exec("DROP TRIGGER other_run");
+
+  auto result = ingest(root().string());
+  EXPECT_EQ(result.filesSkipped, 4 - 1);  // go.mod is no source file
+  EXPECT_EQ(count(references), 2);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM code_edges WHERE edge_type = 'references' AND "
+                  "from_symbol = 'b/b.go'"),
+            1);
+}
+
 TEST(CodeIngestionService, WriteQueueIsLabelled) {
   testing::TestDatabase t;
   CodeIngestionService service(t.db());
